@@ -1,0 +1,9 @@
+from collections.abc import Iterator
+from typing import Any
+
+__all__ = ["EventReader"]
+
+class EventReader(Iterator[dict[str, Any]]):
+    def __new__(cls, path: str, reader_type: str) -> EventReader: ...
+    def __iter__(self) -> EventReader: ...
+    def __next__(self) -> dict[str, Any]: ...

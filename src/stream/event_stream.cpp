@@ -1,0 +1,112 @@
+#include "event_stream.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "syscalls.hpp"
+
+namespace vorn {
+
+EventStream::EventStream(FileDescriptor fd)
+    : file_(std::move(fd)),
+      buffer_(std::make_unique_for_overwrite<std::byte[]>(kBufferSize)) {}
+
+std::optional<ReadError> EventStream::raw_read(std::byte* dest, std::size_t n,
+                                               std::size_t& got) {
+  for (;;) {
+    ssize_t r = detail::syscalls().read(file_.get(), dest, n);
+    if (r >= 0) {
+      // A misbehaving file system could claim more than was asked for.
+      got = std::min(static_cast<std::size_t>(r), n);
+      file_pos_ += got;
+      return std::nullopt;
+    }
+    if (errno != EINTR) return ReadError::os(errno);
+  }
+}
+
+std::optional<ReadError> EventStream::read_exact(std::byte* dest,
+                                                 std::size_t n) {
+  std::size_t from_buffer = std::min(n, end_ - pos_);
+  if (from_buffer != 0) {
+    std::memcpy(dest, buffer_.get() + pos_, from_buffer);
+    pos_ += from_buffer;
+    dest += from_buffer;
+    n -= from_buffer;
+  }
+  while (n != 0) {
+    std::size_t got = 0;
+    if (n >= kBufferSize) {
+      if (auto err = raw_read(dest, n, got)) return err;
+      if (got == 0) return ReadError::end_of_data();
+      dest += got;
+      n -= got;
+      continue;
+    }
+    if (auto err = raw_read(buffer_.get(), kBufferSize, got)) return err;
+    if (got == 0) return ReadError::end_of_data();
+    pos_ = 0;
+    end_ = got;
+    std::size_t take = std::min(n, got);
+    std::memcpy(dest, buffer_.get(), take);
+    pos_ = take;
+    dest += take;
+    n -= take;
+  }
+  return std::nullopt;
+}
+
+std::optional<ReadError> EventStream::skip(std::uint64_t n) {
+  std::size_t from_buffer =
+      static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - pos_));
+  pos_ += from_buffer;
+  n -= from_buffer;
+  while (n != 0) {
+    std::size_t got = 0;
+    if (auto err = raw_read(buffer_.get(), kBufferSize, got)) return err;
+    if (got == 0) return ReadError::end_of_data();
+    std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(n, got));
+    pos_ = take;
+    end_ = got;
+    n -= take;
+  }
+  return std::nullopt;
+}
+
+std::optional<ReadError> EventStream::rewind() {
+  if (detail::syscalls().lseek(file_.get(), 0, SEEK_SET) < 0) {
+    return ReadError::os(errno);
+  }
+  pos_ = 0;
+  end_ = 0;
+  file_pos_ = 0;
+  return std::nullopt;
+}
+
+std::uint64_t EventStream::available(std::uint64_t wanted) noexcept {
+  std::uint64_t here = position();
+  if (known_end_ >= here && known_end_ - here >= wanted) {
+    return known_end_ - here;
+  }
+  struct stat st {};
+  if (detail::syscalls().fstat(file_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    known_end_ = std::numeric_limits<std::uint64_t>::max();
+  } else {
+    known_end_ = std::max<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
+                                         file_pos_);
+  }
+  return known_end_ - here;
+}
+
+void EventStream::release() noexcept {
+  buffer_.reset();
+  pos_ = end_ = 0;
+  file_.close();
+}
+
+}  // namespace vorn
