@@ -41,7 +41,7 @@ packages=(
 
 # Bump when the way the root is assembled changes in a way the package list
 # does not capture (apt/dpkg configuration, post-install steps).
-recipe_version=1
+recipe_version=2
 
 stamp_name=.vorn-sid-root.stamp
 info_name=.vorn-sid-root.info
@@ -125,6 +125,15 @@ ensure_host_tools() {
     fi
 }
 
+# Run a command in the half-built root: no repo, no lock (we hold it already).
+in_stage() { # in_stage <dir> <command...>
+    local dir=$1
+    shift
+    env -u VORN_SID_SRC -u VORN_SID_IN_NS \
+        VORN_SID_ROOT="$dir" VORN_SID_NO_ENSURE=1 VORN_SID_NO_SRC=1 \
+        bash "$here/in-sid.sh" "$@"
+}
+
 build_root() {
     local stage=$1 mirror=$2 t0=$SECONDS t1
 
@@ -154,6 +163,7 @@ EOF
 // The mirror may be a frozen snapshot whose Release has outlived Valid-Until.
 Acquire::Check-Valid-Until "false";
 Acquire::Retries "5";
+Acquire::Languages "none";
 APT::Install-Recommends "false";
 APT::Install-Suggests "false";
 Dpkg::Use-Pty "false";
@@ -166,8 +176,7 @@ EOF
     chmod 755 "$stage/usr/sbin/policy-rc.d"
 
     log "installing: ${packages[*]}"
-    VORN_SID_ROOT=$stage VORN_SID_NO_ENSURE=1 VORN_SID_NO_SRC=1 \
-        "$here/in-sid.sh" sh -euc '
+    in_stage "$stage" sh -euc '
             export DEBIAN_FRONTEND=noninteractive
             apt-get update -q
             apt-get install -y -q "$@"
@@ -176,8 +185,7 @@ EOF
         ' sh "${packages[@]}"
     log "package install took $((SECONDS - t1))s"
 
-    VORN_SID_ROOT=$stage VORN_SID_NO_ENSURE=1 VORN_SID_NO_SRC=1 \
-        "$here/in-sid.sh" sh -euc '
+    in_stage "$stage" sh -euc '
             v=$(python3 -c "import sys; print(\"%d.%d\" % sys.version_info[:2])")
             [ "$v" = 3.14 ] || { echo "python3 is $v, not 3.14" >&2; exit 1; }
             python3.14-dbg -c "import sys; sys.gettotalrefcount()"
