@@ -66,12 +66,23 @@ std::string quoted(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += c;
     }
   }
   return out + "\"";
@@ -83,9 +94,9 @@ std::string render_traceback(PyObject* traceback) {
                              module.get(), "format_tb", "O", traceback))
                        : PyRef();
   PyRef empty = PyRef::steal(PyUnicode_FromString(""));
-  PyRef joined = lines && empty ? PyRef::steal(PyUnicode_Join(empty.get(),
-                                                              lines.get()))
-                                : PyRef();
+  PyRef joined = lines && empty
+                     ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get()))
+                     : PyRef();
   if (!joined) {
     PyErr_Clear();
     return "<unprintable>";
@@ -117,11 +128,11 @@ constexpr const char kPanicDoc[] =
 OnceCell<PyObject*> panic_type_cell;
 
 PyObject* panic_type() {
-  const auto* type = panic_type_cell.get_or_try_init(
-      []() -> std::optional<PyObject*> {
-        PyObject* made = PyErr_NewExceptionWithDoc(
-            "pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
-            nullptr);
+  const auto* type =
+      panic_type_cell.get_or_try_init([]() -> std::optional<PyObject*> {
+        PyObject* made =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                      PyExc_BaseException, nullptr);
         if (made == nullptr) return std::nullopt;
         return made;
       });
@@ -162,21 +173,35 @@ void set_panic(const char* message) noexcept {
 
 PyObject* errno_exception_type(int code) {
   switch (code) {
-    case ENOENT: return PyExc_FileNotFoundError;
+    case ENOENT:
+      return PyExc_FileNotFoundError;
     case EPERM:
-    case EACCES: return PyExc_PermissionError;
-    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-    case ECONNRESET: return PyExc_ConnectionResetError;
-    case ECONNABORTED: return PyExc_ConnectionAbortedError;
-    case EPIPE: return PyExc_BrokenPipeError;
-    case EEXIST: return PyExc_FileExistsError;
-    case EAGAIN: return PyExc_BlockingIOError;
-    case ENOTDIR: return PyExc_NotADirectoryError;
-    case EISDIR: return PyExc_IsADirectoryError;
-    case ETIMEDOUT: return PyExc_TimeoutError;
-    case EINTR: return PyExc_InterruptedError;
-    case ENOMEM: return PyExc_MemoryError;
-    default: return PyExc_OSError;
+    case EACCES:
+      return PyExc_PermissionError;
+    case ECONNREFUSED:
+      return PyExc_ConnectionRefusedError;
+    case ECONNRESET:
+      return PyExc_ConnectionResetError;
+    case ECONNABORTED:
+      return PyExc_ConnectionAbortedError;
+    case EPIPE:
+      return PyExc_BrokenPipeError;
+    case EEXIST:
+      return PyExc_FileExistsError;
+    case EAGAIN:
+      return PyExc_BlockingIOError;
+    case ENOTDIR:
+      return PyExc_NotADirectoryError;
+    case EISDIR:
+      return PyExc_IsADirectoryError;
+    case ETIMEDOUT:
+      return PyExc_TimeoutError;
+    case EINTR:
+      return PyExc_InterruptedError;
+    case ENOMEM:
+      return PyExc_MemoryError;
+    default:
+      return PyExc_OSError;
   }
 }
 
@@ -190,8 +215,8 @@ PyRef os_error_message(int code) {
   if (rc != 0) throw Fault("strerror_r failure");
   PyRef description = PyRef::steal(checked(PyUnicode_DecodeUTF8(
       buf, static_cast<Py_ssize_t>(std::strlen(buf)), "replace")));
-  return PyRef::steal(
-      checked(PyUnicode_FromFormat("%U (os error %d)", description.get(), code)));
+  return PyRef::steal(checked(
+      PyUnicode_FromFormat("%U (os error %d)", description.get(), code)));
 }
 
 PyRef make_text(std::string_view text) {
@@ -281,8 +306,7 @@ PyObject* raise_message(PyObject* type, std::string_view message) {
 }
 
 PyObject* raise_cast_error(PyObject* obj, std::string_view target) {
-  PyRef qualname = PyRef::steal(
-      checked(PyType_GetQualName(Py_TYPE(obj))));
+  PyRef qualname = PyRef::steal(checked(PyType_GetQualName(Py_TYPE(obj))));
   const std::string target_text(target);
   return raise_with(PyExc_TypeError,
                     PyRef::steal(checked(PyUnicode_FromFormat(
@@ -328,9 +352,9 @@ bool bind_arguments(std::string_view full_name,
         return false;
       }
       if (out[slot] != nullptr) {
-        raise_message(PyExc_TypeError, name() +
-                                           " got multiple values for argument '" +
-                                           names[slot] + "'");
+        raise_message(
+            PyExc_TypeError,
+            name() + " got multiple values for argument '" + names[slot] + "'");
         return false;
       }
       out[slot] = value;
@@ -341,17 +365,18 @@ bool bind_arguments(std::string_view full_name,
     if (out[j] == nullptr) missing.push_back(names[j]);
   }
   if (!missing.empty()) {
-    raise_message(PyExc_TypeError,
-                  name() + " missing " + std::to_string(missing.size()) +
-                      " required positional argument" +
-                      (missing.size() == 1 ? "" : "s") + ": " +
-                      quote_list(missing));
+    raise_message(PyExc_TypeError, name() + " missing " +
+                                       std::to_string(missing.size()) +
+                                       " required positional argument" +
+                                       (missing.size() == 1 ? "" : "s") + ": " +
+                                       quote_list(missing));
     return false;
   }
   return true;
 }
 
-bool argument_text(PyObject* obj, const char* parameter, std::string_view& out) {
+bool argument_text(PyObject* obj, const char* parameter,
+                   std::string_view& out) {
   if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     raise_cast_error(obj, "str");
   } else {
@@ -366,7 +391,8 @@ bool argument_text(PyObject* obj, const char* parameter, std::string_view& out) 
   // UnicodeEncodeError for lone surrogates) is raised as it is.
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
   PyRef original = take_exception();
-  if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+  if (Py_TYPE(original.get()) !=
+      reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     restore_exception(std::move(original));
     return false;
   }

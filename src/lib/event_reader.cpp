@@ -17,8 +17,7 @@ namespace vorn::detail {
 namespace {
 
 struct EventReaderObject {
-  PyObject_HEAD
-  ReaderState reader;
+  PyObject_HEAD ReaderState reader;
   // 0: free; -1: one __next__ holds it; n > 0: n __iter__ calls hold it.
   std::atomic<std::int64_t> borrow;
 };
@@ -35,9 +34,9 @@ class ExclusiveBorrow {
  public:
   explicit ExclusiveBorrow(EventReaderObject* self) : self_(self) {
     std::int64_t expected = 0;
-    taken_ = self->borrow.compare_exchange_strong(
-        expected, kExclusive, std::memory_order_acq_rel,
-        std::memory_order_relaxed);
+    taken_ = self->borrow.compare_exchange_strong(expected, kExclusive,
+                                                  std::memory_order_acq_rel,
+                                                  std::memory_order_relaxed);
   }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
@@ -129,8 +128,10 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args,
     std::optional<ReaderState> reader = row->create(std::move(stream));
     if (!reader) return nullptr;
 
-    auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
-    PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(subtype, 0);
+    auto* alloc =
+        reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+    PyObject* self =
+        (alloc != nullptr ? alloc : PyType_GenericAlloc)(subtype, 0);
     if (self == nullptr) {
       if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError,
@@ -196,8 +197,10 @@ void event_reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&as_reader(self)->reader);
     std::destroy_at(&as_reader(self)->borrow);
-    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    if (free_slot == nullptr) throw Fault("PyBaseObject_Type should have tp_free");
+    auto* free_slot =
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    if (free_slot == nullptr)
+      throw Fault("PyBaseObject_Type should have tp_free");
     free_slot(self);
     Py_DECREF(type);
   });

@@ -72,7 +72,8 @@ bool add_class(PyObject* module) {
 }
 
 std::optional<PyObject*> create_module() {
-  PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+  PyRef module =
+      PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return std::nullopt;
 #ifdef Py_GIL_DISABLED
   // The readers are not built for concurrent use; a free-threaded

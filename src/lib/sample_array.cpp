@@ -17,8 +17,8 @@ using ReleaseRoutine = void (*)(void* data, std::size_t length,
                                 std::size_t capacity);
 
 struct SliceContainer {
-  PyObject_HEAD
-  ReleaseRoutine release;  // returns `data` to its allocator, once
+  PyObject_HEAD ReleaseRoutine
+      release;  // returns `data` to its allocator, once
   void* data;
   std::size_t length;    // elements
   std::size_t capacity;  // elements allocated; 0 when nothing was
@@ -34,8 +34,10 @@ void slice_container_dealloc(PyObject* self) {
     auto* holder = reinterpret_cast<SliceContainer*>(self);
     holder->release(holder->data, holder->length, holder->capacity);
     PyTypeObject* type = Py_TYPE(self);
-    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    if (free_slot == nullptr) throw Fault("PyBaseObject_Type should have tp_free");
+    auto* free_slot =
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    if (free_slot == nullptr)
+      throw Fault("PyBaseObject_Type should have tp_free");
     free_slot(self);
     Py_DECREF(type);
   });
@@ -111,8 +113,8 @@ std::optional<std::string> numpy_core_name() {
   PyRef numpy_lib = import("numpy.lib");
   PyRef numpy_version = attribute(numpy_lib, "NumpyVersion");
   if (!numpy_version) return std::nullopt;
-  PyRef parsed = PyRef::steal(
-      PyObject_CallOneArg(numpy_version.get(), version.get()));
+  PyRef parsed =
+      PyRef::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
   PyRef major_obj = attribute(parsed, "major");
   if (!major_obj) return std::nullopt;
   const long major = PyLong_AsLong(major_obj.get());
@@ -155,7 +157,8 @@ void** api_table() {
   const std::string& multiarray = *fill_or_fault(
       multiarray_name_cell,
       [&]() -> std::optional<std::string> { return core + ".multiarray"; });
-  return *fill_or_fault(api_cell, [&] { return numpy_api(multiarray.c_str()); });
+  return *fill_or_fault(api_cell,
+                        [&] { return numpy_api(multiarray.c_str()); });
 }
 
 // Stands in for the buffer of an empty vector: NumPy wants a non-null,
@@ -175,9 +178,10 @@ PyObject* from_vector(SampleVector<T>&& samples, int type_number) {
     drop_vec<T>(data, parts.size, parts.capacity);
     throw;
   }
-  auto* alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(holder_type, Py_tp_alloc));
-  PyRef holder = PyRef::steal((alloc != nullptr ? alloc : PyType_GenericAlloc)(
-      holder_type, 0));
+  auto* alloc =
+      reinterpret_cast<allocfunc>(PyType_GetSlot(holder_type, Py_tp_alloc));
+  PyRef holder = PyRef::steal(
+      (alloc != nullptr ? alloc : PyType_GenericAlloc)(holder_type, 0));
   if (!holder) {
     drop_vec<T>(data, parts.size, parts.capacity);
     fault_with_error("Failed to create slice container");
@@ -191,8 +195,8 @@ PyObject* from_vector(SampleVector<T>&& samples, int type_number) {
 
   void** api = api_table();
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);
-  PyObject* descr = reinterpret_cast<DescrFromType>(api[kDescrFromTypeSlot])(
-      type_number);
+  PyObject* descr =
+      reinterpret_cast<DescrFromType>(api[kDescrFromTypeSlot])(type_number);
   if (descr == nullptr) api_fault();
   Py_intptr_t dims[1] = {static_cast<Py_intptr_t>(parts.size)};
   Py_intptr_t strides[1] = {static_cast<Py_intptr_t>(sizeof(T))};

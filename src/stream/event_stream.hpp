@@ -53,9 +53,7 @@ class EventStream {
   [[nodiscard]] std::optional<ReadError> rewind();
 
   // Offset in the file of the next byte a read will deliver.
-  std::uint64_t position() const noexcept {
-    return file_pos_ - (end_ - pos_);
-  }
+  std::uint64_t position() const noexcept { return file_pos_ - (end_ - pos_); }
 
   // How many bytes past position() the file is known to hold, looking at the
   // file's size again only when `wanted` exceeds what was known. For files
@@ -94,11 +92,12 @@ class EventStream {
                                     std::size_t& got);
 
   FileDescriptor file_;
-  std::unique_ptr<std::byte[]> buffer_;  // kBufferSize bytes; null after release
-  std::size_t pos_ = 0;                  // next unread byte in buffer_
-  std::size_t end_ = 0;                  // pos_ <= end_ <= kBufferSize
-  std::uint64_t file_pos_ = 0;           // bytes read from the file so far
-  std::uint64_t known_end_ = 0;          // file size when last looked at
+  std::unique_ptr<std::byte[]>
+      buffer_;                   // kBufferSize bytes; null after release
+  std::size_t pos_ = 0;          // next unread byte in buffer_
+  std::size_t end_ = 0;          // pos_ <= end_ <= kBufferSize
+  std::uint64_t file_pos_ = 0;   // bytes read from the file so far
+  std::uint64_t known_end_ = 0;  // file size when last looked at
 };
 
 }  // namespace vorn

@@ -53,7 +53,8 @@ template <class T>
   while (done < total) {
     const std::uint64_t left = total - done;
     const std::uint64_t known = stream.available(left);
-    std::uint64_t step = std::min(left, std::max(known, detail::kPayloadGrowStep));
+    std::uint64_t step =
+        std::min(left, std::max(known, detail::kPayloadGrowStep));
     // Keep every step a whole number of samples so the buffer can be sized
     // in elements.
     step = std::max<std::uint64_t>(step - step % sizeof(T), sizeof(T));

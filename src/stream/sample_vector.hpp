@@ -74,8 +74,8 @@ class SampleVector {
   }
 
  private:
-  T* data_ = nullptr;       // null exactly when capacity_ == 0
-  std::size_t size_ = 0;    // elements holding decoded samples
+  T* data_ = nullptr;         // null exactly when capacity_ == 0
+  std::size_t size_ = 0;      // elements holding decoded samples
   std::size_t capacity_ = 0;  // elements allocated
 };
 

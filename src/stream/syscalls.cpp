@@ -6,7 +6,9 @@
 namespace vorn::detail {
 namespace {
 
-int open_plain(const char* path, int flags) { return ::open(path, flags); }
+int open_plain(const char* path, int flags) {
+  return ::open(path, flags);
+}
 
 }  // namespace
 

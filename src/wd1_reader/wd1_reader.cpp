@@ -29,14 +29,14 @@ ReadOutcome<WD1Event> WD1Reader::next() {
 
   // Wrapping subtraction: the 24 most negative sizes turn into huge positive
   // payloads, which then simply run into the end of the file.
-  const auto payload = static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(event.event_size) -
-      static_cast<std::uint32_t>(kHeaderSize));
+  const auto payload =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(event.event_size) -
+                                static_cast<std::uint32_t>(kHeaderSize));
   if (payload < -1) {
-    return fail(ReadError::invalid_data(
-        "invalid WD1 event_size " + std::to_string(event.event_size) +
-        " at offset " + std::to_string(start) +
-        ": smaller than the 24-byte header"));
+    return fail(ReadError::invalid_data("invalid WD1 event_size " +
+                                        std::to_string(event.event_size) +
+                                        " at offset " + std::to_string(start) +
+                                        ": smaller than the 24-byte header"));
   }
   const std::int32_t count = payload / 2;
   if (count > 0) {

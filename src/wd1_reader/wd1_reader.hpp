@@ -30,7 +30,8 @@ class WD1Reader {
   static constexpr std::int32_t kHeaderSize = 24;
 
   // Takes over a stream positioned at offset 0. Reads nothing.
-  explicit WD1Reader(EventStream stream) noexcept : stream_(std::move(stream)) {}
+  explicit WD1Reader(EventStream stream) noexcept
+      : stream_(std::move(stream)) {}
 
   // The next event, or why there is none:
   //  - end of data when the file ends, at an event boundary or inside an

@@ -36,10 +36,10 @@ std::optional<ReadError> read_channels(EventStream& stream, std::int32_t& out) {
 
 ReadError bad_length(std::uint64_t offset, std::uint32_t samples,
                      std::int32_t channels) {
-  return ReadError::invalid_data(
-      "invalid WD2 payload length at offset " + std::to_string(offset) +
-      ": samples " + std::to_string(samples) + " times channels " +
-      std::to_string(channels));
+  return ReadError::invalid_data("invalid WD2 payload length at offset " +
+                                 std::to_string(offset) + ": samples " +
+                                 std::to_string(samples) + " times channels " +
+                                 std::to_string(channels));
 }
 
 // The one-channel reading of a file whose first event could not be read with
@@ -58,12 +58,12 @@ bool looks_single_channel(EventStream& stream) {
 }  // namespace
 
 std::optional<std::uint64_t> WD2Reader::payload_bytes(std::uint32_t samples,
-                                                       std::int32_t channels) {
+                                                      std::int32_t channels) {
   if (samples == 0 || channels == 0) return 0;
   if (channels < 0) return std::nullopt;
   // samples * channels < 2^63, so only the final factor can overflow.
-  const std::uint64_t values = std::uint64_t{samples} *
-                               static_cast<std::uint64_t>(channels);
+  const std::uint64_t values =
+      std::uint64_t{samples} * static_cast<std::uint64_t>(channels);
   if (values > std::numeric_limits<std::uint64_t>::max() / 8) {
     return std::nullopt;
   }
