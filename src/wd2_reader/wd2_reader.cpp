@@ -44,15 +44,26 @@ ReadError bad_length(std::uint64_t offset, std::uint32_t samples,
 
 // The one-channel reading of a file whose first event could not be read with
 // a channels word: the first event without the word, then the next header,
-// which must repeat samples and sampling_period. Counters may skip.
-bool looks_single_channel(EventStream& stream) {
+// which must repeat samples and sampling_period. Counters may skip. Sets
+// `single` to the verdict; a system error interrupting the check comes back
+// as it is, since it says nothing about the layout.
+std::optional<ReadError> check_single_channel(EventStream& stream,
+                                              bool& single) {
+  single = false;
+  auto os_error = [](std::optional<ReadError> err) {
+    return err && err->kind == ReadError::Kind::kOs ? err : std::nullopt;
+  };
   Header first;
   Header second;
-  if (stream.rewind() || read_header(stream, first)) return false;
-  const auto length = WD2Reader::payload_bytes(first.samples, 1);
-  return length && !stream.skip(*length) && !read_header(stream, second) &&
-         second.samples == first.samples &&
-         second.sampling_period == first.sampling_period;
+  if (auto err = stream.rewind()) return err;
+  if (auto err = read_header(stream, first)) return os_error(std::move(err));
+  // One channel: the length always fits.
+  const std::uint64_t length = std::uint64_t{first.samples} * sizeof(float);
+  if (auto err = stream.skip(length)) return os_error(std::move(err));
+  if (auto err = read_header(stream, second)) return os_error(std::move(err));
+  single = second.samples == first.samples &&
+           second.sampling_period == first.sampling_period;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -88,9 +99,12 @@ std::variant<WD2Reader, ReadError> WD2Reader::create(EventStream stream) {
   if (first_failure) {
     // A file without the channels word has its first sample where the word
     // would be; read as a count it usually gives an absurd payload.
-    const bool fallback = first_failure->kind != ReadError::Kind::kOs &&
-                          looks_single_channel(stream);
-    if (!fallback) return std::move(*first_failure);
+    if (first_failure->kind == ReadError::Kind::kOs) {
+      return std::move(*first_failure);
+    }
+    bool single = false;
+    if (auto err = check_single_channel(stream, single)) return std::move(*err);
+    if (!single) return std::move(*first_failure);
   } else {
     Header second;
     std::int32_t second_channels = 0;

@@ -11,10 +11,22 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <ostream>
+#include <variant>
 #include <vector>
 
 #include "stream/event_stream.hpp"
 #include "stream/syscalls.hpp"
+
+namespace vorn {
+
+inline std::ostream& operator<<(std::ostream& os, ReadError::Kind kind) {
+  constexpr const char* kNames[] = {"end of data", "os error", "invalid data",
+                                    "no memory"};
+  return os << kNames[static_cast<int>(kind)];
+}
+
+}  // namespace vorn
 
 namespace vorn::testing {
 
@@ -58,7 +70,8 @@ inline void put_u64(Bytes& out, std::uint64_t v) {
 // shows up as a mismatch.
 inline Bytes pattern(std::size_t n) {
   Bytes out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = std::byte((i * 7 + i / 251) % 251);
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = std::byte((i * 7 + i / 251) % 251);
   return out;
 }
 
@@ -120,11 +133,25 @@ class FakeSyscalls {
   }
 };
 
-inline void expect_error(const std::optional<ReadError>& err,
-                         ReadError::Kind kind, int code = 0) {
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(err->kind, kind) << err->message;
-  EXPECT_EQ(err->code, code);
+// Failures name the caller's line and show the whole error.
+inline ::testing::AssertionResult fails_with(
+    const std::optional<ReadError>& err, ReadError::Kind kind, int code = 0) {
+  if (!err) return ::testing::AssertionFailure() << "succeeded";
+  if (err->kind == kind && err->code == code) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "got " << err->kind << " (code " << err->code << ", \""
+         << err->message << "\"), expected " << kind << " (code " << code
+         << ")";
+}
+
+template <class T>
+::testing::AssertionResult fails_with(const std::variant<T, ReadError>& outcome,
+                                      ReadError::Kind kind, int code = 0) {
+  const auto* err = std::get_if<ReadError>(&outcome);
+  if (!err) return ::testing::AssertionFailure() << "succeeded";
+  return fails_with(std::optional<ReadError>(*err), kind, code);
 }
 
 }  // namespace vorn::testing
