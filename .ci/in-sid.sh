@@ -75,9 +75,12 @@ mnt "$root/sys" -t sysfs -o ro sysfs
 # stops any unmount inside from reaching back to the host's /dev.
 mnt "$root/dev" --rbind /dev
 mount --make-rslave "$root/dev"
+extra_env=()
 if [[ ${VORN_SID_PERSIST_TMP:-0} != 1 ]]; then
-    # A fresh /tmp per run keeps the cached root free of build leftovers.
+    # A fresh /tmp per run keeps the cached root free of build leftovers; pip
+    # and friends cache there too rather than under /root in the cached root.
     mnt "$root/tmp" -t tmpfs -o mode=1777 tmpfs
+    extra_env+=(XDG_CACHE_HOME=/tmp/.cache)
 fi
 if [[ -n ${VORN_SID_SRC:-} ]]; then
     [[ -d $VORN_SID_SRC ]] || die "VORN_SID_SRC=$VORN_SID_SRC is not a directory"
@@ -106,6 +109,7 @@ passenv=(
     LANG=C.UTF-8
     LC_ALL=C.UTF-8
     TERM="${TERM:-dumb}"
+    "${extra_env[@]}"
 )
 for v in CI DEBIAN_FRONTEND PIP_INDEX_URL PIP_DEFAULT_TIMEOUT PIP_NO_CACHE_DIR ${VORN_SID_PASSENV:-}; do
     [[ -n ${!v+x} ]] && passenv+=("$v=${!v}")

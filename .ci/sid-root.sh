@@ -95,21 +95,29 @@ host_mirror() {
     printf '%s\n' "${uri%/}"
 }
 
-# Anything still mounted below a directory we are about to delete must go
-# first; rm below additionally refuses to cross file systems as a second guard
-# so a leftover bind of /dev or /proc can never be descended into.
-safe_remove() {
-    local dir=$1 m
-    [[ -e $dir ]] || return 0
+mounts_below() {
+    findmnt -rn -o TARGET | awk -v d="$1" 'index($0, d "/") == 1 || $0 == d' | sort -r
+}
+
+# Nothing should be mounted inside a root once in-sid.sh has returned (it uses
+# a private mount namespace), but an older or foreign run may have left a bind
+# of /dev or /proc behind. Detach those before moving or deleting anything.
+unmount_below() {
+    local m
     while read -r m; do
         [[ -n $m ]] || continue
         log "unmounting leftover $m"
         umount -R "$m" 2>/dev/null || umount -R -l "$m" || true
-    done < <(findmnt -rn -o TARGET | awk -v d="$dir" 'index($0, d "/") == 1 || $0 == d' | sort -r)
-    if findmnt -rn -o TARGET | awk -v d="$dir" 'index($0, d "/") == 1 || $0 == d { f = 1 } END { exit !f }'; then
-        die "refusing to delete $dir: something is still mounted below it"
-    fi
-    rm -rf --one-file-system -- "$dir"
+    done < <(mounts_below "$1")
+    [[ -z $(mounts_below "$1") ]] || die "something is still mounted below $1"
+}
+
+# rm refuses to cross file systems as a second guard, so a mount that appeared
+# in between can never be descended into.
+safe_remove() {
+    [[ -e $1 ]] || return 0
+    unmount_below "$1"
+    rm -rf --one-file-system -- "$1"
 }
 
 ensure_host_tools() {
@@ -228,7 +236,10 @@ main() {
     build_root "$stage" "$mirror"
 
     safe_remove "$root.old"
-    [[ -e $root ]] && mv -- "$root" "$root.old"
+    if [[ -e $root ]]; then
+        unmount_below "$root"
+        mv -- "$root" "$root.old"
+    fi
     mv -- "$stage" "$root"
     safe_remove "$root.old"
     log "root ready at $root after $((SECONDS - t0))s"

@@ -1,5 +1,9 @@
 #include <Python.h>
 
+#if defined(VORN_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
+#error "building for a debug interpreter, but its headers lack Py_DEBUG"
+#endif
+
 #include <atomic>
 #include <cstdint>
 #include <optional>

@@ -1,0 +1,127 @@
+"""Reference-leak check for a debug interpreter (run directly, not by pytest).
+
+Runs the same workload several times: iteration of WD1 and WD2 files and the
+error paths (bad arguments, missing files, unknown reader types, truncated
+and invalid events, failed layout detection). After two
+warm-up rounds, sys.gettotalrefcount() must not grow from one round to the
+next. Allocated blocks are printed for information only: the interpreter's
+own free lists move them by a block or two per round.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import struct
+import sys
+import tempfile
+
+import vorn
+
+ROUNDS = 6
+WARMUP = 2
+EVENTS = 1000
+
+
+def wd1_event(counter: int, samples: int) -> bytes:
+    return struct.pack("<6i", 24 + 2 * samples, 1, 2, 3, counter, -counter) + (
+        struct.pack(f"<{samples}H", *range(samples))
+    )
+
+
+def wd2_event(counter: int, samples: int, channels: int | None) -> bytes:
+    k = channels or 1
+    word = b"" if channels is None else struct.pack("<i", channels)
+    return (
+        struct.pack("<IQIQ", counter, 2**63 + counter, samples, 10)
+        + word
+        + struct.pack(f"<{samples * k}f", *([1.5] * (samples * k)))
+    )
+
+
+def expect(exc_type: type[BaseException], call, *args, **kwargs) -> None:
+    try:
+        call(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{call!r} did not raise {exc_type.__name__}")
+
+
+def workload(d: str) -> int:
+    seen = 0
+    paths = {
+        "wd1": os.path.join(d, "a.wd1"),
+        "wd2": os.path.join(d, "a.wd2"),
+        "wd2one": os.path.join(d, "one.wd2"),
+        "cut": os.path.join(d, "cut.wd1"),
+        "bad": os.path.join(d, "bad.wd1"),
+        "short": os.path.join(d, "short.wd2"),
+    }
+    for event in vorn.EventReader(paths["wd1"], "WD1"):
+        seen += int(event["data"].size)
+    for event in vorn.EventReader(paths["wd2"], "WD2"):
+        seen += int(event["data"].size)
+    for event in vorn.EventReader(paths["wd2one"], "WD2"):
+        seen += int(event["data"].size)
+    seen += sum(1 for _ in vorn.EventReader(paths["cut"], "WD1"))
+
+    bad = vorn.EventReader(paths["bad"], "WD1")
+    expect(OSError, next, bad)
+    expect(StopIteration, next, bad)
+    expect(IsADirectoryError, next, vorn.EventReader(d, "WD1"))
+
+    expect(TypeError, vorn.EventReader)
+    expect(TypeError, vorn.EventReader, paths["wd1"], "WD1", "x")
+    expect(TypeError, vorn.EventReader, paths["wd1"], "WD1", mode="r")
+    expect(TypeError, vorn.EventReader, paths["wd1"], path="b")
+    expect(TypeError, vorn.EventReader, 1, "WD1")
+    expect(TypeError, vorn.EventReader, paths["wd1"], None)
+    expect(UnicodeEncodeError, vorn.EventReader, "\udcff", "WD1")
+    expect(OSError, vorn.EventReader, "a\0b", "WD1")
+    expect(FileNotFoundError, vorn.EventReader, os.path.join(d, "missing"), "WD1")
+    expect(ValueError, vorn.EventReader, paths["wd1"], "wd1")
+    expect(OSError, vorn.EventReader, paths["short"], "WD2")
+    expect(OSError, vorn.EventReader, d, "WD2")
+
+    return seen
+
+
+def main() -> int:
+    if not hasattr(sys, "gettotalrefcount"):
+        print("refleak: needs a debug build of CPython", file=sys.stderr)
+        return 2
+    with tempfile.TemporaryDirectory() as d:
+        with open(os.path.join(d, "a.wd1"), "wb") as f:
+            f.write(b"".join(wd1_event(i, i % 40) for i in range(EVENTS)))
+        with open(os.path.join(d, "a.wd2"), "wb") as f:
+            f.write(b"".join(wd2_event(i, 16, 2) for i in range(EVENTS)))
+        with open(os.path.join(d, "one.wd2"), "wb") as f:
+            f.write(b"".join(wd2_event(i, 8, None) for i in range(EVENTS)))
+        with open(os.path.join(d, "cut.wd1"), "wb") as f:
+            f.write(wd1_event(0, 10) + wd1_event(1, 10)[:30])
+        with open(os.path.join(d, "bad.wd1"), "wb") as f:
+            f.write(struct.pack("<6i", 8, 0, 0, 0, 0, 0))
+        with open(os.path.join(d, "short.wd2"), "wb") as f:
+            f.write(wd2_event(0, 4, 2))
+
+        totals = []
+        for _ in range(ROUNDS):
+            workload(d)
+            gc.collect()
+            totals.append((sys.gettotalrefcount(), sys.getallocatedblocks()))
+    refs = [t[0] for t in totals[WARMUP:]]
+    blocks = [t[1] for t in totals[WARMUP:]]
+    ref_growth = refs[-1] - refs[0]
+    block_growth = blocks[-1] - blocks[0]
+    print(f"refleak: reference totals {refs}, allocated blocks {blocks}")
+    if ref_growth > 0:
+        print(f"refleak: FAILED, +{ref_growth} references (+{block_growth} "
+              f"blocks) over {ROUNDS - WARMUP - 1} rounds")
+        return 1
+    print(f"refleak: passed, {ROUNDS - WARMUP - 1} rounds of "
+          f"{3 * EVENTS} events and error paths without growth")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
