@@ -1,0 +1,578 @@
+"""A failing disk, seen from Python.
+
+The readers run in a child interpreter with tests/faultinject/fault_preload.c
+preloaded; environment variables tell it how `open`, `read` and `lseek` should
+misbehave for the file under test. The child prints what it saw as JSON and
+the checks happen here, against the values the test wrote.
+"""
+import errno
+import hashlib
+import json
+import os
+import random
+import shlex
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vorn
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="needs LD_PRELOAD and /proc")
+
+PRELOAD_SOURCE = Path(__file__).resolve().parent.parent / "faultinject" / "fault_preload.c"
+
+
+# --- Files -----------------------------------------------------------------
+
+def _digest(raw):
+    return hashlib.sha256(raw).hexdigest()
+
+
+def wd1_event(counter, samples, *, pad=False, board_id=7, pattern=-3,
+              board_channel=2, timestamp=None):
+    """One WD1 event and the record a reader must return for it."""
+    payload = struct.pack(f"<{len(samples)}H", *samples)
+    size = 24 + len(payload) + (1 if pad else 0)
+    timestamp = 1000 * counter + 17 if timestamp is None else timestamp
+    raw = (struct.pack("<6i", size, board_id, pattern, board_channel, counter,
+                       timestamp) + payload + (b"\xa5" if pad else b""))
+    record = {"event_size": size, "board_id": board_id, "pattern": pattern,
+              "board_channel": board_channel, "event_counter": counter,
+              "timestamp": timestamp, "dtype": "uint16",
+              "n": len(samples), "sha": _digest(payload)}
+    return raw, record
+
+
+def wd2_event(counter, payload, *, samples, channels=None, timestamp=None,
+              period=2500):
+    """One WD2 event; `payload` holds the raw float32 bytes, `channels` is the
+    word written (None: no word, one-channel layout)."""
+    timestamp = (counter * 0x10001) if timestamp is None else timestamp
+    word = b"" if channels is None else struct.pack("<i", channels)
+    raw = struct.pack("<IQIQ", counter, timestamp, samples, period) + word + payload
+    record = {"event_counter": counter, "timestamp": timestamp, "samples": samples,
+              "sampling_period": period,
+              "channels": 1 if channels is None else channels,
+              "dtype": "float32", "n": len(payload) // 4, "sha": _digest(payload)}
+    return raw, record
+
+
+def floats(rng, count, first=None):
+    values = [rng.uniform(-5000.0, 5000.0) for _ in range(count)]
+    if first is not None and count:
+        values[0] = first
+    return struct.pack(f"<{count}f", *values)
+
+
+def build(events):
+    """Concatenates events; returns the bytes, the records and the offset at
+    which each event starts."""
+    raw, records, starts, at = [], [], [], 0
+    for data, record in events:
+        starts.append(at)
+        raw.append(data)
+        records.append(record)
+        at += len(data)
+    return b"".join(raw), records, starts
+
+
+def wd1_file(seed=1):
+    rng = random.Random(seed)
+    sizes = [0, 1, 5, 4096, 20000, 3, 7, 2, 9000]
+    return build([
+        wd1_event(i, [rng.randrange(65536) for _ in range(n)], pad=(i == 6))
+        for i, n in enumerate(sizes)])
+
+
+def wd2_channel_file(seed=2):
+    """K = 2: every event carries the channels word."""
+    rng = random.Random(seed)
+    shapes = [(4, 2), (4, 2), (0, 2), (1, 5), (1100, 2), (5000, 2), (3, 2)]
+    return build([
+        wd2_event(40 + i, floats(rng, 2 * s), samples=s, channels=c,
+                  timestamp=(2**63 + 5) if i == 3 else None)
+        for i, (s, c) in enumerate(shapes)])
+
+
+def wd2_plain_file(first_sample, seed=3):
+    """No channels word. With a first sample of 0.0 detection compares against
+    sample bytes; with a typical positive one it has to fall back to the
+    one-channel reading."""
+    rng = random.Random(seed)
+    sizes = [8, 8, 100, 8000, 0, 2]
+    return build([
+        wd2_event(7 + 2 * i, floats(rng, n, first_sample if i == 0 else None),
+                  samples=n)
+        for i, n in enumerate(sizes)])
+
+
+LAYOUTS = {
+    "wd1": ("WD1", wd1_file),
+    "wd2-channels": ("WD2", wd2_channel_file),
+    "wd2-plain-zero": ("WD2", lambda: wd2_plain_file(0.0)),
+    "wd2-plain-fallback": ("WD2", lambda: wd2_plain_file(3708.6)),
+}
+
+
+# --- The child -------------------------------------------------------------
+
+CHILD = r"""
+import ctypes, hashlib, json, os, sys
+import vorn
+
+lib = ctypes.CDLL(None)
+lib.fault_counter.restype = ctypes.c_long
+lib.fault_counter.argtypes = [ctypes.c_char_p]
+COUNTERS = ("opens", "closes", "open_eintr", "last_open_flags", "reads",
+            "read_eintr", "read_failures", "reads_cut", "reads_after_failure",
+            "lseeks", "lseek_failures")
+
+def fds_on(path):
+    target = os.path.realpath(path)
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink("/proc/self/fd/" + name) == target:
+                count += 1
+        except OSError:
+            pass
+    return count
+
+def error(exc):
+    kind = type(exc)
+    return {"type": kind.__module__ + "." + kind.__qualname__,
+            "args": [a if isinstance(a, str) else repr(a) for a in exc.args]}
+
+def event(ev):
+    record = {k: v for k, v in ev.items() if k != "data"}
+    data = ev["data"]
+    record.update(dtype=str(data.dtype), n=int(data.size),
+                  sha=hashlib.sha256(data.tobytes()).hexdigest())
+    return record
+
+plan = json.loads(sys.argv[1])
+results = []
+for case in plan["cases"]:
+    for key in [k for k in os.environ if k.startswith("FAULT_") and k != "FAULT_PATH"]:
+        del os.environ[key]
+    os.environ.update({k: str(v) for k, v in case.get("env", {}).items()})
+    lib.fault_reset_counters()
+    path = plan["path"]
+    result = {}
+    try:
+        reader = vorn.EventReader(path, case["reader_type"])
+    except BaseException as exc:
+        result["construct"] = error(exc)
+    else:
+        steps, stops = [], 0
+        while stops <= case.get("extra", 2) and len(steps) < 100000:
+            try:
+                ev = next(reader)
+            except StopIteration:
+                steps.append(["stop"])
+                stops += 1
+            except BaseException as exc:
+                steps.append(["error", error(exc)])
+            else:
+                steps.append(["event", event(ev)])
+        result["steps"] = steps
+        result["fds_while_open"] = fds_on(path)
+        del reader
+    result["fds_after"] = fds_on(path)
+    result["counters"] = {n: lib.fault_counter(n.encode()) for n in COUNTERS}
+    results.append(result)
+print(json.dumps(results))
+"""
+
+
+@pytest.fixture(scope="session")
+def libfault(tmp_path_factory):
+    compiler = shlex.split(os.environ.get("CC", "")) or ["cc"]
+    if shutil.which(compiler[0]) is None:
+        compiler = [next((c for c in ("gcc", "clang") if shutil.which(c)), compiler[0])]
+    if shutil.which(compiler[0]) is None:
+        pytest.skip("no C compiler to build the fault-injection library")
+    out = tmp_path_factory.mktemp("faultinject") / "libfault.so"
+    proc = subprocess.run(
+        [*compiler, "-shared", "-fPIC", "-O2", "-Wall", "-o", str(out),
+         str(PRELOAD_SOURCE), "-ldl"],
+        capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    return out
+
+
+def child_env(libfault=None, **extra):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [os.path.dirname(vorn.__file__), env.get("PYTHONPATH")]))
+    env["OPENBLAS_NUM_THREADS"] = "1"
+    if libfault is not None:
+        # A sanitizer runtime, when one is preloaded, has to stay first.
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(libfault)]))
+    env.update({k: str(v) for k, v in extra.items()})
+    return env
+
+
+def run_faulty(libfault, path, cases):
+    """Runs each case in one child under the preload; returns its results."""
+    plan = {"path": str(path), "cases": cases}
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", CHILD, json.dumps(plan)],
+        env=child_env(libfault, FAULT_PATH=path), capture_output=True,
+        text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(proc.stdout)
+    assert len(results) == len(cases)
+    return results
+
+
+def events(records):
+    return [["event", r] for r in records]
+
+
+def stops(count=3):
+    return [["stop"]] * count
+
+
+def os_error(code, kind=OSError):
+    return ["error", {"type": f"builtins.{kind.__qualname__}",
+                      "args": [f"{os.strerror(code)} (os error {code})"]}]
+
+
+def construct_error(code):
+    return {"type": "builtins.OSError", "args": [f"{os.strerror(code)} (os error {code})"]}
+
+
+@pytest.fixture
+def event_file(tmp_path):
+    def write(content, name="events.bin"):
+        path = tmp_path / name
+        path.write_bytes(content)
+        return path
+    return write
+
+
+# --- Interrupted and short reads -------------------------------------------
+
+SHORT = [*range(1, 65), 100, 1000, 4095, 4096, 8191, 8192, 8193, 12289]
+FAULT_MODES = {
+    "short": [{"FAULT_READ_MAX": n} for n in SHORT],
+    "eintr": [{"FAULT_READ_EINTR": n} for n in (1, 2, 7)],
+    "short+eintr": [{"FAULT_READ_MAX": n, "FAULT_READ_EINTR": 1}
+                    for n in (1, 2, 3, 7, 4097)],
+}
+
+
+@pytest.mark.parametrize("mode", FAULT_MODES)
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_interrupted_and_short_reads_deliver_every_event_unchanged(
+        libfault, event_file, layout, mode):
+    reader_type, make = LAYOUTS[layout]
+    content, records, _ = make()
+    path = event_file(content)
+    cases = [{"reader_type": reader_type, "env": env} for env in FAULT_MODES[mode]]
+    for env, result in zip(FAULT_MODES[mode], run_faulty(libfault, path, cases)):
+        assert result.get("construct") is None, env
+        assert result["steps"] == events(records) + stops(), env
+        counters = result["counters"]
+        if "FAULT_READ_MAX" in env:
+            assert counters["reads_cut"] > 0, env
+        if "FAULT_READ_EINTR" in env:
+            assert counters["read_eintr"] >= env["FAULT_READ_EINTR"], env
+        assert result["fds_after"] == 0
+
+
+# --- Read errors ------------------------------------------------------------
+
+# errno -> the exception class a read error becomes
+READ_ERRORS = {
+    errno.EIO: OSError,
+    errno.ENOSPC: OSError,
+    errno.ESTALE: OSError,
+    errno.EACCES: PermissionError,
+    errno.EPERM: PermissionError,
+    errno.EISDIR: IsADirectoryError,
+    errno.ENOMEM: MemoryError,
+    errno.EAGAIN: BlockingIOError,
+    errno.ETIMEDOUT: TimeoutError,
+    errno.ECONNRESET: ConnectionResetError,
+}
+
+
+@pytest.mark.parametrize("code", READ_ERRORS, ids=errno.errorcode.get)
+def test_wd1_read_error_is_raised_once_then_iteration_stays_over(
+        libfault, event_file, code):
+    content, records, starts = wd1_file()
+    path = event_file(content)
+    # Event 4 is the one with a 40000-byte payload, read past the buffer.
+    where = {"first byte": (0, 0), "boundary": (starts[4], 4),
+             "header": (starts[4] + 10, 4), "payload": (starts[4] + 24 + 30001, 4)}
+    cases = [{"reader_type": "WD1", "extra": 3,
+              "env": {"FAULT_READ_FAIL_AT": offset, "FAULT_READ_ERRNO": code}}
+             for offset, _ in where.values()]
+    results = run_faulty(libfault, path, cases)
+    for (name, (_, before)), result in zip(where.items(), results):
+        # The disk recovers at once; the reader must not look at it again.
+        assert result["steps"] == (events(records[:before])
+                                   + [os_error(code, READ_ERRORS[code])]
+                                   + stops(4)), name
+        assert result["counters"]["read_failures"] == 1, name
+        assert result["counters"]["reads_after_failure"] == 0, name
+        assert result["fds_while_open"] == 1 and result["fds_after"] == 0, name
+
+
+def wd2_file_with_hidden_event(filler):
+    """A K = 2 file whose third event's payload ends in the bytes of a whole
+    further event. A reader that resumes exactly where a failed read left off
+    finds that hidden event; one that skips or repeats bytes does not."""
+    rng = random.Random(5)
+    hidden_raw, hidden = wd2_event(0xF00D, floats(rng, 6), samples=3, channels=2,
+                                   timestamp=99)
+    assert (filler + len(hidden_raw)) % 8 == 0
+    carrier_samples = (filler + len(hidden_raw)) // 8
+    parts = [
+        wd2_event(1, floats(rng, 8), samples=4, channels=2),
+        wd2_event(2, floats(rng, 8), samples=4, channels=2),
+        wd2_event(3, rng.randbytes(filler) + hidden_raw, samples=carrier_samples,
+                  channels=2),
+        wd2_event(4, floats(rng, 8), samples=4, channels=2),
+        wd2_event(5, floats(rng, 2000), samples=1000, channels=2),
+    ]
+    content, records, starts = build(parts)
+    return content, records, starts, hidden, starts[2] + 28 + filler
+
+
+@pytest.mark.parametrize("filler", [804, 20004], ids=["buffered", "direct"])
+@pytest.mark.parametrize("code", [errno.EIO, errno.EACCES, errno.EISDIR],
+                         ids=errno.errorcode.get)
+def test_wd2_read_error_keeps_consumed_bytes_and_reading_goes_on(
+        libfault, event_file, code, filler):
+    content, records, starts, hidden, inside = wd2_file_with_hidden_event(filler)
+    path = event_file(content)
+    error = os_error(code, READ_ERRORS[code])
+    cases = [
+        {"reader_type": "WD2",
+         "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code}},
+        {"reader_type": "WD2",
+         "env": {"FAULT_READ_FAIL_AT": starts[3], "FAULT_READ_ERRNO": code}},
+        {"reader_type": "WD2",
+         "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code,
+                 "FAULT_READ_FAIL_TIMES": 3}},
+    ]
+    inside_once, at_boundary, inside_thrice = run_faulty(libfault, path, cases)
+    # The carrier event is lost with the bytes it had taken; the next call
+    # starts right where the failed read would have continued.
+    assert inside_once["steps"] == (events(records[:2]) + [error]
+                                    + events([hidden] + records[3:]) + stops())
+    assert at_boundary["steps"] == (events(records[:3]) + [error]
+                                    + events(records[3:]) + stops())
+    assert inside_thrice["steps"] == (events(records[:2]) + [error] * 3
+                                      + events([hidden] + records[3:]) + stops())
+    for result in (inside_once, at_boundary, inside_thrice):
+        assert result["counters"]["reads_after_failure"] > 0
+        assert result["fds_after"] == 0
+
+
+@pytest.mark.parametrize("code", [errno.EIO, errno.EACCES, errno.EISDIR, errno.ENOMEM],
+                         ids=errno.errorcode.get)
+@pytest.mark.parametrize("layout", ["wd2-channels", "wd2-plain-fallback"])
+def test_read_error_during_wd2_detection_fails_construction(
+        libfault, event_file, layout, code):
+    _, make = LAYOUTS[layout]
+    content, _, starts = make()
+    path = event_file(content)
+    # Detection reads the first event and the next header; the fallback
+    # layout's first attempt runs through the whole file.
+    offsets = [0, 3, 26, starts[1] - 1, starts[1] + 20]
+    if layout == "wd2-plain-fallback":
+        offsets += [starts[3] + 500, len(content) - 1]
+    cases = [{"reader_type": "WD2",
+              "env": {"FAULT_READ_FAIL_AT": at, "FAULT_READ_ERRNO": code}}
+             for at in offsets]
+    for at, result in zip(offsets, run_faulty(libfault, path, cases)):
+        # Whatever the errno, construction raises exactly OSError.
+        assert result.get("construct") == construct_error(code), at
+        assert result["fds_after"] == 0, at
+        assert result["counters"]["closes"] == result["counters"]["opens"] == 1, at
+
+
+@pytest.mark.parametrize("code", [errno.EIO, errno.EACCES], ids=errno.errorcode.get)
+def test_read_error_in_one_channel_detection_pass_fails_construction(
+        libfault, event_file, code):
+    content, _, starts = LAYOUTS["wd2-plain-fallback"][1]()
+    path = event_file(content)
+    # Armed after the first rewind: the reading with a channels word runs
+    # into the end of the file cleanly, then the one-channel reading fails.
+    offsets = [0, 10, starts[1] - 4, starts[1] + 12]
+    cases = [{"reader_type": "WD2",
+              "env": {"FAULT_READ_FAIL_AT": at, "FAULT_READ_ERRNO": code,
+                      "FAULT_READ_ARM_SEEKS": 1}}
+             for at in offsets]
+    for at, result in zip(offsets, run_faulty(libfault, path, cases)):
+        assert result["counters"]["read_failures"] == 1, at
+        assert result.get("construct") == construct_error(code), at
+        assert result["fds_after"] == 0, at
+
+
+# --- Repositioning ----------------------------------------------------------
+
+@pytest.mark.parametrize("code", [errno.ESPIPE, errno.EIO, errno.EINVAL, errno.EBADF],
+                         ids=errno.errorcode.get)
+@pytest.mark.parametrize("layout", ["wd2-channels", "wd2-plain-zero", "wd2-plain-fallback"])
+def test_failed_rewind_fails_wd2_construction_and_closes_the_file(
+        libfault, event_file, layout, code):
+    _, make = LAYOUTS[layout]
+    path = event_file(make()[0])
+    [result] = run_faulty(libfault, path, [
+        {"reader_type": "WD2", "env": {"FAULT_LSEEK_ERRNO": code}}])
+    assert result.get("construct") == construct_error(code)
+    assert result["counters"]["lseek_failures"] >= 1
+    assert result["fds_after"] == 0
+    assert result["counters"]["closes"] == result["counters"]["opens"] == 1
+
+
+def test_wd1_reads_without_ever_repositioning(libfault, event_file):
+    content, records, _ = wd1_file()
+    path = event_file(content)
+    [result] = run_faulty(libfault, path, [
+        {"reader_type": "WD1", "env": {"FAULT_LSEEK_ERRNO": errno.ESPIPE}}])
+    assert result["steps"] == events(records) + stops()
+
+
+FIFO_CHILD = r"""
+import json, os, subprocess, sys
+import vorn
+fifo, source, reader_type = sys.argv[1:4]
+writer = subprocess.Popen([sys.executable, "-c",
+    "import shutil, sys\n"
+    "try:\n"
+    "    with open(sys.argv[1], 'rb') as s, open(sys.argv[2], 'wb') as f: shutil.copyfileobj(s, f)\n"
+    "except BrokenPipeError:\n"
+    "    pass\n", source, fifo])
+out = {}
+try:
+    reader = vorn.EventReader(fifo, reader_type)
+    out["counters"] = [ev["event_counter"] for ev in reader]
+except OSError as exc:
+    out["error"] = [type(exc).__name__, list(exc.args)]
+    reader = None
+del reader
+writer.wait(timeout=60)
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("layout", ["wd1", "wd2-channels"])
+def test_pipe_as_event_file(tmp_path, event_file, layout):
+    reader_type, make = LAYOUTS[layout]
+    content, records, _ = make()
+    source = event_file(content)
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", FIFO_CHILD, str(fifo), str(source),
+         reader_type],
+        env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    if reader_type == "WD1":
+        assert out == {"counters": [r["event_counter"] for r in records]}
+    else:
+        # Detection has to rewind, which a pipe cannot do.
+        assert out == {"error": ["OSError", ["Illegal seek (os error 29)"]]}
+
+
+# --- Opening ----------------------------------------------------------------
+
+OPEN_ERRORS = {
+    errno.ENOENT: FileNotFoundError,
+    errno.EACCES: PermissionError,
+    errno.EPERM: PermissionError,
+    errno.EISDIR: IsADirectoryError,
+    errno.ENOTDIR: NotADirectoryError,
+    errno.EMFILE: OSError,
+    errno.ENFILE: OSError,
+    errno.ELOOP: OSError,
+    errno.ENAMETOOLONG: OSError,
+    errno.ENOMEM: MemoryError,
+    errno.EAGAIN: BlockingIOError,
+    errno.ETIMEDOUT: TimeoutError,
+    errno.EEXIST: FileExistsError,
+}
+
+
+@pytest.mark.parametrize("code", OPEN_ERRORS, ids=errno.errorcode.get)
+def test_open_failure_raises_the_class_of_its_errno(libfault, event_file, code):
+    path = event_file(wd1_file()[0])
+    reader_types = ["WD1", "WD2", "XYZ"]
+    results = run_faulty(libfault, path, [
+        {"reader_type": t, "env": {"FAULT_OPEN_ERRNO": code}} for t in reader_types])
+    expected = {"type": f"builtins.{OPEN_ERRORS[code].__qualname__}",
+                "args": [f"{os.strerror(code)} (os error {code})"]}
+    for reader_type, result in zip(reader_types, results):
+        # The open comes before the reader type is looked at.
+        assert result.get("construct") == expected, reader_type
+        assert result["counters"]["opens"] == 0
+        assert result["fds_after"] == 0
+
+
+@pytest.mark.parametrize("layout", ["wd1", "wd2-channels"])
+def test_interrupted_open_is_retried(libfault, event_file, layout):
+    reader_type, make = LAYOUTS[layout]
+    content, records, _ = make()
+    path = event_file(content)
+    [result] = run_faulty(libfault, path, [
+        {"reader_type": reader_type, "env": {"FAULT_OPEN_EINTR": 3}}])
+    assert result["steps"] == events(records) + stops()
+    assert result["counters"]["open_eintr"] == 3
+    assert result["counters"]["opens"] == 1
+    flags = result["counters"]["last_open_flags"]
+    assert flags & os.O_ACCMODE == os.O_RDONLY
+    assert flags & os.O_CLOEXEC
+
+
+RLIMIT_CHILD = r"""
+import json, os, resource, sys
+import vorn
+path = sys.argv[1]
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+out = {}
+fillers = []
+resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 8, hard))
+try:
+    # Take every descriptor left below the limit.
+    while True:
+        try:
+            fillers.append(os.open(os.devnull, os.O_RDONLY))
+        except OSError:
+            break
+    for reader_type in ("WD1", "WD2"):
+        try:
+            vorn.EventReader(path, reader_type)
+        except OSError as exc:
+            out[reader_type] = [type(exc).__name__, list(exc.args)]
+finally:
+    for fd in fillers:
+        os.close(fd)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+out["after"] = sum(1 for _ in vorn.EventReader(path, "WD1"))
+print(json.dumps(out))
+"""
+
+
+def test_descriptor_limit_reached(event_file):
+    content, records, _ = wd1_file()
+    path = event_file(content)
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", RLIMIT_CHILD, str(path)],
+        env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    message = f"{os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+    assert json.loads(proc.stdout) == {
+        "WD1": ["OSError", [message]], "WD2": ["OSError", [message]],
+        "after": len(records)}

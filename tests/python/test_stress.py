@@ -1,0 +1,489 @@
+"""Threads, memory and file descriptors under load."""
+import gc
+import json
+import os
+import random
+import struct
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import vorn
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="reads /proc")
+
+MiB = 1 << 20
+
+
+# --- Files -----------------------------------------------------------------
+
+def wd1_event(counter, samples, *, timestamp=None):
+    payload = np.asarray(samples, dtype="<u2").tobytes()
+    timestamp = (counter * 7919) & 0x7FFFFFFF if timestamp is None else timestamp
+    return struct.pack("<6i", 24 + len(payload), 3, 0x5A, 1, counter,
+                       timestamp) + payload
+
+
+def wd2_event(counter, samples_per_channel, values, *, channels=2, period=4000):
+    payload = np.asarray(values, dtype="<f4").tobytes()
+    return (struct.pack("<IQIQi", counter, 2**40 + counter, samples_per_channel,
+                        period, channels) + payload)
+
+
+def wd1_content(count, seed, max_samples=300):
+    """Bytes of `count` WD1 events and, per event, (counter, timestamp,
+    samples)."""
+    rng = np.random.default_rng(seed)
+    raw, expected = [], []
+    for i in range(count):
+        samples = rng.integers(0, 65536, int(rng.integers(0, max_samples)),
+                               dtype=np.uint16)
+        counter = seed * 1_000_000 + i
+        raw.append(wd1_event(counter, samples))
+        expected.append((counter, (counter * 7919) & 0x7FFFFFFF, samples))
+    return b"".join(raw), expected
+
+
+def wd2_content(count, seed, samples_per_channel=50):
+    """A two-channel WD2 file with a fixed shape, so detection settles on
+    K = 2."""
+    rng = np.random.default_rng(seed)
+    raw, expected = [], []
+    for i in range(count):
+        values = rng.standard_normal(2 * samples_per_channel).astype(np.float32)
+        counter = (seed * 1_000_000 + i) & 0xFFFFFFFF
+        raw.append(wd2_event(counter, samples_per_channel, values))
+        expected.append((counter, 2**40 + counter, values))
+    return b"".join(raw), expected
+
+
+def content_for(reader_type, count, seed):
+    return (wd1_content if reader_type == "WD1" else wd2_content)(count, seed)
+
+
+def check_event(reader_type, event, expected):
+    """Returns a description of the first difference, or None."""
+    counter, timestamp, samples = expected
+    if event["event_counter"] != counter or event["timestamp"] != timestamp:
+        return f"header {event['event_counter']}/{event['timestamp']} != {counter}/{timestamp}"
+    data = event["data"]
+    if data.dtype != samples.dtype or data.tobytes() != samples.tobytes():
+        return f"samples of event {counter} differ"
+    if reader_type == "WD2" and (event["channels"], event["samples"]) != (2, samples.size // 2):
+        return f"shape of event {counter} differs"
+    return None
+
+
+@pytest.fixture
+def event_path(tmp_path):
+    def write(content, name="events.bin"):
+        path = tmp_path / name
+        path.write_bytes(content)
+        return str(path)
+    return write
+
+
+def fds_under(directory):
+    """Descriptors of this process that point into `directory`."""
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{name}")
+        except OSError:
+            continue
+        if target.startswith(str(directory)):
+            found.append(target)
+    return found
+
+
+@pytest.fixture
+def fast_switching():
+    # Hand the interpreter lock around as often as possible so threads meet
+    # inside the reader whenever they can.
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(before)
+
+
+def child_env():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [os.path.dirname(vorn.__file__), env.get("PYTHONPATH")]))
+    env["OPENBLAS_NUM_THREADS"] = "1"
+    return env
+
+
+def run_child(code, *args, timeout=600):
+    proc = subprocess.run([sys.executable, "-W", "error", "-c", code, *map(str, args)],
+                          env=child_env(), capture_output=True, text=True,
+                          timeout=timeout)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+# --- Threads ----------------------------------------------------------------
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_threads_sharing_one_reader_get_each_event_exactly_once(
+        event_path, fast_switching, reader_type):
+    content, expected = content_for(reader_type, 3000, seed=1)
+    reader = vorn.EventReader(event_path(content), reader_type)
+    by_counter = {e[0]: e for e in expected}
+    threads_count = 8
+    start = threading.Barrier(threads_count)
+    taken = [[] for _ in range(threads_count)]
+    refused = [0] * threads_count
+    problems = []
+
+    def work(me):
+        start.wait()
+        while True:
+            try:
+                event = next(reader)
+            except StopIteration:
+                return
+            except RuntimeError as exc:
+                if str(exc) != "Already borrowed":
+                    problems.append(repr(exc))
+                    return
+                refused[me] += 1
+                continue
+            except BaseException as exc:
+                problems.append(repr(exc))
+                return
+            mismatch = check_event(reader_type, event, by_counter.get(
+                event["event_counter"], (None, None, np.empty(0))))
+            if mismatch:
+                problems.append(mismatch)
+            taken[me].append(event["event_counter"])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(threads_count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert problems == []
+    order = [e[0] for e in expected]
+    position = {c: i for i, c in enumerate(order)}
+    for mine in taken:
+        # Reads are serialised, so each thread sees the file's order.
+        assert [position[c] for c in mine] == sorted(position[c] for c in mine)
+    assert sorted(c for mine in taken for c in mine) == sorted(order)
+    with pytest.raises(StopIteration):
+        next(reader)
+
+
+CONTENTION_CHILD = r"""
+import json, sys, threading
+import vorn
+
+path, reader_type = sys.argv[1:3]
+reader = vorn.EventReader(path, reader_type)
+seen = {}
+
+def attempt(name, call):
+    try:
+        call()
+        seen[name] = "no error"
+    except BaseException as exc:
+        seen[name] = [type(exc).__name__, list(map(str, exc.args))]
+
+class MeanwhileFinder:
+    # The first event makes the reader import NumPy while it holds the
+    # reader; Python code runs in the middle of __next__ right here.
+    armed = True
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy" and self.armed:
+            MeanwhileFinder.armed = False
+            attempt("same thread next", lambda: next(reader))
+            attempt("same thread iter", lambda: iter(reader))
+            other = threading.Thread(target=lambda: (
+                attempt("other thread next", lambda: next(reader)),
+                attempt("other thread iter", lambda: iter(reader))))
+            other.start()
+            other.join(timeout=10)
+            seen["other thread finished"] = not other.is_alive()
+        return None
+
+sys.meta_path.insert(0, MeanwhileFinder())
+counters = [ev["event_counter"] for ev in reader]
+print(json.dumps({"seen": seen, "counters": counters}))
+"""
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_calls_while_next_is_running_fail_at_once(event_path, reader_type):
+    content, expected = content_for(reader_type, 20, seed=2)
+    out = run_child(CONTENTION_CHILD, event_path(content), reader_type, timeout=60)
+    assert out["seen"] == {
+        "same thread next": ["RuntimeError", ["Already borrowed"]],
+        "same thread iter": ["RuntimeError", ["Already mutably borrowed"]],
+        "other thread next": ["RuntimeError", ["Already borrowed"]],
+        "other thread iter": ["RuntimeError", ["Already mutably borrowed"]],
+        "other thread finished": True,
+    }
+    # The refused calls took nothing: the running call returns the first
+    # event and the rest follow.
+    assert out["counters"] == [e[0] for e in expected]
+
+
+def test_many_threads_each_with_own_readers(tmp_path, fast_switching):
+    files = []
+    for i in range(16):
+        reader_type = "WD1" if i % 2 == 0 else "WD2"
+        content, expected = content_for(reader_type, 150, seed=10 + i)
+        path = tmp_path / f"events{i}.bin"
+        path.write_bytes(content)
+        files.append((str(path), reader_type, expected))
+    start = threading.Barrier(len(files) + 8)
+    problems = []
+
+    def work(path, reader_type, expected):
+        start.wait()
+        try:
+            for _ in range(3):
+                got = list(vorn.EventReader(path, reader_type))
+                if len(got) != len(expected):
+                    problems.append(f"{path}: {len(got)} events")
+                for event, want in zip(got, expected):
+                    mismatch = check_event(reader_type, event, want)
+                    if mismatch:
+                        problems.append(f"{path}: {mismatch}")
+                        break
+        except BaseException as exc:
+            problems.append(f"{path}: {exc!r}")
+
+    # Every file also gets a second thread with its own reader of it.
+    jobs = files + files[:8]
+    threads = [threading.Thread(target=work, args=job) for job in jobs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert not any(t.is_alive() for t in threads)
+    assert problems == []
+    assert fds_under(tmp_path) == []
+
+
+# --- Sample arrays outliving their reader -----------------------------------
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_arrays_stay_valid_after_reader_and_file_are_gone(event_path, tmp_path,
+                                                          reader_type):
+    content, expected = content_for(reader_type, 400, seed=3)
+    path = event_path(content)
+    reader = vorn.EventReader(path, reader_type)
+    arrays = [event["data"] for event in reader]
+    half = vorn.EventReader(path, reader_type)
+    arrays_half = [next(half)["data"] for _ in range(200)]
+    del reader, half
+    gc.collect()
+    # Overwrite the file and shrink it: the arrays must not depend on it.
+    with open(path, "r+b") as f:
+        f.write(b"\xff" * len(content))
+        f.truncate(0)
+    os.remove(path)
+    churn = [np.full(n % 997 + 1, 0xAB, dtype=np.uint8) for n in range(5000)]
+    del churn
+    for got, (_, _, samples) in zip(arrays, expected, strict=True):
+        assert got.tobytes() == samples.tobytes()
+        assert got.base is not None and not got.flags.owndata
+    for got, (_, _, samples) in zip(arrays_half, expected[:200]):
+        assert got.tobytes() == samples.tobytes()
+    assert fds_under(tmp_path) == []
+
+
+# --- File descriptors -------------------------------------------------------
+
+def failed_constructions(tmp_path):
+    """(path, reader_type, exception class, message) for constructions that
+    must fail after the file was opened, or before."""
+    wd2_one_event = wd2_event(1, 3, np.zeros(6))
+    wd2_negative = (struct.pack("<IQIQi", 1, 0, 5, 10, -2)
+                    + struct.pack("<IQIQi", 2, 0, 5, 10, -2))
+    cases = {
+        "empty": (b"", "WD2", OSError, "failed to fill whole buffer"),
+        "short header": (b"\x01" * 20, "WD2", OSError, "failed to fill whole buffer"),
+        "one event": (wd2_one_event, "WD2", OSError, "failed to fill whole buffer"),
+        "negative length": (wd2_negative, "WD2", OSError, None),
+        "lower case type": (wd1_event(1, [1, 2]), "wd1", ValueError,
+                            "unknown reader type 'wd1', expected 'WD1' or 'WD2'"),
+        "empty type": (b"", "", ValueError,
+                       "unknown reader type '', expected 'WD1' or 'WD2'"),
+    }
+    out = []
+    for name, (content, reader_type, kind, message) in cases.items():
+        path = tmp_path / f"{name.replace(' ', '_')}.bin"
+        path.write_bytes(content)
+        out.append((name, str(path), reader_type, kind, message))
+    directory = tmp_path / "a_directory"
+    directory.mkdir()
+    out.append(("directory", str(directory), "WD2", OSError, "Is a directory (os error 21)"))
+    out.append(("missing", str(tmp_path / "missing.bin"), "WD1", FileNotFoundError,
+                "No such file or directory (os error 2)"))
+    out.append(("nul", str(tmp_path / "x\0y"), "WD1", OSError,
+                "file name contained an unexpected NUL byte"))
+    return out
+
+
+def test_failed_constructions_leave_no_descriptor_open(tmp_path):
+    cases = failed_constructions(tmp_path)
+    before = sorted(os.listdir("/proc/self/fd"))
+    for _ in range(50):
+        for name, path, reader_type, kind, message in cases:
+            with pytest.raises(kind) as caught:
+                vorn.EventReader(path, reader_type)
+            assert type(caught.value) is kind, name
+            if message is not None:
+                assert caught.value.args == (message,), name
+    assert fds_under(tmp_path) == []
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_collected_readers_leave_no_descriptor_open(event_path, tmp_path, reader_type):
+    content, expected = content_for(reader_type, 30, seed=4)
+    path = event_path(content)
+    readers = [vorn.EventReader(path, reader_type) for _ in range(300)]
+    assert len(fds_under(tmp_path)) == 300
+    for i, reader in enumerate(readers):
+        # Untouched, part way, at the end and resumed after the end.
+        for _ in range([0, 7, len(expected), len(expected) + 2][i % 4]):
+            next(reader, None)
+    del reader
+    readers.clear()
+    assert fds_under(tmp_path) == []
+    # Readers that only the collector can reach.
+    for _ in range(100):
+        holder = {}
+        holder["self"] = holder
+        holder["reader"] = vorn.EventReader(path, reader_type)
+        del holder
+    gc.collect()
+    assert fds_under(tmp_path) == []
+
+
+def test_reader_that_failed_while_reading_is_closed(tmp_path):
+    directory = tmp_path / "dir"
+    directory.mkdir()
+    reader = vorn.EventReader(str(directory), "WD1")
+    with pytest.raises(IsADirectoryError):
+        next(reader)
+    assert len(fds_under(tmp_path)) == 1
+    del reader
+    assert fds_under(tmp_path) == []
+
+
+# --- Memory -----------------------------------------------------------------
+
+MEMORY_CHILD = r"""
+import json, resource, sys
+import numpy
+import vorn
+
+def usage():
+    fields = {}
+    with open("/proc/self/status") as status:
+        for line in status:
+            key, _, value = line.partition(":")
+            if key in ("VmPeak", "VmHWM"):
+                fields[key] = int(value.split()[0]) * 1024
+    fields["maxrss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return fields
+
+warm, path, reader_type = sys.argv[1:4]
+# Loads NumPy's API table and fills the allocator's pools first.
+for _ in vorn.EventReader(warm, reader_type):
+    pass
+base = usage()
+counters = []
+first_last = []
+reader = vorn.EventReader(path, reader_type)
+for event in reader:
+    counters.append(event["event_counter"])
+    data = event["data"]
+    if data.size:
+        first_last.append([int(data[0]) if data.dtype.kind == "u" else float(data[0]),
+                           data.size])
+    del event, data
+print(json.dumps({"base": base, "after": usage(), "counters": counters,
+                  "first_last": first_last}))
+"""
+
+
+def memory_growth(tmp_path, path, reader_type):
+    warm = tmp_path / "warm.bin"
+    warm.write_bytes(content_for(reader_type, 50, seed=6)[0])
+    out = run_child(MEMORY_CHILD, warm, path, reader_type, timeout=1800)
+    growth = {k: out["after"][k] - out["base"][k] for k in out["base"]}
+    return out, growth
+
+
+def kilobyte(head):
+    return head.ljust(1024, b"\0")
+
+
+LYING_FILES = {
+    # The most negative event_size wraps to a payload of almost 2 GiB.
+    "wd1 first event 2 GiB": (
+        "WD1", kilobyte(struct.pack("<6i", -2**31, 1, 2, 3, 4, 5)), []),
+    "wd1 later event 2 GiB": (
+        "WD1", kilobyte(wd1_event(1, range(10))
+                        + struct.pack("<6i", 2**31 - 1, 0, 0, 0, 2, 0)), [1]),
+    # 2^32 - 1 samples on each of two channels: 32 GiB.
+    "wd2 third event 32 GiB": (
+        "WD2", kilobyte(wd2_event(1, 4, range(8)) + wd2_event(2, 4, range(8))
+                        + struct.pack("<IQIQi", 3, 0, 2**32 - 1, 4000, 2)), [1, 2]),
+}
+
+
+@pytest.mark.parametrize("name", LYING_FILES)
+def test_header_claiming_gigabytes_in_small_file_allocates_little(tmp_path, name):
+    reader_type, content, counters = LYING_FILES[name]
+    path = tmp_path / "lying.bin"
+    path.write_bytes(content)
+    out, growth = memory_growth(tmp_path, path, reader_type)
+    assert out["counters"] == counters
+    print(f"{name}: growth {growth}")
+    assert max(growth["maxrss"], growth["VmHWM"]) <= 16 * MiB
+    # Untouched pages would not show in the resident size; the address space
+    # would.
+    assert growth["VmPeak"] <= 64 * MiB
+
+
+@pytest.mark.skipif(os.environ.get("VORN_SLOW") != "1",
+                    reason="writes a 1 GB file; set VORN_SLOW=1")
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_large_file_iterates_with_flat_memory(tmp_path, reader_type):
+    total = int(os.environ.get("VORN_SLOW_BYTES", 1 << 30))
+    payload_bytes = 1 * MiB
+    count = total // payload_bytes
+    path = tmp_path / "large.bin"
+    base = np.arange(payload_bytes // 2, dtype="<u2")
+    with open(path, "wb") as f:
+        for i in range(count):
+            if reader_type == "WD1":
+                samples = base.copy()
+                samples[0] = i & 0xFFFF
+                f.write(wd1_event(i, samples))
+            else:
+                values = np.zeros(payload_bytes // 4, dtype="<f4")
+                values[0] = i
+                f.write(wd2_event(i, values.size // 2, values))
+    try:
+        out, growth = memory_growth(tmp_path, path, reader_type)
+    finally:
+        path.unlink()
+    assert out["counters"] == list(range(count))
+    size = payload_bytes // (2 if reader_type == "WD1" else 4)
+    assert out["first_last"] == [[i & 0xFFFF if reader_type == "WD1" else float(i), size]
+                                 for i in range(count)]
+    print(f"{reader_type} {count} events of {payload_bytes} bytes: growth {growth}")
+    assert max(growth["maxrss"], growth["VmHWM"]) <= 2 * payload_bytes + 16 * MiB
