@@ -128,8 +128,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args,
     std::optional<ReaderState> reader = row->create(std::move(stream));
     if (!reader) return nullptr;
 
-    auto* alloc =
-        reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+    auto* alloc = subtype->tp_alloc;
     PyObject* self =
         (alloc != nullptr ? alloc : PyType_GenericAlloc)(subtype, 0);
     if (self == nullptr) {
@@ -197,8 +196,7 @@ void event_reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&as_reader(self)->reader);
     std::destroy_at(&as_reader(self)->borrow);
-    auto* free_slot =
-        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    auto* free_slot = type->tp_free;
     if (free_slot == nullptr)
       throw Fault("PyBaseObject_Type should have tp_free");
     free_slot(self);
@@ -232,23 +230,21 @@ const FormatRow& wd1_format() {
   return row;
 }
 
-void insert(PyObject* dict, std::string_view key, PyObject* value) {
-  PyRef owned_value = PyRef::steal(checked(value));
-  PyRef owned_key = PyRef::steal(checked(PyUnicode_FromStringAndSize(
-      key.data(), static_cast<Py_ssize_t>(key.size()))));
-  if (PyDict_SetItem(dict, owned_key.get(), owned_value.get()) != 0) {
-    fault_with_error("called `Result::unwrap()` on an `Err` value");
-  }
-}
-
 void fill_event_dict(PyObject* dict, WD1Event&& event) {
-  insert(dict, "event_size", PyLong_FromLong(event.event_size));
-  insert(dict, "board_id", PyLong_FromLong(event.board_id));
-  insert(dict, "pattern", PyLong_FromLong(event.pattern));
-  insert(dict, "board_channel", PyLong_FromLong(event.board_channel));
-  insert(dict, "event_counter", PyLong_FromLong(event.event_counter));
-  insert(dict, "timestamp", PyLong_FromLong(event.timestamp));
-  insert(dict, "data", make_sample_array(std::move(event.samples)));
+  static constexpr DictKey kEventSize("event_size");
+  static constexpr DictKey kBoardId("board_id");
+  static constexpr DictKey kPattern("pattern");
+  static constexpr DictKey kBoardChannel("board_channel");
+  static constexpr DictKey kEventCounter("event_counter");
+  static constexpr DictKey kTimestamp("timestamp");
+  static constexpr DictKey kData("data");
+  insert(dict, kEventSize, PyLong_FromLong(event.event_size));
+  insert(dict, kBoardId, PyLong_FromLong(event.board_id));
+  insert(dict, kPattern, PyLong_FromLong(event.pattern));
+  insert(dict, kBoardChannel, PyLong_FromLong(event.board_channel));
+  insert(dict, kEventCounter, PyLong_FromLong(event.event_counter));
+  insert(dict, kTimestamp, PyLong_FromLong(event.timestamp));
+  insert(dict, kData, make_sample_array(std::move(event.samples)));
 }
 
 PyTypeObject* event_reader_type() {

@@ -34,8 +34,7 @@ void slice_container_dealloc(PyObject* self) {
     auto* holder = reinterpret_cast<SliceContainer*>(self);
     holder->release(holder->data, holder->length, holder->capacity);
     PyTypeObject* type = Py_TYPE(self);
-    auto* free_slot =
-        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    auto* free_slot = type->tp_free;
     if (free_slot == nullptr)
       throw Fault("PyBaseObject_Type should have tp_free");
     free_slot(self);
@@ -178,8 +177,7 @@ PyObject* from_vector(SampleVector<T>&& samples, int type_number) {
     drop_vec<T>(data, parts.size, parts.capacity);
     throw;
   }
-  auto* alloc =
-      reinterpret_cast<allocfunc>(PyType_GetSlot(holder_type, Py_tp_alloc));
+  auto* alloc = holder_type->tp_alloc;
   PyRef holder = PyRef::steal(
       (alloc != nullptr ? alloc : PyType_GenericAlloc)(holder_type, 0));
   if (!holder) {

@@ -29,8 +29,8 @@ std::optional<ReadError> EventStream::raw_read(std::byte* dest, std::size_t n,
   }
 }
 
-std::optional<ReadError> EventStream::read_exact(std::byte* dest,
-                                                 std::size_t n) {
+std::optional<ReadError> EventStream::read_exact_slow(std::byte* dest,
+                                                      std::size_t n) {
   std::size_t from_buffer = std::min(n, end_ - pos_);
   if (from_buffer != 0) {
     std::memcpy(dest, buffer_.get() + pos_, from_buffer);
@@ -88,11 +88,8 @@ std::optional<ReadError> EventStream::rewind() {
   return std::nullopt;
 }
 
-std::uint64_t EventStream::available(std::uint64_t wanted) noexcept {
-  std::uint64_t here = position();
-  if (known_end_ >= here && known_end_ - here >= wanted) {
-    return known_end_ - here;
-  }
+std::uint64_t EventStream::refresh_available() noexcept {
+  const std::uint64_t here = position();
   struct stat st {};
   if (detail::syscalls().fstat(file_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     known_end_ = std::numeric_limits<std::uint64_t>::max();

@@ -35,7 +35,14 @@ class EventStream {
   // more go straight from the file into `dest`; smaller ones refill the
   // buffer with one read. Short reads are continued and EINTR is retried.
   [[nodiscard]] std::optional<ReadError> read_exact(std::byte* dest,
-                                                    std::size_t n);
+                                                    std::size_t n) {
+    if (end_ - pos_ >= n) {  // the common case: all of it is buffered
+      std::memcpy(dest, buffer_.get() + pos_, n);
+      pos_ += n;
+      return std::nullopt;
+    }
+    return read_exact_slow(dest, n);
+  }
 
   // Discards `n` bytes as read_exact would consume them, without a
   // destination buffer.
@@ -60,7 +67,13 @@ class EventStream {
   // whose size says nothing (pipes, devices) the answer is unbounded. Used to
   // keep a header that lies about its length from making the caller allocate
   // memory the file cannot fill.
-  std::uint64_t available(std::uint64_t wanted) noexcept;
+  std::uint64_t available(std::uint64_t wanted) noexcept {
+    const std::uint64_t here = position();
+    if (known_end_ >= here && known_end_ - here >= wanted) {
+      return known_end_ - here;
+    }
+    return refresh_available();
+  }
 
   // Frees the buffer and closes the file. The stream must not be read again.
   void release() noexcept;
@@ -85,6 +98,9 @@ class EventStream {
     out = value;
     return std::nullopt;
   }
+
+  std::optional<ReadError> read_exact_slow(std::byte* dest, std::size_t n);
+  std::uint64_t refresh_available() noexcept;
 
   // One read(2) of up to `n` bytes, retried on EINTR. Returns the count, 0 at
   // the end of the file, or an error.

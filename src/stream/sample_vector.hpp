@@ -45,7 +45,8 @@ class SampleVector {
     if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
       return false;
     }
-    void* grown = std::realloc(data_, capacity * sizeof(T));
+    void* grown = data_ == nullptr ? std::malloc(capacity * sizeof(T))
+                                   : std::realloc(data_, capacity * sizeof(T));
     if (grown == nullptr) return false;
     data_ = static_cast<T*>(grown);
     capacity_ = capacity;

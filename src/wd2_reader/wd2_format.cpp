@@ -28,13 +28,19 @@ const FormatRow& wd2_format() {
 }
 
 void fill_event_dict(PyObject* dict, WD2Event&& event) {
-  insert(dict, "event_counter", PyLong_FromUnsignedLong(event.event_counter));
-  insert(dict, "timestamp", PyLong_FromUnsignedLongLong(event.timestamp));
-  insert(dict, "samples", PyLong_FromUnsignedLong(event.samples));
-  insert(dict, "sampling_period",
+  static constexpr DictKey kEventCounter("event_counter");
+  static constexpr DictKey kTimestamp("timestamp");
+  static constexpr DictKey kSamples("samples");
+  static constexpr DictKey kSamplingPeriod("sampling_period");
+  static constexpr DictKey kChannels("channels");
+  static constexpr DictKey kData("data");
+  insert(dict, kEventCounter, PyLong_FromUnsignedLong(event.event_counter));
+  insert(dict, kTimestamp, PyLong_FromUnsignedLongLong(event.timestamp));
+  insert(dict, kSamples, PyLong_FromUnsignedLong(event.samples));
+  insert(dict, kSamplingPeriod,
          PyLong_FromUnsignedLongLong(event.sampling_period));
-  insert(dict, "channels", PyLong_FromLong(event.channels));
-  insert(dict, "data", make_sample_array(std::move(event.data)));
+  insert(dict, kChannels, PyLong_FromLong(event.channels));
+  insert(dict, kData, make_sample_array(std::move(event.data)));
 }
 
 }  // namespace vorn::detail
