@@ -29,8 +29,10 @@ PyRef take_exception() {
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) return {};
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) {
-    PyException_SetTraceback(value, traceback);
+  if (value != nullptr) {
+    // The exception object may still hold a traceback from where it was
+    // first raised; the one fetched with it is the one that counts.
+    PyException_SetTraceback(value, traceback != nullptr ? traceback : Py_None);
   }
   Py_XDECREF(type);
   Py_XDECREF(traceback);
@@ -81,8 +83,18 @@ std::string quoted(std::string_view text) {
       case '\t':
         out += "\\t";
         break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
-        out += c;
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u{%x}",
+                        static_cast<unsigned>(static_cast<unsigned char>(c)));
+          out += escaped;
+        } else {
+          out += c;
+        }
     }
   }
   return out + "\"";
@@ -212,7 +224,9 @@ PyRef os_error_message(int code) {
 #else
   const int rc = strerror_r(code, buf, sizeof buf);
 #endif
-  if (rc != 0) throw Fault("strerror_r failure");
+  // Unknown numbers make it fail with EINVAL but still describe them
+  // ("Unknown error 524"); an error from the system is worth its OSError.
+  if (rc != 0 && buf[0] == '\0') throw Fault("strerror_r failure");
   PyRef description = PyRef::steal(checked(PyUnicode_DecodeUTF8(
       buf, static_cast<Py_ssize_t>(std::strlen(buf)), "replace")));
   return PyRef::steal(checked(

@@ -49,7 +49,7 @@ PyObject* guard(Body&& body) noexcept {
   } catch (const Fault& fault) {
     raise_fault(fault);
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "cannot allocate memory");
   } catch (...) {
     raise_unknown_fault();
   }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 namespace vorn::detail {
@@ -26,7 +27,8 @@ class OnceCell {
 
   // `init` runs with the interpreter lock held and returns std::optional<T>:
   // nullopt (with a Python error set) when it failed. Returns the value, or
-  // null when this call's or a concurrent step failed and this caller ran it.
+  // null with a Python error set: this call's step failed, or the step
+  // re-entered the cell on its own thread.
   // Faults thrown by `init` empty the cell and propagate.
   template <class Init>
   const T* get_or_try_init(Init&& init) {
@@ -41,9 +43,20 @@ class OnceCell {
         return &*value_;
       }
       if (state == State::kEmpty) break;
+      if (filler_ == std::this_thread::get_id()) {
+        // The step itself came back here (its Python code used the module
+        // again): waiting would never end.
+        lock.unlock();
+        PyEval_RestoreThread(thread);
+        PyErr_SetString(PyExc_RuntimeError,
+                        "vorn: re-entered while initialising process-wide "
+                        "state on this thread");
+        return nullptr;
+      }
       filled_.wait(lock);
     }
     state_.store(State::kFilling, std::memory_order_relaxed);
+    filler_ = std::this_thread::get_id();
     lock.unlock();
     PyEval_RestoreThread(thread);
 
@@ -66,6 +79,7 @@ class OnceCell {
     // Taking the mutex while attached is safe: no holder of the mutex ever
     // waits for the interpreter lock while holding it.
     std::lock_guard lock(mutex_);
+    filler_ = std::thread::id();
     if (made) {
       value_ = std::move(made);
       state_.store(State::kFilled, std::memory_order_release);
@@ -78,6 +92,7 @@ class OnceCell {
   std::atomic<State> state_{State::kEmpty};
   std::optional<T> value_;  // engaged exactly when state_ is kFilled
   std::mutex mutex_;
+  std::thread::id filler_;  // the thread running the step, under mutex_
   std::condition_variable filled_;
 };
 

@@ -92,7 +92,8 @@ std::uint64_t EventStream::refresh_available() noexcept {
   const std::uint64_t here = position();
   struct stat st {};
   if (detail::syscalls().fstat(file_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    known_end_ = std::numeric_limits<std::uint64_t>::max();
+    known_end_ = kUnknown;
+    return kUnknown;
   } else {
     known_end_ = std::max<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
                                          file_pos_);

@@ -62,12 +62,15 @@ class EventStream {
   // Offset in the file of the next byte a read will deliver.
   std::uint64_t position() const noexcept { return file_pos_ - (end_ - pos_); }
 
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+
   // How many bytes past position() the file is known to hold, looking at the
-  // file's size again only when `wanted` exceeds what was known. For files
-  // whose size says nothing (pipes, devices) the answer is unbounded. Used to
-  // keep a header that lies about its length from making the caller allocate
+  // file's size again only when `wanted` exceeds what was known; kUnknown
+  // for files whose size says nothing (pipes, devices). Used to keep a
+  // header that lies about its length from making the caller allocate
   // memory the file cannot fill.
   std::uint64_t available(std::uint64_t wanted) noexcept {
+    if (known_end_ == kUnknown) return kUnknown;
     const std::uint64_t here = position();
     if (known_end_ >= here && known_end_ - here >= wanted) {
       return known_end_ - here;

@@ -53,8 +53,12 @@ template <class T>
   while (done < total) {
     const std::uint64_t left = total - done;
     const std::uint64_t known = stream.available(left);
+    // Without a size to trust (a pipe), the buffer grows in fixed steps as
+    // the bytes arrive.
     std::uint64_t step =
-        std::min(left, std::max(known, detail::kPayloadGrowStep));
+        known == EventStream::kUnknown
+            ? std::min(left, detail::kPayloadGrowStep)
+            : std::min(left, std::max(known, detail::kPayloadGrowStep));
     // Keep every step a whole number of samples so the buffer can be sized
     // in elements.
     step = std::max<std::uint64_t>(step - step % sizeof(T), sizeof(T));

@@ -34,6 +34,18 @@ std::optional<ReadError> read_channels(EventStream& stream, std::int32_t& out) {
   return std::nullopt;
 }
 
+// Skips a first event's payload during detection. A length past what the file
+// holds ends at once instead of reading the whole file to find out, which is
+// what a file without the channels word would otherwise cost.
+std::optional<ReadError> skip_payload(EventStream& stream,
+                                      std::uint64_t length) {
+  const std::uint64_t known = stream.available(length);
+  if (known != EventStream::kUnknown && known < length) {
+    return ReadError::end_of_data();
+  }
+  return stream.skip(length);
+}
+
 ReadError bad_length(std::uint64_t offset, std::uint32_t samples,
                      std::int32_t channels) {
   return ReadError::invalid_data("invalid WD2 payload length at offset " +
@@ -59,7 +71,7 @@ std::optional<ReadError> check_single_channel(EventStream& stream,
   if (auto err = read_header(stream, first)) return os_error(std::move(err));
   // One channel: the length always fits.
   const std::uint64_t length = std::uint64_t{first.samples} * sizeof(float);
-  if (auto err = stream.skip(length)) return os_error(std::move(err));
+  if (auto err = skip_payload(stream, length)) return os_error(std::move(err));
   if (auto err = read_header(stream, second)) return os_error(std::move(err));
   single = second.samples == first.samples &&
            second.sampling_period == first.sampling_period;
@@ -89,7 +101,7 @@ std::variant<WD2Reader, ReadError> WD2Reader::create(EventStream stream) {
 
   std::optional<ReadError> first_failure;
   if (auto length = payload_bytes(first.samples, first_channels)) {
-    first_failure = stream.skip(*length);
+    first_failure = skip_payload(stream, *length);
   } else {
     first_failure = bad_length(0, first.samples, first_channels);
   }

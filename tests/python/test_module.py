@@ -106,3 +106,51 @@ class TestNumpyAccess:
         # Both failed events were consumed; the appended one arrives once
         # NumPy can be imported again.
         assert out[2:] == ["end", [3, 4]]
+
+    def test_numpy_not_installed_renders_without_traceback(self, write):
+        # NumPy really missing from the path, not blocked in sys.modules: the
+        # import system trims its own frames, leaving no traceback to show.
+        path = write(wd1_event(samples=(1,)))
+        out = run_python(
+            "import importlib.util, os, sys\n"
+            "import vorn\n"
+            "where = os.path.dirname(importlib.util.find_spec('numpy').origin)\n"
+            "sys.path[:] = [p for p in sys.path\n"
+            "               if not os.path.exists(os.path.join(p or '.', 'numpy'))]\n"
+            "try:\n"
+            "    next(vorn.EventReader(sys.argv[1], 'WD1'))\n"
+            "except BaseException as e:\n"
+            "    print(e.args[0])\n",
+            path)
+        assert out.strip() == (
+            "Failed to access NumPy array API capsule: PyErr { type: <class "
+            "'ModuleNotFoundError'>, value: ModuleNotFoundError(\"No module "
+            "named 'numpy'\"), traceback: None }")
+
+    def test_reentry_during_numpy_import_fails_instead_of_hanging(self, tmp_path, write):
+        # A numpy package whose import reads an event itself: the inner read
+        # finds the lookup it is part of still running on its own thread.
+        fake = tmp_path / "fake" / "numpy"
+        fake.mkdir(parents=True)
+        (fake / "__init__.py").write_text(
+            "import sys, vorn\n"
+            "try:\n"
+            "    next(vorn.EventReader(sys.argv[1], 'WD1'))\n"
+            "except BaseException as e:\n"
+            "    print('inner', type(e).__name__, e.args[0].split(': PyErr')[0])\n"
+            "    print('cause', 'RuntimeError' in e.args[0])\n")
+        path = write(wd1_event(samples=(1,)))
+        out = run_python(
+            "import sys\n"
+            f"sys.path.insert(0, {str(fake.parent)!r})\n"
+            "import vorn\n"
+            "try:\n"
+            "    next(vorn.EventReader(sys.argv[1], 'WD1'))\n"
+            "except BaseException as e:\n"
+            "    print('outer', type(e).__name__)\n",
+            path)
+        assert out.splitlines() == [
+            "inner PanicException Failed to access NumPy array API capsule",
+            "cause True",
+            "outer PanicException",
+        ]
