@@ -34,13 +34,17 @@ class WD2Reader {
   static constexpr std::size_t kBaseHeaderSize = 24;
 
   // Detects the layout of the file behind `stream` (positioned at offset 0)
-  // and rewinds it. The layout has the channels word when the first event,
-  // read as if it had one, is followed by a header with the next counter and
-  // the same samples, sampling_period and channels. Failing that, a file
-  // whose first event only makes sense without the word is accepted when the
-  // following header repeats samples and sampling_period. Otherwise the
-  // error that stopped the first reading comes back (end of data for a file
-  // too short to decide) and the stream is closed.
+  // and rewinds it. The first event is read as if it had the channels word:
+  //  - followed by a header with the next counter and the same samples,
+  //    sampling_period and channels, the file has the word and that many
+  //    channels;
+  //  - followed by any other header, the file has one channel and no word;
+  //  - when that reading cannot even get past the first payload (a length
+  //    that is negative, overflows or runs past the end of the file), the
+  //    file is taken as one channel without the word if, read that way, the
+  //    next header repeats samples and sampling_period.
+  // Otherwise the error that stopped the reading comes back (end of data for
+  // a file too short to decide) and the stream is closed.
   static std::variant<WD2Reader, ReadError> create(EventStream stream);
 
   // The next event, end of data (the partial event's bytes stay consumed),

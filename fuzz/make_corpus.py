@@ -1,0 +1,146 @@
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/{wd1,wd2}/.
+
+Each seed is two control bytes followed by the file (see the comment at the
+top of the fuzz targets): byte 0 places the cut between what is there at the
+start and what is appended later, byte 1 picks how read(2) behaves. Files
+already in the corpus that this script did not write (inputs the fuzzer
+found) are left alone.
+
+    python3 fuzz/make_corpus.py
+"""
+
+from __future__ import annotations
+
+import struct
+from pathlib import Path
+
+CORPUS = Path(__file__).resolve().parent / "corpus"
+
+WHOLE = 255  # everything there from the start, nothing appended
+PLAIN, SHORT_READS, EINTR, EIO = 0, 1, 2, 3
+NOT_REGULAR = 4  # fstat says FIFO: the stream cannot learn the file's size
+
+
+def eio_on_call(n: int) -> int:
+    return EIO | ((n - 1) << 3)
+
+
+# --- WD1 ----------------------------------------------------------------
+
+
+def wd1_event(samples: list[int] | bytes, *, size: int | None = None, board: int = 1,
+              pattern: int = 0, channel: int = 0, counter: int = 0,
+              timestamp: int = 0) -> bytes:
+    payload = bytes(samples) if isinstance(samples, bytes) else struct.pack(
+        f"<{len(samples)}H", *samples)
+    event_size = 24 + len(payload) if size is None else size
+    return struct.pack("<6i", event_size, board, pattern, channel, counter,
+                       timestamp) + payload
+
+
+def ramp(n: int, start: int = 0) -> list[int]:
+    return [(start + 37 * i) % 65536 for i in range(n)]
+
+
+def wd1_seeds() -> dict[str, bytes]:
+    three = b"".join(
+        wd1_event(ramp(8, i), counter=i, channel=i % 4, timestamp=1000 * i)
+        for i in range(3))
+    odd = wd1_event(b"\x01\x02\x03\x04\x05", counter=0) + wd1_event(ramp(2), counter=1)
+    header_only = wd1_event([], counter=0) + wd1_event([], counter=1)
+    size_23 = wd1_event([], size=23) + wd1_event(ramp(3), counter=1)
+    too_small = wd1_event(ramp(2), counter=0) + wd1_event([], size=12, counter=1)
+    truncated = wd1_event(ramp(10), size=24 + 2 * 1000)
+    claims_more = wd1_event(ramp(4), size=24 + 2_000_000)
+    wrapping = wd1_event(ramp(4), size=-(2**31) + 5)
+    negative = wd1_event([], size=-1)
+    # Twice the stream's buffer, so part of the payload bypasses it.
+    big = wd1_event(ramp(9000), counter=7) + wd1_event(ramp(2), counter=8)
+    return {
+        "three_events": bytes([WHOLE, PLAIN]) + three,
+        "three_events_cut_in_header": bytes([30, PLAIN]) + three,
+        "three_events_cut_in_samples": bytes([128, PLAIN]) + three,
+        "three_events_short_reads": bytes([WHOLE, SHORT_READS]) + three,
+        "three_events_eintr": bytes([200, EINTR]) + three,
+        "three_events_eio": bytes([WHOLE, eio_on_call(2)]) + three,
+        "odd_payload": bytes([WHOLE, PLAIN]) + odd,
+        "header_only_events": bytes([WHOLE, PLAIN]) + header_only,
+        "event_size_23": bytes([WHOLE, PLAIN]) + size_23,
+        "event_size_too_small": bytes([WHOLE, PLAIN]) + too_small,
+        "truncated_payload": bytes([WHOLE, PLAIN]) + truncated,
+        "wrapping_event_size": bytes([WHOLE, PLAIN]) + wrapping,
+        "negative_event_size": bytes([WHOLE, PLAIN]) + negative,
+        "partial_header": bytes([WHOLE, PLAIN]) + three[:10],
+        "large_event_cut": bytes([100, PLAIN]) + big,
+        "not_regular_three_events": bytes([WHOLE, NOT_REGULAR | SHORT_READS]) + three,
+        "not_regular_payload_past_end": bytes([WHOLE, NOT_REGULAR]) + claims_more,
+        "empty": bytes([WHOLE, PLAIN]),
+    }
+
+
+# --- WD2 ----------------------------------------------------------------
+
+
+def wd2_event(counter: int, samples: int, values: list[float], *,
+              channels: int | None = None, period: int = 8,
+              timestamp: int | None = None) -> bytes:
+    ts = 100 * counter if timestamp is None else timestamp
+    out = struct.pack("<IQIQ", counter, ts, samples, period)
+    if channels is not None:
+        out += struct.pack("<i", channels)
+    return out + struct.pack(f"<{len(values)}f", *values)
+
+
+def wave(n: int, phase: int = 0) -> list[float]:
+    return [((phase + i) % 17) * 0.25 - 2.0 for i in range(n)]
+
+
+def wd2_seeds() -> dict[str, bytes]:
+    with_word = b"".join(wd2_event(i, 4, wave(8, i), channels=2) for i in range(3))
+    without_word = b"".join(wd2_event(i, 5, wave(5, i)) for i in range(3))
+    skipping = b"".join(wd2_event(c, 3, wave(3, c)) for c in (0, 5, 9))
+    zero_channels = b"".join(wd2_event(i, 4, [], channels=0) for i in range(3))
+    zero_samples = b"".join(wd2_event(i, 0, [], channels=3) for i in range(3))
+    one_event = wd2_event(0, 4, wave(8), channels=2)
+    # The second header breaks the pattern: neither layout fits.
+    undecidable = wd2_event(0, 4, wave(8), channels=2) + wd2_event(7, 9, wave(18), channels=2)
+    negative_channels = wd2_event(0, 2, [], channels=-3) + wd2_event(1, 2, wave(2))
+    huge_length = (wd2_event(0, 0xFFFFFFFF, [], channels=0x7FFFFFFF)
+                   + wd2_event(1, 0xFFFFFFFF, [], channels=0x7FFFFFFF))
+    claims_more = (wd2_event(0, 2, wave(2), channels=1) + wd2_event(1, 2, wave(2), channels=1)
+                   + wd2_event(2, 100000, wave(3), channels=1))
+    big = b"".join(wd2_event(i, 2100, wave(4200, i), channels=2) for i in range(2))
+    return {
+        "channel_word": bytes([WHOLE, PLAIN]) + with_word,
+        "channel_word_cut": bytes([150, PLAIN]) + with_word,
+        "channel_word_short_reads": bytes([WHOLE, SHORT_READS]) + with_word,
+        "channel_word_eintr": bytes([WHOLE, EINTR]) + with_word,
+        "channel_word_eio": bytes([WHOLE, eio_on_call(3)]) + with_word,
+        "no_channel_word": bytes([WHOLE, PLAIN]) + without_word,
+        "no_channel_word_cut": bytes([120, PLAIN]) + without_word,
+        "counters_skip": bytes([WHOLE, PLAIN]) + skipping,
+        "zero_channels": bytes([WHOLE, PLAIN]) + zero_channels,
+        "zero_samples": bytes([WHOLE, PLAIN]) + zero_samples,
+        "single_event": bytes([WHOLE, PLAIN]) + one_event,
+        "layout_undecidable": bytes([WHOLE, PLAIN]) + undecidable,
+        "negative_channels": bytes([WHOLE, PLAIN]) + negative_channels,
+        "overflowing_length": bytes([WHOLE, PLAIN]) + huge_length,
+        "payload_past_end": bytes([WHOLE, PLAIN]) + claims_more,
+        "large_events_cut": bytes([90, PLAIN]) + big,
+        "not_regular_channel_word": bytes([WHOLE, NOT_REGULAR]) + with_word,
+        "not_regular_payload_past_end": bytes([WHOLE, NOT_REGULAR]) + claims_more,
+        "partial_header": bytes([WHOLE, PLAIN]) + with_word[:17],
+    }
+
+
+def main() -> None:
+    for name, seeds in (("wd1", wd1_seeds()), ("wd2", wd2_seeds())):
+        folder = CORPUS / name
+        folder.mkdir(parents=True, exist_ok=True)
+        for seed, data in seeds.items():
+            (folder / seed).write_bytes(data)
+        print(f"{folder}: {len(seeds)} seeds")
+
+
+if __name__ == "__main__":
+    main()
