@@ -27,88 +27,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_support.hpp"
 #include "stream/event_stream.hpp"
 #include "stream/payload.hpp"
 #include "stream/syscalls.hpp"
 #include "wd1_reader/wd1_reader.hpp"
 
-// From the sanitizer runtime; GCC ships no header declaring it.
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void*, std::size_t),
-    void (*free_hook)(const volatile void*));
+const char kFuzzTarget[] = "wd1_fuzzer";
 
 namespace {
 
-struct ReadMode {
-  unsigned kind = 0;
-  bool not_regular = false;
-  unsigned calls = 0;
-  unsigned fail_at = 0;
-};
-ReadMode g_mode;
-
-// Largest single allocation since the last reset.
-std::size_t g_largest_allocation = 0;
-
-void note_allocation(const volatile void*, std::size_t size) {
-  g_largest_allocation = std::max(g_largest_allocation, size);
-}
-void note_free(const volatile void*) {}
-
-int fuzz_fstat(int fd, struct stat* st) {
-  const int rc = ::fstat(fd, st);
-  if (rc == 0 && g_mode.not_regular) {
-    st->st_mode = (st->st_mode & ~static_cast<mode_t>(S_IFMT)) | S_IFIFO;
-  }
-  return rc;
-}
-
-ssize_t fuzz_read(int fd, void* buf, std::size_t count) {
-  ++g_mode.calls;
-  switch (g_mode.kind) {
-    case 1:
-      count = std::min<std::size_t>(count, 1 + g_mode.calls % 7);
-      break;
-    case 2:
-      if (g_mode.calls % 3 == 0) {
-        errno = EINTR;
-        return -1;
-      }
-      count = std::min<std::size_t>(count, 1 + g_mode.calls % 5);
-      break;
-    case 3:
-      if (g_mode.calls == g_mode.fail_at) {
-        errno = EIO;
-        return -1;
-      }
-      break;
-    default:
-      break;
-  }
-  return ::read(fd, buf, count);
-}
-
-[[noreturn]] void broken(const char* what, std::uint64_t offset) {
-  std::fprintf(stderr, "wd1_fuzzer: %s (event at offset %llu)\n", what,
-               static_cast<unsigned long long>(offset));
-  std::abort();
-}
-
-void write_at(int fd, const std::uint8_t* p, std::size_t n, off_t at) {
-  while (n != 0) {
-    const ssize_t w = ::pwrite(fd, p, n, at);
-    if (w <= 0)
-      broken("pwrite to the memfd failed", static_cast<std::uint64_t>(at));
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    at += w;
-  }
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-         std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
+using namespace vorn_fuzz;
 
 // Checks one decoded event against the file bytes it was read from and the
 // number of bytes the stream consumed for it.
@@ -185,18 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   size -= 2;
   const std::size_t cut = size * cut_control / 255;
 
-  static const bool hooked = [] {
-    if (__sanitizer_install_malloc_and_free_hooks(&note_allocation,
-                                                  &note_free) == 0) {
-      broken("cannot install the allocation hook", 0);
-    }
-    vorn::detail::syscalls().read = &fuzz_read;
-    vorn::detail::syscalls().fstat = &fuzz_fstat;
-    return true;
-  }();
-  (void)hooked;
-  g_mode = ReadMode{read_control & 3u, (read_control & 4u) != 0, 0,
-                    1 + (read_control >> 3)};
+  start_input(read_control);
 
   const int fd = memfd_create("wd1-fuzz", MFD_CLOEXEC);
   if (fd < 0) broken("memfd_create failed", 0);

@@ -1,0 +1,116 @@
+// What both fuzz targets share: read(2) and fstat(2) replacements driven by
+// a control byte, an allocation hook that records the largest request, and
+// helpers for the in-memory file. Each target defines kFuzzTarget.
+#pragma once
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "stream/syscalls.hpp"
+
+extern const char kFuzzTarget[];
+
+// From the sanitizer runtime; GCC ships no header declaring it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, std::size_t),
+    void (*free_hook)(const volatile void*));
+
+namespace vorn_fuzz {
+
+struct ReadMode {
+  unsigned kind = 0;
+  bool not_regular = false;
+  unsigned calls = 0;
+  unsigned fail_at = 0;
+};
+inline ReadMode g_mode;
+
+// Largest single allocation since the last reset.
+inline std::size_t g_largest_allocation = 0;
+
+inline void note_allocation(const volatile void*, std::size_t size) {
+  g_largest_allocation = std::max(g_largest_allocation, size);
+}
+inline void note_free(const volatile void*) {}
+
+inline int fuzz_fstat(int fd, struct stat* st) {
+  const int rc = ::fstat(fd, st);
+  if (rc == 0 && g_mode.not_regular) {
+    st->st_mode = (st->st_mode & ~static_cast<mode_t>(S_IFMT)) | S_IFIFO;
+  }
+  return rc;
+}
+
+inline ssize_t fuzz_read(int fd, void* buf, std::size_t count) {
+  ++g_mode.calls;
+  switch (g_mode.kind) {
+    case 1:
+      count = std::min<std::size_t>(count, 1 + g_mode.calls % 7);
+      break;
+    case 2:
+      if (g_mode.calls % 3 == 0) {
+        errno = EINTR;
+        return -1;
+      }
+      count = std::min<std::size_t>(count, 1 + g_mode.calls % 5);
+      break;
+    case 3:
+      if (g_mode.calls == g_mode.fail_at) {
+        errno = EIO;
+        return -1;
+      }
+      break;
+    default:
+      break;
+  }
+  return ::read(fd, buf, count);
+}
+
+[[noreturn]] inline void broken(const char* what, std::uint64_t offset) {
+  std::fprintf(stderr, "%s: %s (event at offset %llu)\n", kFuzzTarget, what,
+               static_cast<unsigned long long>(offset));
+  std::abort();
+}
+
+inline void write_at(int fd, const std::uint8_t* p, std::size_t n, off_t at) {
+  while (n != 0) {
+    const ssize_t w = ::pwrite(fd, p, n, at);
+    if (w <= 0)
+      broken("pwrite to the memfd failed", static_cast<std::uint64_t>(at));
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    at += w;
+  }
+}
+
+inline std::uint32_t le32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+         std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+// Installs the hooks once per process and sets the read behaviour for one
+// input from its control byte.
+inline void start_input(unsigned read_control) {
+  static const bool hooked = [] {
+    if (__sanitizer_install_malloc_and_free_hooks(&note_allocation,
+                                                  &note_free) == 0) {
+      broken("cannot install the allocation hook", 0);
+    }
+    vorn::detail::syscalls().read = &fuzz_read;
+    vorn::detail::syscalls().fstat = &fuzz_fstat;
+    return true;
+  }();
+  (void)hooked;
+  g_mode = ReadMode{read_control & 3u, (read_control & 4u) != 0, 0,
+                    1 + (read_control >> 3)};
+}
+
+}  // namespace vorn_fuzz
