@@ -37,7 +37,8 @@ class EventStream {
   [[nodiscard]] std::optional<ReadError> read_exact(std::byte* dest,
                                                     std::size_t n) {
     if (end_ - pos_ >= n) {  // the common case: all of it is buffered
-      std::memcpy(dest, buffer_.get() + pos_, n);
+      // memcpy must not see the null `dest` an empty request may carry.
+      if (n != 0) std::memcpy(dest, buffer_.get() + pos_, n);
       pos_ += n;
       return std::nullopt;
     }
