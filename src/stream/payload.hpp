@@ -18,7 +18,7 @@ namespace detail {
 // How far a payload buffer may run ahead of the bytes the file is known to
 // hold. Bounds what a lying header can make us allocate to this much beyond
 // what the file really delivers.
-inline constexpr std::uint64_t kPayloadGrowStep = 64 * 1024;
+inline constexpr std::uint64_t kPayloadGrowStep = std::uint64_t{64} * 1024;
 
 template <class T>
 void from_little_endian(T* data, std::size_t count) noexcept {
