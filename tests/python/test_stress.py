@@ -487,3 +487,24 @@ def test_large_file_iterates_with_flat_memory(tmp_path, reader_type):
                                  for i in range(count)]
     print(f"{reader_type} {count} events of {payload_bytes} bytes: growth {growth}")
     assert max(growth["maxrss"], growth["VmHWM"]) <= 2 * payload_bytes + 16 * MiB
+
+
+def test_lying_header_through_a_pipe_allocates_as_bytes_arrive(tmp_path):
+    # A pipe has no size to check a header against: the buffer may only grow
+    # with what actually arrives.
+    fifo = tmp_path / "lying.fifo"
+    os.mkfifo(fifo)
+    content = wd1_event(1, range(10)) + struct.pack("<6i", 2**31 - 1, 0, 0, 0, 2, 0)
+
+    def feed():
+        with open(fifo, "wb") as writer:
+            writer.write(content + b"\0" * 1000)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        out, growth = memory_growth(tmp_path, fifo, "WD1")
+    finally:
+        feeder.join(timeout=60)
+    assert out["counters"] == [1]
+    assert growth["VmPeak"] <= 64 * MiB
