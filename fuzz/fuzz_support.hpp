@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "stream/syscalls.hpp"
 
@@ -98,7 +99,7 @@ inline std::uint32_t le32(const std::uint8_t* p) {
 
 // Installs the hooks once per process and sets the read behaviour for one
 // input from its control byte.
-inline void start_input(unsigned read_control) {
+inline void set_read_control(unsigned read_control) {
   static const bool hooked = [] {
     if (__sanitizer_install_malloc_and_free_hooks(&note_allocation,
                                                   &note_free) == 0) {
@@ -111,6 +112,30 @@ inline void start_input(unsigned read_control) {
   (void)hooked;
   g_mode = ReadMode{read_control & 3u, (read_control & 4u) != 0, 0,
                     1 + (read_control >> 3)};
+}
+
+// One fuzz input: two control bytes, then the file. `cut` is how much of the
+// file exists before the rest is appended.
+struct Input {
+  const std::uint8_t* file;
+  std::size_t size;
+  std::size_t cut;
+};
+
+// Splits an input and applies its read control; nothing for inputs too short
+// to carry the control bytes.
+inline std::optional<Input> start_input(const std::uint8_t* data,
+                                        std::size_t size) {
+  if (size < 2) return std::nullopt;
+  set_read_control(data[1]);
+  const std::size_t file_size = size - 2;
+  return Input{data + 2, file_size, file_size * data[0] / 255};
+}
+
+inline int new_file() {
+  const int fd = memfd_create(kFuzzTarget, MFD_CLOEXEC);
+  if (fd < 0) broken("memfd_create failed", 0);
+  return fd;
 }
 
 }  // namespace vorn_fuzz

@@ -107,17 +107,13 @@ void drain(vorn::WD1Reader& reader, const std::uint8_t* file,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  if (size < 2) return 0;
-  const unsigned cut_control = data[0];
-  const unsigned read_control = data[1];
-  data += 2;
-  size -= 2;
-  const std::size_t cut = size * cut_control / 255;
+  const auto input = start_input(data, size);
+  if (!input) return 0;
+  data = input->file;
+  size = input->size;
+  const std::size_t cut = input->cut;
 
-  start_input(read_control);
-
-  const int fd = memfd_create("wd1-fuzz", MFD_CLOEXEC);
-  if (fd < 0) broken("memfd_create failed", 0);
+  const int fd = new_file();
   write_at(fd, data, cut, 0);
 
   vorn::WD1Reader reader{vorn::EventStream(vorn::FileDescriptor(fd))};

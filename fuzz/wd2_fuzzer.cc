@@ -41,12 +41,6 @@ namespace {
 
 using namespace vorn_fuzz;
 
-int new_file() {
-  const int fd = memfd_create("wd2-fuzz", MFD_CLOEXEC);
-  if (fd < 0) broken("memfd_create failed", 0);
-  return fd;
-}
-
 std::uint64_t le64(const std::uint8_t* p) {
   return std::uint64_t{le32(p)} | std::uint64_t{le32(p + 4)} << 32;
 }
@@ -125,14 +119,11 @@ std::optional<vorn::WD2Reader> create(int fd) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  if (size < 2) return 0;
-  const unsigned cut_control = data[0];
-  const unsigned read_control = data[1];
-  data += 2;
-  size -= 2;
-  std::size_t cut = size * cut_control / 255;
-
-  start_input(read_control);
+  const auto input = start_input(data, size);
+  if (!input) return 0;
+  data = input->file;
+  size = input->size;
+  std::size_t cut = input->cut;
 
   int fd = new_file();
   write_at(fd, data, cut, 0);
