@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "once_cell.hpp"
 #include "py_ref.hpp"
@@ -15,10 +14,7 @@ extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen);
 #endif
 
 namespace vorn::detail {
-namespace {
 
-// The pending exception as one normalised object (with its traceback
-// attached), leaving no exception set.
 PyRef take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
   return PyRef::steal(PyErr_GetRaisedException());
@@ -50,6 +46,13 @@ void restore_exception(PyRef exc) {
   PyErr_Restore(type, exc.release(), traceback);
 #endif
 }
+
+PyObject* raise_with(PyObject* type, PyRef message) {
+  PyErr_SetObject(type, message.get());
+  return nullptr;
+}
+
+namespace {
 
 // UTF-8 of str(obj) or repr(obj); a failure to render is swallowed, since
 // this runs while a fault is already being reported.
@@ -238,23 +241,6 @@ PyRef make_text(std::string_view text) {
       text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
 }
 
-PyObject* raise_with(PyObject* type, PyRef message) {
-  PyErr_SetObject(type, message.get());
-  return nullptr;
-}
-
-std::string quote_list(std::span<const char* const> names) {
-  std::string out;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) out += names.size() == 2 ? " and " : ", ";
-    if (names.size() > 2 && i + 1 == names.size()) out += "and ";
-    out += '\'';
-    out += names[i];
-    out += '\'';
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string take_error_rendering() {
@@ -317,106 +303,6 @@ PyObject* raise_read_error(const ReadError& err, bool plain_os_error) {
 
 PyObject* raise_message(PyObject* type, std::string_view message) {
   return raise_with(type, make_text(message));
-}
-
-PyObject* raise_cast_error(PyObject* obj, std::string_view target) {
-  PyRef qualname = PyRef::steal(checked(PyType_GetQualName(Py_TYPE(obj))));
-  const std::string target_text(target);
-  return raise_with(PyExc_TypeError,
-                    PyRef::steal(checked(PyUnicode_FromFormat(
-                        "'%U' object cannot be cast as '%s'", qualname.get(),
-                        target_text.c_str()))));
-}
-
-bool bind_arguments(std::string_view full_name,
-                    std::span<const char* const> names, PyObject* args,
-                    PyObject* kwargs, std::span<PyObject*> out) {
-  const auto name = [&] { return std::string(full_name); };
-  const Py_ssize_t given = PyTuple_GET_SIZE(args);
-  const auto count = static_cast<Py_ssize_t>(names.size());
-  if (given > count) {
-    raise_message(PyExc_TypeError,
-                  name() + " takes " + std::to_string(count) +
-                      " positional arguments but " + std::to_string(given) +
-                      (given == 1 ? " was given" : " were given"));
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    out[static_cast<std::size_t>(i)] =
-        i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
-  }
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::size_t slot = names.size();
-      for (std::size_t j = 0; j < names.size(); ++j) {
-        if (PyUnicode_Check(key) &&
-            PyUnicode_CompareWithASCIIString(key, names[j]) == 0) {
-          slot = j;
-          break;
-        }
-      }
-      if (slot == names.size()) {
-        raise_with(PyExc_TypeError,
-                   PyRef::steal(checked(PyUnicode_FromFormat(
-                       "%s got an unexpected keyword argument '%S'",
-                       name().c_str(), key))));
-        return false;
-      }
-      if (out[slot] != nullptr) {
-        raise_message(
-            PyExc_TypeError,
-            name() + " got multiple values for argument '" + names[slot] + "'");
-        return false;
-      }
-      out[slot] = value;
-    }
-  }
-  std::vector<const char*> missing;
-  for (std::size_t j = 0; j < names.size(); ++j) {
-    if (out[j] == nullptr) missing.push_back(names[j]);
-  }
-  if (!missing.empty()) {
-    raise_message(PyExc_TypeError, name() + " missing " +
-                                       std::to_string(missing.size()) +
-                                       " required positional argument" +
-                                       (missing.size() == 1 ? "" : "s") + ": " +
-                                       quote_list(missing));
-    return false;
-  }
-  return true;
-}
-
-bool argument_text(PyObject* obj, const char* parameter,
-                   std::string_view& out) {
-  if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    raise_cast_error(obj, "str");
-  } else {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 != nullptr) {
-      out = std::string_view(utf8, static_cast<std::size_t>(size));
-      return true;
-    }
-  }
-  // Only a TypeError gains the parameter's name; anything else (a
-  // UnicodeEncodeError for lone surrogates) is raised as it is.
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyRef original = take_exception();
-  if (Py_TYPE(original.get()) !=
-      reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    restore_exception(std::move(original));
-    return false;
-  }
-  PyRef wrapped = PyRef::steal(checked(PyObject_CallFunction(
-      PyExc_TypeError, "N",
-      checked(PyUnicode_FromFormat("argument '%s': %S", parameter,
-                                   original.get())))));
-  PyException_SetCause(wrapped.get(), PyException_GetCause(original.get()));
-  restore_exception(std::move(wrapped));
-  return false;
 }
 
 }  // namespace vorn::detail

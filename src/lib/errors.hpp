@@ -4,12 +4,12 @@
 
 #include <cstdio>
 #include <new>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "../stream/fault.hpp"
 #include "../stream/read_error.hpp"
+#include "py_ref.hpp"
 
 namespace vorn::detail {
 
@@ -71,6 +71,15 @@ void guard_void(Body&& body) noexcept {
   }
 }
 
+// --- The pending exception ----------------------------------------------
+
+// The pending exception as one normalised object (with its traceback
+// attached), leaving no exception set.
+PyRef take_exception();
+
+// Sets `exc` as the pending exception again; nothing happens for an empty one.
+void restore_exception(PyRef exc);
+
 // --- Error values -------------------------------------------------------
 
 // Raises a read or open failure. kOs picks the OSError subclass that the
@@ -80,21 +89,6 @@ PyObject* raise_read_error(const ReadError& err, bool plain_os_error = false);
 
 // Raises `type(message)`. Always returns null.
 PyObject* raise_message(PyObject* type, std::string_view message);
-
-// TypeError "'{qualname of obj's type}' object cannot be cast as '{target}'".
-PyObject* raise_cast_error(PyObject* obj, std::string_view target);
-
-// --- Arguments ------------------------------------------------------------
-
-// Binds positional and keyword arguments to required positional-or-keyword
-// parameters. Fills `out` with borrowed references, or raises TypeError and
-// returns false.
-bool bind_arguments(std::string_view full_name,
-                    std::span<const char* const> names, PyObject* args,
-                    PyObject* kwargs, std::span<PyObject*> out);
-
-// UTF-8 text of a str argument, borrowed from the object. Raises and returns
-// false when `obj` is not a str or has no UTF-8 form.
-bool argument_text(PyObject* obj, const char* parameter, std::string_view& out);
+PyObject* raise_with(PyObject* type, PyRef message);
 
 }  // namespace vorn::detail

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "format_table.hpp"
 #include "once_cell.hpp"

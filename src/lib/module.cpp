@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "event_reader.hpp"
 #include "once_cell.hpp"

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
