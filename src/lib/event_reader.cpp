@@ -9,10 +9,9 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "format_table.hpp"
+#include "formats.hpp"
 #include "once_cell.hpp"
 #include "py_ref.hpp"
-#include "sample_array.hpp"
 
 namespace vorn::detail {
 namespace {
@@ -76,22 +75,9 @@ class SharedBorrow {
   bool taken_ = false;
 };
 
-// --- The WD1 row ----------------------------------------------------------
-
-std::optional<ReaderState> create_wd1(EventStream stream) {
-  return ReaderState(std::in_place_type<WD1Reader>, std::move(stream));
-}
-
 // --- Slots ----------------------------------------------------------------
 
 constexpr std::array<const char*, 2> kParameters = {"path", "reader_type"};
-
-const FormatRow* find_format(std::string_view reader_type) {
-  for (const FormatRow* row : {&wd1_format(), &wd2_format()}) {
-    if (row->reader_type == reader_type) return row;
-  }
-  return nullptr;
-}
 
 PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args,
                            PyObject* kwargs) {
@@ -225,28 +211,6 @@ PyType_Spec event_reader_spec = {
 OnceCell<PyTypeObject*> event_reader_type_cell;
 
 }  // namespace
-
-const FormatRow& wd1_format() {
-  static const FormatRow row{"WD1", &create_wd1};
-  return row;
-}
-
-void fill_event_dict(PyObject* dict, WD1Event&& event) {
-  static constexpr DictKey kEventSize("event_size");
-  static constexpr DictKey kBoardId("board_id");
-  static constexpr DictKey kPattern("pattern");
-  static constexpr DictKey kBoardChannel("board_channel");
-  static constexpr DictKey kEventCounter("event_counter");
-  static constexpr DictKey kTimestamp("timestamp");
-  static constexpr DictKey kData("data");
-  insert(dict, kEventSize, PyLong_FromLong(event.event_size));
-  insert(dict, kBoardId, PyLong_FromLong(event.board_id));
-  insert(dict, kPattern, PyLong_FromLong(event.pattern));
-  insert(dict, kBoardChannel, PyLong_FromLong(event.board_channel));
-  insert(dict, kEventCounter, PyLong_FromLong(event.event_counter));
-  insert(dict, kTimestamp, PyLong_FromLong(event.timestamp));
-  insert(dict, kData, make_sample_array(std::move(event.samples)));
-}
 
 PyTypeObject* event_reader_type() {
   const auto* type = event_reader_type_cell.get_or_try_init(
