@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Make sure a Debian unstable root with CPython 3.14 (release and debug
-# interpreters) exists for the sid test lanes, building it if needed.
+# interpreters) and CPython 3.13 exists for the sid test lanes, building it
+# if needed.
 #
 #   .ci/sid-root.sh            # build only when missing, incomplete or stale
 #   VORN_SID_REBUILD=1 .ci/sid-root.sh   # force a fresh build
@@ -35,6 +36,8 @@ packages=(
     python3-pytest
     python3-scikit-build-core
     python3-venv
+    python3.13-dev
+    python3.13-venv
     python3.14-dbg
     python3.14-dev
 )
@@ -198,9 +201,11 @@ EOF
             [ "$v" = 3.14 ] || { echo "python3 is $v, not 3.14" >&2; exit 1; }
             python3.14-dbg -c "import sys; sys.gettotalrefcount()"
             python3 -c "import numpy, pytest, hypothesis"
+            python3.13 -c "import pytest, hypothesis"
             {
                 echo "python3: $(python3 -c "import sys; print(sys.version.split()[0])")"
                 echo "python3.14-dbg: $(python3.14-dbg -c "import sys; print(sys.version.split()[0])")"
+                echo "python3.13: $(python3.13 -c "import sys; print(sys.version.split()[0])")"
                 echo "numpy: $(python3 -c "import numpy; print(numpy.__version__)")"
                 echo "numpy under dbg: $(python3.14-dbg -c "import numpy; print(numpy.__version__)" 2>/dev/null || echo no)"
                 dpkg-query -W -f "\${Package} \${Version}\n" "$@"
