@@ -4,11 +4,9 @@
     python examples/follow.py FILE WD1|WD2 [--idle SECONDS]
 
 An EventReader that ran out of data can simply be iterated again: it goes on
-where it stopped. That is exact when the writer appends whole events. If the
-reader meets the end of the file inside an event, that event's bytes are
-consumed and dropped, and the reader is out of step with the file from then
-on. So the acquisition must never let a reader see half an event: read files
-it has closed, or read only while the writer is between events.
+where it stopped. Writers flush in blocks that ignore event boundaries, so the
+data often ends inside an event; the reader keeps what it has of that event
+and yields it once the rest has arrived.
 """
 
 from __future__ import annotations
@@ -59,16 +57,15 @@ def follow(path: str, reader_type: str, poll: float = 0.1, idle: float = 5.0) ->
 
 
 def demo_writer(path: Path, events: int, interval: float) -> None:
-    """Append one whole WD2 event at a time, the way an acquisition would."""
-    # 28 header bytes + 1017 floats: one 4 KiB page per event, appended at page
-    # boundaries, which a concurrent reader sees whole or not at all.
-    size = 4096
+    """Append WD2 events in 4 KiB blocks, the way a C stdio buffer flushes:
+    most blocks end inside an event."""
     scratch = path.with_suffix(".all")
-    write_wd2(scratch, events=events, samples=(size - 28) // 4, channels=1)
+    write_wd2(scratch, events=events, samples=1500, channels=1)
     raw = scratch.read_bytes()
+    block = 4096
     with path.open("ab", buffering=0) as f:
-        for i in range(events):
-            f.write(raw[i * size : (i + 1) * size])
+        for start in range(0, len(raw), block):
+            f.write(raw[start : start + block])
             time.sleep(interval)
 
 
@@ -82,7 +79,7 @@ def main(argv: list[str] | None = None) -> int:
         writer = None
         if args.file is None:
             args.file, args.reader_type, args.idle = str(Path(tmp) / "growing.wd2"), "WD2", 1.0
-            writer = threading.Thread(target=demo_writer, args=(Path(args.file), 10, 0.05))
+            writer = threading.Thread(target=demo_writer, args=(Path(args.file), 10, 0.02))
             writer.start()
         elif args.reader_type is None:
             parser.error("give the reader type, WD1 or WD2, after the file")
@@ -94,7 +91,6 @@ def main(argv: list[str] | None = None) -> int:
             writer.join()
     print(f"{count} events, then {args.idle:g} s without new data")
     return 0
-
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 #include "stream/syscalls.hpp"
 
@@ -114,13 +115,16 @@ inline void set_read_control(unsigned read_control) {
                     1 + (read_control >> 3)};
 }
 
-// One fuzz input: two control bytes, then the file. `cut` is how much of the
-// file exists before the rest is appended.
+// One fuzz input: two control bytes, then the file, which arrives `chunk`
+// bytes at a time as a writer that flushes regardless of event boundaries
+// would deliver it.
 struct Input {
   const std::uint8_t* file;
   std::size_t size;
-  std::size_t cut;
+  std::size_t chunk;
 };
+
+inline constexpr std::size_t kMaxChunks = 512;
 
 // Splits an input and applies its read control; nothing for inputs too short
 // to carry the control bytes.
@@ -129,7 +133,39 @@ inline std::optional<Input> start_input(const std::uint8_t* data,
   if (size < 2) return std::nullopt;
   set_read_control(data[1]);
   const std::size_t file_size = size - 2;
-  return Input{data + 2, file_size, file_size * data[0] / 255};
+  // At most kMaxChunks chunks keep large inputs fast; small ones still
+  // arrive a byte at a time.
+  const std::size_t smallest = (file_size + kMaxChunks - 1) / kMaxChunks;
+  return Input{data + 2, file_size,
+               std::max({std::size_t{1}, smallest, file_size * data[0] / 255})};
+}
+
+// What reading the whole file must produce, worked out from the bytes alone:
+// an event or an impossible length, each with the bytes it occupies.
+struct Item {
+  std::uint64_t start;
+  std::uint64_t end;
+  bool invalid;
+};
+
+// Where what the reader is on begins: items[next], or past the last item the
+// event the file cuts short.
+inline std::uint64_t next_start(const std::vector<Item>& items,
+                                std::size_t next) {
+  if (next < items.size()) return items[next].start;
+  return items.empty() ? 0 : items.back().end;
+}
+
+// A reader may allocate for an event no more than what of it has arrived
+// plus one growth step of its payload buffer (and a little for rounding).
+// `start` is where the event being read begins.
+inline constexpr std::uint64_t kAllocationSlack = 64 * 1024 + 64;
+
+inline void check_allocation(std::uint64_t present, std::uint64_t start) {
+  const std::uint64_t arrived = present > start ? present - start : 0;
+  if (g_largest_allocation > arrived + kAllocationSlack) {
+    broken("allocated far more than the file holds", start);
+  }
 }
 
 inline int new_file() {

@@ -1,38 +1,33 @@
 // WD2 layout detection and reader over a real EventStream on an in-memory
-// file.
+// file that grows while it is read.
 //
 // Input: two control bytes, then the file.
-//   byte 0  where the file is cut: the first size * byte0 / 255 bytes are there
-//           for create() and the first pass, the rest is appended after the
-//           first end of data and reading resumes. When create() fails on the
-//           short file it runs once more on the whole file.
+//   byte 0  how the file arrives: in chunks of size * byte0 / 255 bytes (at
+//           least one, and at most 512 chunks). Until a reader exists, one is
+//           created after chunk 1, 2, 4, 8, ... and the last, as a follower
+//           waiting for the file to become readable does; once it exists it is
+//           drained to the end of the data after every chunk.
 //   byte 1  bits 0-1: how read(2) behaves: as is, short reads, short reads
 //           with EINTR, or one EIO on the call numbered by bits 3-7.
 //           bit 2: fstat(2) calls the file a FIFO, as for a pipe or device,
 //           so the stream cannot learn the file's size.
 //
-// No single allocation while reading an event may exceed what the file holds
-// from the event's start by more than the payload grow step: a header that
-// lies about its length must not cost memory the file cannot fill. Every
-// event that comes back is checked against the file bytes at the offset the
-// stream said it started from.
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// The layout and every event are worked out here from the bytes alone, by
+// the rules the format documents, and the reader must match them exactly
+// whatever the chunks and injected failures; it must report the end of the
+// data only when the next event has not fully arrived, and never allocate
+// much more for an event than what of it has arrived.
+#include <fcntl.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "fuzz_support.hpp"
 #include "stream/event_stream.hpp"
-#include "stream/payload.hpp"
-#include "stream/syscalls.hpp"
 #include "wd2_reader/wd2_reader.hpp"
 
 const char kFuzzTarget[] = "wd2_fuzzer";
@@ -45,75 +40,159 @@ std::uint64_t le64(const std::uint8_t* p) {
   return std::uint64_t{le32(p)} | std::uint64_t{le32(p + 4)} << 32;
 }
 
-// Checks one decoded event against the file bytes it was read from and the
-// number of bytes the stream consumed for it.
-void check_event(const vorn::WD2Reader& reader, const vorn::WD2Event& event,
-                 const std::uint8_t* file, std::size_t file_size,
-                 std::uint64_t start, std::uint64_t end) {
-  const std::uint64_t header = reader.has_channel_word() ? 28 : 24;
-  if (end > file_size || start + header > end) {
-    broken("event outside the file", start);
+struct Layout {
+  std::int32_t channels;
+  bool word;
+};
+
+// Payload bytes of `samples` per channel on `channels` channels; nothing when
+// that is negative or does not fit in 63 bits.
+std::optional<std::uint64_t> payload_length(std::uint32_t samples,
+                                            std::int32_t channels) {
+  const __int128 length = static_cast<__int128>(samples) * channels * 4;
+  if (length < 0 || length >= (static_cast<__int128>(1) << 63)) {
+    return std::nullopt;
   }
-  const std::uint8_t* h = file + start;
-  if (event.event_counter != le32(h) || event.timestamp != le64(h + 4) ||
-      event.samples != le32(h + 12) || event.sampling_period != le64(h + 16)) {
-    broken("header differs from the file", start);
-  }
-  const std::int32_t channels = reader.has_channel_word()
-                                    ? static_cast<std::int32_t>(le32(h + 24))
-                                    : reader.channel_count();
-  if (event.channels != channels) broken("wrong channels value", start);
-  const auto length =
-      vorn::WD2Reader::payload_bytes(event.samples, reader.channel_count());
-  if (!length) broken("event returned for an invalid payload length", start);
-  if (event.data.size() * sizeof(float) != *length) {
-    broken("wrong number of values", start);
-  }
-  if (end != start + header + *length) {
-    broken("event did not occupy header and payload", start);
-  }
-  if (*length != 0 && std::memcmp(event.data.data(), h + header,
-                                  static_cast<std::size_t>(*length)) != 0) {
-    broken("values differ from the file", start);
-  }
+  return static_cast<std::uint64_t>(length);
 }
 
-// Reads until end of data, going on after errors as the reader allows. Each
-// event or invalid length takes at least a 24-byte header and the injected
-// EIO happens once, which bounds how often that can happen. `present` is
-// how much of the file exists right now.
-void drain(vorn::WD2Reader& reader, const std::uint8_t* file,
-           std::size_t present) {
-  std::size_t results = 0;
-  for (;;) {
-    const std::uint64_t start = reader.stream().position();
-    g_largest_allocation = 0;
-    auto outcome = reader.next();
-    if (g_largest_allocation >
-        present - start + vorn::detail::kPayloadGrowStep + 64) {
-      broken("allocated far more than the file holds", start);
+// The layout of a file of which `size` bytes exist: the first event read with
+// the channels word must be followed by a header with the next counter and
+// the same samples, sampling_period and channels. When that first event does
+// not even fit, the file may still be one channel without the word, if read
+// that way the next header repeats samples and sampling_period.
+std::optional<Layout> detect(const std::uint8_t* f, std::size_t size) {
+  if (size < 28) return std::nullopt;
+  const std::uint32_t samples = le32(f + 12);
+  const std::uint64_t period = le64(f + 16);
+  const auto channels = static_cast<std::int32_t>(le32(f + 24));
+  const auto length = payload_length(samples, channels);
+  if (length && *length <= size - 28) {
+    const std::uint64_t second = 28 + *length;
+    if (size - second < 28) return std::nullopt;
+    const std::uint8_t* h = f + second;
+    if (le32(h) == le32(f) + 1 && le32(h + 12) == samples &&
+        le64(h + 16) == period && le32(h + 24) == le32(f + 24)) {
+      return Layout{channels, true};
     }
-    if (++results > present / 24 + 3) broken("reader does not advance", start);
-    if (auto* err = std::get_if<vorn::ReadError>(&outcome)) {
-      if (err->is_end_of_data()) return;
+    return Layout{1, false};
+  }
+  const std::uint64_t second = 24 + std::uint64_t{samples} * 4;
+  if (second > size || size - second < 24) return std::nullopt;
+  const std::uint8_t* h = f + second;
+  if (le32(h + 12) == samples && le64(h + 16) == period) {
+    return Layout{1, false};
+  }
+  return std::nullopt;
+}
+
+// Events back to back; an impossible length consumes its header and reading
+// goes on after it.
+std::vector<Item> walk(const std::uint8_t* f, std::size_t size, Layout layout) {
+  const std::uint64_t header = layout.word ? 28 : 24;
+  std::vector<Item> items;
+  std::uint64_t at = 0;
+  while (size - at >= header) {
+    const auto length = payload_length(le32(f + at + 12), layout.channels);
+    if (!length) {
+      items.push_back({at, at + header, true});
+      at += header;
       continue;
     }
-    check_event(reader, std::get<vorn::WD2Event>(outcome), file, present, start,
-                reader.stream().position());
+    if (*length > size - at - header) break;
+    items.push_back({at, at + header + *length, false});
+    at += header + *length;
+  }
+  return items;
+}
+
+void check_event(const vorn::WD2Event& event, const std::uint8_t* file,
+                 const Item& item, Layout layout) {
+  const std::uint8_t* h = file + item.start;
+  if (event.event_counter != le32(h) || event.timestamp != le64(h + 4) ||
+      event.samples != le32(h + 12) || event.sampling_period != le64(h + 16)) {
+    broken("header differs from the file", item.start);
+  }
+  const std::int32_t channels =
+      layout.word ? static_cast<std::int32_t>(le32(h + 24)) : layout.channels;
+  if (event.channels != channels) broken("wrong channels value", item.start);
+  const std::uint64_t header = layout.word ? 28 : 24;
+  const std::uint64_t length = item.end - item.start - header;
+  if (event.data.size() * sizeof(float) != length) {
+    broken("wrong number of values", item.start);
+  }
+  if (length != 0 && std::memcmp(event.data.data(), h + header,
+                                 static_cast<std::size_t>(length)) != 0) {
+    broken("values differ from the file", item.start);
   }
 }
 
-std::optional<vorn::WD2Reader> create(int fd) {
-  auto created =
-      vorn::WD2Reader::create(vorn::EventStream(vorn::FileDescriptor(fd)));
-  if (std::holds_alternative<vorn::ReadError>(created)) return std::nullopt;
-  auto& reader = std::get<vorn::WD2Reader>(created);
-  if (reader.stream().position() != 0) broken("create() did not rewind", 0);
-  if (!reader.has_channel_word() && reader.channel_count() != 1) {
-    broken("more than one channel without a channels word", 0);
+struct Follower {
+  const std::uint8_t* file;
+  std::size_t size;
+  std::optional<vorn::WD2Reader> reader;
+  Layout layout{};
+  std::vector<Item> expected;
+  std::size_t next = 0;  // index in `expected` of what comes next
+
+  void open(int fd, std::size_t present) {
+    // A file description of its own, at offset 0 whatever an earlier failed
+    // attempt left behind.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (own < 0) broken("cannot reopen the file", 0);
+    auto created =
+        vorn::WD2Reader::create(vorn::EventStream(vorn::FileDescriptor(own)));
+    const auto verdict = detect(file, present);
+    if (auto* err = std::get_if<vorn::ReadError>(&created)) {
+      // An injected EIO says nothing about the layout.
+      if (verdict &&
+          !(err->kind == vorn::ReadError::Kind::kOs && g_mode.kind == 3)) {
+        broken("create() failed on a file of known layout", 0);
+      }
+      return;
+    }
+    if (!verdict) broken("create() found a layout the file does not have", 0);
+    reader.emplace(std::move(std::get<vorn::WD2Reader>(created)));
+    if (reader->stream().position() != 0) broken("create() did not rewind", 0);
+    layout = *verdict;
+    expected = walk(file, size, layout);
   }
-  return std::move(reader);
-}
+
+  // Reads until end of data, going on after errors as the reader allows.
+  // `present` is how much of the file exists right now.
+  void drain(std::size_t present) {
+    for (std::size_t calls = 0;; ++calls) {
+      // Each result but the last takes a header, and the EIO comes once.
+      if (calls > present / 24 + 3) broken("reader does not advance", present);
+      const std::uint64_t start = next_start(expected, next);
+      g_largest_allocation = 0;
+      auto outcome = reader->next();
+      check_allocation(present, start);
+      auto* err = std::get_if<vorn::ReadError>(&outcome);
+      if (err == nullptr) {
+        if (next == expected.size() || expected[next].invalid) {
+          broken("event where the file has none", start);
+        }
+        check_event(std::get<vorn::WD2Event>(outcome), file, expected[next],
+                    layout);
+        ++next;
+      } else if (err->is_end_of_data()) {
+        if (next < expected.size() && expected[next].end <= present) {
+          broken("end of data before a complete event", start);
+        }
+        return;
+      } else if (err->kind == vorn::ReadError::Kind::kInvalidData) {
+        if (next == expected.size() || !expected[next].invalid) {
+          broken("invalid length where the file has none", start);
+        }
+        ++next;
+      } else if (err->kind != vorn::ReadError::Kind::kOs || g_mode.kind != 3) {
+        broken("unexpected error", start);
+      }
+    }
+  }
+};
 
 }  // namespace
 
@@ -121,26 +200,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const auto input = start_input(data, size);
   if (!input) return 0;
-  data = input->file;
-  size = input->size;
-  std::size_t cut = input->cut;
+  Follower follower{.file = input->file, .size = input->size};
 
-  int fd = new_file();
-  write_at(fd, data, cut, 0);
-  std::optional<vorn::WD2Reader> reader = create(fd);
-  if (!reader && cut != size) {
-    // create() has closed the short file; try the whole one.
-    cut = size;
-    fd = new_file();
-    write_at(fd, data, size, 0);
-    reader = create(fd);
+  const vorn::FileDescriptor file(new_file());
+  std::size_t present = 0;
+  // One more round once everything is there: nothing new arrives, and a
+  // create() that met the injected EIO gets its second chance.
+  bool last = false;
+  for (std::size_t round = 1; !last; ++round) {
+    const std::size_t more = std::min(input->chunk, input->size - present);
+    write_at(file.get(), input->file + present, more,
+             static_cast<off_t>(present));
+    last = present == input->size;
+    present += more;
+    // Each attempt reads from the start, so only some rounds try.
+    const bool attempt = last || (round & (round - 1)) == 0;
+    if (!follower.reader && attempt) follower.open(file.get(), present);
+    if (follower.reader) follower.drain(present);
   }
-  if (!reader) return 0;
-
-  drain(*reader, data, cut);
-  write_at(reader->stream().fd(), data + cut, size - cut,
-           static_cast<off_t>(cut));
-  drain(*reader, data, size);
-  drain(*reader, data, size);
+  if (follower.reader && follower.next != follower.expected.size()) {
+    broken("events of the whole file were not all read", present);
+  }
   return 0;
 }

@@ -29,33 +29,31 @@ std::optional<ReadError> EventStream::raw_read(std::byte* dest, std::size_t n,
   }
 }
 
-std::optional<ReadError> EventStream::read_exact_slow(std::byte* dest,
-                                                      std::size_t n) {
-  std::size_t from_buffer = std::min(n, end_ - pos_);
+std::optional<ReadError> EventStream::read_into_slow(std::byte* dest,
+                                                     std::size_t n,
+                                                     std::size_t& got) {
+  std::size_t from_buffer = std::min(n - got, end_ - pos_);
   if (from_buffer != 0) {
-    std::memcpy(dest, buffer_.get() + pos_, from_buffer);
+    std::memcpy(dest + got, buffer_.get() + pos_, from_buffer);
     pos_ += from_buffer;
-    dest += from_buffer;
-    n -= from_buffer;
+    got += from_buffer;
   }
-  while (n != 0) {
-    std::size_t got = 0;
-    if (n >= kBufferSize) {
-      if (auto err = raw_read(dest, n, got)) return err;
-      if (got == 0) return ReadError::end_of_data();
-      dest += got;
-      n -= got;
+  while (got != n) {
+    const std::size_t want = n - got;
+    std::size_t count = 0;
+    if (want >= kBufferSize) {
+      if (auto err = raw_read(dest + got, want, count)) return err;
+      if (count == 0) return ReadError::end_of_data();
+      got += count;
       continue;
     }
-    if (auto err = raw_read(buffer_.get(), kBufferSize, got)) return err;
-    if (got == 0) return ReadError::end_of_data();
-    pos_ = 0;
-    end_ = got;
-    std::size_t take = std::min(n, got);
-    std::memcpy(dest, buffer_.get(), take);
+    if (auto err = raw_read(buffer_.get(), kBufferSize, count)) return err;
+    if (count == 0) return ReadError::end_of_data();
+    const std::size_t take = std::min(want, count);
+    std::memcpy(dest + got, buffer_.get(), take);
     pos_ = take;
-    dest += take;
-    n -= take;
+    end_ = count;
+    got += take;
   }
   return std::nullopt;
 }

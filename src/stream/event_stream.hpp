@@ -36,13 +36,27 @@ class EventStream {
   // buffer with one read. Short reads are continued and EINTR is retried.
   [[nodiscard]] std::optional<ReadError> read_exact(std::byte* dest,
                                                     std::size_t n) {
-    if (end_ - pos_ >= n) {  // the common case: all of it is buffered
+    std::size_t got = 0;
+    return read_into(dest, n, got);
+  }
+
+  // read_exact for a destination that may already hold its first `got`
+  // bytes: fills dest[got, n) and leaves `got` == n. When the read fails,
+  // `got` counts the bytes that did arrive; they are consumed, so calling
+  // again with the same arguments once the file has grown carries on exactly
+  // where the failure stopped.
+  [[nodiscard]] std::optional<ReadError> read_into(std::byte* dest,
+                                                   std::size_t n,
+                                                   std::size_t& got) {
+    const std::size_t want = n - got;
+    if (end_ - pos_ >= want) {  // the common case: all of it is buffered
       // memcpy must not see the null `dest` an empty request may carry.
-      if (n != 0) std::memcpy(dest, buffer_.get() + pos_, n);
-      pos_ += n;
+      if (want != 0) std::memcpy(dest + got, buffer_.get() + pos_, want);
+      pos_ += want;
+      got = n;
       return std::nullopt;
     }
-    return read_exact_slow(dest, n);
+    return read_into_slow(dest, n, got);
   }
 
   // Discards `n` bytes as read_exact would consume them, without a
@@ -103,7 +117,8 @@ class EventStream {
     return std::nullopt;
   }
 
-  std::optional<ReadError> read_exact_slow(std::byte* dest, std::size_t n);
+  std::optional<ReadError> read_into_slow(std::byte* dest, std::size_t n,
+                                          std::size_t& got);
   std::uint64_t refresh_available() noexcept;
 
   // One read(2) of up to `n` bytes, retried on EINTR. Returns the count, 0 at

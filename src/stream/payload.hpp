@@ -35,9 +35,15 @@ void from_little_endian(T* data, std::size_t count) noexcept {
 
 }  // namespace detail
 
-// Reads `count` little-endian samples of type T straight into `out`, which
-// must be empty. The file's bytes land in the vector's memory; on
-// little-endian hosts they already are the samples.
+// Reads `count` little-endian samples of type T straight into `out`. The
+// file's bytes land in the vector's memory; on little-endian hosts they
+// already are the samples.
+//
+// `done` counts the payload bytes already in `out` (0 for a new event). When
+// the read fails, `out` keeps what arrived and `done` says how much that is,
+// so the same call made again once the file has grown completes the payload
+// without reading anything twice. Only the call that completes it sets the
+// size and decodes.
 //
 // The allocation follows what the file holds rather than what the header
 // claims: a payload longer than the rest of the file is read as far as the
@@ -47,31 +53,32 @@ void from_little_endian(T* data, std::size_t count) noexcept {
 template <class T>
 [[nodiscard]] std::optional<ReadError> read_samples(EventStream& stream,
                                                     std::uint64_t count,
-                                                    SampleVector<T>& out) {
+                                                    SampleVector<T>& out,
+                                                    std::uint64_t& done) {
   const std::uint64_t total = count * sizeof(T);
-  std::uint64_t done = 0;
   while (done < total) {
     const std::uint64_t left = total - done;
     const std::uint64_t known = stream.available(left);
     // Without a size to trust (a pipe), the buffer grows in fixed steps as
     // the bytes arrive.
-    std::uint64_t step =
+    const std::uint64_t step =
         known == EventStream::kUnknown
             ? std::min(left, detail::kPayloadGrowStep)
             : std::min(left, std::max(known, detail::kPayloadGrowStep));
-    // Keep every step a whole number of samples so the buffer can be sized
-    // in elements.
-    step = std::max<std::uint64_t>(step - step % sizeof(T), sizeof(T));
-    if (!out.reserve(static_cast<std::size_t>((done + step) / sizeof(T)))) {
-      return ReadError::no_memory("cannot allocate " +
-                                  std::to_string(done + step) +
+    // End every step on a whole sample so the buffer can be sized in
+    // elements; a resumed payload may have stopped inside one.
+    std::uint64_t target = done + step;
+    target -= target % sizeof(T);
+    if (target <= done) target = done - done % sizeof(T) + sizeof(T);
+    if (!out.reserve(static_cast<std::size_t>(target / sizeof(T)))) {
+      return ReadError::no_memory("cannot allocate " + std::to_string(target) +
                                   " bytes for the samples of an event");
     }
-    if (auto err = stream.read_exact(out.bytes() + done,
-                                     static_cast<std::size_t>(step))) {
-      return err;
-    }
-    done += step;
+    std::size_t got = static_cast<std::size_t>(done);
+    auto err =
+        stream.read_into(out.bytes(), static_cast<std::size_t>(target), got);
+    done = got;
+    if (err) return err;
   }
   out.set_size(static_cast<std::size_t>(count));
   detail::from_little_endian(out.data(), out.size());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "../stream/event_stream.hpp"
@@ -27,7 +29,7 @@ struct WD1Event {
 // the samples; an event always occupies event_size bytes.
 class WD1Reader {
  public:
-  static constexpr std::int32_t kHeaderSize = 24;
+  static constexpr std::size_t kHeaderSize = 24;
 
   // Takes over a stream positioned at offset 0. Reads nothing.
   explicit WD1Reader(EventStream stream) noexcept
@@ -35,8 +37,9 @@ class WD1Reader {
 
   // The next event, or why there is none:
   //  - end of data when the file ends, at an event boundary or inside an
-  //    event. The partial event's bytes stay consumed and a later call reads
-  //    on from there, so appended events are picked up.
+  //    event. An event cut short is kept as far as it arrived, and the next
+  //    call carries on with it where the bytes stopped, so a file that is
+  //    still being written is read exactly whatever its writer flushes.
   //  - any other error (an errno, an event_size below 23, a payload that
   //    cannot be allocated) is returned once; every later call then returns
   //    end of data without touching the file.
@@ -46,12 +49,24 @@ class WD1Reader {
 
  private:
   ReadError fail(ReadError err) {
-    if (!err.is_end_of_data()) done_ = true;
+    if (!err.is_end_of_data()) {
+      done_ = true;
+      event_ = {};  // nothing will complete it: give its memory back
+    }
     return err;
   }
 
   EventStream stream_;
   bool done_ = false;  // set by the first error other than end of data
+
+  // The event being read. Between events header_got_ is 0 and event_ is
+  // empty; once header_got_ reaches kHeaderSize, event_ holds the decoded
+  // header and payload_got_ counts the bytes of samples and pad byte that
+  // have arrived.
+  std::array<std::byte, kHeaderSize> header_{};
+  std::size_t header_got_ = 0;
+  std::uint64_t payload_got_ = 0;
+  WD1Event event_;
 };
 
 }  // namespace vorn

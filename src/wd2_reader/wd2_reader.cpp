@@ -3,6 +3,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "../stream/le.hpp"
 #include "../stream/payload.hpp"
@@ -137,26 +138,34 @@ std::variant<WD2Reader, ReadError> WD2Reader::create(EventStream stream) {
 }
 
 ReadOutcome<WD2Event> WD2Reader::next() {
-  const std::uint64_t start = stream_.position();
-  Header h;
-  if (auto err = read_header(stream_, h)) return std::move(*err);
-  WD2Event event;
-  event.event_counter = h.event_counter;
-  event.timestamp = h.timestamp;
-  event.samples = h.samples;
-  event.sampling_period = h.sampling_period;
-  event.channels = channels_;
-  if (channel_word_) {
-    if (auto err = read_channels(stream_, event.channels)) {
+  const std::size_t header_size = kBaseHeaderSize + (channel_word_ ? 4 : 0);
+  if (header_got_ < header_size) {
+    if (auto err =
+            stream_.read_into(header_.data(), header_size, header_got_)) {
       return std::move(*err);
     }
+    event_.event_counter = detail::load_le32(header_.data());
+    event_.timestamp = detail::load_le64(header_.data() + 4);
+    event_.samples = detail::load_le32(header_.data() + 12);
+    event_.sampling_period = detail::load_le64(header_.data() + 16);
+    event_.channels =
+        channel_word_ ? static_cast<std::int32_t>(
+                            detail::load_le32(header_.data() + kBaseHeaderSize))
+                      : channels_;
+    payload_got_ = 0;
   }
-  const auto length = payload_bytes(h.samples, channels_);
-  if (!length) return bad_length(start, h.samples, channels_);
-  if (auto err = read_samples(stream_, *length / sizeof(float), event.data)) {
+  const auto length = payload_bytes(event_.samples, channels_);
+  if (!length) {
+    header_got_ = 0;
+    return bad_length(stream_.position() - header_size, event_.samples,
+                      channels_);
+  }
+  if (auto err = read_samples(stream_, *length / sizeof(float), event_.data,
+                              payload_got_)) {
     return std::move(*err);
   }
-  return event;
+  header_got_ = 0;
+  return std::exchange(event_, WD2Event{});
 }
 
 }  // namespace vorn

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <variant>
@@ -47,8 +49,11 @@ class WD2Reader {
   // a file too short to decide) and the stream is closed.
   static std::variant<WD2Reader, ReadError> create(EventStream stream);
 
-  // The next event, end of data (the partial event's bytes stay consumed),
-  // or an error. Unlike WD1, the reader stays usable after any error.
+  // The next event, end of data, or an error. An event interrupted by the
+  // end of the data or by a failed read is kept as far as it arrived, and
+  // the next call carries on with it exactly where the bytes stopped. Unlike
+  // WD1, the reader stays usable after any error; only an impossible payload
+  // length drops the event, whose header is then consumed.
   ReadOutcome<WD2Event> next();
 
   std::int32_t channel_count() const noexcept { return channels_; }
@@ -69,6 +74,14 @@ class WD2Reader {
   EventStream stream_;
   std::int32_t channels_;  // sizes every payload: samples * channels_
   bool channel_word_;      // every event carries the channels word
+
+  // The event being read. Between events header_got_ is 0 and event_ is
+  // empty; once the whole header (with the channels word, if any) is in,
+  // event_ holds it and payload_got_ counts the payload bytes that arrived.
+  std::array<std::byte, kBaseHeaderSize + 4> header_{};
+  std::size_t header_got_ = 0;
+  std::uint64_t payload_got_ = 0;
+  WD2Event event_;
 };
 
 }  // namespace vorn

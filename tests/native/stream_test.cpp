@@ -229,10 +229,38 @@ TEST(ReadSamplesTest, LyingCountAllocatesNoMoreThanTheFileDelivers) {
   MemFile file(pattern(1024));
   EventStream stream = file.stream();
   SampleVector<std::uint16_t> out;
-  EXPECT_TRUE(fails_with(read_samples(stream, std::uint64_t{1} << 30, out),
-                         Kind::kEndOfData));
+  std::uint64_t done = 0;
+  EXPECT_TRUE(
+      fails_with(read_samples(stream, std::uint64_t{1} << 30, out, done),
+                 Kind::kEndOfData));
   EXPECT_LE(out.capacity() * sizeof(std::uint16_t), 1024u + 64 * 1024);
   EXPECT_EQ(stream.position(), 1024u);
+  EXPECT_EQ(done, 1024u);
+}
+
+TEST(ReadSamplesTest, CutPayloadCompletesFromTheNewBytesAlone) {
+  // Cuts inside a sample and across the buffer size, as a writer's flushes
+  // fall.
+  const std::size_t count = 30000;
+  const Bytes content = pattern(count * 4);
+  for (std::size_t cut : {std::size_t{1}, std::size_t{4099}, count * 4 - 1}) {
+    SCOPED_TRACE(cut);
+    MemFile file(Bytes(content.begin(), content.begin() + cut));
+    FakeSyscalls fake;
+    EventStream stream = file.stream();
+    SampleVector<float> out;
+    std::uint64_t done = 0;
+    EXPECT_TRUE(
+        fails_with(read_samples(stream, count, out, done), Kind::kEndOfData));
+    EXPECT_EQ(done, cut);
+    EXPECT_EQ(out.size(), 0u);
+
+    file.append(Bytes(content.begin() + cut, content.end()));
+    ASSERT_FALSE(read_samples(stream, count, out, done));
+    EXPECT_EQ(out.size(), count);
+    EXPECT_EQ(std::memcmp(out.data(), content.data(), count * 4), 0);
+    EXPECT_EQ(fake.lseeks, 0);
+  }
 }
 
 TEST(ReadSamplesTest, PayloadPresentInFullIsOneAllocationAndOneRead) {
@@ -242,7 +270,8 @@ TEST(ReadSamplesTest, PayloadPresentInFullIsOneAllocationAndOneRead) {
   FakeSyscalls fake;
   EventStream stream = file.stream();
   SampleVector<float> out;
-  ASSERT_FALSE(read_samples(stream, count, out));
+  std::uint64_t done = 0;
+  ASSERT_FALSE(read_samples(stream, count, out, done));
   EXPECT_EQ(out.size(), count);
   EXPECT_EQ(out.capacity(), count);
   ASSERT_EQ(fake.reads.size(), 1u);

@@ -64,30 +64,33 @@ TEST(WD1ReaderTest, OsErrorIsReportedOnceThenTheFileIsLeftAlone) {
   EXPECT_EQ(fake.reads.size(), reads);
 }
 
-TEST(WD1ReaderTest, ResumesAfterEndOfDataWhenTheFileGrows) {
+TEST(WD1ReaderTest, EventCutByTheEndOfDataIsCompletedWhenTheFileGrows) {
   const Bytes first = wd1_event(1, {10, 20, 30});
-  Bytes cut = wd1_event(2, std::vector<std::uint16_t>(50, 5));
-  cut.resize(24 + 10);
-  MemFile file(concat({first, cut}));
-  WD1Reader reader(file.stream());
-  EXPECT_EQ(values(expect_event(reader)),
-            (std::vector<std::uint16_t>{10, 20, 30}));
-  EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
-  // The cut event's bytes are gone: reading picks up at the appended event.
-  EXPECT_EQ(reader.stream().position(), first.size() + cut.size());
-  EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
-
   std::vector<std::uint16_t> big(40000);
   for (std::size_t i = 0; i < big.size(); ++i)
     big[i] = static_cast<std::uint16_t>(i * 3);
-  file.append(wd1_event(3, big));
-  WD1Event third = expect_event(reader);
-  EXPECT_EQ(third.event_counter, 3);
-  EXPECT_EQ(values(third), big);
-  EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
+  const Bytes second = wd1_event(2, big, 1);
+  // Inside the header, on the header's end, inside a sample, past a buffer's
+  // worth of samples, and before the pad byte.
+  for (std::size_t cut : {std::size_t{1}, std::size_t{24}, std::size_t{27},
+                          std::size_t{20000}, second.size() - 1}) {
+    SCOPED_TRACE(cut);
+    MemFile file(concat({first, Bytes(second.begin(), second.begin() + cut)}));
+    WD1Reader reader(file.stream());
+    EXPECT_EQ(values(expect_event(reader)),
+              (std::vector<std::uint16_t>{10, 20, 30}));
+    EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
+    EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
 
-  file.append(wd1_event(4, {0xffff}));
-  EXPECT_EQ(values(expect_event(reader)), (std::vector<std::uint16_t>{0xffff}));
+    file.append(Bytes(second.begin() + cut, second.end()));
+    file.append(wd1_event(3, {0xffff}));
+    WD1Event completed = expect_event(reader);
+    EXPECT_EQ(completed.event_counter, 2);
+    EXPECT_EQ(values(completed), big);
+    EXPECT_EQ(values(expect_event(reader)),
+              (std::vector<std::uint16_t>{0xffff}));
+    EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
+  }
 }
 
 TEST(WD1ReaderTest, OddPayloadPadByteBelongsToTheEvent) {

@@ -10,6 +10,8 @@ import re
 import struct
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -255,16 +257,28 @@ class TestGather:
 
 @pytest.mark.usefixtures("examples_path")
 class TestFollow:
-    def test_events_appended_later_are_yielded(self, tmp_path):
+    def test_events_flushed_in_blocks_arrive_whole(self, tmp_path):
         rng = np.random.default_rng(9)
-        path, first = random_wd1(tmp_path / "g.wd1", rng, events=3, lengths=(8,))
-        events = example("follow").follow(path, "WD1", poll=0.01, idle=0.2)
-        seen = [next(events)["event_counter"] for _ in range(3)]
-        more = [(0, 3 + i, 0, rng.integers(0, 2**16, 8, dtype=np.uint16)) for i in range(2)]
-        with open(path, "ab") as f:
-            f.write(Path(wd1_file(tmp_path / "more.wd1", more)).read_bytes())
-        seen += [e["event_counter"] for e in events]
-        assert seen == [0, 1, 2, 3, 4]
+        whole, written = random_wd1(tmp_path / "whole.wd1", rng, events=5, lengths=(8, 3000))
+        raw = Path(whole).read_bytes()
+        path = tmp_path / "g.wd1"
+        path.write_bytes(b"")
+
+        def writer():
+            # Blocks of 1000 bytes end inside headers and inside samples, and
+            # the follower polls faster than they come.
+            with open(path, "ab", buffering=0) as f:
+                for start in range(0, len(raw), 1000):
+                    f.write(raw[start:start + 1000])
+                    time.sleep(0.05)
+
+        thread = threading.Thread(target=writer)
+        thread.start()
+        seen = list(example("follow").follow(str(path), "WD1", poll=0.005, idle=2.0))
+        thread.join()
+        assert [e["event_counter"] for e in seen] == [w[1] for w in written]
+        for event, (*_, samples) in zip(seen, written):
+            np.testing.assert_array_equal(event["data"], samples)
 
     def test_waits_for_a_wd2_file_to_become_readable(self, tmp_path):
         rng = np.random.default_rng(10)

@@ -71,19 +71,6 @@ class TestEndOfData:
         assert read(r) == [(2, [4]), (3, [])]
         assert read(r) == []
 
-    @pytest.mark.parametrize("filler", [0, 3])
-    def test_reading_resumes_where_the_data_ran_out(self, write, filler):
-        # A partial event's bytes stay consumed, so whatever follows the cut is
-        # read as the next event: here the outer event's payload holds one.
-        inner = wd1_event(event_counter=2, samples=(8, 9))
-        outer = wd1_event(event_counter=1, samples=[*range(filler),
-                                                    *struct.unpack("<14H", inner)])
-        path = write(outer[:24 + 2 * filler])
-        r = EventReader(path, "WD1")
-        assert read(r) == []
-        append(path, outer[24 + 2 * filler:] + wd1_event(event_counter=3))
-        assert read(r) == [(2, [8, 9]), (3, [])]
-
 
 class TestBadInput:
     @pytest.mark.parametrize("size", [22, 1, 0, -1, -24, I32_MIN + 24])
