@@ -9,10 +9,16 @@ arrays' buffer owner, which each instance keeps alive) must be back to its
 reference count once the events and readers are gone. That catches a
 reference leaked on a path even where valgrind only sees memory that is
 still reachable. Exits non-zero on the first scenario that misbehaves.
+
+The scenarios with a read error inside a WD2 event need the fault-injection
+library preloaded (LD_PRELOAD=libfault.so, built from
+tests/faultinject/fault_preload.c); without it they are skipped, unless
+VORN_REQUIRE_FAULTS=1 makes that an error.
 """
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import os
 import struct
@@ -63,6 +69,21 @@ def expect(exc_type, fn, *args, **kwargs):
     except exc_type:
         return
     raise AssertionError(f"{fn.__name__}{args} did not raise {exc_type.__name__}")
+
+
+def fault_library_loaded() -> bool:
+    return hasattr(ctypes.CDLL(None), "fault_counter")
+
+
+def open_failing(path, reader_type, at):
+    """A reader whose file fails one read with EIO at offset `at`."""
+    settings = {"FAULT_PATH": path, "FAULT_READ_FAIL_AT": str(at), "FAULT_READ_FAIL_TIMES": "1"}
+    os.environ.update(settings)
+    try:
+        return EventReader(path, reader_type)
+    finally:
+        for key in settings:
+            del os.environ[key]
 
 
 def scenarios(files: Files):
@@ -129,6 +150,26 @@ def scenarios(files: Files):
             assert first or second
         return run
 
+    def cut_event_abandoned(reader_type, content, split):
+        def run():
+            path = files.write(f"cut.{reader_type.lower()}", content[:split])
+            reader = EventReader(path, reader_type)
+            drain(reader)  # keeps the cut event's first part
+            del reader
+        return run
+
+    def wd2_read_error(complete):
+        # Inside the third event's payload, past what detection reads.
+        at = 2 * 156 + 50
+
+        def run():
+            reader = open_failing(wd2_word, "WD2", at)
+            expect(OSError, drain, reader)  # after two events
+            if complete:
+                assert len(drain(reader, keep=True)) == 2
+            del reader
+        return run
+
     def events_outlive_reader():
         events = drain(EventReader(wd1_good, "WD1"), keep=True)
         views = [e["data"][1::2] for e in events]
@@ -163,15 +204,17 @@ def scenarios(files: Files):
         "wd1 partial header": iterate(wd1_partial_header, "WD1"),
         "wd1 invalid event_size": partial_then_error(wd1_bad_size, "WD1", OSError),
         "wd1 wrapping event_size": iterate(wd1_wrapping, "WD1"),
-        "wd1 resume in header": resume("WD1", wd1_content, 130),
-        "wd1 resume in samples": resume("WD1", wd1_content, 200),
+        "wd1 cut in header, completed": resume("WD1", wd1_content, 130),
+        "wd1 cut in samples, completed": resume("WD1", wd1_content, 200),
+        "wd1 cut in samples, abandoned": cut_event_abandoned("WD1", wd1_content, 200),
         "wd1 directory": partial_then_error(directory, "WD1", IsADirectoryError),
         "wd2 channel word": iterate(wd2_word, "WD2", keep=True),
         "wd2 single channel": iterate(wd2_plain, "WD2", keep=True),
         "wd2 zero samples": iterate(wd2_zero, "WD2", keep=True),
         "wd2 truncated event": iterate(wd2_truncated, "WD2"),
         "wd2 invalid payload length": partial_then_error(wd2_bad_length, "WD2", OSError),
-        "wd2 resume": resume("WD2", wd2_content, 2 * 156 + 50),
+        "wd2 cut in samples, completed": resume("WD2", wd2_content, 2 * 156 + 50),
+        "wd2 cut in header, abandoned": cut_event_abandoned("WD2", wd2_content, 2 * 156 + 10),
         "wd2 detection: one event": lambda: expect(OSError, EventReader, wd2_single, "WD2"),
         "wd2 detection: no layout": lambda: expect(OSError, EventReader, wd2_undecidable, "WD2"),
         "wd2 detection: negative channels": lambda: expect(OSError, EventReader, wd2_negative, "WD2"),
@@ -193,6 +236,9 @@ def scenarios(files: Files):
         "events outlive reader": events_outlive_reader,
         "abandoned mid-iteration": abandoned_mid_iteration,
         "exhausted twice": exhausted_twice,
+        **({"wd2 read error in an event, completed": wd2_read_error(complete=True),
+            "wd2 read error in an event, abandoned": wd2_read_error(complete=False)}
+           if fault_library_loaded() else {}),
     }
 
 
@@ -205,6 +251,10 @@ def watched_refcounts(files: Files):
 
 
 def main() -> int:
+    if not fault_library_loaded():
+        print("leakcheck: no fault library preloaded, read-error scenarios skipped")
+        if os.environ.get("VORN_REQUIRE_FAULTS") == "1":
+            return 1
     with tempfile.TemporaryDirectory() as tmp:
         files = Files(Path(tmp))
         arguments, cases = scenarios(files)

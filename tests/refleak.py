@@ -2,7 +2,9 @@
 
 Runs the same workload several times: iteration of WD1 and WD2 files and the
 error paths (bad arguments, missing files, unknown reader types, truncated
-and invalid events, failed layout detection). After two
+and invalid events, failed layout detection, events cut by the end of the
+data and then completed or abandoned, and, with the fault-injection library
+preloaded, WD2 events interrupted by a read error). After two
 warm-up rounds, sys.gettotalrefcount() must not grow from one round to the
 next beyond what NumPy itself moves it: creating any array moves the total by
 a constant amount even in plain NumPy code, so that drift is measured first
@@ -12,6 +14,7 @@ own free lists move them by a block or two per round.
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import os
 import struct
@@ -47,6 +50,57 @@ def expect(exc_type: type[BaseException], call, *args, **kwargs) -> None:
     except exc_type:
         return
     raise AssertionError(f"{call!r} did not raise {exc_type.__name__}")
+
+
+def fault_library_loaded() -> bool:
+    return hasattr(ctypes.CDLL(None), "fault_counter")
+
+
+def drain(reader) -> int:
+    seen = 0
+    for event in reader:
+        assert event["data"].base is not None
+        seen += 1
+    return seen
+
+
+def follow_cut_events(d: str, content: bytes, kind: str) -> int:
+    """Writes `content` in blocks that end inside events, reading after each;
+    the last block is left out, so its event is kept and then abandoned."""
+    path = os.path.join(d, "growing." + kind.lower())
+    open(path, "wb").close()
+    reader = None
+    seen = 0
+    block = 1000
+    with open(path, "ab", buffering=0) as f:
+        for start in range(0, len(content) - block, block):
+            f.write(content[start : start + block])
+            if reader is None and start > 2 * block:
+                reader = vorn.EventReader(path, kind)
+            if reader is not None:
+                seen += drain(reader)
+    return seen
+
+
+def wd2_read_error(path: str, at: int, complete: bool) -> int:
+    settings = {"FAULT_PATH": path, "FAULT_READ_FAIL_AT": str(at)}
+    os.environ.update(settings)
+    try:
+        reader = vorn.EventReader(path, "WD2")
+    finally:
+        for key in settings:
+            del os.environ[key]
+    seen = 0
+    try:
+        for _ in reader:
+            seen += 1
+    except OSError:
+        pass
+    else:
+        raise AssertionError("the injected read error did not come")
+    if complete:
+        seen += drain(reader)
+    return seen
 
 
 def workload(d: str) -> int:
@@ -88,6 +142,14 @@ def workload(d: str) -> int:
     expect(OSError, vorn.EventReader, paths["short"], "WD2")
     expect(OSError, vorn.EventReader, d, "WD2")
 
+    for path, kind in ((paths["wd1"], "WD1"), (paths["wd2"], "WD2")):
+        with open(path, "rb") as f:
+            seen += follow_cut_events(d, f.read(20_000), kind)
+    if fault_library_loaded():
+        # Inside the payload of the fifth two-channel event.
+        inside = 4 * (28 + 16 * 2 * 4) + 60
+        seen += wd2_read_error(paths["wd2"], inside, complete=True)
+        seen += wd2_read_error(paths["wd2"], inside, complete=False)
     return seen
 
 
@@ -95,6 +157,10 @@ def main() -> int:
     if not hasattr(sys, "gettotalrefcount"):
         print("refleak: needs a debug build of CPython", file=sys.stderr)
         return 2
+    if not fault_library_loaded():
+        print("refleak: no fault library preloaded, read-error paths skipped")
+        if os.environ.get("VORN_REQUIRE_FAULTS") == "1":
+            return 1
     with tempfile.TemporaryDirectory() as d:
         with open(os.path.join(d, "a.wd1"), "wb") as f:
             f.write(b"".join(wd1_event(i, i % 40) for i in range(EVENTS)))

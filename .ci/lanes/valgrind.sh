@@ -11,8 +11,11 @@ ensure_apt valgrind || exit 1
 venv_with_package "$work/valgrind" "$work/build-valgrind" \
   -C install.strip=false -C cmake.define.CMAKE_CXX_FLAGS=-g || exit 1
 
+# The fault library lets the driver interrupt a WD2 event with a read error.
+cc -shared -fPIC -O2 -o "$work/libfault.so" tests/faultinject/fault_preload.c -ldl || exit 1
+
 log="$work/valgrind.log"
-PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full \
+LD_PRELOAD="$work/libfault.so" VORN_REQUIRE_FAULTS=1 PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full \
   --show-leak-kinds=definite --errors-for-leak-kinds=definite \
   --error-exitcode=86 --num-callers=40 \
   --suppressions=.ci/valgrind.supp --log-file="$log" \

@@ -19,4 +19,6 @@ fi
 # GCC resolves them and compiles the module without Py_DEBUG.
 CXXFLAGS=-fno-canonical-system-headers /tmp/dbg/bin/pip install -q \
   --no-build-isolation -C cmake.define.VORN_WERROR=ON -C build-dir=/tmp/build .
-/tmp/dbg/bin/python tests/refleak.py
+# The fault library lets the workload interrupt WD2 events with read errors.
+gcc -shared -fPIC -O2 -o /tmp/libfault.so tests/faultinject/fault_preload.c -ldl
+LD_PRELOAD=/tmp/libfault.so VORN_REQUIRE_FAULTS=1 /tmp/dbg/bin/python tests/refleak.py

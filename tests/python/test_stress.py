@@ -508,3 +508,84 @@ def test_lying_header_through_a_pipe_allocates_as_bytes_arrive(tmp_path):
         feeder.join(timeout=60)
     assert out["counters"] == [1]
     assert growth["VmPeak"] <= 64 * MiB
+
+
+# --- Files that are still being written ---------------------------------------
+
+# Appends a file to another in fixed-size blocks, as a C stdio buffer flushes
+# them: one write(2) per block, whatever event boundaries it cuts.
+BLOCK_WRITER = r"""
+import os, sys, time
+source, target = sys.argv[1:3]
+block, start, stop = map(int, sys.argv[3:6])
+with open(source, "rb") as f:
+    raw = f.read()[start:stop]
+fd = os.open(target, os.O_WRONLY | os.O_APPEND)
+for i, start in enumerate(range(0, len(raw), block)):
+    os.write(fd, raw[start:start + block])
+    if i % 64 == 0:
+        time.sleep(0.001)
+os.close(fd)
+"""
+
+
+def start_block_writer(source, target, block, start, stop):
+    """Appends bytes [start, stop) of `source` to `target`."""
+    return subprocess.Popen([sys.executable, "-c", BLOCK_WRITER, str(source), str(target),
+                             str(block), str(start), str(stop)], env=child_env())
+
+
+def check_all(reader_type, got, expected):
+    assert len(got) == len(expected)
+    for event, wanted in zip(got, expected):
+        problem = check_event(reader_type, event, wanted)
+        assert problem is None, problem
+
+
+@pytest.mark.parametrize("reader_type, block", [("WD1", 4096), ("WD2", 8192)])
+def test_soak_following_a_file_written_in_blocks(tmp_path, reader_type, block):
+    count = 100_000
+    content, expected = (wd1_content(count, 21, max_samples=40) if reader_type == "WD1"
+                         else wd2_content(count, 22, samples_per_channel=8))
+    source = tmp_path / "source.bin"
+    source.write_bytes(content)
+    target = tmp_path / "live.bin"
+    # A WD2 reader can only be opened once two events are there.
+    target.write_bytes(content[:block])
+    writer = start_block_writer(source, target, block, block, len(content))
+    reader = vorn.EventReader(str(target), reader_type)
+    got, polls = [], 0
+    while writer.poll() is None:
+        got += list(reader)
+        polls += 1
+    got += list(reader)
+    assert writer.returncode == 0
+    print(f"{reader_type}: {len(got)} events, {len(content)} bytes in {block}-byte "
+          f"blocks, {polls} polls")
+    check_all(reader_type, got, expected[:len(got)])
+    assert len(got) == count
+
+
+def test_soak_pipe_whose_writer_stops_inside_an_event(tmp_path):
+    count = 100_000
+    content, expected = wd1_content(count, 23, max_samples=40)
+    source = tmp_path / "source.bin"
+    source.write_bytes(content)
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    half = len(content) // 2 + 7  # inside an event, whatever the sizes
+    first = start_block_writer(source, fifo, 4096, 0, half)
+    reader = vorn.EventReader(str(fifo), "WD1")  # blocks until the writer opens
+    got = list(reader)  # to the first writer's close
+    assert first.wait(timeout=120) == 0
+    got += list(reader)  # no writer now: the pipe is at its end
+    cut_at = len(got)
+    second = start_block_writer(source, fifo, 4096, half, len(content))
+    while second.poll() is None:
+        got += list(reader)
+    got += list(reader)
+    assert second.returncode == 0
+    print(f"pipe: {cut_at} events from the first writer, which stopped at byte {half}, "
+          f"{len(got) - cut_at} from the second")
+    assert cut_at < count
+    check_all("WD1", got, expected)
