@@ -1,0 +1,267 @@
+"""Events gathered into blocks of NumPy arrays, the unit that `info` and `convert` work on.
+
+Python work per event is what limits a reading that keeps every sample, so
+no Python code runs per event: `list.extend(map(itemgetter, islice(reader,
+n)))` takes a batch of events as tuples (header values, then the samples)
+in C, `zip` turns the batch into columns, and the samples of the batch go
+into a block allocated once, by one `np.concatenate(..., out=...)`. Batches
+are small enough to stay in the CPU cache on their way into the block.
+
+As long as every event has the same number of samples, blocks are 2-D
+(events x samples). The first event of another length switches the rest of
+the file to flat blocks: all samples one after the other, plus each event's
+length.
+"""
+
+from __future__ import annotations
+
+import itertools
+import operator
+import os
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+import vorn
+
+from . import signals
+from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout
+
+# Samples per block, in bytes. 2-D blocks stay small enough to be filled and
+# written while they sit in the CPU cache; flat blocks, rarer, are larger to
+# make fewer writes.
+BLOCK_BYTES = 256 << 10
+FLAT_BLOCK_BYTES = 4 << 20
+BLOCK_ROWS = 1 << 16  # events per block at most, for short events
+BATCH_BYTES = 128 << 10  # samples taken from the reader at a time
+BATCH_ROWS = 256
+# What EventReader raises for a file it cannot go on reading.
+READ_ERRORS = (OSError, MemoryError)
+
+Row = tuple[Any, ...]  # an event's header values in file order, then its samples
+
+
+class BadFile(Exception):
+    """A file that cannot be read the way it was asked for; the message names the place."""
+
+
+@dataclass
+class Block:
+    headers: dict[str, NDArray[Any]]  # one column per header key, in the file's types
+    data: NDArray[Any]  # 2-D (events, samples) when `lengths` is None, else flat
+    lengths: NDArray[np.int64] | None
+    start: int  # file offset of the block's first event
+    sizes: NDArray[np.int64]  # bytes each event occupies in the file
+
+    @property
+    def events(self) -> int:
+        return len(self.sizes)
+
+    def event_lengths(self) -> NDArray[np.int64]:
+        if self.lengths is not None:
+            return self.lengths
+        return np.full(self.events, self.data.shape[1], dtype=np.int64)
+
+
+@dataclass
+class Ending:
+    """How a reading stopped."""
+
+    bytes_read: int
+    file_size: int
+    error: str | None = None
+
+    @property
+    def cut_offset(self) -> int | None:
+        """Where the event that the end of the file cut short starts."""
+        if self.error is None and self.bytes_read < self.file_size:
+            return self.bytes_read
+        return None
+
+    def describe(self) -> str:
+        if self.error is not None:
+            return f"error: {self.error}"
+        if self.cut_offset is not None:
+            return f"event cut at offset {self.cut_offset}"
+        return "end of file"
+
+
+@dataclass
+class EventBlocks:
+    """Iterates a file in blocks; `ending` tells afterwards how the reading stopped.
+
+    A block's arrays are reused for the next one: use or copy them first.
+
+    With `float32`, WD1 samples are taken as the halves of 32-bit floats: a
+    file with an event of an odd number of samples is refused with BadFile.
+    A read error ends the iteration after the block of the events before it
+    and is kept in `ending`; BadFile and faults are raised.
+    """
+
+    path: str
+    layout: Layout
+    float32: bool = False
+    block_bytes: int = BLOCK_BYTES
+    ending: Ending | None = field(default=None, init=False)
+
+    def __post_init__(self) -> None:
+        kind = self.layout.reader_type
+        self._columns = COLUMNS[kind]
+        self._sample_dtype = SAMPLE_DTYPES[kind]
+        self._get = operator.itemgetter(*(key for key, _ in self._columns), "data")
+        # The header value that tells, without a look at the samples, that an
+        # event has the length of the block's: WD1 event_size, WD2 samples.
+        self._length_key = 0 if kind == "WD1" else 2
+        self._offset = 0
+        self._error: BaseException | None = None
+        self._pending: list[Row] = []
+        self._done = False  # the reader has nothing more to give
+        self._arrays: tuple[NDArray[Any], list[NDArray[Any]]] | None = None  # reused by every 2-D block
+
+    @property
+    def sample_dtype(self) -> np.dtype[Any]:
+        return np.dtype(np.float32) if self.float32 else self._sample_dtype
+
+    def __iter__(self) -> Iterator[Block]:
+        reader = vorn.EventReader(self.path, self.layout.reader_type)
+        fixed = True
+        while True:
+            first = self._take(reader, 1)
+            if not first:
+                break
+            if fixed:
+                block, fixed = self._fixed_block(reader, first[0])
+            else:
+                block = self._flat_block(reader, first[0])
+            yield self._finish(block)
+            signals.check()
+        size = os.stat(self.path).st_size
+        self.ending = Ending(self._offset, size, None if self._error is None else self._describe(self._error))
+
+    def _take(self, reader: vorn.EventReader[Any], count: int) -> list[Row]:
+        """Up to `count` rows, fewer only at the end of the data or at a read error."""
+        rows, self._pending = self._pending[:count], self._pending[count:]
+        if len(rows) < count and not self._done:
+            wanted = count - len(rows)
+            before = len(rows)
+            try:
+                # extend keeps the rows taken before an error interrupts it.
+                rows.extend(map(self._get, itertools.islice(reader, wanted)))
+            except READ_ERRORS as error:
+                self._error = error
+                self._done = True
+            if len(rows) - before < wanted:
+                self._done = True
+        return rows
+
+    def block_rows(self, event_bytes: int) -> int:
+        """Events in every 2-D block but the last, for events of that many bytes of samples."""
+        return max(1, min(BLOCK_ROWS, self.block_bytes // max(1, event_bytes)))
+
+    def _batch(self, row_items: int) -> int:
+        return max(1, min(BATCH_ROWS, BATCH_BYTES // max(1, row_items * self._sample_dtype.itemsize)))
+
+    def _fixed_block(self, reader: vorn.EventReader[Any], first: Row) -> tuple[Block, bool]:
+        """A 2-D block of events as long as `first`; False with it once an event of another length came."""
+        width = first[-1].size
+        capacity = self.block_rows(width * self._sample_dtype.itemsize)
+        if self._arrays is None or self._arrays[0].shape != (capacity, width):
+            # Allocated once: fresh memory for every block would cost a page
+            # fault per page and reach the cache cold.
+            self._arrays = (np.empty((capacity, width), dtype=self._sample_dtype),
+                            [np.empty(capacity, dtype=dtype) for _, dtype in self._columns])
+        data, columns = self._arrays
+        flat = data.reshape(-1)
+        key, value = self._length_key, first[self._length_key]
+        batch = self._batch(width)
+        rows = [first]
+        count = 0
+        while True:
+            if rows:
+                cols = list(zip(*rows))
+                if cols[key].count(value) != len(rows):
+                    # A header differs; the lengths may still agree (WD1 padding).
+                    sizes = [samples.size for samples in cols[-1]]
+                    if sizes.count(width) != len(sizes):
+                        alike = next(i for i, size in enumerate(sizes) if size != width)
+                        self._pending = rows[alike:] + self._pending
+                        self._put_fixed(columns, flat, width, count, rows[:alike])
+                        return self._block(columns, data, count + alike, None), False
+                self._put_fixed(columns, flat, width, count, rows, cols)
+                count += len(rows)
+            if count == capacity or self._done and not self._pending:
+                return self._block(columns, data, count, None), True
+            rows = self._take(reader, min(batch, capacity - count))
+
+    def _put_fixed(self, columns: list[NDArray[Any]], flat: NDArray[Any], width: int, at: int,
+                   rows: Sequence[Row], cols: list[tuple[Any, ...]] | None = None) -> None:
+        if not rows:
+            return
+        if cols is None:
+            cols = list(zip(*rows))
+        end = at + len(rows)
+        for column, values in zip(columns, cols):
+            column[at:end] = values
+        np.concatenate(cols[-1], out=flat[at * width:end * width])
+
+    def _flat_block(self, reader: vorn.EventReader[Any], first: Row) -> Block:
+        capacity = max(first[-1].size, FLAT_BLOCK_BYTES // self._sample_dtype.itemsize)
+        data = np.empty(capacity, dtype=self._sample_dtype)
+        headers: list[list[Any]] = [[] for _ in self._columns]
+        lengths: list[int] = []
+        position = 0
+        rows = [first]
+        while rows:
+            sizes = [samples.size for samples in (row[-1] for row in rows)]
+            ends = list(itertools.accumulate(sizes, initial=position))[1:]
+            fit = next((i for i, end in enumerate(ends) if end > capacity), len(rows))
+            fit = min(fit, BLOCK_ROWS - len(lengths))
+            if fit:
+                cols = list(zip(*rows[:fit]))
+                for column, values in zip(headers, cols):
+                    column.extend(values)
+                np.concatenate(cols[-1], out=data[position:ends[fit - 1]])
+                lengths.extend(sizes[:fit])
+                position = ends[fit - 1]
+            if fit < len(rows):
+                self._pending = rows[fit:] + self._pending
+                break
+            rows = self._take(reader, self._batch(max(1, position // max(1, len(lengths)))))
+        columns = [np.array(values, dtype=dtype) for values, (_, dtype) in zip(headers, self._columns)]
+        return self._block(columns, data[:position], len(lengths), np.array(lengths, dtype=np.int64))
+
+    def _block(self, columns: list[NDArray[Any]], data: NDArray[Any], count: int,
+               lengths: NDArray[np.int64] | None) -> Block:
+        headers = {key: column[:count] for (key, _), column in zip(self._columns, columns)}
+        if self.layout.reader_type == "WD1":
+            sizes = np.maximum(headers["event_size"], WD1_HEADER_SIZE).astype(np.int64)
+        else:
+            per_event = lengths if lengths is not None else np.full(count, data.shape[1], dtype=np.int64)
+            sizes = self.layout.header_size + 4 * per_event
+        return Block(headers, data[:count] if lengths is None else data, lengths, self._offset, sizes)
+
+    def _finish(self, block: Block) -> Block:
+        self._offset += int(block.sizes.sum())
+        if not self.float32:
+            return block
+        odd = np.flatnonzero(block.event_lengths() % 2)
+        if odd.size:
+            i = int(odd[0])
+            offset = block.start + int(block.sizes[:i].sum())
+            raise BadFile(
+                f"event at offset {offset} has {int(block.event_lengths()[i])} samples,"
+                " an odd number, so they cannot be read as float32 (--float32)"
+            )
+        lengths = None if block.lengths is None else block.lengths // 2
+        return Block(block.headers, block.data.view(np.float32), lengths, block.start, block.sizes)
+
+    def _describe(self, error: BaseException) -> str:
+        message = str(error) or type(error).__name__
+        if " at offset " in message:
+            return message
+        # The reader names the offset of invalid data only; any other error
+        # struck while it read the event after the last whole one.
+        return f"{message}, reading the event at offset {self._offset}"

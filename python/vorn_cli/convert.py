@@ -1,0 +1,365 @@
+"""`vorn convert`: event files to HDF5, streamed a block at a time.
+
+Layout of one converted file (an HDF5 group, named after the input's stem):
+
+- one 1-D dataset per header key, in the key's own integer type;
+- `data`: (events, samples) when every event has the same number of samples,
+  otherwise all samples one after the other plus `offsets` (events + 1
+  entries, event i being data[offsets[i]:offsets[i + 1]]);
+- attributes describing the source and how its reading ended.
+
+Output files are written under a hidden temporary name in the target folder
+and renamed when complete, so a name that exists is a finished conversion.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib.metadata
+import multiprocessing
+import os
+import secrets
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import h5py
+import numpy as np
+
+from . import signals
+from .blocks import Block, EventBlocks
+from .formats import COLUMNS, Layout
+
+CHUNK_BYTES = 1 << 20
+COLUMN_CHUNK = 1 << 16  # header values per chunk
+COPY_ROWS_BYTES = 16 << 20  # what a switch from 2-D to flat data copies at a time
+COMPRESSION: dict[str, dict[str, Any]] = {
+    "none": {},
+    "lzf": {"compression": "lzf", "shuffle": True},
+    "gzip": {"compression": "gzip", "compression_opts": 4, "shuffle": True},
+}
+
+
+@dataclass(frozen=True)
+class Options:
+    compression: str = "lzf"
+    float32: bool = False
+
+
+@dataclass
+class Outcome:
+    """What became of one input file; sent back from worker processes."""
+
+    path: str
+    output: str | None = None  # file (and group) written, None when it failed
+    events: int = 0
+    bytes_read: int = 0
+    ending: str = ""
+    error: str | None = None
+
+
+class GroupWriter:
+    """Appends blocks to the datasets of one group, creating them from the first block.
+
+    Header values are gathered over COLUMN_CHUNK events and written a whole
+    chunk at a time: a block's worth per dataset would be a small write each.
+    """
+
+    def __init__(self, group: h5py.Group, layout: Layout, sample_dtype: np.dtype[Any], options: Options,
+                 block_rows: Callable[[int], int]) -> None:
+        self.group = group
+        self.block_rows = block_rows
+        # Uncompressed 2-D data goes to disk a chunk per block, as is: no
+        # selection, type conversion or chunk cache in the way.
+        self.direct = options.compression == "none"
+        self.layout = layout
+        self.sample_dtype = sample_dtype
+        self.filters = COMPRESSION[options.compression]
+        self.events = 0
+        self.width: int | None = None  # samples per event while they are all alike
+        self.flat_size = 0  # samples in the flat dataset once there is one
+        self.data: h5py.Dataset | None = None
+        self.offsets: h5py.Dataset | None = None
+        self.columns = {key: self._dataset(key, (0,), dtype, (COLUMN_CHUNK,))
+                        for key, dtype in COLUMNS[layout.reader_type]}
+        self.held: dict[str, list[np.ndarray[Any, Any]]] = {key: [] for key in self.columns}
+        self.held_events = 0
+        self.columns_written = 0
+
+    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...]) -> h5py.Dataset:
+        return self.group.create_dataset(name, shape=shape, maxshape=(None,) + shape[1:], dtype=dtype,
+                                         chunks=chunks, **self.filters)
+
+    def write(self, block: Block) -> None:
+        if self.width is None and self.events == 0 and block.lengths is None:
+            self.width = int(block.data.shape[1])
+            if self.width:
+                self.chunk_rows = self.block_rows(self.width * self.sample_dtype.itemsize)
+                self.data = self._dataset("data", (0, self.width), self.sample_dtype, (self.chunk_rows, self.width))
+        elif block.lengths is not None and (self.width is not None or self.events == 0):
+            self._go_flat()
+        for key, values in block.headers.items():
+            # A block's columns are views of arrays that the next block reuses.
+            self.held[key].append(values.copy())
+        self.held_events += block.events
+        if self.held_events >= COLUMN_CHUNK:
+            self._write_columns()
+        if block.lengths is None:
+            if self.data is not None:
+                self._write_rows(block.data)
+        else:
+            assert self.data is not None and self.offsets is not None
+            offsets = self.flat_size + np.cumsum(block.lengths, dtype=np.uint64)
+            _append(self.offsets, self.events + 1, offsets)
+            _append(self.data, self.flat_size, block.data)
+            self.flat_size += int(block.data.size)
+        self.events += block.events
+
+    def _write_rows(self, rows: np.ndarray[Any, Any]) -> None:
+        assert self.data is not None
+        start, count = self.events, len(rows)
+        if not self.direct or start % self.chunk_rows or count > self.chunk_rows:
+            _append(self.data, start, rows)
+            return
+        if count < self.chunk_rows:  # the last block: a chunk is written whole
+            whole = np.zeros((self.chunk_rows, rows.shape[1]), dtype=rows.dtype)
+            whole[:count] = rows
+            rows = whole
+        self.data.id.set_extent((start + count, rows.shape[1]))
+        self.data.id.write_direct_chunk((start, 0), np.ascontiguousarray(rows))
+
+    def _write_columns(self) -> None:
+        for key, parts in self.held.items():
+            _append(self.columns[key], self.columns_written, np.concatenate(parts) if len(parts) > 1 else parts[0])
+            parts.clear()
+        self.columns_written += self.held_events
+        self.held_events = 0
+
+    def _go_flat(self) -> None:
+        """Turn what was written as (events, samples) into flat samples and offsets."""
+        width, events = self.width or 0, self.events
+        flat = self._dataset("data.flat", (0,), self.sample_dtype, (CHUNK_BYTES // self.sample_dtype.itemsize,))
+        if self.data is not None:
+            step = max(1, COPY_ROWS_BYTES // (width * self.sample_dtype.itemsize))
+            for row in range(0, events, step):
+                _append(flat, row * width, self.data[row:row + step].reshape(-1))
+            del self.group["data"]
+        self.group.move("data.flat", "data")
+        self.data = self.group["data"]
+        self.offsets = self._dataset("offsets", (0,), np.uint64, (COLUMN_CHUNK,))
+        _append(self.offsets, 0, np.arange(events + 1, dtype=np.uint64) * np.uint64(width))
+        self.flat_size = events * width
+        self.width = None
+
+    def close(self, attributes: dict[str, Any]) -> None:
+        if self.held_events:
+            self._write_columns()
+        if self.data is None:
+            # Events without samples, or none at all: nothing to chunk.
+            self.group.create_dataset("data", shape=(self.events, 0), dtype=self.sample_dtype)
+        for name, value in attributes.items():
+            if value is not None:
+                self.group.attrs[name] = value
+
+
+def _append(dataset: h5py.Dataset, start: int, values: np.ndarray[Any, Any]) -> None:
+    end = start + len(values)
+    dataset.resize(end, axis=0)
+    if len(values):
+        dataset.write_direct(np.ascontiguousarray(values), dest_sel=np.s_[start:end])
+
+
+def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, progress: Any = None) -> Outcome:
+    """Convert one file into `group`. An Outcome with `error` set leaves a group to delete."""
+    blocks = EventBlocks(path, layout, options.float32)
+    writer = GroupWriter(group, layout, blocks.sample_dtype, options, blocks.block_rows)
+    for block in blocks:
+        writer.write(block)
+        if progress is not None:
+            progress.update(int(block.sizes.sum()), block.events)
+    ending = blocks.ending
+    assert ending is not None
+    outcome = Outcome(path, None, writer.events, ending.bytes_read, ending.describe(), ending.error)
+    if ending.error is None:
+        writer.close({
+            "source": os.path.abspath(path),
+            "source_size": ending.file_size,
+            "reader_type": layout.reader_type,
+            "channels": layout.channels if layout.reader_type == "WD2" else None,
+            "channel_word": layout.channel_word if layout.reader_type == "WD2" else None,
+            "float32": options.float32 if layout.reader_type == "WD1" else None,
+            "events": writer.events,
+            "bytes_read": ending.bytes_read,
+            "ending": ending.describe(),
+            "cut_offset": ending.cut_offset,
+            "vorn_version": importlib.metadata.version("vorn"),
+        })
+    return outcome
+
+
+@contextlib.contextmanager
+def atomic_output(target: str) -> Iterator[str]:
+    """A temporary path beside `target` that becomes `target` when the block ends without error.
+
+    On an error, an interruption included, the temporary file goes away. If the
+    process is killed outright, what is left is a hidden ".partial" file.
+    """
+    folder, name = os.path.split(os.path.abspath(target))
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.partial")
+    # Created here rather than by mkstemp so that the finished file gets the
+    # permissions the umask gives any new file, not mkstemp's 0600.
+    os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    try:
+        yield temporary
+        # No fsync: the rename protects against an interrupted or failed
+        # conversion, which is the promise. Forcing a gigabyte to disk costs
+        # seconds of system time per gigabyte here, and `cp` does not do it
+        # either; after a machine crash the page cache's usual rules apply.
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+
+
+def open_output(path: str, options: Options) -> h5py.File:
+    if options.compression == "none":
+        # Without a chunk cache HDF5 writes uncompressed chunks straight from
+        # the block instead of copying them through the cache first.
+        return h5py.File(path, "w", rdcc_nbytes=0)
+    # A compressed chunk that a block filled only partly must stay in the
+    # cache until the next block completes it, or it is compressed twice.
+    return h5py.File(path, "w", rdcc_nbytes=4 * CHUNK_BYTES)
+
+
+@dataclass(frozen=True)
+class Task:
+    """One input file and where it goes; what worker processes and Dask workers receive."""
+
+    path: str  # absolute for workers elsewhere; reports show the path as given
+    layout: Layout
+    name: str  # of the group, and of the file OUT/name.h5 when each file gets its own
+    options: Options
+
+
+def convert_into_one(tasks: Sequence[Task], output: str, progress: Any = None) -> list[Outcome]:
+    """All files into one HDF5 file, a group each; the file appears only if one of them converted."""
+    outcomes: list[Outcome] = []
+    with contextlib.suppress(_NothingConverted), atomic_output(output) as temporary:
+        with open_output(temporary, tasks[0].options) as out:
+            for task in tasks:
+                outcome = _into_group(out, task, progress)
+                if outcome.error is None:
+                    outcome.output = f"{output}:/{task.name}"
+                outcomes.append(outcome)
+        if all(o.error is not None for o in outcomes):
+            raise _NothingConverted
+    return outcomes
+
+
+class _NothingConverted(Exception):
+    pass
+
+
+def _into_group(out: h5py.File, task: Task, progress: Any) -> Outcome:
+    try:
+        outcome = write_group(out.create_group(task.name), task.path, task.layout, task.options, progress)
+    except Exception as error:
+        outcome = Outcome(task.path, error=_message(error))
+    if outcome.error is not None and task.name in out:
+        del out[task.name]
+    return outcome
+
+
+def convert_alone(task: Task, folder: str) -> Outcome:
+    """One file into folder/NAME.h5; what worker processes and Dask workers run."""
+    output = os.path.join(folder, f"{task.name}.h5")
+    try:
+        with atomic_output(output) as temporary:
+            with open_output(temporary, task.options) as out:
+                outcome = _into_group(out, task, None)
+            if outcome.error is not None:
+                raise _Failed(outcome)
+    except _Failed as failed:
+        return failed.outcome
+    except Exception as error:
+        return Outcome(task.path, error=_message(error))
+    outcome.output = output
+    return outcome
+
+
+class _Failed(Exception):
+    def __init__(self, outcome: Outcome) -> None:
+        self.outcome = outcome
+
+
+def _indexed(item: tuple[int, Task, str]) -> tuple[int, Outcome]:
+    index, task, folder = item
+    return index, convert_alone(task, folder)
+
+
+def _worker_start() -> None:
+    # Terminating the pool sends SIGTERM: it must unwind, so that the
+    # temporary output of the file being converted goes away.
+    signals.install()
+
+
+def convert_in_workers(tasks: Sequence[Task], folder: str, jobs: int, progress: Any = None) -> list[Outcome]:
+    """Each file into its own HDF5 file in `folder`, by `jobs` worker processes."""
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload([__name__])
+    outcomes: dict[int, Outcome] = {}
+    pool = context.Pool(min(jobs, len(tasks)), initializer=_worker_start)
+    try:
+        work = [(i, task, folder) for i, task in enumerate(tasks)]
+        for index, outcome in pool.imap_unordered(_indexed, work):
+            signals.check()
+            outcomes[index] = outcome
+            if progress is not None:
+                progress.update(1, outcome.events)
+        pool.close()
+    except BaseException:
+        pool.terminate()
+        raise
+    finally:
+        pool.join()
+    return [outcomes[i] for i in range(len(tasks))]
+
+
+def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progress: Any = None) -> list[Outcome]:
+    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`."""
+    from dask.distributed import Client, as_completed
+
+    with Client(address) as client:
+        # pure=False: a file converted before may have grown since.
+        futures = client.map(convert_alone, list(tasks), folder=folder, pure=False)
+        try:
+            for future in as_completed(futures):
+                signals.check()
+                if progress is not None:
+                    progress.update(1, future.result().events)
+            outcomes: list[Outcome] = client.gather(futures)
+        except BaseException:
+            client.cancel(futures)
+            raise
+    return outcomes
+
+
+def _message(error: BaseException) -> str:
+    return str(error) or type(error).__name__
+
+
+def unique_names(paths: Sequence[str]) -> list[str]:
+    """Each file's stem, with _2, _3, ... added where stems repeat."""
+    names: list[str] = []
+    taken: set[str] = set()
+    for path in paths:
+        stem = Path(path).stem or "events"
+        name, n = stem, 1
+        while name in taken:
+            n += 1
+            name = f"{stem}_{n}"
+        taken.add(name)
+        names.append(name)
+    return names
