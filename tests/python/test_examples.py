@@ -331,18 +331,19 @@ class TestPlot:
         finally:
             plt.close(fig)
 
-    def test_wd2_one_line_per_channel_against_time(self, tmp_path):
+    def test_wd2_one_panel_per_channel_against_time(self, tmp_path):
         import matplotlib.pyplot as plt
         rng = np.random.default_rng(13)
         path, written = random_wd2(tmp_path / "p.wd2", rng, events=3, channels=2, samples=30)
         fig = example("plot_waveforms").plot_waveforms(path, "WD2", events=5)
         try:
-            lines = fig.axes[0].get_lines()
-            assert len(lines) == 3 * 2
-            for i, line in enumerate(lines):
-                event, channel = divmod(i, 2)
-                np.testing.assert_array_equal(line.get_ydata(), written[event][2][channel * 30:(channel + 1) * 30])
-                np.testing.assert_array_equal(line.get_xdata(), np.arange(30) * 8)
+            assert len(fig.axes) == 2
+            for channel, ax in enumerate(fig.axes):
+                lines = ax.get_lines()
+                assert len(lines) == 3
+                for line, (_, _, data) in zip(lines, written):
+                    np.testing.assert_array_equal(line.get_ydata(), data[channel * 30:(channel + 1) * 30])
+                    np.testing.assert_array_equal(line.get_xdata(), np.arange(30) * 8)
         finally:
             plt.close(fig)
 
