@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installed package as a type checker sees it: mypy --strict over the
-# examples and tests/typing, and stubtest comparing the stubs with the module.
+# examples, tests/typing and the command's package, and stubtest comparing
+# the stubs with the module.
 source "$(dirname "$0")/common.sh"
 venv="$work/typing"
 python3 -m venv "$venv" &&
@@ -12,8 +13,8 @@ stubs=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("vo
 case $stubs in "$venv"/*) ;; *) echo "typing: stubs not installed in the venv ($stubs)"; exit 1 ;; esac
 
 export MYPY_CACHE_DIR="$work/mypy-cache"  # keep the checkout clean
-files=$(ls examples/*.py tests/typing/*.py | wc -l)
-"$venv/bin/mypy" --config-file tests/typing/mypy.ini examples tests/typing || exit 1
+files=$(ls examples/*.py tests/typing/*.py python/vorn_cli/*.py | wc -l)
+"$venv/bin/mypy" --config-file tests/typing/mypy.ini examples tests/typing python/vorn_cli || exit 1
 # stubtest leaves a .mypy_cache wherever it runs.
 (cd "$work" && "$venv/bin/python" -m mypy.stubtest vorn \
   --allowlist "$root/tests/typing/stubtest-allowlist.txt") || exit 1
