@@ -21,26 +21,24 @@ from __future__ import annotations
 import ctypes
 import gc
 import os
-import struct
 import sys
 import tempfile
 from pathlib import Path
 
 from vorn import EventReader
 
+sys.path.insert(0, str(Path(__file__).resolve().parent / "python"))
+from eventfiles import wd1_event, wd2_event  # noqa: E402
+
 ROUNDS = 3
 
 
-def wd1_event(samples=(), *, size=None, counter=0):
-    payload = struct.pack(f"<{len(samples)}H", *samples)
-    size = 24 + len(payload) if size is None else size
-    return struct.pack("<6i", size, 1, 2, 3, counter, 1000 * counter) + payload
+def wd1(samples=(), *, size=None, counter=0):
+    return wd1_event(size, 1, 2, 3, counter, 1000 * counter, samples)
 
 
-def wd2_event(counter, samples, values, channels=None, period=8):
-    word = b"" if channels is None else struct.pack("<i", channels)
-    return (struct.pack("<IQIQ", counter, 10 * counter, samples, period) + word
-            + struct.pack(f"<{len(values)}f", *values))
+def wd2(counter, samples, values, channels=None, period=8):
+    return wd2_event(counter, 10 * counter, samples, period, values, channels)
 
 
 class Files:
@@ -89,36 +87,36 @@ def open_failing(path, reader_type, at):
 def scenarios(files: Files):
     ramp = [(37 * i) % 65536 for i in range(600)]
     wd1_good = files.write("good.wd1", b"".join(
-        wd1_event(ramp[: 50 + i], counter=i) for i in range(5)))
-    wd1_odd = files.write("odd.wd1", wd1_event(ramp[:3], size=24 + 7)
-                          + wd1_event(ramp[:4], counter=1))
-    wd1_empty_events = files.write("empty_events.wd1", wd1_event() * 3)
-    wd1_truncated = files.write("truncated.wd1", wd1_event(ramp[:8])
-                                + wd1_event(ramp[:300])[:200])
-    wd1_claims_more = files.write("claims.wd1", wd1_event(ramp[:4], size=24 + 2_000_000))
-    wd1_bad_size = files.write("bad_size.wd1", wd1_event(ramp[:4]) + wd1_event(size=8))
-    wd1_wrapping = files.write("wrapping.wd1", wd1_event(ramp[:4], size=-(2**31) + 3))
-    wd1_partial_header = files.write("partial_header.wd1", wd1_event(ramp[:4]) + b"\x01" * 11)
+        wd1(ramp[: 50 + i], counter=i) for i in range(5)))
+    wd1_odd = files.write("odd.wd1", wd1(ramp[:3], size=24 + 7)
+                          + wd1(ramp[:4], counter=1))
+    wd1_empty_events = files.write("empty_events.wd1", wd1() * 3)
+    wd1_truncated = files.write("truncated.wd1", wd1(ramp[:8])
+                                + wd1(ramp[:300])[:200])
+    wd1_claims_more = files.write("claims.wd1", wd1(ramp[:4], size=24 + 2_000_000))
+    wd1_bad_size = files.write("bad_size.wd1", wd1(ramp[:4]) + wd1(size=8))
+    wd1_wrapping = files.write("wrapping.wd1", wd1(ramp[:4], size=-(2**31) + 3))
+    wd1_partial_header = files.write("partial_header.wd1", wd1(ramp[:4]) + b"\x01" * 11)
 
     values = [0.5 * i for i in range(64)]
     wd2_word = files.write("word.wd2", b"".join(
-        wd2_event(i, 16, values[:32], channels=2) for i in range(4)))
+        wd2(i, 16, values[:32], channels=2) for i in range(4)))
     wd2_plain = files.write("plain.wd2", b"".join(
-        wd2_event(i, 20, values[:20]) for i in range(4)))
-    wd2_zero = files.write("zero.wd2", b"".join(wd2_event(i, 0, [], channels=3) for i in range(3)))
+        wd2(i, 20, values[:20]) for i in range(4)))
+    wd2_zero = files.write("zero.wd2", b"".join(wd2(i, 0, [], channels=3) for i in range(3)))
     wd2_truncated = files.write("truncated.wd2", b"".join(
-        wd2_event(i, 16, values[:32], channels=2) for i in range(3))[:-10])
+        wd2(i, 16, values[:32], channels=2) for i in range(3))[:-10])
     # Empty events settle the layout at 2**31 - 1 channels; the third
     # event's samples times that does not fit in 63 bits, the fourth reads.
     wd2_bad_length = files.write("bad_length.wd2", b"".join(
-        wd2_event(i, 0xFFFF_FFFF if i == 2 else 0, [], channels=0x7FFF_FFFF)
+        wd2(i, 0xFFFF_FFFF if i == 2 else 0, [], channels=0x7FFF_FFFF)
         for i in range(4)))
-    wd2_single = files.write("single.wd2", wd2_event(0, 4, values[:8], channels=2))
+    wd2_single = files.write("single.wd2", wd2(0, 4, values[:8], channels=2))
     # The channels word gives a payload past the end of the file, and read
     # without the word the next header does not repeat samples.
-    wd2_undecidable = files.write("undecidable.wd2", wd2_event(0, 4, values[:8], channels=1000)
-                                  + wd2_event(5, 9, values[:18], channels=2))
-    wd2_negative = files.write("negative.wd2", wd2_event(0, 2, values[:4], channels=-1) * 2)
+    wd2_undecidable = files.write("undecidable.wd2", wd2(0, 4, values[:8], channels=1000)
+                                  + wd2(5, 9, values[:18], channels=2))
+    wd2_negative = files.write("negative.wd2", wd2(0, 2, values[:4], channels=-1) * 2)
     wd2_empty = files.write("empty.wd2", b"")
     missing = str(files.root / "missing.bin")
     directory = str(files.root)
@@ -244,7 +242,7 @@ def scenarios(files: Files):
 
 def watched_refcounts(files: Files):
     """Objects whose reference counts must not drift across a scenario."""
-    probe = files.write("probe.wd1", wd1_event([1, 2]))
+    probe = files.write("probe.wd1", wd1([1, 2]))
     holder_type = type(next(iter(EventReader(probe, "WD1")))["data"].base)
     gc.collect()
     return {"EventReader type": EventReader, "array owner type": holder_type}

@@ -1,11 +1,10 @@
 import fcntl
-import json
 import os
 import pathlib
 
 import pytest
 
-from conftest import run_python, wd1_event, wd2_event
+from conftest import wd1_event, wd2_event
 from vorn import EventReader
 
 NEW = "EventReader.__new__()"
@@ -119,35 +118,3 @@ class TestOpen:
                     EventReader(p, reader_type)
         assert len(os.listdir("/proc/self/fd")) == count
         assert fds_on(path) == []
-
-
-class TestBorrowConflicts:
-    # The module holds the GIL while it reads, so no other thread can run
-    # during __next__; the Python code that does run inside it is the import
-    # of NumPy at the first event of a process, which a finder can intercept.
-    SCRIPT = (
-        "import json, sys, vorn\n"
-        "r = vorn.EventReader(sys.argv[1], sys.argv[2])\n"
-        "seen = {}\n"
-        "class Hook:\n"
-        "    def find_spec(self, name, path=None, target=None):\n"
-        "        if name == 'numpy' and not seen:\n"
-        "            for call in (next, iter):\n"
-        "                try:\n"
-        "                    seen[call.__name__] = ['returned', repr(call(r))]\n"
-        "                except BaseException as e:\n"
-        "                    seen[call.__name__] = [type(e).__name__, str(e)]\n"
-        "sys.meta_path.insert(0, Hook())\n"
-        "events = [next(r)['data'].tolist(), next(r)['data'].tolist()]\n"
-        "print(json.dumps([seen, events, iter(r) is r]))\n")
-
-    @pytest.mark.parametrize("reader_type, content, expected", [
-        ("WD1", wd1_event(samples=(1, 2)) + wd1_event(samples=(3,)), [[1, 2], [3]]),
-        ("WD2", wd2_event(0, 0, 1, 5, [1.5, 2.5], channels=2)
-         + wd2_event(1, 0, 1, 5, [3.5, 4.5], channels=2), [[1.5, 2.5], [3.5, 4.5]]),
-    ])
-    def test_reentrant_calls_fail_without_disturbing_the_read(self, write, reader_type,
-                                                              content, expected):
-        out = json.loads(run_python(self.SCRIPT, write(content), reader_type))
-        assert out == [{"next": ["RuntimeError", "Already borrowed"],
-                        "iter": ["RuntimeError", "Already mutably borrowed"]}, expected, True]

@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-import vorn
+from eventfiles import child_env, wd1_event, wd2_event
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="needs LD_PRELOAD and /proc")
@@ -33,28 +33,25 @@ def _digest(raw):
     return hashlib.sha256(raw).hexdigest()
 
 
-def wd1_event(counter, samples, *, pad=False, board_id=7, pattern=-3,
-              board_channel=2, timestamp=None):
+def wd1_record(counter, samples, *, pad=False, timestamp=None):
     """One WD1 event and the record a reader must return for it."""
     payload = struct.pack(f"<{len(samples)}H", *samples)
     size = 24 + len(payload) + (1 if pad else 0)
     timestamp = 1000 * counter + 17 if timestamp is None else timestamp
-    raw = (struct.pack("<6i", size, board_id, pattern, board_channel, counter,
-                       timestamp) + payload + (b"\xa5" if pad else b""))
-    record = {"event_size": size, "board_id": board_id, "pattern": pattern,
-              "board_channel": board_channel, "event_counter": counter,
+    raw = wd1_event(size, 7, -3, 2, counter, timestamp, payload) + (b"\xa5" if pad else b"")
+    record = {"event_size": size, "board_id": 7, "pattern": -3,
+              "board_channel": 2, "event_counter": counter,
               "timestamp": timestamp, "dtype": "uint16",
               "n": len(samples), "sha": _digest(payload)}
     return raw, record
 
 
-def wd2_event(counter, payload, *, samples, channels=None, timestamp=None,
-              period=2500):
+def wd2_record(counter, payload, *, samples, channels=None, timestamp=None,
+               period=2500):
     """One WD2 event; `payload` holds the raw float32 bytes, `channels` is the
     word written (None: no word, one-channel layout)."""
     timestamp = (counter * 0x10001) if timestamp is None else timestamp
-    word = b"" if channels is None else struct.pack("<i", channels)
-    raw = struct.pack("<IQIQ", counter, timestamp, samples, period) + word + payload
+    raw = wd2_event(counter, timestamp, samples, period, payload, channels)
     record = {"event_counter": counter, "timestamp": timestamp, "samples": samples,
               "sampling_period": period,
               "channels": 1 if channels is None else channels,
@@ -85,7 +82,7 @@ def wd1_file(seed=1):
     rng = random.Random(seed)
     sizes = [0, 1, 5, 4096, 20000, 3, 7, 2, 9000]
     return build([
-        wd1_event(i, [rng.randrange(65536) for _ in range(n)], pad=(i == 6))
+        wd1_record(i, [rng.randrange(65536) for _ in range(n)], pad=(i == 6))
         for i, n in enumerate(sizes)])
 
 
@@ -94,7 +91,7 @@ def wd2_channel_file(seed=2):
     rng = random.Random(seed)
     shapes = [(4, 2), (4, 2), (0, 2), (1, 5), (1100, 2), (5000, 2), (3, 2)]
     return build([
-        wd2_event(40 + i, floats(rng, 2 * s), samples=s, channels=c,
+        wd2_record(40 + i, floats(rng, 2 * s), samples=s, channels=c,
                   timestamp=(2**63 + 5) if i == 3 else None)
         for i, (s, c) in enumerate(shapes)])
 
@@ -106,7 +103,7 @@ def wd2_plain_file(first_sample, seed=3):
     rng = random.Random(seed)
     sizes = [8, 8, 100, 8000, 0, 2]
     return build([
-        wd2_event(7 + 2 * i, floats(rng, n, first_sample if i == 0 else None),
+        wd2_record(7 + 2 * i, floats(rng, n, first_sample if i == 0 else None),
                   samples=n)
         for i, n in enumerate(sizes)])
 
@@ -206,18 +203,6 @@ def libfault(tmp_path_factory):
     return out
 
 
-def child_env(libfault=None, **extra):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        filter(None, [os.path.dirname(vorn.__file__), env.get("PYTHONPATH")]))
-    env["OPENBLAS_NUM_THREADS"] = "1"
-    if libfault is not None:
-        # A sanitizer runtime, when one is preloaded, has to stay first.
-        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(libfault)]))
-    env.update({k: str(v) for k, v in extra.items()})
-    return env
-
-
 def run_faulty(libfault, path, cases):
     """Runs each case in one child under the preload; returns its results."""
     plan = {"path": str(path), "cases": cases}
@@ -248,15 +233,6 @@ def construct_error(code):
     return {"type": "builtins.OSError", "args": [f"{os.strerror(code)} (os error {code})"]}
 
 
-@pytest.fixture
-def event_file(tmp_path):
-    def write(content, name="events.bin"):
-        path = tmp_path / name
-        path.write_bytes(content)
-        return path
-    return write
-
-
 # --- Interrupted and short reads -------------------------------------------
 
 SHORT = [*range(1, 65), 100, 1000, 4095, 4096, 8191, 8192, 8193, 12289]
@@ -271,10 +247,10 @@ FAULT_MODES = {
 @pytest.mark.parametrize("mode", FAULT_MODES)
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_interrupted_and_short_reads_deliver_every_event_unchanged(
-        libfault, event_file, layout, mode):
+        libfault, write, layout, mode):
     reader_type, make = LAYOUTS[layout]
     content, records, _ = make()
-    path = event_file(content)
+    path = write(content)
     cases = [{"reader_type": reader_type, "env": env} for env in FAULT_MODES[mode]]
     for env, result in zip(FAULT_MODES[mode], run_faulty(libfault, path, cases)):
         assert result.get("construct") is None, env
@@ -289,30 +265,50 @@ def test_interrupted_and_short_reads_deliver_every_event_unchanged(
 
 # --- Read errors ------------------------------------------------------------
 
-# errno -> the exception class a read error becomes
-READ_ERRORS = {
-    errno.EIO: OSError,
-    errno.ENOSPC: OSError,
-    errno.ESTALE: OSError,
-    errno.EACCES: PermissionError,
-    errno.EPERM: PermissionError,
-    errno.EISDIR: IsADirectoryError,
-    errno.ENOMEM: MemoryError,
-    errno.EAGAIN: BlockingIOError,
-    errno.ETIMEDOUT: TimeoutError,
-    errno.ECONNRESET: ConnectionResetError,
-    # A kernel-internal number the C library has no name for still reads as
-    # an OSError, described the way the C library describes it.
-    524: OSError,
-}
+# The numbers that get a class of their own get the one Python gives them,
+# except ENOMEM, which becomes MemoryError; every other number is a plain
+# OSError, described the way the C library describes it (524 is a
+# kernel-internal number the C library has no name for).
+OWN_CLASS = [errno.ENOENT, errno.EPERM, errno.EACCES, errno.ECONNREFUSED,
+             errno.ECONNRESET, errno.ECONNABORTED, errno.EPIPE, errno.EEXIST,
+             errno.EAGAIN, errno.ENOTDIR, errno.EISDIR, errno.ETIMEDOUT, errno.ENOMEM]
+PLAIN = [errno.EIO, errno.ENOSPC, errno.ESTALE, errno.EMFILE, errno.ENFILE,
+         errno.ELOOP, errno.ENAMETOOLONG, 524]
 
 
-@pytest.mark.parametrize("code", READ_ERRORS,
-                         ids=lambda code: errno.errorcode.get(code, str(code)))
+def error_class(code):
+    if code == errno.ENOMEM:
+        return MemoryError
+    return type(OSError(code, "")) if code in OWN_CLASS else OSError
+
+
+@pytest.mark.parametrize("where", ["open", "read"])
+def test_every_errno_raises_its_class(libfault, write, where):
+    path = write(wd1_file()[0])
+    codes = OWN_CLASS + PLAIN
+    variable = "FAULT_OPEN_ERRNO" if where == "open" else "FAULT_READ_ERRNO"
+    # The open comes before the reader type is looked at.
+    types = ["WD1", "XYZ"] if where == "open" else ["WD1"]
+    cases = [{"reader_type": t, "env": {variable: code, "FAULT_READ_FAIL_AT": 0}}
+             for code in codes for t in types]
+    results = iter(run_faulty(libfault, path, cases))
+    for code in codes:
+        for reader_type in types:
+            result = next(results)
+            error = os_error(code, error_class(code))
+            if where == "open":
+                assert result.get("construct") == error[1], (code, reader_type)
+                assert result["counters"]["opens"] == 0
+            else:
+                assert result["steps"] == [error] + stops(), code
+            assert result["fds_after"] == 0
+
+
+@pytest.mark.parametrize("code", [errno.EIO, errno.EISDIR], ids=errno.errorcode.get)
 def test_wd1_read_error_is_raised_once_then_iteration_stays_over(
-        libfault, event_file, code):
+        libfault, write, code):
     content, records, starts = wd1_file()
-    path = event_file(content)
+    path = write(content)
     # Event 4 is the one with a 40000-byte payload, read past the buffer.
     where = {"first byte": (0, 0), "boundary": (starts[4], 4),
              "header": (starts[4] + 10, 4), "payload": (starts[4] + 24 + 30001, 4)}
@@ -323,7 +319,7 @@ def test_wd1_read_error_is_raised_once_then_iteration_stays_over(
     for (name, (_, before)), result in zip(where.items(), results):
         # The disk recovers at once; the reader must not look at it again.
         assert result["steps"] == (events(records[:before])
-                                   + [os_error(code, READ_ERRORS[code])]
+                                   + [os_error(code, error_class(code))]
                                    + stops(4)), name
         assert result["counters"]["read_failures"] == 1, name
         assert result["counters"]["reads_after_failure"] == 0, name
@@ -336,17 +332,17 @@ def wd2_file_with_hidden_event(filler):
     from where the failed read left off finds that hidden event; one that
     completes the interrupted event never sees it."""
     rng = random.Random(5)
-    hidden_raw, hidden = wd2_event(0xF00D, floats(rng, 6), samples=3, channels=2,
+    hidden_raw, hidden = wd2_record(0xF00D, floats(rng, 6), samples=3, channels=2,
                                    timestamp=99)
     assert (filler + len(hidden_raw)) % 8 == 0
     carrier_samples = (filler + len(hidden_raw)) // 8
     parts = [
-        wd2_event(1, floats(rng, 8), samples=4, channels=2),
-        wd2_event(2, floats(rng, 8), samples=4, channels=2),
-        wd2_event(3, rng.randbytes(filler) + hidden_raw, samples=carrier_samples,
+        wd2_record(1, floats(rng, 8), samples=4, channels=2),
+        wd2_record(2, floats(rng, 8), samples=4, channels=2),
+        wd2_record(3, rng.randbytes(filler) + hidden_raw, samples=carrier_samples,
                   channels=2),
-        wd2_event(4, floats(rng, 8), samples=4, channels=2),
-        wd2_event(5, floats(rng, 2000), samples=1000, channels=2),
+        wd2_record(4, floats(rng, 8), samples=4, channels=2),
+        wd2_record(5, floats(rng, 2000), samples=1000, channels=2),
     ]
     content, records, starts = build(parts)
     return content, records, starts, hidden, starts[2] + 28 + filler
@@ -356,10 +352,10 @@ def wd2_file_with_hidden_event(filler):
 @pytest.mark.parametrize("code", [errno.EIO, errno.EACCES, errno.EISDIR],
                          ids=errno.errorcode.get)
 def test_wd2_read_error_keeps_the_interrupted_event_and_reading_goes_on(
-        libfault, event_file, code, filler):
+        libfault, write, code, filler):
     content, records, starts, _, inside = wd2_file_with_hidden_event(filler)
-    path = event_file(content)
-    error = os_error(code, READ_ERRORS[code])
+    path = write(content)
+    error = os_error(code, error_class(code))
     cases = [
         {"reader_type": "WD2",
          "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code}},
@@ -387,27 +383,31 @@ def test_wd2_read_error_keeps_the_interrupted_event_and_reading_goes_on(
                          ids=errno.errorcode.get)
 @pytest.mark.parametrize("layout", ["wd2-channels", "wd2-plain-fallback"])
 def test_read_error_during_wd2_detection_fails_construction(
-        libfault, event_file, layout, code):
+        libfault, write, layout, code):
     _, make = LAYOUTS[layout]
-    content, _, starts = make()
-    path = event_file(content)
-    # Detection reads the first event and the next header, nothing more.
-    offsets = [0, 3, 26, starts[1] - 1, starts[1] + 20]
+    content, records, starts = make()
+    path = write(content)
+    # Detection reads the first event and the next header, nothing more: a
+    # failure past them comes only when the events get there.
+    offsets = [0, 3, 26, starts[1] - 1, starts[1] + 20, starts[3]]
     cases = [{"reader_type": "WD2",
               "env": {"FAULT_READ_FAIL_AT": at, "FAULT_READ_ERRNO": code}}
              for at in offsets]
-    for at, result in zip(offsets, run_faulty(libfault, path, cases)):
+    *inside, past = run_faulty(libfault, path, cases)
+    for at, result in zip(offsets, inside):
         # Whatever the errno, construction raises exactly OSError.
         assert result.get("construct") == construct_error(code), at
         assert result["fds_after"] == 0, at
         assert result["counters"]["closes"] == result["counters"]["opens"] == 1, at
+    assert past["steps"] == (events(records[:3]) + [os_error(code, error_class(code))]
+                             + events(records[3:]) + stops())
 
 
 @pytest.mark.parametrize("code", [errno.EIO, errno.EACCES], ids=errno.errorcode.get)
 def test_read_error_in_one_channel_detection_pass_fails_construction(
-        libfault, event_file, code):
+        libfault, write, code):
     content, _, starts = LAYOUTS["wd2-plain-fallback"][1]()
-    path = event_file(content)
+    path = write(content)
     # Armed after the first rewind: the reading with a channels word runs
     # into the end of the file cleanly, then the one-channel reading fails.
     offsets = [0, 10, starts[1] - 4, starts[1] + 12]
@@ -427,9 +427,9 @@ def test_read_error_in_one_channel_detection_pass_fails_construction(
                          ids=errno.errorcode.get)
 @pytest.mark.parametrize("layout", ["wd2-channels", "wd2-plain-zero", "wd2-plain-fallback"])
 def test_failed_rewind_fails_wd2_construction_and_closes_the_file(
-        libfault, event_file, layout, code):
+        libfault, write, layout, code):
     _, make = LAYOUTS[layout]
-    path = event_file(make()[0])
+    path = write(make()[0])
     [result] = run_faulty(libfault, path, [
         {"reader_type": "WD2", "env": {"FAULT_LSEEK_ERRNO": code}}])
     assert result.get("construct") == construct_error(code)
@@ -438,12 +438,13 @@ def test_failed_rewind_fails_wd2_construction_and_closes_the_file(
     assert result["counters"]["closes"] == result["counters"]["opens"] == 1
 
 
-def test_wd1_reads_without_ever_repositioning(libfault, event_file):
+def test_wd1_reads_without_ever_repositioning(libfault, write):
     content, records, _ = wd1_file()
-    path = event_file(content)
+    path = write(content)
     [result] = run_faulty(libfault, path, [
         {"reader_type": "WD1", "env": {"FAULT_LSEEK_ERRNO": errno.ESPIPE}}])
     assert result["steps"] == events(records) + stops()
+    assert result["counters"]["lseeks"] == 0
 
 
 FIFO_CHILD = r"""
@@ -470,10 +471,10 @@ print(json.dumps(out))
 
 
 @pytest.mark.parametrize("layout", ["wd1", "wd2-channels"])
-def test_pipe_as_event_file(tmp_path, event_file, layout):
+def test_pipe_as_event_file(tmp_path, write, layout):
     reader_type, make = LAYOUTS[layout]
     content, records, _ = make()
-    source = event_file(content)
+    source = write(content)
     fifo = tmp_path / "events.fifo"
     os.mkfifo(fifo)
     proc = subprocess.run(
@@ -491,43 +492,11 @@ def test_pipe_as_event_file(tmp_path, event_file, layout):
 
 # --- Opening ----------------------------------------------------------------
 
-OPEN_ERRORS = {
-    errno.ENOENT: FileNotFoundError,
-    errno.EACCES: PermissionError,
-    errno.EPERM: PermissionError,
-    errno.EISDIR: IsADirectoryError,
-    errno.ENOTDIR: NotADirectoryError,
-    errno.EMFILE: OSError,
-    errno.ENFILE: OSError,
-    errno.ELOOP: OSError,
-    errno.ENAMETOOLONG: OSError,
-    errno.ENOMEM: MemoryError,
-    errno.EAGAIN: BlockingIOError,
-    errno.ETIMEDOUT: TimeoutError,
-    errno.EEXIST: FileExistsError,
-}
-
-
-@pytest.mark.parametrize("code", OPEN_ERRORS, ids=errno.errorcode.get)
-def test_open_failure_raises_the_class_of_its_errno(libfault, event_file, code):
-    path = event_file(wd1_file()[0])
-    reader_types = ["WD1", "WD2", "XYZ"]
-    results = run_faulty(libfault, path, [
-        {"reader_type": t, "env": {"FAULT_OPEN_ERRNO": code}} for t in reader_types])
-    expected = {"type": f"builtins.{OPEN_ERRORS[code].__qualname__}",
-                "args": [f"{os.strerror(code)} (os error {code})"]}
-    for reader_type, result in zip(reader_types, results):
-        # The open comes before the reader type is looked at.
-        assert result.get("construct") == expected, reader_type
-        assert result["counters"]["opens"] == 0
-        assert result["fds_after"] == 0
-
-
 @pytest.mark.parametrize("layout", ["wd1", "wd2-channels"])
-def test_interrupted_open_is_retried(libfault, event_file, layout):
+def test_interrupted_open_is_retried(libfault, write, layout):
     reader_type, make = LAYOUTS[layout]
     content, records, _ = make()
-    path = event_file(content)
+    path = write(content)
     [result] = run_faulty(libfault, path, [
         {"reader_type": reader_type, "env": {"FAULT_OPEN_EINTR": 3}}])
     assert result["steps"] == events(records) + stops()
@@ -567,9 +536,9 @@ print(json.dumps(out))
 """
 
 
-def test_descriptor_limit_reached(event_file):
+def test_descriptor_limit_reached(write):
     content, records, _ = wd1_file()
-    path = event_file(content)
+    path = write(content)
     proc = subprocess.run(
         [sys.executable, "-W", "error", "-c", RLIMIT_CHILD, str(path)],
         env=child_env(), capture_output=True, text=True, timeout=120)

@@ -5,7 +5,7 @@ import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import wd1_event, wd2_event
+from eventfiles import ref_wd1, ref_wd2, wd1_event, wd2_event
 from vorn import EventReader
 
 SETTINGS = settings(max_examples=50, deadline=None, database=None,
@@ -13,31 +13,6 @@ SETTINGS = settings(max_examples=50, deadline=None, database=None,
 i32 = st.integers(-2**31, 2**31 - 1)
 u32 = st.integers(0, 2**32 - 1)
 u64 = st.integers(0, 2**64 - 1)
-
-
-def ref_wd1(raw):
-    events, pos = [], 0
-    while len(raw) - pos >= 24:
-        header = list(struct.unpack_from("<6i", raw, pos))
-        n = (header[0] - 24) // 2
-        if pos + header[0] > len(raw):
-            break
-        events.append(header + [list(struct.unpack_from(f"<{n}H", raw, pos + 24))])
-        pos += header[0]
-    return events
-
-
-def ref_wd2(raw, k, word):
-    events, pos, head = [], 0, 28 if word else 24
-    while len(raw) - pos >= head:
-        counter, timestamp, samples, period = struct.unpack_from("<IQIQ", raw, pos)
-        channels = struct.unpack_from("<i", raw, pos + 24)[0] if word else k
-        if len(raw) - pos - head < 4 * samples * k:
-            break
-        data = list(struct.unpack_from(f"<{samples * k}I", raw, pos + head))
-        events.append([counter, timestamp, samples, period, channels, data])
-        pos += head + 4 * samples * k
-    return events
 
 
 def bulk(draw, count, high):

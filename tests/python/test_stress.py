@@ -2,7 +2,6 @@
 import gc
 import json
 import os
-import random
 import struct
 import subprocess
 import sys
@@ -12,6 +11,7 @@ import numpy as np
 import pytest
 
 import vorn
+from eventfiles import child_env, wd1_event, wd2_event
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="reads /proc")
@@ -20,19 +20,6 @@ MiB = 1 << 20
 
 
 # --- Files -----------------------------------------------------------------
-
-def wd1_event(counter, samples, *, timestamp=None):
-    payload = np.asarray(samples, dtype="<u2").tobytes()
-    timestamp = (counter * 7919) & 0x7FFFFFFF if timestamp is None else timestamp
-    return struct.pack("<6i", 24 + len(payload), 3, 0x5A, 1, counter,
-                       timestamp) + payload
-
-
-def wd2_event(counter, samples_per_channel, values, *, channels=2, period=4000):
-    payload = np.asarray(values, dtype="<f4").tobytes()
-    return (struct.pack("<IQIQi", counter, 2**40 + counter, samples_per_channel,
-                        period, channels) + payload)
-
 
 def wd1_content(count, seed, max_samples=300):
     """Bytes of `count` WD1 events and, per event, (counter, timestamp,
@@ -43,7 +30,8 @@ def wd1_content(count, seed, max_samples=300):
         samples = rng.integers(0, 65536, int(rng.integers(0, max_samples)),
                                dtype=np.uint16)
         counter = seed * 1_000_000 + i
-        raw.append(wd1_event(counter, samples))
+        raw.append(wd1_event(None, 3, 0x5A, 1, counter, (counter * 7919) & 0x7FFFFFFF,
+                             samples.tobytes()))
         expected.append((counter, (counter * 7919) & 0x7FFFFFFF, samples))
     return b"".join(raw), expected
 
@@ -56,7 +44,8 @@ def wd2_content(count, seed, samples_per_channel=50):
     for i in range(count):
         values = rng.standard_normal(2 * samples_per_channel).astype(np.float32)
         counter = (seed * 1_000_000 + i) & 0xFFFFFFFF
-        raw.append(wd2_event(counter, samples_per_channel, values))
+        raw.append(wd2_event(counter, 2**40 + counter, samples_per_channel, 4000,
+                             values.tobytes(), 2))
         expected.append((counter, 2**40 + counter, values))
     return b"".join(raw), expected
 
@@ -78,15 +67,6 @@ def check_event(reader_type, event, expected):
     return None
 
 
-@pytest.fixture
-def event_path(tmp_path):
-    def write(content, name="events.bin"):
-        path = tmp_path / name
-        path.write_bytes(content)
-        return str(path)
-    return write
-
-
 def fds_under(directory):
     """Descriptors of this process that point into `directory`."""
     found = []
@@ -100,24 +80,6 @@ def fds_under(directory):
     return found
 
 
-@pytest.fixture
-def fast_switching():
-    # Hand the interpreter lock around as often as possible so threads meet
-    # inside the reader whenever they can.
-    before = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(before)
-
-
-def child_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        filter(None, [os.path.dirname(vorn.__file__), env.get("PYTHONPATH")]))
-    env["OPENBLAS_NUM_THREADS"] = "1"
-    return env
-
-
 def run_child(code, *args, timeout=600):
     proc = subprocess.run([sys.executable, "-W", "error", "-c", code, *map(str, args)],
                           env=child_env(), capture_output=True, text=True,
@@ -128,157 +90,74 @@ def run_child(code, *args, timeout=600):
 
 # --- Threads ----------------------------------------------------------------
 
-@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-def test_threads_sharing_one_reader_get_each_event_exactly_once(
-        event_path, fast_switching, reader_type):
-    content, expected = content_for(reader_type, 3000, seed=1)
-    reader = vorn.EventReader(event_path(content), reader_type)
-    by_counter = {e[0]: e for e in expected}
-    threads_count = 8
-    start = threading.Barrier(threads_count)
-    taken = [[] for _ in range(threads_count)]
-    refused = [0] * threads_count
-    problems = []
-
-    def work(me):
-        start.wait()
-        while True:
-            try:
-                event = next(reader)
-            except StopIteration:
-                return
-            except RuntimeError as exc:
-                if str(exc) != "Already borrowed":
-                    problems.append(repr(exc))
-                    return
-                refused[me] += 1
-                continue
-            except BaseException as exc:
-                problems.append(repr(exc))
-                return
-            mismatch = check_event(reader_type, event, by_counter.get(
-                event["event_counter"], (None, None, np.empty(0))))
-            if mismatch:
-                problems.append(mismatch)
-            taken[me].append(event["event_counter"])
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(threads_count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads)
-    assert problems == []
-    order = [e[0] for e in expected]
-    position = {c: i for i, c in enumerate(order)}
-    for mine in taken:
-        # Reads are serialised, so each thread sees the file's order.
-        assert [position[c] for c in mine] == sorted(position[c] for c in mine)
-    assert sorted(c for mine in taken for c in mine) == sorted(order)
-    with pytest.raises(StopIteration):
-        next(reader)
-
-
+# A reader holds the GIL while it reads, so threads meet inside it only where
+# Python code runs in the middle of __next__: the import of NumPy at the
+# first event of a process, which a finder intercepts. There the running
+# reader refuses every call, from its own thread and from eight others at
+# once, while readers of their own answer as usual.
 CONTENTION_CHILD = r"""
 import json, sys, threading
 import vorn
 
-path, reader_type = sys.argv[1:3]
+path, reader_type, empty, bad = sys.argv[1:5]
 reader = vorn.EventReader(path, reader_type)
 seen = {}
 
-def attempt(name, call):
+def attempt(call):
     try:
-        call()
-        seen[name] = "no error"
+        return ["returned", repr(call())]
     except BaseException as exc:
-        seen[name] = [type(exc).__name__, list(map(str, exc.args))]
+        return [type(exc).__name__, *map(str, exc.args)]
 
-class MeanwhileFinder:
-    # The first event makes the reader import NumPy while it holds the
-    # reader; Python code runs in the middle of __next__ right here.
-    armed = True
+def contend():
+    own = [vorn.EventReader(empty, "WD1"), vorn.EventReader(bad, "WD1")]
+    return [attempt(lambda: next(reader)), attempt(lambda: iter(reader)),
+            *(attempt(lambda r=r: next(r)) for r in own)]
 
+class Meanwhile:
     def find_spec(self, name, path=None, target=None):
-        if name == "numpy" and self.armed:
-            MeanwhileFinder.armed = False
-            attempt("same thread next", lambda: next(reader))
-            attempt("same thread iter", lambda: iter(reader))
-            other = threading.Thread(target=lambda: (
-                attempt("other thread next", lambda: next(reader)),
-                attempt("other thread iter", lambda: iter(reader))))
-            other.start()
-            other.join(timeout=10)
-            seen["other thread finished"] = not other.is_alive()
+        if name == "numpy" and not seen:
+            seen["same thread"] = contend()
+            others = [None] * 8
+            def run(i):
+                others[i] = contend()
+            threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(timeout=20)
+            seen["other threads"] = others
         return None
 
-sys.meta_path.insert(0, MeanwhileFinder())
-counters = [ev["event_counter"] for ev in reader]
-print(json.dumps({"seen": seen, "counters": counters}))
+sys.meta_path.insert(0, Meanwhile())
+print(json.dumps({"seen": seen, "counters": [ev["event_counter"] for ev in reader]}))
 """
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-def test_calls_while_next_is_running_fail_at_once(event_path, reader_type):
+def test_calls_while_next_is_running_are_refused(write, reader_type):
     content, expected = content_for(reader_type, 20, seed=2)
-    out = run_child(CONTENTION_CHILD, event_path(content), reader_type, timeout=60)
-    assert out["seen"] == {
-        "same thread next": ["RuntimeError", ["Already borrowed"]],
-        "same thread iter": ["RuntimeError", ["Already mutably borrowed"]],
-        "other thread next": ["RuntimeError", ["Already borrowed"]],
-        "other thread iter": ["RuntimeError", ["Already mutably borrowed"]],
-        "other thread finished": True,
-    }
+    empty = write(b"", "empty.wd1")
+    bad = write(wd1_event(8), "bad.wd1")
+    out = run_child(CONTENTION_CHILD, write(content), reader_type, empty, bad,
+                    timeout=60)
+    answers = [["RuntimeError", "Already borrowed"],
+               ["RuntimeError", "Already mutably borrowed"], ["StopIteration"],
+               ["OSError", "invalid WD1 event_size 8 at offset 0: smaller than the "
+                           "24-byte header"]]
+    assert out["seen"] == {"same thread": answers, "other threads": [answers] * 8}
     # The refused calls took nothing: the running call returns the first
     # event and the rest follow.
     assert out["counters"] == [e[0] for e in expected]
 
 
-def test_many_threads_each_with_own_readers(tmp_path, fast_switching):
-    files = []
-    for i in range(16):
-        reader_type = "WD1" if i % 2 == 0 else "WD2"
-        content, expected = content_for(reader_type, 150, seed=10 + i)
-        path = tmp_path / f"events{i}.bin"
-        path.write_bytes(content)
-        files.append((str(path), reader_type, expected))
-    start = threading.Barrier(len(files) + 8)
-    problems = []
-
-    def work(path, reader_type, expected):
-        start.wait()
-        try:
-            for _ in range(3):
-                got = list(vorn.EventReader(path, reader_type))
-                if len(got) != len(expected):
-                    problems.append(f"{path}: {len(got)} events")
-                for event, want in zip(got, expected):
-                    mismatch = check_event(reader_type, event, want)
-                    if mismatch:
-                        problems.append(f"{path}: {mismatch}")
-                        break
-        except BaseException as exc:
-            problems.append(f"{path}: {exc!r}")
-
-    # Every file also gets a second thread with its own reader of it.
-    jobs = files + files[:8]
-    threads = [threading.Thread(target=work, args=job) for job in jobs]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=300)
-    assert not any(t.is_alive() for t in threads)
-    assert problems == []
-    assert fds_under(tmp_path) == []
-
-
 # --- Sample arrays outliving their reader -----------------------------------
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-def test_arrays_stay_valid_after_reader_and_file_are_gone(event_path, tmp_path,
+def test_arrays_stay_valid_after_reader_and_file_are_gone(write, tmp_path,
                                                           reader_type):
     content, expected = content_for(reader_type, 400, seed=3)
-    path = event_path(content)
+    path = write(content)
     reader = vorn.EventReader(path, reader_type)
     arrays = [event["data"] for event in reader]
     half = vorn.EventReader(path, reader_type)
@@ -305,7 +184,7 @@ def test_arrays_stay_valid_after_reader_and_file_are_gone(event_path, tmp_path,
 def failed_constructions(tmp_path):
     """(path, reader_type, exception class, message) for constructions that
     must fail after the file was opened, or before."""
-    wd2_one_event = wd2_event(1, 3, np.zeros(6))
+    wd2_one_event = wd2_event(1, 0, 3, 4000, bytes(24), 2)
     wd2_negative = (struct.pack("<IQIQi", 1, 0, 5, 10, -2)
                     + struct.pack("<IQIQi", 2, 0, 5, 10, -2))
     cases = {
@@ -313,7 +192,7 @@ def failed_constructions(tmp_path):
         "short header": (b"\x01" * 20, "WD2", OSError, "failed to fill whole buffer"),
         "one event": (wd2_one_event, "WD2", OSError, "failed to fill whole buffer"),
         "negative length": (wd2_negative, "WD2", OSError, None),
-        "lower case type": (wd1_event(1, [1, 2]), "wd1", ValueError,
+        "lower case type": (wd1_event(samples=(1, 2)), "wd1", ValueError,
                             "unknown reader type 'wd1', expected 'WD1' or 'WD2'"),
         "empty type": (b"", "", ValueError,
                        "unknown reader type '', expected 'WD1' or 'WD2'"),
@@ -348,9 +227,9 @@ def test_failed_constructions_leave_no_descriptor_open(tmp_path):
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-def test_collected_readers_leave_no_descriptor_open(event_path, tmp_path, reader_type):
+def test_collected_readers_leave_no_descriptor_open(write, tmp_path, reader_type):
     content, expected = content_for(reader_type, 30, seed=4)
-    path = event_path(content)
+    path = write(content)
     readers = [vorn.EventReader(path, reader_type) for _ in range(300)]
     assert len(fds_under(tmp_path)) == 300
     for i, reader in enumerate(readers):
@@ -435,11 +314,12 @@ LYING_FILES = {
     "wd1 first event 2 GiB": (
         "WD1", kilobyte(struct.pack("<6i", -2**31, 1, 2, 3, 4, 5)), []),
     "wd1 later event 2 GiB": (
-        "WD1", kilobyte(wd1_event(1, range(10))
+        "WD1", kilobyte(wd1_event(event_counter=1, samples=range(10))
                         + struct.pack("<6i", 2**31 - 1, 0, 0, 0, 2, 0)), [1]),
     # 2^32 - 1 samples on each of two channels: 32 GiB.
     "wd2 third event 32 GiB": (
-        "WD2", kilobyte(wd2_event(1, 4, range(8)) + wd2_event(2, 4, range(8))
+        "WD2", kilobyte(wd2_event(1, 0, 4, 4000, range(8), 2)
+                        + wd2_event(2, 0, 4, 4000, range(8), 2)
                         + struct.pack("<IQIQi", 3, 0, 2**32 - 1, 4000, 2)), [1, 2]),
 }
 
@@ -472,11 +352,11 @@ def test_large_file_iterates_with_flat_memory(tmp_path, reader_type):
             if reader_type == "WD1":
                 samples = base.copy()
                 samples[0] = i & 0xFFFF
-                f.write(wd1_event(i, samples))
+                f.write(wd1_event(event_counter=i, samples=samples.tobytes()))
             else:
                 values = np.zeros(payload_bytes // 4, dtype="<f4")
                 values[0] = i
-                f.write(wd2_event(i, values.size // 2, values))
+                f.write(wd2_event(i, 0, values.size // 2, 4000, values.tobytes(), 2))
     try:
         out, growth = memory_growth(tmp_path, path, reader_type)
     finally:
@@ -494,7 +374,8 @@ def test_lying_header_through_a_pipe_allocates_as_bytes_arrive(tmp_path):
     # with what actually arrives.
     fifo = tmp_path / "lying.fifo"
     os.mkfifo(fifo)
-    content = wd1_event(1, range(10)) + struct.pack("<6i", 2**31 - 1, 0, 0, 0, 2, 0)
+    content = (wd1_event(event_counter=1, samples=range(10))
+               + struct.pack("<6i", 2**31 - 1, 0, 0, 0, 2, 0))
 
     def feed():
         with open(fifo, "wb") as writer:

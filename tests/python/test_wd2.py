@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from conftest import LIMITED, append, f32_bits, run_python, wd2_event
+from eventfiles import ref_wd2
 from vorn import EventReader
 
 KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels"]
@@ -47,6 +48,22 @@ class TestLayouts:
         result = read(write(b"".join(event(c, 4, d) for c, d in zip(counters, data))))
         assert [r[:5] for r in result] == [[c, 100, 4, 8, 1] for c in counters]
         assert [f32_bits(r[5]) for r in result] == [f32_bits(d) for d in data]
+
+    # A second header that differs from the first in one field only means
+    # the file has no channels word; the reference reader says what that
+    # reading gives.
+    @pytest.mark.parametrize("field", [None, "counter", "samples", "period", "channels"])
+    def test_detection_compares_each_field(self, write, field):
+        second = {"counter": 6, "samples": 2, "period": 8, "channels": 2}
+        if field is not None:
+            second[field] += 1
+        raw = (wd2_event(5, 100, 2, 8, [1.0, 2.0, 3.0, 4.0], 2)
+               + wd2_event(second["counter"], 100, second["samples"], second["period"],
+                           [0.5] * 2 * second["samples"], second["channels"]))
+        rows = [[e[k] for k in KEYS] + [e["data"].view(np.uint32).tolist()]
+                for e in EventReader(write(raw), "WD2")]
+        assert rows == (ref_wd2(raw, 2, True) if field is None else ref_wd2(raw, 1, False))
+        assert len(rows) == 2
 
     def test_counter_wraps_around(self, write):
         content = event(2**32 - 1, 1, [1.0, 2.0], 2) + event(0, 1, [3.0, 4.0], 2)
@@ -124,18 +141,21 @@ class TestInvalidLengths:
         assert refused(content, write) == (
             f"invalid WD2 payload length at offset 0: samples 2 times channels {channels}",)
 
-    def test_negative_word_in_later_event(self, write):
-        r = EventReader(write(event(0, 0, [], -1) + event(1, 0, [], -1)
-                              + event(2, 3, [], -1) + event(3, 0, [], -1)), "WD2")
+    # Empty events settle K; a later count is negative, or 2^32 - 1 times
+    # 2^31 - 1 values whose byte count does not fit in 64 bits.
+    @pytest.mark.parametrize("k, samples", [(-1, 3), (2**31 - 1, 2**32 - 1)])
+    def test_impossible_length_in_later_event(self, write, k, samples):
+        r = EventReader(write(event(0, 0, [], k) + event(1, 0, [], k)
+                              + event(2, samples, [], k) + event(3, 0, [], k)), "WD2")
         assert [(e["channels"], e["data"].tolist()) for e in (next(r), next(r))] == [
-            (-1, []), (-1, [])]
+            (k, []), (k, [])]
         with pytest.raises(OSError) as exc:
             next(r)
         assert type(exc.value) is OSError
         assert exc.value.args == (
-            "invalid WD2 payload length at offset 56: samples 3 times channels -1",)
+            f"invalid WD2 payload length at offset 56: samples {samples} times channels {k}",)
         # Header and word stay consumed; the reader goes on after them.
-        assert read(r) == [[3, 100, 0, 8, -1, []]]
+        assert read(r) == [[3, 100, 0, 8, k, []]]
 
     def test_claimed_payload_is_not_allocated_up_front(self, write):
         content = (event(0, 1, [1.0, 2.0], 2) + event(1, 1, [3.0, 4.0], 2)
