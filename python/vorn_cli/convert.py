@@ -87,9 +87,16 @@ class GroupWriter:
         self.held_events = 0
         self.columns_written = 0
 
-    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...]) -> h5py.Dataset:
+    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...],
+                 partial: bool = False) -> h5py.Dataset:
+        cache = {}
+        if partial and self.filters:
+            # Flat data and offsets end blocks inside chunks: a compressed
+            # chunk must wait in the cache for the rest, or it is compressed,
+            # read back and compressed again. One chunk in the making at most.
+            cache = {"rdcc_nbytes": 2 * CHUNK_BYTES, "rdcc_w0": 1.0}
         return self.group.create_dataset(name, shape=shape, maxshape=(None,) + shape[1:], dtype=dtype,
-                                         chunks=chunks, **self.filters)
+                                         chunks=chunks, **self.filters, **cache)
 
     def write(self, block: Block) -> None:
         if self.width is None and self.events == 0 and block.lengths is None:
@@ -139,15 +146,16 @@ class GroupWriter:
     def _go_flat(self) -> None:
         """Turn what was written as (events, samples) into flat samples and offsets."""
         width, events = self.width or 0, self.events
-        flat = self._dataset("data.flat", (0,), self.sample_dtype, (CHUNK_BYTES // self.sample_dtype.itemsize,))
+        flat = self._dataset("data.flat", (0,), self.sample_dtype, (CHUNK_BYTES // self.sample_dtype.itemsize,),
+                             partial=True)
         if self.data is not None:
             step = max(1, COPY_ROWS_BYTES // (width * self.sample_dtype.itemsize))
             for row in range(0, events, step):
                 _append(flat, row * width, self.data[row:row + step].reshape(-1))
             del self.group["data"]
         self.group.move("data.flat", "data")
-        self.data = self.group["data"]
-        self.offsets = self._dataset("offsets", (0,), np.uint64, (COLUMN_CHUNK,))
+        self.data = flat  # this handle, not a new one: it has the cache
+        self.offsets = self._dataset("offsets", (0,), np.uint64, (COLUMN_CHUNK,), partial=True)
         _append(self.offsets, 0, np.arange(events + 1, dtype=np.uint64) * np.uint64(width))
         self.flat_size = events * width
         self.width = None
@@ -224,13 +232,10 @@ def atomic_output(target: str) -> Iterator[str]:
 
 
 def open_output(path: str, options: Options) -> h5py.File:
-    if options.compression == "none":
-        # Without a chunk cache HDF5 writes uncompressed chunks straight from
-        # the block instead of copying them through the cache first.
-        return h5py.File(path, "w", rdcc_nbytes=0)
-    # A compressed chunk that a block filled only partly must stay in the
-    # cache until the next block completes it, or it is compressed twice.
-    return h5py.File(path, "w", rdcc_nbytes=4 * CHUNK_BYTES)
+    # No chunk cache: 2-D data and header columns are written a whole chunk at
+    # a time, which HDF5 then writes (or compresses) straight from the block
+    # instead of copying it into a cache that would keep it for nothing.
+    return h5py.File(path, "w", rdcc_nbytes=0)
 
 
 @dataclass(frozen=True)
