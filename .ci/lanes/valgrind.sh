@@ -17,7 +17,7 @@ cc -shared -fPIC -O2 -o "$work/libfault.so" tests/faultinject/fault_preload.c -l
 log="$work/valgrind.log"
 LD_PRELOAD="$work/libfault.so" VORN_REQUIRE_FAULTS=1 PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full \
   --show-leak-kinds=definite --errors-for-leak-kinds=definite \
-  --error-exitcode=86 --num-callers=40 \
+  --error-exitcode=86 --num-callers=40 --track-origins=yes \
   --suppressions=.ci/valgrind.supp --log-file="$log" \
   "$work/valgrind/bin/python" tests/leakcheck.py
 status=$?
