@@ -5,7 +5,6 @@ when those are not installed.
 """
 
 import importlib
-import os
 import re
 import struct
 import subprocess
@@ -17,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import vorn
+from eventfiles import child_env, wd1_event, wd2_event
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -32,11 +31,9 @@ def example(name):
 
 
 def run_example(name, *args, cwd=None):
-    env = dict(os.environ)
     # The examples import vorn from wherever this test run imports it.
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(vorn.__file__), env.get("PYTHONPATH")]))
-    env["MPLBACKEND"] = "Agg"
-    return subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), *args], cwd=cwd, env=env,
+    return subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), *args], cwd=cwd,
+                          env=child_env(MPLBACKEND="Agg"),
                           capture_output=True, text=True, timeout=300)
 
 
@@ -47,7 +44,7 @@ def wd1_file(path, events):
     with open(path, "wb") as f:
         for channel, counter, timestamp, samples in events:
             data = np.asarray(samples, dtype="<u2")
-            f.write(struct.pack("<6i", 24 + data.nbytes, 3, 0, channel, counter, timestamp) + data.tobytes())
+            f.write(wd1_event(None, 3, 0, channel, counter, timestamp, data.tobytes()))
     return str(path)
 
 
@@ -55,10 +52,8 @@ def wd2_file(path, events, channels, samples, period=8, word=True):
     """events: (event_counter, timestamp, data) with channels*samples float32 values."""
     with open(path, "wb") as f:
         for counter, timestamp, data in events:
-            f.write(struct.pack("<IQIQ", counter, timestamp, samples, period))
-            if word:
-                f.write(struct.pack("<i", channels))
-            f.write(np.asarray(data, dtype="<f4").tobytes())
+            f.write(wd2_event(counter, timestamp, samples, period,
+                              np.asarray(data, dtype="<f4").tobytes(), channels if word else None))
     return str(path)
 
 
