@@ -59,7 +59,8 @@ catches() {  # catches SUITE ARGS...: the tests, quietly; non-zero when they fai
       PYTHONPATH="$dir/ext" timeout 600 "$dir/venv/bin/python" -m pytest -q -x \
         -p no:cacheprovider "$@" ;;
     native) timeout 300 "$dir/native/tests/native/vorn_native_tests" --gtest_filter="$1" ;;
-    fuzz) timeout 300 "$dir/fuzz/fuzz/$1_fuzzer" -runs=0 "fuzz/corpus/$1" ;;
+    fuzz) timeout 300 "$dir/fuzz/fuzz/$1_fuzzer" -runs=0 -artifact_prefix="$dir/" \
+            "fuzz/corpus/$1" ;;
     leakcheck) PYTHONPATH="$dir/ext" timeout 300 "$dir/venv/bin/python" tests/leakcheck.py ;;
   esac >"$dir/run.log" 2>&1
 }
