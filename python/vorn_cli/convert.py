@@ -87,14 +87,15 @@ class GroupWriter:
         self.held_events = 0
         self.columns_written = 0
 
-    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...],
-                 partial: bool = False) -> h5py.Dataset:
+    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...]) -> h5py.Dataset:
         cache = {}
-        if partial and self.filters:
-            # Flat data and offsets end blocks inside chunks: a compressed
-            # chunk must wait in the cache for the rest, or it is compressed,
-            # read back and compressed again. One chunk in the making at most.
-            cache = {"rdcc_nbytes": 2 * CHUNK_BYTES, "rdcc_w0": 1.0}
+        if self.filters:
+            # Room for one chunk. Flat data and offsets end blocks inside
+            # chunks, and a compressed chunk must wait there for the rest or
+            # be compressed, read back and compressed again; and HDF5 fills a
+            # chunk that bypasses the cache before copying the data in. More
+            # room would only keep chunks already written.
+            cache = {"rdcc_nbytes": int(np.prod(chunks)) * np.dtype(dtype).itemsize, "rdcc_w0": 1.0}
         return self.group.create_dataset(name, shape=shape, maxshape=(None,) + shape[1:], dtype=dtype,
                                          chunks=chunks, **self.filters, **cache)
 
@@ -146,8 +147,7 @@ class GroupWriter:
     def _go_flat(self) -> None:
         """Turn what was written as (events, samples) into flat samples and offsets."""
         width, events = self.width or 0, self.events
-        flat = self._dataset("data.flat", (0,), self.sample_dtype, (CHUNK_BYTES // self.sample_dtype.itemsize,),
-                             partial=True)
+        flat = self._dataset("data.flat", (0,), self.sample_dtype, (CHUNK_BYTES // self.sample_dtype.itemsize,))
         if self.data is not None:
             step = max(1, COPY_ROWS_BYTES // (width * self.sample_dtype.itemsize))
             for row in range(0, events, step):
@@ -155,7 +155,7 @@ class GroupWriter:
             del self.group["data"]
         self.group.move("data.flat", "data")
         self.data = flat  # this handle, not a new one: it has the cache
-        self.offsets = self._dataset("offsets", (0,), np.uint64, (COLUMN_CHUNK,), partial=True)
+        self.offsets = self._dataset("offsets", (0,), np.uint64, (COLUMN_CHUNK,))
         _append(self.offsets, 0, np.arange(events + 1, dtype=np.uint64) * np.uint64(width))
         self.flat_size = events * width
         self.width = None
@@ -232,9 +232,9 @@ def atomic_output(target: str) -> Iterator[str]:
 
 
 def open_output(path: str, options: Options) -> h5py.File:
-    # No chunk cache: 2-D data and header columns are written a whole chunk at
-    # a time, which HDF5 then writes (or compresses) straight from the block
-    # instead of copying it into a cache that would keep it for nothing.
+    # No chunk cache by default: uncompressed chunks then go to the file
+    # straight from the block. Compressed datasets get their own (see
+    # GroupWriter).
     return h5py.File(path, "w", rdcc_nbytes=0)
 
 
