@@ -177,8 +177,8 @@ class FileInfo:
         if self.events:
             per_channel = ""
             if not wd1 and self.layout.channels > 1:
-                per_channel = " ({} .. {} per channel)".format(*(n // self.layout.channels
-                                                                 for n in (self.shortest or 0, self.longest or 0)))
+                low, high = ((n or 0) // self.layout.channels for n in (self.shortest, self.longest))
+                per_channel = f" ({low:,} .. {high:,} per channel)"
             rows += [
                 ("samples/event", f"{self.shortest:,} .. {self.longest:,}{per_channel}"),
                 ("event_counter", f"{self.first_counter} .. {self.last_counter}, {self.counter_gaps} gaps"),
