@@ -1,5 +1,7 @@
 """Small synthetic WD1 and WD2 files, so that every example runs without data.
 
+    python examples/sample_files.py [FOLDER]    # FOLDER/sample.wd1 and sample.wd2 (default: samples)
+
 Each event is a damped pulse on a noisy baseline. The writers return the
 samples they wrote, one array per event, to compare a reading against.
 """
@@ -63,3 +65,22 @@ def write_wd2(
             f.write(header + data.tobytes())
             written.append(data.astype(np.float32))
     return written
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Write samples/sample.wd1 and samples/sample.wd2 (or into the folder given) for a first look."""
+    import argparse
+
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("folder", nargs="?", default="samples", help="where to write them (default: samples)")
+    args = parser.parse_args(argv)
+    folder = Path(args.folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    write_wd1(folder / "sample.wd1", events=8)
+    write_wd2(folder / "sample.wd2", events=8, channels=3)
+    print(f"wrote {folder / 'sample.wd1'} and {folder / 'sample.wd2'}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
