@@ -7,12 +7,12 @@ work=${VORN_CI_WORK:?set by .ci/run}
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
 # A fresh venv with the package installed the way a user installs it, plus
-# the test requirements.
+# the test requirements; VORN_EXTRAS names other extras to add (cli,dask).
 venv_with_package() {  # venv_with_package DIR BUILD_DIR [EXTRA_REQUIREMENT...] [-C SETTING...]
   local dir=$1 build=$2; shift 2
   python3 -m venv "$dir" &&
     "$dir/bin/pip" install -q -C cmake.define.VORN_WERROR=ON \
-      -C build-dir="$build" ".[test]" "$@"
+      -C build-dir="$build" ".[test${VORN_EXTRAS:+,$VORN_EXTRAS}]" "$@"
 }
 
 ensure_apt() {  # ensure_apt PACKAGE...

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The wheel a user would install: built with `pip wheel .`, checked for the
-# stubs and the license, installed into a fresh venv where the whole test
-# suite (examples included) runs against it, then shown to auditwheel.
+# stubs, the command's package and the license, installed into a fresh venv
+# where the whole test suite (examples and command included) runs against it,
+# then shown to auditwheel. A second fresh venv with only the cli extra runs
+# the command as a user would.
 source "$(dirname "$0")/common.sh"
 dist="$work/dist"
 rm -rf "$dist"
@@ -15,7 +17,8 @@ import sys, tomllib, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 version = tomllib.load(open("pyproject.toml", "rb"))["project"]["version"]
 info = f"vorn-{version}.dist-info"
-required = ["vorn-stubs/__init__.pyi", f"{info}/licenses/LICENSE", f"{info}/METADATA"]
+required = ["vorn-stubs/__init__.pyi", "vorn_cli/__init__.py", "vorn_cli/py.typed",
+            f"{info}/licenses/LICENSE", f"{info}/METADATA", f"{info}/entry_points.txt"]
 missing = [n for n in required if n not in names]
 if not any(n.startswith("vorn.cpython-") and n.endswith(".so") for n in names):
     missing.append("vorn.cpython-*.so")
@@ -25,7 +28,7 @@ PY
 
 venv="$work/wheel-venv"
 rm -rf "$venv"
-python3 -m venv "$venv" && "$venv/bin/pip" install -q "$wheel[test,examples]" || exit 1
+python3 -m venv "$venv" && "$venv/bin/pip" install -q "$wheel[test,cli,dask]" || exit 1
 # The suite must import the installed module, not a build tree.
 "$venv/bin/python" - <<'PY' || exit 1
 import importlib.metadata, sys, tomllib, vorn
@@ -34,6 +37,20 @@ assert vorn.__file__.startswith(sys.prefix), vorn.__file__
 assert importlib.metadata.version("vorn") == version, importlib.metadata.version("vorn")
 PY
 "$venv/bin/python" -m pytest -q -p no:cacheprovider || exit 1
+
+# Only the cli extra: every command that needs no cluster works.
+cli="$work/wheel-cli-venv"
+rm -rf "$cli" "$cli.run" && mkdir -p "$cli.run"
+python3 -m venv "$cli" && "$cli/bin/pip" install -q "$wheel[cli]" || exit 1
+(
+  cd "$cli.run" &&
+    "$cli/bin/python" "$root/examples/sample_files.py" . >/dev/null &&
+    "$cli/bin/vorn" info --json sample.wd1 sample.wd2 >info.json &&
+    "$cli/bin/vorn" convert sample.wd1 sample.wd2 -o samples.h5 >/dev/null &&
+    "$cli/bin/vorn" plot sample.wd2 -o sample.png >/dev/null &&
+    "$cli/bin/vorn" follow --idle 0.2 sample.wd1 >/dev/null &&
+    "$cli/bin/python" -c 'import h5py, json; assert [d["events"] for d in json.load(open("info.json"))] == [8, 8]; assert len(h5py.File("samples.h5")) == 2'
+) || { echo "wheel: the vorn command failed in a fresh venv with the cli extra"; exit 1; }
 
 "$venv/bin/pip" install -q auditwheel || exit 1
 shown=$("$venv/bin/auditwheel" show "$wheel") || { echo "$shown"; exit 1; }
