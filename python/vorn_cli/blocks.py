@@ -97,6 +97,7 @@ class EventBlocks:
 
     With `float32`, WD1 samples are taken as the halves of 32-bit floats: a
     file with an event of an odd number of samples is refused with BadFile.
+    WD2 files ignore it.
     A read error ends the iteration after the block of the events before it
     and is kept in `ending`; BadFile and faults are raised.
     """
@@ -109,6 +110,7 @@ class EventBlocks:
 
     def __post_init__(self) -> None:
         kind = self.layout.reader_type
+        self.float32 = self.float32 and kind == "WD1"  # WD2 samples are floats already
         self._columns = COLUMNS[kind]
         self._sample_dtype = SAMPLE_DTYPES[kind]
         self._get = operator.itemgetter(*(key for key, _ in self._columns), "data")

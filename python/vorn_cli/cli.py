@@ -79,7 +79,7 @@ def run_info(args: argparse.Namespace) -> int:
             continue
         try:
             with Progress(os.path.getsize(path), os.path.basename(path), args.quiet) as bar:
-                info = scan(path, layout, args.float32 and layout.reader_type == "WD1", bar)
+                info = scan(path, layout, args.float32, bar)
         except Exception as failure:  # opening failed, or --float32 refused the file
             message = str(failure) or type(failure).__name__
             error(f"{path}: {message}")
@@ -126,6 +126,8 @@ def run_convert(args: argparse.Namespace) -> int:
     else:
         if os.path.isdir(args.output):
             raise UsageError(f"{args.output} is a folder; without --jobs or --scheduler, -o names an HDF5 file")
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
+            raise UsageError(f"the folder of {args.output} does not exist")
         _check_targets([args.output], args.force)
     converted: list[convert.Outcome] = []
     if tasks and folder:
@@ -349,5 +351,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader of our output went away (vorn info ... | head).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return FAILED
+    except OSError as failure:  # the output cannot be written, say
+        error(str(failure))
         return FAILED
     return status

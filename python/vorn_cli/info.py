@@ -207,8 +207,8 @@ class FileInfo:
 
 def scan(path: str, layout: Layout, float32: bool, progress: Any = None) -> FileInfo:
     """Read the whole file; a read error is recorded in `ending`, BadFile raised."""
-    info = FileInfo(path, layout, float32)
     blocks = EventBlocks(path, layout, float32)
+    info = FileInfo(path, layout, blocks.float32)
     for block in blocks:
         info.add(block)
         if progress is not None:

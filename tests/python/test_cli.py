@@ -5,13 +5,16 @@ needs `.[dask]`. Without them these tests skip, unless VORN_CLI_TESTS=required
 (set by the main CI lane), where a skip would hide a broken install: then they fail.
 """
 
+import fcntl
 import json
 import os
+import select
 import shutil
 import signal
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 from pathlib import Path
@@ -134,7 +137,9 @@ ROUND_TRIPS = {
                                                                  pad_every=2), ["--compression", "gzip"]),
     "wd1 float32": ("WD1", lambda p, r: wd1_file(p, [64] * 10, r), ["--float32", "--compression", "none"]),
     "wd2 K=2 with the word": ("WD2", lambda p, r: wd2_file(p, 300, 250, 2, True, r, first=2**32 - 2), []),
-    "wd2 K=1 without the word": ("WD2", lambda p, r: wd2_file(p, 300, 400, 1, False, r), ["--compression", "none"]),
+    # --float32 is for WD1 only: an odd count of WD2 floats is no reason to refuse the file.
+    "wd2 K=1 without the word": ("WD2", lambda p, r: wd2_file(p, 300, 401, 1, False, r),
+                                 ["--compression", "none", "--float32"]),
 }
 
 
@@ -275,6 +280,31 @@ def test_info_stops_at_an_error_with_what_came_before(vorn_cli, tmp_path):
     assert "  events           3,000\n" in proc.stdout
     assert f"  bytes read       {offset:,} of {offset + 24:,}\n" in proc.stdout
     assert f"  ended            error: invalid WD1 event_size 10 at offset {offset}" in proc.stdout
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet):
+    need("tqdm")
+    path = wd1_file(tmp_path / "a.wd1", [100] * 50, np.random.default_rng(13))
+    main, terminal = os.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("4H", 24, 80, 0, 0))  # a new one is 0 x 0
+    try:
+        proc = subprocess.run([script, "info", str(path)] + ["--quiet"] * quiet, stdout=subprocess.DEVNULL,
+                              stderr=terminal, timeout=60)
+        os.close(terminal)
+        drawn = b""
+        while select.select([main], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:  # EIO once the other side is closed and all is read
+                break
+            if not chunk:
+                break
+            drawn += chunk
+    finally:
+        os.close(main)
+    assert proc.returncode == 0
+    assert (b"a.wd1: " in drawn and b"|" in drawn) != quiet, drawn
 
 
 # --- many files ---------------------------------------------------------------------
