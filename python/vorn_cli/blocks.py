@@ -48,6 +48,10 @@ class BadFile(Exception):
     """A file that cannot be read the way it was asked for; the message names the place."""
 
 
+# What reading a file can fail with, opening included: a failure of that file alone.
+FILE_ERRORS = (*READ_ERRORS, BadFile)
+
+
 @dataclass
 class Block:
     headers: dict[str, NDArray[Any]]  # one column per header key, in the file's types

@@ -18,6 +18,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import signals
+from .blocks import FILE_ERRORS
 from .formats import Layout, guess_type, open_layout
 
 OK, FAILED, USAGE = 0, 1, 2
@@ -80,7 +81,7 @@ def run_info(args: argparse.Namespace) -> int:
         try:
             with Progress(os.path.getsize(path), os.path.basename(path), args.quiet) as bar:
                 info = scan(path, layout, args.float32, bar)
-        except Exception as failure:  # opening failed, or --float32 refused the file
+        except FILE_ERRORS as failure:
             message = str(failure) or type(failure).__name__
             error(f"{path}: {message}")
             documents.append({"path": path, "error": message})

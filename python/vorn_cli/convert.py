@@ -28,7 +28,7 @@ import h5py
 import numpy as np
 
 from . import signals
-from .blocks import Block, EventBlocks
+from .blocks import FILE_ERRORS, Block, EventBlocks
 from .formats import COLUMNS, Layout
 
 CHUNK_BYTES = 1 << 20
@@ -270,7 +270,7 @@ class _NothingConverted(Exception):
 def _into_group(out: h5py.File, task: Task, progress: Any) -> Outcome:
     try:
         outcome = write_group(out.create_group(task.name), task.path, task.layout, task.options, progress)
-    except Exception as error:
+    except FILE_ERRORS as error:
         outcome = Outcome(task.path, error=_message(error))
     if outcome.error is not None and task.name in out:
         del out[task.name]
@@ -288,7 +288,7 @@ def convert_alone(task: Task, folder: str) -> Outcome:
                 raise _Failed(outcome)
     except _Failed as failed:
         return failed.outcome
-    except Exception as error:
+    except OSError as error:  # the output cannot be written
         return Outcome(task.path, error=_message(error))
     outcome.output = output
     return outcome
