@@ -14,7 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <variant>
 #include <vector>
+
+#include "stream/read_error.hpp"
 
 #include "stream/syscalls.hpp"
 
@@ -167,6 +170,71 @@ inline void check_allocation(std::uint64_t present, std::uint64_t start) {
     broken("allocated far more than the file holds", start);
   }
 }
+
+// Follows a reader through a growing file against the items worked out from
+// the file's bytes.
+struct Expectation {
+  std::vector<Item> items;
+  std::size_t next = 0;  // index in `items` of what comes next
+  bool failed = false;   // an error other than end of data came back
+
+  // Calls next() until end of data, as a caller that ignores errors would;
+  // `present` is how much of the file exists right now and `check(event,
+  // item)` compares an event with the bytes it came from. A reader that
+  // `finishes` on an error must answer end of data ever after, without
+  // reading; any other must go on exactly.
+  template <class Reader, class Check>
+  void drain(Reader& reader, std::uint64_t present, bool finishes,
+             Check check) {
+    for (std::size_t calls = 0;; ++calls) {
+      // Each result but the last takes a header, and the EIO comes once.
+      if (calls > present / 24 + 3) broken("reader does not advance", present);
+      const std::uint64_t start = next_start(items, next);
+      const unsigned reads_before = g_mode.calls;
+      g_largest_allocation = 0;
+      auto outcome = reader.next();
+      check_allocation(present, start);
+      auto* err = std::get_if<vorn::ReadError>(&outcome);
+      if (failed && finishes) {
+        if (err == nullptr || !err->is_end_of_data()) {
+          broken("reader went on after an error", start);
+        }
+        if (g_mode.calls != reads_before) broken("read after an error", start);
+        return;
+      }
+      if (err == nullptr) {
+        if (next == items.size() || items[next].invalid) {
+          broken("event where the file has none", start);
+        }
+        check(std::get<0>(outcome), items[next]);
+        ++next;
+      } else if (err->is_end_of_data()) {
+        if (next < items.size() && items[next].end <= present) {
+          broken("end of data before a complete event", start);
+        }
+        return;
+      } else if (err->kind == vorn::ReadError::Kind::kInvalidData) {
+        if (next == items.size() || !items[next].invalid) {
+          broken("impossible length where the file has none", start);
+        }
+        ++next;
+        failed = true;
+      } else if (err->kind == vorn::ReadError::Kind::kOs && g_mode.kind == 3) {
+        failed = true;
+      } else {
+        broken("unexpected error", start);
+      }
+    }
+  }
+
+  // Once the whole file is there and drained, every item was read, unless
+  // the reader finished on an error.
+  void check_all_read(std::uint64_t present, bool finishes) const {
+    if (!(finishes && failed) && next != items.size()) {
+      broken("events of the whole file were not all read", present);
+    }
+  }
+};
 
 inline int new_file() {
   const int fd = memfd_create(kFuzzTarget, MFD_CLOEXEC);

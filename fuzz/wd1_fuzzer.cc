@@ -69,65 +69,16 @@ void check_event(const vorn::WD1Event& event, const std::uint8_t* file,
   }
 }
 
-struct Follower {
-  const std::uint8_t* file;
-  std::vector<Item> expected;
-  std::size_t next = 0;  // index in `expected` of what comes next
-  bool failed = false;   // an error other than end of data was returned
-
-  // Reads until end of data, as a caller that ignores errors would.
-  // `present` is how much of the file exists right now.
-  void drain(vorn::WD1Reader& reader, std::size_t present) {
-    for (std::size_t calls = 0;; ++calls) {
-      // Each result but the last takes a header, and the EIO comes once.
-      if (calls > present / 24 + 3) broken("reader does not advance", present);
-      const std::uint64_t start = next_start(expected, next);
-      const unsigned reads_before = g_mode.calls;
-      g_largest_allocation = 0;
-      auto outcome = reader.next();
-      check_allocation(present, start);
-      auto* err = std::get_if<vorn::ReadError>(&outcome);
-      if (failed) {
-        if (err == nullptr || !err->is_end_of_data()) {
-          broken("reader went on after an error", start);
-        }
-        if (g_mode.calls != reads_before) broken("read after an error", start);
-        return;
-      }
-      if (err == nullptr) {
-        if (next == expected.size() || expected[next].invalid) {
-          broken("event where the file has none", start);
-        }
-        check_event(std::get<vorn::WD1Event>(outcome), file, expected[next]);
-        ++next;
-      } else if (err->is_end_of_data()) {
-        if (next < expected.size() && expected[next].end <= present) {
-          broken("end of data before a complete event", start);
-        }
-        return;
-      } else if (err->kind == vorn::ReadError::Kind::kInvalidData) {
-        if (next == expected.size() || !expected[next].invalid) {
-          broken("invalid size where the file has none", start);
-        }
-        ++next;
-        failed = true;
-      } else if (err->kind == vorn::ReadError::Kind::kOs && g_mode.kind == 3) {
-        failed = true;
-      } else {
-        broken("unexpected error", start);
-      }
-    }
-  }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const auto input = start_input(data, size);
   if (!input) return 0;
-  Follower follower{.file = input->file,
-                    .expected = walk(input->file, input->size)};
+  Expectation expected{.items = walk(input->file, input->size)};
+  auto check = [&](const vorn::WD1Event& event, const Item& item) {
+    check_event(event, input->file, item);
+  };
 
   const int fd = new_file();
   vorn::WD1Reader reader{vorn::EventStream(vorn::FileDescriptor(fd))};
@@ -136,12 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const std::size_t more = std::min(input->chunk, input->size - present);
     write_at(fd, input->file + present, more, static_cast<off_t>(present));
     present += more;
-    follower.drain(reader, present);
+    expected.drain(reader, present, /*finishes=*/true, check);
   } while (present < input->size);
   // Nothing new arrived: still end of data, without reading past the file.
-  follower.drain(reader, present);
-  if (!follower.failed && follower.next != follower.expected.size()) {
-    broken("events of the whole file were not all read", present);
-  }
+  expected.drain(reader, present, /*finishes=*/true, check);
+  expected.check_all_read(present, /*finishes=*/true);
   return 0;
 }

@@ -132,8 +132,7 @@ struct Follower {
   std::size_t size;
   std::optional<vorn::WD2Reader> reader;
   Layout layout{};
-  std::vector<Item> expected;
-  std::size_t next = 0;  // index in `expected` of what comes next
+  Expectation expected;
 
   void open(int fd, std::size_t present) {
     // A file description of its own, at offset 0 whatever an earlier failed
@@ -156,41 +155,7 @@ struct Follower {
     reader.emplace(std::move(std::get<vorn::WD2Reader>(created)));
     if (reader->stream().position() != 0) broken("create() did not rewind", 0);
     layout = *verdict;
-    expected = walk(file, size, layout);
-  }
-
-  // Reads until end of data, going on after errors as the reader allows.
-  // `present` is how much of the file exists right now.
-  void drain(std::size_t present) {
-    for (std::size_t calls = 0;; ++calls) {
-      // Each result but the last takes a header, and the EIO comes once.
-      if (calls > present / 24 + 3) broken("reader does not advance", present);
-      const std::uint64_t start = next_start(expected, next);
-      g_largest_allocation = 0;
-      auto outcome = reader->next();
-      check_allocation(present, start);
-      auto* err = std::get_if<vorn::ReadError>(&outcome);
-      if (err == nullptr) {
-        if (next == expected.size() || expected[next].invalid) {
-          broken("event where the file has none", start);
-        }
-        check_event(std::get<vorn::WD2Event>(outcome), file, expected[next],
-                    layout);
-        ++next;
-      } else if (err->is_end_of_data()) {
-        if (next < expected.size() && expected[next].end <= present) {
-          broken("end of data before a complete event", start);
-        }
-        return;
-      } else if (err->kind == vorn::ReadError::Kind::kInvalidData) {
-        if (next == expected.size() || !expected[next].invalid) {
-          broken("invalid length where the file has none", start);
-        }
-        ++next;
-      } else if (err->kind != vorn::ReadError::Kind::kOs || g_mode.kind != 3) {
-        broken("unexpected error", start);
-      }
-    }
+    expected.items = walk(file, size, layout);
   }
 };
 
@@ -216,10 +181,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     // Each attempt reads from the start, so only some rounds try.
     const bool attempt = last || (round & (round - 1)) == 0;
     if (!follower.reader && attempt) follower.open(file.get(), present);
-    if (follower.reader) follower.drain(present);
+    if (follower.reader) {
+      follower.expected.drain(
+          *follower.reader, present, /*finishes=*/false,
+          [&](const vorn::WD2Event& event, const Item& item) {
+            check_event(event, input->file, item, follower.layout);
+          });
+    }
   }
-  if (follower.reader && follower.next != follower.expected.size()) {
-    broken("events of the whole file were not all read", present);
-  }
+  if (follower.reader) follower.expected.check_all_read(present, false);
   return 0;
 }
