@@ -57,7 +57,7 @@ def plot_events(events: Sequence[Mapping[str, Any]], title: str, channel: int | 
             ax.set_title(f"channel {panel}", fontsize="medium", loc="left")
         ax.set_ylabel("amplitude" if float32 or not wd1 else "ADC counts")
     period = 0 if wd1 or not events else events[0]["sampling_period"]
-    axes[-1].set_xlabel(f"time, in units of sampling_period ({period})" if period else "sample")
+    axes[-1].set_xlabel(f"time, in the units of sampling_period ({period} per sample)" if period else "sample")
     fig.suptitle(title)
     if 0 < len(axes[0].get_lines()) <= LEGEND_LINES:
         fig.legend(handles=axes[0].get_lines(), loc="outside right upper", fontsize="small")
