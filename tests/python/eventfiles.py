@@ -2,6 +2,8 @@
 interpreters, shared by the tests and by the leak drivers in tests/."""
 import os
 import struct
+import threading
+import time
 
 
 def wd1_event(event_size=None, board_id=0, pattern=0, board_channel=0,
@@ -72,3 +74,18 @@ def child_env(libfault=None, **extra):
         env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(libfault)]))
     env.update({k: str(v) for k, v in extra.items()})
     return env
+
+
+def write_in_pieces(path, raw, piece, pause):
+    """Starts a thread that appends `raw` to `path` `piece` bytes at a time,
+    one write(2) each with `pause` seconds between them: pieces that ignore
+    event boundaries, as a writer's flushes do. Returns the thread."""
+    def write():
+        with open(path, "ab", buffering=0) as f:
+            for start in range(0, len(raw), piece):
+                f.write(raw[start:start + piece])
+                time.sleep(pause)
+
+    thread = threading.Thread(target=write)
+    thread.start()
+    return thread

@@ -15,14 +15,15 @@ import struct
 import subprocess
 import sys
 import termios
-import threading
 import time
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import eventfiles
 import vorn
+from eventfiles import write_in_pieces
 
 WD1_KEYS = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
 WD2_KEYS = ("event_counter", "timestamp", "samples", "sampling_period", "channels")
@@ -62,13 +63,12 @@ def vorn_cli(script, tmp_path):
 
 def wd1_event(samples, counter=0, channel=0, timestamp=0, pad=False, board=3):
     data = np.asarray(samples, dtype="<u2").tobytes() + (b"\x00" if pad else b"")
-    return struct.pack("<6i", 24 + len(data), board, 5, channel, counter, timestamp) + data
+    return eventfiles.wd1_event(24 + len(data), board, 5, channel, counter, timestamp, samples=data)
 
 
 def wd2_event(counter, data, samples, channels=None, period=8, timestamp=0):
-    word = b"" if channels is None else struct.pack("<i", channels)
-    return (struct.pack("<IQIQ", counter % 2**32, timestamp, samples, period) + word
-            + np.asarray(data, dtype="<f4").tobytes())
+    return eventfiles.wd2_event(counter % 2**32, timestamp, samples, period,
+                                np.asarray(data, dtype="<f4").tobytes(), channels)
 
 
 def write(path, *events):
@@ -393,16 +393,8 @@ def test_follow_prints_events_as_a_file_grows_in_pieces(script, tmp_path):
     proc = subprocess.Popen([script, "follow", str(path), "--idle", "30"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
 
-    def writer():
-        # Pieces that ignore event boundaries, the first before the file can be opened.
-        with open(path, "wb", buffering=0) as f:
-            for start in range(0, len(whole), 300):
-                f.write(whole[start:start + 300])
-                time.sleep(0.01)
-
-    thread = threading.Thread(target=writer)
-    thread.start()
-    thread.join()
+    # Pieces that ignore event boundaries, the first before the file can be opened.
+    write_in_pieces(path, whole, 300, 0.01).join()
     lines = []
     while len(lines) < len(events):
         lines.append(proc.stdout.readline())

@@ -16,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from eventfiles import child_env, wd1_event, wd2_event
+from eventfiles import child_env, wd1_event, wd2_event, write_in_pieces
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -258,17 +258,9 @@ class TestFollow:
         raw = Path(whole).read_bytes()
         path = tmp_path / "g.wd1"
         path.write_bytes(b"")
-
-        def writer():
-            # Blocks of 1000 bytes end inside headers and inside samples, and
-            # the follower polls faster than they come.
-            with open(path, "ab", buffering=0) as f:
-                for start in range(0, len(raw), 1000):
-                    f.write(raw[start:start + 1000])
-                    time.sleep(0.05)
-
-        thread = threading.Thread(target=writer)
-        thread.start()
+        # Blocks of 1000 bytes end inside headers and inside samples, and the
+        # follower polls faster than they come.
+        thread = write_in_pieces(path, raw, 1000, 0.05)
         seen = list(example("follow").follow(str(path), "WD1", poll=0.005, idle=2.0))
         thread.join()
         assert [e["event_counter"] for e in seen] == [w[1] for w in written]
