@@ -73,8 +73,8 @@ if kind == "iterate":
             pass
 else:
     import h5py
-    from vorn_cli.convert import Options, Task, convert_into_one
-    from vorn_cli.formats import Layout
+    from vorn_tools.convert import Options, Task, convert_into_one
+    from vorn_tools.formats import Layout
     task = Task(source, Layout("WD1"), "run", Options(kind))
     def run():
         (outcome,) = convert_into_one([task], target)

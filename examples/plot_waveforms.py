@@ -6,7 +6,7 @@
 WD1 waveforms share one panel, drawn against the sample index. A WD2 file gets
 one panel per channel, drawn against time (sample index times
 sampling_period). The drawing is the one `vorn plot` makes: both use
-vorn_cli.plotting, which comes with vorn.
+vorn_tools.plotting, which comes with vorn.
 """
 
 from __future__ import annotations
@@ -23,12 +23,12 @@ import vorn
 from sample_files import write_wd2
 
 try:
-    from vorn_cli.plotting import DPI, figure_inches, plot_events
+    from vorn_tools.plotting import DPI, figure_inches, plot_events
 except ModuleNotFoundError:
     # A development build on PYTHONPATH comes without the command's package;
     # take it from this checkout.
     sys.path.append(str(Path(__file__).resolve().parents[1] / "python"))
-    from vorn_cli.plotting import DPI, figure_inches, plot_events
+    from vorn_tools.plotting import DPI, figure_inches, plot_events
 
 SIZE_INCHES = figure_inches(1)  # also for two channels; taller for more
 

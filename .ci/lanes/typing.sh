@@ -13,8 +13,8 @@ stubs=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("vo
 case $stubs in "$venv"/*) ;; *) echo "typing: stubs not installed in the venv ($stubs)"; exit 1 ;; esac
 
 export MYPY_CACHE_DIR="$work/mypy-cache"  # keep the checkout clean
-files=$(ls examples/*.py tests/typing/*.py python/vorn_cli/*.py | wc -l)
-"$venv/bin/mypy" --config-file tests/typing/mypy.ini examples tests/typing python/vorn_cli || exit 1
+files=$(ls examples/*.py tests/typing/*.py python/vorn_tools/*.py | wc -l)
+"$venv/bin/mypy" --config-file tests/typing/mypy.ini examples tests/typing python/vorn_tools || exit 1
 # stubtest leaves a .mypy_cache wherever it runs.
 (cd "$work" && "$venv/bin/python" -m mypy.stubtest vorn \
   --allowlist "$root/tests/typing/stubtest-allowlist.txt") || exit 1

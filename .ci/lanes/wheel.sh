@@ -17,7 +17,7 @@ import sys, tomllib, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 version = tomllib.load(open("pyproject.toml", "rb"))["project"]["version"]
 info = f"vorn-{version}.dist-info"
-required = ["vorn-stubs/__init__.pyi", "vorn_cli/__init__.py", "vorn_cli/py.typed",
+required = ["vorn-stubs/__init__.pyi", "vorn_tools/__init__.py", "vorn_tools/py.typed", "vorn_cli/__main__.py",
             f"{info}/licenses/LICENSE", f"{info}/METADATA", f"{info}/entry_points.txt"]
 missing = [n for n in required if n not in names]
 if not any(n.startswith("vorn.cpython-") and n.endswith(".so") for n in names):
