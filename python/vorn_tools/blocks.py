@@ -18,7 +18,7 @@ from __future__ import annotations
 import itertools
 import operator
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -46,6 +46,21 @@ Row = tuple[Any, ...]  # an event's header values in file order, then its sample
 
 class BadFile(Exception):
     """A file that cannot be read the way it was asked for; the message names the place."""
+
+
+# The message of the plain OSError a WD2 reader raises when the file ends
+# before its first event and the next header.
+TOO_SHORT = "failed to fill whole buffer"
+
+
+def open_reader(path: str, layout: Layout) -> vorn.EventReader[Any]:
+    """An EventReader, with the command's own words for a file too short to open as WD2."""
+    try:
+        return vorn.EventReader(path, layout.reader_type)
+    except OSError as error:
+        if layout.reader_type == "WD2" and type(error) is OSError and str(error) == TOO_SHORT:
+            raise BadFile("too short for WD2, or not a WD2 file: try --type auto") from None
+        raise
 
 
 # What reading a file can fail with, opening included: a failure of that file alone.
@@ -77,20 +92,69 @@ class Ending:
     bytes_read: int
     file_size: int
     error: str | None = None
+    selected: bool = False  # it stopped after the events asked for, before the end
 
     @property
     def cut_offset(self) -> int | None:
         """Where the event that the end of the file cut short starts."""
-        if self.error is None and self.bytes_read < self.file_size:
+        if self.error is None and not self.selected and self.bytes_read < self.file_size:
             return self.bytes_read
         return None
+
+    @property
+    def kind(self) -> str:
+        if self.error is not None:
+            return "error"
+        if self.selected:
+            return "selection"
+        return "cut" if self.cut_offset is not None else "end of file"
 
     def describe(self) -> str:
         if self.error is not None:
             return f"error: {self.error}"
+        if self.selected:
+            return f"stopped after the selected events, at offset {self.bytes_read}"
         if self.cut_offset is not None:
             return f"event cut at offset {self.cut_offset}"
         return "end of file"
+
+
+@dataclass(frozen=True)
+class Selection:
+    """Events START to STOP (STOP excluded, None for the end), counted from 0 as in a Python slice."""
+
+    start: int = 0
+    stop: int | None = None
+
+    @classmethod
+    def parse(cls, text: str) -> Selection:
+        """'N' for the first N events, 'START:STOP' with either side left out; no negative numbers."""
+        if ":" not in text:
+            return cls(0, _count(text, "N"))
+        low, high, *more = text.split(":")
+        if more:
+            raise ValueError(f"{text!r} is neither N nor START:STOP")
+        start = _count(low, "START") if low.strip() else 0
+        stop = _count(high, "STOP") if high.strip() else None
+        return cls(start, stop)
+
+    @property
+    def everything(self) -> bool:
+        return self.start == 0 and self.stop is None
+
+    @property
+    def count(self) -> int | None:
+        return None if self.stop is None else max(0, self.stop - self.start)
+
+
+def _count(text: str, name: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise ValueError(f"{name} must be a whole number, not {text.strip()!r}") from None
+    if value < 0:
+        raise ValueError(f"{name} must not be negative")
+    return value
 
 
 @dataclass
@@ -110,6 +174,9 @@ class EventBlocks:
     layout: Layout
     float32: bool = False
     block_bytes: int = BLOCK_BYTES
+    selection: Selection = Selection()
+    # Called between blocks; it raises to abandon the reading (an interrupt, a cancelled task).
+    check: Callable[..., None] = signals.check
     ending: Ending | None = field(default=None, init=False)
 
     def __post_init__(self) -> None:
@@ -125,6 +192,7 @@ class EventBlocks:
         self._error: BaseException | None = None
         self._pending: list[Row] = []
         self._done = False  # the reader has nothing more to give
+        self._left = self.selection.count  # events still to hand over, None for all
         self._arrays: tuple[NDArray[Any], list[NDArray[Any]]] | None = None  # reused by every 2-D block
 
     @property
@@ -132,7 +200,8 @@ class EventBlocks:
         return np.dtype(np.float32) if self.float32 else self._sample_dtype
 
     def __iter__(self) -> Iterator[Block]:
-        reader = vorn.EventReader(self.path, self.layout.reader_type)
+        reader = open_reader(self.path, self.layout)
+        self._skip(reader, self.selection.start)
         fixed = True
         while True:
             first = self._take(reader, 1)
@@ -143,15 +212,34 @@ class EventBlocks:
             else:
                 block = self._flat_block(reader, first[0])
             yield self._finish(block)
-            signals.check()
+            self.check()
         size = os.stat(self.path).st_size
-        self.ending = Ending(self._offset, size, None if self._error is None else self._describe(self._error))
+        selected = self._left == 0 and self._error is None
+        self.ending = Ending(self._offset, size, None if self._error is None else self._describe(self._error),
+                             selected and self._offset < size)
+
+    def _skip(self, reader: vorn.EventReader[Any], count: int) -> None:
+        """Read past `count` events, keeping the offset; only their sizes are looked at."""
+        left, self._left = self._left, None
+        try:
+            while count and not self._done:
+                rows = self._take(reader, min(count, 4096))
+                count -= len(rows)
+                if self.layout.reader_type == "WD1":
+                    self._offset += sum(max(row[0], WD1_HEADER_SIZE) for row in rows)
+                else:
+                    self._offset += len(rows) * self.layout.header_size + 4 * sum(row[-1].size for row in rows)
+                self.check()
+        finally:
+            self._left = left
 
     def _take(self, reader: vorn.EventReader[Any], count: int) -> list[Row]:
-        """Up to `count` rows, fewer only at the end of the data or at a read error."""
+        """Up to `count` rows, fewer only at the end of the data, of the selection, or at a read error."""
         rows, self._pending = self._pending[:count], self._pending[count:]
         if len(rows) < count and not self._done:
             wanted = count - len(rows)
+            if self._left is not None:
+                wanted = min(wanted, self._left)
             before = len(rows)
             try:
                 # extend keeps the rows taken before an error interrupts it.
@@ -159,8 +247,12 @@ class EventBlocks:
             except READ_ERRORS as error:
                 self._error = error
                 self._done = True
-            if len(rows) - before < wanted:
+            got = len(rows) - before
+            if got < wanted:
                 self._done = True
+            if self._left is not None:
+                self._left -= got
+                self._done = self._done or not self._left
         return rows
 
     def block_rows(self, event_bytes: int) -> int:

@@ -8,26 +8,43 @@ standard error that names the file.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import importlib.metadata
 import itertools
 import json
 import os
+import re
+import signal
 import sys
 from collections.abc import Sequence
 from typing import Any
 
+import numpy as np
+
 from . import signals
-from .blocks import FILE_ERRORS
-from .formats import Layout, guess_type, open_layout
+from .blocks import FILE_ERRORS, READ_ERRORS, Selection, open_reader
+from .formats import Layout, Unclassified, detect_type, open_layout
 
 OK, FAILED, USAGE = 0, 1, 2
+# What a shell reports for a command ended by SIGPIPE, as Unix tools are when
+# the reader of their output goes away.
+BROKEN_PIPE = 128 + signal.SIGPIPE
 
 EXTRAS = {"h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask"}
+RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
 
 
 class UsageError(Exception):
     """A mistake in the command line; exit status 2."""
+
+
+class Failed(Exception):
+    """The command could not do its work; exit status 1."""
+
+
+def install_hint(extra: str) -> str:
+    return f"pip install 'vorn[{extra}]' (in a source checkout: pip install '.[{extra}]')"
 
 
 def require(module: str, command: str) -> Any:
@@ -37,28 +54,32 @@ def require(module: str, command: str) -> Any:
     except ImportError as error:
         top = module.partition(".")[0]
         raise UsageError(f"{command} needs {top}, which is not installed ({error}): "
-                         f"pip install 'vorn[{EXTRAS[top]}]'") from None
+                         f"{install_hint(EXTRAS[top])}") from None
 
 
 def error(message: str) -> None:
     print(f"vorn: {message}", file=sys.stderr)
 
 
+def plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
+def hint_float32(path: str) -> None:
+    error(f"{path}: the samples look like the halves of 32-bit floats: pass --float32 to read them as floats")
+
+
 # --- formats ------------------------------------------------------------------
 
 def layouts(paths: Sequence[str], reader_type: str) -> list[Layout | str]:
-    """The layout of each file, or the message saying why it cannot be read at all.
-
-    A file whose format `auto` cannot tell stops the command: that is for the
-    user to settle with --type, not a bad input.
-    """
+    """The layout of each file, or the message saying why it cannot be read at all."""
     found: list[Layout | str] = []
     for path in paths:
         try:
-            kind = guess_type(path) if reader_type == "auto" else reader_type
-            if kind is None:
-                raise UsageError(f"cannot tell WD1 from WD2 for {path}: pass --type")
+            kind = detect_type(path) if reader_type == "auto" else reader_type
             found.append(open_layout(path, kind))
+        except Unclassified as failure:
+            found.append(str(failure))
         except OSError as failure:
             found.append(failure.strerror or str(failure))
     return found
@@ -79,14 +100,16 @@ def run_info(args: argparse.Namespace) -> int:
             status = FAILED
             continue
         try:
-            with Progress(os.path.getsize(path), os.path.basename(path), args.quiet) as bar:
-                info = scan(path, layout, args.float32, bar)
+            with Progress(_size(path), os.path.basename(path), args.quiet) as bar:
+                info = scan(path, layout, args.float32, bar, args.events)
         except FILE_ERRORS as failure:
             message = str(failure) or type(failure).__name__
             error(f"{path}: {message}")
             documents.append({"path": path, "error": message})
             status = FAILED
             continue
+        if info.float32_hint:
+            hint_float32(path)
         if info.ending is not None and info.ending.error is not None:
             error(f"{path}: {info.ending.error}")
             status = FAILED
@@ -109,33 +132,37 @@ def run_convert(args: argparse.Namespace) -> int:
     from . import convert
     from .progress import Progress
 
-    if args.jobs is not None and args.jobs < 1:
-        raise UsageError("--jobs must be at least 1")
     folder = args.jobs is not None or args.scheduler is not None
     found = layouts(args.files, args.type)
     readable = [(i, layout) for i, layout in enumerate(found) if isinstance(layout, Layout)]
     names = convert.unique_names([args.files[i] for i, _ in readable])
-    options = convert.Options(args.compression, args.float32)
+    options = convert.Options(args.compression, args.float32, args.events, args.salvage)
     # Workers elsewhere need paths that do not depend on this process's folder.
     tasks = [convert.Task(os.path.abspath(args.files[i]), layout, name, options)
              for (i, layout), name in zip(readable, names)]
     if folder:
         if os.path.exists(args.output) and not os.path.isdir(args.output):
             raise UsageError(f"{args.output} is not a folder (with --jobs or --scheduler, -o names a folder)")
-        _check_targets([os.path.join(args.output, f"{name}.h5") for name in names], args.force)
-        os.makedirs(args.output, exist_ok=True)
+        targets = [os.path.join(args.output, f"{name}.h5") for name in names]
     else:
         if os.path.isdir(args.output):
             raise UsageError(f"{args.output} is a folder; without --jobs or --scheduler, -o names an HDF5 file")
         if not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
             raise UsageError(f"the folder of {args.output} does not exist")
-        _check_targets([args.output], args.force)
+        targets = [args.output]
+    _spare_inputs(targets, args.files)
+    _check_targets(targets, args.force)
+    if folder:
+        os.makedirs(args.output, exist_ok=True)
     converted: list[convert.Outcome] = []
     if tasks and folder:
         where = os.path.abspath(args.output)
         with Progress(len(tasks), "convert", args.quiet, unit="file") as bar:
             if args.scheduler:
-                converted = convert.convert_on_cluster(tasks, where, args.scheduler, bar)
+                try:
+                    converted = convert.convert_on_cluster(tasks, where, args.scheduler, bar)
+                except convert.Unreachable as failure:
+                    raise Failed(str(failure)) from None
             else:
                 converted = convert.convert_in_workers(tasks, where, args.jobs, bar)
     elif tasks:
@@ -156,6 +183,23 @@ def _size(path: str) -> int:
         return 0  # reported when the file is read
 
 
+def _spare_inputs(targets: Sequence[str], inputs: Sequence[str]) -> None:
+    """Refuse an output that is one of the inputs, whatever the spelling: links, relative paths."""
+    identities = {}
+    for path in inputs:
+        with contextlib.suppress(OSError):
+            found = os.stat(path)
+            identities.setdefault((found.st_dev, found.st_ino), path)
+    for target in targets:
+        try:
+            found = os.stat(target)
+        except OSError:
+            continue
+        source = identities.get((found.st_dev, found.st_ino))
+        if source is not None:
+            raise UsageError(f"{target} is the input {source}: it is never replaced, --force or not")
+
+
 def _check_targets(targets: Sequence[str], force: bool) -> None:
     existing = [t for t in targets if os.path.lexists(t)]
     if existing and not force:
@@ -164,13 +208,14 @@ def _check_targets(targets: Sequence[str], force: bool) -> None:
 
 def _report(outcomes: Sequence[Any]) -> int:
     for outcome in outcomes:
-        if outcome.error is None:
-            print(f"{outcome.path} -> {outcome.output}: {outcome.events:,} events, {outcome.ending}")
+        if outcome.error is None or outcome.salvaged:
+            kept = ", the events before it kept (--salvage)" if outcome.salvaged else ""
+            print(f"{outcome.path} -> {outcome.output}: {plural(outcome.events, 'event')}, {outcome.ending}{kept}")
     bad = [o for o in outcomes if o.error is not None]
     for outcome in bad:
         error(f"{outcome.path}: {outcome.error}")
     if bad:
-        error(f"{len(bad)} of {len(outcomes)} files failed: {', '.join(o.path for o in bad)}")
+        error(f"{len(bad)} of {plural(len(outcomes), 'file')} failed: {', '.join(o.path for o in bad)}")
         return FAILED
     return OK
 
@@ -181,63 +226,89 @@ def run_plot(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn plot")
     import vorn
 
+    from .formats import look_like_float_halves
     from .plotting import figure_pixels, plot_events
 
     (layout,) = layouts([args.file], args.type)
     if isinstance(layout, str):
         error(f"{args.file}: {layout}")
         return FAILED
-    float32 = args.float32 and layout.reader_type == "WD1"
+    wd1 = layout.reader_type == "WD1"
+    if not wd1 and args.channel is not None and not 0 <= args.channel < layout.channels:
+        error(f"{args.file}: no channel {args.channel}; the file has channels 0 to {layout.channels - 1}")
+        return FAILED
+    float32 = args.float32 and wd1
+    selection = args.events
     try:
-        events: Any = vorn.EventReader(args.file, layout.reader_type)
-        if args.channel is not None and layout.reader_type == "WD1":
+        events: Any = open_reader(args.file, layout)
+        if args.channel is not None and wd1:
             events = (e for e in events if e["board_channel"] == args.channel)
-        shown = list(itertools.islice(events, args.events))
-    except OSError as failure:
+        shown = list(itertools.islice(events, selection.start, selection.stop))
+    except FILE_ERRORS as failure:
         error(f"{args.file}: {failure}")
         return FAILED
     if not shown:
-        error(f"{args.file}: no events to plot" + (f" on channel {args.channel}" if args.channel is not None else ""))
+        if args.channel is not None:
+            error(f"{args.file}: no channel {args.channel} among the selected events")
+        else:
+            error(f"{args.file}: no events to plot")
         return FAILED
     if float32 and any(e["data"].size % 2 for e in shown):
         error(f"{args.file}: an event has an odd number of samples, which cannot be read as float32 (--float32)")
         return FAILED
-    if layout.reader_type == "WD2" and args.channel is not None and not 0 <= args.channel < layout.channels:
-        error(f"{args.file}: no channel {args.channel}; the file has channels 0 to {layout.channels - 1}")
-        return FAILED
-    title = f"{os.path.basename(args.file)}: first {len(shown)} events"
-    fig = plot_events(shown, title, args.channel if layout.reader_type == "WD2" else None, float32)
+    if wd1 and not float32:
+        even = [e["data"] for e in shown if e["data"].size == shown[0]["data"].size]
+        if look_like_float_halves(np.stack(even)):
+            hint_float32(args.file)
+    first = f"events {selection.start:,} to {selection.start + len(shown) - 1:,}" if selection.start else \
+        f"first {plural(len(shown), 'event')}"
+    channel = f", channel {args.channel}" if args.channel is not None else ""
+    title = f"{os.path.basename(args.file)}{channel}: {first}"
+    fig = plot_events(shown, title, None if wd1 else args.channel, float32)
     fig.savefig(args.output, dpi=fig.dpi)
-    width, height = figure_pixels(len(fig.axes))
-    print(f"wrote {args.output} ({width}x{height} pixels)")
+    if _image_format(args.output) in RASTER_FORMATS:
+        width, height = figure_pixels(len(fig.axes))
+        print(f"wrote {args.output} ({width}x{height} pixels)")
+    else:
+        print(f"wrote {args.output}")
     return OK
+
+
+def _image_format(path: str) -> str:
+    """The format Matplotlib writes for this name: its extension, PNG without one."""
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    return extension or "png"
 
 
 # --- follow ---------------------------------------------------------------------
 
 def run_follow(args: argparse.Namespace) -> int:
-    from .follow import Follower, StillUnreadable, wait_for_reader
+    from .follow import FileChanged, Follower, StillUnreadable, wait_for_reader
 
     try:
-        reader = wait_for_reader(args.file, args.type, args.idle, args.poll)
-    except StillUnreadable as failure:
+        reader, layout, identity = wait_for_reader(args.file, args.type, args.wait, args.poll)
+    except (StillUnreadable, *FILE_ERRORS) as failure:
         error(f"{args.file}: {failure}")
         return FAILED
-    except OSError as failure:
-        error(f"{args.file}: {failure}")
-        return FAILED
-    follower = Follower(reader, sys.stdout)
+    follower = Follower(reader, sys.stdout, args.file, layout, identity)
+    status = OK
     try:
         follower.run(args.idle, args.poll)
         ended = f"then {args.idle:g} s without new data"
     except KeyboardInterrupt:
         ended = "interrupted"
-    except OSError as failure:
+    except FileChanged as failure:
         error(f"{args.file}: {failure}")
-        print(f"{follower.count} events, then a read error")
-        return FAILED
-    print(f"{follower.count} events, {ended}")
-    return OK
+        ended, status = "then the file changed under the reader", FAILED
+    except READ_ERRORS as failure:
+        error(f"{args.file}: {failure}")
+        ended, status = "then a read error", FAILED
+    pending = follower.pending() if status == OK else None
+    if pending is not None:
+        offset, arrived = pending
+        ended += f"; an event cut at offset {offset:,} is pending ({plural(arrived, 'byte')} of it so far)"
+    print(f"{plural(follower.count, 'event')}, {ended}")
+    return status
 
 
 # --- the parser -----------------------------------------------------------------
@@ -257,6 +328,58 @@ EXAMPLES = {
     "follow": """examples:
   vorn follow live.wd2 --idle 30""",
 }
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _channel(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"channels are numbered from 0, not {value}")
+    return value
+
+
+def _seconds(positive: bool) -> Any:
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
+        if not (value > 0 if positive else value >= 0) or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"must be {'above' if positive else 'at least'} 0 and finite, "
+                                             f"not {text}")
+        return value
+    return parse
+
+
+def _selection(text: str) -> Selection:
+    try:
+        return Selection.parse(text)
+    except ValueError as failure:
+        raise argparse.ArgumentTypeError(str(failure)) from None
+
+
+SCHEDULER = re.compile(r"^(?:(?P<scheme>[a-z][a-z0-9+.-]*)://)?(?P<host>\[[0-9a-fA-F:.]+\]|[^\s:/\[\]]+):(?P<port>\d{1,5})$")
+SCHEMES = {"tcp", "tls", "ws", "wss", "ucx"}
+
+
+def _scheduler(text: str) -> str:
+    """A scheduler's address as Dask takes it: [tcp://]HOST:PORT."""
+    found = SCHEDULER.match(text.strip())
+    if found is None or (found["scheme"] or "tcp") not in SCHEMES or not 0 < int(found["port"]) < 65536:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a scheduler address such as tcp://host:8786")
+    return text.strip()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -285,11 +408,18 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--float32", action="store_true",
                          help="WD1 only: read each event's samples as 32-bit floats (data.view(float32))")
 
+    def events_option(sub: argparse.ArgumentParser, *names: str, default: str | None = None) -> None:
+        sub.add_argument(*names, "--events", type=_selection, default=_selection(default or ":"),
+                         metavar="N|START:STOP",
+                         help="only the first N events, or events START to STOP-1 counted from 0 as in a Python"
+                              " slice (either side may be left out)" + (f"; default {default}" if default else ""))
+
     info = command("info", "what files hold", "Report format, events, counters, timestamps, per-channel sample"
                    " statistics and how reading ended, for each file.")
     info.add_argument("files", nargs="+", metavar="FILE")
     type_option(info)
     float32_option(info)
+    events_option(info)
     info.add_argument("--json", action="store_true", help="print a JSON list, one object per file")
     info.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     info.set_defaults(run=run_info)
@@ -297,42 +427,53 @@ def build_parser() -> argparse.ArgumentParser:
     conv = command("convert", "event files to HDF5",
                    "Write each file's events to HDF5: a group per file, a dataset per header key, and 'data'"
                    " (events x samples, or flat with 'offsets' when event lengths differ). Output appears only"
-                   " when complete. Needs pip install 'vorn[cli]'; --scheduler also 'vorn[dask]'.")
+                   f" when complete, and never replaces an input. Needs {install_hint('cli')}; --scheduler also"
+                   " the 'dask' extra.")
     conv.add_argument("files", nargs="+", metavar="FILE")
     conv.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="HDF5 file; with --jobs or --scheduler a folder for one HDF5 file per input")
     type_option(conv)
     float32_option(conv)
+    events_option(conv)
     conv.add_argument("--compression", choices=["lzf", "gzip", "none"], default="lzf",
                       help="dataset compression (default lzf)")
-    conv.add_argument("--jobs", type=int, metavar="N", help="convert in N worker processes, into the folder OUT")
-    conv.add_argument("--scheduler", metavar="ADDRESS",
-                      help="convert on this Dask cluster, into the folder OUT (workers must see the same paths)")
+    parallel = conv.add_mutually_exclusive_group()
+    parallel.add_argument("--jobs", type=_positive_int, metavar="N",
+                          help="convert in N worker processes, into the folder OUT")
+    parallel.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS",
+                          help="convert on this Dask cluster, into the folder OUT (workers must see the same paths)")
+    conv.add_argument("--salvage", action="store_true",
+                      help="keep the events before a read error or an impossible event size (the exit status"
+                           " is still 1); without it such a file leaves nothing")
     conv.add_argument("--force", action="store_true", help="replace existing output")
     conv.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     conv.set_defaults(run=run_convert)
 
-    plot = command("plot", "the first waveforms as a PNG",
-                   "Draw the first events of a file to a PNG: WD1 on one panel against the sample index, WD2"
-                   " one panel per channel against time. Needs pip install 'vorn[cli]'.")
+    plot = command("plot", "the first waveforms as an image",
+                   "Draw events of a file to an image (PNG, or PDF, SVG... by the output's extension): WD1 on one"
+                   " panel against the sample index, WD2 one panel per channel against time. Needs"
+                   f" {install_hint('cli')}.")
     plot.add_argument("file", metavar="FILE")
     type_option(plot)
     float32_option(plot)
-    plot.add_argument("-n", "--events", type=int, default=4, help="how many events (default 4)")
-    plot.add_argument("--channel", type=int, metavar="C",
+    events_option(plot, "-n", default="4")
+    plot.add_argument("--channel", type=_channel, metavar="C",
                       help="only channel C (WD2: a channel block; WD1: events whose board_channel is C)")
-    plot.add_argument("-o", "--output", default="waveforms.png", metavar="PNG", help="default waveforms.png")
+    plot.add_argument("-o", "--output", default="waveforms.png", metavar="IMAGE", help="default waveforms.png")
     plot.set_defaults(run=run_plot)
 
     follow = command("follow", "print events as a file grows",
                      "Print one line per event (counter, timestamp, samples, min, max) as the file grows. Waits"
-                     " for the file to exist and, for WD2, to hold enough to open. Stops after --idle seconds"
-                     " without a new event, or on Ctrl-C, with a summary line.")
+                     " up to --wait seconds for the file to exist and, for WD2, to hold enough to open. Stops"
+                     " after --idle seconds without a new event, or on Ctrl-C, with a summary line; a file that"
+                     " shrinks or is replaced stops it with an error.")
     follow.add_argument("file", metavar="FILE")
     type_option(follow)
-    follow.add_argument("--idle", type=float, default=10.0, metavar="SECONDS",
+    follow.add_argument("--idle", type=_seconds(True), default=10.0, metavar="SECONDS",
                         help="stop after this long without a new event (default 10)")
-    follow.add_argument("--poll", type=float, default=0.2, metavar="SECONDS", help=argparse.SUPPRESS)
+    follow.add_argument("--wait", type=_seconds(False), default=10.0, metavar="SECONDS",
+                        help="how long to wait for the file to appear and become readable (default 10)")
+    follow.add_argument("--poll", type=_seconds(True), default=0.2, metavar="SECONDS", help=argparse.SUPPRESS)
     follow.set_defaults(run=run_follow)
     return parser
 
@@ -343,16 +484,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     signals.install()
     try:
         status: int = args.run(args)
+        sys.stdout.flush()
     except UsageError as failure:
         error(str(failure))
         return USAGE
+    except Failed as failure:
+        error(str(failure))
+        return FAILED
     except KeyboardInterrupt:
         error("interrupted")
         return signals.exit_status()
     except BrokenPipeError:
-        # The reader of our output went away (vorn info ... | head).
+        # The reader of our output went away (vorn follow ... | head): end
+        # quietly, and keep the interpreter's last flush from complaining.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return FAILED
+        return BROKEN_PIPE
     except OSError as failure:  # the output cannot be written, say
         error(str(failure))
         return FAILED

@@ -16,9 +16,11 @@ from __future__ import annotations
 
 import contextlib
 import importlib.metadata
+import math
 import multiprocessing
 import os
 import secrets
+import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -28,7 +30,7 @@ import h5py
 import numpy as np
 
 from . import signals
-from .blocks import FILE_ERRORS, Block, EventBlocks
+from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
 
 CHUNK_BYTES = 1 << 20
@@ -45,6 +47,8 @@ COMPRESSION: dict[str, dict[str, Any]] = {
 class Options:
     compression: str = "lzf"
     float32: bool = False
+    selection: Selection = Selection()
+    salvage: bool = False  # keep the events before a read error, instead of nothing
 
 
 @dataclass
@@ -57,6 +61,7 @@ class Outcome:
     bytes_read: int = 0
     ending: str = ""
     error: str | None = None
+    salvaged: bool = False  # failed, but the events before the error were kept
 
 
 class GroupWriter:
@@ -178,9 +183,15 @@ def _append(dataset: h5py.Dataset, start: int, values: np.ndarray[Any, Any]) -> 
         dataset.write_direct(np.ascontiguousarray(values), dest_sel=np.s_[start:end])
 
 
-def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, progress: Any = None) -> Outcome:
-    """Convert one file into `group`. An Outcome with `error` set leaves a group to delete."""
-    blocks = EventBlocks(path, layout, options.float32)
+def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, progress: Any = None,
+                check: Callable[..., None] = signals.check) -> Outcome:
+    """Convert one file into `group`.
+
+    An Outcome with `error` set leaves a group to delete, unless `salvaged`:
+    then the group holds the events before the error. `check` is called
+    between blocks and raises to abandon the conversion.
+    """
+    blocks = EventBlocks(path, layout, options.float32, selection=options.selection, check=check)
     writer = GroupWriter(group, layout, blocks.sample_dtype, options, blocks.block_rows)
     for block in blocks:
         writer.write(block)
@@ -188,8 +199,9 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             progress.update(int(block.sizes.sum()), block.events)
     ending = blocks.ending
     assert ending is not None
-    outcome = Outcome(path, None, writer.events, ending.bytes_read, ending.describe(), ending.error)
-    if ending.error is None:
+    outcome = Outcome(path, None, writer.events, ending.bytes_read, ending.describe(), ending.error,
+                      salvaged=ending.error is not None and options.salvage)
+    if ending.error is None or outcome.salvaged:
         writer.close({
             "source": os.path.abspath(path),
             "source_size": ending.file_size,
@@ -201,6 +213,7 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             "bytes_read": ending.bytes_read,
             "ending": ending.describe(),
             "cut_offset": ending.cut_offset,
+            "first_event": None if options.selection.everything else options.selection.start,
             "vorn_version": importlib.metadata.version("vorn"),
         })
     return outcome
@@ -255,10 +268,10 @@ def convert_into_one(tasks: Sequence[Task], output: str, progress: Any = None) -
         with open_output(temporary, tasks[0].options) as out:
             for task in tasks:
                 outcome = _into_group(out, task, progress)
-                if outcome.error is None:
+                if outcome.error is None or outcome.salvaged:
                     outcome.output = f"{output}:/{task.name}"
                 outcomes.append(outcome)
-        if all(o.error is not None for o in outcomes):
+        if all(o.error is not None and not o.salvaged for o in outcomes):
             raise _NothingConverted
     return outcomes
 
@@ -267,31 +280,58 @@ class _NothingConverted(Exception):
     pass
 
 
-def _into_group(out: h5py.File, task: Task, progress: Any) -> Outcome:
+def _into_group(out: h5py.File, task: Task, progress: Any, check: Callable[..., None] = signals.check) -> Outcome:
     try:
-        outcome = write_group(out.create_group(task.name), task.path, task.layout, task.options, progress)
+        outcome = write_group(out.create_group(task.name), task.path, task.layout, task.options, progress, check)
     except FILE_ERRORS as error:
         outcome = Outcome(task.path, error=_message(error))
-    if outcome.error is not None and task.name in out:
+    if outcome.error is not None and not outcome.salvaged and task.name in out:
         del out[task.name]
     return outcome
 
 
-def convert_alone(task: Task, folder: str) -> Outcome:
-    """One file into folder/NAME.h5; what worker processes and Dask workers run."""
+def convert_alone(task: Task, folder: str, cancel: str | None = None) -> Outcome:
+    """One file into folder/NAME.h5; what worker processes and Dask workers run.
+
+    `cancel` names a Dask Event that calls the conversion off: it is looked
+    at between blocks and once more before the output takes its name.
+    """
     output = os.path.join(folder, f"{task.name}.h5")
+    check = signals.check if cancel is None else _cluster_check(cancel)
     try:
         with atomic_output(output) as temporary:
             with open_output(temporary, task.options) as out:
-                outcome = _into_group(out, task, None)
-            if outcome.error is not None:
+                outcome = _into_group(out, task, None, check)
+            if outcome.error is not None and not outcome.salvaged:
                 raise _Failed(outcome)
+            check(final=True)
     except _Failed as failed:
         return failed.outcome
+    except signals.Cancelled:
+        return Outcome(task.path, error="cancelled")
     except OSError as error:  # the output cannot be written
         return Outcome(task.path, error=_message(error))
     outcome.output = output
     return outcome
+
+
+CANCEL_POLL = 0.2  # seconds between two looks at a cluster's cancel event
+
+
+def _cluster_check(name: str) -> Callable[..., None]:
+    from distributed import Event
+
+    event = Event(name)
+    last = -math.inf
+
+    def check(final: bool = False) -> None:
+        nonlocal last
+        now = time.monotonic()
+        if final or now - last >= CANCEL_POLL:
+            last = now
+            if event.is_set():
+                raise signals.Cancelled
+    return check
 
 
 class _Failed(Exception):
@@ -301,13 +341,19 @@ class _Failed(Exception):
 
 def _indexed(item: tuple[int, Task, str]) -> tuple[int, Outcome]:
     index, task, folder = item
-    return index, convert_alone(task, folder)
+    try:
+        with signals.busy():
+            return index, convert_alone(task, folder)
+    except KeyboardInterrupt:
+        # The pool is being terminated and the temporary output is gone; a
+        # traceback would say nothing the parent does not say already.
+        os._exit(signals.exit_status())
 
 
 def _worker_start() -> None:
     # Terminating the pool sends SIGTERM: it must unwind, so that the
     # temporary output of the file being converted goes away.
-    signals.install()
+    signals.install_worker()
 
 
 def convert_in_workers(tasks: Sequence[Task], folder: str, jobs: int, progress: Any = None) -> list[Outcome]:
@@ -332,13 +378,31 @@ def convert_in_workers(tasks: Sequence[Task], folder: str, jobs: int, progress: 
     return [outcomes[i] for i in range(len(tasks))]
 
 
-def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progress: Any = None) -> list[Outcome]:
-    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`."""
-    from dask.distributed import Client, as_completed
+CONNECT_TIMEOUT = "10s"
+CANCEL_WAIT = 60.0  # seconds an interrupted run waits for its running tasks to clean up
 
-    with Client(address) as client:
+
+class Unreachable(Exception):
+    """No Dask scheduler answers at the address."""
+
+
+def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progress: Any = None) -> list[Outcome]:
+    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`.
+
+    An interrupt calls every task off: the running ones stop at their next
+    block and remove their temporary files, the others do nothing; it
+    returns once they have, so that no output of the run appears later.
+    """
+    from dask.distributed import Client, Event, as_completed, wait
+
+    try:
+        client = Client(address, timeout=CONNECT_TIMEOUT)
+    except (OSError, TimeoutError) as error:
+        raise Unreachable(f"no Dask scheduler answers at {address}: {_message(error)}") from None
+    with client:
+        stop = Event(f"vorn-cancel-{secrets.token_hex(8)}", client=client)
         # pure=False: a file converted before may have grown since.
-        futures = client.map(convert_alone, list(tasks), folder=folder, pure=False)
+        futures = client.map(convert_alone, list(tasks), folder=folder, cancel=stop.name, pure=False)
         try:
             for future in as_completed(futures):
                 signals.check()
@@ -346,6 +410,9 @@ def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progres
                     progress.update(1, future.result().events)
             outcomes: list[Outcome] = client.gather(futures)
         except BaseException:
+            stop.set()
+            # Tasks not yet started find the event set and return at once.
+            wait(futures, timeout=CANCEL_WAIT)
             client.cancel(futures)
             raise
     return outcomes

@@ -2,11 +2,14 @@
 
 A reader that ran out of data is simply iterated again after a pause: it
 resumes exactly where it stopped, also when it stopped inside an event the
-writer had not finished, so there is nothing to re-synchronise.
+writer had not finished, so there is nothing to re-synchronise. What the
+reader cannot notice is a file that shrank or was replaced under it, so the
+follower compares the file with what it has read before every pause.
 """
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Callable
 from typing import Any, TextIO
@@ -14,54 +17,86 @@ from typing import Any, TextIO
 import vorn
 
 from . import signals
-from .formats import guess_type
-
-# The message of the plain OSError a WD2 reader raises while the file does
-# not yet hold its first event and the next header.
-TOO_SHORT = "failed to fill whole buffer"
+from .blocks import BadFile, open_reader
+from .formats import WD1_HEADER_SIZE, Layout, Unclassified, detect_type, open_layout
 
 
 class StillUnreadable(Exception):
     pass
 
 
-def wait_for_reader(path: str, reader_type: str, idle: float, poll: float,
-                    clock: Callable[[], float] = time.monotonic) -> vorn.EventReader[Any]:
+class FileChanged(Exception):
+    """The file shrank below what was read, or another file took its name."""
+
+
+def wait_for_reader(path: str, reader_type: str, wait: float, poll: float,
+                    clock: Callable[[], float] = time.monotonic) -> tuple[vorn.EventReader[Any], Layout, os.stat_result]:
     """Open the file once it exists, has a known format and (WD2) holds enough to open.
 
-    Gives up after `idle` seconds with StillUnreadable; other errors are raised.
+    Returns the reader, the layout it reads and the file's identity when it
+    was opened. Gives up after `wait` seconds with StillUnreadable; other
+    errors are raised.
     """
-    deadline = clock() + idle
+    deadline = clock() + wait
     while True:
         try:
-            kind = reader_type if reader_type != "auto" else guess_type(path)
-            if kind is not None:
-                return vorn.EventReader(path, kind)
-            reason = "cannot tell WD1 from WD2 yet: pass --type"
+            before = os.stat(path)
+            kind = reader_type if reader_type != "auto" else detect_type(path)
+            layout = open_layout(path, kind)
+            reader = open_reader(path, layout)
+            if _same_file(before, os.stat(path)):
+                return reader, layout, before
+            reason = "the file was being replaced"
         except FileNotFoundError:
             reason = "the file does not exist"
-        except OSError as error:
-            if type(error) is not OSError or str(error) != TOO_SHORT:
-                raise
-            reason = "too short to open as WD2"
+        except Unclassified as error:
+            if error.final:
+                raise StillUnreadable(str(error)) from None
+            reason = str(error).replace("cannot tell", "still cannot tell")
+        except BadFile:
+            reason = "the file is still too short to open as WD2"
         if clock() >= deadline:
-            raise StillUnreadable(f"{reason} after {idle:g} s")
+            raise StillUnreadable(f"after {wait:g} s, {reason}")
         time.sleep(poll)
+
+
+def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
 def event_line(event: dict[str, Any]) -> str:
     data = event["data"]
     extremes = f" min={data.min():.6g} max={data.max():.6g}" if data.size else ""
-    return f"event_counter={event['event_counter']} timestamp={event['timestamp']} samples={data.size}{extremes}"
+    if "sampling_period" in event:  # WD2: `samples` in the header counts one channel's
+        sizes = f"samples_per_channel={event['samples']} samples_per_event={data.size}"
+    else:
+        sizes = f"samples_per_event={data.size}"
+    return f"event_counter={event['event_counter']} timestamp={event['timestamp']} {sizes}{extremes}"
+
+
+def event_bytes(event: dict[str, Any], layout: Layout) -> int:
+    """How many bytes of the file the event took."""
+    if layout.reader_type == "WD1":
+        return max(int(event["event_size"]), WD1_HEADER_SIZE)
+    return layout.header_size + 4 * int(event["data"].size)
 
 
 class Follower:
-    """Prints events until `idle` seconds pass without one; `count` says how many it printed."""
+    """Prints events until `idle` seconds pass without one.
 
-    def __init__(self, reader: vorn.EventReader[Any], out: TextIO) -> None:
+    `count` says how many it printed and `position` up to which byte of the
+    file they reached.
+    """
+
+    def __init__(self, reader: vorn.EventReader[Any], out: TextIO, path: str, layout: Layout,
+                 identity: os.stat_result) -> None:
         self.reader = reader
         self.out = out
+        self.path = path
+        self.layout = layout
+        self.identity = identity
         self.count = 0
+        self.position = 0
 
     def run(self, idle: float, poll: float) -> None:
         last = time.monotonic()
@@ -70,6 +105,7 @@ class Follower:
             for event in self.reader:
                 # Counted first: once its line is out, an interrupt must not lose it.
                 self.count += 1
+                self.position += event_bytes(event, self.layout)
                 print(event_line(event), file=self.out)
             signals.check()
             if self.count != before:
@@ -78,4 +114,25 @@ class Follower:
             elif time.monotonic() - last >= idle:
                 return
             else:
+                self._check_file()
                 time.sleep(poll)
+
+    def _check_file(self) -> None:
+        try:
+            now = os.stat(self.path)
+        except FileNotFoundError:
+            raise FileChanged("the file was removed") from None
+        if not _same_file(now, self.identity):
+            raise FileChanged("another file took the name of the one being read")
+        if os.path.isfile(self.path) and now.st_size < self.position:
+            raise FileChanged(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} already read")
+
+    def pending(self) -> tuple[int, int] | None:
+        """The offset of an event the file holds only the start of, and how many of its bytes are there."""
+        try:
+            size = os.stat(self.path).st_size
+        except OSError:
+            return None
+        if not os.path.isfile(self.path) or size <= self.position:
+            return None
+        return self.position, size - self.position

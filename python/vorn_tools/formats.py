@@ -9,7 +9,9 @@ so `wd2_layout` repeats that choice here from the same bytes.
 
 from __future__ import annotations
 
+import errno
 import os
+import stat
 import struct
 from dataclasses import dataclass
 from typing import Any
@@ -107,12 +109,21 @@ def _repeats_without_word(fd: int, samples: int, period: int) -> bool:
 
 
 def open_layout(path: str, reader_type: str) -> Layout:
-    """The layout of a file read as `reader_type`; WD1 has only one."""
+    """The layout of a file read as `reader_type`; WD1 has only one.
+
+    A WD2 stream that cannot be looked at ahead of the reader (a pipe) gets
+    the one-channel layout: the reader itself still reads it right, only the
+    offsets the command works out may then be off.
+    """
     if reader_type == "WD1":
         return Layout("WD1")
     fd = os.open(path, os.O_RDONLY)
     try:
         return wd2_layout(fd, os.fstat(fd).st_size) or Layout("WD2")
+    except OSError as error:
+        if error.errno == errno.ESPIPE:
+            return Layout("WD2")
+        raise
     finally:
         os.close(fd)
 
@@ -174,6 +185,17 @@ def _wd2_holds(fd: int, size: int) -> bool:
     return True
 
 
+class Unclassified(Exception):
+    """`auto` cannot say which format a file is in; the message says why.
+
+    `final` when waiting for the file to grow cannot help.
+    """
+
+    def __init__(self, message: str, final: bool = False) -> None:
+        super().__init__(message)
+        self.final = final
+
+
 def guess_type(path: str) -> str | None:
     """"WD1" or "WD2" when only that reading holds, None when both or neither do."""
     fd = os.open(path, os.O_RDONLY)
@@ -185,3 +207,49 @@ def guess_type(path: str) -> str | None:
     if wd1 != wd2:
         return "WD1" if wd1 else "WD2"
     return None
+
+
+def detect_type(path: str) -> str:
+    """The format `auto` settles on, or Unclassified saying why there is none.
+
+    Only regular files are looked at: the look ahead would consume a pipe.
+    """
+    info = os.stat(path)
+    if not stat.S_ISREG(info.st_mode):
+        raise Unclassified("the format of a pipe or device cannot be detected: pass --type WD1 or --type WD2",
+                           final=True)
+    if info.st_size == 0:
+        raise Unclassified("the file is empty")
+    kind = guess_type(path)
+    if kind is None:
+        raise Unclassified("cannot tell WD1 from WD2: pass --type WD1 or --type WD2")
+    return kind
+
+
+# --- samples that are floats in disguise ---------------------------------------
+
+HINT_PAIRS = 32  # fewer pairs of samples than that prove nothing either way
+
+
+def look_like_float_halves(samples: np.ndarray[Any, Any]) -> bool:
+    """Whether WD1 samples (rows of an even count) read like the halves of 32-bit floats.
+
+    A float's high half holds its sign, its exponent and the top of its
+    mantissa: floats of one sign and a similar magnitude give high halves in a
+    narrow band of normal, finite exponents, while the low halves, the rest of
+    the mantissa, spread over the whole 16-bit range. ADC counts never look
+    like that: neighbouring samples come from one distribution, so odd and
+    even ones spread alike, pulses and saturation included.
+    """
+    if samples.ndim != 2 or samples.shape[1] % 2 or samples.size < 2 * HINT_PAIRS:
+        return False
+    high = samples[:, 1::2].astype(np.int64)
+    low = samples[:, 0::2].astype(np.int64)
+    exponents = (high >> 7) & 0xFF
+    if exponents.min() == 0 or exponents.max() == 0xFF:
+        return False  # zeros, subnormals, infinities or NaNs
+    if (high >> 15).min() != (high >> 15).max():
+        return False
+    band = int(high.max() - high.min())
+    spread = int(low.max() - low.min())
+    return band <= 0x400 and spread >= 0x4000 and spread >= 16 * (band + 1)

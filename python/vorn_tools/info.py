@@ -9,8 +9,8 @@ from typing import Any, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
-from .blocks import Block, Ending, EventBlocks
-from .formats import Layout
+from .blocks import Block, Ending, EventBlocks, Selection
+from .formats import Layout, look_like_float_halves
 
 
 @dataclass
@@ -52,6 +52,7 @@ class FileInfo:
     # WD1: keyed by (board_id, board_channel); WD2: by channel block.
     channels: dict[Any, ChannelStats] = field(default_factory=dict)
     ending: Ending | None = None
+    float32_hint: bool = False  # the samples look like the halves of floats, and --float32 was not given
 
     def add(self, block: Block) -> None:
         if not block.events:
@@ -125,6 +126,11 @@ class FileInfo:
         return (keys, sizes, np.minimum.reduceat(data, starts), np.maximum.reduceat(data, starts),
                 np.add.reduceat(data, starts, dtype=total))
 
+    def _per_channel(self) -> tuple[int, int]:
+        """WD2 samples per channel, shortest and longest: an event holds that many for every channel."""
+        channels = max(self.layout.channels, 1)
+        return (self.shortest or 0) // channels, (self.longest or 0) // channels
+
     def as_dict(self) -> dict[str, Any]:
         wd1 = self.layout.reader_type == "WD1"
         ending = self.ending
@@ -137,15 +143,18 @@ class FileInfo:
         else:
             document["channels"] = self.layout.channels
             document["channel_word"] = self.layout.channel_word
+        document["events"] = self.events
+        document["samples_per_event"] = {"min": self.shortest, "max": self.longest}
+        if not wd1:
+            low, high = self._per_channel()
+            document["samples_per_channel"] = {"min": low, "max": high}
         document.update({
-            "events": self.events,
-            "samples_per_event": {"min": self.shortest, "max": self.longest},
             "event_counter": {"first": self.first_counter, "last": self.last_counter, "gaps": self.counter_gaps},
             "timestamp": {"first": self.first_timestamp, "last": self.last_timestamp,
                           "min": self.lowest_timestamp, "max": self.highest_timestamp},
         })
         if wd1:
-            document["boards"] = sorted(self.boards)
+            document["board_ids"] = sorted(self.boards)
             document["board_channels"] = sorted(self.board_channels)
         else:
             document["sampling_period"] = sorted(self.sampling_periods)
@@ -158,8 +167,7 @@ class FileInfo:
             document.update({
                 "bytes_read": ending.bytes_read,
                 "file_size": ending.file_size,
-                "ending": ("error" if ending.error is not None
-                           else "cut" if ending.cut_offset is not None else "end of file"),
+                "ending": ending.kind,
                 "cut_offset": ending.cut_offset,
                 "error": ending.error,
             })
@@ -175,18 +183,17 @@ class FileInfo:
             kind = f"WD2, {self.layout.channels} channel{'s' * (self.layout.channels != 1)}, {word} the channels word"
         rows = [("format", kind), ("events", f"{self.events:,}")]
         if self.events:
-            per_channel = ""
-            if not wd1 and self.layout.channels > 1:
-                low, high = ((n or 0) // self.layout.channels for n in (self.shortest, self.longest))
-                per_channel = f" ({low:,} .. {high:,} per channel)"
+            rows.append(("samples per event", f"{self.shortest:,} .. {self.longest:,}"))
+            if not wd1:
+                low, high = self._per_channel()
+                rows.append(("samples per channel", f"{low:,} .. {high:,}"))
             rows += [
-                ("samples/event", f"{self.shortest:,} .. {self.longest:,}{per_channel}"),
                 ("event_counter", f"{self.first_counter} .. {self.last_counter}, {self.counter_gaps} gaps"),
                 ("timestamp", f"{self.first_timestamp} .. {self.last_timestamp}"
                               f" (min {self.lowest_timestamp}, max {self.highest_timestamp})"),
             ]
             if wd1:
-                rows += [("boards", _list(doc["boards"])), ("board_channels", _list(doc["board_channels"]))]
+                rows += [("board ids", _list(doc["board_ids"])), ("board_channels", _list(doc["board_channels"]))]
             else:
                 rows.append(("sampling_period", _list(doc["sampling_period"])))
         if self.ending is not None:
@@ -194,7 +201,7 @@ class FileInfo:
             rows.append(("ended", self.ending.describe()))
         print(f"{self.path}", file=out)
         for name, value in rows:
-            print(f"  {name:<16} {value}", file=out)
+            print(f"  {name:<20} {value}", file=out)
         if doc["samples"]:
             head = ("board", "channel") if wd1 else ("channel",)
             print("  " + " ".join(f"{h:>8}" for h in head)
@@ -205,11 +212,14 @@ class FileInfo:
                       + "".join(f" {_text(entry[k]):>12}" for k in ("min", "max", "mean")), file=out)
 
 
-def scan(path: str, layout: Layout, float32: bool, progress: Any = None) -> FileInfo:
-    """Read the whole file; a read error is recorded in `ending`, BadFile raised."""
-    blocks = EventBlocks(path, layout, float32)
+def scan(path: str, layout: Layout, float32: bool, progress: Any = None,
+         selection: Selection = Selection()) -> FileInfo:
+    """Read the file, or the selected events; a read error is recorded in `ending`, BadFile raised."""
+    blocks = EventBlocks(path, layout, float32, selection=selection)
     info = FileInfo(path, layout, blocks.float32)
     for block in blocks:
+        if not info.events and layout.reader_type == "WD1" and not float32:
+            info.float32_hint = look_like_float_halves(block.data)
         info.add(block)
         if progress is not None:
             progress.update(int(block.sizes.sum()), block.events)

@@ -8,12 +8,20 @@ signal, and the long loops call `check()` between blocks.
 
 from __future__ import annotations
 
+import contextlib
+import os
 import signal
 import sys
+from collections.abc import Iterator
 from types import FrameType
 from typing import Any
 
 caught: int | None = None
+_busy = False  # a worker process is converting: a signal must unwind it, not end it on the spot
+
+
+class Cancelled(Exception):
+    """The conversion was called off from elsewhere (the cluster's client was interrupted)."""
 
 
 def _handler(signum: int, frame: FrameType | None) -> None:
@@ -22,9 +30,15 @@ def _handler(signum: int, frame: FrameType | None) -> None:
     raise KeyboardInterrupt
 
 
-def install() -> None:
-    for number in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(number, _handler)
+def _worker_handler(signum: int, frame: FrameType | None) -> None:
+    if not _busy:
+        # Between tasks there is nothing to clean up, and an exception
+        # would only end in a traceback from the pool's machinery.
+        os._exit(128 + signum)
+    _handler(signum, frame)
+
+
+def _quiet_unraisable() -> None:
     previous = sys.unraisablehook
 
     def quiet(unraisable: Any) -> None:
@@ -35,7 +49,36 @@ def install() -> None:
     sys.unraisablehook = quiet
 
 
-def check() -> None:
+def install() -> None:
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, _handler)
+    _quiet_unraisable()
+
+
+def install_worker() -> None:
+    """For a worker process of a pool: the parent alone answers Ctrl-C, and stops workers with SIGTERM."""
+    # Ctrl-C reaches the whole process group; the parent then terminates the pool.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _worker_handler)
+    _quiet_unraisable()
+
+
+@contextlib.contextmanager
+def busy() -> Iterator[None]:
+    global _busy
+    _busy = True
+    try:
+        yield
+    finally:
+        _busy = False
+
+
+def check(final: bool = False) -> None:
+    """Raise the interrupt that was caught, if any.
+
+    `final` marks the last look before an output takes its name; checks that
+    look elsewhere and rate-limit their looks must not skip that one.
+    """
     if caught is not None:
         raise KeyboardInterrupt
 

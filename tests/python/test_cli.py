@@ -235,10 +235,13 @@ def test_auto_detection(vorn_cli, tmp_path):
         [("WD1", None, None), ("WD2", 3, True), ("WD2", 1, False)]
     garbage = tmp_path / "garbage.bin"
     garbage.write_bytes(np.random.default_rng(4).bytes(4096))
-    for undecidable in (ambiguous(tmp_path / "both.bin"), garbage, write(tmp_path / "empty.bin")):
-        proc = vorn_cli("info", wd1.name, undecidable.name)
-        assert (proc.returncode, proc.stdout) == (2, "")
-        assert proc.stderr == f"vorn: cannot tell WD1 from WD2 for {undecidable.name}: pass --type\n"
+    undecidable = "cannot tell WD1 from WD2: pass --type WD1 or --type WD2"
+    for path, why in [(ambiguous(tmp_path / "both.bin"), undecidable), (garbage, undecidable),
+                      (write(tmp_path / "empty.bin"), "the file is empty")]:
+        # That file fails alone: the others are reported, and --json stays one document.
+        proc = vorn_cli("info", "--json", path.name, wd1.name)
+        assert (proc.returncode, proc.stderr) == (1, f"vorn: {path.name}: {why}\n")
+        assert [d.get("error") or d["type"] for d in json.loads(proc.stdout)] == [why, "WD1"]
     for kind in ("WD1", "WD2"):
         proc = vorn_cli("info", "--json", "--type", kind, tmp_path / "both.bin", check=0)
         assert json.loads(proc.stdout)[0]["events"] == 4
@@ -260,7 +263,7 @@ def test_info_reports_what_the_file_holds(vorn_cli, tmp_path):
     # 7 -> 9 skips one; 10 -> -1 goes backwards
     assert doc["event_counter"] == {"first": 7, "last": -1, "gaps": 2}
     assert doc["timestamp"] == {"first": 93, "last": 101, "min": 90, "max": 101}
-    assert (doc["boards"], doc["board_channels"]) == ([3], [0, 1])
+    assert (doc["board_ids"], doc["board_channels"]) == ([3], [0, 1])
     for entry in doc["samples"]:
         values = np.concatenate([s for ch, _, s in events if ch == entry["board_channel"]]).astype(np.int64)
         assert (entry["samples"], entry["min"], entry["max"]) == (values.size, values.min(), values.max())
@@ -277,9 +280,9 @@ def test_info_stops_at_an_error_with_what_came_before(vorn_cli, tmp_path):
     assert proc.returncode == 1
     offset = 3000 * 30
     assert proc.stderr == f"vorn: e.wd1: invalid WD1 event_size 10 at offset {offset}: smaller than the 24-byte header\n"
-    assert "  events           3,000\n" in proc.stdout
-    assert f"  bytes read       {offset:,} of {offset + 24:,}\n" in proc.stdout
-    assert f"  ended            error: invalid WD1 event_size 10 at offset {offset}" in proc.stdout
+    assert "  events               3,000\n" in proc.stdout
+    assert f"  bytes read           {offset:,} of {offset + 24:,}\n" in proc.stdout
+    assert f"  ended                error: invalid WD1 event_size 10 at offset {offset}" in proc.stdout
 
 
 @pytest.mark.parametrize("quiet", [False, True])
@@ -358,7 +361,7 @@ def test_a_missing_library_names_its_pip_command(vorn_cli, tmp_path, args, modul
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(blocked), os.environ.get("PYTHONPATH", "")])}
     proc = vorn_cli(*args[:1], path, *args[1:], env=env)
     assert proc.returncode == 2
-    assert proc.stderr.endswith(f"pip install 'vorn[{extra}]'\n")
+    assert proc.stderr.endswith(f"pip install 'vorn[{extra}]' (in a source checkout: pip install '.[{extra}]')\n")
 
 
 # --- plot ---------------------------------------------------------------------------
@@ -404,7 +407,7 @@ def test_follow_prints_events_as_a_file_grows_in_pieces(script, tmp_path):
     for line, event in zip(lines, events):
         data = event["data"]
         assert line == (f"event_counter={event['event_counter']} timestamp={event['timestamp']}"
-                        f" samples={data.size} min={data.min():.6g} max={data.max():.6g}\n")
+                        f" samples_per_channel={event['samples']} samples_per_event={data.size} min={data.min():.6g} max={data.max():.6g}\n")
     assert rest == f"{len(events)} events, interrupted\n"
 
 
