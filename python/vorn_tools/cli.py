@@ -170,8 +170,11 @@ def run_convert(args: argparse.Namespace) -> int:
             converted = convert.convert_into_one(tasks, args.output, bar)
     outcomes = [convert.Outcome(path, error=layout) if isinstance(layout, str) else None
                 for path, layout in zip(args.files, found)]
-    for (i, _), outcome in zip(readable, converted):
-        outcome.path = args.files[i]  # as the user wrote it
+    for (i, _), outcome, target in zip(readable, converted, targets if folder else itertools.repeat(None)):
+        # As the user wrote them, not as the workers were given them.
+        outcome.path = args.files[i]
+        if outcome.output is not None and target is not None:
+            outcome.output = target
         outcomes[i] = outcome
     return _report([o for o in outcomes if o is not None])
 

@@ -101,7 +101,7 @@ def big_wd1(path, events, samples=1024, seed=0):
 
 # --- what a converted group must hold ------------------------------------------
 
-def assert_group_is_the_file(group, path, kind, float32=False):
+def assert_group_is_the_file(group, path, kind, float32=False, source=None):
     events = list(vorn.EventReader(str(path), kind))
     keys = WD1_KEYS if kind == "WD1" else WD2_KEYS
     assert list(group.keys()) == sorted([*keys, "data"] + (["offsets"] if "offsets" in group else []))
@@ -120,7 +120,7 @@ def assert_group_is_the_file(group, path, kind, float32=False):
         assert all(row.tobytes() == a.tobytes() for row, a in zip(stored, arrays))
     assert group.attrs["events"] == len(events)
     assert group.attrs["reader_type"] == kind
-    assert group.attrs["source"] == str(Path(path).resolve())
+    assert group.attrs["source"] == str(Path(source or path).resolve())
 
 
 def vorn_dtype(kind, key):
@@ -193,6 +193,62 @@ def test_existing_output_needs_force(vorn_cli, tmp_path):
     assert (tmp_path / "out.h5").read_bytes() == b"precious"
     vorn_cli("convert", path, "-o", "out.h5", "--force", check=0)
     assert (tmp_path / "out.h5").read_bytes()[:8] == b"\x89HDF\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("force", [[], ["--force"]])
+@pytest.mark.parametrize("spelling", ["same", "absolute", "dotted", "symlink", "hard link", "folder"])
+def test_an_input_is_never_replaced(vorn_cli, tmp_path, spelling, force):
+    need("h5py")
+    (tmp_path / "sub").mkdir()
+    path = wd1_file(tmp_path / "sub" / "run.h5", [4] * 3, np.random.default_rng(20))
+    original = path.read_bytes()
+    output = {"same": "sub/run.h5", "absolute": str(path), "dotted": "sub/../sub/./run.h5",
+              "symlink": "link.h5", "hard link": "hard.h5", "folder": "sub"}[spelling]
+    if spelling == "symlink":
+        (tmp_path / "link.h5").symlink_to(path)
+    if spelling == "hard link":
+        os.link(path, tmp_path / "hard.h5")
+    parallel = ["--jobs", "1"] if spelling == "folder" else []  # sub/run.h5 is where run.h5 would go
+    proc = vorn_cli("convert", "sub/run.h5", "-o", output, *parallel, *force)
+    assert proc.returncode == 2
+    assert "is the input sub/run.h5: it is never replaced" in proc.stderr
+    assert path.read_bytes() == original
+
+
+@pytest.mark.parametrize("selection, start, stop", [("3", 0, 3), ("2:5", 2, 5), ("7:", 7, 10), ("4:40", 4, 10),
+                                                    ("12:", 10, 10)])
+def test_events_selects_a_slice(vorn_cli, tmp_path, selection, start, stop):
+    h5py = need("h5py")
+    path = wd1_file(tmp_path / "a.wd1", [5, 6, 5, 7] + [5] * 6, np.random.default_rng(21))
+    wanted = list(vorn.EventReader(str(path), "WD1"))[start:stop]
+    (doc,) = json.loads(vorn_cli("info", "--json", "--events", selection, path, check=0).stdout)
+    assert (doc["events"], doc["event_counter"]["first"]) == (len(wanted), start if wanted else None)
+    assert doc["ending"] == ("selection" if stop < 10 else "end of file")
+    vorn_cli("convert", "--events", selection, path, "-o", "out.h5", check=0)
+    with h5py.File(tmp_path / "out.h5") as out:
+        group = out["a"]
+        assert group["event_counter"][()].tolist() == [e["event_counter"] for e in wanted]
+        stored = group["data"][()]
+        flat = stored.reshape(-1) if "offsets" not in group else stored
+        assert flat.tobytes() == b"".join(e["data"].tobytes() for e in wanted)
+        assert group.attrs["bytes_read"] == sum(e["event_size"] for e in list(vorn.EventReader(str(path), "WD1"))[:stop])
+
+
+@pytest.mark.parametrize("salvage", [False, True])
+def test_salvage_keeps_the_events_before_an_error(vorn_cli, tmp_path, salvage):
+    h5py = need("h5py")
+    good = wd1_file(tmp_path / "good.wd1", [8] * 3000, np.random.default_rng(22))
+    path = write(tmp_path / "bad.wd1", good.read_bytes(), struct.pack("<6i", 10, 0, 0, 0, 0, 0))
+    proc = vorn_cli("convert", path.name, "-o", "out.h5", *["--salvage"] * salvage)
+    assert proc.returncode == 1
+    message = f"invalid WD1 event_size 10 at offset {3000 * 40}: smaller than the 24-byte header"
+    assert f"vorn: bad.wd1: {message}\n" in proc.stderr
+    if not salvage:
+        assert not (tmp_path / "out.h5").exists()
+        return
+    with h5py.File(tmp_path / "out.h5") as out:
+        assert_group_is_the_file(out["bad"], good, "WD1", source=path)
+        assert out["bad"].attrs["ending"] == f"error: {message}"
 
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
@@ -346,6 +402,70 @@ def assert_same_group(a, b):
         assert (a[key].dtype, a[key][()].tobytes()) == (b[key].dtype, b[key][()].tobytes())
 
 
+def partial_outputs_grow(proc, folder, names):
+    """Waits until every named output is being written: the conversions are under way."""
+    deadline = time.monotonic() + 60
+    while not all(any(p.stat().st_size > 1 << 20 for p in folder.glob(f".{name}.*.partial")) for name in names):
+        assert proc.poll() is None and time.monotonic() < deadline, "finished before it could be interrupted"
+        time.sleep(0.01)
+
+
+@pytest.mark.parametrize("how", ["ctrl-c", "sigterm"])
+def test_an_interrupt_ends_every_job(script, tmp_path, how):
+    need("h5py")
+    files = [big_wd1(tmp_path / f"{name}.wd1", 40_000, seed=i) for i, name in enumerate("ab")]
+    proc = subprocess.Popen([script, "convert", *map(str, files), "-o", "out", "--jobs", "2", "--compression", "gzip"],
+                            cwd=tmp_path, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    partial_outputs_grow(proc, tmp_path / "out", ["a.h5", "b.h5"])
+    if how == "ctrl-c":  # the terminal signals the whole process group
+        os.killpg(proc.pid, signal.SIGINT)
+    else:
+        proc.send_signal(signal.SIGTERM)
+    _, stderr = proc.communicate(timeout=60)
+    sig = signal.SIGINT if how == "ctrl-c" else signal.SIGTERM
+    assert (proc.returncode, stderr) == (128 + sig, "vorn: interrupted\n")
+    assert os.listdir(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_an_interrupt_calls_off_the_tasks_on_a_cluster(script, tmp_path, cluster, sig):
+    need("h5py")
+    path = big_wd1(tmp_path / "big.wd1", 40_000)
+    proc = subprocess.Popen([script, "convert", str(path), "-o", "out", "--scheduler", cluster.scheduler_address,
+                             "--compression", "gzip"], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    partial_outputs_grow(proc, tmp_path / "out", ["big.h5"])
+    proc.send_signal(sig)
+    _, stderr = proc.communicate(timeout=90)
+    assert (proc.returncode, stderr) == (128 + sig, "vorn: interrupted\n")
+    # The task stopped before the command returned: nothing is still writing.
+    assert os.listdir(tmp_path / "out") == []
+    assert not any(worker.state.executing_count for worker in cluster.workers.values())
+
+
+def test_jobs_report_each_file_on_its_own_line(vorn_cli, tmp_path):
+    need("h5py")
+    rng = np.random.default_rng(23)
+    # The slow file first: the others finish before it.
+    files = [big_wd1(tmp_path / "slow.wd1", 20_000), wd1_file(tmp_path / "one.wd1", [3], rng),
+             wd1_file(tmp_path / "two.wd1", [3, 4], rng), write(tmp_path / "bad.wd1", b"\x00" * 30),
+             wd1_file(tmp_path / "three.wd1", [3, 4, 5], rng)]
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "two.h5").write_bytes(b"old")
+    proc = vorn_cli("convert", *[f.name for f in files], "-o", "out", "--jobs", "2")
+    assert (proc.returncode, proc.stderr) == (2, "vorn: out/two.h5 exists: pass --force to replace it\n")
+    assert (tmp_path / "out" / "two.h5").read_bytes() == b"old"
+    proc = vorn_cli("convert", *[f.name for f in files], "-o", "out", "--jobs", "2", "--force")
+    assert proc.returncode == 1
+    assert proc.stdout.splitlines() == [
+        "slow.wd1 -> out/slow.h5: 20,000 events, end of file",
+        "one.wd1 -> out/one.h5: 1 event, end of file",
+        "two.wd1 -> out/two.h5: 2 events, end of file",
+        "three.wd1 -> out/three.h5: 3 events, end of file",
+    ]
+    assert proc.stderr.splitlines()[-1] == "vorn: 1 of 5 files failed: bad.wd1"
+    assert sorted(os.listdir(tmp_path / "out")) == ["one.h5", "slow.h5", "three.h5", "two.h5"]
+
+
 @pytest.mark.parametrize("args, module, extra", [
     (["convert", "-o", "out.h5"], "h5py", "cli"),
     (["plot"], "matplotlib", "cli"),
@@ -364,6 +484,46 @@ def test_a_missing_library_names_its_pip_command(vorn_cli, tmp_path, args, modul
     assert proc.stderr.endswith(f"pip install 'vorn[{extra}]' (in a source checkout: pip install '.[{extra}]')\n")
 
 
+# --- bad usage and bad inputs --------------------------------------------------------
+
+BAD = [
+    # (arguments, exit status, what stderr says); {wd1} and the like are files the test writes
+    (["plot", "{wd1}", "-n", "-3"], 2, "argument -n/--events: N must not be negative"),
+    (["plot", "{wd1}", "-n", "2:x"], 2, "STOP must be a whole number, not 'x'"),
+    (["plot", "{wd2}", "--channel", "2"], 1, "no channel 2; the file has channels 0 to 1"),
+    (["plot", "{wd1}", "--channel", "5"], 1, "no channel 5 among the selected events"),
+    (["plot", "{wd1}", "--channel", "-1"], 2, "channels are numbered from 0"),
+    (["plot", "{floats}", "-o", "f.svg"], 0, "look like the halves of 32-bit floats: pass --float32"),
+    (["convert", "{wd1}", "-o", "d", "--scheduler", "notanaddress"], 2, "is not a scheduler address"),
+    (["convert", "{wd1}", "-o", "d", "--jobs", "0"], 2, "must be at least 1, not 0"),
+    (["convert", "{wd1}", "-o", "d", "--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"], 2, "not allowed with"),
+    (["convert", "{garbage}", "-o", "x.h5"], 1, "cannot tell WD1 from WD2: pass --type WD1 or --type WD2"),
+    (["info", "{wd1}", "--events=-1:"], 2, "START must not be negative"),
+    (["info", "--type", "WD2", "{empty}"], 1, "too short for WD2, or not a WD2 file: try --type auto"),
+    (["info", "/dev/stdin"], 1, "the format of a pipe or device cannot be detected: pass --type"),
+    (["info", "{missing}"], 1, "No such file or directory"),
+    (["info", "."], 1, "the format of a pipe or device cannot be detected"),
+    (["follow", "{wd1}", "--idle", "0"], 2, "must be above 0"),
+    (["follow", "{wd1}", "--wait", "nan"], 2, "must be at least 0 and finite"),
+    (["follow", "{missing}", "--wait", "0"], 1, "after 0 s, the file does not exist"),
+    (["follow", "{empty}", "--wait", "0.1"], 1, "after 0.1 s, the file is empty"),
+]
+
+
+@pytest.mark.parametrize("args, status, says", BAD, ids=[" ".join(a) for a, *_ in BAD])
+def test_bad_usage_and_inputs_end_in_one_line_not_a_traceback(vorn_cli, tmp_path, args, status, says):
+    need("h5py")
+    need("matplotlib")
+    rng = np.random.default_rng(24)
+    floats = rng.normal(5.0, 0.5, (4, 200)).astype("<f4").view("<u2")
+    files = {"wd1": wd1_file(tmp_path / "a.wd1", [8] * 3, rng), "wd2": wd2_file(tmp_path / "b.wd2", 3, 8, 2, True, rng),
+             "empty": write(tmp_path / "empty.dat"), "garbage": write(tmp_path / "g.bin", rng.bytes(999)),
+             "floats": write(tmp_path / "f.wd1", *(wd1_event(row) for row in floats)), "missing": "nothing.dat"}
+    proc = vorn_cli(*(a.format(**files) for a in args), input="")
+    assert "Traceback" not in proc.stderr
+    assert (proc.returncode, says in proc.stderr) == (status, True), proc.stderr
+
+
 # --- plot ---------------------------------------------------------------------------
 
 def png_size(path):
@@ -373,7 +533,7 @@ def png_size(path):
 
 
 @pytest.mark.parametrize("kind, channels, size", [("WD1", 1, (800, 450)), ("WD2", 2, (800, 450)),
-                                                 ("WD2", 4, (800, 750))])
+                                                 ("WD2", 4, (800, 750)), ("WD2", 4, None)])
 def test_plot_writes_a_png_of_one_panel_per_channel(vorn_cli, tmp_path, kind, channels, size):
     need("matplotlib")
     rng = np.random.default_rng(9)
@@ -381,6 +541,10 @@ def test_plot_writes_a_png_of_one_panel_per_channel(vorn_cli, tmp_path, kind, ch
         path = wd1_file(tmp_path / "p.wd1", [100] * 6, rng)
     else:
         path = wd2_file(tmp_path / "p.wd2", 6, 100, channels, True, rng)
+    if size is None:  # only raster images have a size in pixels
+        proc = vorn_cli("plot", path, "-n", 3, "-o", "p.pdf", check=0)
+        assert (proc.stdout, (tmp_path / "p.pdf").read_bytes()[:5]) == ("wrote p.pdf\n", b"%PDF-")
+        return
     proc = vorn_cli("plot", path, "-n", 3, "-o", "p.png", check=0)
     assert png_size(tmp_path / "p.png") == size
     assert proc.stdout == f"wrote p.png ({size[0]}x{size[1]} pixels)\n"
@@ -411,10 +575,46 @@ def test_follow_prints_events_as_a_file_grows_in_pieces(script, tmp_path):
     assert rest == f"{len(events)} events, interrupted\n"
 
 
-def test_follow_ends_after_the_idle_time(vorn_cli, tmp_path):
-    path = wd1_file(tmp_path / "a.wd1", [3, 4], np.random.default_rng(11))
-    proc = vorn_cli("follow", path, "--idle", "0.3", check=0)
-    assert proc.stdout.splitlines()[-1] == "2 events, then 0.3 s without new data"
+def test_follow_goes_on_while_events_arrive_for_longer_than_idle(script, tmp_path):
+    whole = wd1_file(tmp_path / "whole.wd1", [3] * 12, np.random.default_rng(11)).read_bytes()
+    path = tmp_path / "live.wd1"
+    path.write_bytes(whole[:30])
+    proc = subprocess.Popen([script, "follow", str(path), "--idle", "0.6"], stdout=subprocess.PIPE, text=True)
+    # An event every 0.2 s for 2.2 s in all, much longer than --idle.
+    write_in_pieces(path, whole[30:], 30, 0.2).join()
+    out, _ = proc.communicate(timeout=30)
+    assert proc.returncode == 0
+    assert out.splitlines()[-1] == "12 events, then 0.6 s without new data"
+
+
+@pytest.mark.parametrize("ending", ["cut", "read error", "shrunk", "replaced"])
+def test_follow_says_how_it_ended(script, tmp_path, ending):
+    rng = np.random.default_rng(25)
+    path = wd1_file(tmp_path / "a.wd1", [3] * 2, rng)
+    tail = {"cut": wd1_event([1, 2, 3])[:29], "read error": struct.pack("<6i", 10, 0, 0, 0, 0, 0)}.get(ending, b"")
+    path.write_bytes(path.read_bytes() + tail)
+    proc = subprocess.Popen([script, "follow", str(path), "--type", "WD1", "--idle", "3", "--poll", "0.05"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    lines = [proc.stdout.readline(), proc.stdout.readline()]
+    assert all(line.startswith("event_counter=") for line in lines)
+    if ending == "shrunk":
+        with open(path, "r+b") as f:
+            f.truncate(40)
+    elif ending == "replaced":
+        os.replace(wd1_file(tmp_path / "other.wd1", [3] * 5, rng), path)
+    # Not communicate(): it would read past what readline() already buffered.
+    out, err = proc.stdout.read(), proc.stderr.read()
+    proc.wait(timeout=30)
+    status, summary, says = {
+        "cut": (0, "2 events, then 3 s without new data; an event cut at offset 60 is pending"
+                   " (29 bytes of it so far)", ""),
+        "read error": (1, "2 events, then a read error", "invalid WD1 event_size 10 at offset 60"),
+        "shrunk": (1, "2 events, then the file changed under the reader",
+                   "the file shrank to 40 bytes, below the 60 already read"),
+        "replaced": (1, "2 events, then the file changed under the reader",
+                     "another file took the name of the one being read"),
+    }[ending]
+    assert (proc.returncode, out, says in err) == (status, summary + "\n", True), err
 
 
 def test_runs_as_a_module(tmp_path):
