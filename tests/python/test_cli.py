@@ -603,8 +603,8 @@ def test_follow_says_how_it_ended(script, tmp_path, ending):
     elif ending == "replaced":
         os.replace(wd1_file(tmp_path / "other.wd1", [3] * 5, rng), path)
     # Not communicate(): it would read past what readline() already buffered.
-    out, err = proc.stdout.read(), proc.stderr.read()
-    proc.wait(timeout=30)
+    with proc:
+        out, err = proc.stdout.read(), proc.stderr.read()
     status, summary, says = {
         "cut": (0, "2 events, then 3 s without new data; an event cut at offset 60 is pending"
                    " (29 bytes of it so far)", ""),
