@@ -34,7 +34,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import timing
-from .blocks import BadFile, Block, EventBlocks
+from .blocks import BadFile, Block, Ending, EventBlocks
 from .formats import Layout, guess_type, open_layout
 
 DEFAULT_STEP = "64 MB"
@@ -213,17 +213,33 @@ def block_piece(block: Block) -> Piece:
     return Piece(columns, block.data.copy(), block.lengths.copy())
 
 
-def file_pieces(path: str, layout: Layout, float32: bool) -> Iterator[Piece]:
-    """The file's events as pieces with their file offsets in "offset"; BadFile after the last whole block."""
-    blocks = EventBlocks(path, layout, float32, READ_BYTES)
-    try:
-        for block in blocks:
-            yield block_piece(block)
-    except BadFile as error:
-        raise BadFile(f"{path}: {error}") from error
-    assert blocks.ending is not None
-    if blocks.ending.error is not None:
-        raise BadFile(f"{path}: {blocks.ending.error}")
+class FilePieces:
+    """A file's events as pieces, with their file offsets in the column "offset".
+
+    A file that cannot be read to its end raises BadFile, naming the file,
+    after the pieces of the events before it. `bytes_read` grows piece by
+    piece, and `ending` tells afterwards how the reading ended.
+    """
+
+    def __init__(self, path: str, layout: Layout, float32: bool = False) -> None:
+        self.path = path
+        self.blocks = EventBlocks(path, layout, float32, READ_BYTES)
+        self.bytes_read = 0
+
+    @property
+    def ending(self) -> Ending | None:
+        return self.blocks.ending
+
+    def __iter__(self) -> Iterator[Piece]:
+        try:
+            for block in self.blocks:
+                self.bytes_read += int(block.sizes.sum())
+                yield block_piece(block)
+        except BadFile as error:
+            raise BadFile(f"{self.path}: {error}") from error
+        assert self.blocks.ending is not None
+        if self.blocks.ending.error is not None:
+            raise BadFile(f"{self.path}: {self.blocks.ending.error}")
 
 
 # --- the public iteration ------------------------------------------------------------
@@ -257,7 +273,7 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
             return block
 
         try:
-            for piece in file_pieces(path, layout, float32):
+            for piece in FilePieces(path, layout, float32):
                 for step in steps.push(piece):
                     yield public(step)
         except BadFile:

@@ -49,7 +49,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import timing
-from .reading import DEFAULT_STEP, Piece, Steps, classify, file_pieces, parse_step
+from .reading import DEFAULT_STEP, FilePieces, Piece, Steps, classify, parse_step
 
 FIRST = 5  # unmatched events remembered by position, per file
 _WAVE = re.compile(r"wave(\d+)\.[^.]+")
@@ -185,7 +185,7 @@ class Run:
         self._split = bool(many)  # one WD2 file of K channels
         self._float32 = float32
         self.report = RunReport([ChannelReport(path) for path in paths])
-        self._sources = [_Source(path, self._checked(path, file_pieces(path, layout, float32)))
+        self._sources = [_Source(path, self._checked(path, iter(FilePieces(path, layout, float32))))
                          for path, layout in zip(paths, self._layouts)]
         self._width: int | None = None
         self._started = False
