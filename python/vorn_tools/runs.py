@@ -150,7 +150,9 @@ class _Source:
         return float(self.buffer.columns["event"][-1]) if self.buffer is not None and self.rows else -np.inf
 
     def first_counter(self) -> int | None:
-        return int(self.buffer.columns["event_counter"][0]) & 0xFFFFFFFF if self.rows else None
+        if self.buffer is None or not self.rows:
+            return None
+        return int(self.buffer.columns["event_counter"][0]) & 0xFFFFFFFF
 
     def read(self) -> None:
         piece = next(self.pieces, None)
@@ -260,13 +262,10 @@ class Run:
         sources = self._sources
         while True:
             live = [s for s in sources if not s.done]
-            for source in live:
-                if source.rows == 0:
-                    break
-            else:
-                source = min(live, key=_Source.last) if live else None
-            if source is not None:
-                source.read()
+            # An empty buffer first, else the file that is furthest behind.
+            behind = min(live, key=_Source.last, default=None)
+            if behind is not None:
+                behind.read()
             if any(s.rows == 0 and not s.done for s in sources):
                 continue
             frontier = min((s.last() for s in sources if not s.done), default=np.inf)
