@@ -1,0 +1,46 @@
+"""Tables as Parquet: one row group per block written.
+
+A fixed-shape column is a (nested) fixed-size list column, a jagged column a
+large list column; 1-D columns keep their NumPy type.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from . import Column, Jagged, TableWriter
+
+
+def arrow_column(column: Column) -> Any:
+    if isinstance(column, Jagged):
+        return pa.LargeListArray.from_arrays(pa.array(column.offsets), pa.array(column.content))
+    array = np.ascontiguousarray(column)
+    if array.ndim == 1:
+        return pa.array(array)
+    nested: Any = pa.array(array.reshape(-1))
+    for size in reversed(array.shape[1:]):
+        nested = pa.FixedSizeListArray.from_arrays(nested, size)
+    return nested
+
+
+class Writer(TableWriter):
+    def __init__(self, path: str, compression: str = "zstd") -> None:
+        super().__init__(path)
+        self.compression = compression
+        self.writer: pq.ParquetWriter | None = None
+
+    def _write(self, columns: dict[str, Column]) -> None:
+        table = pa.table({name: arrow_column(column) for name, column in columns.items()})
+        if self.writer is None:
+            self.writer = pq.ParquetWriter(self.temporary, table.schema, compression=self.compression)
+        self.writer.write_table(table, row_group_size=max(1, table.num_rows))
+
+    def _finish(self) -> None:
+        if self.writer is None:
+            # No block at all: an empty file is still a valid, empty table.
+            self.writer = pq.ParquetWriter(self.temporary, pa.schema([]))
+        self.writer.close()

@@ -1,0 +1,298 @@
+"""The library layer: blocks over files, time tags, runs of per-channel files, tables and histograms.
+
+Writers and histograms need their optional libraries (`pip install
+'.[cli,root,parquet,hist]'`); without them those tests skip, unless
+VORN_CLI_TESTS=required.
+"""
+
+import os
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import eventfiles
+import vorn
+from vorn_tools import iterate, open_run
+from vorn_tools.timing import Unwrapper, parse_tick
+
+
+def need(module):
+    try:
+        return __import__(module)
+    except ImportError:
+        if os.environ.get("VORN_CLI_TESTS") == "required":
+            pytest.fail(f"{module} is not installed but VORN_CLI_TESTS=required")
+        pytest.skip(f"needs {module}")
+
+
+def wd1_file(path, counters, samples=4, channel=0, timestamp=lambda c: 1000 * c):
+    events = []
+    for c in counters:
+        word = c % 2**32
+        n = samples(c) if callable(samples) else samples
+        events.append(eventfiles.wd1_event(board_channel=channel, event_counter=word - (word >> 31 << 32),
+                                           timestamp=timestamp(c) % 2**31,
+                                           samples=[(c * 7 + channel + i) % 2**16 for i in range(n)]))
+    path.write_bytes(b"".join(events))
+    return str(path)
+
+
+def wd2_file(path, events, channels, samples):
+    rng = np.random.default_rng(events)
+    path.write_bytes(b"".join(
+        eventfiles.wd2_event(i, 10 * i, samples, 8, rng.random(channels * samples, dtype=np.float32).tobytes(),
+                             channels)
+        for i in range(events)))
+    return str(path)
+
+
+# --- time tags -------------------------------------------------------------------------
+
+@settings(max_examples=60, deadline=None)
+@given(gaps=st.lists(st.integers(0, 2**31 - 1), min_size=1, max_size=300),
+       start=st.integers(0, 2**40), flag=st.booleans(), cuts=st.lists(st.integers(0, 300), max_size=5))
+def test_unwrapping_rebuilds_the_ticks(gaps, start, flag, cuts):
+    ticks = start + np.cumsum(np.array(gaps, dtype=np.int64))
+    # A board with the flag keeps 31 bits and sets bit 31 once the counter wrapped;
+    # one without it counts on 32 bits. Either way the words are signed int32.
+    if flag:
+        words = (ticks % 2**31) | np.where(ticks >= 2**31, 1 << 31, 0)
+    else:
+        words = ticks % 2**32
+    words = words.astype(np.uint32).view(np.int32)
+    unwrap = Unwrapper(31)
+    pieces = np.split(words, sorted(set(c for c in cuts if c < len(words))))
+    got = np.concatenate([unwrap(piece) for piece in pieces])
+    assert got.dtype == np.int64
+    np.testing.assert_array_equal(got - got[0], ticks - ticks[0])
+    assert got[0] == ticks[0] % 2**31
+
+
+@pytest.mark.parametrize("text, seconds", [("8 ns", 8e-9), ("0.5us", 5e-7), ("2 µs", 2e-6), ("3 ms", 3e-3),
+                                           ("1.5 s", 1.5), ("4e-9", 4e-9), (2.0, 2.0)])
+def test_parse_tick(text, seconds):
+    assert parse_tick(text) == pytest.approx(seconds)
+
+
+@pytest.mark.parametrize("text", ["8 ps", "ns", "-1 ns", "0", "nan"])
+def test_parse_tick_refuses(text):
+    with pytest.raises(ValueError):
+        parse_tick(text)
+
+
+# --- iterate ---------------------------------------------------------------------------
+
+def test_iterate_entries_and_layouts(tmp_path):
+    one = wd1_file(tmp_path / "a.wd1", range(1000), samples=lambda c: 4 if c < 700 else 5)
+    two = wd2_file(tmp_path / "b.wd2", 250, channels=3, samples=6)
+    blocks = list(iterate([one, two], step_size=128))
+    assert [(b.path, b.file_entry_start, b.file_entry_stop) for b in blocks][6:] == [
+        (one, 768, 896), (one, 896, 1000), (two, 0, 128), (two, 128, 250)]
+    assert [b.entry_start for b in blocks] == [0, 128, 256, 384, 512, 640, 768, 896, 1000, 1128]
+    assert all(a.entry_stop == b.entry_start for a, b in zip(blocks, blocks[1:]))
+    # Each layout against what EventReader yields, event by event, once all
+    # blocks exist: a block's arrays must not be reused by the next.
+    for path, kind, own in ((one, "WD1", blocks[:8]), (two, "WD2", blocks[8:])):
+        events = list(vorn.EventReader(path, kind))
+        for block in own:
+            rows = events[block.file_entry_start:block.file_entry_stop]
+            data = block["data"]
+            if "offsets" in block:
+                got = [data[a:b] for a, b in zip(block["offsets"][:-1], block["offsets"][1:])]
+            else:
+                got = data.reshape(len(data), -1)
+            for row, event in zip(got, rows):
+                np.testing.assert_array_equal(row, event["data"])
+            np.testing.assert_array_equal(block["event_counter"], [e["event_counter"] for e in rows])
+    assert blocks[4]["data"].shape == (128, 4) and "offsets" in blocks[5]
+    assert blocks[8]["data"].shape == (128, 3, 6)
+
+
+def test_iterate_read_error_after_the_blocks_before_it(tmp_path):
+    good = b"".join(eventfiles.wd1_event(event_counter=i, samples=[i] * 4) for i in range(10))
+    path = tmp_path / "bad.wd1"
+    path.write_bytes(good + eventfiles.wd1_event(event_size=10))
+    blocks = []
+    with pytest.raises(Exception, match=f"{path}: invalid WD1 event_size 10 at offset {len(good)}"):
+        for block in iterate(str(path), step_size=4, type="WD1"):
+            blocks.append(block.file_entry_stop)
+    assert blocks == [4, 8, 10]
+
+
+# --- runs ------------------------------------------------------------------------------
+
+def test_run_reports_missing_and_extra_events_and_stays_aligned(tmp_path):
+    # Counters cross the 32-bit wrap; channel 1 lacks one event, channel 2 has one more.
+    lost, spare = 2**32 + 10, 2**32 + 150
+    counters = [c for c in range(2**32 - 150, 2**32 + 350) if c != spare]
+    wd1_file(tmp_path / "wave0.dat", counters, channel=0)
+    wd1_file(tmp_path / "wave1.dat", [c for c in counters if c != lost], channel=1)
+    wd1_file(tmp_path / "wave2.dat", sorted(counters + [spare]), channel=5)
+    run = open_run(str(tmp_path), step_size=64)
+    assert [(c.path, c.board_channel) for c in run.channels] == [
+        (str(tmp_path / f"wave{i}.dat"), b) for i, b in enumerate((0, 1, 5))]
+    events = []
+    for block in run:
+        assert block["data"].shape[1:] == (3, 4)
+        counter = block["event_counter"]
+        assert (counter == counter[:, :1]).all()
+        np.testing.assert_array_equal(block["data"][:, :, 0].astype(np.int64),
+                                      ((counter.astype(np.int64) % 2**32) * 7 + [0, 1, 5]) % 2**16)
+        events.extend(block["event"])
+    assert events == [c for c in counters if c != lost]
+    report = run.report
+    assert report.matched == len(counters) - 1
+    assert [(c.missing, c.first_missing) for c in report.channels] == [(0, []), (1, [lost]), (0, [])]
+    event_bytes = 24 + 2 * 4
+    assert [(c.extra, c.first_extra) for c in report.channels] == [(0, []), (0, []), (1, [(counters.index(spare + 1) * event_bytes, spare)])]
+    assert [c.dropped for c in report.channels] == [1, 0, 2]
+    assert report.timestamp_mismatches == 0
+
+
+def test_run_of_one_wd2_file_and_refused_runs(tmp_path):
+    path = wd2_file(tmp_path / "k.wd2", 40, channels=3, samples=5)
+    blocks = list(open_run(path, step_size=16))
+    data = np.concatenate([b["data"] for b in blocks])
+    reference = np.stack([e["data"].reshape(3, 5) for e in vorn.EventReader(path, "WD2")])
+    np.testing.assert_array_equal(data, reference)
+    wd1_file(tmp_path / "x0.dat", range(5), samples=4)
+    wd1_file(tmp_path / "x1.dat", range(5), samples=6)
+    with pytest.raises(ValueError, match="as many samples"):
+        list(open_run([str(tmp_path / "x0.dat"), str(tmp_path / "x1.dat")]))
+
+
+# --- tables ----------------------------------------------------------------------------
+
+READERS = {".h5": "h5py", ".parquet": "pyarrow", ".root": "uproot"}
+
+
+def read_back(path, extension):
+    if extension == ".h5":
+        import h5py
+
+        with h5py.File(path) as f:
+            return {k: f[k][()] for k in f}
+    if extension == ".parquet":
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(path)
+        out = {}
+        for name in table.column_names:
+            column = table.column(name).combine_chunks()
+            if name == "wave":
+                out[name] = column.flatten().flatten().to_numpy().reshape(-1, 2, 3)
+            elif name == "hits":
+                out[name] = column.values.to_numpy()
+                out["hits_offsets"] = column.offsets.to_numpy()
+            else:
+                out[name] = column.to_numpy()
+        return out
+    import uproot
+
+    tree = uproot.open(path)["events"]
+    out = tree.arrays(["counter", "wave"], library="np")
+    hits = tree["hits"].array()
+    out["hits"] = np.asarray(hits.layout.content.data)
+    out["hits_offsets"] = np.asarray(hits.layout.offsets.data)
+    return out
+
+
+@pytest.mark.parametrize("extension", sorted(READERS))
+def test_table_round_trip(tmp_path, extension):
+    need(READERS[extension])
+    from vorn_tools.outputs import Jagged, open_table
+
+    rng = np.random.default_rng(3)
+    blocks = []
+    for n in (5, 40_000, 0, 7):  # one large enough to be flushed on its own
+        lengths = rng.integers(0, 4, n)
+        blocks.append({"counter": rng.integers(0, 2**63, n, dtype=np.uint64),
+                       "wave": rng.integers(0, 2**16, (n, 2, 3)).astype(np.uint16),
+                       "hits": Jagged(rng.random(int(lengths.sum())).astype(np.float32),
+                                      np.concatenate(([0], np.cumsum(lengths))))})
+    path = tmp_path / f"table{extension}"
+    with open_table(str(path)) as writer:
+        for block in blocks:
+            writer.write(block)
+    assert os.listdir(tmp_path) == [path.name]
+    got = read_back(str(path), extension)
+    for key in ("counter", "wave", "hits"):
+        want = np.concatenate([b[key].content if key == "hits" else b[key] for b in blocks])
+        np.testing.assert_array_equal(got[key], want)
+        assert got[key].dtype == want.dtype
+    lengths = np.concatenate([np.diff(b["hits"].offsets) for b in blocks])
+    np.testing.assert_array_equal(np.diff(got["hits_offsets"]), lengths)
+
+
+def test_failed_table_leaves_nothing(tmp_path):
+    need("h5py")
+    from vorn_tools.outputs import open_table
+
+    with pytest.raises(ValueError, match="differ"):
+        with open_table(str(tmp_path / "t.h5")) as writer:
+            writer.write({"a": np.arange(3)})
+            writer.write({"b": np.arange(3)})
+    assert os.listdir(tmp_path) == []
+    with pytest.raises(ValueError, match=r"\.h5, .*\.root"):
+        open_table(str(tmp_path / "t.csv"))
+
+
+@pytest.mark.parametrize("varying", [False, True])
+def test_waveforms_to_root_bit_for_bit(tmp_path, varying):
+    uproot = need("uproot")
+    from vorn_tools.formats import Layout
+    from vorn_tools.outputs.root_tree import write_waveforms_root
+
+    class Source:
+        def __init__(self, path, layout, name):
+            self.path, self.layout, self.name = path, layout, name
+
+    one = wd1_file(tmp_path / "a.wd1", range(3000), samples=(lambda c: 3 + c % 2) if varying else 6)
+    two = tmp_path / "b.wd2"
+    odd_floats = np.array([np.nan, -0.0, 1.5, np.inf], np.float32).tobytes()
+    two.write_bytes(b"".join(eventfiles.wd2_event(i, 2**64 - 1 - i, 2, 8, odd_floats, 2) for i in range(30)))
+    output = tmp_path / "out.root"
+    outcomes = write_waveforms_root([Source(one, Layout("WD1"), "a"), Source(str(two), Layout("WD2", 2, True), "b")],
+                                    str(output))
+    assert [o.error for o in outcomes] == [None, None]
+    with uproot.open(str(output)) as f:
+        for name, path, kind in (("a", one, "WD1"), ("b", str(two), "WD2")):
+            tree = f[name]
+            events = list(vorn.EventReader(path, kind))
+            for key in events[0]:
+                if key == "data":
+                    continue
+                got = tree[key].array(library="np")
+                want = np.array([e[key] for e in events], dtype=got.dtype)
+                np.testing.assert_array_equal(got, want)
+            data = tree["data"].array(library="np")
+            for row, event in zip(data, events):
+                assert np.asarray(row).reshape(-1).tobytes() == event["data"].tobytes()
+            assert len(data) == len(events)
+
+
+# --- histograms ------------------------------------------------------------------------
+
+def test_histograms_filled_in_halves_add_up():
+    need("boost_histogram")
+    from vorn_tools import histograms
+
+    rng = np.random.default_rng(5)
+    values = rng.normal(0, 40, (2000, 3))
+    values[::97, 1] = np.nan
+
+    def filled(part):
+        return histograms.fill(histograms.histogram(50, -100, 100, 3, "amplitude", "mV"), part)
+
+    whole = filled(values)
+    added = filled(values[:777]) + filled(values[777:])
+    np.testing.assert_array_equal(added.values(flow=True), whole.values(flow=True))
+    assert whole.values(flow=True).sum() == np.count_nonzero(~np.isnan(values))
+    times = np.sort(rng.uniform(0, 30, 500))
+    parts = [histograms.fill(histograms.time_histogram(0.25), t) for t in (times[:100], times[100:])]
+    merged = histograms.merge(parts)
+    at_once = histograms.fill(histograms.time_histogram(0.25), times)
+    np.testing.assert_array_equal(merged.axes[0].edges, at_once.axes[0].edges)
+    np.testing.assert_array_equal(merged.values(), at_once.values())
