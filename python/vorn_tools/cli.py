@@ -31,7 +31,8 @@ OK, FAILED, USAGE = 0, 1, 2
 # the reader of their output goes away.
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
-EXTRAS = {"h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask"}
+EXTRAS = {"h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask", "uproot": "root",
+          "pyarrow": "parquet", "boost_histogram": "hist"}
 RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
 
 
@@ -126,7 +127,10 @@ def run_info(args: argparse.Namespace) -> int:
 # --- convert --------------------------------------------------------------------
 
 def run_convert(args: argparse.Namespace) -> int:
-    require("h5py", "vorn convert")
+    if args.as_run:
+        return _convert_run(args)
+    root = args.output.endswith(".root") and args.jobs is None and args.scheduler is None
+    require("uproot" if root else "h5py", "vorn convert" + (" to ROOT" if root else ""))
     if args.scheduler:
         require("distributed", "vorn convert --scheduler")
     from . import convert
@@ -165,6 +169,13 @@ def run_convert(args: argparse.Namespace) -> int:
                     raise Failed(str(failure)) from None
             else:
                 converted = convert.convert_in_workers(tasks, where, args.jobs, bar)
+    elif tasks and root:
+        if not args.events.everything or args.salvage:
+            raise UsageError("--events and --salvage are for HDF5 output")
+        from .outputs.root_tree import write_waveforms_root
+
+        with Progress(sum(_size(t.path) for t in tasks), "convert", args.quiet) as bar:
+            converted = write_waveforms_root(tasks, args.output, args.float32, bar)  # type: ignore[assignment]
     elif tasks:
         with Progress(sum(_size(t.path) for t in tasks), "convert", args.quiet) as bar:
             converted = convert.convert_into_one(tasks, args.output, bar)
@@ -177,6 +188,57 @@ def run_convert(args: argparse.Namespace) -> int:
             outcome.output = target
         outcomes[i] = outcome
     return _report([o for o in outcomes if o is not None])
+
+
+def _convert_run(args: argparse.Namespace) -> int:
+    """The files as the channels of one run, into one group of a new HDF5 file."""
+    require("h5py", "vorn convert --run")
+    from .progress import Progress
+    from .reading import BadFile
+    from .run_hdf5 import write_run
+    from .runs import RunError, open_run
+
+    if args.jobs is not None or args.scheduler is not None or not args.events.everything or args.salvage:
+        raise UsageError("--run converts one run into one file: no --jobs, --scheduler, --events or --salvage")
+    if os.path.isdir(args.output) or not args.output.endswith((".h5", ".hdf5")):
+        raise UsageError(f"with --run, -o names an HDF5 file (.h5), not {args.output}")
+    _spare_inputs([args.output], _run_inputs(args.files))
+    _check_targets([args.output], args.force)
+    try:
+        run = open_run(args.files if len(args.files) > 1 else args.files[0], type=args.type, float32=args.float32)
+        name = _run_name(args.files)
+        with Progress(0, "convert", args.quiet, unit="event") as bar:
+            events = write_run(run, args.output, name, args.compression, bar)
+    except (RunError, BadFile) as failure:
+        error(str(failure))
+        return FAILED
+    print(f"{', '.join(args.files)} -> {args.output}:/{name}: {plural(events, 'event')} in"
+          f" {plural(len(run.channels), 'channel')}")
+    status = OK
+    for channel, report in zip(run.channels, run.report.channels):
+        lost = []
+        if report.missing:
+            lost.append(f"{plural(report.missing, 'event')} missing (first counters"
+                        f" {', '.join(map(str, report.first_missing))})")
+        if report.extra:
+            lost.append(f"{plural(report.extra, 'extra event')} (first at offsets"
+                        f" {', '.join(str(offset) for offset, _ in report.first_extra)})")
+        if lost:
+            error(f"{channel.path}: {'; '.join(lost)}: only the events of every file were kept")
+            status = FAILED
+    return status
+
+
+def _run_inputs(files: Sequence[str]) -> list[str]:
+    if len(files) == 1 and os.path.isdir(files[0]):
+        return [os.path.join(files[0], name) for name in os.listdir(files[0])]
+    return list(files)
+
+
+def _run_name(files: Sequence[str]) -> str:
+    if len(files) == 1:
+        return os.path.basename(os.path.normpath(files[0])).rsplit(".", 1)[0] or "run"
+    return os.path.basename(os.path.dirname(os.path.abspath(files[0]))) or "run"
 
 
 def _size(path: str) -> int:
@@ -324,7 +386,9 @@ EXAMPLES = {
   vorn convert run042.wd1 -o run042.h5
   vorn convert --type WD2 --compression gzip runs/*.wd2 -o runs.h5
   vorn convert --jobs 4 runs/*.wd2 -o converted/         # one HDF5 file per run
-  vorn convert --scheduler tcp://host:8786 runs/*.wd2 -o /shared/converted/""",
+  vorn convert --scheduler tcp://host:8786 runs/*.wd2 -o /shared/converted/
+  vorn convert run042.wd1 -o run042.root                 # a TTree per file
+  vorn convert --run run042/ -o run042.h5                # wave0.dat, wave1.dat, ... as one run""",
     "plot": """examples:
   vorn plot run042.wd2 -n 8 -o first8.png
   vorn plot run042.wd1 --channel 3""",
@@ -427,11 +491,12 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     info.set_defaults(run=run_info)
 
-    conv = command("convert", "event files to HDF5",
+    conv = command("convert", "event files to HDF5 or ROOT",
                    "Write each file's events to HDF5: a group per file, a dataset per header key, and 'data'"
-                   " (events x samples, or flat with 'offsets' when event lengths differ). Output appears only"
-                   f" when complete, and never replaces an input. Needs {install_hint('cli')}; --scheduler also"
-                   " the 'dask' extra.")
+                   " (events x samples, or flat with 'offsets' when event lengths differ). An output ending in"
+                   " .root gets a TTree per file instead. Output appears only when complete, and never replaces"
+                   f" an input. Needs {install_hint('cli')}; --scheduler also the 'dask' extra, ROOT the 'root'"
+                   " extra.")
     conv.add_argument("files", nargs="+", metavar="FILE")
     conv.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="HDF5 file; with --jobs or --scheduler a folder for one HDF5 file per input")
@@ -445,6 +510,9 @@ def build_parser() -> argparse.ArgumentParser:
                           help="convert in N worker processes, into the folder OUT")
     parallel.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS",
                           help="convert on this Dask cluster, into the folder OUT (workers must see the same paths)")
+    conv.add_argument("--run", action="store_true", dest="as_run",
+                      help="the files (or the wave<N> files of one folder) are the channels of one run: one group"
+                           " with data of (events, channels, samples), events matched by event_counter")
     conv.add_argument("--salvage", action="store_true",
                       help="keep the events before a read error or an impossible event size (the exit status"
                            " is still 1); without it such a file leaves nothing")

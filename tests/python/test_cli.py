@@ -625,3 +625,33 @@ def test_runs_as_a_module(tmp_path):
         need("vorn_tools")
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout)[0]["events"] == 1
+
+
+# --- runs and ROOT --------------------------------------------------------------------
+
+def test_a_run_converts_to_one_group_and_root_to_a_tree_per_file(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    uproot = need("uproot")
+    rng = np.random.default_rng(26)
+    (tmp_path / "run").mkdir()
+    waves = {ch: [(i, rng.integers(0, 4096, 16)) for i in range(40) if (ch, i) != (1, 7)] for ch in range(3)}
+    for ch, events in waves.items():
+        write(tmp_path / "run" / f"wave{ch}.dat", *(wd1_event(s, counter=i, channel=ch, timestamp=9 * i)
+                                                    for i, s in events))
+    proc = vorn_cli("convert", "--run", "run", "-o", "run.h5")
+    assert proc.returncode == 1
+    assert proc.stderr == "vorn: run/wave1.dat: 1 event missing (first counters 7): only the events of every file" \
+                          " were kept\n"
+    with h5py.File(tmp_path / "run.h5") as out:
+        group = out["run"]
+        kept = [i for i in range(40) if i != 7]
+        assert group["event_counter"][()].tolist() == [[i] * 3 for i in kept]
+        expected = np.array([[dict(waves[ch])[i] for ch in range(3)] for i in kept], dtype=np.uint16)
+        assert np.array_equal(group["data"][()], expected)
+        assert (group.attrs["missing"].tolist(), group["data"].dims[1].label) == ([0, 1, 0], "channel")
+    vorn_cli("convert", "run/wave0.dat", "run/wave1.dat", "-o", "w.root", check=0)
+    with uproot.open(tmp_path / "w.root") as out:
+        for ch in (0, 1):
+            arrays = out[f"wave{ch}"].arrays(library="np")
+            assert arrays["event_counter"].tolist() == [i for i, _ in waves[ch]]
+            assert np.array_equal(arrays["data"], np.array([s for _, s in waves[ch]], dtype=np.uint16))

@@ -122,6 +122,7 @@ class TreeOutcome:
     bytes_read: int = 0
     ending: str = ""
     error: str | None = None
+    salvaged: bool = False  # never: a tree is written whole or not at all
 
 
 class _Varying(Exception):
