@@ -356,27 +356,25 @@ def test_wd2_read_error_keeps_the_interrupted_event_and_reading_goes_on(
     content, records, starts, _, inside = wd2_file_with_hidden_event(filler)
     path = write(content)
     error = os_error(code, error_class(code))
-    cases = [
-        {"reader_type": "WD2",
-         "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code}},
-        {"reader_type": "WD2",
-         "env": {"FAULT_READ_FAIL_AT": starts[3], "FAULT_READ_ERRNO": code}},
-        {"reader_type": "WD2",
-         "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code,
-                 "FAULT_READ_FAIL_TIMES": 3}},
-    ]
-    inside_once, at_boundary, inside_thrice = run_faulty(libfault, path, cases)
-    # The interrupted event keeps the bytes it had taken and comes whole
-    # once reads succeed again.
-    assert inside_once["steps"] == (events(records[:2]) + [error]
-                                    + events(records[2:]) + stops())
-    assert at_boundary["steps"] == (events(records[:3]) + [error]
-                                    + events(records[3:]) + stops())
-    assert inside_thrice["steps"] == (events(records[:2]) + [error] * 3
-                                      + events(records[2:]) + stops())
-    for result in (inside_once, at_boundary, inside_thrice):
-        assert result["counters"]["reads_after_failure"] > 0
-        assert result["fds_after"] == 0
+    # name: (offset of the first failing read, events before it, failures).
+    # Reads are cut short at that offset, so inside the fourth event's header
+    # or its channels word part of it has been taken when the read fails.
+    where = {"payload": (inside, 2, 1), "boundary": (starts[3], 3, 1),
+             "header": (starts[3] + 10, 3, 1), "channels word": (starts[3] + 26, 3, 1),
+             "payload thrice": (inside, 2, 3)}
+    cases = [{"reader_type": "WD2",
+              "env": {"FAULT_READ_FAIL_AT": at, "FAULT_READ_ERRNO": code,
+                      "FAULT_READ_FAIL_TIMES": times}}
+             for at, _, times in where.values()]
+    for (name, (_, before, times)), result in zip(where.items(),
+                                                  run_faulty(libfault, path, cases)):
+        # The interrupted event keeps the bytes it had taken and comes whole
+        # once reads succeed again.
+        assert result["steps"] == (events(records[:before]) + [error] * times
+                                   + events(records[before:]) + stops()), name
+        assert result["counters"]["read_failures"] == times, name
+        assert result["counters"]["reads_after_failure"] > 0, name
+        assert result["fds_after"] == 0, name
 
 
 @pytest.mark.parametrize("code", [errno.EIO, errno.EACCES, errno.EISDIR, errno.ENOMEM],
