@@ -545,3 +545,52 @@ def test_descriptor_limit_reached(write):
     assert json.loads(proc.stdout) == {
         "WD1": ["OSError", [message]], "WD2": ["OSError", [message]],
         "after": len(records)}
+
+
+ADDRESS_SPACE_CHILD = r"""
+import json, resource, sys
+import numpy, vorn
+path, reader_type = sys.argv[1:3]
+reader = vorn.EventReader(path, reader_type)
+vm = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize")][0]
+# Room for the interpreter to go on, far less than the event's samples.
+resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + 2**27, resource.RLIM_INFINITY))
+try:
+    event = next(reader)
+except MemoryError as exc:
+    out = ["MemoryError", list(exc.args)]
+except StopIteration:
+    out = ["StopIteration"]
+else:
+    out = ["event", int(event["data"].size)]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_samples_that_cannot_be_allocated_raise_memory_error(tmp_path, reader_type):
+    # A complete event of 512 MiB of samples in a sparse file: the file holds
+    # all of it, so only the allocation can stop the reader, and running out
+    # of memory must not pass for the end of the data.
+    payload = 2**29
+    path = tmp_path / "big.bin"
+    with open(path, "wb") as f:
+        if reader_type == "WD1":
+            f.write(wd1_event(24 + payload, 1, 0, 0, 0, 0))
+            f.truncate(24 + payload)
+        else:
+            # Detection needs the next header too.
+            f.write(wd2_event(0, 0, payload // 8, 1, b"", 2))
+            f.truncate(28 + payload)
+            f.seek(0, os.SEEK_END)
+            f.write(wd2_event(1, 0, payload // 8, 1, b"", 2))
+    env = child_env()
+    # Under AddressSanitizer a failed allocation would abort the child.
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"),
+                                                 "allocator_may_return_null=1"]))
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", ADDRESS_SPACE_CHILD, str(path), reader_type],
+        env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [
+        "MemoryError", [f"cannot allocate {payload} bytes for the samples of an event"]]
