@@ -395,6 +395,25 @@ def test_parallel_runs_write_what_a_sequential_run_writes(vorn_cli, tmp_path, cl
                     assert_same_group(one[name], alone[name])
 
 
+def test_files_of_one_stem_each_keep_their_own_group(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    rng = np.random.default_rng(14)
+    files = []
+    for folder, n in zip("abc", (5, 9, 13)):
+        (tmp_path / folder).mkdir()
+        files.append(wd1_file(tmp_path / folder / "x.wd1", [n] * (n + 1), rng))
+    vorn_cli("convert", *files, "-o", "one.h5", check=0)
+    vorn_cli("convert", *files, "-o", "jobs", "--jobs", 2, check=0)
+    names = ["x", "x_2", "x_3"]
+    assert sorted(os.listdir(tmp_path / "jobs")) == [f"{name}.h5" for name in names]
+    with h5py.File(tmp_path / "one.h5") as one:
+        assert sorted(one) == names
+        for name, path in zip(names, files):
+            assert_group_is_the_file(one[name], path, "WD1")
+            with h5py.File(tmp_path / "jobs" / f"{name}.h5") as alone:
+                assert_group_is_the_file(alone[name], path, "WD1")
+
+
 def assert_same_group(a, b):
     assert sorted(a) == sorted(b)
     assert dict(a.attrs) == dict(b.attrs)
