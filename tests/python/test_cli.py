@@ -419,8 +419,8 @@ def test_follow_ends_after_the_idle_time(vorn_cli, tmp_path):
 
 def test_runs_as_a_module(tmp_path):
     path = wd1_file(tmp_path / "a.wd1", [3], np.random.default_rng(12))
-    proc = subprocess.run([sys.executable, "-m", "vorn_tools", "info", "--json", "--type", "WD1", str(path)], capture_output=True,
-                          text=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-m", "vorn_tools", "info", "--json", "--type", "WD1", str(path)],
+                          capture_output=True, text=True, timeout=60)
     if proc.returncode and "No module named vorn_tools" in proc.stderr:
         need("vorn_tools")
     assert proc.returncode == 0, proc.stderr
