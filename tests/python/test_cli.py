@@ -185,7 +185,7 @@ def test_bad_files_fail_alone(vorn_cli, tmp_path):
 
 def test_existing_output_needs_force(vorn_cli, tmp_path):
     need("h5py")
-    path = wd1_file(tmp_path / "a.wd1", [4], np.random.default_rng(2))
+    path = wd1_file(tmp_path / "a.wd1", [4, 4], np.random.default_rng(2))
     (tmp_path / "out.h5").write_bytes(b"precious")
     proc = vorn_cli("convert", path, "-o", "out.h5")
     assert proc.returncode == 2
@@ -638,8 +638,8 @@ def test_follow_says_how_it_ended(script, tmp_path, ending):
 
 def test_runs_as_a_module(tmp_path):
     path = wd1_file(tmp_path / "a.wd1", [3], np.random.default_rng(12))
-    proc = subprocess.run([sys.executable, "-m", "vorn_tools", "info", "--json", str(path)], capture_output=True,
-                          text=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-m", "vorn_tools", "info", "--json", "--type", "WD1", str(path)],
+                          capture_output=True, text=True, timeout=60)
     if proc.returncode and "No module named vorn_tools" in proc.stderr:
         need("vorn_tools")
     assert proc.returncode == 0, proc.stderr
