@@ -473,7 +473,7 @@ def test_jobs_report_each_file_on_its_own_line(vorn_cli, tmp_path):
     proc = vorn_cli("convert", *[f.name for f in files], "-o", "out", "--jobs", "2")
     assert (proc.returncode, proc.stderr) == (2, "vorn: out/two.h5 exists: pass --force to replace it\n")
     assert (tmp_path / "out" / "two.h5").read_bytes() == b"old"
-    proc = vorn_cli("convert", *[f.name for f in files], "-o", "out", "--jobs", "2", "--force")
+    proc = vorn_cli("convert", "--type", "WD1", *[f.name for f in files], "-o", "out", "--jobs", "2", "--force")
     assert proc.returncode == 1
     assert proc.stdout.splitlines() == [
         "slow.wd1 -> out/slow.h5: 20,000 events, end of file",
