@@ -248,7 +248,7 @@ EXAMPLES = {
   vorn info --json runs/*.wd2 > summary.json""",
     "convert": """examples:
   vorn convert run042.wd1 -o run042.h5
-  vorn convert --type WD2 --compression gzip runs/*.wd2 -o runs.h5
+  vorn convert --type WD2 --compression none runs/*.wd2 -o runs.h5
   vorn convert --jobs 4 runs/*.wd2 -o converted/         # one HDF5 file per run
   vorn convert --scheduler tcp://host:8786 runs/*.wd2 -o /shared/converted/""",
     "plot": """examples:
@@ -296,15 +296,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     conv = command("convert", "event files to HDF5",
                    "Write each file's events to HDF5: a group per file, a dataset per header key, and 'data'"
-                   " (events x samples, or flat with 'offsets' when event lengths differ). Output appears only"
+                   " (events x samples, or events x channels x samples for WD2 of several channels, or flat with"
+                   " 'offsets' when event lengths differ). Output appears only"
                    " when complete. Needs pip install 'vorn[cli]'; --scheduler also 'vorn[dask]'.")
     conv.add_argument("files", nargs="+", metavar="FILE")
     conv.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="HDF5 file; with --jobs or --scheduler a folder for one HDF5 file per input")
     type_option(conv)
     float32_option(conv)
-    conv.add_argument("--compression", choices=["lzf", "gzip", "none"], default="lzf",
-                      help="dataset compression (default lzf)")
+    conv.add_argument("--compression", choices=["gzip", "lzf", "none"], default="gzip",
+                      help="dataset compression: gzip (default; deflate with shuffle, read by every HDF5 tool),"
+                      " lzf (faster, but only h5py reads it) or none")
     conv.add_argument("--jobs", type=int, metavar="N", help="convert in N worker processes, into the folder OUT")
     conv.add_argument("--scheduler", metavar="ADDRESS",
                       help="convert on this Dask cluster, into the folder OUT (workers must see the same paths)")
