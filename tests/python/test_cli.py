@@ -192,6 +192,39 @@ def test_round_trip(vorn_cli, tmp_path, name):
             assert (out["run"].attrs["channels"], out["run"].attrs["channel_word"]) == (channels, word)
 
 
+# Every size that cuts a conversion into pieces, made small, so that a file of a
+# few hundred events crosses each many times, and a block of events is
+# copied before the group is large enough to get chunked datasets.
+SMALL_SIZES = [("blocks", "BLOCK_ROWS", 9), ("blocks", "FLAT_BLOCK_BYTES", 256),
+               ("convert", "COLUMN_CHUNK", 20), ("convert", "COPY_ROWS_BYTES", 500),
+               ("convert", "CHUNK_BYTES", 64), ("convert", "SMALL_BYTES", 2000)]
+BOUNDARY_FILES = {
+    "wd1 2-D, some events padded": ("WD1", lambda p, r: wd1_file(p, [40] * 300, r, pad_every=7)),
+    "wd1 2-D then flat": ("WD1", lambda p, r: wd1_file(p, [40] * 300 + [0, 3, 41, 1, 40] * 60, r)),
+    "wd2 K=3": ("WD2", lambda p, r: wd2_file(p, 300, 10, 3, True, r)),
+    "wd2 K=3 then flat": ("WD2", lambda p, r: wd2_file(p, 500, [10] * 300 + [3, 0, 11, 10] * 50, 3, True, r)),
+}
+
+
+@pytest.mark.parametrize("compression", ["gzip", "lzf", "none"])
+@pytest.mark.parametrize("name", BOUNDARY_FILES)
+def test_conversion_across_every_boundary(tmp_path, monkeypatch, name, compression):
+    h5py = need("h5py")
+    convert = need("vorn_tools.convert")
+    formats = need("vorn_tools.formats")
+    for module, constant, value in SMALL_SIZES:
+        monkeypatch.setattr(f"vorn_tools.{module}.{constant}", value)
+    # 12 WD1 events or 8 WD2 events of samples per 2-D block
+    monkeypatch.setattr(convert, "EventBlocks", functools.partial(convert.EventBlocks, block_bytes=1000))
+    kind, make = BOUNDARY_FILES[name]
+    path = make(tmp_path / "run.bin", np.random.default_rng(len(name)))
+    task = convert.Task(str(path), formats.open_layout(str(path), kind), "run", convert.Options(compression))
+    (outcome,) = convert.convert_into_one([task], str(tmp_path / "out.h5"))
+    assert outcome.error is None
+    with h5py.File(tmp_path / "out.h5") as out:
+        assert_group_is_the_file(out["run"], path, kind)
+
+
 def test_bad_files_fail_alone(vorn_cli, tmp_path):
     h5py = need("h5py")
     rng = np.random.default_rng(1)
@@ -215,6 +248,31 @@ def test_bad_files_fail_alone(vorn_cli, tmp_path):
         assert out["cut"].attrs["ending"] == f"event cut at offset {2 * 44}"
         assert out["cut"].attrs["cut_offset"] == 2 * 44
     assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".h5" or ".partial" in p.name) == ["out.h5"]
+
+
+def test_other_hdf5_tools_read_every_dataset(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    h5dump = need("h5dump", program=True)
+    rng = np.random.default_rng(14)
+    # Large enough for chunked, compressed datasets, and one file that is not.
+    wd1 = [wd1_file(tmp_path / "wd1.bin", [200] * 100, rng), wd1_file(tmp_path / "tiny.bin", [16] * 4, rng),
+           wd1_file(tmp_path / "flat.bin", [200] * 50 + [0, 3, 201] * 20, rng)]
+    wd2 = [wd2_file(tmp_path / "k1.bin", 60, 100, 1, False, rng), wd2_file(tmp_path / "k3.bin", 60, 100, 3, True, rng)]
+    vorn_cli("convert", "--type", "WD1", *wd1, "-o", "wd1.h5", check=0)
+    vorn_cli("convert", "--type", "WD2", *wd2, "-o", "wd2.h5", check=0)
+    assert (tmp_path / "tiny.bin").stat().st_size == 224
+    for output, files, keys in (("wd1.h5", wd1, WD1_KEYS), ("wd2.h5", wd2, WD2_KEYS)):
+        proc = subprocess.run([h5dump, output], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        assert "unable to print" not in proc.stdout + proc.stderr
+        datasets = len(files) * (len(keys) + 1) + (output == "wd1.h5")  # + offsets
+        assert proc.stdout.count("\n      DATASET ") == datasets
+    with h5py.File(tmp_path / "wd1.h5") as out:
+        assert out["tiny"]["data"].chunks is None
+        assert out["wd1"]["data"].compression == "gzip"
+    # A small file makes a small HDF5 file: no chunk stored whole for a few events.
+    vorn_cli("convert", wd1[1], "-o", "tiny.h5", check=0)
+    assert (tmp_path / "tiny.h5").stat().st_size < 16_000
 
 
 def test_existing_output_needs_force(vorn_cli, tmp_path):
