@@ -166,6 +166,9 @@ ROUND_TRIPS = {
     "wd1 2-D then lengths differ": ("WD1", lambda p, r: wd1_file(p, [300] * 500 + [0, 3, 301, 1, 300], r,
                                                                  pad_every=2), ["--compression", "gzip"]),
     "wd1 float32": ("WD1", lambda p, r: wd1_file(p, [64] * 10, r), ["--float32", "--compression", "none"]),
+    # Files this small are written unchunked, in one go at the end.
+    "wd1 a few events, lengths differ": ("WD1", lambda p, r: wd1_file(p, [5, 0, 17, 3], r, pad_every=2), []),
+    "wd2 K=3 with the word, a few events": ("WD2", lambda p, r: wd2_file(p, 3, 4, 3, True, r), []),
     "wd2 K=2 with the word": ("WD2", lambda p, r: wd2_file(p, 300, 250, 2, True, r, first=2**32 - 2), []),
     "wd2 K=3 with the word, lzf": ("WD2", lambda p, r: wd2_file(p, 40, 100, 3, True, r), ["--compression", "lzf"]),
     "wd2 K=3 with the word, then samples change": ("WD2", lambda p, r: wd2_file(p, 60, [100] * 40 + [7, 0, 101] * 6
