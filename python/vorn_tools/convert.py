@@ -103,8 +103,8 @@ class GroupWriter:
         self.flat_size = 0  # samples in the flat dataset once there is one
         self.data: h5py.Dataset | None = None
         self.offsets: h5py.Dataset | None = None
-        # Created with the first write, when the number of events is known if
-        # the file holds less than a chunk of them.
+        # Created when header values are first written: by then the number of
+        # events is known if the file holds less than a chunk of them.
         self.columns: dict[str, h5py.Dataset] = {}
         self.held: dict[str, list[np.ndarray[Any, Any]]] = {key: [] for key, _ in COLUMNS[layout.reader_type]}
         self.held_events = 0
