@@ -384,7 +384,7 @@ EXAMPLES = {
   vorn info --json runs/*.wd2 > summary.json""",
     "convert": """examples:
   vorn convert run042.wd1 -o run042.h5
-  vorn convert --type WD2 --compression gzip runs/*.wd2 -o runs.h5
+  vorn convert --type WD2 --compression none runs/*.wd2 -o runs.h5
   vorn convert --jobs 4 runs/*.wd2 -o converted/         # one HDF5 file per run
   vorn convert --scheduler tcp://host:8786 runs/*.wd2 -o /shared/converted/
   vorn convert run042.wd1 -o run042.root                 # a TTree per file
@@ -493,18 +493,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     conv = command("convert", "event files to HDF5 or ROOT",
                    "Write each file's events to HDF5: a group per file, a dataset per header key, and 'data'"
-                   " (events x samples, or flat with 'offsets' when event lengths differ). An output ending in"
-                   " .root gets a TTree per file instead. Output appears only when complete, and never replaces"
-                   f" an input. Needs {install_hint('cli')}; --scheduler also the 'dask' extra, ROOT the 'root'"
-                   " extra.")
+                   " (events x samples, or events x channels x samples for WD2 of several channels, or flat with"
+                   " 'offsets' when event lengths differ). An output ending in .root gets a TTree per file"
+                   " instead. Output appears only when complete, and never replaces an input. Needs"
+                   f" {install_hint('cli')}; --scheduler also the 'dask' extra, ROOT the 'root' extra.")
     conv.add_argument("files", nargs="+", metavar="FILE")
     conv.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="HDF5 file; with --jobs or --scheduler a folder for one HDF5 file per input")
     type_option(conv)
     float32_option(conv)
     events_option(conv)
-    conv.add_argument("--compression", choices=["lzf", "gzip", "none"], default="lzf",
-                      help="dataset compression (default lzf)")
+    conv.add_argument("--compression", choices=["gzip", "lzf", "none"], default="gzip",
+                      help="dataset compression: gzip (default; deflate with shuffle, read by every HDF5 tool),"
+                      " lzf (faster, but only h5py reads it) or none")
     parallel = conv.add_mutually_exclusive_group()
     parallel.add_argument("--jobs", type=_positive_int, metavar="N",
                           help="convert in N worker processes, into the folder OUT")
