@@ -194,7 +194,7 @@ def _convert_run(args: argparse.Namespace) -> int:
     """The files as the channels of one run, into one group of a new HDF5 file."""
     require("h5py", "vorn convert --run")
     from .progress import Progress
-    from .reading import BadFile
+    from .blocks import BadFile
     from .run_hdf5 import write_run
     from .runs import RunError, open_run
 
@@ -250,7 +250,7 @@ def _size(path: str) -> int:
 
 def _spare_inputs(targets: Sequence[str], inputs: Sequence[str]) -> None:
     """Refuse an output that is one of the inputs, whatever the spelling: links, relative paths."""
-    identities = {}
+    identities: dict[tuple[int, int], str] = {}
     for path in inputs:
         with contextlib.suppress(OSError):
             found = os.stat(path)

@@ -35,6 +35,7 @@ import h5py
 import numpy as np
 
 from . import signals
+from .atomic import atomic_output
 from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
 
@@ -310,31 +311,6 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             "vorn_version": importlib.metadata.version("vorn"),
         })
     return outcome
-
-
-@contextlib.contextmanager
-def atomic_output(target: str) -> Iterator[str]:
-    """A temporary path beside `target` that becomes `target` when the block ends without error.
-
-    On an error, an interruption included, the temporary file goes away. If the
-    process is killed outright, what is left is a hidden ".partial" file.
-    """
-    folder, name = os.path.split(os.path.abspath(target))
-    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.partial")
-    # Created here rather than by mkstemp so that the finished file gets the
-    # permissions the umask gives any new file, not mkstemp's 0600.
-    os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-    try:
-        yield temporary
-        # No fsync: the rename protects against an interrupted or failed
-        # conversion, which is the promise. Forcing a gigabyte to disk costs
-        # seconds of system time per gigabyte here, and `cp` does not do it
-        # either; after a machine crash the page cache's usual rules apply.
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
 
 
 def open_output(path: str, options: Options) -> h5py.File:

@@ -165,7 +165,7 @@ def _wd2_untested(fd: int, size: int) -> bool:
     payload = _wd2_payload(samples, WD2_WORD.unpack_from(head, WD2_HEADER_SIZE)[0])
     if payload is not None and len(head) + payload <= size:
         return 2 * len(head) + payload > size
-    return 2 * WD2_HEADER_SIZE + 4 * samples > size
+    return bool(2 * WD2_HEADER_SIZE + 4 * samples > size)
 
 
 def _wd2_holds(fd: int, size: int) -> bool | None:

@@ -22,7 +22,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .outputs import need, temporary_beside
+from .atomic import temporary_beside
+from .outputs import need
 
 
 def _bh() -> Any:
