@@ -22,7 +22,7 @@ from typing import Any
 
 import numpy as np
 
-from . import signals
+from . import parallel, signals
 from .blocks import FILE_ERRORS, READ_ERRORS, Selection, open_reader
 from .formats import Layout, Unclassified, detect_type, open_layout
 
@@ -165,7 +165,7 @@ def run_convert(args: argparse.Namespace) -> int:
             if args.scheduler:
                 try:
                     converted = convert.convert_on_cluster(tasks, where, args.scheduler, bar)
-                except convert.Unreachable as failure:
+                except parallel.Unreachable as failure:
                     raise Failed(str(failure)) from None
             else:
                 converted = convert.convert_in_workers(tasks, where, args.jobs, bar)

@@ -21,11 +21,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib.metadata
-import math
-import multiprocessing
 import os
-import secrets
-import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -34,7 +30,7 @@ from typing import Any
 import h5py
 import numpy as np
 
-from . import signals
+from . import parallel, signals
 from .atomic import atomic_output
 from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
@@ -366,7 +362,7 @@ def convert_alone(task: Task, folder: str, cancel: str | None = None) -> Outcome
     at between blocks and once more before the output takes its name.
     """
     output = os.path.join(folder, f"{task.name}.h5")
-    check = signals.check if cancel is None else _cluster_check(cancel)
+    check = parallel.stopper(cancel)
     try:
         with atomic_output(output) as temporary:
             with open_output(temporary, task.options) as out:
@@ -384,107 +380,19 @@ def convert_alone(task: Task, folder: str, cancel: str | None = None) -> Outcome
     return outcome
 
 
-CANCEL_POLL = 0.2  # seconds between two looks at a cluster's cancel event
-
-
-def _cluster_check(name: str) -> Callable[..., None]:
-    from distributed import Event
-
-    event = Event(name)
-    last = -math.inf
-
-    def check(final: bool = False) -> None:
-        nonlocal last
-        now = time.monotonic()
-        if final or now - last >= CANCEL_POLL:
-            last = now
-            if event.is_set():
-                raise signals.Cancelled
-    return check
-
-
 class _Failed(Exception):
     def __init__(self, outcome: Outcome) -> None:
         self.outcome = outcome
 
 
-def _indexed(item: tuple[int, Task, str]) -> tuple[int, Outcome]:
-    index, task, folder = item
-    try:
-        with signals.busy():
-            return index, convert_alone(task, folder)
-    except KeyboardInterrupt:
-        # The pool is being terminated and the temporary output is gone; a
-        # traceback would say nothing the parent does not say already.
-        os._exit(signals.exit_status())
-
-
-def _worker_start() -> None:
-    # Terminating the pool sends SIGTERM: it must unwind, so that the
-    # temporary output of the file being converted goes away.
-    signals.install_worker()
-
-
 def convert_in_workers(tasks: Sequence[Task], folder: str, jobs: int, progress: Any = None) -> list[Outcome]:
     """Each file into its own HDF5 file in `folder`, by `jobs` worker processes."""
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([__name__])
-    outcomes: dict[int, Outcome] = {}
-    pool = context.Pool(min(jobs, len(tasks)), initializer=_worker_start)
-    try:
-        work = [(i, task, folder) for i, task in enumerate(tasks)]
-        for index, outcome in pool.imap_unordered(_indexed, work):
-            signals.check()
-            outcomes[index] = outcome
-            if progress is not None:
-                progress.update(1, outcome.events)
-        pool.close()
-    except BaseException:
-        pool.terminate()
-        raise
-    finally:
-        pool.join()
-    return [outcomes[i] for i in range(len(tasks))]
-
-
-CONNECT_TIMEOUT = "10s"
-CANCEL_WAIT = 60.0  # seconds an interrupted run waits for its running tasks to clean up
-
-
-class Unreachable(Exception):
-    """No Dask scheduler answers at the address."""
+    return parallel.in_workers(convert_alone, tasks, jobs, progress, folder=folder)
 
 
 def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progress: Any = None) -> list[Outcome]:
-    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`.
-
-    An interrupt calls every task off: the running ones stop at their next
-    block and remove their temporary files, the others do nothing; it
-    returns once they have, so that no output of the run appears later.
-    """
-    from dask.distributed import Client, Event, as_completed, wait
-
-    try:
-        client = Client(address, timeout=CONNECT_TIMEOUT)
-    except (OSError, TimeoutError) as error:
-        raise Unreachable(f"no Dask scheduler answers at {address}: {_message(error)}") from None
-    with client:
-        stop = Event(f"vorn-cancel-{secrets.token_hex(8)}", client=client)
-        # pure=False: a file converted before may have grown since.
-        futures = client.map(convert_alone, list(tasks), folder=folder, cancel=stop.name, pure=False)
-        try:
-            for future in as_completed(futures):
-                signals.check()
-                if progress is not None:
-                    progress.update(1, future.result().events)
-            outcomes: list[Outcome] = client.gather(futures)
-        except BaseException:
-            stop.set()
-            # Tasks not yet started find the event set and return at once.
-            wait(futures, timeout=CANCEL_WAIT)
-            client.cancel(futures)
-            raise
-    return outcomes
+    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`."""
+    return parallel.on_cluster(convert_alone, tasks, address, progress, folder=folder)
 
 
 def _message(error: BaseException) -> str:
