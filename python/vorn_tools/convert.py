@@ -24,14 +24,13 @@ import importlib.metadata
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import h5py
 import numpy as np
 
 from . import parallel, signals
-from .atomic import atomic_output
+from .output_files import atomic_output, unique_names
 from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
 
@@ -397,18 +396,3 @@ def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progres
 
 def _message(error: BaseException) -> str:
     return str(error) or type(error).__name__
-
-
-def unique_names(paths: Sequence[str]) -> list[str]:
-    """Each file's stem, with _2, _3, ... added where stems repeat."""
-    names: list[str] = []
-    taken: set[str] = set()
-    for path in paths:
-        stem = Path(path).stem or "events"
-        name, n = stem, 1
-        while name in taken:
-            n += 1
-            name = f"{stem}_{n}"
-        taken.add(name)
-        names.append(name)
-    return names

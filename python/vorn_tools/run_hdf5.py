@@ -15,7 +15,7 @@ from typing import Any
 import h5py
 import numpy as np
 
-from .atomic import atomic_output
+from .output_files import atomic_output
 from .convert import COMPRESSION
 from .runs import Run
 

@@ -22,7 +22,7 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ..atomic import temporary_beside
+from ..output_files import temporary_beside
 
 # extension -> (module, pip extra, library)
 FORMATS = {

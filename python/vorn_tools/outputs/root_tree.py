@@ -24,7 +24,7 @@ import uproot
 from .. import reading
 from ..blocks import FILE_ERRORS
 from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
-from ..atomic import temporary_beside
+from ..output_files import temporary_beside
 from . import Column, Jagged, TableWriter
 
 BASKET_BYTES = 100_000  # uproot's advice: at least this much per branch and extend

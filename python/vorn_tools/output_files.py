@@ -1,11 +1,15 @@
-"""Outputs that appear only when complete: written under a hidden name beside the target, then renamed."""
+"""Output files: named after their inputs, and appearing only when complete.
+
+An output is written under a hidden name beside its target and renamed at the end.
+"""
 
 from __future__ import annotations
 
 import contextlib
 import os
 import secrets
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from pathlib import Path
 
 
 def temporary_beside(target: str) -> str:
@@ -36,3 +40,18 @@ def atomic_output(target: str) -> Iterator[str]:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
+
+
+def unique_names(paths: Sequence[str]) -> list[str]:
+    """Each file's stem, with _2, _3, ... added where stems repeat."""
+    names: list[str] = []
+    taken: set[str] = set()
+    for path in paths:
+        stem = Path(path).stem or "events"
+        name, n = stem, 1
+        while name in taken:
+            n += 1
+            name = f"{stem}_{n}"
+        taken.add(name)
+        names.append(name)
+    return names
