@@ -75,37 +75,30 @@ struct Cut {
 };
 
 Cut level_cut(double level, double base, double p) {
+  if (std::isnan(level)) return {Cut::Kind::kNone, 0};
   auto above = [&](std::int32_t x) {
     return lift(static_cast<double>(x), base, p) >= level;
   };
+  // Start from the exact answer's neighbour and step to it: lift() rounds,
+  // so the estimate can be one off either way.
   if (p > 0) {
     // The least x with y >= level, 65536 when there is none.
-    std::int32_t lo = 0, hi = 65536;
-    while (lo < hi) {
-      const std::int32_t mid = (lo + hi) / 2;
-      if (above(mid)) {
-        hi = mid;
-      } else {
-        lo = mid + 1;
-      }
-    }
-    if (lo == 65536) return {Cut::Kind::kNone, 0};
-    if (lo == 0) return {Cut::Kind::kAll, 0};
-    return {Cut::Kind::kSome, static_cast<std::uint16_t>(lo)};
+    auto x = static_cast<std::int32_t>(
+        std::clamp(std::ceil(level + base), 0.0, 65536.0));
+    while (x > 0 && above(x - 1)) --x;
+    while (x < 65536 && !above(x)) ++x;
+    if (x == 65536) return {Cut::Kind::kNone, 0};
+    if (x == 0) return {Cut::Kind::kAll, 0};
+    return {Cut::Kind::kSome, static_cast<std::uint16_t>(x)};
   }
   // The greatest x with y >= level, -1 when there is none.
-  std::int32_t lo = -1, hi = 65535;
-  while (lo < hi) {
-    const std::int32_t mid = (lo + hi + 1) / 2;
-    if (above(mid)) {
-      lo = mid;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  if (lo == -1) return {Cut::Kind::kNone, 0};
-  if (lo == 65535) return {Cut::Kind::kAll, 0};
-  return {Cut::Kind::kSome, static_cast<std::uint16_t>(lo)};
+  auto x = static_cast<std::int32_t>(
+      std::clamp(std::floor(base - level), -1.0, 65535.0));
+  while (x < 65535 && above(x + 1)) ++x;
+  while (x > -1 && !above(x)) --x;
+  if (x == -1) return {Cut::Kind::kNone, 0};
+  if (x == 65535) return {Cut::Kind::kAll, 0};
+  return {Cut::Kind::kSome, static_cast<std::uint16_t>(x)};
 }
 
 // The first i in [from, n) with x[i-1] below and x[i] above; from >= 1.
@@ -329,6 +322,76 @@ std::string format(const char* pattern, auto... args) {
   return text;
 }
 
+// The next row's first bytes are requested while this row is computed:
+// the passes over one short row are quick enough that the hardware
+// prefetcher alone leaves each row's first pass waiting for memory.
+template <class Sample>
+void prefetch_row(const Sample* row, std::size_t length) {
+  const auto* bytes = reinterpret_cast<const char*>(row);
+  const std::size_t size = std::min<std::size_t>(length * sizeof(Sample), 4096);
+  for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
+}
+
+template <class Sample>
+void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
+                  const FeatureOptions& options, const FeatureColumns& out) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    if (r + 1 < rows) prefetch_row(samples + (r + 1) * length, length);
+    store(out, r, features_of(samples + r * length, length, options));
+  }
+}
+
+template <class Sample>
+void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
+                 std::size_t rows, const FeatureOptions& options,
+                 const FeatureColumns& out) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    if (r + 1 < rows) {
+      prefetch_row(samples + offsets[r + 1], offsets[r + 2] - offsets[r + 1]);
+    }
+    store(out, r,
+          features_of(samples + offsets[r], offsets[r + 1] - offsets[r],
+                      options));
+  }
+}
+
+// The baseline x86-64 instruction set compares 16-bit lanes as signed only,
+// so unsigned minima, maxima and compares take several instructions each;
+// an AVX2 copy of the loops, picked when the CPU loads the library, does
+// them in one. Sanitizer builds keep one copy: their runtime is not ready
+// when the loader resolves the choice.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define VORN_CLONES __attribute__((target_clones("avx2", "default"), flatten))
+#else
+#define VORN_CLONES
+#endif
+
+VORN_CLONES void uniform_u16(const std::uint16_t* samples, std::size_t rows,
+                             std::size_t length, const FeatureOptions& options,
+                             const FeatureColumns& out) {
+  uniform_rows(samples, rows, length, options, out);
+}
+
+VORN_CLONES void uniform_f32(const float* samples, std::size_t rows,
+                             std::size_t length, const FeatureOptions& options,
+                             const FeatureColumns& out) {
+  uniform_rows(samples, rows, length, options, out);
+}
+
+VORN_CLONES void ragged_u16(const std::uint16_t* samples,
+                            const std::uint64_t* offsets, std::size_t rows,
+                            const FeatureOptions& options,
+                            const FeatureColumns& out) {
+  ragged_rows(samples, offsets, rows, options, out);
+}
+
+VORN_CLONES void ragged_f32(const float* samples, const std::uint64_t* offsets,
+                            std::size_t rows, const FeatureOptions& options,
+                            const FeatureColumns& out) {
+  ragged_rows(samples, offsets, rows, options, out);
+}
+
 }  // namespace
 
 std::optional<std::string> check_options(const FeatureOptions& options) {
@@ -375,8 +438,10 @@ template <class Sample>
 void pulse_features(const Sample* samples, std::size_t rows,
                     std::size_t length, const FeatureOptions& options,
                     const FeatureColumns& out) noexcept {
-  for (std::size_t r = 0; r < rows; ++r) {
-    store(out, r, features_of(samples + r * length, length, options));
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    uniform_u16(samples, rows, length, options, out);
+  } else {
+    uniform_f32(samples, rows, length, options, out);
   }
 }
 
@@ -384,10 +449,10 @@ template <class Sample>
 void pulse_features(const Sample* samples, const std::uint64_t* offsets,
                     std::size_t rows, const FeatureOptions& options,
                     const FeatureColumns& out) noexcept {
-  for (std::size_t r = 0; r < rows; ++r) {
-    store(out, r,
-          features_of(samples + offsets[r], offsets[r + 1] - offsets[r],
-                      options));
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    ragged_u16(samples, offsets, rows, options, out);
+  } else {
+    ragged_f32(samples, offsets, rows, options, out);
   }
 }
 
