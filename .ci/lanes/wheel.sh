@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The wheel a user would install: built with `pip wheel .`, checked for the
-# stubs, the command's package with its feature module and the license, installed into a fresh venv
-# where the whole test suite (examples and command included) runs against it,
+# stubs, the command's package with its feature module and the license,
+# installed into a fresh venv where the whole test suite (examples and
+# command included) runs against it,
 # then shown to auditwheel. A second fresh venv with only the cli extra runs
 # the command as a user would.
 source "$(dirname "$0")/common.sh"
