@@ -49,8 +49,7 @@ bool same(double a, double b) {
 }
 
 bool same(const vorn::PulseFeatures& a, const vorn::PulseFeatures& b) {
-  return same(a.baseline, b.baseline) &&
-         same(a.baseline_rms, b.baseline_rms) &&
+  return same(a.baseline, b.baseline) && same(a.baseline_rms, b.baseline_rms) &&
          same(a.amplitude, b.amplitude) && same(a.charge, b.charge) &&
          same(a.threshold_time, b.threshold_time) &&
          same(a.cfd_time, b.cfd_time) && a.peak_index == b.peak_index &&
@@ -103,9 +102,8 @@ void check_row(const Sample* x, std::size_t n, const vorn::FeatureOptions& o,
         f.threshold_time <= static_cast<double>(n - 1))) {
     broken("threshold_time outside the row after the baseline", row);
   }
-  if (!std::isnan(f.cfd_time) &&
-      (!(f.amplitude > 0) || !(f.cfd_time >= 0) ||
-       !(f.cfd_time <= static_cast<double>(peak)))) {
+  if (!std::isnan(f.cfd_time) && (!(f.amplitude > 0) || !(f.cfd_time >= 0) ||
+                                  !(f.cfd_time <= static_cast<double>(peak)))) {
     broken("cfd_time outside the rise to the peak", row);
   }
 }
@@ -128,17 +126,27 @@ void run(const std::uint8_t* data, std::size_t size,
   std::vector<std::int64_t> peak(rows);
   std::vector<std::int8_t> polarity(rows);
   std::vector<std::uint8_t> saturated(rows);
-  const vorn::FeatureColumns out{
-      d.data(),        d.data() + rows,     d.data() + 2 * rows,
-      d.data() + 3 * rows, d.data() + 4 * rows, d.data() + 5 * rows,
-      peak.data(),     polarity.data(),     saturated.data()};
+  const vorn::FeatureColumns out{d.data(),
+                                 d.data() + rows,
+                                 d.data() + 2 * rows,
+                                 d.data() + 3 * rows,
+                                 d.data() + 4 * rows,
+                                 d.data() + 5 * rows,
+                                 peak.data(),
+                                 polarity.data(),
+                                 saturated.data()};
   vorn::pulse_features(x.data(), offsets.data(), rows, o, out);
 
   auto stored = [&](std::size_t r) {
-    return vorn::PulseFeatures{
-        d[r],           d[rows + r],     d[2 * rows + r], d[3 * rows + r],
-        d[4 * rows + r], d[5 * rows + r], peak[r],         polarity[r],
-        saturated[r] != 0};
+    return vorn::PulseFeatures{d[r],
+                               d[rows + r],
+                               d[2 * rows + r],
+                               d[3 * rows + r],
+                               d[4 * rows + r],
+                               d[5 * rows + r],
+                               peak[r],
+                               polarity[r],
+                               saturated[r] != 0};
   };
   for (std::size_t r = 0; r < rows; ++r) {
     const Sample* row = x.data() + offsets[r];

@@ -114,8 +114,8 @@ PulseFeatures pulse_features(std::span<const Sample> samples,
 
 // `rows` waveforms of `length` samples each, back to back.
 template <class Sample>
-void pulse_features(const Sample* samples, std::size_t rows,
-                    std::size_t length, const FeatureOptions& options,
+void pulse_features(const Sample* samples, std::size_t rows, std::size_t length,
+                    const FeatureOptions& options,
                     const FeatureColumns& out) noexcept;
 
 // `rows` waveforms of differing lengths: row r is
