@@ -4,7 +4,7 @@
 # its "catch:" line must fail. Those tests first run once on the unpatched
 # copy, where they must pass, so that every catch is the patch's doing.
 #
-#   catch: pytest ARGS...   pytest from the work tree against the scratch module
+#   catch: pytest ARGS...   pytest from the work tree against the scratch modules
 #   catch: cli ARGS...      the same with the scratch copy installed with its
 #                           command, for plants in python/vorn_tools
 #   catch: native FILTER    the GoogleTest suites matching FILTER
@@ -32,7 +32,7 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
               -DVORN_WERROR=ON -DPython_EXECUTABLE="$dir/venv/bin/python"; } \
             >"$dir/configure-ext.log" 2>&1 || { cat "$dir/configure-ext.log"; return 1; }
       fi
-      set -- vorn ;;
+      set -- vorn _features ;;
     cli)
       # An editable install: the extension is built once, and the console
       # script and `import vorn_tools` read the scratch python/ as patched.
@@ -63,6 +63,12 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
   built[$tree]=1
   cmake --build "$dir/$tree" --target "$@" >"$dir/build.log" 2>&1 ||
     { tail -n 30 "$dir/build.log"; return 1; }
+  if [ "$tree" = ext ]; then
+    # vorn_tools._features resolves to the scratch build through a copy of
+    # the pure-Python package holding a link to the module.
+    rm -rf "$dir/pkg" && mkdir -p "$dir/pkg" && cp -r python/vorn_tools "$dir/pkg/" &&
+      ln -s "$dir/ext"/_features.*.so "$dir/pkg/vorn_tools/" || return 1
+  fi
 }
 
 catches() {  # catches SUITE ARGS...: the tests, quietly; non-zero when they fail
@@ -70,7 +76,7 @@ catches() {  # catches SUITE ARGS...: the tests, quietly; non-zero when they fai
   shift
   case $suite in
     pytest)
-      PYTHONPATH="$dir/ext" timeout 600 "$dir/venv/bin/python" -m pytest -q -x \
+      PYTHONPATH="$dir/ext:$dir/pkg" timeout 600 "$dir/venv/bin/python" -m pytest -q -x \
         -p no:cacheprovider "$@" ;;
     cli)
       VORN_CLI_TESTS=required timeout 900 "$dir/cli-venv/bin/python" -m pytest -q -x \
