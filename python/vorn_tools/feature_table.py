@@ -68,7 +68,7 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
     else:
         table["channel"] = block["board_channel"].astype(np.int32)
     for key, values in block.items():
-        if key in ("data", "offsets", "offset", "event"):
+        if key in ("data", "offsets", "offset"):
             continue
         if values.ndim == 2:  # a run's header values, one per channel
             table[key] = values.reshape(-1)

@@ -769,3 +769,62 @@ def test_a_run_converts_to_one_group_and_root_to_a_tree_per_file(vorn_cli, tmp_p
             arrays = out[f"wave{ch}"].arrays(library="np")
             assert arrays["event_counter"].tolist() == [i for i, _ in waves[ch]]
             assert np.array_equal(arrays["data"], np.array([s for _, s in waves[ch]], dtype=np.uint16))
+
+
+# --- features and histograms ------------------------------------------------------------
+
+def pulses(path, events, rng, channel=0, skip=()):
+    """WD1 events of 256 samples: a noisy baseline near 1000 and a negative pulse of random height."""
+    t = np.arange(256)
+    rows = []
+    for i in range(events):
+        if i in skip:
+            continue
+        height = rng.uniform(50, 900)
+        wave = 1000 + rng.normal(0, 3, 256) - height * np.exp(-np.maximum(t - 100, 0) / 20.0) * (t >= 100)
+        rows.append(wd1_event(np.clip(wave, 0, 4095).astype(np.uint16), counter=i, channel=channel,
+                              timestamp=125_000 * i))
+    return write(path, *rows)
+
+
+def read_table(path):
+    if path.suffix == ".parquet":
+        return {k: np.asarray(v) for k, v in need("pyarrow.parquet").read_table(path).to_pydict().items()}
+    if path.suffix == ".h5":
+        with need("h5py").File(path) as f:
+            return {k: f[k][()] for k in f}
+    with need("uproot").open(path) as f:
+        return f[f.keys()[0]].arrays(library="np")
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root"])
+def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffix):
+    features = pytest.importorskip("vorn_tools.features")
+    rng = np.random.default_rng(27)
+    paths = [pulses(tmp_path / f"wave{c}.dat", 60, rng, channel=c) for c in (0, 3)]
+    vorn_cli("features", *[p.name for p in paths], "--charge", 90, 200, "--tick", "8ns", "-o", f"t{suffix}",
+             check=0)
+    table = read_table(tmp_path / f"t{suffix}")
+    options = features.FeatureOptions(charge=(90, 200))
+    for number, path in enumerate(paths):
+        events = list(vorn.EventReader(str(path), "WD1"))
+        mine = table["file"] == number
+        expected = features.compute(np.stack([e["data"] for e in events]), options)
+        assert table["channel"][mine].tolist() == [e["board_channel"] for e in events]
+        assert table["event_counter"][mine].tolist() == [e["event_counter"] for e in events]
+        assert np.allclose(table["time"][mine], [8e-9 * e["timestamp"] for e in events], rtol=1e-12)
+        for name, values in expected.items():
+            assert np.array_equal(table[name][mine], values, equal_nan=True), name
+
+
+def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
+    need("boost_histogram")
+    rng = np.random.default_rng(28)
+    names = [pulses(tmp_path / f"r{i}.dat", 80, rng, channel=i % 2).name for i in range(3)]
+    common = ["--of", "charge", "--charge", "90", "250", "--range", "0", "2e5", "--bins", "37"]
+    vorn_cli("hist", *names, *common, "-o", "a.png", "--csv", "a.csv", check=0)
+    vorn_cli("hist", *names, *common, "-o", "b.png", "--csv", "b.csv", "--jobs", "2", check=0)
+    lines = (tmp_path / "a.csv").read_text().splitlines()
+    assert lines == (tmp_path / "b.csv").read_text().splitlines()
+    assert lines[0].endswith(",channel 0,channel 1")
+    assert sum(int(c) for line in lines[1:] for c in line.split(",")[2:]) == 240
