@@ -161,7 +161,8 @@ def _count(text: str, name: str) -> int:
 class EventBlocks:
     """Iterates a file in blocks; `ending` tells afterwards how the reading stopped.
 
-    A block's arrays are reused for the next one: use or copy them first.
+    A block's arrays are reused for the next one, unless `fresh`: use or
+    copy them first.
 
     With `float32`, WD1 samples are taken as the halves of 32-bit floats: a
     file with an event of an odd number of samples is refused with BadFile.
@@ -177,6 +178,9 @@ class EventBlocks:
     selection: Selection = Selection()
     # Called between blocks; it raises to abandon the reading (an interrupt, a cancelled task).
     check: Callable[..., None] = signals.check
+    # New arrays for every block, which the caller may then keep, rather
+    # than arrays the next block overwrites.
+    fresh: bool = False
     ending: Ending | None = field(default=None, init=False)
 
     def __post_init__(self) -> None:
@@ -266,7 +270,7 @@ class EventBlocks:
         """A 2-D block of events as long as `first`; False with it once an event of another length came."""
         width = first[-1].size
         capacity = self.block_rows(width * self._sample_dtype.itemsize)
-        if self._arrays is None or self._arrays[0].shape != (capacity, width):
+        if self.fresh or self._arrays is None or self._arrays[0].shape != (capacity, width):
             # Allocated once: fresh memory for every block would cost a page
             # fault per page and reach the cache cold.
             self._arrays = (np.empty((capacity, width), dtype=self._sample_dtype),

@@ -176,7 +176,8 @@ def run_convert(args: argparse.Namespace) -> int:
         from .outputs.root_tree import write_waveforms_root
 
         with Progress(sum(_size(t.path) for t in tasks), "convert", args.quiet) as bar:
-            converted = write_waveforms_root(tasks, args.output, args.float32, bar)  # type: ignore[assignment]
+            converted = write_waveforms_root(tasks, args.output, args.float32, bar,  # type: ignore[assignment]
+                                             args.compression)
     elif tasks:
         with Progress(sum(_size(t.path) for t in tasks), "convert", args.quiet) as bar:
             converted = convert.convert_into_one(tasks, args.output, bar)

@@ -33,11 +33,14 @@ from . import parallel, signals
 from .blocks import FILE_ERRORS
 from .features import FeatureOptions, compute
 from .outputs import open_table
-from .reading import DEFAULT_STEP, iterate
+from .reading import iterate
 from .runs import RunError, open_run
 
 Table = dict[str, NDArray[Any]]
 PREFETCH = 2  # blocks read ahead of the computation
+# Blocks of samples measured at a time: enough to keep the kernel's calls
+# long, small enough that the blocks in flight stay a few tens of MB.
+STEP = "8 MB"
 
 
 def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
@@ -80,7 +83,7 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
 
 
 def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
-                   float32: bool = False, tick: str | float | None = None, step_size: int | str = DEFAULT_STEP,
+                   float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
                    check: Callable[..., None] = signals.check, file: int | None = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 

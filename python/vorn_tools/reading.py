@@ -165,7 +165,7 @@ class Steps:
     """Re-cuts a stream of pieces into pieces of `events` rows (the last one shorter).
 
     With `nbytes` instead, the number of rows is the one that fills it at the
-    first piece's size per row.
+    first piece's size per row; with neither, the pieces pass as they come.
     """
 
     def __init__(self, events: int | None, nbytes: int | None) -> None:
@@ -176,6 +176,9 @@ class Steps:
 
     def push(self, piece: Piece) -> Iterator[Piece]:
         if piece.rows == 0:
+            return
+        if self.events is None and self.nbytes is None:  # the pieces are the steps
+            yield piece
             return
         if self.events is None:
             assert self.nbytes is not None
@@ -203,14 +206,14 @@ class Steps:
 
 
 def block_piece(block: Block) -> Piece:
-    """A copy of an EventBlocks block, whose arrays the next block reuses."""
-    columns = {k: v.copy() for k, v in block.headers.items()}
+    """An EventBlocks block of `fresh` arrays as a piece; flat blocks are new arrays always."""
+    columns = dict(block.headers)
     offsets = block.start + np.concatenate(([0], np.cumsum(block.sizes[:-1], dtype=np.int64)))
     columns["offset"] = offsets.astype(np.int64)
     if block.lengths is None:
-        columns["data"] = block.data.copy()
+        columns["data"] = block.data
         return Piece(columns)
-    return Piece(columns, block.data.copy(), block.lengths.copy())
+    return Piece(columns, block.data, block.lengths)
 
 
 class FilePieces:
@@ -221,9 +224,9 @@ class FilePieces:
     piece, and `ending` tells afterwards how the reading ended.
     """
 
-    def __init__(self, path: str, layout: Layout, float32: bool = False) -> None:
+    def __init__(self, path: str, layout: Layout, float32: bool = False, block_bytes: int = READ_BYTES) -> None:
         self.path = path
-        self.blocks = EventBlocks(path, layout, float32, READ_BYTES)
+        self.blocks = EventBlocks(path, layout, float32, block_bytes, fresh=True)
         self.bytes_read = 0
 
     @property
@@ -263,7 +266,7 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
     entry = 0
     for path, layout in layouts:
         file_entry = 0
-        steps = Steps(events, nbytes)
+        steps = Steps(events, None)
         unwrap = timing.time_tags()
 
         def public(piece: Piece) -> EventBlock:
@@ -272,8 +275,11 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
             entry, file_entry = block.entry_stop, block.file_entry_stop
             return block
 
+        # A step in bytes is the size EventBlocks fills: its blocks, copied
+        # once, are the steps, with no second copy to re-cut them.
+        pieces = FilePieces(path, layout, float32, nbytes) if nbytes is not None else FilePieces(path, layout, float32)
         try:
-            for piece in FilePieces(path, layout, float32):
+            for piece in pieces:
                 for step in steps.push(piece):
                     yield public(step)
         except BadFile:

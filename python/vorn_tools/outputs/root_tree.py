@@ -203,8 +203,13 @@ def _empty_types(layout: Layout, float32: bool) -> dict[str, Any]:
     return types
 
 
+# The command's compression names, in ROOT's terms: deflate at level 1 is
+# what HDF5's default writes too, LZ4 stands in for the fast lzf.
+COMPRESSION = {"gzip": ("ZLIB", 1), "lzf": ("LZ4", 1), "none": None}
+
+
 def write_waveforms_root(sources: Sequence[Source], output: str, float32: bool = False,
-                         progress: Any = None) -> list[TreeOutcome]:
+                         progress: Any = None, compression: str = "gzip") -> list[TreeOutcome]:
     """Event files into one new ROOT file, a TTree each named `source.name`.
 
     Every field reads back bit for bit with uproot. A file that fails leaves
@@ -215,7 +220,9 @@ def write_waveforms_root(sources: Sequence[Source], output: str, float32: bool =
     temporary = temporary_beside(output)
     outcomes: list[TreeOutcome] = []
     try:
-        with uproot.recreate(temporary) as file:
+        chosen = COMPRESSION[compression]
+        codec = None if chosen is None else getattr(uproot, chosen[0])(chosen[1])
+        with uproot.recreate(temporary, compression=codec) as file:
             for source in sources:
                 outcome = write_tree(file, source, float32, progress)
                 if outcome.error is None:
