@@ -1,0 +1,395 @@
+// vorn_tools._features: the pulse-feature kernel over caller-owned buffers.
+// Shapes, types and windows are checked once per call; the kernel then runs
+// with the interpreter lock released, so another thread can read the next
+// block meanwhile.
+#include <Python.h>
+
+#if defined(VORN_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
+#error "building for a debug interpreter, but its headers lack Py_DEBUG"
+#endif
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../features/pulse_features.hpp"
+#include "errors.hpp"
+
+namespace vorn::detail {
+namespace {
+
+// One buffer export, released when the call ends.
+class HeldBuffer {
+ public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // False with a Python error set when `obj` exports no such buffer.
+  bool acquire(PyObject* obj, bool writable) {
+    const int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
+    held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+    return held_;
+  }
+  const Py_buffer& view() const { return view_; }
+  Py_ssize_t items() const { return view_.len / view_.itemsize; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Element types by buffer format character; the byte-order prefixes a
+// little-endian machine can read as native are accepted.
+enum class Element { kOther, kU16, kF32, kF64, kI64, kU64, kI8, kFlag };
+
+Element element_of(const Py_buffer& view) {
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
+                          format[0] == '<')) {
+    format.remove_prefix(1);
+  }
+  if (format.size() != 1) return Element::kOther;
+  const auto size = view.itemsize;
+  switch (format[0]) {
+    case 'H':
+      return size == 2 ? Element::kU16 : Element::kOther;
+    case 'f':
+      return size == 4 ? Element::kF32 : Element::kOther;
+    case 'd':
+      return size == 8 ? Element::kF64 : Element::kOther;
+    case 'l':
+    case 'q':
+      return size == 8 ? Element::kI64 : Element::kOther;
+    case 'L':
+    case 'Q':
+      return size == 8 ? Element::kU64 : Element::kOther;
+    case 'b':
+      return size == 1 ? Element::kI8 : Element::kOther;
+    case '?':
+    case 'B':
+      return size == 1 ? Element::kFlag : Element::kOther;
+    default:
+      return Element::kOther;
+  }
+}
+
+// NumPy's name for a buffer's element type where it has one.
+std::string type_name(const Py_buffer& view) {
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
+                          format[0] == '<')) {
+    format.remove_prefix(1);
+  }
+  struct Name {
+    char code;
+    const char* name;
+  };
+  static constexpr Name kNames[] = {
+      {'?', "bool"},    {'b', "int8"},    {'B', "uint8"},   {'h', "int16"},
+      {'H', "uint16"},  {'i', "int32"},   {'I', "uint32"},  {'e', "float16"},
+      {'f', "float32"}, {'d', "float64"}, {'g', "longdouble"}};
+  if (format.size() == 1) {
+    for (const Name& n : kNames) {
+      if (n.code == format[0]) return n.name;
+    }
+    if (format[0] == 'l' || format[0] == 'q') return "int64";
+    if (format[0] == 'L' || format[0] == 'Q') return "uint64";
+  }
+  return "buffer format '" + std::string(format) + "'";
+}
+
+bool require_contiguous(const HeldBuffer& buffer, const char* what) {
+  if (PyBuffer_IsContiguous(&buffer.view(), 'C')) return true;
+  PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", what);
+  return false;
+}
+
+struct Output {
+  const char* name;
+  Element element;
+  const char* type;
+};
+
+constexpr std::array<Output, 9> kOutputs = {{
+    {"baseline", Element::kF64, "float64"},
+    {"baseline_rms", Element::kF64, "float64"},
+    {"amplitude", Element::kF64, "float64"},
+    {"charge", Element::kF64, "float64"},
+    {"threshold_time", Element::kF64, "float64"},
+    {"cfd_time", Element::kF64, "float64"},
+    {"peak_index", Element::kI64, "int64"},
+    {"polarity", Element::kI8, "int8"},
+    {"saturated", Element::kFlag, "bool or uint8"},
+}};
+
+// Fills `columns` from the dict of output arrays, each with one element
+// per row.
+bool take_outputs(PyObject* outputs, Py_ssize_t rows,
+                  std::array<HeldBuffer, kOutputs.size()>& held,
+                  FeatureColumns& columns) {
+  if (!PyDict_Check(outputs)) {
+    PyErr_SetString(PyExc_TypeError, "outputs must be a dict of arrays");
+    return false;
+  }
+  std::array<void*, kOutputs.size()> data{};
+  for (std::size_t k = 0; k < kOutputs.size(); ++k) {
+    const Output& out = kOutputs[k];
+    PyObject* obj = PyDict_GetItemString(outputs, out.name);
+    if (obj == nullptr) {
+      PyErr_Format(PyExc_ValueError, "outputs lacks '%s'", out.name);
+      return false;
+    }
+    if (!held[k].acquire(obj, /*writable=*/true)) return false;
+    const Py_buffer& view = held[k].view();
+    if (element_of(view) != out.element) {
+      PyErr_Format(PyExc_TypeError, "output '%s' must be %s, not %s",
+                   out.name, out.type, type_name(view).c_str());
+      return false;
+    }
+    if (!require_contiguous(held[k], out.name)) return false;
+    if (held[k].items() != rows) {
+      PyErr_Format(PyExc_ValueError,
+                   "output '%s' has %zd elements, expected %zd (one per row)",
+                   out.name, held[k].items(), rows);
+      return false;
+    }
+    data[k] = view.buf;
+  }
+  columns = FeatureColumns{
+      .baseline = static_cast<double*>(data[0]),
+      .baseline_rms = static_cast<double*>(data[1]),
+      .amplitude = static_cast<double*>(data[2]),
+      .charge = static_cast<double*>(data[3]),
+      .threshold_time = static_cast<double*>(data[4]),
+      .cfd_time = static_cast<double*>(data[5]),
+      .peak_index = static_cast<std::int64_t*>(data[6]),
+      .polarity = static_cast<std::int8_t*>(data[7]),
+      .saturated = static_cast<std::uint8_t*>(data[8]),
+  };
+  return true;
+}
+
+// Checks the offsets of variable-length rows against `samples` items.
+bool check_offsets(const std::uint64_t* offsets, Py_ssize_t count,
+                   Py_ssize_t samples) {
+  if (count < 1) {
+    PyErr_SetString(PyExc_ValueError,
+                    "offsets must hold at least one entry (rows + 1)");
+    return false;
+  }
+  for (Py_ssize_t r = 0; r + 1 < count; ++r) {
+    if (offsets[r] > offsets[r + 1]) {
+      PyErr_Format(PyExc_ValueError,
+                   "offsets must not decrease, but offsets[%zd] = %llu > "
+                   "offsets[%zd] = %llu",
+                   r, static_cast<unsigned long long>(offsets[r]), r + 1,
+                   static_cast<unsigned long long>(offsets[r + 1]));
+      return false;
+    }
+  }
+  if (offsets[count - 1] > static_cast<std::uint64_t>(samples)) {
+    PyErr_Format(PyExc_ValueError,
+                 "offsets end at %llu, past the %zd samples",
+                 static_cast<unsigned long long>(offsets[count - 1]), samples);
+    return false;
+  }
+  return true;
+}
+
+bool non_negative(Py_ssize_t value, const char* what) {
+  if (value >= 0) return true;
+  PyErr_Format(PyExc_ValueError, "%s must not be negative, not %zd", what,
+               value);
+  return false;
+}
+
+template <class Sample>
+void run(const Py_buffer& samples, const std::uint64_t* offsets,
+         std::size_t rows, std::size_t length, const FeatureOptions& options,
+         const FeatureColumns& columns) {
+  const auto* data = static_cast<const Sample*>(samples.buf);
+  Py_BEGIN_ALLOW_THREADS;
+  if (offsets != nullptr) {
+    pulse_features(data, offsets, rows, options, columns);
+  } else {
+    pulse_features(data, rows, length, options, columns);
+  }
+  Py_END_ALLOW_THREADS;
+}
+
+PyObject* compute(PyObject*, PyObject* args) {
+  return guard([&]() -> PyObject* {
+    PyObject* samples_obj = nullptr;
+    PyObject* offsets_obj = nullptr;
+    PyObject* outputs = nullptr;
+    Py_ssize_t baseline_begin = 0, baseline_end = 0;
+    int polarity = 0;
+    int around_peak = 0;
+    Py_ssize_t charge_begin = 0, charge_end = 0;
+    double threshold = 0;
+    int threshold_in_rms = 0;
+    double cfd_fraction = 0;
+    PyObject* adc_max = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOnnipnndpdO:compute", &samples_obj,
+                          &offsets_obj, &outputs, &baseline_begin,
+                          &baseline_end, &polarity, &around_peak,
+                          &charge_begin, &charge_end, &threshold,
+                          &threshold_in_rms, &cfd_fraction, &adc_max)) {
+      return nullptr;
+    }
+    if (!non_negative(baseline_begin, "the baseline window's start") ||
+        !non_negative(baseline_end, "the baseline window's end") ||
+        !non_negative(charge_begin, "the charge window's first bound") ||
+        !non_negative(charge_end, "the charge window's second bound")) {
+      return nullptr;
+    }
+    if (polarity < -1 || polarity > 1) {
+      PyErr_Format(PyExc_ValueError, "polarity must be -1, 0 or 1, not %d",
+                   polarity);
+      return nullptr;
+    }
+    FeatureOptions options{
+        .baseline_begin = static_cast<std::size_t>(baseline_begin),
+        .baseline_end = static_cast<std::size_t>(baseline_end),
+        .polarity = static_cast<Polarity>(polarity),
+        .charge_window =
+            around_peak ? ChargeWindow::kAroundPeak : ChargeWindow::kFixed,
+        .charge_begin = static_cast<std::size_t>(charge_begin),
+        .charge_end = static_cast<std::size_t>(charge_end),
+        .threshold = threshold,
+        .threshold_in_rms = threshold_in_rms != 0,
+        .cfd_fraction = cfd_fraction,
+        .adc_max = std::nullopt,
+    };
+    if (adc_max != Py_None) {
+      const double value = PyFloat_AsDouble(adc_max);
+      if (value == -1.0 && PyErr_Occurred()) return nullptr;
+      options.adc_max = value;
+    }
+    if (auto why = check_options(options)) {
+      return raise_message(PyExc_ValueError, *why);
+    }
+
+    HeldBuffer samples;
+    if (!samples.acquire(samples_obj, /*writable=*/false)) return nullptr;
+    const Py_buffer& view = samples.view();
+    const Element element = element_of(view);
+    if (element != Element::kU16 && element != Element::kF32) {
+      PyErr_Format(PyExc_TypeError, "samples must be uint16 or float32, not %s",
+                   type_name(view).c_str());
+      return nullptr;
+    }
+    if (!require_contiguous(samples, "samples")) return nullptr;
+
+    HeldBuffer offsets_buffer;
+    const std::uint64_t* offsets = nullptr;
+    Py_ssize_t rows = 0;
+    Py_ssize_t length = 0;
+    if (offsets_obj == Py_None) {
+      if (view.ndim != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "samples must be 2-dimensional (rows, samples), not "
+                     "%d-dimensional; pass offsets for rows of differing "
+                     "lengths",
+                     view.ndim);
+        return nullptr;
+      }
+      rows = view.shape[0];
+      length = view.shape[1];
+      if (auto why = check_windows(options, static_cast<std::size_t>(length))) {
+        return raise_message(PyExc_ValueError, *why);
+      }
+    } else {
+      if (view.ndim != 1) {
+        PyErr_Format(PyExc_ValueError,
+                     "samples must be 1-dimensional when offsets are given, "
+                     "not %d-dimensional",
+                     view.ndim);
+        return nullptr;
+      }
+      if (!offsets_buffer.acquire(offsets_obj, /*writable=*/false)) {
+        return nullptr;
+      }
+      const Py_buffer& ov = offsets_buffer.view();
+      if (element_of(ov) != Element::kU64) {
+        PyErr_Format(PyExc_TypeError, "offsets must be uint64, not %s",
+                     type_name(ov).c_str());
+        return nullptr;
+      }
+      if (ov.ndim != 1) {
+        PyErr_SetString(PyExc_ValueError, "offsets must be 1-dimensional");
+        return nullptr;
+      }
+      if (!require_contiguous(offsets_buffer, "offsets")) return nullptr;
+      offsets = static_cast<const std::uint64_t*>(ov.buf);
+      if (!check_offsets(offsets, offsets_buffer.items(), samples.items())) {
+        return nullptr;
+      }
+      rows = offsets_buffer.items() - 1;
+    }
+
+    std::array<HeldBuffer, kOutputs.size()> held;
+    FeatureColumns columns{};
+    if (!take_outputs(outputs, rows, held, columns)) return nullptr;
+
+    const auto urows = static_cast<std::size_t>(rows);
+    const auto ulength = static_cast<std::size_t>(length);
+    if (element == Element::kU16) {
+      run<std::uint16_t>(view, offsets, urows, ulength, options, columns);
+    } else {
+      run<float>(view, offsets, urows, ulength, options, columns);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+constexpr const char kComputeDoc[] =
+    "compute(samples, offsets, outputs, baseline_begin, baseline_end, "
+    "polarity, charge_around_peak, charge_begin, charge_end, threshold, "
+    "threshold_in_rms, cfd_fraction, adc_max)\n--\n\n"
+    "Pulse features of every row of samples, written into the arrays of the "
+    "outputs dict. Called by vorn_tools.features.compute, which documents "
+    "the features.";
+
+PyMethodDef methods[] = {
+    {"compute", compute, METH_VARARGS, kComputeDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    // The fault exception is process-wide state.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    // No module state; the arrays belong to the caller.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vorn_tools._features",
+    .m_doc = "Pulse features of waveform samples in caller-owned arrays.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace vorn::detail
+
+PyMODINIT_FUNC PyInit__features() {
+  return PyModuleDef_Init(&vorn::detail::module_def);
+}

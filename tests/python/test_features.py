@@ -1,0 +1,264 @@
+import math
+import sys
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+from vorn_tools import _features
+from vorn_tools.features import FEATURES, FeatureOptions, compute
+
+SETTINGS = settings(max_examples=150, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.too_slow])
+FLT_MAX = float(np.finfo(np.float32).max)
+EXACT = [name for name in FEATURES if name != "charge"]
+
+
+def reference(x, o):
+    """The features of one waveform by their definitions, plainly in float64.
+    Sums run in sample order, as the module promises for the baseline."""
+    n = len(x)
+    xs = [float(v) for v in x]
+    if x.dtype == np.uint16:
+        saturated = any(v in (0.0, 65535.0) for v in xs)
+    else:
+        saturated = any(math.isinf(v) or abs(v) == FLT_MAX for v in xs)
+    if o.adc_max is not None:
+        saturated = saturated or any(v >= o.adc_max for v in xs)
+    nan = math.nan
+    out = dict(baseline=nan, baseline_rms=nan, amplitude=nan, charge=nan,
+               threshold_time=nan, cfd_time=nan, peak_index=-1, polarity=0,
+               saturated=saturated)
+    b0, b1 = min(o.baseline[0], n), min(o.baseline[1], n)
+    if b1 <= b0:
+        return out
+    total = 0.0
+    for v in xs[b0:b1]:
+        total += v
+    b = total / (b1 - b0)
+    if not math.isfinite(b):
+        return out
+    squares = 0.0
+    for v in xs[b0:b1]:
+        squares += (v - b) * (v - b)
+    rms = math.sqrt(squares / (b1 - b0))
+
+    p = {"positive": 1, "negative": -1}.get(o.polarity)
+    if p is None:
+        p = 1 if max(xs) - b >= b - min(xs) else -1
+    y = [p * (v - b) for v in xs]
+    amplitude = max(y)
+    peak = y.index(amplitude)
+
+    if o.charge_peak is not None:
+        w0, w1 = peak - min(o.charge_peak[0], peak), min(peak + o.charge_peak[1], n)
+    else:
+        w0, w1 = o.charge or (0, n)
+        w0 = min(w0, n)
+        w1 = max(w0, min(w1, n))
+    charge = 0.0
+    for v in y[w0:w1]:
+        charge += v
+
+    t = o.threshold if o.threshold is not None else o.threshold_rms * rms
+    threshold_time = nan
+    for i in range(max(b1, 1), n):
+        if y[i - 1] < t <= y[i]:
+            threshold_time = (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+            break
+
+    cfd_time = nan
+    level = o.cfd_fraction * amplitude
+    if amplitude > 0:
+        for j in range(peak - 1, -1, -1):
+            if y[j] < level:
+                cfd_time = j + (level - y[j]) / (y[j + 1] - y[j])
+                break
+    out.update(baseline=b, baseline_rms=rms, amplitude=amplitude, charge=charge,
+               threshold_time=threshold_time, cfd_time=cfd_time, peak_index=peak,
+               polarity=p)
+    return out
+
+
+@st.composite
+def waveform(draw, dtype, length):
+    """A baseline with noise, maybe a pulse of either sign, maybe samples at
+    the type's extremes; uint16 values clip at 0 and 65535 like an ADC."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    level = draw(st.sampled_from([0, 3, 1000, 65000]))
+    noise = draw(st.sampled_from([0.0, 0.5, 4.0]))
+    x = level + noise * rng.standard_normal(length)
+    if length and draw(st.booleans()):
+        at = draw(st.integers(0, length - 1))
+        height = draw(st.sampled_from([-1, 1])) * draw(st.sampled_from([2, 50, 3000]))
+        s = np.arange(length - at, dtype=float)
+        x[at:] += height * (np.exp(-s / 8) - np.exp(-s / 2))
+    if dtype == np.uint16:
+        x = np.clip(np.round(x), 0, 65535)
+        extremes = [0, 65535]
+    else:
+        x = np.round(x * 64) / 64  # sums of these are exact in float64
+        extremes = [np.inf, -np.inf, FLT_MAX, -FLT_MAX]
+    if length and draw(st.integers(0, 5)) == 0:
+        x[draw(st.integers(0, length - 1))] = draw(st.sampled_from(extremes))
+    return x.astype(dtype)
+
+
+@st.composite
+def options(draw):
+    b0 = draw(st.integers(0, 8))
+    window = st.tuples(st.integers(0, 40), st.integers(0, 40))
+    charge, charge_peak = None, None
+    kind = draw(st.sampled_from(["whole", "fixed", "peak"]))
+    if kind == "fixed":
+        charge = tuple(sorted(draw(window)))
+    elif kind == "peak":
+        charge_peak = draw(window)
+    return FeatureOptions(
+        baseline=(b0, b0 + draw(st.integers(1, 40))),
+        polarity=draw(st.sampled_from(["auto", "positive", "negative"])),
+        charge=charge, charge_peak=charge_peak,
+        threshold=draw(st.none() | st.sampled_from([0.0, 1.0, 25.0, -3.0])),
+        threshold_rms=draw(st.sampled_from([0.0, 1.0, 3.0, 5.0])),
+        cfd_fraction=draw(st.sampled_from([0.1, 0.5, 1.0]) | st.floats(0.01, 1.0)),
+        adc_max=draw(st.none() | st.sampled_from([1000.0, 4095.0])))
+
+
+@st.composite
+def batches(draw):
+    dtype = draw(st.sampled_from([np.uint16, np.float32]))
+    if draw(st.booleans()):
+        lengths = [draw(st.integers(1, 60))] * draw(st.integers(1, 5))
+    else:
+        lengths = draw(st.lists(st.integers(0, 60), max_size=6))
+    return [draw(waveform(dtype, n)) for n in lengths]
+
+
+def check(got, want):
+    for name in EXACT:
+        np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+    # The kernel sums samples and subtracts the baseline once per window;
+    # the reference sums the differences. Both are within a few roundings
+    # of the sum of the magnitudes.
+    a, b = got["charge"], want["charge"]
+    with np.errstate(invalid="ignore"):
+        close = np.abs(a - b) <= 1e-9 * np.asarray(want["scale"])
+    assert np.all(close | (a == b) | (np.isnan(a) & np.isnan(b))), (a, b)
+
+
+def expected(rows, o):
+    found = [reference(x, o) for x in rows]
+    want = {name: np.array([f[name] for f in found], dtype) for name, dtype in FEATURES.items()}
+    scale = []
+    for x, f in zip(rows, found):
+        w = np.abs(x.astype(float)).sum() + len(x) * abs(f["baseline"])
+        scale.append(w if np.isfinite(w) else 0.0)
+    want["scale"] = scale
+    return want
+
+
+@SETTINGS
+@given(batches(), options())
+@example([np.full(10, 7, np.uint16)], FeatureOptions(threshold_rms=0.0))
+@example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
+def test_features_match_their_definitions(rows, o):
+    flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
+    offsets = np.cumsum([0] + [len(x) for x in rows]).astype(np.uint64)
+    want = expected(rows, o)
+    check(compute(flat, o, offsets=offsets), want)
+
+    # Rows of one length also go in as a 2-D and a 3-D array, where windows
+    # must fit instead of being clipped.
+    lengths = {len(x) for x in rows}
+    n = lengths.pop() if len(lengths) == 1 else None
+    fits = (n is not None and o.baseline[0] < n
+            and (o.charge is None or o.charge[1] <= n))
+    if fits:
+        check(compute(np.stack(rows), o), want)
+        cube = compute(np.stack(rows).reshape(1, len(rows), n), o)
+        assert all(v.shape == (1, len(rows)) for v in cube.values())
+        check({k: v[0] for k, v in cube.items()}, want)
+
+
+def outputs(rows, **changes):
+    out = {name: np.empty(rows, dtype) for name, dtype in FEATURES.items()}
+    out.update(changes)
+    return out
+
+
+def call(samples, offsets=None, out=None, baseline=(0, 64)):
+    rows = len(offsets) - 1 if offsets is not None else len(samples)
+    _features.compute(samples, offsets, outputs(rows) if out is None else out,
+                      *baseline, 0, False, 0, 0, 5.0, True, 0.5, None)
+
+
+U16 = np.zeros((2, 8), np.uint16)
+
+
+@pytest.mark.parametrize("run, error, message", [
+    (lambda: compute(U16.astype(np.float64)), TypeError,
+     "samples must be uint16 or float32, not float64"),
+    (lambda: compute(U16, FeatureOptions(baseline=(8, 20))), ValueError,
+     "the baseline window [8, 20) is empty in waveforms of 8 samples"),
+    (lambda: compute(U16, FeatureOptions(baseline=(3, 3))), ValueError,
+     "the baseline window [3, 3) is empty"),
+    (lambda: compute(U16, FeatureOptions(charge=(2, 9))), ValueError,
+     "the charge window [2, 9) reaches past the end of waveforms of 8 samples"),
+    (lambda: compute(U16, FeatureOptions(charge=(6, 2))), ValueError,
+     "the charge window [6, 2) ends before it begins"),
+    (lambda: compute(U16, FeatureOptions(cfd_fraction=0.0)), ValueError,
+     "cfd_fraction must lie in (0, 1], not 0"),
+    (lambda: compute(U16, FeatureOptions(baseline=(-1, 4))), ValueError,
+     "the baseline window's start must not be negative, not -1"),
+    (lambda: FeatureOptions(polarity="up"), ValueError,
+     "polarity must be 'auto', 'positive' or 'negative', not 'up'"),
+    (lambda: compute(U16.ravel(), offsets=[0, 5, 3, 16]), ValueError,
+     "offsets must not decrease, but offsets[1] = 5 > offsets[2] = 3"),
+    (lambda: compute(U16.ravel(), offsets=[0, 17]), ValueError,
+     "offsets end at 17, past the 16 samples"),
+    (lambda: call(U16.ravel()), ValueError,
+     "samples must be 2-dimensional (rows, samples), not 1-dimensional; "
+     "pass offsets for rows of differing lengths"),
+    (lambda: call(U16[:, ::2]), ValueError, "samples must be C-contiguous"),
+    (lambda: call(U16, out=outputs(3)), ValueError,
+     "output 'baseline' has 3 elements, expected 2 (one per row)"),
+    (lambda: call(U16, out=outputs(2, peak_index=np.empty(2, np.int32))), TypeError,
+     "output 'peak_index' must be int64, not int32"),
+    (lambda: call(U16, offsets=np.array([0, 8], np.int64)), ValueError,
+     "samples must be 1-dimensional when offsets are given, not 2-dimensional"),
+    (lambda: call(U16.ravel(), offsets=np.array([0, 8], np.int64)), TypeError,
+     "offsets must be uint64, not int64"),
+])
+def test_errors(run, error, message):
+    with pytest.raises(error) as info:
+        run()
+    assert str(info.value) == message
+
+
+def test_computing_lets_other_threads_run():
+    # With a switch interval far longer than the test, a thread waiting for
+    # the GIL gets it only when the running thread gives it up: here only
+    # inside compute(), and only if compute() releases it.
+    rows = np.full((20_000, 1024), 1000, np.uint16)
+    go, ran = threading.Event(), threading.Event()
+
+    def other():
+        go.wait()
+        ran.set()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    try:
+        go.set()
+        for _ in range(100):
+            compute(rows)
+            if ran.is_set():
+                break
+    finally:
+        sys.setswitchinterval(interval)
+        thread.join()
+    assert ran.is_set()
