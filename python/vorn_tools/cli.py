@@ -32,7 +32,7 @@ OK, FAILED, USAGE = 0, 1, 2
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
 EXTRAS = {"h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask", "uproot": "root",
-          "pyarrow": "parquet", "boost_histogram": "hist"}
+          "pyarrow": "parquet", "boost_histogram": "hist", "bokeh": "monitor"}
 RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
 
 
@@ -376,6 +376,46 @@ def run_follow(args: argparse.Namespace) -> int:
     return status
 
 
+# --- monitor --------------------------------------------------------------------
+
+def run_monitor(args: argparse.Namespace) -> int:
+    require("bokeh", "vorn monitor")
+    require("boost_histogram", "vorn monitor")
+    from .features import FeatureOptions
+    from .monitor.server import Monitor, is_loopback
+
+    try:
+        options = FeatureOptions(tuple(args.baseline), args.polarity, _pair(args.charge), _pair(args.charge_peak),
+                                 args.threshold, args.threshold_rms, args.cfd_fraction, args.adc_max)
+    except ValueError as failure:
+        raise UsageError(str(failure)) from None
+    for path in args.paths:
+        if not os.path.exists(path) and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
+            raise UsageError(f"{path}: neither the file nor its folder exists")
+    monitor = Monitor(list(args.paths), args.type, options, args.host, args.port)
+    try:
+        monitor.start()
+    except OSError as failure:
+        raise Failed(f"cannot serve on {args.host}:{args.port}: {failure.strerror or failure}") from None
+    if not is_loopback(args.host):
+        error(f"warning: serving on {args.host}: anyone who can reach this address sees the data")
+    print(f"vorn monitor: serving {monitor.url} (Ctrl-C to stop)", flush=True)
+    try:
+        monitor.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    final = monitor.stop()
+    print(f"{plural(final.events, 'event')} from {plural(len(final.files), 'file')},"
+          f" {plural(final.bytes_read, 'byte')} read, {plural(final.error_count, 'error')}")
+    if monitor.reader.failure is not None:
+        error(f"the reading stopped: {monitor.reader.failure}")
+    return FAILED if final.error_count else OK
+
+
+def _pair(values: Sequence[int] | None) -> tuple[int, int] | None:
+    return None if values is None else (values[0], values[1])
+
+
 # --- the parser -----------------------------------------------------------------
 
 EXAMPLES = {
@@ -394,6 +434,10 @@ EXAMPLES = {
   vorn plot run042.wd1 --channel 3""",
     "follow": """examples:
   vorn follow live.wd2 --idle 30""",
+    "monitor": """examples:
+  vorn monitor run042/                     # a run folder: wave0.dat, wave1.dat, ... as they appear
+  vorn monitor live.wd2 --polarity negative --charge-peak 10 40
+  vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)""",
 }
 
 
@@ -452,7 +496,7 @@ def _scheduler(text: str) -> str:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vorn",
-        description="Inspect, convert to HDF5, plot and follow WD1 and WD2 event files.",
+        description="Inspect, convert to HDF5, plot, follow and monitor WD1 and WD2 event files.",
         epilog="Run 'vorn COMMAND --help' for a command's options and examples.",
     )
     try:
@@ -546,6 +590,33 @@ def build_parser() -> argparse.ArgumentParser:
                         help="how long to wait for the file to appear and become readable (default 10)")
     follow.add_argument("--poll", type=_seconds(True), default=0.2, metavar="SECONDS", help=argparse.SUPPRESS)
     follow.set_defaults(run=run_follow)
+
+    mon = command("monitor", "a live view of a run in the browser",
+                  "Serve a page showing the files as they grow: the last waveforms of each channel, histograms"
+                  " of amplitude and charge, the event rate, counters of events, counter gaps, bytes read, a cut"
+                  " event pending and read errors. PATHS are files, or run folders whose wave<N> files are"
+                  " picked up as they appear. Read-only; serves 127.0.0.1 unless --host says otherwise. Stops"
+                  f" on Ctrl-C or SIGTERM with a summary line. Needs {install_hint('monitor')}.")
+    mon.add_argument("paths", nargs="+", metavar="PATH")
+    type_option(mon)
+    mon.add_argument("--host", default="127.0.0.1", help="address to serve on (default 127.0.0.1, this machine only)")
+    mon.add_argument("--port", type=int, default=8765, help="port (default 8765; 0 for a free one)")
+    mon.add_argument("--baseline", type=int, nargs=2, default=(0, 64), metavar=("B0", "B1"),
+                     help="baseline window [B0, B1) in samples (default 0 64)")
+    mon.add_argument("--polarity", choices=["auto", "positive", "negative"], default="auto",
+                     help="pulse polarity (default auto, per waveform)")
+    window = mon.add_mutually_exclusive_group()
+    window.add_argument("--charge", type=int, nargs=2, metavar=("W0", "W1"),
+                        help="charge over the fixed window [W0, W1) (default: the whole waveform)")
+    window.add_argument("--charge-peak", type=int, nargs=2, metavar=("A", "B"),
+                        help="charge over [peak - A, peak + B)")
+    level = mon.add_mutually_exclusive_group()
+    level.add_argument("--threshold", type=float, metavar="T", help="absolute threshold for threshold_time")
+    level.add_argument("--threshold-rms", type=float, default=5.0, metavar="K",
+                       help="threshold as K times the baseline RMS (default 5)")
+    mon.add_argument("--cfd-fraction", type=float, default=0.5, metavar="F", help="CFD fraction (default 0.5)")
+    mon.add_argument("--adc-max", type=float, metavar="M", help="samples at or above M count as saturated")
+    mon.set_defaults(run=run_monitor)
     return parser
 
 

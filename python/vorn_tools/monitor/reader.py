@@ -1,0 +1,293 @@
+"""The reading thread: follows every file of the run and feeds the shared state.
+
+A reader that reached the end of the data is iterated again on the next
+round and resumes exactly, also inside an event the writer has not finished,
+so each file is read once, in order, whatever its growth looks like. Events
+are taken in blocks sized for the feature kernel, which releases the GIL
+while it computes, so the server's thread keeps answering meanwhile.
+
+Only the paths given are opened, and in a run folder only its `wave<N>.*`
+files; the folder is looked at again now and then, so channels whose files
+appear later are picked up. A file that shrinks below what was read, or that
+another file replaces, is read again from its start as a new file.
+"""
+
+from __future__ import annotations
+
+import itertools
+import operator
+import os
+import threading
+import time
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import features as pulse_features
+from ..blocks import FILE_ERRORS, READ_ERRORS
+from ..follow import StillUnreadable, wait_for_reader
+from ..formats import WD1_HEADER_SIZE, Layout
+from ..runs import RunError, run_files
+from .state import MonitorState
+
+BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
+BATCH_ROWS = 4096
+ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
+POLL = 0.1  # seconds between looks at files that had nothing new
+RESCAN = 1.0  # seconds between looks at the run folder
+STAT_EVERY = 0.5  # seconds between file-size looks while a file is busy
+RETRY = 1.0  # seconds between attempts to open a file not yet readable
+
+
+@dataclass(frozen=True)
+class Inputs:
+    """What the monitor may open: these files, and the wave<N> files of these folders."""
+
+    files: tuple[str, ...] = ()
+    folders: tuple[str, ...] = ()
+
+    @classmethod
+    def of(cls, paths: list[str]) -> Inputs:
+        folders = tuple(p for p in paths if os.path.isdir(p))
+        return cls(tuple(p for p in paths if p not in folders), folders)
+
+
+class Source:
+    """One file: its reader once it can be opened, and how far it was read."""
+
+    def __init__(self, path: str, label: str, reader_type: str, options: pulse_features.FeatureOptions,
+                 state: MonitorState) -> None:
+        self.path = path
+        self.label = label
+        self.reader_type = reader_type
+        self.options = options
+        self.state = state
+        self.reader: Any = None
+        self.layout: Layout | None = None
+        self.identity: os.stat_result | None = None
+        self.position = 0
+        self.failed = False  # a read error: nothing more comes from this file unless it is replaced
+        self.features_failed = False
+        self._next_try = 0.0
+        self._next_stat = 0.0
+        self._buffer: NDArray[Any] | None = None
+        state.add_file(path, label)
+
+    def step(self, now: float) -> bool:
+        """Reads up to a round of blocks; True when events came."""
+        if self.reader is None and not self.failed:
+            if now < self._next_try or not self._open():
+                self._next_try = now + RETRY
+                return False
+        if self.failed:
+            return False
+        got = 0
+        for _ in range(ROUND_BLOCKS):
+            count, ended = self._block()
+            got += count
+            if ended:
+                self.check()
+                break
+        else:
+            if now >= self._next_stat:
+                self._next_stat = now + STAT_EVERY
+                self.check()
+        return got > 0
+
+    def _open(self) -> bool:
+        try:
+            self.reader, self.layout, self.identity = wait_for_reader(self.path, self.reader_type, 0.0, 0.0)
+        except StillUnreadable as reason:
+            self.state.update_file(self.path, status=f"waiting: {reason}")
+            return False
+        except FILE_ERRORS as failure:
+            self._fail(str(failure) or type(failure).__name__)
+            return False
+        self.state.update_file(self.path, status="reading", format=self.layout.reader_type)
+        self.check()
+        return True
+
+    def _fail(self, message: str) -> None:
+        self.failed = True
+        self.reader = None
+        self.state.record_error(self.path, message)
+        self.state.update_file(self.path, status="stopped by an error")
+
+    def _block(self) -> tuple[int, bool]:
+        """Reads, measures and hands over one block; returns its events and whether the data ended."""
+        assert self.layout is not None
+        wanted = self._rows()
+        rows: list[tuple[Any, ...]] = []
+        error: BaseException | None = None
+        try:
+            # extend keeps the events read before an error.
+            rows.extend(map(_ROWS[self.layout.reader_type], itertools.islice(self.reader, wanted)))
+        except READ_ERRORS as failure:
+            error = failure
+        if rows:
+            self._measure(rows)
+        if error is not None:
+            message = str(error) or type(error).__name__
+            if " at offset " not in message:
+                message += f", reading the event at offset {self.position:,}"
+            self._fail(message)
+            return len(rows), True
+        return len(rows), len(rows) < wanted
+
+    def _rows(self) -> int:
+        if self._buffer is None:
+            return 64
+        return max(1, min(BATCH_ROWS, BATCH_BYTES // max(1, self._buffer.shape[1] * self._buffer.itemsize)))
+
+    def _measure(self, rows: list[tuple[Any, ...]]) -> None:
+        assert self.layout is not None
+        samples, counters, sizes = zip(*rows)
+        lengths = np.fromiter(map(len, samples), np.int64, len(samples))
+        if self.layout.reader_type == "WD1":
+            used = int(np.maximum(np.fromiter(sizes, np.int64, len(sizes)), WD1_HEADER_SIZE).sum())
+        else:
+            used = len(rows) * self.layout.header_size + 4 * int(lengths.sum())
+        self.position += used
+        # Events of one length make one block; a change of length starts another.
+        cuts = [0, *(np.flatnonzero(np.diff(lengths)) + 1).tolist(), len(rows)]
+        for start, stop in itertools.pairwise(cuts):
+            block = self._stack(samples[start:stop], int(lengths[start]))
+            share = used if (start, stop) == (0, len(rows)) else self._bytes(sizes[start:stop], lengths[start:stop])
+            self._hand_over(block, np.asarray(counters[start:stop]), share)
+
+    def _bytes(self, sizes: tuple[Any, ...], lengths: NDArray[np.int64]) -> int:
+        assert self.layout is not None
+        if self.layout.reader_type == "WD1":
+            return int(np.maximum(np.asarray(sizes, np.int64), WD1_HEADER_SIZE).sum())
+        return len(lengths) * self.layout.header_size + 4 * int(lengths.sum())
+
+    def _stack(self, samples: tuple[NDArray[Any], ...], length: int) -> NDArray[Any]:
+        """The events' samples as (events, channels, samples per channel), in a buffer reused between blocks."""
+        assert self.layout is not None
+        dtype = samples[0].dtype
+        if self._buffer is None or self._buffer.shape[1] != length or self._buffer.dtype != dtype \
+                or len(self._buffer) < len(samples):
+            rows = max(len(samples), BATCH_ROWS if length == 0 else
+                       min(BATCH_ROWS, BATCH_BYTES // max(1, length * dtype.itemsize)))
+            self._buffer = np.empty((rows, length), dtype)
+        block = self._buffer[:len(samples)]
+        if length:
+            np.concatenate(samples, out=block.reshape(-1))
+        channels = self.layout.channels if self.layout.reader_type == "WD2" and self.layout.channels > 0 else 1
+        if length % channels:
+            channels = 1
+        return block.reshape(len(samples), channels, length // channels)
+
+    def _hand_over(self, block: NDArray[Any], counters: NDArray[Any], used: int) -> None:
+        events, channels, _ = block.shape
+        values: dict[str, NDArray[Any]]
+        try:
+            if self.features_failed or not block.shape[2]:
+                raise ValueError
+            values = pulse_features.compute(block, self.options)
+        except ValueError as failure:
+            if not self.features_failed and str(failure):
+                self.features_failed = True
+                self.state.record_error(self.path, f"no features: {failure}")
+            values = {name: np.full((events, channels), np.nan) for name in ("amplitude", "charge")}
+        names = [self.label] if channels == 1 else [f"{self.label} ch{c}" for c in range(channels)]
+        self.state.add_events(self.path, names, counters, used, values, block[-self.state.waveform_count:])
+
+    def check(self) -> None:
+        """Looks at the file: its size, an event cut short at its end, another file under its name."""
+        try:
+            now = os.stat(self.path)
+        except FileNotFoundError:
+            if self.identity is not None:
+                self._start_over("the file was removed; waiting for a new one")
+            return
+        except OSError:
+            return
+        if self.identity is not None and (now.st_dev, now.st_ino) != (self.identity.st_dev, self.identity.st_ino):
+            self._start_over("another file took its name; reading it from its start")
+            return
+        if self.identity is not None and now.st_size < self.position:
+            self._start_over(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} read;"
+                             " reading it again from its start")
+            return
+        pending = max(0, now.st_size - self.position) if self.reader is not None and not self.failed else 0
+        self.state.update_file(self.path, file_size=now.st_size, pending=pending)
+
+    def _start_over(self, message: str) -> None:
+        self.reader = self.layout = self.identity = None
+        self.position = 0
+        self.failed = self.features_failed = False
+        self._next_try = 0.0
+        self.state.restart_file(self.path, message)
+
+
+# An event's samples, counter and (WD1) size; a WD2 event's size follows from its samples.
+_ROWS = {"WD1": operator.itemgetter("data", "event_counter", "event_size"),
+         "WD2": operator.itemgetter("data", "event_counter", "event_counter")}
+
+
+class ReaderThread(threading.Thread):
+    """Follows the inputs until `stop()`; `failure` holds what ended it otherwise."""
+
+    def __init__(self, inputs: Inputs, state: MonitorState, reader_type: str = "auto",
+                 options: pulse_features.FeatureOptions | None = None, poll: float = POLL) -> None:
+        super().__init__(name="vorn-monitor-reader", daemon=True)
+        self.inputs = inputs
+        self.state = state
+        self.reader_type = reader_type
+        self.options = options or pulse_features.FeatureOptions()
+        self.poll = poll
+        self.sources: dict[str, Source] = {}
+        self.failure: BaseException | None = None
+        self.cpu_time = 0.0  # seconds of CPU this thread used
+        self._stop_event = threading.Event()
+        self._next_scan = 0.0
+
+    def stop(self, timeout: float | None = None) -> None:
+        self._stop_event.set()
+        if self.is_alive():
+            self.join(timeout)
+
+    def run(self) -> None:
+        try:
+            for path in self.inputs.files:
+                self._add(path, path)
+            while not self._stop_event.is_set():
+                now = time.monotonic()
+                self._scan(now)
+                busy = False
+                for source in list(self.sources.values()):
+                    busy = source.step(now) or busy
+                    if self._stop_event.is_set():
+                        break
+                self.state.sample_rate()
+                self.cpu_time = time.thread_time()
+                if not busy:
+                    for source in self.sources.values():
+                        source.check()
+                    self.state.settle()
+                    self._stop_event.wait(self.poll)
+        except BaseException as failure:  # shown on the page and reported when the monitor stops
+            self.failure = failure
+            self.state.record_fatal(f"the reading stopped: {type(failure).__name__}: {failure}")
+        finally:
+            self.cpu_time = time.thread_time()
+
+    def _add(self, path: str, label: str) -> None:
+        self.sources[path] = Source(path, label, self.reader_type, self.options, self.state)
+
+    def _scan(self, now: float) -> None:
+        if not self.inputs.folders or now < self._next_scan:
+            return
+        self._next_scan = now + RESCAN
+        for folder in self.inputs.folders:
+            try:
+                found = run_files(folder)
+            except (RunError, OSError):
+                continue  # no wave<N> files yet, or two for one channel while a run is being set up
+            for path in found:
+                if path not in self.sources:
+                    self._add(path, os.path.relpath(path, folder) if len(self.inputs.folders) == 1
+                              else os.path.join(os.path.basename(os.path.normpath(folder)), os.path.basename(path)))
