@@ -58,14 +58,15 @@ class Session:
         self.rate_source = ColumnDataSource({"t": np.empty(0), "rate": np.empty(0)})
         self.rate = _figure("event rate (all files)", "seconds since the monitor started", "events/s")
         self.rate.line("t", "rate", source=self.rate_source)
-        self.waveforms = column()
+        # The rate, then a plot per channel, wrapping two to a line.
+        self.plots = row(self.rate, styles={"flex-wrap": "wrap"}, width=2 * WIDTH + 100)
         reset = Button(label="Reset histograms", button_type="warning", width=160)
         reset.on_click(state.reset_histograms)
         pause = Toggle(label="Pause display", width=160)
         pause.on_change("active", self._pause)
         doc.title = "vorn monitor"
         doc.add_root(column(row(reset, pause), self.totals, self.files, self.errors,
-                            row(self.amplitude, self.charge), row(self.rate), self.waveforms))
+                            row(self.amplitude, self.charge), self.plots))
         self.update()
         doc.add_periodic_callback(self.update, period_ms)
 
@@ -85,7 +86,7 @@ class Session:
                 plot.legend.click_policy = "hide"
             waves = _figure(f"last waveforms: {name}", "sample", "ADC counts")
             waves.line("x", "y", source=sources["waveforms"], color=color, alpha=0.6)
-            self.waveforms.children.append(waves)
+            self.plots.children.append(waves)
             self.channels[name] = sources
         return sources
 

@@ -78,7 +78,9 @@ class Source:
     def step(self, now: float) -> bool:
         """Reads up to a round of blocks; True when events came."""
         if self.reader is None and not self.failed:
-            if now < self._next_try or not self._open():
+            if now < self._next_try:
+                return False
+            if not self._open():
                 self._next_try = now + RETRY
                 return False
         if self.failed:
@@ -252,8 +254,9 @@ class ReaderThread(threading.Thread):
 
     def run(self) -> None:
         try:
-            for path in self.inputs.files:
-                self._add(path, path)
+            names = [os.path.basename(path) for path in self.inputs.files]
+            for path, name in zip(self.inputs.files, names):
+                self._add(path, name if names.count(name) == 1 else path)
             while not self._stop_event.is_set():
                 now = time.monotonic()
                 self._scan(now)

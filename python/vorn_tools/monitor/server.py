@@ -78,6 +78,11 @@ class Monitor:
         self._server.start()
         self.reader.start()
 
+    @property
+    def io_loop(self) -> Any:
+        """The loop the server runs in; stop it from another thread with `io_loop.add_callback(io_loop.stop)`."""
+        return self._server.io_loop
+
     def serve_forever(self) -> None:
         """Runs the server's loop until it is stopped (KeyboardInterrupt ends it too)."""
         self._server.io_loop.start()
