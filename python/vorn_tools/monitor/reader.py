@@ -34,6 +34,13 @@ from .state import MonitorState
 
 BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
 BATCH_ROWS = 4096
+# Events taken from the reader at a time: copied into the block at once, so
+# the reader's sample buffers are freed and reused while still in cache.
+TAKE = 32
+# Seconds between merges of a busy file's blocks into the state: a merge
+# costs about what the features of a whole block do, whatever its size.
+MERGE_EVERY = 0.05
+MERGED = ("amplitude", "charge")  # the features the page shows
 ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
 POLL = 0.1  # seconds between looks at files that had nothing new
 RESCAN = 1.0  # seconds between looks at the run folder
@@ -72,7 +79,14 @@ class Source:
         self.features_failed = False
         self._next_try = 0.0
         self._next_stat = 0.0
+        # The block being filled: samples of its first `_at` rows, their counters and (WD1) sizes.
         self._buffer: NDArray[Any] | None = None
+        self._at = 0
+        self._counters: list[int] = []
+        self._sizes: list[int] = []
+        # Blocks measured but not yet merged into the state: (counters, bytes, features, last waveforms).
+        self._gathered: list[tuple[NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any]]] = []
+        self._merged = 0.0
         state.add_file(path, label)
 
     def step(self, now: float) -> bool:
@@ -90,6 +104,7 @@ class Source:
             count, ended = self._block()
             got += count
             if ended:
+                self._merge()
                 self.check()
                 break
         else:
@@ -112,77 +127,83 @@ class Source:
         return True
 
     def _fail(self, message: str) -> None:
+        self._merge()
         self.failed = True
         self.reader = None
         self.state.record_error(self.path, message)
         self.state.update_file(self.path, status="stopped by an error")
 
     def _block(self) -> tuple[int, bool]:
-        """Reads, measures and hands over one block; returns its events and whether the data ended."""
+        """Reads events into one block and hands it over; returns how many and whether the data ended."""
         assert self.layout is not None
-        wanted = self._rows()
-        rows: list[tuple[Any, ...]] = []
+        get = _ROWS[self.layout.reader_type]
+        got, ended = 0, False
         error: BaseException | None = None
-        try:
-            # extend keeps the events read before an error.
-            rows.extend(map(_ROWS[self.layout.reader_type], itertools.islice(self.reader, wanted)))
-        except READ_ERRORS as failure:
-            error = failure
-        if rows:
-            self._measure(rows)
+        while self._buffer is None or self._at < len(self._buffer):
+            rows: list[tuple[Any, ...]] = []
+            try:
+                # extend keeps the events read before an error.
+                rows.extend(map(get, itertools.islice(self.reader, TAKE)))
+            except READ_ERRORS as failure:
+                error = failure
+            if rows:
+                self._take(rows)
+                got += len(rows)
+            if error is not None or len(rows) < TAKE:
+                ended = True
+                break
+        self._hand_over()
         if error is not None:
             message = str(error) or type(error).__name__
             if " at offset " not in message:
                 message += f", reading the event at offset {self.position:,}"
             self._fail(message)
-            return len(rows), True
-        return len(rows), len(rows) < wanted
+        return got, ended
 
-    def _rows(self) -> int:
-        if self._buffer is None:
-            return 64
-        return max(1, min(BATCH_ROWS, BATCH_BYTES // max(1, self._buffer.shape[1] * self._buffer.itemsize)))
-
-    def _measure(self, rows: list[tuple[Any, ...]]) -> None:
-        assert self.layout is not None
+    def _take(self, rows: list[tuple[Any, ...]]) -> None:
+        """Copies the rows' samples into the block, handing the block over when full or when the length changes."""
         samples, counters, sizes = zip(*rows)
-        lengths = np.fromiter(map(len, samples), np.int64, len(samples))
+        lengths = list(map(len, samples))
+        start = 0
+        while start < len(rows):
+            length = lengths[start]
+            stop = len(rows) if lengths.count(length) == len(rows) else \
+                next((i for i in range(start, len(rows)) if lengths[i] != length), len(rows))
+            if self._buffer is None or self._buffer.shape[1] != length or self._buffer.dtype != samples[start].dtype:
+                self._hand_over()
+                capacity = BATCH_ROWS if not length else \
+                    max(1, min(BATCH_ROWS, BATCH_BYTES // (length * samples[start].dtype.itemsize)))
+                self._buffer = np.empty((capacity, length), samples[start].dtype)
+            elif self._at == len(self._buffer):
+                self._hand_over()
+            end = min(stop, start + len(self._buffer) - self._at)
+            if length:
+                np.concatenate(samples[start:end], out=self._buffer[self._at:self._at + end - start].reshape(-1))
+            self._counters.extend(counters[start:end])
+            self._sizes.extend(sizes[start:end])
+            self._at += end - start
+            start = end
+
+    def _hand_over(self) -> None:
+        """Measures the block's events and merges them into the state."""
+        if not self._at:
+            return
+        assert self.layout is not None and self._buffer is not None
+        events, length = self._at, self._buffer.shape[1]
         if self.layout.reader_type == "WD1":
-            used = int(np.maximum(np.fromiter(sizes, np.int64, len(sizes)), WD1_HEADER_SIZE).sum())
+            used = int(np.maximum(np.asarray(self._sizes, np.int64), WD1_HEADER_SIZE).sum())
         else:
-            used = len(rows) * self.layout.header_size + 4 * int(lengths.sum())
+            used = events * (self.layout.header_size + 4 * length)
         self.position += used
-        # Events of one length make one block; a change of length starts another.
-        cuts = [0, *(np.flatnonzero(np.diff(lengths)) + 1).tolist(), len(rows)]
-        for start, stop in itertools.pairwise(cuts):
-            block = self._stack(samples[start:stop], int(lengths[start]))
-            share = used if (start, stop) == (0, len(rows)) else self._bytes(sizes[start:stop], lengths[start:stop])
-            self._hand_over(block, np.asarray(counters[start:stop]), share)
-
-    def _bytes(self, sizes: tuple[Any, ...], lengths: NDArray[np.int64]) -> int:
-        assert self.layout is not None
-        if self.layout.reader_type == "WD1":
-            return int(np.maximum(np.asarray(sizes, np.int64), WD1_HEADER_SIZE).sum())
-        return len(lengths) * self.layout.header_size + 4 * int(lengths.sum())
-
-    def _stack(self, samples: tuple[NDArray[Any], ...], length: int) -> NDArray[Any]:
-        """The events' samples as (events, channels, samples per channel), in a buffer reused between blocks."""
-        assert self.layout is not None
-        dtype = samples[0].dtype
-        if self._buffer is None or self._buffer.shape[1] != length or self._buffer.dtype != dtype \
-                or len(self._buffer) < len(samples):
-            rows = max(len(samples), BATCH_ROWS if length == 0 else
-                       min(BATCH_ROWS, BATCH_BYTES // max(1, length * dtype.itemsize)))
-            self._buffer = np.empty((rows, length), dtype)
-        block = self._buffer[:len(samples)]
-        if length:
-            np.concatenate(samples, out=block.reshape(-1))
+        counters = np.asarray(self._counters, np.int64)
+        self._at, self._counters, self._sizes = 0, [], []
         channels = self.layout.channels if self.layout.reader_type == "WD2" and self.layout.channels > 0 else 1
         if length % channels:
             channels = 1
-        return block.reshape(len(samples), channels, length // channels)
+        block = self._buffer[:events].reshape(events, channels, length // channels)
+        self._measure(block, counters, used)
 
-    def _hand_over(self, block: NDArray[Any], counters: NDArray[Any], used: int) -> None:
+    def _measure(self, block: NDArray[Any], counters: NDArray[Any], used: int) -> None:
         events, channels, _ = block.shape
         values: dict[str, NDArray[Any]]
         try:
@@ -193,9 +214,23 @@ class Source:
             if not self.features_failed and str(failure):
                 self.features_failed = True
                 self.state.record_error(self.path, f"no features: {failure}")
-            values = {name: np.full((events, channels), np.nan) for name in ("amplitude", "charge")}
-        names = [self.label] if channels == 1 else [f"{self.label} ch{c}" for c in range(channels)]
-        self.state.add_events(self.path, names, counters, used, values, block[-self.state.waveform_count:])
+            values = {name: np.full((events, channels), np.nan) for name in MERGED}
+        last = block[-self.state.waveform_count:].copy()
+        self._gathered.append((counters, used, {k: values[k] for k in MERGED}, last))
+        if time.monotonic() - self._merged >= MERGE_EVERY:
+            self._merge()
+
+    def _merge(self) -> None:
+        """Hands the gathered blocks to the state, a run of blocks of one shape at a time."""
+        gathered, self._gathered = self._gathered, []
+        self._merged = time.monotonic()
+        for _, group in itertools.groupby(gathered, key=lambda block: block[3].shape):
+            blocks = list(group)
+            last = np.concatenate([b[3] for b in blocks])[-self.state.waveform_count:]
+            channels = last.shape[1]
+            names = [self.label] if channels == 1 else [f"{self.label} ch{c}" for c in range(channels)]
+            self.state.add_events(self.path, names, np.concatenate([b[0] for b in blocks]), sum(b[1] for b in blocks),
+                                  {k: np.concatenate([b[2][k] for b in blocks]) for k in MERGED}, last)
 
     def check(self) -> None:
         """Looks at the file: its size, an event cut short at its end, another file under its name."""
@@ -218,8 +253,10 @@ class Source:
         self.state.update_file(self.path, file_size=now.st_size, pending=pending)
 
     def _start_over(self, message: str) -> None:
+        self._gathered = []
         self.reader = self.layout = self.identity = None
-        self.position = 0
+        self.position = self._at = 0
+        self._counters, self._sizes = [], []
         self.failed = self.features_failed = False
         self._next_try = 0.0
         self.state.restart_file(self.path, message)
