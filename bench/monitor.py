@@ -26,6 +26,7 @@ starts, so it is followed from its start as fast as the monitor can read.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import os
 import platform
@@ -92,9 +93,11 @@ class Renderer(threading.Thread):
 
     def run(self) -> None:
         while not self.done.wait(self.period):
-            start = time.perf_counter()
+            start = time.thread_time()  # CPU: waits for the GIL held by the reader do not count
+            plots = len(self.session.channels)
             self.session.update()
-            self.times.append(time.perf_counter() - start)
+            if len(self.session.channels) == plots:  # not the one-time creation of a channel's plots
+                self.times.append(time.thread_time() - start)
             if self.session.sent:
                 self.sizes.append(self.session.sent)
 
@@ -121,6 +124,37 @@ def monitored(path: Path, events: int, period: float) -> dict[str, float]:
             "update_bytes_median": statistics.median(renderer.sizes) if renderer.sizes else 0,
             "update_ms": 1000 * statistics.median(renderer.times) if renderer.times else 0.0,
             "updates": len(renderer.times)}
+
+
+def breakdown(path: Path, events: int) -> dict[str, float]:
+    """CPU seconds of the reading thread's work on the file, with its later steps left out one by one.
+
+    Runs one file's reading loop in this thread: "take" reads and copies the
+    samples into blocks (features and merging replaced by nothing), "features"
+    adds the kernel, "merge" is the whole (merging into the state).
+    """
+    from unittest import mock
+
+    from vorn_tools.monitor import reader
+    from vorn_tools.monitor.state import MonitorState
+
+    def run(features: bool, merge: bool) -> float:
+        state = MonitorState()
+        source = reader.Source(str(path), "bench", "WD1", reader.pulse_features.FeatureOptions(), state)
+        with contextlib.ExitStack() as stack:
+            if not features:
+                nothing = {k: np.zeros((reader.BATCH_ROWS, 1)) for k in reader.pulse_features.FEATURES}
+                stack.enter_context(mock.patch.object(reader.pulse_features, "compute",
+                                                      lambda block, options: {k: v[:len(block)]
+                                                                              for k, v in nothing.items()}))
+            if not merge:
+                stack.enter_context(mock.patch.object(state, "add_events", lambda *a: None))
+            start = time.thread_time()
+            while source.step(time.monotonic()):
+                pass
+            return time.thread_time() - start
+
+    return {"take": run(False, False), "features": run(True, False), "merge": run(True, True)}
 
 
 def peak_rss(path: Path, events: int) -> tuple[float, float]:
@@ -161,7 +195,9 @@ def main() -> None:
         rows.append({"plain_cpu": cpu, "plain_wall": wall, **m})
         print(f"round {r + 1}: plain {count / cpu:,.0f} ev/s cpu, monitor {args.events / m['cpu']:,.0f} ev/s cpu;"
               f" ratio cpu {cpu / m['cpu']:.2f}, wall {wall / m['wall']:.2f}; reader cpu {m['cpu'] / m['wall']:.2f}"
-              f" core; update {m['update_bytes'] / 1000:.0f} kB, {m['update_ms']:.1f} ms", flush=True)
+              f" core; update {m['update_bytes'] / 1000:.0f} kB, {m['update_ms']:.1f} ms cpu", flush=True)
+    parts = [breakdown(path, args.events) for _ in range(3)]
+    costs = {key: statistics.median(p[key] for p in parts) for key in parts[0]}
     short = generate(args.data / f"monitor_wd1_1024_{args.rss_events}.wd1", args.rss_events)
     long = generate(args.data / f"monitor_wd1_1024_{10 * args.rss_events}.wd1", 10 * args.rss_events)
     memory = [(n, *peak_rss(p, n)) for n, p in ((args.rss_events, short), (10 * args.rss_events, long))]
@@ -198,8 +234,20 @@ def main() -> None:
           f" ({peak - before:+.1f} MB over the {before:.1f} MB before reading) | bounded |"
           for n, before, peak in memory),
         f"| one session update, array data put into the sources | {med['update_bytes'] / 1000:.0f} kB at most"
-        f" (median {med['update_bytes_median'] / 1000:.0f} kB), {med['update_ms']:.1f} ms to render | bounded |",
+        f" (median {med['update_bytes_median'] / 1000:.0f} kB), {med['update_ms']:.1f} ms of CPU to render | bounded |",
         f"| update period | {PERIOD_MS} ms | a few a second at most |",
+        "",
+        "Where the reading thread's time goes, per event (one file's reading loop run alone, later steps"
+        " left out; medians of 3):",
+        "",
+        "| step | µs per event | of the plain iteration's |",
+        "|---|---:|---:|",
+        f"| plain `EventReader` iteration | {1e6 * med['plain_cpu'] / args.events:.2f} | 1.00 |",
+        *(f"| {label} | {1e6 * cost / args.events:.2f} | {cost / med['plain_cpu']:.2f} |"
+          for label, cost in (("read + copy into blocks", costs["take"]),
+                              ("+ feature kernel", costs["features"] - costs["take"]),
+                              ("+ merge into the state", costs["merge"] - costs["features"]),
+                              ("whole loop", costs["merge"]))),
         "",
     ]
     text = "\n".join(lines)
