@@ -16,7 +16,9 @@ from typing import Any
 import numpy as np
 from bokeh.document import Document
 from bokeh.layouts import column, row
-from bokeh.models import Button, ColumnDataSource, Div, Toggle
+from bokeh.models.sources import ColumnDataSource
+from bokeh.models.widgets.buttons import Button, Toggle
+from bokeh.models.widgets.markups import Div
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 

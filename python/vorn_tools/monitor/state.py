@@ -44,7 +44,7 @@ class Ring:
 
     @property
     def shape(self) -> tuple[int, ...]:
-        return self._rows.shape[1:]
+        return tuple(self._rows.shape[1:])
 
     def __len__(self) -> int:
         return min(self.pushed, len(self._rows))
