@@ -13,7 +13,7 @@ in this order:
   iterate       for event in vorn.EventReader(path, "WD1"): pass
   cp            cp FILE COPY
   convert none  the conversion `vorn convert --compression none` runs
-  convert lzf   the same with lzf (the command's default)
+  convert lzf   the same with lzf (bench/compression.py compares the compressions)
 
 Iterations and conversions run in a fresh interpreter each, timed after their
 imports; cp is its own process. The figures are medians over the rounds of

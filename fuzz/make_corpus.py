@@ -1,7 +1,7 @@
-"""Writes the seed corpus of the fuzz targets into fuzz/corpus/{wd1,wd2}/.
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/{wd1,wd2,features}/.
 
-Each seed is two control bytes followed by the file (see the comment at the
-top of the fuzz targets): byte 0 places the cut between what is there at the
+A reader's seed is two control bytes followed by the file (see the comment at
+the top of the fuzz targets): byte 0 places the cut between what is there at the
 start and what is appended later, byte 1 picks how read(2) behaves. Files
 already in the corpus that this script did not write (inputs the fuzzer
 found) are left alone.
@@ -133,8 +133,52 @@ def wd2_seeds() -> dict[str, bytes]:
     }
 
 
+# --- Pulse features -----------------------------------------------------
+
+F32, POSITIVE, NEGATIVE, AROUND_PEAK, IN_RMS, ADC_MAX = 1, 2, 4, 8, 16, 32
+
+
+def features_input(flags: int, samples: bytes, *, baseline: tuple[int, int] = (0, 16),
+                   charge: tuple[int, int] = (0, 255), threshold: float = 5.0,
+                   cfd: int = 127, adc_max: float = 4095.0, split: int = 0) -> bytes:
+    """The 16-byte header of features_fuzzer.cc, then the samples."""
+    return (struct.pack("<BBBBBfBfBB", flags, baseline[0], baseline[1], *charge,
+                        threshold, cfd, adc_max, split, 0) + samples)
+
+
+def pulse(n: int, base: float, height: float) -> list[float]:
+    return [base + height * max(0.0, (i - 20) / 4.0) * 0.8 ** max(0, i - 20)
+            for i in range(n)]
+
+
+def features_seeds() -> dict[str, bytes]:
+    def u16(values: list[float]) -> bytes:
+        return struct.pack(f"<{len(values)}H", *(min(65535, max(0, round(v))) for v in values))
+
+    def f32(values: list[float]) -> bytes:
+        return struct.pack(f"<{len(values)}f", *values)
+
+    inf, big = float("inf"), 3.4028234663852886e38
+    return {
+        "pulse_u16": features_input(IN_RMS, u16(pulse(64, 1000, 300))),
+        "pulse_u16_negative_rows": features_input(
+            NEGATIVE | AROUND_PEAK, u16(pulse(96, 3000, -900) * 2), charge=(4, 30),
+            threshold=40.0, split=48),
+        "pulse_f32": features_input(F32 | IN_RMS, f32(pulse(64, -2.5, 7.25))),
+        "saturated_u16_rows": features_input(
+            ADC_MAX, u16([0, 5, 5, 65535, 5, 4095, 5] * 5), baseline=(1, 3), split=7),
+        "extremes_f32_rows": features_input(
+            F32 | AROUND_PEAK, f32([1.0, inf, -inf, float("nan"), big, -big, 0.5] * 4),
+            baseline=(0, 2), split=5),
+        "baseline_past_rows": features_input(0, u16(pulse(40, 10, 3)), baseline=(30, 20),
+                                             split=16),
+        "header_only": features_input(F32, b""),
+    }
+
+
 def main() -> None:
-    for name, seeds in (("wd1", wd1_seeds()), ("wd2", wd2_seeds())):
+    for name, seeds in (("wd1", wd1_seeds()), ("wd2", wd2_seeds()),
+                        ("features", features_seeds())):
         folder = CORPUS / name
         folder.mkdir(parents=True, exist_ok=True)
         for seed, data in seeds.items():

@@ -4,7 +4,9 @@
 # its "catch:" line must fail. Those tests first run once on the unpatched
 # copy, where they must pass, so that every catch is the patch's doing.
 #
-#   catch: pytest ARGS...   pytest from the work tree against the scratch module
+#   catch: pytest ARGS...   pytest from the work tree against the scratch modules
+#   catch: cli ARGS...      the same with the scratch copy installed with its
+#                           command, for plants in python/vorn_tools
 #   catch: native FILTER    the GoogleTest suites matching FILTER
 #   catch: fuzz wd1|wd2     the fuzz target replaying its seed corpus
 #   catch: leakcheck        tests/leakcheck.py's reference accounting
@@ -12,8 +14,8 @@ source "$(dirname "$0")/common.sh"
 ensure_apt clang libclang-rt-14-dev libgtest-dev patch || exit 1
 dir="$work/mutants"
 rm -rf "$dir" && mkdir -p "$dir/src"
-cp -r CMakeLists.txt src fuzz "$dir/src/" && mkdir -p "$dir/src/tests" &&
-  cp -r tests/native "$dir/src/tests/" || exit 1
+cp -r CMakeLists.txt pyproject.toml README.md LICENSE src python fuzz "$dir/src/" &&
+  mkdir -p "$dir/src/tests" && cp -r tests/native "$dir/src/tests/" || exit 1
 
 # Each build tree is configured and built on first use only.
 declare -A built
@@ -30,7 +32,19 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
               -DVORN_WERROR=ON -DPython_EXECUTABLE="$dir/venv/bin/python"; } \
             >"$dir/configure-ext.log" 2>&1 || { cat "$dir/configure-ext.log"; return 1; }
       fi
-      set -- vorn ;;
+      set -- vorn _features ;;
+    cli)
+      # An editable install: the extension is built once, and the console
+      # script and `import vorn_tools` read the scratch python/ as patched.
+      # A plant in the C++ sources would not reach it; those take pytest.
+      if [ -z "${built[cli]:-}" ]; then
+        { python3 -m venv "$dir/cli-venv" &&
+            "$dir/cli-venv/bin/pip" install -q -C cmake.define.VORN_WERROR=ON \
+              -C build-dir="$dir/cli-build" -e "$dir/src[test,cli,dask,root,parquet,hist]"; } \
+            >"$dir/install-cli.log" 2>&1 || { tail -n 30 "$dir/install-cli.log"; return 1; }
+      fi
+      built[cli]=1
+      return 0 ;;
     native)
       tree=native
       [ -n "${built[$tree]:-}" ] ||
@@ -49,6 +63,12 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
   built[$tree]=1
   cmake --build "$dir/$tree" --target "$@" >"$dir/build.log" 2>&1 ||
     { tail -n 30 "$dir/build.log"; return 1; }
+  if [ "$tree" = ext ]; then
+    # vorn_tools._features resolves to the scratch build through a copy of
+    # the pure-Python package holding a link to the module.
+    rm -rf "$dir/pkg" && mkdir -p "$dir/pkg" && cp -r python/vorn_tools "$dir/pkg/" &&
+      ln -s "$dir/ext"/_features.*.so "$dir/pkg/vorn_tools/" || return 1
+  fi
 }
 
 catches() {  # catches SUITE ARGS...: the tests, quietly; non-zero when they fail
@@ -56,7 +76,10 @@ catches() {  # catches SUITE ARGS...: the tests, quietly; non-zero when they fai
   shift
   case $suite in
     pytest)
-      PYTHONPATH="$dir/ext" timeout 600 "$dir/venv/bin/python" -m pytest -q -x \
+      PYTHONPATH="$dir/ext:$dir/pkg" timeout 600 "$dir/venv/bin/python" -m pytest -q -x \
+        -p no:cacheprovider "$@" ;;
+    cli)
+      VORN_CLI_TESTS=required timeout 900 "$dir/cli-venv/bin/python" -m pytest -q -x \
         -p no:cacheprovider "$@" ;;
     native) timeout 300 "$dir/native/tests/native/vorn_native_tests" --gtest_filter="$1" ;;
     fuzz) timeout 300 "$dir/fuzz/fuzz/$1_fuzzer" -runs=0 -artifact_prefix="$dir/" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The wheel a user would install: built with `pip wheel .`, checked for the
-# stubs, the command's package and the license, installed into a fresh venv
-# where the whole test suite (examples and command included) runs against it,
+# stubs, the command's package with its feature module and the license,
+# installed into a fresh venv where the whole test suite (examples and
+# command included) runs against it,
 # then shown to auditwheel. A second fresh venv with only the cli extra runs
 # the command as a user would.
 source "$(dirname "$0")/common.sh"
@@ -18,10 +19,13 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 version = tomllib.load(open("pyproject.toml", "rb"))["project"]["version"]
 info = f"vorn-{version}.dist-info"
 required = ["vorn-stubs/__init__.pyi", "vorn_tools/__init__.py", "vorn_tools/py.typed", "vorn_cli/__main__.py",
+            "vorn_tools/features.py", "vorn_tools/_features.pyi",
             f"{info}/licenses/LICENSE", f"{info}/METADATA", f"{info}/entry_points.txt"]
 missing = [n for n in required if n not in names]
 if not any(n.startswith("vorn.cpython-") and n.endswith(".so") for n in names):
     missing.append("vorn.cpython-*.so")
+if not any(n.startswith("vorn_tools/_features.cpython-") and n.endswith(".so") for n in names):
+    missing.append("vorn_tools/_features.cpython-*.so")
 if missing:
     sys.exit(f"wheel: missing {missing}; it holds {names}")
 PY

@@ -22,7 +22,7 @@ from typing import Any
 
 import numpy as np
 
-from . import signals
+from . import parallel, signals
 from .blocks import FILE_ERRORS, READ_ERRORS, Selection, open_reader
 from .formats import Layout, Unclassified, detect_type, open_layout
 
@@ -165,7 +165,7 @@ def run_convert(args: argparse.Namespace) -> int:
             if args.scheduler:
                 try:
                     converted = convert.convert_on_cluster(tasks, where, args.scheduler, bar)
-                except convert.Unreachable as failure:
+                except parallel.Unreachable as failure:
                     raise Failed(str(failure)) from None
             else:
                 converted = convert.convert_in_workers(tasks, where, args.jobs, bar)
@@ -194,7 +194,7 @@ def _convert_run(args: argparse.Namespace) -> int:
     """The files as the channels of one run, into one group of a new HDF5 file."""
     require("h5py", "vorn convert --run")
     from .progress import Progress
-    from .reading import BadFile
+    from .blocks import BadFile
     from .run_hdf5 import write_run
     from .runs import RunError, open_run
 
@@ -250,7 +250,7 @@ def _size(path: str) -> int:
 
 def _spare_inputs(targets: Sequence[str], inputs: Sequence[str]) -> None:
     """Refuse an output that is one of the inputs, whatever the spelling: links, relative paths."""
-    identities = {}
+    identities: dict[tuple[int, int], str] = {}
     for path in inputs:
         with contextlib.suppress(OSError):
             found = os.stat(path)
@@ -345,6 +345,136 @@ def _image_format(path: str) -> str:
     return extension or "png"
 
 
+# --- features and histograms ---------------------------------------------------------
+
+TABLE_LIBRARIES = {".h5": "h5py", ".hdf5": "h5py", ".parquet": "pyarrow", ".root": "uproot"}
+
+
+def _feature_tasks(args: argparse.Namespace) -> list[Any]:
+    """The inputs as tasks: one per file, or one for the whole run with --run."""
+    from .feature_table import FeatureTask
+    from .features import FeatureOptions
+
+    try:
+        options = FeatureOptions(baseline=tuple(args.baseline), polarity=args.polarity,
+                                 charge=tuple(args.charge) if args.charge else None,
+                                 charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
+                                 threshold=args.threshold, threshold_rms=args.threshold_rms,
+                                 cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
+    except ValueError as failure:
+        raise UsageError(str(failure)) from None
+    if args.as_run:
+        if len(args.files) == 1 and os.path.isdir(args.files[0]):
+            paths = (os.path.abspath(args.files[0]),)
+        else:
+            paths = tuple(os.path.abspath(p) for p in args.files)
+        return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick)]
+    from .output_files import unique_names
+
+    names = unique_names(args.files)
+    return [FeatureTask((os.path.abspath(path),), name, options, False, args.type, args.float32, args.tick)
+            for path, name in zip(args.files, names)]
+
+
+def run_features(args: argparse.Namespace) -> int:
+    from .feature_table import features_alone, write_features
+    from .progress import Progress
+
+    folder = args.jobs is not None or args.scheduler is not None
+    suffix = args.format if folder else os.path.splitext(args.output)[1].lower()
+    if suffix not in TABLE_LIBRARIES:
+        raise UsageError(f"the table format follows the extension of -o: {', '.join(TABLE_LIBRARIES)}, not"
+                         f" {args.output}" if not folder else f"--format must be one of {', '.join(TABLE_LIBRARIES)}")
+    require(TABLE_LIBRARIES[suffix], "vorn features")
+    if args.scheduler:
+        require("distributed", "vorn features --scheduler")
+    if folder and args.as_run:
+        raise UsageError("a run is one table: --run takes no --jobs or --scheduler")
+    tasks = _feature_tasks(args)
+    if folder:
+        if os.path.exists(args.output) and not os.path.isdir(args.output):
+            raise UsageError(f"{args.output} is not a folder (with --jobs or --scheduler, -o names a folder)")
+        targets = [os.path.join(args.output, f"{task.name}{suffix}") for task in tasks]
+    else:
+        if os.path.isdir(args.output):
+            raise UsageError(f"{args.output} is a folder; without --jobs or --scheduler, -o names a table file")
+        targets = [args.output]
+    _spare_inputs(targets, _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets(targets, args.force)
+    if folder:
+        os.makedirs(args.output, exist_ok=True)
+        where = os.path.abspath(args.output)
+        with Progress(len(tasks), "features", args.quiet, unit="file") as bar:
+            if args.scheduler:
+                try:
+                    outcomes = parallel.on_cluster(features_alone, tasks, args.scheduler, bar, folder=where,
+                                                   suffix=suffix)
+                except parallel.Unreachable as failure:
+                    raise Failed(str(failure)) from None
+            else:
+                outcomes = parallel.in_workers(features_alone, tasks, args.jobs, bar, folder=where, suffix=suffix)
+        for outcome, target in zip(outcomes, targets):
+            if outcome.output is not None:
+                outcome.output = target
+    else:
+        with Progress(0, "features", args.quiet, unit="row") as bar:
+            outcomes = write_features(tasks, args.output, bar)
+    for outcome, task in zip(outcomes, tasks):
+        outcome.path = ", ".join(args.files) if task.run else args.files[tasks.index(task)]
+    return _report(outcomes)
+
+
+def run_hist(args: argparse.Namespace) -> int:
+    require("boost_histogram", "vorn hist")
+    require("matplotlib", "vorn hist")
+    if args.scheduler:
+        require("distributed", "vorn hist --scheduler")
+    from .blocks import BadFile
+    from .histograms import merge, write_csv, write_png
+    from .runs import RunError
+    from .spectra import Binning, first_range, in_range, spectrum
+
+    if args.of == "time" and args.tick is None:
+        raise UsageError("--of time needs --tick, the length of the board's clock tick (for example 8ns)")
+    if args.range is not None and not in_range(*args.range):
+        raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
+    tasks = _feature_tasks(args)
+    binning = Binning(args.of, args.bins, channel=args.channel, width=args.width)
+    outputs = [args.output] + ([args.csv] if args.csv else [])
+    _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets(outputs, args.force)
+    try:
+        if args.of != "time":
+            low, high = args.range if args.range is not None else first_range(tasks[0], binning)
+            binning = Binning(args.of, args.bins, low, high, args.channel)
+        if args.scheduler:
+            histograms = parallel.on_cluster(spectrum, tasks, args.scheduler, None, binning=binning)
+        elif args.jobs is not None:
+            histograms = parallel.in_workers(spectrum, tasks, args.jobs, None, binning=binning)
+        else:
+            histograms = [spectrum(task, binning) for task in tasks]
+    except parallel.Unreachable as failure:
+        raise Failed(str(failure)) from None
+    except KeyError as failure:
+        raise UsageError(f"no column {failure.args[0]!r} to histogram: a feature, a header key, time_tag or"
+                         " time") from None
+    except (*FILE_ERRORS, RunError, ValueError) as failure:
+        error(str(failure))
+        return FAILED
+    total = merge(histograms)
+    entries = int(total.sum(flow=True))
+    if args.channel is not None and not entries:
+        error(f"no channel {args.channel} in the events read")
+        return FAILED
+    title = f"{args.of} of {', '.join(os.path.basename(f) for f in args.files)}"
+    write_png(total, args.output, log=args.log, panels=args.panels, title=title)
+    if args.csv:
+        write_csv(total, args.csv)
+    print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "") + f": {plural(entries, 'entry')}"
+          .replace("entrys", "entries"))
+    return OK
+
+
 # --- follow ---------------------------------------------------------------------
 
 def run_follow(args: argparse.Namespace) -> int:
@@ -424,7 +554,7 @@ EXAMPLES = {
   vorn info --json runs/*.wd2 > summary.json""",
     "convert": """examples:
   vorn convert run042.wd1 -o run042.h5
-  vorn convert --type WD2 --compression gzip runs/*.wd2 -o runs.h5
+  vorn convert --type WD2 --compression none runs/*.wd2 -o runs.h5
   vorn convert --jobs 4 runs/*.wd2 -o converted/         # one HDF5 file per run
   vorn convert --scheduler tcp://host:8786 runs/*.wd2 -o /shared/converted/
   vorn convert run042.wd1 -o run042.root                 # a TTree per file
@@ -432,6 +562,14 @@ EXAMPLES = {
     "plot": """examples:
   vorn plot run042.wd2 -n 8 -o first8.png
   vorn plot run042.wd1 --channel 3""",
+    "features": """examples:
+  vorn features run042.wd1 -o run042.parquet
+  vorn features --run run042/ --charge 100 300 --tick 8ns -o run042.root
+  vorn features --jobs 4 runs/*.dat -o tables/ --format .h5""",
+    "hist": """examples:
+  vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
+  vorn hist --run run042/ --of amplitude --panels
+  vorn hist run042.wd1 --of time --tick 8ns -o rate.png""",
     "follow": """examples:
   vorn follow live.wd2 --idle 30""",
     "monitor": """examples:
@@ -537,18 +675,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     conv = command("convert", "event files to HDF5 or ROOT",
                    "Write each file's events to HDF5: a group per file, a dataset per header key, and 'data'"
-                   " (events x samples, or flat with 'offsets' when event lengths differ). An output ending in"
-                   " .root gets a TTree per file instead. Output appears only when complete, and never replaces"
-                   f" an input. Needs {install_hint('cli')}; --scheduler also the 'dask' extra, ROOT the 'root'"
-                   " extra.")
+                   " (events x samples, or events x channels x samples for WD2 of several channels, or flat with"
+                   " 'offsets' when event lengths differ). An output ending in .root gets a TTree per file"
+                   " instead. Output appears only when complete, and never replaces an input. Needs"
+                   f" {install_hint('cli')}; --scheduler also the 'dask' extra, ROOT the 'root' extra.")
     conv.add_argument("files", nargs="+", metavar="FILE")
     conv.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="HDF5 file; with --jobs or --scheduler a folder for one HDF5 file per input")
     type_option(conv)
     float32_option(conv)
     events_option(conv)
-    conv.add_argument("--compression", choices=["lzf", "gzip", "none"], default="lzf",
-                      help="dataset compression (default lzf)")
+    conv.add_argument("--compression", choices=["gzip", "lzf", "none"], default="gzip",
+                      help="dataset compression: gzip (default; deflate with shuffle, read by every HDF5 tool),"
+                      " lzf (faster, but only h5py reads it) or none")
     parallel = conv.add_mutually_exclusive_group()
     parallel.add_argument("--jobs", type=_positive_int, metavar="N",
                           help="convert in N worker processes, into the folder OUT")
@@ -576,6 +715,77 @@ def build_parser() -> argparse.ArgumentParser:
                       help="only channel C (WD2: a channel block; WD1: events whose board_channel is C)")
     plot.add_argument("-o", "--output", default="waveforms.png", metavar="IMAGE", help="default waveforms.png")
     plot.set_defaults(run=run_plot)
+
+    def feature_options(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--run", action="store_true", dest="as_run",
+                         help="the files (or the wave<N> files of one folder) are the channels of one run,"
+                              " matched by event_counter")
+        sub.add_argument("--tick", metavar="LENGTH", help="the board's clock tick, for example 8ns: adds time"
+                                                          " in seconds")
+        group = sub.add_argument_group("pulse features (windows count samples from the event's start)")
+        group.add_argument("--baseline", nargs=2, type=int, default=(0, 64), metavar=("B0", "B1"),
+                           help="baseline window [B0, B1) (default 0 64)")
+        group.add_argument("--polarity", choices=["auto", "positive", "negative"], default="auto",
+                           help="pulse polarity (default auto: the larger excursion from the baseline)")
+        window = group.add_mutually_exclusive_group()
+        window.add_argument("--charge", nargs=2, type=int, metavar=("W0", "W1"),
+                            help="charge window [W0, W1) (default the whole event)")
+        window.add_argument("--charge-peak", nargs=2, type=int, metavar=("A", "B"),
+                            help="charge window [peak - A, peak + B)")
+        level = group.add_mutually_exclusive_group()
+        level.add_argument("--threshold", type=float, help="absolute threshold above the baseline")
+        level.add_argument("--threshold-rms", type=float, default=5.0, metavar="K",
+                           help="threshold at K baseline RMS (default 5)")
+        group.add_argument("--cfd-fraction", type=float, default=0.5, metavar="F",
+                           help="constant-fraction level (default 0.5)")
+        group.add_argument("--adc-max", type=float, metavar="M", help="samples at or above M are saturated")
+
+    def parallel_options(sub: argparse.ArgumentParser) -> None:
+        both = sub.add_mutually_exclusive_group()
+        both.add_argument("--jobs", type=_positive_int, metavar="N", help="in N worker processes")
+        both.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS", help="on this Dask cluster")
+
+    feat = command("features", "pulse features as a table",
+                   "Measure every event and channel (baseline and its RMS, polarity, amplitude and peak, charge,"
+                   " threshold and constant-fraction times, saturation) and write one row per event and channel"
+                   " with the header values: .h5, .parquet or .root by the extension of -o. Needs"
+                   f" {install_hint('all')} for the formats' libraries.")
+    feat.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    feat.add_argument("-o", "--output", required=True, metavar="OUT",
+                      help="table file; with --jobs or --scheduler a folder for one table per input")
+    feat.add_argument("--format", choices=list(TABLE_LIBRARIES), default=".parquet",
+                      help="with --jobs or --scheduler, the tables' format (default .parquet)")
+    type_option(feat)
+    float32_option(feat)
+    feature_options(feat)
+    parallel_options(feat)
+    feat.add_argument("--force", action="store_true", help="replace existing output")
+    feat.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    feat.set_defaults(run=run_features)
+
+    hist = command("hist", "a histogram of a feature or header value",
+                   "Histogram a feature (charge, amplitude, ...), a header value or, with --of time, the event"
+                   " rate over the run: one line (or with --panels one panel) per channel, in a PNG, with the"
+                   f" counts in a CSV if asked. Needs {install_hint('all')}.")
+    hist.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    hist.add_argument("--of", required=True, metavar="COLUMN",
+                      help="a feature, a header key, time_tag, or time (the event rate; needs --tick)")
+    hist.add_argument("--channel", type=_channel, metavar="C", help="only channel C")
+    hist.add_argument("--bins", type=_positive_int, default=100, help="number of bins (default 100)")
+    hist.add_argument("--range", nargs=2, type=float, metavar=("LO", "HI"),
+                      help="the histogram's range (default: that of the first events, widened by 5%%)")
+    hist.add_argument("--width", type=_seconds(True), default=1.0, metavar="SECONDS",
+                      help="--of time: bin width (default 1 s)")
+    hist.add_argument("--log", action="store_true", help="logarithmic count axis")
+    hist.add_argument("--panels", action="store_true", help="one panel per channel")
+    hist.add_argument("-o", "--output", default="hist.png", metavar="PNG", help="default hist.png")
+    hist.add_argument("--csv", metavar="FILE", help="also write the bins and counts as CSV")
+    type_option(hist)
+    float32_option(hist)
+    feature_options(hist)
+    parallel_options(hist)
+    hist.add_argument("--force", action="store_true", help="replace existing output")
+    hist.set_defaults(run=run_hist)
 
     follow = command("follow", "print events as a file grows",
                      "Print one line per event (counter, timestamp, samples, min, max) as the file grows. Waits"

@@ -4,9 +4,14 @@ Layout of one converted file (an HDF5 group, named after the input's stem):
 
 - one 1-D dataset per header key, in the key's own integer type;
 - `data`: (events, samples) when every event has the same number of samples,
+  (events, channels, samples) for such WD2 files of K >= 2 channels,
   otherwise all samples one after the other plus `offsets` (events + 1
   entries, event i being data[offsets[i]:offsets[i + 1]]);
 - attributes describing the source and how its reading ended.
+
+Every axis carries an HDF5 dimension label (event, channel, sample), so
+generic HDF5 tools show what it counts. The default compression is deflate
+with the shuffle filter, which every HDF5 build reads without plugins.
 
 Output files are written under a hidden temporary name in the target folder
 and renamed when complete, so a name that exists is a finished conversion.
@@ -16,36 +21,40 @@ from __future__ import annotations
 
 import contextlib
 import importlib.metadata
-import math
-import multiprocessing
 import os
-import secrets
-import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import h5py
 import numpy as np
 
-from . import signals
+from . import parallel, signals
+from .output_files import atomic_output, unique_names
 from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
 
-CHUNK_BYTES = 1 << 20
-COLUMN_CHUNK = 1 << 16  # header values per chunk
+CHUNK_BYTES = 1 << 20  # of flat data at most
+COLUMN_CHUNK = 1 << 16  # header values per chunk at most
 COPY_ROWS_BYTES = 16 << 20  # what a switch from 2-D to flat data copies at a time
+# Below this many bytes of events a group is written unchunked at the end: a
+# chunked dataset's index alone takes about 2 KiB, more than compressing such
+# a dataset could save.
+SMALL_BYTES = 16 << 10
+# On digitizer waveforms, levels 4 and 6 make outputs smaller than level 1
+# by at most 1 % of the input and take 1.2 to 3.3 times as long
+# (bench/compression.py).
+GZIP_LEVEL = 1
 COMPRESSION: dict[str, dict[str, Any]] = {
+    "gzip": {"compression": "gzip", "compression_opts": GZIP_LEVEL, "shuffle": True},
+    "lzf": {"compression": "lzf", "shuffle": True},  # a filter that only h5py registers
     "none": {},
-    "lzf": {"compression": "lzf", "shuffle": True},
-    "gzip": {"compression": "gzip", "compression_opts": 4, "shuffle": True},
 }
 
 
 @dataclass(frozen=True)
 class Options:
-    compression: str = "lzf"
+    compression: str = "gzip"
     float32: bool = False
     selection: Selection = Selection()
     salvage: bool = False  # keep the events before a read error, instead of nothing
@@ -69,10 +78,16 @@ class GroupWriter:
 
     Header values are gathered over COLUMN_CHUNK events and written a whole
     chunk at a time: a block's worth per dataset would be a small write each.
+
+    Chunks are no larger than the file can fill: `file_size` bounds the events
+    and samples to come, so a small file gives a small HDF5 file (HDF5 stores
+    partly filled chunks whole; a file that grows meanwhile only gets more
+    chunks). The first SMALL_BYTES of events are held back: a group that
+    holds no more is written contiguous, with its final shapes.
     """
 
     def __init__(self, group: h5py.Group, layout: Layout, sample_dtype: np.dtype[Any], options: Options,
-                 block_rows: Callable[[int], int]) -> None:
+                 block_rows: Callable[[int], int], file_size: int) -> None:
         self.group = group
         self.block_rows = block_rows
         # Uncompressed 2-D data goes to disk a chunk per block, as is: no
@@ -81,18 +96,25 @@ class GroupWriter:
         self.layout = layout
         self.sample_dtype = sample_dtype
         self.filters = COMPRESSION[options.compression]
+        self.file_size = file_size
+        # WD2 samples of K >= 2 channels come channel after channel: one more axis.
+        self.channels = layout.channels if layout.reader_type == "WD2" and layout.channels >= 2 else 1
         self.events = 0
         self.width: int | None = None  # samples per event while they are all alike
         self.flat_size = 0  # samples in the flat dataset once there is one
         self.data: h5py.Dataset | None = None
         self.offsets: h5py.Dataset | None = None
-        self.columns = {key: self._dataset(key, (0,), dtype, (COLUMN_CHUNK,))
-                        for key, dtype in COLUMNS[layout.reader_type]}
-        self.held: dict[str, list[np.ndarray[Any, Any]]] = {key: [] for key in self.columns}
+        # Created when header values are first written: by then the number of
+        # events is known if the file holds less than a chunk of them.
+        self.columns: dict[str, h5py.Dataset] = {}
+        self.held: dict[str, list[np.ndarray[Any, Any]]] = {key: [] for key, _ in COLUMNS[layout.reader_type]}
         self.held_events = 0
         self.columns_written = 0
+        self.early: list[Block] | None = []  # copies of the first blocks, None once streaming
+        self.early_bytes = 0
 
-    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...]) -> h5py.Dataset:
+    def _dataset(self, name: str, shape: tuple[int, ...], dtype: Any, chunks: tuple[int, ...],
+                 axes: tuple[str, ...]) -> h5py.Dataset:
         cache = {}
         if self.filters:
             # Room for one chunk. Flat data and offsets end blocks inside
@@ -101,15 +123,46 @@ class GroupWriter:
             # chunk that bypasses the cache before copying the data in. More
             # room would only keep chunks already written.
             cache = {"rdcc_nbytes": int(np.prod(chunks)) * np.dtype(dtype).itemsize, "rdcc_w0": 1.0}
-        return self.group.create_dataset(name, shape=shape, maxshape=(None,) + shape[1:], dtype=dtype,
-                                         chunks=chunks, **self.filters, **cache)
+        dataset = self.group.create_dataset(name, shape=shape, maxshape=(None,) + shape[1:], dtype=dtype,
+                                            chunks=chunks, **self.filters, **cache)
+        _label(dataset, axes)
+        return dataset
+
+    def _row_shape(self, width: int) -> tuple[int, ...]:
+        return (self.channels, width // self.channels) if self.channels > 1 else (width,)
+
+    @property
+    def _row_axes(self) -> tuple[str, ...]:
+        return ("event", "channel", "sample") if self.channels > 1 else ("event", "sample")
 
     def write(self, block: Block) -> None:
+        if self.early is not None:
+            size = block.data.nbytes + sum(column.nbytes for column in block.headers.values())
+            if self.early_bytes + size <= SMALL_BYTES:
+                # A block's arrays are reused by the next one.
+                self.early.append(Block({key: values.copy() for key, values in block.headers.items()},
+                                        block.data.copy(), None if block.lengths is None else block.lengths.copy(),
+                                        block.start, block.sizes.copy()))
+                self.early_bytes += size
+                self.events += block.events
+                return
+            early, self.early = self.early, None
+            self.events = 0  # counts what is streamed from here on
+            for held in early:
+                self._stream(held)
+        self._stream(block)
+
+    def _stream(self, block: Block) -> None:
         if self.width is None and self.events == 0 and block.lengths is None:
             self.width = int(block.data.shape[1])
             if self.width:
-                self.chunk_rows = self.block_rows(self.width * self.sample_dtype.itemsize)
-                self.data = self._dataset("data", (0, self.width), self.sample_dtype, (self.chunk_rows, self.width))
+                row_bytes = self.width * self.sample_dtype.itemsize
+                # Events of this width take at least this much of the file.
+                most = self.file_size // (self.layout.header_size + row_bytes)
+                self.chunk_rows = max(1, min(self.block_rows(row_bytes), most))
+                shape = self._row_shape(self.width)
+                self.data = self._dataset("data", (0, *shape), self.sample_dtype, (self.chunk_rows, *shape),
+                                          self._row_axes)
         elif block.lengths is not None and (self.width is not None or self.events == 0):
             self._go_flat()
         for key, values in block.headers.items():
@@ -120,7 +173,7 @@ class GroupWriter:
             self._write_columns()
         if block.lengths is None:
             if self.data is not None:
-                self._write_rows(block.data)
+                self._write_rows(block.data.reshape(block.events, *self.data.shape[1:]))
         else:
             assert self.data is not None and self.offsets is not None
             offsets = self.flat_size + np.cumsum(block.lengths, dtype=np.uint64)
@@ -136,23 +189,29 @@ class GroupWriter:
             _append(self.data, start, rows)
             return
         if count < self.chunk_rows:  # the last block: a chunk is written whole
-            whole = np.zeros((self.chunk_rows, rows.shape[1]), dtype=rows.dtype)
+            whole = np.zeros((self.chunk_rows, *rows.shape[1:]), dtype=rows.dtype)
             whole[:count] = rows
             rows = whole
-        self.data.id.set_extent((start + count, rows.shape[1]))
-        self.data.id.write_direct_chunk((start, 0), np.ascontiguousarray(rows))
+        self.data.id.set_extent((start + count, *rows.shape[1:]))
+        self.data.id.write_direct_chunk((start, *(0,) * (rows.ndim - 1)), np.ascontiguousarray(rows))
 
     def _write_columns(self) -> None:
+        if not self.columns:
+            chunk = max(1, min(COLUMN_CHUNK, self.held_events))
+            self.columns = {key: self._dataset(key, (0,), dtype, (chunk,), ("event",))
+                            for key, dtype in COLUMNS[self.layout.reader_type]}
         for key, parts in self.held.items():
-            _append(self.columns[key], self.columns_written, np.concatenate(parts) if len(parts) > 1 else parts[0])
+            if parts:
+                _append(self.columns[key], self.columns_written, np.concatenate(parts) if len(parts) > 1 else parts[0])
             parts.clear()
         self.columns_written += self.held_events
         self.held_events = 0
 
     def _go_flat(self) -> None:
-        """Turn what was written as (events, samples) into flat samples and offsets."""
+        """Turn what was written as (events, samples) or (events, channels, samples) into flat samples and offsets."""
         width, events = self.width or 0, self.events
-        flat = self._dataset("data.flat", (0,), self.sample_dtype, (CHUNK_BYTES // self.sample_dtype.itemsize,))
+        chunk = min(CHUNK_BYTES, self.file_size) // self.sample_dtype.itemsize
+        flat = self._dataset("data.flat", (0,), self.sample_dtype, (max(1, chunk),), ("sample",))
         if self.data is not None:
             step = max(1, COPY_ROWS_BYTES // (width * self.sample_dtype.itemsize))
             for row in range(0, events, step):
@@ -160,20 +219,50 @@ class GroupWriter:
             del self.group["data"]
         self.group.move("data.flat", "data")
         self.data = flat  # this handle, not a new one: it has the cache
-        self.offsets = self._dataset("offsets", (0,), np.uint64, (COLUMN_CHUNK,))
+        most_events = self.file_size // self.layout.header_size
+        self.offsets = self._dataset("offsets", (0,), np.uint64, (max(1, min(COLUMN_CHUNK, most_events + 1)),),
+                                     ("event",))
         _append(self.offsets, 0, np.arange(events + 1, dtype=np.uint64) * np.uint64(width))
         self.flat_size = events * width
         self.width = None
 
     def close(self, attributes: dict[str, Any]) -> None:
-        if self.held_events:
-            self._write_columns()
-        if self.data is None:
-            # Events without samples, or none at all: nothing to chunk.
-            self.group.create_dataset("data", shape=(self.events, 0), dtype=self.sample_dtype)
+        if self.early is not None:
+            self._write_small(self.early)
+        else:
+            self._close_streamed()
         for name, value in attributes.items():
             if value is not None:
                 self.group.attrs[name] = value
+
+    def _write_small(self, blocks: list[Block]) -> None:
+        for key, dtype in COLUMNS[self.layout.reader_type]:
+            values = np.concatenate([block.headers[key] for block in blocks] or [np.empty(0, dtype)])
+            self._whole(key, values, ("event",))
+        if all(block.lengths is None for block in blocks):
+            width = blocks[0].data.shape[1] if blocks else 0
+            data = np.concatenate([block.data for block in blocks] or [np.empty((0, 0), self.sample_dtype)])
+            self._whole("data", data.reshape(self.events, *self._row_shape(width)), self._row_axes)
+        else:
+            lengths = np.concatenate([block.event_lengths() for block in blocks])
+            self._whole("data", np.concatenate([block.data.reshape(-1) for block in blocks]), ("sample",))
+            self._whole("offsets", np.concatenate([[0], np.cumsum(lengths)]).astype(np.uint64), ("event",))
+
+    def _whole(self, name: str, values: np.ndarray[Any, Any], axes: tuple[str, ...]) -> None:
+        _label(self.group.create_dataset(name, data=values), axes)
+
+    def _close_streamed(self) -> None:
+        if self.held_events or not self.columns:
+            self._write_columns()
+        if self.data is None:
+            # Events without samples, or none at all: nothing to chunk.
+            shape = (self.events, *self._row_shape(0))
+            _label(self.group.create_dataset("data", shape=shape, dtype=self.sample_dtype), self._row_axes)
+
+
+def _label(dataset: h5py.Dataset, axes: tuple[str, ...]) -> None:
+    for axis, label in zip(dataset.dims, axes):
+        axis.label = label
 
 
 def _append(dataset: h5py.Dataset, start: int, values: np.ndarray[Any, Any]) -> None:
@@ -192,7 +281,7 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
     between blocks and raises to abandon the conversion.
     """
     blocks = EventBlocks(path, layout, options.float32, selection=options.selection, check=check)
-    writer = GroupWriter(group, layout, blocks.sample_dtype, options, blocks.block_rows)
+    writer = GroupWriter(group, layout, blocks.sample_dtype, options, blocks.block_rows, os.stat(path).st_size)
     for block in blocks:
         writer.write(block)
         if progress is not None:
@@ -217,31 +306,6 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             "vorn_version": importlib.metadata.version("vorn"),
         })
     return outcome
-
-
-@contextlib.contextmanager
-def atomic_output(target: str) -> Iterator[str]:
-    """A temporary path beside `target` that becomes `target` when the block ends without error.
-
-    On an error, an interruption included, the temporary file goes away. If the
-    process is killed outright, what is left is a hidden ".partial" file.
-    """
-    folder, name = os.path.split(os.path.abspath(target))
-    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.partial")
-    # Created here rather than by mkstemp so that the finished file gets the
-    # permissions the umask gives any new file, not mkstemp's 0600.
-    os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-    try:
-        yield temporary
-        # No fsync: the rename protects against an interrupted or failed
-        # conversion, which is the promise. Forcing a gigabyte to disk costs
-        # seconds of system time per gigabyte here, and `cp` does not do it
-        # either; after a machine crash the page cache's usual rules apply.
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
 
 
 def open_output(path: str, options: Options) -> h5py.File:
@@ -297,7 +361,7 @@ def convert_alone(task: Task, folder: str, cancel: str | None = None) -> Outcome
     at between blocks and once more before the output takes its name.
     """
     output = os.path.join(folder, f"{task.name}.h5")
-    check = signals.check if cancel is None else _cluster_check(cancel)
+    check = parallel.stopper(cancel)
     try:
         with atomic_output(output) as temporary:
             with open_output(temporary, task.options) as out:
@@ -315,123 +379,20 @@ def convert_alone(task: Task, folder: str, cancel: str | None = None) -> Outcome
     return outcome
 
 
-CANCEL_POLL = 0.2  # seconds between two looks at a cluster's cancel event
-
-
-def _cluster_check(name: str) -> Callable[..., None]:
-    from distributed import Event
-
-    event = Event(name)
-    last = -math.inf
-
-    def check(final: bool = False) -> None:
-        nonlocal last
-        now = time.monotonic()
-        if final or now - last >= CANCEL_POLL:
-            last = now
-            if event.is_set():
-                raise signals.Cancelled
-    return check
-
-
 class _Failed(Exception):
     def __init__(self, outcome: Outcome) -> None:
         self.outcome = outcome
 
 
-def _indexed(item: tuple[int, Task, str]) -> tuple[int, Outcome]:
-    index, task, folder = item
-    try:
-        with signals.busy():
-            return index, convert_alone(task, folder)
-    except KeyboardInterrupt:
-        # The pool is being terminated and the temporary output is gone; a
-        # traceback would say nothing the parent does not say already.
-        os._exit(signals.exit_status())
-
-
-def _worker_start() -> None:
-    # Terminating the pool sends SIGTERM: it must unwind, so that the
-    # temporary output of the file being converted goes away.
-    signals.install_worker()
-
-
 def convert_in_workers(tasks: Sequence[Task], folder: str, jobs: int, progress: Any = None) -> list[Outcome]:
     """Each file into its own HDF5 file in `folder`, by `jobs` worker processes."""
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([__name__])
-    outcomes: dict[int, Outcome] = {}
-    pool = context.Pool(min(jobs, len(tasks)), initializer=_worker_start)
-    try:
-        work = [(i, task, folder) for i, task in enumerate(tasks)]
-        for index, outcome in pool.imap_unordered(_indexed, work):
-            signals.check()
-            outcomes[index] = outcome
-            if progress is not None:
-                progress.update(1, outcome.events)
-        pool.close()
-    except BaseException:
-        pool.terminate()
-        raise
-    finally:
-        pool.join()
-    return [outcomes[i] for i in range(len(tasks))]
-
-
-CONNECT_TIMEOUT = "10s"
-CANCEL_WAIT = 60.0  # seconds an interrupted run waits for its running tasks to clean up
-
-
-class Unreachable(Exception):
-    """No Dask scheduler answers at the address."""
+    return parallel.in_workers(convert_alone, tasks, jobs, progress, folder=folder)
 
 
 def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progress: Any = None) -> list[Outcome]:
-    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`.
-
-    An interrupt calls every task off: the running ones stop at their next
-    block and remove their temporary files, the others do nothing; it
-    returns once they have, so that no output of the run appears later.
-    """
-    from dask.distributed import Client, Event, as_completed, wait
-
-    try:
-        client = Client(address, timeout=CONNECT_TIMEOUT)
-    except (OSError, TimeoutError) as error:
-        raise Unreachable(f"no Dask scheduler answers at {address}: {_message(error)}") from None
-    with client:
-        stop = Event(f"vorn-cancel-{secrets.token_hex(8)}", client=client)
-        # pure=False: a file converted before may have grown since.
-        futures = client.map(convert_alone, list(tasks), folder=folder, cancel=stop.name, pure=False)
-        try:
-            for future in as_completed(futures):
-                signals.check()
-                if progress is not None:
-                    progress.update(1, future.result().events)
-            outcomes: list[Outcome] = client.gather(futures)
-        except BaseException:
-            stop.set()
-            # Tasks not yet started find the event set and return at once.
-            wait(futures, timeout=CANCEL_WAIT)
-            client.cancel(futures)
-            raise
-    return outcomes
+    """Each file into its own HDF5 file in `folder`, on the Dask cluster at `address`."""
+    return parallel.on_cluster(convert_alone, tasks, address, progress, folder=folder)
 
 
 def _message(error: BaseException) -> str:
     return str(error) or type(error).__name__
-
-
-def unique_names(paths: Sequence[str]) -> list[str]:
-    """Each file's stem, with _2, _3, ... added where stems repeat."""
-    names: list[str] = []
-    taken: set[str] = set()
-    for path in paths:
-        stem = Path(path).stem or "events"
-        name, n = stem, 1
-        while name in taken:
-            n += 1
-            name = f"{stem}_{n}"
-        taken.add(name)
-        names.append(name)
-    return names

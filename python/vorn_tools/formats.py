@@ -152,14 +152,32 @@ def _wd1_holds(fd: int, size: int) -> bool:
     return whole > 0
 
 
-def _wd2_holds(fd: int, size: int) -> bool:
+def _wd2_untested(fd: int, size: int) -> bool:
+    """The file ends before the second header the reader's detection compares.
+
+    A file that is still being written is that short until its second WD2
+    event arrives; the WD2 reading has not failed then, it has not been tried.
+    """
+    head = _read_at(fd, 0, WD2_HEADER_SIZE + WD2_WORD.size)
+    if head is None:
+        return True
+    samples = WD2_HEADER.unpack_from(head)[2]
+    payload = _wd2_payload(samples, WD2_WORD.unpack_from(head, WD2_HEADER_SIZE)[0])
+    if payload is not None and len(head) + payload <= size:
+        return 2 * len(head) + payload > size
+    return bool(2 * WD2_HEADER_SIZE + 4 * samples > size)
+
+
+def _wd2_holds(fd: int, size: int) -> bool | None:
     """The reader's detection meets a consistent second header, and the next ones agree.
 
     A first event whose following header disagrees is read by EventReader as
     one channel without the word anyway; that fallback proves nothing, so it
     counts here only when the header after a one-channel event repeats
-    samples and sampling_period.
+    samples and sampling_period. None when the file is too short to tell.
     """
+    if _wd2_untested(fd, size):
+        return None
     layout = wd2_layout(fd, size)
     if layout is None:
         return False
@@ -197,13 +215,21 @@ class Unclassified(Exception):
 
 
 def guess_type(path: str) -> str | None:
-    """"WD1" or "WD2" when only that reading holds, None when both or neither do."""
+    """"WD1" or "WD2" when only that reading holds, None when both or neither do.
+
+    Also None while the file is too short for the WD2 reading to be tried: a
+    WD2 file being written starts with bytes that may read as a whole WD1
+    event (a counter of 24 or more read as event_size), so the WD1 reading
+    holding proves nothing until the WD2 one has failed.
+    """
     fd = os.open(path, os.O_RDONLY)
     try:
         size = os.fstat(fd).st_size
         wd1, wd2 = _wd1_holds(fd, size), _wd2_holds(fd, size)
     finally:
         os.close(fd)
+    if wd2 is None:
+        return None
     if wd1 != wd2:
         return "WD1" if wd1 else "WD2"
     return None
@@ -251,5 +277,9 @@ def look_like_float_halves(samples: np.ndarray[Any, Any]) -> bool:
     if (high >> 15).min() != (high >> 15).max():
         return False
     band = int(high.max() - high.min())
-    spread = int(low.max() - low.min())
+    # The middle 80% of the low halves, not their extremes: a single glitch
+    # on one even sample stretches the range of ADC counts as far as float
+    # bits spread, but leaves the bulk of them in the noise.
+    low_10, low_90 = np.quantile(low, [0.1, 0.9])
+    spread = int(low_90 - low_10)
     return band <= 0x400 and spread >= 0x4000 and spread >= 16 * (band + 1)

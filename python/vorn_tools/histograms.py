@@ -22,7 +22,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .outputs import need, temporary_beside
+from .output_files import temporary_beside
+from .outputs import need
 
 
 def _bh() -> Any:
@@ -118,12 +119,12 @@ def write_png(hist: Any, path: str, *, log: bool = False, panels: bool = False, 
 
     edges = hist.axes[0].edges
     counts = hist.values()
-    channels = counts.shape[1]
-    rows = channels if panels else 1
+    channels = filled_channels(hist)
+    rows = max(1, len(channels)) if panels else 1
     figure = Figure(figsize=(size[0], size[1] if not panels else max(size[1], 2.0 * rows)), dpi=dpi)
     axes = figure.subplots(rows, 1, sharex=True, squeeze=False)[:, 0]
-    for c in range(channels):
-        ax = axes[c if panels else 0]
+    for n, c in enumerate(channels):
+        ax = axes[n if panels else 0]
         ax.stairs(counts[:, c], edges, label=f"channel {c}")
         if panels:
             ax.set_title(f"channel {c}", fontsize="small")
@@ -132,7 +133,7 @@ def write_png(hist: Any, path: str, *, log: bool = False, panels: bool = False, 
         if log:
             ax.set_yscale("log")
     axes[-1].set_xlabel(_axis_title(hist.axes[0]))
-    if not panels and channels > 1:
+    if not panels and len(channels) > 1:
         axes[0].legend()
     if title:
         figure.suptitle(title)
@@ -146,10 +147,16 @@ def write_png(hist: Any, path: str, *, log: bool = False, panels: bool = False, 
             os.unlink(temporary)
 
 
-def rows(hist: Any) -> list[list[float]]:
-    """The CSV's rows: low edge, high edge, a count per channel; under- and overflow as infinite edges."""
-    axis = hist.axes[0]
+def filled_channels(hist: Any) -> list[int]:
+    """The channels that counted something, under- and overflow included; channel 0 when none did."""
     counts = hist.values(flow=True)
+    return [c for c in range(counts.shape[1]) if counts[:, c].any()] or [0]
+
+
+def rows(hist: Any) -> list[list[float]]:
+    """The CSV's rows: low edge, high edge, a count per filled channel; under- and overflow as infinite edges."""
+    axis = hist.axes[0]
+    counts = hist.values(flow=True)[:, filled_channels(hist)]
     edges = [float(e) for e in axis.edges]
     lows, highs = edges[:-1], edges[1:]
     if axis.traits.underflow:
@@ -161,13 +168,13 @@ def rows(hist: Any) -> list[list[float]]:
 
 def write_csv(hist: Any, path: str) -> None:
     """Bin edges and counts per channel as CSV, with a header line naming the columns."""
-    channels = len(hist.axes[1])
+    channels = filled_channels(hist)
     title = _axis_title(hist.axes[0])
     temporary = temporary_beside(path)
     try:
         with open(temporary, "w", newline="") as out:
             writer = csv.writer(out)
-            writer.writerow([f"low {title}", f"high {title}", *(f"channel {c}" for c in range(channels))])
+            writer.writerow([f"low {title}", f"high {title}", *(f"channel {c}" for c in channels)])
             writer.writerows(rows(hist))
         os.replace(temporary, path)
     finally:

@@ -15,7 +15,8 @@ from typing import Any
 import h5py
 import numpy as np
 
-from .convert import COMPRESSION, atomic_output
+from .output_files import atomic_output
+from .convert import COMPRESSION
 from .runs import Run
 
 ROWS_PER_CHUNK = 1 << 12  # of the 1-D and (events, channels) columns

@@ -19,7 +19,9 @@ constexpr std::size_t kBlock = 32;
 
 // The one formula for y; every comparison against y goes through it, so the
 // shortcuts on integer samples below agree with it bit for bit.
-inline double lift(double x, double base, double p) { return p * (x - base); }
+inline double lift(double x, double base, double p) {
+  return p * (x - base);
+}
 
 // --- uint16 -------------------------------------------------------------
 
@@ -131,8 +133,8 @@ std::size_t find_rise(const std::uint16_t* x, std::size_t from, std::size_t n,
 }
 
 // The last j < peak below the cut, or `peak` when there is none.
-std::size_t last_below(const std::uint16_t* x, std::size_t peak,
-                       const Cut& cut, double p) {
+std::size_t last_below(const std::uint16_t* x, std::size_t peak, const Cut& cut,
+                       double p) {
   if (cut.kind == Cut::Kind::kAll) return peak;
   // kNone cannot happen: the peak itself is above.
   for (std::size_t j = peak; j-- > 0;) {
@@ -435,8 +437,8 @@ PulseFeatures pulse_features(std::span<const Sample> samples,
 }
 
 template <class Sample>
-void pulse_features(const Sample* samples, std::size_t rows,
-                    std::size_t length, const FeatureOptions& options,
+void pulse_features(const Sample* samples, std::size_t rows, std::size_t length,
+                    const FeatureOptions& options,
                     const FeatureColumns& out) noexcept {
   if constexpr (std::is_same_v<Sample, std::uint16_t>) {
     uniform_u16(samples, rows, length, options, out);

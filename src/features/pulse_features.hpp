@@ -35,10 +35,11 @@
 // digitizer: they never count as the maximum nor as either side of a
 // crossing, and they make sums NaN; no other promise is made about them.
 //
-// Sums of float32 samples run in double precision from the first sample of
-// their window to the last, so the baseline, and with it every comparison
-// against y, does not depend on how the loops are scheduled. uint16 sums are
-// exact integers.
+// The baseline window's sums of float32 samples run in double precision from
+// its first sample to its last, so the baseline, and with it every comparison
+// against y, does not depend on how the loops are scheduled; uint16 sums are
+// exact integers. Only the charge is summed in another order (within a few
+// roundings of the sum of |y|).
 #pragma once
 
 #include <cstddef>
@@ -114,8 +115,8 @@ PulseFeatures pulse_features(std::span<const Sample> samples,
 
 // `rows` waveforms of `length` samples each, back to back.
 template <class Sample>
-void pulse_features(const Sample* samples, std::size_t rows,
-                    std::size_t length, const FeatureOptions& options,
+void pulse_features(const Sample* samples, std::size_t rows, std::size_t length,
+                    const FeatureOptions& options,
                     const FeatureColumns& out) noexcept;
 
 // `rows` waveforms of differing lengths: row r is

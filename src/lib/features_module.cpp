@@ -51,8 +51,8 @@ enum class Element { kOther, kU16, kF32, kF64, kI64, kU64, kI8, kFlag };
 
 Element element_of(const Py_buffer& view) {
   std::string_view format = view.format != nullptr ? view.format : "B";
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
-                          format[0] == '<')) {
+  if (!format.empty() &&
+      (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
     format.remove_prefix(1);
   }
   if (format.size() != 1) return Element::kOther;
@@ -83,8 +83,8 @@ Element element_of(const Py_buffer& view) {
 // NumPy's name for a buffer's element type where it has one.
 std::string type_name(const Py_buffer& view) {
   std::string_view format = view.format != nullptr ? view.format : "B";
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
-                          format[0] == '<')) {
+  if (!format.empty() &&
+      (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
     format.remove_prefix(1);
   }
   struct Name {
@@ -92,8 +92,8 @@ std::string type_name(const Py_buffer& view) {
     const char* name;
   };
   static constexpr Name kNames[] = {
-      {'?', "bool"},    {'b', "int8"},    {'B', "uint8"},   {'h', "int16"},
-      {'H', "uint16"},  {'i', "int32"},   {'I', "uint32"},  {'e', "float16"},
+      {'?', "bool"},    {'b', "int8"},    {'B', "uint8"},     {'h', "int16"},
+      {'H', "uint16"},  {'i', "int32"},   {'I', "uint32"},    {'e', "float16"},
       {'f', "float32"}, {'d', "float64"}, {'g', "longdouble"}};
   if (format.size() == 1) {
     for (const Name& n : kNames) {
@@ -149,8 +149,8 @@ bool take_outputs(PyObject* outputs, Py_ssize_t rows,
     if (!held[k].acquire(obj, /*writable=*/true)) return false;
     const Py_buffer& view = held[k].view();
     if (element_of(view) != out.element) {
-      PyErr_Format(PyExc_TypeError, "output '%s' must be %s, not %s",
-                   out.name, out.type, type_name(view).c_str());
+      PyErr_Format(PyExc_TypeError, "output '%s' must be %s, not %s", out.name,
+                   out.type, type_name(view).c_str());
       return false;
     }
     if (!require_contiguous(held[k], out.name)) return false;
@@ -195,8 +195,7 @@ bool check_offsets(const std::uint64_t* offsets, Py_ssize_t count,
     }
   }
   if (offsets[count - 1] > static_cast<std::uint64_t>(samples)) {
-    PyErr_Format(PyExc_ValueError,
-                 "offsets end at %llu, past the %zd samples",
+    PyErr_Format(PyExc_ValueError, "offsets end at %llu, past the %zd samples",
                  static_cast<unsigned long long>(offsets[count - 1]), samples);
     return false;
   }
@@ -239,9 +238,9 @@ PyObject* compute(PyObject*, PyObject* args) {
     PyObject* adc_max = nullptr;
     if (!PyArg_ParseTuple(args, "OOOnnipnndpdO:compute", &samples_obj,
                           &offsets_obj, &outputs, &baseline_begin,
-                          &baseline_end, &polarity, &around_peak,
-                          &charge_begin, &charge_end, &threshold,
-                          &threshold_in_rms, &cfd_fraction, &adc_max)) {
+                          &baseline_end, &polarity, &around_peak, &charge_begin,
+                          &charge_end, &threshold, &threshold_in_rms,
+                          &cfd_fraction, &adc_max)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||

@@ -1,11 +1,16 @@
 """The `vorn` command, run as a user runs it: the installed console script in a subprocess.
 
+The conversion across block and chunk boundaries runs in this process instead,
+with those sizes made small.
+
 The command and h5py come with `pip install '.[cli]'`, the --scheduler test
 needs `.[dask]`. Without them these tests skip, unless VORN_CLI_TESTS=required
 (set by the main CI lane), where a skip would hide a broken install: then they fail.
 """
 
 import fcntl
+import functools
+import importlib
 import json
 import os
 import select
@@ -29,9 +34,15 @@ WD1_KEYS = ("event_size", "board_id", "pattern", "board_channel", "event_counter
 WD2_KEYS = ("event_counter", "timestamp", "samples", "sampling_period", "channels")
 
 
-def need(module):
+def need(module, program=False):
+    """The module, or with `program` the path of that executable."""
     try:
-        return __import__(module)
+        if program:
+            found = shutil.which(module)
+            if found is None:
+                raise ImportError(module)
+            return found
+        return importlib.import_module(module)
     except ImportError:
         if os.environ.get("VORN_CLI_TESTS") == "required":
             pytest.fail(f"{module} is not installed but VORN_CLI_TESTS=required")
@@ -82,10 +93,12 @@ def wd1_file(path, lengths, rng, pad_every=0):
 
 
 def wd2_file(path, events, samples, channels, word, rng, first=0):
-    values = rng.normal(0, 1, (events, channels * samples)).astype(np.float32)
-    values[0, :2] = [np.nan, -0.0]  # passed through bit for bit
-    return write(path, *(wd2_event(first + i, values[i], samples, channels if word else None,
-                                   timestamp=2**63 + i) for i in range(events)))
+    """`samples` per channel, the same for every event or a list of one count per event."""
+    counts = samples if isinstance(samples, list) else [samples] * events
+    values = [rng.normal(0, 1, channels * n).astype(np.float32) for n in counts]
+    values[0][:2] = [np.nan, -0.0]  # passed through bit for bit
+    return write(path, *(wd2_event(first + i, values[i], n, channels if word else None, timestamp=2**63 + i)
+                         for i, n in enumerate(counts)))
 
 
 def big_wd1(path, events, samples=1024, seed=0):
@@ -102,25 +115,42 @@ def big_wd1(path, events, samples=1024, seed=0):
 # --- what a converted group must hold ------------------------------------------
 
 def assert_group_is_the_file(group, path, kind, float32=False, source=None):
+    """Every value, and the one layout the file calls for: (events, samples) when all
+    events have as many samples, (events, channels, samples) for such WD2 files of
+    K >= 2, flat data with offsets otherwise."""
     events = list(vorn.EventReader(str(path), kind))
     keys = WD1_KEYS if kind == "WD1" else WD2_KEYS
-    assert list(group.keys()) == sorted([*keys, "data"] + (["offsets"] if "offsets" in group else []))
+    arrays = [e["data"].view(np.float32) if float32 else e["data"] for e in events]
+    flat = len({a.size for a in arrays}) > 1
+    assert sorted(group) == sorted([*keys, "data"] + ["offsets"] * flat)
     for key in keys:
         assert group[key].dtype == vorn_dtype(kind, key)
         assert group[key][()].tolist() == [e[key] for e in events]
-    arrays = [e["data"].view(np.float32) if float32 else e["data"] for e in events]
+        assert labels(group[key]) == ["event"]
     stored = group["data"][()]
     assert stored.dtype == (np.float32 if float32 or kind == "WD2" else np.uint16)
-    if "offsets" in group:
+    if flat:
         offsets = group["offsets"][()]
         assert offsets.tolist() == np.cumsum([0] + [a.size for a in arrays]).tolist()
         assert stored.tobytes() == b"".join(a.tobytes() for a in arrays)
+        assert (labels(group["data"]), labels(group["offsets"])) == (["sample"], ["event"])
     else:
-        assert stored.shape == (len(arrays), arrays[0].size if arrays else 0)
+        width = arrays[0].size if arrays else 0
+        channels = width // events[0]["samples"] if kind == "WD2" and events[0]["samples"] else 1
+        if channels >= 2:
+            assert stored.shape == (len(arrays), channels, width // channels)
+            assert labels(group["data"]) == ["event", "channel", "sample"]
+        else:
+            assert stored.shape == (len(arrays), width)
+            assert labels(group["data"]) == ["event", "sample"]
         assert all(row.tobytes() == a.tobytes() for row, a in zip(stored, arrays))
     assert group.attrs["events"] == len(events)
     assert group.attrs["reader_type"] == kind
     assert group.attrs["source"] == str(Path(source or path).resolve())
+
+
+def labels(dataset):
+    return [axis.label for axis in dataset.dims]
 
 
 def vorn_dtype(kind, key):
@@ -136,7 +166,13 @@ ROUND_TRIPS = {
     "wd1 2-D then lengths differ": ("WD1", lambda p, r: wd1_file(p, [300] * 500 + [0, 3, 301, 1, 300], r,
                                                                  pad_every=2), ["--compression", "gzip"]),
     "wd1 float32": ("WD1", lambda p, r: wd1_file(p, [64] * 10, r), ["--float32", "--compression", "none"]),
+    # Files this small are written unchunked, in one go at the end.
+    "wd1 a few events, lengths differ": ("WD1", lambda p, r: wd1_file(p, [5, 0, 17, 3], r, pad_every=2), []),
+    "wd2 K=3 with the word, a few events": ("WD2", lambda p, r: wd2_file(p, 3, 4, 3, True, r), []),
     "wd2 K=2 with the word": ("WD2", lambda p, r: wd2_file(p, 300, 250, 2, True, r, first=2**32 - 2), []),
+    "wd2 K=3 with the word, lzf": ("WD2", lambda p, r: wd2_file(p, 40, 100, 3, True, r), ["--compression", "lzf"]),
+    "wd2 K=3 with the word, then samples change": ("WD2", lambda p, r: wd2_file(p, 60, [100] * 40 + [7, 0, 101] * 6
+                                                                                + [100] * 2, 3, True, r), []),
     # --float32 is for WD1 only: an odd count of WD2 floats is no reason to refuse the file.
     "wd2 K=1 without the word": ("WD2", lambda p, r: wd2_file(p, 300, 401, 1, False, r),
                                  ["--compression", "none", "--float32"]),
@@ -155,7 +191,41 @@ def test_round_trip(vorn_cli, tmp_path, name):
         assert out["run"].attrs["ending"] == "end of file"
         if kind == "WD2":
             word = "without" not in name
-            assert (out["run"].attrs["channels"], out["run"].attrs["channel_word"]) == (2 if word else 1, word)
+            channels = 1 if not word else 3 if "K=3" in name else 2
+            assert (out["run"].attrs["channels"], out["run"].attrs["channel_word"]) == (channels, word)
+
+
+# Every size that cuts a conversion into pieces, made small, so that a file of a
+# few hundred events crosses each many times, and a block of events is
+# copied before the group is large enough to get chunked datasets.
+SMALL_SIZES = [("blocks", "BLOCK_ROWS", 9), ("blocks", "FLAT_BLOCK_BYTES", 256),
+               ("convert", "COLUMN_CHUNK", 20), ("convert", "COPY_ROWS_BYTES", 500),
+               ("convert", "CHUNK_BYTES", 64), ("convert", "SMALL_BYTES", 2000)]
+BOUNDARY_FILES = {
+    "wd1 2-D, some events padded": ("WD1", lambda p, r: wd1_file(p, [40] * 300, r, pad_every=7)),
+    "wd1 2-D then flat": ("WD1", lambda p, r: wd1_file(p, [40] * 300 + [0, 3, 41, 1, 40] * 60, r)),
+    "wd2 K=3": ("WD2", lambda p, r: wd2_file(p, 300, 10, 3, True, r)),
+    "wd2 K=3 then flat": ("WD2", lambda p, r: wd2_file(p, 500, [10] * 300 + [3, 0, 11, 10] * 50, 3, True, r)),
+}
+
+
+@pytest.mark.parametrize("compression", ["gzip", "lzf", "none"])
+@pytest.mark.parametrize("name", BOUNDARY_FILES)
+def test_conversion_across_every_boundary(tmp_path, monkeypatch, name, compression):
+    h5py = need("h5py")
+    convert = need("vorn_tools.convert")
+    formats = need("vorn_tools.formats")
+    for module, constant, value in SMALL_SIZES:
+        monkeypatch.setattr(f"vorn_tools.{module}.{constant}", value)
+    # 12 WD1 events or 8 WD2 events of samples per 2-D block
+    monkeypatch.setattr(convert, "EventBlocks", functools.partial(convert.EventBlocks, block_bytes=1000))
+    kind, make = BOUNDARY_FILES[name]
+    path = make(tmp_path / "run.bin", np.random.default_rng(len(name)))
+    task = convert.Task(str(path), formats.open_layout(str(path), kind), "run", convert.Options(compression))
+    (outcome,) = convert.convert_into_one([task], str(tmp_path / "out.h5"))
+    assert outcome.error is None
+    with h5py.File(tmp_path / "out.h5") as out:
+        assert_group_is_the_file(out["run"], path, kind)
 
 
 def test_bad_files_fail_alone(vorn_cli, tmp_path):
@@ -183,9 +253,34 @@ def test_bad_files_fail_alone(vorn_cli, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".h5" or ".partial" in p.name) == ["out.h5"]
 
 
+def test_other_hdf5_tools_read_every_dataset(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    h5dump = need("h5dump", program=True)
+    rng = np.random.default_rng(14)
+    # Large enough for chunked, compressed datasets, and one file that is not.
+    wd1 = [wd1_file(tmp_path / "wd1.bin", [200] * 100, rng), wd1_file(tmp_path / "tiny.bin", [16] * 4, rng),
+           wd1_file(tmp_path / "flat.bin", [200] * 50 + [0, 3, 201] * 20, rng)]
+    wd2 = [wd2_file(tmp_path / "k1.bin", 60, 100, 1, False, rng), wd2_file(tmp_path / "k3.bin", 60, 100, 3, True, rng)]
+    vorn_cli("convert", "--type", "WD1", *wd1, "-o", "wd1.h5", check=0)
+    vorn_cli("convert", "--type", "WD2", *wd2, "-o", "wd2.h5", check=0)
+    assert (tmp_path / "tiny.bin").stat().st_size == 224
+    for output, files, keys in (("wd1.h5", wd1, WD1_KEYS), ("wd2.h5", wd2, WD2_KEYS)):
+        proc = subprocess.run([h5dump, output], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        assert "unable to print" not in proc.stdout + proc.stderr
+        datasets = len(files) * (len(keys) + 1) + (output == "wd1.h5")  # + offsets
+        assert proc.stdout.count("\n      DATASET ") == datasets
+    with h5py.File(tmp_path / "wd1.h5") as out:
+        assert out["tiny"]["data"].chunks is None
+        assert out["wd1"]["data"].compression == "gzip"
+    # A small file makes a small HDF5 file: no chunk stored whole for a few events.
+    vorn_cli("convert", wd1[1], "-o", "tiny.h5", check=0)
+    assert (tmp_path / "tiny.h5").stat().st_size < 16_000
+
+
 def test_existing_output_needs_force(vorn_cli, tmp_path):
     need("h5py")
-    path = wd1_file(tmp_path / "a.wd1", [4], np.random.default_rng(2))
+    path = wd1_file(tmp_path / "a.wd1", [4, 4], np.random.default_rng(2))
     (tmp_path / "out.h5").write_bytes(b"precious")
     proc = vorn_cli("convert", path, "-o", "out.h5")
     assert proc.returncode == 2
@@ -395,6 +490,25 @@ def test_parallel_runs_write_what_a_sequential_run_writes(vorn_cli, tmp_path, cl
                     assert_same_group(one[name], alone[name])
 
 
+def test_files_of_one_stem_each_keep_their_own_group(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    rng = np.random.default_rng(14)
+    files = []
+    for folder, n in zip("abc", (5, 9, 13)):
+        (tmp_path / folder).mkdir()
+        files.append(wd1_file(tmp_path / folder / "x.wd1", [n] * (n + 1), rng))
+    vorn_cli("convert", *files, "-o", "one.h5", check=0)
+    vorn_cli("convert", *files, "-o", "jobs", "--jobs", 2, check=0)
+    names = ["x", "x_2", "x_3"]
+    assert sorted(os.listdir(tmp_path / "jobs")) == [f"{name}.h5" for name in names]
+    with h5py.File(tmp_path / "one.h5") as one:
+        assert sorted(one) == names
+        for name, path in zip(names, files):
+            assert_group_is_the_file(one[name], path, "WD1")
+            with h5py.File(tmp_path / "jobs" / f"{name}.h5") as alone:
+                assert_group_is_the_file(alone[name], path, "WD1")
+
+
 def assert_same_group(a, b):
     assert sorted(a) == sorted(b)
     assert dict(a.attrs) == dict(b.attrs)
@@ -454,7 +568,7 @@ def test_jobs_report_each_file_on_its_own_line(vorn_cli, tmp_path):
     proc = vorn_cli("convert", *[f.name for f in files], "-o", "out", "--jobs", "2")
     assert (proc.returncode, proc.stderr) == (2, "vorn: out/two.h5 exists: pass --force to replace it\n")
     assert (tmp_path / "out" / "two.h5").read_bytes() == b"old"
-    proc = vorn_cli("convert", *[f.name for f in files], "-o", "out", "--jobs", "2", "--force")
+    proc = vorn_cli("convert", "--type", "WD1", *[f.name for f in files], "-o", "out", "--jobs", "2", "--force")
     assert proc.returncode == 1
     assert proc.stdout.splitlines() == [
         "slow.wd1 -> out/slow.h5: 20,000 events, end of file",
@@ -619,8 +733,8 @@ def test_follow_says_how_it_ended(script, tmp_path, ending):
 
 def test_runs_as_a_module(tmp_path):
     path = wd1_file(tmp_path / "a.wd1", [3], np.random.default_rng(12))
-    proc = subprocess.run([sys.executable, "-m", "vorn_tools", "info", "--json", str(path)], capture_output=True,
-                          text=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-m", "vorn_tools", "info", "--json", "--type", "WD1", str(path)],
+                          capture_output=True, text=True, timeout=60)
     if proc.returncode and "No module named vorn_tools" in proc.stderr:
         need("vorn_tools")
     assert proc.returncode == 0, proc.stderr
@@ -655,3 +769,62 @@ def test_a_run_converts_to_one_group_and_root_to_a_tree_per_file(vorn_cli, tmp_p
             arrays = out[f"wave{ch}"].arrays(library="np")
             assert arrays["event_counter"].tolist() == [i for i, _ in waves[ch]]
             assert np.array_equal(arrays["data"], np.array([s for _, s in waves[ch]], dtype=np.uint16))
+
+
+# --- features and histograms ------------------------------------------------------------
+
+def pulses(path, events, rng, channel=0, skip=()):
+    """WD1 events of 256 samples: a noisy baseline near 1000 and a negative pulse of random height."""
+    t = np.arange(256)
+    rows = []
+    for i in range(events):
+        if i in skip:
+            continue
+        height = rng.uniform(50, 900)
+        wave = 1000 + rng.normal(0, 3, 256) - height * np.exp(-np.maximum(t - 100, 0) / 20.0) * (t >= 100)
+        rows.append(wd1_event(np.clip(wave, 0, 4095).astype(np.uint16), counter=i, channel=channel,
+                              timestamp=125_000 * i))
+    return write(path, *rows)
+
+
+def read_table(path):
+    if path.suffix == ".parquet":
+        return {k: np.asarray(v) for k, v in need("pyarrow.parquet").read_table(path).to_pydict().items()}
+    if path.suffix == ".h5":
+        with need("h5py").File(path) as f:
+            return {k: f[k][()] for k in f}
+    with need("uproot").open(path) as f:
+        return f[f.keys()[0]].arrays(library="np")
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root"])
+def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffix):
+    features = pytest.importorskip("vorn_tools.features")
+    rng = np.random.default_rng(27)
+    paths = [pulses(tmp_path / f"wave{c}.dat", 60, rng, channel=c) for c in (0, 3)]
+    vorn_cli("features", *[p.name for p in paths], "--charge", 90, 200, "--tick", "8ns", "-o", f"t{suffix}",
+             check=0)
+    table = read_table(tmp_path / f"t{suffix}")
+    options = features.FeatureOptions(charge=(90, 200))
+    for number, path in enumerate(paths):
+        events = list(vorn.EventReader(str(path), "WD1"))
+        mine = table["file"] == number
+        expected = features.compute(np.stack([e["data"] for e in events]), options)
+        assert table["channel"][mine].tolist() == [e["board_channel"] for e in events]
+        assert table["event_counter"][mine].tolist() == [e["event_counter"] for e in events]
+        assert np.allclose(table["time"][mine], [8e-9 * e["timestamp"] for e in events], rtol=1e-12)
+        for name, values in expected.items():
+            assert np.array_equal(table[name][mine], values, equal_nan=True), name
+
+
+def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
+    need("boost_histogram")
+    rng = np.random.default_rng(28)
+    names = [pulses(tmp_path / f"r{i}.dat", 80, rng, channel=i % 2).name for i in range(3)]
+    common = ["--of", "charge", "--charge", "90", "250", "--range", "0", "2e5", "--bins", "37"]
+    vorn_cli("hist", *names, *common, "-o", "a.png", "--csv", "a.csv", check=0)
+    vorn_cli("hist", *names, *common, "-o", "b.png", "--csv", "b.csv", "--jobs", "2", check=0)
+    lines = (tmp_path / "a.csv").read_text().splitlines()
+    assert lines == (tmp_path / "b.csv").read_text().splitlines()
+    assert lines[0].endswith(",channel 0,channel 1")
+    assert sum(int(c) for line in lines[1:] for c in line.split(",")[2:]) == 240

@@ -356,27 +356,25 @@ def test_wd2_read_error_keeps_the_interrupted_event_and_reading_goes_on(
     content, records, starts, _, inside = wd2_file_with_hidden_event(filler)
     path = write(content)
     error = os_error(code, error_class(code))
-    cases = [
-        {"reader_type": "WD2",
-         "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code}},
-        {"reader_type": "WD2",
-         "env": {"FAULT_READ_FAIL_AT": starts[3], "FAULT_READ_ERRNO": code}},
-        {"reader_type": "WD2",
-         "env": {"FAULT_READ_FAIL_AT": inside, "FAULT_READ_ERRNO": code,
-                 "FAULT_READ_FAIL_TIMES": 3}},
-    ]
-    inside_once, at_boundary, inside_thrice = run_faulty(libfault, path, cases)
-    # The interrupted event keeps the bytes it had taken and comes whole
-    # once reads succeed again.
-    assert inside_once["steps"] == (events(records[:2]) + [error]
-                                    + events(records[2:]) + stops())
-    assert at_boundary["steps"] == (events(records[:3]) + [error]
-                                    + events(records[3:]) + stops())
-    assert inside_thrice["steps"] == (events(records[:2]) + [error] * 3
-                                      + events(records[2:]) + stops())
-    for result in (inside_once, at_boundary, inside_thrice):
-        assert result["counters"]["reads_after_failure"] > 0
-        assert result["fds_after"] == 0
+    # name: (offset of the first failing read, events before it, failures).
+    # Reads are cut short at that offset, so inside the fourth event's header
+    # or its channels word part of it has been taken when the read fails.
+    where = {"payload": (inside, 2, 1), "boundary": (starts[3], 3, 1),
+             "header": (starts[3] + 10, 3, 1), "channels word": (starts[3] + 26, 3, 1),
+             "payload thrice": (inside, 2, 3)}
+    cases = [{"reader_type": "WD2",
+              "env": {"FAULT_READ_FAIL_AT": at, "FAULT_READ_ERRNO": code,
+                      "FAULT_READ_FAIL_TIMES": times}}
+             for at, _, times in where.values()]
+    for (name, (_, before, times)), result in zip(where.items(),
+                                                  run_faulty(libfault, path, cases)):
+        # The interrupted event keeps the bytes it had taken and comes whole
+        # once reads succeed again.
+        assert result["steps"] == (events(records[:before]) + [error] * times
+                                   + events(records[before:]) + stops()), name
+        assert result["counters"]["read_failures"] == times, name
+        assert result["counters"]["reads_after_failure"] > 0, name
+        assert result["fds_after"] == 0, name
 
 
 @pytest.mark.parametrize("code", [errno.EIO, errno.EACCES, errno.EISDIR, errno.ENOMEM],
@@ -547,3 +545,52 @@ def test_descriptor_limit_reached(write):
     assert json.loads(proc.stdout) == {
         "WD1": ["OSError", [message]], "WD2": ["OSError", [message]],
         "after": len(records)}
+
+
+ADDRESS_SPACE_CHILD = r"""
+import json, resource, sys
+import numpy, vorn
+path, reader_type = sys.argv[1:3]
+reader = vorn.EventReader(path, reader_type)
+vm = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize")][0]
+# Room for the interpreter to go on, far less than the event's samples.
+resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + 2**27, resource.RLIM_INFINITY))
+try:
+    event = next(reader)
+except MemoryError as exc:
+    out = ["MemoryError", list(exc.args)]
+except StopIteration:
+    out = ["StopIteration"]
+else:
+    out = ["event", int(event["data"].size)]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_samples_that_cannot_be_allocated_raise_memory_error(tmp_path, reader_type):
+    # A complete event of 512 MiB of samples in a sparse file: the file holds
+    # all of it, so only the allocation can stop the reader, and running out
+    # of memory must not pass for the end of the data.
+    payload = 2**29
+    path = tmp_path / "big.bin"
+    with open(path, "wb") as f:
+        if reader_type == "WD1":
+            f.write(wd1_event(24 + payload, 1, 0, 0, 0, 0))
+            f.truncate(24 + payload)
+        else:
+            # Detection needs the next header too.
+            f.write(wd2_event(0, 0, payload // 8, 1, b"", 2))
+            f.truncate(28 + payload)
+            f.seek(0, os.SEEK_END)
+            f.write(wd2_event(1, 0, payload // 8, 1, b"", 2))
+    env = child_env()
+    # Under AddressSanitizer a failed allocation would abort the child.
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"),
+                                                 "allocator_may_return_null=1"]))
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", ADDRESS_SPACE_CHILD, str(path), reader_type],
+        env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [
+        "MemoryError", [f"cannot allocate {payload} bytes for the samples of an event"]]

@@ -14,7 +14,6 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
-import secrets
 from collections.abc import Mapping
 from dataclasses import dataclass
 from types import TracebackType
@@ -22,6 +21,8 @@ from typing import Any, Union
 
 import numpy as np
 from numpy.typing import NDArray
+
+from ..output_files import temporary_beside
 
 # extension -> (module, pip extra, library)
 FORMATS = {
@@ -50,11 +51,6 @@ class Jagged:
 
 
 Column = Union[NDArray[Any], Jagged]
-
-
-def temporary_beside(target: str) -> str:
-    folder, name = os.path.split(os.path.abspath(target))
-    return os.path.join(folder, f".{name}.{secrets.token_hex(4)}.partial")
 
 
 class TableWriter:

@@ -24,7 +24,8 @@ import uproot
 from .. import reading
 from ..blocks import FILE_ERRORS
 from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
-from . import Column, Jagged, TableWriter, temporary_beside
+from ..output_files import temporary_beside
+from . import Column, Jagged, TableWriter
 
 BASKET_BYTES = 100_000  # uproot's advice: at least this much per branch and extend
 HELD_BYTES = 32 << 20
@@ -107,9 +108,15 @@ class Writer(TableWriter):
 class Source(Protocol):
     """An event file to convert, as `vorn convert` describes one (its Task)."""
 
-    path: str
-    layout: Layout
-    name: str  # of the tree
+    @property
+    def path(self) -> str: ...
+
+    @property
+    def layout(self) -> Layout: ...
+
+    @property
+    def name(self) -> str:  # of the tree
+        ...
 
 
 @dataclass

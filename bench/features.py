@@ -1,0 +1,193 @@
+"""Speed of the pulse-feature kernel against NumPy and dspeed doing the same.
+
+    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9]
+
+Waveforms are generated in memory (uint16, a baseline near 1000 ADC counts
+with noise, one negative pulse each) and the same chain is computed by:
+
+- vorn: vorn_tools.features.compute, the native kernel, one thread;
+- NumPy: the chain vectorized over blocks of rows in float64 (baseline mean
+  and std, auto polarity, argmax, a charge window around the peak from a
+  cumulative sum, threshold and CFD crossings from boolean masks);
+- dspeed (only where it is installed): its processors linear_slope_fit on
+  the baseline window, bl_subtract, min_max, saturation and
+  interpolated_time_point_thresh (forward from the baseline's end for the
+  threshold, backward from the peak for the CFD), with NumPy for what it has
+  no processor for (the polarity flip and the charge window).
+
+Times are medians of process CPU time over rounds in which the competitors
+alternate; GB/s counts the uint16 sample bytes. The NumPy result is checked
+against the kernel's before timing, so both compute the same features.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import statistics
+import time
+from collections.abc import Callable
+
+import numpy as np
+
+from vorn_tools.features import FeatureOptions, compute
+
+OPTIONS = FeatureOptions(baseline=(0, 64), charge_peak=(10, 100), threshold_rms=5.0,
+                         cfd_fraction=0.5)
+BLOCK = 1000  # rows per block for the float64 chains: 8 MB arrays
+
+
+def waveforms(rows: int, samples: int, seed: int = 1) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    out = np.empty((rows, samples), np.uint16)
+    t = np.arange(samples, dtype=float)
+    for start in range(0, rows, BLOCK):
+        n = min(BLOCK, rows - start)
+        x = 1000 + rng.normal(0, 3, (n, samples))
+        at = rng.integers(200, 800, n)[:, None]
+        height = rng.uniform(50, 900, n)[:, None]
+        s = np.maximum(t[None, :] - at, 0)
+        x -= height * (np.exp(-s / 40) - np.exp(-s / 5)) / 0.6
+        out[start:start + n] = np.clip(np.round(x), 0, 65535)
+    return out
+
+
+def numpy_chain(x: np.ndarray) -> dict[str, np.ndarray]:
+    b0, b1 = OPTIONS.baseline
+    a, b = OPTIONS.charge_peak or (0, 0)
+    parts: list[dict[str, np.ndarray]] = []
+    for start in range(0, len(x), BLOCK):
+        raw = x[start:start + BLOCK]
+        xf = raw.astype(np.float64)
+        n, length = xf.shape
+        r = np.arange(n)
+        base = xf[:, b0:b1].mean(axis=1)
+        rms = xf[:, b0:b1].std(axis=1)
+        p = np.where(xf.max(axis=1) - base >= base - xf.min(axis=1), 1.0, -1.0)
+        y = p[:, None] * (xf - base[:, None])
+        peak = y.argmax(axis=1)
+        amplitude = y[r, peak]
+        cum = np.zeros((n, length + 1))
+        np.cumsum(y, axis=1, out=cum[:, 1:])
+        charge = cum[r, np.minimum(peak + b, length)] - cum[r, np.maximum(peak - a, 0)]
+
+        t = OPTIONS.threshold_rms * rms
+        above = y >= t[:, None]
+        rise = ~above[:, :-1] & above[:, 1:]  # rise[:, i-1]: crossing at i
+        rise[:, :max(b1, 1) - 1] = False
+        i = rise.argmax(axis=1) + 1
+        y0, y1 = y[r, i - 1], y[r, i]
+        threshold_time = np.where(rise.any(axis=1), (i - 1) + (t - y0) / (y1 - y0), np.nan)
+
+        level = OPTIONS.cfd_fraction * amplitude
+        below = (y < level[:, None]) & (np.arange(length)[None, :] < peak[:, None])
+        j = length - 1 - below[:, ::-1].argmax(axis=1)
+        jn = np.minimum(j + 1, length - 1)
+        c0, c1 = y[r, j], y[r, jn]
+        cfd_time = np.where(below.any(axis=1) & (amplitude > 0), j + (level - c0) / (c1 - c0),
+                            np.nan)
+        saturated = (raw == 0).any(axis=1) | (raw == 65535).any(axis=1)
+        parts.append(dict(baseline=base, baseline_rms=rms, amplitude=amplitude, charge=charge,
+                          threshold_time=threshold_time, cfd_time=cfd_time, peak_index=peak,
+                          polarity=p.astype(np.int8), saturated=saturated))
+    return {k: np.concatenate([part[k] for part in parts]) for k in parts[0]}
+
+
+def dspeed_chain() -> Callable[[np.ndarray], None] | None:
+    try:
+        from dspeed.processors import (bl_subtract, interpolated_time_point_thresh,
+                                       linear_slope_fit, min_max, saturation)
+    except ImportError:
+        return None
+    b0, b1 = OPTIONS.baseline
+    a, b = OPTIONS.charge_peak or (0, 0)
+
+    def run(x: np.ndarray) -> None:
+        for start in range(0, len(x), BLOCK):
+            xf = x[start:start + BLOCK].astype(np.float64)
+            n, length = xf.shape
+            r = np.arange(n)
+            mean, std, _, _ = linear_slope_fit(xf[:, b0:b1])
+            blsub = bl_subtract(xf, mean)
+            t_min, t_max, a_min, a_max = min_max(blsub)
+            saturation(xf, 16)
+            p = np.where(a_max >= -a_min, 1.0, -1.0)
+            y = blsub * p[:, None]
+            peak = np.where(p > 0, t_max, t_min).astype(np.int64)
+            amplitude = np.where(p > 0, a_max, -a_min)
+            cum = np.zeros((n, length + 1))
+            np.cumsum(y, axis=1, out=cum[:, 1:])
+            _ = cum[r, np.minimum(peak + b, length)] - cum[r, np.maximum(peak - a, 0)]
+            interpolated_time_point_thresh(y, OPTIONS.threshold_rms * std, float(b1), 1, ord("l"))
+            interpolated_time_point_thresh(y, OPTIONS.cfd_fraction * amplitude,
+                                           peak.astype(np.float64), 0, ord("l"))
+    return run
+
+
+def check_same(kernel: dict[str, np.ndarray], reference: dict[str, np.ndarray]) -> None:
+    for name, value in reference.items():
+        got = kernel[name]
+        if name in ("peak_index", "polarity", "saturated"):
+            np.testing.assert_array_equal(got, value, err_msg=name)
+        else:
+            np.testing.assert_allclose(got, value, rtol=1e-9, atol=1e-6, equal_nan=True,
+                                       err_msg=name)
+
+
+def cpu_seconds(run: Callable[[], object]) -> tuple[float, float]:
+    c0, w0 = time.process_time(), time.perf_counter()
+    run()
+    return time.process_time() - c0, time.perf_counter() - w0
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=50_000)
+    parser.add_argument("--samples", type=int, default=1024)
+    parser.add_argument("--rounds", type=int, default=9)
+    args = parser.parse_args()
+
+    x = waveforms(args.rows, args.samples)
+    check_same(compute(x[:5000], OPTIONS), numpy_chain(x[:5000]))
+    competitors: dict[str, Callable[[], object]] = {
+        "vorn": lambda: compute(x, OPTIONS),
+        "NumPy float64": lambda: numpy_chain(x),
+    }
+    dspeed = dspeed_chain()
+    if dspeed is not None:
+        dspeed(x[:BLOCK])  # compiles the gufuncs
+        competitors["dspeed"] = lambda: dspeed(x)
+    for run in competitors.values():
+        run()
+
+    names = list(competitors)
+    cpu: dict[str, list[float]] = {k: [] for k in names}
+    wall: dict[str, list[float]] = {k: [] for k in names}
+    for k in range(args.rounds):
+        for name in names[k % len(names):] + names[:k % len(names)]:
+            c, w = cpu_seconds(competitors[name])
+            cpu[name].append(c)
+            wall[name].append(w)
+
+    size = x.nbytes
+    print(f"{args.rows:,} waveforms of {args.samples:,} uint16 samples ({size / 1e6:.1f} MB), "
+          f"{args.rounds} rounds; {platform.processor() or platform.machine()}, "
+          f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}; NumPy {np.__version__}")
+    print()
+    print("| competitor | median cpu time | median wall time | GB/s | waveforms/s "
+          "| vorn ÷ competitor |")
+    print("|---|---:|---:|---:|---:|---:|")
+    mine = statistics.median(cpu["vorn"])
+    for name in names:
+        t = statistics.median(cpu[name])
+        ratios = [v / m for v, m in zip(cpu[name], cpu["vorn"])]
+        print(f"| {name} | {t * 1e3:.1f} ms | {statistics.median(wall[name]) * 1e3:.1f} ms "
+              f"| {size / t / 1e9:.2f} | {args.rows / t / 1e6:.2f} M "
+              f"| {statistics.median(ratios):.1f}× |")
+    print()
+    print(f"vorn: {size / mine / 1e9:.2f} GB/s of samples")
+
+
+if __name__ == "__main__":
+    main()
