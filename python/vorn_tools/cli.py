@@ -350,19 +350,25 @@ def _image_format(path: str) -> str:
 TABLE_LIBRARIES = {".h5": "h5py", ".hdf5": "h5py", ".parquet": "pyarrow", ".root": "uproot"}
 
 
-def _feature_tasks(args: argparse.Namespace) -> list[Any]:
-    """The inputs as tasks: one per file, or one for the whole run with --run."""
-    from .feature_table import FeatureTask
+def _pulse_options(args: argparse.Namespace) -> Any:
+    """The FeatureOptions of the pulse options on the command line."""
     from .features import FeatureOptions
 
     try:
-        options = FeatureOptions(baseline=tuple(args.baseline), polarity=args.polarity,
-                                 charge=tuple(args.charge) if args.charge else None,
-                                 charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
-                                 threshold=args.threshold, threshold_rms=args.threshold_rms,
-                                 cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
+        return FeatureOptions(baseline=tuple(args.baseline), polarity=args.polarity,
+                              charge=tuple(args.charge) if args.charge else None,
+                              charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
+                              threshold=args.threshold, threshold_rms=args.threshold_rms,
+                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
+
+
+def _feature_tasks(args: argparse.Namespace) -> list[Any]:
+    """The inputs as tasks: one per file, or one for the whole run with --run."""
+    from .feature_table import FeatureTask
+
+    options = _pulse_options(args)
     if args.as_run:
         if len(args.files) == 1 and os.path.isdir(args.files[0]):
             paths = (os.path.abspath(args.files[0]),)
@@ -511,14 +517,9 @@ def run_follow(args: argparse.Namespace) -> int:
 def run_monitor(args: argparse.Namespace) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
-    from .features import FeatureOptions
     from .monitor.server import Monitor, is_loopback
 
-    try:
-        options = FeatureOptions(tuple(args.baseline), args.polarity, _pair(args.charge), _pair(args.charge_peak),
-                                 args.threshold, args.threshold_rms, args.cfd_fraction, args.adc_max)
-    except ValueError as failure:
-        raise UsageError(str(failure)) from None
+    options = _pulse_options(args)
     for path in args.paths:
         if not os.path.exists(path) and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
             raise UsageError(f"{path}: neither the file nor its folder exists")
@@ -540,10 +541,6 @@ def run_monitor(args: argparse.Namespace) -> int:
     if monitor.reader.failure is not None:
         error(f"the reading stopped: {monitor.reader.failure}")
     return FAILED if final.error_count else OK
-
-
-def _pair(values: Sequence[int] | None) -> tuple[int, int] | None:
-    return None if values is None else (values[0], values[1])
 
 
 # --- the parser -----------------------------------------------------------------
@@ -722,6 +719,9 @@ def build_parser() -> argparse.ArgumentParser:
                               " matched by event_counter")
         sub.add_argument("--tick", metavar="LENGTH", help="the board's clock tick, for example 8ns: adds time"
                                                           " in seconds")
+        pulse_options(sub)
+
+    def pulse_options(sub: argparse.ArgumentParser) -> None:
         group = sub.add_argument_group("pulse features (windows count samples from the event's start)")
         group.add_argument("--baseline", nargs=2, type=int, default=(0, 64), metavar=("B0", "B1"),
                            help="baseline window [B0, B1) (default 0 64)")
@@ -811,21 +811,7 @@ def build_parser() -> argparse.ArgumentParser:
     type_option(mon)
     mon.add_argument("--host", default="127.0.0.1", help="address to serve on (default 127.0.0.1, this machine only)")
     mon.add_argument("--port", type=int, default=8765, help="port (default 8765; 0 for a free one)")
-    mon.add_argument("--baseline", type=int, nargs=2, default=(0, 64), metavar=("B0", "B1"),
-                     help="baseline window [B0, B1) in samples (default 0 64)")
-    mon.add_argument("--polarity", choices=["auto", "positive", "negative"], default="auto",
-                     help="pulse polarity (default auto, per waveform)")
-    window = mon.add_mutually_exclusive_group()
-    window.add_argument("--charge", type=int, nargs=2, metavar=("W0", "W1"),
-                        help="charge over the fixed window [W0, W1) (default: the whole waveform)")
-    window.add_argument("--charge-peak", type=int, nargs=2, metavar=("A", "B"),
-                        help="charge over [peak - A, peak + B)")
-    level = mon.add_mutually_exclusive_group()
-    level.add_argument("--threshold", type=float, metavar="T", help="absolute threshold for threshold_time")
-    level.add_argument("--threshold-rms", type=float, default=5.0, metavar="K",
-                       help="threshold as K times the baseline RMS (default 5)")
-    mon.add_argument("--cfd-fraction", type=float, default=0.5, metavar="F", help="CFD fraction (default 0.5)")
-    mon.add_argument("--adc-max", type=float, metavar="M", help="samples at or above M count as saturated")
+    pulse_options(mon)
     mon.set_defaults(run=run_monitor)
     return parser
 
