@@ -25,6 +25,7 @@ import numpy as np
 from . import parallel, signals
 from .blocks import FILE_ERRORS, READ_ERRORS, Selection, open_reader
 from .formats import Layout, Unclassified, detect_type, open_layout
+from .output_files import unique_names
 
 OK, FAILED, USAGE = 0, 1, 2
 # What a shell reports for a command ended by SIGPIPE, as Unix tools are when
@@ -139,7 +140,7 @@ def run_convert(args: argparse.Namespace) -> int:
     folder = args.jobs is not None or args.scheduler is not None
     found = layouts(args.files, args.type)
     readable = [(i, layout) for i, layout in enumerate(found) if isinstance(layout, Layout)]
-    names = convert.unique_names([args.files[i] for i, _ in readable])
+    names = unique_names([args.files[i] for i, _ in readable])
     options = convert.Options(args.compression, args.float32, args.events, args.salvage)
     # Workers elsewhere need paths that do not depend on this process's folder.
     tasks = [convert.Task(os.path.abspath(args.files[i]), layout, name, options)
@@ -375,8 +376,6 @@ def _feature_tasks(args: argparse.Namespace) -> list[Any]:
         else:
             paths = tuple(os.path.abspath(p) for p in args.files)
         return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick)]
-    from .output_files import unique_names
-
     names = unique_names(args.files)
     return [FeatureTask((os.path.abspath(path),), name, options, False, args.type, args.float32, args.tick)
             for path, name in zip(args.files, names)]
