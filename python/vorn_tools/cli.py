@@ -33,7 +33,7 @@ OK, FAILED, USAGE = 0, 1, 2
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
 EXTRAS = {"h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask", "uproot": "root",
-          "pyarrow": "parquet", "boost_histogram": "hist"}
+          "pyarrow": "parquet", "boost_histogram": "hist", "bokeh": "monitor"}
 RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
 
 
@@ -352,19 +352,25 @@ def _image_format(path: str) -> str:
 TABLE_LIBRARIES = {".h5": "h5py", ".hdf5": "h5py", ".parquet": "pyarrow", ".root": "uproot"}
 
 
-def _feature_tasks(args: argparse.Namespace) -> list[Any]:
-    """The inputs as tasks: one per file, or one for the whole run with --run."""
-    from .feature_table import FeatureTask
+def _pulse_options(args: argparse.Namespace) -> Any:
+    """The FeatureOptions of the pulse options on the command line."""
     from .features import FeatureOptions
 
     try:
-        options = FeatureOptions(baseline=tuple(args.baseline), polarity=args.polarity,
-                                 charge=tuple(args.charge) if args.charge else None,
-                                 charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
-                                 threshold=args.threshold, threshold_rms=args.threshold_rms,
-                                 cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
+        return FeatureOptions(baseline=tuple(args.baseline), polarity=args.polarity,
+                              charge=tuple(args.charge) if args.charge else None,
+                              charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
+                              threshold=args.threshold, threshold_rms=args.threshold_rms,
+                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
+
+
+def _feature_tasks(args: argparse.Namespace) -> list[Any]:
+    """The inputs as tasks: one per file, or one for the whole run with --run."""
+    from .feature_table import FeatureTask
+
+    options = _pulse_options(args)
     if args.as_run:
         if len(args.files) == 1 and os.path.isdir(args.files[0]):
             paths = (os.path.abspath(args.files[0]),)
@@ -506,6 +512,37 @@ def run_follow(args: argparse.Namespace) -> int:
     return status
 
 
+# --- monitor --------------------------------------------------------------------
+
+def run_monitor(args: argparse.Namespace) -> int:
+    require("bokeh", "vorn monitor")
+    require("boost_histogram", "vorn monitor")
+    from .monitor.server import Monitor, is_loopback
+
+    options = _pulse_options(args)
+    for path in args.paths:
+        if not os.path.exists(path) and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
+            raise UsageError(f"{path}: neither the file nor its folder exists")
+    monitor = Monitor(list(args.paths), args.type, options, args.host, args.port)
+    try:
+        monitor.start()
+    except OSError as failure:
+        raise Failed(f"cannot serve on {args.host}:{args.port}: {failure.strerror or failure}") from None
+    if not is_loopback(args.host):
+        error(f"warning: serving on {args.host}: anyone who can reach this address sees the data")
+    print(f"vorn monitor: serving {monitor.url} (Ctrl-C to stop)", flush=True)
+    try:
+        monitor.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    final = monitor.stop()
+    print(f"{plural(final.events, 'event')} from {plural(len(final.files), 'file')},"
+          f" {plural(final.bytes_read, 'byte')} read, {plural(final.error_count, 'error')}")
+    if monitor.reader.failure is not None:
+        error(f"the reading stopped: {monitor.reader.failure}")
+    return FAILED if final.error_count else OK
+
+
 # --- the parser -----------------------------------------------------------------
 
 EXAMPLES = {
@@ -532,6 +569,10 @@ EXAMPLES = {
   vorn hist run042.wd1 --of time --tick 8ns -o rate.png""",
     "follow": """examples:
   vorn follow live.wd2 --idle 30""",
+    "monitor": """examples:
+  vorn monitor run042/                     # a run folder: wave0.dat, wave1.dat, ... as they appear
+  vorn monitor live.wd2 --polarity negative --charge-peak 10 40
+  vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)""",
 }
 
 
@@ -590,7 +631,7 @@ def _scheduler(text: str) -> str:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vorn",
-        description="Inspect, convert to HDF5, plot and follow WD1 and WD2 event files.",
+        description="Inspect, convert to HDF5, plot, follow and monitor WD1 and WD2 event files.",
         epilog="Run 'vorn COMMAND --help' for a command's options and examples.",
     )
     try:
@@ -678,6 +719,9 @@ def build_parser() -> argparse.ArgumentParser:
                               " matched by event_counter")
         sub.add_argument("--tick", metavar="LENGTH", help="the board's clock tick, for example 8ns: adds time"
                                                           " in seconds")
+        pulse_options(sub)
+
+    def pulse_options(sub: argparse.ArgumentParser) -> None:
         group = sub.add_argument_group("pulse features (windows count samples from the event's start)")
         group.add_argument("--baseline", nargs=2, type=int, default=(0, 64), metavar=("B0", "B1"),
                            help="baseline window [B0, B1) (default 0 64)")
@@ -756,6 +800,19 @@ def build_parser() -> argparse.ArgumentParser:
                         help="how long to wait for the file to appear and become readable (default 10)")
     follow.add_argument("--poll", type=_seconds(True), default=0.2, metavar="SECONDS", help=argparse.SUPPRESS)
     follow.set_defaults(run=run_follow)
+
+    mon = command("monitor", "a live view of a run in the browser",
+                  "Serve a page showing the files as they grow: the last waveforms of each channel, histograms"
+                  " of amplitude and charge, the event rate, counters of events, counter gaps, bytes read, a cut"
+                  " event pending and read errors. PATHS are files, or run folders whose wave<N> files are"
+                  " picked up as they appear. Read-only; serves 127.0.0.1 unless --host says otherwise. Stops"
+                  f" on Ctrl-C or SIGTERM with a summary line. Needs {install_hint('monitor')}.")
+    mon.add_argument("paths", nargs="+", metavar="PATH")
+    type_option(mon)
+    mon.add_argument("--host", default="127.0.0.1", help="address to serve on (default 127.0.0.1, this machine only)")
+    mon.add_argument("--port", type=int, default=8765, help="port (default 8765; 0 for a free one)")
+    pulse_options(mon)
+    mon.set_defaults(run=run_monitor)
     return parser
 
 

@@ -1,0 +1,16 @@
+"""`vorn monitor`: a live view of a run in the browser, while its files grow.
+
+One reading thread follows every file (`reader.py`), computes the pulse
+features of each block of events and merges them into the shared state
+(`state.py`): fixed-size histograms, ring buffers of the last waveforms and of
+the event rate, and counters. Every browser session only renders snapshots of
+that state (`app.py`), so any number of them see the same view and none can
+hold up the reading. `server.py` starts and stops the whole.
+
+The page is a Bokeh server application. Bokeh, rather than Panel, because the
+page needs nothing Panel adds on top of it (templates, widget layouts, other
+plotting back-ends): plain Bokeh keeps one library between the state and the
+browser, its server already serves BokehJS itself from /static, so the page
+works without internet, and a periodic callback per session that sends only
+changed column data is exactly the update model a monitor needs.
+"""

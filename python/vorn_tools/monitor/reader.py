@@ -1,0 +1,333 @@
+"""The reading thread: follows every file of the run and feeds the shared state.
+
+A reader that reached the end of the data is iterated again on the next
+round and resumes exactly, also inside an event the writer has not finished,
+so each file is read once, in order, whatever its growth looks like. Events
+are taken in blocks sized for the feature kernel, which releases the GIL
+while it computes, so the server's thread keeps answering meanwhile.
+
+Only the paths given are opened, and in a run folder only its `wave<N>.*`
+files; the folder is looked at again now and then, so channels whose files
+appear later are picked up. A file that shrinks below what was read, or that
+another file replaces, is read again from its start as a new file.
+"""
+
+from __future__ import annotations
+
+import itertools
+import operator
+import os
+import threading
+import time
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import features as pulse_features
+from ..blocks import FILE_ERRORS, READ_ERRORS
+from ..follow import StillUnreadable, wait_for_reader
+from ..formats import WD1_HEADER_SIZE, Layout
+from ..runs import RunError, run_files
+from .state import MonitorState
+
+BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
+BATCH_ROWS = 4096
+# Events taken from the reader at a time: copied into the block at once, so
+# the reader's sample buffers are freed and reused while still in cache.
+TAKE = 32
+# Seconds between merges of a busy file's blocks into the state: a merge
+# costs about what the features of a whole block do, whatever its size.
+MERGE_EVERY = 0.05
+MERGED = ("amplitude", "charge")  # the features the page shows
+ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
+POLL = 0.1  # seconds between looks at files that had nothing new
+RESCAN = 1.0  # seconds between looks at the run folder
+STAT_EVERY = 0.5  # seconds between file-size looks while a file is busy
+RETRY = 1.0  # seconds between attempts to open a file not yet readable
+
+
+@dataclass(frozen=True)
+class Inputs:
+    """What the monitor may open: these files, and the wave<N> files of these folders."""
+
+    files: tuple[str, ...] = ()
+    folders: tuple[str, ...] = ()
+
+    @classmethod
+    def of(cls, paths: list[str]) -> Inputs:
+        folders = tuple(p for p in paths if os.path.isdir(p))
+        return cls(tuple(p for p in paths if p not in folders), folders)
+
+
+class Source:
+    """One file: its reader once it can be opened, and how far it was read."""
+
+    def __init__(self, path: str, label: str, reader_type: str, options: pulse_features.FeatureOptions,
+                 state: MonitorState) -> None:
+        self.path = path
+        self.label = label
+        self.reader_type = reader_type
+        self.options = options
+        self.state = state
+        self.reader: Any = None
+        self.layout: Layout | None = None
+        self.identity: os.stat_result | None = None
+        self.position = 0
+        self.failed = False  # a read error: nothing more comes from this file unless it is replaced
+        self.features_failed = False
+        self._next_try = 0.0
+        self._next_stat = 0.0
+        # The block being filled: samples of its first `_at` rows, their counters and (WD1) sizes.
+        self._buffer: NDArray[Any] | None = None
+        self._at = 0
+        self._counters: list[int] = []
+        self._sizes: list[int] = []
+        # Blocks measured but not yet merged into the state: (counters, bytes, features, last waveforms).
+        self._gathered: list[tuple[NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any]]] = []
+        self._merged = 0.0
+        state.add_file(path, label)
+
+    def step(self, now: float) -> bool:
+        """Reads up to a round of blocks; True when events came."""
+        if self.reader is None and not self.failed:
+            if now < self._next_try:
+                return False
+            if not self._open():
+                self._next_try = now + RETRY
+                return False
+        if self.failed:
+            return False
+        got = 0
+        for _ in range(ROUND_BLOCKS):
+            count, ended = self._block()
+            got += count
+            if ended:
+                self._merge()
+                self.check()
+                break
+        else:
+            if now >= self._next_stat:
+                self._next_stat = now + STAT_EVERY
+                self.check()
+        return got > 0
+
+    def _open(self) -> bool:
+        try:
+            self.reader, self.layout, self.identity = wait_for_reader(self.path, self.reader_type, 0.0, 0.0)
+        except StillUnreadable as reason:
+            self.state.update_file(self.path, status=f"waiting: {reason}")
+            return False
+        except FILE_ERRORS as failure:
+            self._fail(str(failure) or type(failure).__name__)
+            return False
+        self.state.update_file(self.path, status="reading", format=self.layout.reader_type)
+        self.check()
+        return True
+
+    def _fail(self, message: str) -> None:
+        self._merge()
+        self.failed = True
+        self.reader = None
+        self.state.record_error(self.path, message)
+        self.state.update_file(self.path, status="stopped by an error")
+
+    def _block(self) -> tuple[int, bool]:
+        """Reads events into one block and hands it over; returns how many and whether the data ended."""
+        assert self.layout is not None
+        get = _ROWS[self.layout.reader_type]
+        got, ended = 0, False
+        error: BaseException | None = None
+        while self._buffer is None or self._at < len(self._buffer):
+            rows: list[tuple[Any, ...]] = []
+            try:
+                # extend keeps the events read before an error.
+                rows.extend(map(get, itertools.islice(self.reader, TAKE)))
+            except READ_ERRORS as failure:
+                error = failure
+            if rows:
+                self._take(rows)
+                got += len(rows)
+            if error is not None or len(rows) < TAKE:
+                ended = True
+                break
+        self._hand_over()
+        if error is not None:
+            message = str(error) or type(error).__name__
+            if " at offset " not in message:
+                message += f", reading the event at offset {self.position:,}"
+            self._fail(message)
+        return got, ended
+
+    def _take(self, rows: list[tuple[Any, ...]]) -> None:
+        """Copies the rows' samples into the block, handing the block over when full or when the length changes."""
+        samples, counters, sizes = zip(*rows)
+        lengths = list(map(len, samples))
+        start = 0
+        while start < len(rows):
+            length = lengths[start]
+            stop = len(rows) if lengths.count(length) == len(rows) else \
+                next((i for i in range(start, len(rows)) if lengths[i] != length), len(rows))
+            if self._buffer is None or self._buffer.shape[1] != length or self._buffer.dtype != samples[start].dtype:
+                self._hand_over()
+                capacity = BATCH_ROWS if not length else \
+                    max(1, min(BATCH_ROWS, BATCH_BYTES // (length * samples[start].dtype.itemsize)))
+                self._buffer = np.empty((capacity, length), samples[start].dtype)
+            elif self._at == len(self._buffer):
+                self._hand_over()
+            end = min(stop, start + len(self._buffer) - self._at)
+            if length:
+                np.concatenate(samples[start:end], out=self._buffer[self._at:self._at + end - start].reshape(-1))
+            self._counters.extend(counters[start:end])
+            self._sizes.extend(sizes[start:end])
+            self._at += end - start
+            start = end
+
+    def _hand_over(self) -> None:
+        """Measures the block's events and merges them into the state."""
+        if not self._at:
+            return
+        assert self.layout is not None and self._buffer is not None
+        events, length = self._at, self._buffer.shape[1]
+        if self.layout.reader_type == "WD1":
+            used = int(np.maximum(np.asarray(self._sizes, np.int64), WD1_HEADER_SIZE).sum())
+        else:
+            used = events * (self.layout.header_size + 4 * length)
+        self.position += used
+        counters = np.asarray(self._counters, np.int64)
+        self._at, self._counters, self._sizes = 0, [], []
+        channels = self.layout.channels if self.layout.reader_type == "WD2" and self.layout.channels > 0 else 1
+        if length % channels:
+            channels = 1
+        block = self._buffer[:events].reshape(events, channels, length // channels)
+        self._measure(block, counters, used)
+
+    def _measure(self, block: NDArray[Any], counters: NDArray[Any], used: int) -> None:
+        events, channels, _ = block.shape
+        values: dict[str, NDArray[Any]]
+        try:
+            if self.features_failed or not block.shape[2]:
+                raise ValueError
+            values = pulse_features.compute(block, self.options)
+        except ValueError as failure:
+            if not self.features_failed and str(failure):
+                self.features_failed = True
+                self.state.record_error(self.path, f"no features: {failure}")
+            values = {name: np.full((events, channels), np.nan) for name in MERGED}
+        last = block[-self.state.waveform_count:].copy()
+        self._gathered.append((counters, used, {k: values[k] for k in MERGED}, last))
+        if time.monotonic() - self._merged >= MERGE_EVERY:
+            self._merge()
+
+    def _merge(self) -> None:
+        """Hands the gathered blocks to the state, a run of blocks of one shape at a time."""
+        gathered, self._gathered = self._gathered, []
+        self._merged = time.monotonic()
+        for _, group in itertools.groupby(gathered, key=lambda block: block[3].shape):
+            blocks = list(group)
+            last = np.concatenate([b[3] for b in blocks])[-self.state.waveform_count:]
+            channels = last.shape[1]
+            names = [self.label] if channels == 1 else [f"{self.label} ch{c}" for c in range(channels)]
+            self.state.add_events(self.path, names, np.concatenate([b[0] for b in blocks]), sum(b[1] for b in blocks),
+                                  {k: np.concatenate([b[2][k] for b in blocks]) for k in MERGED}, last)
+
+    def check(self) -> None:
+        """Looks at the file: its size, an event cut short at its end, another file under its name."""
+        try:
+            now = os.stat(self.path)
+        except FileNotFoundError:
+            if self.identity is not None:
+                self._start_over("the file was removed; waiting for a new one")
+            return
+        except OSError:
+            return
+        if self.identity is not None and (now.st_dev, now.st_ino) != (self.identity.st_dev, self.identity.st_ino):
+            self._start_over("another file took its name; reading it from its start")
+            return
+        if self.identity is not None and now.st_size < self.position:
+            self._start_over(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} read;"
+                             " reading it again from its start")
+            return
+        pending = max(0, now.st_size - self.position) if self.reader is not None and not self.failed else 0
+        self.state.update_file(self.path, file_size=now.st_size, pending=pending)
+
+    def _start_over(self, message: str) -> None:
+        self._gathered = []
+        self.reader = self.layout = self.identity = None
+        self.position = self._at = 0
+        self._counters, self._sizes = [], []
+        self.failed = self.features_failed = False
+        self._next_try = 0.0
+        self.state.restart_file(self.path, message)
+
+
+# An event's samples, counter and (WD1) size; a WD2 event's size follows from its samples.
+_ROWS = {"WD1": operator.itemgetter("data", "event_counter", "event_size"),
+         "WD2": operator.itemgetter("data", "event_counter", "event_counter")}
+
+
+class ReaderThread(threading.Thread):
+    """Follows the inputs until `stop()`; `failure` holds what ended it otherwise."""
+
+    def __init__(self, inputs: Inputs, state: MonitorState, reader_type: str = "auto",
+                 options: pulse_features.FeatureOptions | None = None, poll: float = POLL) -> None:
+        super().__init__(name="vorn-monitor-reader", daemon=True)
+        self.inputs = inputs
+        self.state = state
+        self.reader_type = reader_type
+        self.options = options or pulse_features.FeatureOptions()
+        self.poll = poll
+        self.sources: dict[str, Source] = {}
+        self.failure: BaseException | None = None
+        self.cpu_time = 0.0  # seconds of CPU this thread used
+        self._stop_event = threading.Event()
+        self._next_scan = 0.0
+
+    def stop(self, timeout: float | None = None) -> None:
+        self._stop_event.set()
+        if self.is_alive():
+            self.join(timeout)
+
+    def run(self) -> None:
+        try:
+            names = [os.path.basename(path) for path in self.inputs.files]
+            for path, name in zip(self.inputs.files, names):
+                self._add(path, name if names.count(name) == 1 else path)
+            while not self._stop_event.is_set():
+                now = time.monotonic()
+                self._scan(now)
+                busy = False
+                for source in list(self.sources.values()):
+                    busy = source.step(now) or busy
+                    if self._stop_event.is_set():
+                        break
+                self.state.sample_rate()
+                self.cpu_time = time.thread_time()
+                if not busy:
+                    for source in self.sources.values():
+                        source.check()
+                    self.state.settle()
+                    self._stop_event.wait(self.poll)
+        except BaseException as failure:  # shown on the page and reported when the monitor stops
+            self.failure = failure
+            self.state.record_fatal(f"the reading stopped: {type(failure).__name__}: {failure}")
+        finally:
+            self.cpu_time = time.thread_time()
+
+    def _add(self, path: str, label: str) -> None:
+        self.sources[path] = Source(path, label, self.reader_type, self.options, self.state)
+
+    def _scan(self, now: float) -> None:
+        if not self.inputs.folders or now < self._next_scan:
+            return
+        self._next_scan = now + RESCAN
+        for folder in self.inputs.folders:
+            try:
+                found = run_files(folder)
+            except (RunError, OSError):
+                continue  # no wave<N> files yet, or two for one channel while a run is being set up
+            for path in found:
+                if path not in self.sources:
+                    self._add(path, os.path.relpath(path, folder) if len(self.inputs.folders) == 1
+                              else os.path.join(os.path.basename(os.path.normpath(folder)), os.path.basename(path)))

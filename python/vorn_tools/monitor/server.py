@@ -1,0 +1,109 @@
+"""Starting and stopping the monitor: the reading thread and the Bokeh server in front of the state.
+
+The server answers only the page, its websocket and BokehJS from Bokeh's
+own /static (resources are forced to "server", so the page needs no
+internet); no request names a file, so none can make the monitor open one.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+from dataclasses import dataclass, field
+from typing import Any
+
+from .. import features as pulse_features
+from .app import PERIOD_MS, make_document
+from .reader import Inputs, ReaderThread
+from .state import MonitorState, Snapshot
+
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 8765
+
+
+def is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+@dataclass
+class Monitor:
+    """The reading thread and the server; `start`, then `serve_forever` or an IOLoop of one's own, then `stop`."""
+
+    paths: list[str]
+    reader_type: str = "auto"
+    options: pulse_features.FeatureOptions = field(default_factory=pulse_features.FeatureOptions)
+    host: str = DEFAULT_HOST
+    port: int = DEFAULT_PORT
+    period_ms: int = PERIOD_MS
+    state: MonitorState = field(default_factory=MonitorState)
+
+    def __post_init__(self) -> None:
+        self.reader = ReaderThread(Inputs.of(self.paths), self.state, self.reader_type, self.options)
+        self._server: Any = None
+
+    @property
+    def url(self) -> str:
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"http://{host}:{self.port}/"
+
+    def start(self) -> None:
+        """Binds the port (0 for a free one, then `port` says which) and starts reading."""
+        from bokeh.application import Application
+        from bokeh.application.handlers.function import FunctionHandler
+        from bokeh.server.server import BaseServer
+        from bokeh.server.tornado import BokehTornado
+        from bokeh.server.util import bind_sockets, create_hosts_allowlist
+        from bokeh.settings import settings
+        from tornado.httpserver import HTTPServer
+        from tornado.ioloop import IOLoop
+
+        settings.resources.set_value("server")
+        sockets, self.port = bind_sockets(self.host, self.port)
+        origins = websocket_origins(self.host, self.port)
+        try:
+            application = Application(FunctionHandler(make_document(self.state, self.period_ms)))
+            tornado = BokehTornado({"/": application}, extra_websocket_origins=create_hosts_allowlist(origins, self.port),
+                                   absolute_url=None)
+            http = HTTPServer(tornado)
+            http.add_sockets(sockets)
+        except Exception:
+            for s in sockets:
+                s.close()
+            raise
+        self._server = BaseServer(IOLoop.current(), tornado, http)
+        self._server.start()
+        self.reader.start()
+
+    @property
+    def io_loop(self) -> Any:
+        """The loop the server runs in; stop it from another thread with `io_loop.add_callback(io_loop.stop)`."""
+        return self._server.io_loop
+
+    def serve_forever(self) -> None:
+        """Runs the server's loop until it is stopped (KeyboardInterrupt ends it too)."""
+        self._server.io_loop.start()
+
+    def stop(self) -> Snapshot:
+        """Stops reading and serving; returns the final state."""
+        self.reader.stop(timeout=10)
+        if self._server is not None:
+            self._server.stop()
+            self._server.io_loop.stop()
+            self._server = None
+        return self.state.snapshot()
+
+
+def websocket_origins(host: str, port: int) -> list[str]:
+    """The pages whose scripts may open a session: those served from the address bound."""
+    if is_loopback(host):
+        return [f"localhost:{port}", f"127.0.0.1:{port}"]
+    try:
+        if ipaddress.ip_address(host).is_unspecified:
+            return ["*"]  # any address of the machine; the command warns about it
+    except ValueError:
+        pass
+    return [f"[{host}]:{port}" if ":" in host else f"{host}:{port}"]
