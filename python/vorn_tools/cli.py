@@ -472,7 +472,7 @@ def run_hist(args: argparse.Namespace) -> int:
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read")
         return FAILED
-    title = f"{args.of} of {', '.join(os.path.basename(f) for f in args.files)}"
+    title = f"{args.of} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}"
     write_png(total, args.output, log=args.log, panels=args.panels, title=title)
     if args.csv:
         write_csv(total, args.csv)

@@ -410,3 +410,14 @@ class TestDask:
         proc = run_example("dask_files", "--threads", "--type", "WD1", *files)
         assert proc.returncode == 0, proc.stderr
         assert "3 files (WD1): 12 events, 36 samples" in proc.stdout
+
+
+@pytest.mark.usefixtures("examples_path")
+def test_pulse_run_is_a_run_of_matched_channels(tmp_path):
+    import vorn_tools
+
+    paths = example("pulse_run").write_run(tmp_path / "run", events=300)
+    run = vorn_tools.open_run(str(tmp_path / "run"))
+    blocks = list(run)
+    assert (sum(b.events for b in blocks), run.report.aligned, [c.path for c in run.channels]) == \
+        (300, True, [str(p) for p in paths])
