@@ -576,24 +576,20 @@ EXAMPLES = {
 }
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+def _whole(least: int, what: str) -> Any:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"{what}, not {value}")
+        return value
+    return parse
 
 
-def _channel(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"channels are numbered from 0, not {value}")
-    return value
+_positive_int = _whole(1, "must be at least 1")
+_channel = _whole(0, "channels are numbered from 0")
 
 
 def _seconds(positive: bool) -> Any:

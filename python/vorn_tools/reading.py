@@ -45,18 +45,14 @@ _POWERS = {"B": 1, "kB": 10**3, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10*
 TYPES = ("auto", "WD1", "WD2")
 
 
-class EventBlock(Mapping[str, NDArray[Any]]):
-    """The columns of consecutive events of one file, and which events they are."""
+class Columns(Mapping[str, NDArray[Any]]):
+    """Columns of events by name, entries `entry_start` to `entry_stop` of what is read."""
 
-    def __init__(self, columns: dict[str, NDArray[Any]], path: str, events: int, entry_start: int,
-                 file_entry_start: int) -> None:
+    def __init__(self, columns: dict[str, NDArray[Any]], events: int, entry_start: int) -> None:
         self.columns = columns
-        self.path = path
         self.events = events
         self.entry_start = entry_start
-        self.entry_stop = entry_start + self.events
-        self.file_entry_start = file_entry_start
-        self.file_entry_stop = file_entry_start + self.events
+        self.entry_stop = entry_start + events
 
     def __getitem__(self, key: str) -> NDArray[Any]:
         return self.columns[key]
@@ -66,6 +62,17 @@ class EventBlock(Mapping[str, NDArray[Any]]):
 
     def __len__(self) -> int:
         return len(self.columns)
+
+
+class EventBlock(Columns):
+    """The columns of consecutive events of one file, and which events they are."""
+
+    def __init__(self, columns: dict[str, NDArray[Any]], path: str, events: int, entry_start: int,
+                 file_entry_start: int) -> None:
+        super().__init__(columns, events, entry_start)
+        self.path = path
+        self.file_entry_start = file_entry_start
+        self.file_entry_stop = file_entry_start + self.events
 
     def __repr__(self) -> str:
         return (f"<EventBlock {self.path} entries {self.file_entry_start}:{self.file_entry_stop}"

@@ -49,7 +49,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import timing
-from .reading import DEFAULT_STEP, FilePieces, Piece, Steps, classify, parse_step
+from .reading import DEFAULT_STEP, Columns, FilePieces, Piece, Steps, classify, parse_step
 
 FIRST = 5  # unmatched events remembered by position, per file
 _WAVE = re.compile(r"wave(\d+)\.[^.]+")
@@ -89,23 +89,11 @@ class RunReport:
         return not self.timestamp_mismatches and not any(c.dropped or c.missing for c in self.channels)
 
 
-class RunBlock(Mapping[str, NDArray[Any]]):
+class RunBlock(Columns):
     """Matched events, entries `entry_start` to `entry_stop` of the run."""
 
     def __init__(self, columns: dict[str, NDArray[Any]], entry_start: int) -> None:
-        self.columns = columns
-        self.events = len(columns["event"])
-        self.entry_start = entry_start
-        self.entry_stop = entry_start + self.events
-
-    def __getitem__(self, key: str) -> NDArray[Any]:
-        return self.columns[key]
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self.columns)
-
-    def __len__(self) -> int:
-        return len(self.columns)
+        super().__init__(columns, len(columns["event"]), entry_start)
 
 
 def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:

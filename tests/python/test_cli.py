@@ -29,24 +29,11 @@ import pytest
 import eventfiles
 import vorn
 from eventfiles import write_in_pieces
+from needs import need
 
 WD1_KEYS = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
 WD2_KEYS = ("event_counter", "timestamp", "samples", "sampling_period", "channels")
 
-
-def need(module, program=False):
-    """The module, or with `program` the path of that executable."""
-    try:
-        if program:
-            found = shutil.which(module)
-            if found is None:
-                raise ImportError(module)
-            return found
-        return importlib.import_module(module)
-    except ImportError:
-        if os.environ.get("VORN_CLI_TESTS") == "required":
-            pytest.fail(f"{module} is not installed but VORN_CLI_TESTS=required")
-        pytest.skip(f"needs {module}")
 
 
 @pytest.fixture(scope="module")

@@ -17,6 +17,7 @@ import pytest
 
 import eventfiles
 from eventfiles import write_in_pieces
+import needs
 from monitor_run import wd1_run
 
 pytest.importorskip("boost_histogram")
@@ -26,13 +27,9 @@ from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
 from vorn_tools.monitor.state import CounterGaps, FeatureHistograms, MonitorState, Ring, decimate  # noqa: E402
 
 
+
 def need(module):
-    try:
-        return __import__(module)
-    except ImportError:
-        if os.environ.get("VORN_BROWSER_TESTS") == "required":
-            pytest.fail(f"{module} is not installed but VORN_BROWSER_TESTS=required")
-        pytest.skip(f"needs {module}")
+    return needs.need(module, flag="VORN_BROWSER_TESTS")
 
 
 def wait_for(condition, timeout=30.0):

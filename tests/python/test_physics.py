@@ -13,18 +13,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import eventfiles
+from needs import need
 import vorn
 from vorn_tools import iterate, open_run
 from vorn_tools.timing import Unwrapper, parse_tick
 
-
-def need(module):
-    try:
-        return __import__(module)
-    except ImportError:
-        if os.environ.get("VORN_CLI_TESTS") == "required":
-            pytest.fail(f"{module} is not installed but VORN_CLI_TESTS=required")
-        pytest.skip(f"needs {module}")
 
 
 def wd1_file(path, counters, samples=4, channel=0, timestamp=lambda c: 1000 * c):
