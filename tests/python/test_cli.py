@@ -786,6 +786,7 @@ def read_table(path):
 
 @pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root"])
 def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffix):
+    need({".parquet": "pyarrow", ".h5": "h5py", ".root": "uproot"}[suffix])
     features = pytest.importorskip("vorn_tools.features")
     rng = np.random.default_rng(27)
     paths = [pulses(tmp_path / f"wave{c}.dat", 60, rng, channel=c) for c in (0, 3)]
@@ -806,6 +807,7 @@ def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffi
 
 def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
     need("boost_histogram")
+    need("matplotlib")
     rng = np.random.default_rng(28)
     names = [pulses(tmp_path / f"r{i}.dat", 80, rng, channel=i % 2).name for i in range(3)]
     common = ["--of", "charge", "--charge", "90", "250", "--range", "0", "2e5", "--bins", "37"]
