@@ -87,32 +87,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args,
                         bound)) {
       return nullptr;
     }
-    std::string_view path;
-    std::string_view reader_type;
-    if (!argument_text(bound[0], "path", path) ||
-        !argument_text(bound[1], "reader_type", reader_type)) {
-      return nullptr;
-    }
-    if (path.find('\0') != std::string_view::npos) {
-      return raise_message(PyExc_OSError,
-                           "file name contained an unexpected NUL byte");
-    }
-    // The str object keeps its UTF-8 form, NUL-terminated, while it lives.
-    auto opened = open_read_only(path.data());
-    if (const int* err = std::get_if<int>(&opened)) {
-      return raise_read_error(ReadError::os(*err));
-    }
-    EventStream stream(std::move(std::get<FileDescriptor>(opened)));
-
-    const FormatRow* row = find_format(reader_type);
-    if (row == nullptr) {
-      stream.release();
-      PyRef message = PyRef::steal(checked(PyUnicode_FromFormat(
-          "unknown reader type '%U', expected 'WD1' or 'WD2'", bound[1])));
-      PyErr_SetObject(PyExc_ValueError, message.get());
-      return nullptr;
-    }
-    std::optional<ReaderState> reader = row->create(std::move(stream));
+    std::optional<ReaderState> reader = open_event_file(bound[0], bound[1]);
     if (!reader) return nullptr;
 
     auto* alloc = subtype->tp_alloc;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "sample_array.hpp"
@@ -73,6 +74,37 @@ const FormatRow* find_format(std::string_view reader_type) {
     if (row->reader_type == reader_type) return row;
   }
   return nullptr;
+}
+
+std::optional<ReaderState> open_event_file(PyObject* path_obj,
+                                           PyObject* reader_type_obj) {
+  std::string_view path;
+  std::string_view reader_type;
+  if (!argument_text(path_obj, "path", path) ||
+      !argument_text(reader_type_obj, "reader_type", reader_type)) {
+    return std::nullopt;
+  }
+  if (path.find('\0') != std::string_view::npos) {
+    raise_message(PyExc_OSError, "file name contained an unexpected NUL byte");
+    return std::nullopt;
+  }
+  // The str object keeps its UTF-8 form, NUL-terminated, while it lives.
+  auto opened = open_read_only(path.data());
+  if (const int* err = std::get_if<int>(&opened)) {
+    raise_read_error(ReadError::os(*err));
+    return std::nullopt;
+  }
+  EventStream stream(std::move(std::get<FileDescriptor>(opened)));
+
+  const FormatRow* row = find_format(reader_type);
+  if (row == nullptr) {
+    stream.release();
+    PyRef message = PyRef::steal(checked(PyUnicode_FromFormat(
+        "unknown reader type '%U', expected 'WD1' or 'WD2'", reader_type_obj)));
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return std::nullopt;
+  }
+  return row->create(std::move(stream));
 }
 
 void fill_event_dict(PyObject* dict, WD1Event&& event) {

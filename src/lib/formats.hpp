@@ -29,6 +29,12 @@ const FormatRow& wd2_format();
 // The row whose reader_type is `reader_type`, or null when none is.
 const FormatRow* find_format(std::string_view reader_type);
 
+// Opens the file named by the str `path` with the reader the str
+// `reader_type` names, as EventReader(path, reader_type) does: the reader,
+// or nullopt with the exception EventReader raises set.
+std::optional<ReaderState> open_event_file(PyObject* path,
+                                           PyObject* reader_type);
+
 // Fills the empty `dict` with one event's header values, in the format's key
 // order, followed by "data". Faults when the interpreter refuses.
 void fill_event_dict(PyObject* dict, WD1Event&& event);
