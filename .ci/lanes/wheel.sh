@@ -19,13 +19,15 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 version = tomllib.load(open("pyproject.toml", "rb"))["project"]["version"]
 info = f"vorn-{version}.dist-info"
 required = ["vorn-stubs/__init__.pyi", "vorn_tools/__init__.py", "vorn_tools/py.typed", "vorn_cli/__main__.py",
-            "vorn_tools/features.py", "vorn_tools/_features.pyi",
+            "vorn_tools/features.py", "vorn_tools/_features.pyi", "vorn_tools/_blocks.pyi",
             f"{info}/licenses/LICENSE", f"{info}/METADATA", f"{info}/entry_points.txt"]
 missing = [n for n in required if n not in names]
 if not any(n.startswith("vorn.cpython-") and n.endswith(".so") for n in names):
     missing.append("vorn.cpython-*.so")
 if not any(n.startswith("vorn_tools/_features.cpython-") and n.endswith(".so") for n in names):
     missing.append("vorn_tools/_features.cpython-*.so")
+if not any(n.startswith("vorn_tools/_blocks.cpython-") and n.endswith(".so") for n in names):
+    missing.append("vorn_tools/_blocks.cpython-*.so")
 if missing:
     sys.exit(f"wheel: missing {missing}; it holds {names}")
 PY
