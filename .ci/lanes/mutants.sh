@@ -32,7 +32,7 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
               -DVORN_WERROR=ON -DPython_EXECUTABLE="$dir/venv/bin/python"; } \
             >"$dir/configure-ext.log" 2>&1 || { cat "$dir/configure-ext.log"; return 1; }
       fi
-      set -- vorn _features ;;
+      set -- vorn _features _blocks ;;
     cli)
       # An editable install: the extension is built once, and the console
       # script and `import vorn_tools` read the scratch python/ as patched.
@@ -64,10 +64,10 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
   cmake --build "$dir/$tree" --target "$@" >"$dir/build.log" 2>&1 ||
     { tail -n 30 "$dir/build.log"; return 1; }
   if [ "$tree" = ext ]; then
-    # vorn_tools._features resolves to the scratch build through a copy of
-    # the pure-Python package holding a link to the module.
+    # vorn_tools._features and _blocks resolve to the scratch build through a
+    # copy of the pure-Python package holding links to the modules.
     rm -rf "$dir/pkg" && mkdir -p "$dir/pkg" && cp -r python/vorn_tools "$dir/pkg/" &&
-      ln -s "$dir/ext"/_features.*.so "$dir/pkg/vorn_tools/" || return 1
+      ln -s "$dir/ext"/_features.*.so "$dir/ext"/_blocks.*.so "$dir/pkg/vorn_tools/" || return 1
   fi
 }
 

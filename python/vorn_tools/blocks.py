@@ -1,11 +1,9 @@
 """Events gathered into blocks of NumPy arrays, the unit that `info` and `convert` work on.
 
 Python work per event is what limits a reading that keeps every sample, so
-no Python code runs per event: `list.extend(map(itemgetter, islice(reader,
-n)))` takes a batch of events as tuples (header values, then the samples)
-in C, `zip` turns the batch into columns, and the samples of the batch go
-into a block allocated once, by one `np.concatenate(..., out=...)`. Batches
-are small enough to stay in the CPU cache on their way into the block.
+none runs per event: `_blocks.BlockReader` decodes the events of a block
+straight into its arrays, allocated once and reused while they stay in the
+CPU cache, and counts the bytes they took in the file.
 
 As long as every event has the same number of samples, blocks are 2-D
 (events x samples). The first event of another length switches the rest of
@@ -15,10 +13,9 @@ length.
 
 from __future__ import annotations
 
-import itertools
-import operator
+import contextlib
 import os
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -28,6 +25,7 @@ from numpy.typing import NDArray
 import vorn
 
 from . import signals
+from ._blocks import BlockReader
 from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout
 
 # Samples per block, in bytes. 2-D blocks stay small enough to be filled and
@@ -36,13 +34,9 @@ from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout
 BLOCK_BYTES = 256 << 10
 FLAT_BLOCK_BYTES = 4 << 20
 BLOCK_ROWS = 1 << 16  # events per block at most, for short events
-BATCH_BYTES = 128 << 10  # samples taken from the reader at a time
-BATCH_ROWS = 256
+SKIP_BYTES = 1 << 20  # samples read at a time past the events before a selection
 # What EventReader raises for a file it cannot go on reading.
 READ_ERRORS = (OSError, MemoryError)
-
-Row = tuple[Any, ...]  # an event's header values in file order, then its samples
-
 
 class BadFile(Exception):
     """A file that cannot be read the way it was asked for; the message names the place."""
@@ -55,8 +49,20 @@ TOO_SHORT = "failed to fill whole buffer"
 
 def open_reader(path: str, layout: Layout) -> vorn.EventReader[Any]:
     """An EventReader, with the command's own words for a file too short to open as WD2."""
-    try:
+    with _too_short(layout):
         return vorn.EventReader(path, layout.reader_type)
+
+
+def open_block_reader(path: str, layout: Layout) -> BlockReader:
+    """A BlockReader, opened as open_reader opens an EventReader."""
+    with _too_short(layout):
+        return BlockReader(path, layout.reader_type)
+
+
+@contextlib.contextmanager
+def _too_short(layout: Layout) -> Iterator[None]:
+    try:
+        yield
     except OSError as error:
         if layout.reader_type == "WD2" and type(error) is OSError and str(error) == TOO_SHORT:
             raise BadFile("too short for WD2, or not a WD2 file: try --type auto") from None
@@ -188,14 +194,8 @@ class EventBlocks:
         self.float32 = self.float32 and kind == "WD1"  # WD2 samples are floats already
         self._columns = COLUMNS[kind]
         self._sample_dtype = SAMPLE_DTYPES[kind]
-        self._get = operator.itemgetter(*(key for key, _ in self._columns), "data")
-        # The header value that tells, without a look at the samples, that an
-        # event has the length of the block's: WD1 event_size, WD2 samples.
-        self._length_key = 0 if kind == "WD1" else 2
         self._offset = 0
         self._error: BaseException | None = None
-        self._pending: list[Row] = []
-        self._done = False  # the reader has nothing more to give
         self._left = self.selection.count  # events still to hand over, None for all
         self._arrays: tuple[NDArray[Any], list[NDArray[Any]]] | None = None  # reused by every 2-D block
 
@@ -204,17 +204,14 @@ class EventBlocks:
         return np.dtype(np.float32) if self.float32 else self._sample_dtype
 
     def __iter__(self) -> Iterator[Block]:
-        reader = open_reader(self.path, self.layout)
+        reader = open_block_reader(self.path, self.layout)
         self._skip(reader, self.selection.start)
         fixed = True
-        while True:
-            first = self._take(reader, 1)
-            if not first:
-                break
+        while (length := self._peek(reader)) is not None:
             if fixed:
-                block, fixed = self._fixed_block(reader, first[0])
+                block, fixed = self._fixed_block(reader, length)
             else:
-                block = self._flat_block(reader, first[0])
+                block = self._flat_block(reader, length)
             yield self._finish(block)
             self.check()
         size = os.stat(self.path).st_size
@@ -222,118 +219,64 @@ class EventBlocks:
         self.ending = Ending(self._offset, size, None if self._error is None else self._describe(self._error),
                              selected and self._offset < size)
 
-    def _skip(self, reader: vorn.EventReader[Any], count: int) -> None:
-        """Read past `count` events, keeping the offset; only their sizes are looked at."""
+    def _peek(self, reader: BlockReader) -> int | None:
+        """The length of the next event to hand over; None at the end of the data, of the selection, or at a read error."""
+        if self._left == 0 or self._error is not None:
+            return None
+        try:
+            return reader.peek()
+        except READ_ERRORS as error:
+            self._error = error
+            return None
+
+    def _skip(self, reader: BlockReader, count: int) -> None:
+        """Read past `count` events, keeping the offset."""
         left, self._left = self._left, None
         try:
-            while count and not self._done:
-                rows = self._take(reader, min(count, 4096))
-                count -= len(rows)
-                if self.layout.reader_type == "WD1":
-                    self._offset += sum(max(row[0], WD1_HEADER_SIZE) for row in rows)
-                else:
-                    self._offset += len(rows) * self.layout.header_size + 4 * sum(row[-1].size for row in rows)
+            while count and (length := self._peek(reader)) is not None:
+                rows = max(1, min(count, 4096, SKIP_BYTES // max(1, length * self._sample_dtype.itemsize)))
+                columns = self._header_arrays(rows)
+                count -= reader.read(self._named(columns), np.empty((rows, length), self._sample_dtype), 0, rows)
                 self.check()
         finally:
             self._left = left
-
-    def _take(self, reader: vorn.EventReader[Any], count: int) -> list[Row]:
-        """Up to `count` rows, fewer only at the end of the data, of the selection, or at a read error."""
-        rows, self._pending = self._pending[:count], self._pending[count:]
-        if len(rows) < count and not self._done:
-            wanted = count - len(rows)
-            if self._left is not None:
-                wanted = min(wanted, self._left)
-            before = len(rows)
-            try:
-                # extend keeps the rows taken before an error interrupts it.
-                rows.extend(map(self._get, itertools.islice(reader, wanted)))
-            except READ_ERRORS as error:
-                self._error = error
-                self._done = True
-            got = len(rows) - before
-            if got < wanted:
-                self._done = True
-            if self._left is not None:
-                self._left -= got
-                self._done = self._done or not self._left
-        return rows
+        self._offset = reader.position
 
     def block_rows(self, event_bytes: int) -> int:
         """Events in every 2-D block but the last, for events of that many bytes of samples."""
         return max(1, min(BLOCK_ROWS, self.block_bytes // max(1, event_bytes)))
 
-    def _batch(self, row_items: int) -> int:
-        return max(1, min(BATCH_ROWS, BATCH_BYTES // max(1, row_items * self._sample_dtype.itemsize)))
+    def _header_arrays(self, rows: int) -> list[NDArray[Any]]:
+        return [np.empty(rows, dtype=dtype) for _, dtype in self._columns]
 
-    def _fixed_block(self, reader: vorn.EventReader[Any], first: Row) -> tuple[Block, bool]:
-        """A 2-D block of events as long as `first`; False with it once an event of another length came."""
-        width = first[-1].size
+    def _named(self, columns: list[NDArray[Any]]) -> dict[str, NDArray[Any]]:
+        return {key: column for (key, _), column in zip(self._columns, columns)}
+
+    def _rows(self, capacity: int) -> int:
+        return capacity if self._left is None else min(capacity, self._left)
+
+    def _fixed_block(self, reader: BlockReader, width: int) -> tuple[Block, bool]:
+        """A 2-D block of events of `width` samples; False with it once an event of another length came."""
         capacity = self.block_rows(width * self._sample_dtype.itemsize)
         if self.fresh or self._arrays is None or self._arrays[0].shape != (capacity, width):
             # Allocated once: fresh memory for every block would cost a page
             # fault per page and reach the cache cold.
-            self._arrays = (np.empty((capacity, width), dtype=self._sample_dtype),
-                            [np.empty(capacity, dtype=dtype) for _, dtype in self._columns])
+            self._arrays = (np.empty((capacity, width), dtype=self._sample_dtype), self._header_arrays(capacity))
         data, columns = self._arrays
-        flat = data.reshape(-1)
-        key, value = self._length_key, first[self._length_key]
-        batch = self._batch(width)
-        rows = [first]
-        count = 0
-        while True:
-            if rows:
-                cols = list(zip(*rows))
-                if cols[key].count(value) != len(rows):
-                    # A header differs; the lengths may still agree (WD1 padding).
-                    sizes = [samples.size for samples in cols[-1]]
-                    if sizes.count(width) != len(sizes):
-                        alike = next(i for i, size in enumerate(sizes) if size != width)
-                        self._pending = rows[alike:] + self._pending
-                        self._put_fixed(columns, flat, width, count, rows[:alike])
-                        return self._block(columns, data, count + alike, None), False
-                self._put_fixed(columns, flat, width, count, rows, cols)
-                count += len(rows)
-            if count == capacity or self._done and not self._pending:
-                return self._block(columns, data, count, None), True
-            rows = self._take(reader, min(batch, capacity - count))
+        count = reader.read(self._named(columns), data, 0, self._rows(capacity))
+        if self._left is not None:
+            self._left -= count
+        return self._block(columns, data, count, None), reader.pending_length in (None, width)
 
-    def _put_fixed(self, columns: list[NDArray[Any]], flat: NDArray[Any], width: int, at: int,
-                   rows: Sequence[Row], cols: list[tuple[Any, ...]] | None = None) -> None:
-        if not rows:
-            return
-        if cols is None:
-            cols = list(zip(*rows))
-        end = at + len(rows)
-        for column, values in zip(columns, cols):
-            column[at:end] = values
-        np.concatenate(cols[-1], out=flat[at * width:end * width])
-
-    def _flat_block(self, reader: vorn.EventReader[Any], first: Row) -> Block:
-        capacity = max(first[-1].size, FLAT_BLOCK_BYTES // self._sample_dtype.itemsize)
-        data = np.empty(capacity, dtype=self._sample_dtype)
-        headers: list[list[Any]] = [[] for _ in self._columns]
-        lengths: list[int] = []
-        position = 0
-        rows = [first]
-        while rows:
-            sizes = [samples.size for samples in (row[-1] for row in rows)]
-            ends = list(itertools.accumulate(sizes, initial=position))[1:]
-            fit = next((i for i, end in enumerate(ends) if end > capacity), len(rows))
-            fit = min(fit, BLOCK_ROWS - len(lengths))
-            if fit:
-                cols = list(zip(*rows[:fit]))
-                for column, values in zip(headers, cols):
-                    column.extend(values)
-                np.concatenate(cols[-1], out=data[position:ends[fit - 1]])
-                lengths.extend(sizes[:fit])
-                position = ends[fit - 1]
-            if fit < len(rows):
-                self._pending = rows[fit:] + self._pending
-                break
-            rows = self._take(reader, self._batch(max(1, position // max(1, len(lengths)))))
-        columns = [np.array(values, dtype=dtype) for values, (_, dtype) in zip(headers, self._columns)]
-        return self._block(columns, data[:position], len(lengths), np.array(lengths, dtype=np.int64))
+    def _flat_block(self, reader: BlockReader, length: int) -> Block:
+        data = np.empty(max(length, FLAT_BLOCK_BYTES // self._sample_dtype.itemsize), dtype=self._sample_dtype)
+        rows = self._rows(BLOCK_ROWS)
+        columns = self._header_arrays(rows)
+        lengths = np.empty(rows, dtype=np.int64)
+        count, used = reader.read_flat(self._named(columns), data, lengths, 0, rows, 0)
+        if self._left is not None:
+            self._left -= count
+        return self._block(columns, data[:used], count, lengths[:count])
 
     def _block(self, columns: list[NDArray[Any]], data: NDArray[Any], count: int,
                lengths: NDArray[np.int64] | None) -> Block:
