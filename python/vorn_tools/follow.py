@@ -12,13 +12,16 @@ from __future__ import annotations
 import os
 import time
 from collections.abc import Callable
-from typing import Any, TextIO
+from typing import Any, TextIO, TypeVar
 
 import vorn
 
 from . import signals
 from .blocks import BadFile, open_reader
 from .formats import WD1_HEADER_SIZE, Layout, Unclassified, detect_type, open_layout
+
+
+Reader = TypeVar("Reader")
 
 
 class StillUnreadable(Exception):
@@ -37,13 +40,19 @@ def wait_for_reader(path: str, reader_type: str, wait: float, poll: float,
     was opened. Gives up after `wait` seconds with StillUnreadable; other
     errors are raised.
     """
+    return wait_to_open(path, reader_type, wait, poll, open_reader, clock)
+
+
+def wait_to_open(path: str, reader_type: str, wait: float, poll: float, opener: Callable[[str, Layout], Reader],
+                 clock: Callable[[], float] = time.monotonic) -> tuple[Reader, Layout, os.stat_result]:
+    """wait_for_reader with the reader that `opener` makes of the path and its layout."""
     deadline = clock() + wait
     while True:
         try:
             before = os.stat(path)
             kind = reader_type if reader_type != "auto" else detect_type(path)
             layout = open_layout(path, kind)
-            reader = open_reader(path, layout)
+            reader = opener(path, layout)
             if _same_file(before, os.stat(path)):
                 return reader, layout, before
             reason = "the file was being replaced"

@@ -3,8 +3,9 @@
 A reader that reached the end of the data is iterated again on the next
 round and resumes exactly, also inside an event the writer has not finished,
 so each file is read once, in order, whatever its growth looks like. Events
-are taken in blocks sized for the feature kernel, which releases the GIL
-while it computes, so the server's thread keeps answering meanwhile.
+are decoded by a BlockReader straight into blocks sized for the feature
+kernel; both release the GIL while they work, so the server's thread keeps
+answering meanwhile.
 
 Only the paths given are opened, and in a run folder only its `wave<N>.*`
 files; the folder is looked at again now and then, so channels whose files
@@ -15,7 +16,6 @@ another file replaces, is read again from its start as a new file.
 from __future__ import annotations
 
 import itertools
-import operator
 import os
 import threading
 import time
@@ -26,17 +26,15 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import features as pulse_features
-from ..blocks import FILE_ERRORS, READ_ERRORS
-from ..follow import StillUnreadable, wait_for_reader
-from ..formats import WD1_HEADER_SIZE, Layout
+from .._blocks import BlockReader
+from ..blocks import FILE_ERRORS, READ_ERRORS, open_block_reader
+from ..follow import StillUnreadable, wait_to_open
+from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
 from ..runs import RunError, run_files
 from .state import MonitorState
 
 BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
 BATCH_ROWS = 4096
-# Events taken from the reader at a time: copied into the block at once, so
-# the reader's sample buffers are freed and reused while still in cache.
-TAKE = 32
 # Seconds between merges of a busy file's blocks into the state: a merge
 # costs about what the features of a whole block do, whatever its size.
 MERGE_EVERY = 0.05
@@ -71,7 +69,7 @@ class Source:
         self.reader_type = reader_type
         self.options = options
         self.state = state
-        self.reader: Any = None
+        self.reader: BlockReader | None = None
         self.layout: Layout | None = None
         self.identity: os.stat_result | None = None
         self.position = 0
@@ -79,11 +77,10 @@ class Source:
         self.features_failed = False
         self._next_try = 0.0
         self._next_stat = 0.0
-        # The block being filled: samples of its first `_at` rows, their counters and (WD1) sizes.
+        # The block being filled, samples and header columns, of which the first `_at` rows are read.
         self._buffer: NDArray[Any] | None = None
+        self._headers: dict[str, NDArray[Any]] = {}
         self._at = 0
-        self._counters: list[int] = []
-        self._sizes: list[int] = []
         # Blocks measured but not yet merged into the state: (counters, bytes, features, last waveforms).
         self._gathered: list[tuple[NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any]]] = []
         self._merged = 0.0
@@ -115,7 +112,8 @@ class Source:
 
     def _open(self) -> bool:
         try:
-            self.reader, self.layout, self.identity = wait_for_reader(self.path, self.reader_type, 0.0, 0.0)
+            self.reader, self.layout, self.identity = wait_to_open(self.path, self.reader_type, 0.0, 0.0,
+                                                                    open_block_reader)
         except StillUnreadable as reason:
             self.state.update_file(self.path, status=f"waiting: {reason}")
             return False
@@ -135,22 +133,26 @@ class Source:
 
     def _block(self) -> tuple[int, bool]:
         """Reads events into one block and hands it over; returns how many and whether the data ended."""
-        assert self.layout is not None
-        get = _ROWS[self.layout.reader_type]
+        assert self.layout is not None and self.reader is not None
         got, ended = 0, False
         error: BaseException | None = None
-        while self._buffer is None or self._at < len(self._buffer):
-            rows: list[tuple[Any, ...]] = []
+        while True:
             try:
-                # extend keeps the events read before an error.
-                rows.extend(map(get, itertools.islice(self.reader, TAKE)))
+                length = self.reader.peek()
             except READ_ERRORS as failure:
                 error = failure
-            if rows:
-                self._take(rows)
-                got += len(rows)
-            if error is not None or len(rows) < TAKE:
+                length = None
+            if length is None:
                 ended = True
+                break
+            if self._buffer is None or self._buffer.shape[1] != length:
+                self._hand_over()
+                self._allocate(length)
+            assert self._buffer is not None
+            count = self.reader.read(self._headers, self._buffer, self._at, len(self._buffer))
+            self._at += count
+            got += count
+            if self._at == len(self._buffer):
                 break
         self._hand_over()
         if error is not None:
@@ -160,43 +162,24 @@ class Source:
             self._fail(message)
         return got, ended
 
-    def _take(self, rows: list[tuple[Any, ...]]) -> None:
-        """Copies the rows' samples into the block, handing the block over when full or when the length changes."""
-        samples, counters, sizes = zip(*rows)
-        lengths = list(map(len, samples))
-        start = 0
-        while start < len(rows):
-            length = lengths[start]
-            stop = len(rows) if lengths.count(length) == len(rows) else \
-                next((i for i in range(start, len(rows)) if lengths[i] != length), len(rows))
-            if self._buffer is None or self._buffer.shape[1] != length or self._buffer.dtype != samples[start].dtype:
-                self._hand_over()
-                capacity = BATCH_ROWS if not length else \
-                    max(1, min(BATCH_ROWS, BATCH_BYTES // (length * samples[start].dtype.itemsize)))
-                self._buffer = np.empty((capacity, length), samples[start].dtype)
-            elif self._at == len(self._buffer):
-                self._hand_over()
-            end = min(stop, start + len(self._buffer) - self._at)
-            if length:
-                np.concatenate(samples[start:end], out=self._buffer[self._at:self._at + end - start].reshape(-1))
-            self._counters.extend(counters[start:end])
-            self._sizes.extend(sizes[start:end])
-            self._at += end - start
-            start = end
+    def _allocate(self, length: int) -> None:
+        assert self.layout is not None
+        kind = self.layout.reader_type
+        dtype = SAMPLE_DTYPES[kind]
+        capacity = BATCH_ROWS if not length else max(1, min(BATCH_ROWS, BATCH_BYTES // (length * dtype.itemsize)))
+        self._buffer = np.empty((capacity, length), dtype)
+        self._headers = {key: np.empty(capacity, column_type) for key, column_type in COLUMNS[kind]}
 
     def _hand_over(self) -> None:
         """Measures the block's events and merges them into the state."""
         if not self._at:
             return
-        assert self.layout is not None and self._buffer is not None
+        assert self.layout is not None and self._buffer is not None and self.reader is not None
         events, length = self._at, self._buffer.shape[1]
-        if self.layout.reader_type == "WD1":
-            used = int(np.maximum(np.asarray(self._sizes, np.int64), WD1_HEADER_SIZE).sum())
-        else:
-            used = events * (self.layout.header_size + 4 * length)
-        self.position += used
-        counters = np.asarray(self._counters, np.int64)
-        self._at, self._counters, self._sizes = 0, [], []
+        used = self.reader.position - self.position
+        self.position = self.reader.position
+        counters = self._headers["event_counter"][:events].astype(np.int64)
+        self._at = 0
         channels = self.layout.channels if self.layout.reader_type == "WD2" and self.layout.channels > 0 else 1
         if length % channels:
             channels = 1
@@ -256,15 +239,9 @@ class Source:
         self._gathered = []
         self.reader = self.layout = self.identity = None
         self.position = self._at = 0
-        self._counters, self._sizes = [], []
         self.failed = self.features_failed = False
         self._next_try = 0.0
         self.state.restart_file(self.path, message)
-
-
-# An event's samples, counter and (WD1) size; a WD2 event's size follows from its samples.
-_ROWS = {"WD1": operator.itemgetter("data", "event_counter", "event_size"),
-         "WD2": operator.itemgetter("data", "event_counter", "event_counter")}
 
 
 class ReaderThread(threading.Thread):
