@@ -214,6 +214,7 @@ Filled fill(Source<Format>& source, Target<Format>& target, std::size_t start,
     }
     if (n != 0) std::memcpy(dest, samples.data(), n * sizeof(Sample));
     Format::store(event, target.columns, row);
+    source.reader.reuse(std::move(samples));
     source.position = end;
     ++out.events;
   }

@@ -45,6 +45,17 @@ class WD1Reader {
   //    end of data without touching the file.
   ReadOutcome<WD1Event> next();
 
+  // Gives the reader `buffer` to read the next event's samples into, so that
+  // a caller that copies every event's samples elsewhere allocates once
+  // instead of once an event. Taken only between events (before the first
+  // next(), or after one returned an event) while the reader goes on;
+  // otherwise `buffer` stays with the caller.
+  void reuse(SampleVector<std::uint16_t>&& buffer) noexcept {
+    if (header_got_ != 0 || done_) return;
+    buffer.set_size(0);
+    event_.samples = std::move(buffer);
+  }
+
   EventStream& stream() noexcept { return stream_; }
 
  private:

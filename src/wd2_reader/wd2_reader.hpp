@@ -56,6 +56,15 @@ class WD2Reader {
   // length drops the event, whose header is then consumed.
   ReadOutcome<WD2Event> next();
 
+  // Gives the reader `buffer` to read the next event's samples into, as
+  // WD1Reader::reuse does. Taken only between events; otherwise `buffer`
+  // stays with the caller.
+  void reuse(SampleVector<float>&& buffer) noexcept {
+    if (header_got_ != 0) return;
+    buffer.set_size(0);
+    event_.data = std::move(buffer);
+  }
+
   std::int32_t channel_count() const noexcept { return channels_; }
   bool has_channel_word() const noexcept { return channel_word_; }
   EventStream& stream() noexcept { return stream_; }

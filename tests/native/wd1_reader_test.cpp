@@ -110,6 +110,27 @@ TEST(WD1ReaderTest, OddPayloadPadByteBelongsToTheEvent) {
   EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
 }
 
+TEST(WD1ReaderTest, ReusedBufferHoldsTheNextEventOnlyBetweenEvents) {
+  const Bytes cut = wd1_event(3, {5, 6, 7, 8});
+  MemFile file(concat({wd1_event(1, {1, 2, 3}), wd1_event(2, {4}),
+                       Bytes(cut.begin(), cut.begin() + 27)}));
+  WD1Reader reader(file.stream());
+  WD1Event first = expect_event(reader);
+  const std::uint16_t* memory = first.samples.data();
+  reader.reuse(std::move(first.samples));
+  WD1Event second = expect_event(reader);
+  EXPECT_EQ(second.samples.data(), memory);
+  EXPECT_EQ(values(second), (std::vector<std::uint16_t>{4}));
+
+  // Inside an event the reader keeps what arrived and leaves the buffer.
+  EXPECT_TRUE(fails_with(reader.next(), Kind::kEndOfData));
+  reader.reuse(std::move(second.samples));
+  EXPECT_EQ(second.samples.data(), memory);
+  file.append(Bytes(cut.begin() + 27, cut.end()));
+  EXPECT_EQ(values(expect_event(reader)),
+            (std::vector<std::uint16_t>{5, 6, 7, 8}));
+}
+
 class WD1BadSizeTest : public ::testing::TestWithParam<std::int32_t> {};
 
 TEST_P(WD1BadSizeTest, SizeSmallerThanHeaderIsInvalidAndFinal) {

@@ -190,5 +190,23 @@ TEST(WD2ReaderTest, EventInterruptedByAnOsErrorIsCompletedExactly) {
   expect_event(reader, events[2], 2);
 }
 
+TEST(WD2ReaderTest, ReusedBufferHoldsTheNextEvent) {
+  const std::vector<Wd2Event> events = {
+      {1, 3, ramp(6, 1.0f)}, {2, 3, ramp(6, 2.0f)}, {3, 1, ramp(2, 3.0f)}};
+  MemFile file(wd2_file(events, 2));
+  WD2Reader reader = create_ok(file);
+  auto outcome = reader.next();
+  ASSERT_TRUE(std::holds_alternative<WD2Event>(outcome));
+  WD2Event first = std::move(std::get<WD2Event>(outcome));
+  const float* memory = first.data.data();
+  reader.reuse(std::move(first.data));
+  outcome = reader.next();
+  ASSERT_TRUE(std::holds_alternative<WD2Event>(outcome));
+  EXPECT_EQ(std::get<WD2Event>(outcome).data.data(), memory);
+  EXPECT_EQ(std::vector<float>(memory, memory + 6), events[1].data);
+  reader.reuse(std::move(std::get<WD2Event>(outcome).data));
+  expect_event(reader, events[2], 2);
+}
+
 }  // namespace
 }  // namespace vorn::testing
