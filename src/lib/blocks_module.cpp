@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -286,10 +287,8 @@ bool take_headers(PyObject* headers, Py_ssize_t rows,
       return false;
     }
     if (!held[k].acquire(obj, /*writable=*/true)) return false;
-    PyRef what =
-        PyRef::steal(checked(PyUnicode_FromFormat("header '%s'", column.name)));
-    if (!check_array(held[k], PyUnicode_AsUTF8(what.get()), column.element,
-                     column.type, 1)) {
+    const std::string what = std::string("header '") + column.name + "'";
+    if (!check_array(held[k], what.c_str(), column.element, column.type, 1)) {
       return false;
     }
     if (held[k].items() < rows) {
