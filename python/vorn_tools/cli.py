@@ -545,7 +545,8 @@ def run_monitor(args: argparse.Namespace) -> int:
     try:
         monitor.start()
     except (OSError, AssertionError) as failure:
-        raise Failed(f"cannot serve on {args.host}:{args.port}: {failure.strerror or failure}") from None
+        reason = getattr(failure, "strerror", None) or failure
+        raise Failed(f"cannot serve on {args.host}:{args.port}: {reason}") from None
     if not is_loopback(args.host):
         error(f"warning: serving on {args.host}: anyone who can reach this address sees the data")
     print(f"vorn monitor: serving {monitor.url} (Ctrl-C to stop)", flush=True)
