@@ -1,14 +1,13 @@
-"""The `vorn` command line: inspect, convert to HDF5, plot and follow event files.
+"""Analysis of digitizer event files beside the `vorn` reader, and the `vorn` command over it.
 
-Pure Python on top of the `vorn` extension; run it as `vorn` or
-`python -m vorn_tools`. The libraries beyond NumPy come with the `cli` extra
-(and `dask` for --scheduler) and are imported only by the commands that use
-them.
-
-It is a library too: `iterate` reads files in blocks of arrays, `open_run`
-reads the per-channel files of one acquisition in step, and the modules
-`timing`, `histograms` and `outputs` unwrap time tags, fill histograms and
-write tables.
+The library: `iterate` reads files in blocks of arrays, `open_run` reads the
+per-channel files of one acquisition in step, `features` measures pulses
+natively, and the modules `timing`, `histograms` and `outputs` unwrap time
+tags, fill histograms and write tables. The command (`vorn`, or
+`python -m vorn_tools`) inspects, converts, plots, measures, histograms,
+follows and monitors event files. The libraries beyond NumPy come with the
+extras (`cli`, `dask`, `root`, `parquet`, `hist`, `monitor`, or `all`) and
+are imported only where they are used.
 """
 
 from __future__ import annotations
@@ -33,3 +32,7 @@ def __getattr__(name: str) -> Any:
 
         return getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

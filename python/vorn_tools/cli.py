@@ -220,11 +220,13 @@ def _convert_run(args: argparse.Namespace) -> int:
     for channel, report in zip(run.channels, run.report.channels):
         lost = []
         if report.missing:
-            lost.append(f"{plural(report.missing, 'event')} missing (first counters"
+            first = "counter" if len(report.first_missing) == 1 else "first counters"
+            lost.append(f"{plural(report.missing, 'event')} missing ({first}"
                         f" {', '.join(map(str, report.first_missing))})")
         if report.extra:
-            lost.append(f"{plural(report.extra, 'extra event')} (first at offsets"
-                        f" {', '.join(str(offset) for offset, _ in report.first_extra)})")
+            first = "at offset" if len(report.first_extra) == 1 else "first at offsets"
+            lost.append(f"{plural(report.extra, 'extra event')} ({first}"
+                        f" {', '.join(f'{offset:,}' for offset, _ in report.first_extra)})")
         if lost:
             error(f"{channel.path}: {'; '.join(lost)}: only the events of every file were kept")
             status = FAILED
@@ -296,6 +298,14 @@ def run_plot(args: argparse.Namespace) -> int:
     from .formats import look_like_float_halves
     from .plotting import figure_pixels, plot_events
 
+    from matplotlib.figure import Figure
+
+    _spare_inputs([args.output], [args.file])
+    kind = _image_format(args.output)
+    formats = Figure().canvas.get_supported_filetypes()
+    if kind not in formats:
+        raise UsageError(f"cannot draw {args.output}: the image format follows its extension, one of"
+                         f" {', '.join(sorted(formats))}")
     (layout,) = layouts([args.file], args.type)
     if isinstance(layout, str):
         error(f"{args.file}: {layout}")
@@ -333,7 +343,7 @@ def run_plot(args: argparse.Namespace) -> int:
     title = f"{os.path.basename(args.file)}{channel}: {first}"
     fig = plot_events(shown, title, None if wd1 else args.channel, float32)
     fig.savefig(args.output, dpi=fig.dpi)
-    if _image_format(args.output) in RASTER_FORMATS:
+    if kind in RASTER_FORMATS:
         width, height = figure_pixels(len(fig.axes))
         print(f"wrote {args.output} ({width}x{height} pixels)")
     else:
@@ -377,6 +387,9 @@ def _feature_tasks(args: argparse.Namespace) -> list[Any]:
         else:
             paths = tuple(os.path.abspath(p) for p in args.files)
         return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick)]
+    folders = [path for path in args.files if os.path.isdir(path)]
+    if folders:
+        raise UsageError(f"{folders[0]} is a folder: pass --run to read its wave<N> files as one run")
     names = unique_names(args.files)
     return [FeatureTask((os.path.abspath(path),), name, options, False, args.type, args.float32, args.tick)
             for path, name in zip(args.files, names)]
@@ -442,6 +455,8 @@ def run_hist(args: argparse.Namespace) -> int:
 
     if args.of == "time" and args.tick is None:
         raise UsageError("--of time needs --tick, the length of the board's clock tick (for example 8ns)")
+    if not args.output.lower().endswith(".png"):
+        raise UsageError(f"-o names a PNG file (.png), not {args.output}")
     if args.range is not None and not in_range(*args.range):
         raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
     tasks = _feature_tasks(args)
@@ -472,12 +487,13 @@ def run_hist(args: argparse.Namespace) -> int:
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read")
         return FAILED
-    title = f"{args.of} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}"
+    what = "event rate" if args.of == "time" else args.of
+    title = f"{what} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}"
     write_png(total, args.output, log=args.log, panels=args.panels, title=title)
     if args.csv:
         write_csv(total, args.csv)
-    print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "") + f": {plural(entries, 'entry')}"
-          .replace("entrys", "entries"))
+    print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
+          + f": {entries:,} {'entry' if entries == 1 else 'entries'}")
     return OK
 
 
@@ -524,10 +540,13 @@ def run_monitor(args: argparse.Namespace) -> int:
         if not os.path.exists(path) and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
             raise UsageError(f"{path}: neither the file nor its folder exists")
     monitor = Monitor(list(args.paths), args.type, options, args.host, args.port)
+    if args.port > 65535:
+        raise UsageError(f"--port {args.port}: ports are numbered from 0 (any free one) to 65535")
     try:
         monitor.start()
-    except OSError as failure:
-        raise Failed(f"cannot serve on {args.host}:{args.port}: {failure.strerror or failure}") from None
+    except (OSError, AssertionError) as failure:
+        reason = getattr(failure, "strerror", None) or failure
+        raise Failed(f"cannot serve on {args.host}:{args.port}: {reason}") from None
     if not is_loopback(args.host):
         error(f"warning: serving on {args.host}: anyone who can reach this address sees the data")
     print(f"vorn monitor: serving {monitor.url} (Ctrl-C to stop)", flush=True)
@@ -589,6 +608,7 @@ def _whole(least: int, what: str) -> Any:
 
 
 _positive_int = _whole(1, "must be at least 1")
+_port = _whole(0, "ports are numbered from 0 (any free one) to 65535")
 _channel = _whole(0, "channels are numbered from 0")
 
 
@@ -806,7 +826,7 @@ def build_parser() -> argparse.ArgumentParser:
     mon.add_argument("paths", nargs="+", metavar="PATH")
     type_option(mon)
     mon.add_argument("--host", default="127.0.0.1", help="address to serve on (default 127.0.0.1, this machine only)")
-    mon.add_argument("--port", type=int, default=8765, help="port (default 8765; 0 for a free one)")
+    mon.add_argument("--port", type=_port, default=8765, help="port (default 8765; 0 for a free one)")
     pulse_options(mon)
     mon.set_defaults(run=run_monitor)
     return parser

@@ -241,6 +241,8 @@ def detect_type(path: str) -> str:
     Only regular files are looked at: the look ahead would consume a pipe.
     """
     info = os.stat(path)
+    if stat.S_ISDIR(info.st_mode):
+        raise Unclassified("a folder, not an event file", final=True)
     if not stat.S_ISREG(info.st_mode):
         raise Unclassified("the format of a pipe or device cannot be detected: pass --type WD1 or --type WD2",
                            final=True)

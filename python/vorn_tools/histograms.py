@@ -123,13 +123,15 @@ def write_png(hist: Any, path: str, *, log: bool = False, panels: bool = False, 
     rows = max(1, len(channels)) if panels else 1
     figure = Figure(figsize=(size[0], size[1] if not panels else max(size[1], 2.0 * rows)), dpi=dpi)
     axes = figure.subplots(rows, 1, sharex=True, squeeze=False)[:, 0]
+    # A histogram of times is a rate: its counts over the bin width.
+    rate = getattr(hist.axes[0], "label", "") == "time"
     for n, c in enumerate(channels):
         ax = axes[n if panels else 0]
-        ax.stairs(counts[:, c], edges, label=f"channel {c}")
+        ax.stairs(counts[:, c] / np.diff(edges) if rate else counts[:, c], edges, label=f"channel {c}")
         if panels:
             ax.set_title(f"channel {c}", fontsize="small")
     for ax in axes:
-        ax.set_ylabel("events per bin")
+        ax.set_ylabel(f"events per {getattr(hist.axes[0], 'unit', '') or 'unit'}" if rate else "events per bin")
         if log:
             ax.set_yscale("log")
     axes[-1].set_xlabel(_axis_title(hist.axes[0]))

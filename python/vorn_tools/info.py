@@ -188,7 +188,8 @@ class FileInfo:
                 low, high = self._per_channel()
                 rows.append(("samples per channel", f"{low:,} .. {high:,}"))
             rows += [
-                ("event_counter", f"{self.first_counter} .. {self.last_counter}, {self.counter_gaps} gaps"),
+                ("event_counter", f"{self.first_counter} .. {self.last_counter},"
+                                  f" {self.counter_gaps:,} gap{'' if self.counter_gaps == 1 else 's'}"),
                 ("timestamp", f"{self.first_timestamp} .. {self.last_timestamp}"
                               f" (min {self.lowest_timestamp}, max {self.highest_timestamp})"),
             ]

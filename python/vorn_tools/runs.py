@@ -8,9 +8,11 @@ column is (events, channels), and `event` (the matched counter), `time_tag`
 tick) have one value per event.
 
 Matching rule: events are matched by `event_counter`, taken as an unsigned
-32-bit value and unwrapped like a time tag (2**32 added at every decrease;
-each file's first counter is put in the period nearest the first file's, so
-files that start on either side of a wrap still agree). Counters are
+32-bit value and unwrapped to the value nearest the previous one (a wrap
+from the top of the range to the bottom adds 2**32, a small step back is an
+event out of order; each file's first counter is put in the period nearest
+the first file's, so files that start on either side of a wrap still
+agree). Counters are
 expected to grow through each file. An event is emitted only when every
 file has its counter, so no channel is ever shifted against another; the
 others are counted in the run's `report`, which is up to date after each
@@ -19,8 +21,9 @@ block:
 - `missing`: counters that more than half of the files have and this file
   lacks (with the first few counters);
 - `extra`: events of this file whose counter at most half of the files have,
-  and events repeating the counter of the event before them (with the first
-  few file offsets and counters);
+  and events whose counter is not above every counter before them in the
+  file, repeated or out of order (with the first few file offsets and
+  counters);
 - `dropped`: every event of this file that was not emitted, so that each
   file's events are `matched + dropped`.
 
@@ -129,6 +132,7 @@ class _Source:
         self.counters: timing.Unwrapper | None = None
         self.times = timing.time_tags()
         self.prepare: Callable[[Piece], Piece] | None = None  # unwraps counters, once they can be
+        self.highest = np.iinfo(np.int64).min  # the highest counter kept so far
 
     @property
     def rows(self) -> int:
@@ -183,7 +187,7 @@ class Run:
             source.read()
         near = next((c for c in (s.first_counter() for s in self._sources) if c is not None), None)
         for source in self._sources:
-            source.counters = timing.Unwrapper(timing.COUNTER_BITS, near)
+            source.counters = timing.Unwrapper(timing.COUNTER_BITS, near, nearest=True)
             source.prepare = functools.partial(self._unwrapped, source)
             if source.buffer is not None:
                 source.buffer = source.prepare(source.buffer)
@@ -213,6 +217,12 @@ class Run:
             yield piece
 
     def _unwrapped(self, source: _Source, piece: Piece) -> Piece:
+        """The piece with `event` and `time_tag`, less the events that do not come after the ones before.
+
+        Matching walks every file's counters upwards; an event out of order
+        or repeating a counter would shift the file against the others, so it
+        is an extra event of its file instead.
+        """
         assert source.counters is not None
         columns = dict(piece.columns)
         columns["event"] = source.counters(columns["event_counter"])
@@ -220,7 +230,20 @@ class Run:
             columns["time_tag"] = source.times(columns["timestamp"])
         else:
             columns["time_tag"] = columns["timestamp"].copy()
-        return Piece(columns)
+        events = columns["event"]
+        if not len(events):
+            return Piece(columns)
+        before = np.maximum.accumulate(np.concatenate(([source.highest], events[:-1])))
+        stray = np.flatnonzero(events <= before)
+        source.highest = max(source.highest, int(events.max()))
+        if not len(stray):
+            return Piece(columns)
+        report = self.report.channels[self._sources.index(source)]
+        report.extra += len(stray)
+        report.dropped += len(stray)
+        for i in stray[:FIRST - len(report.first_extra)]:
+            report.first_extra.append((int(columns["offset"][i]), int(events[i])))
+        return Piece(columns).take(np.flatnonzero(events > before))
 
     def __iter__(self) -> Iterator[RunBlock]:
         if self._started:

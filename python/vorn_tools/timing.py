@@ -40,10 +40,16 @@ class Unwrapper:
     previous call's last value. With `near`, the first value is placed in
     the period closest to `near`: counters of files that started on either
     side of a wrap then still agree.
+
+    With `nearest`, each value is instead the one closest to the previous
+    value: a decrease by less than half the period is a step back (an event
+    out of order), not a wrap. That is the rule for event counters, which
+    only ever wrap from near the top of their range to near the bottom.
     """
 
-    def __init__(self, bits: int, near: int | None = None) -> None:
+    def __init__(self, bits: int, near: int | None = None, nearest: bool = False) -> None:
         self.bits = bits
+        self.nearest = nearest
         self._mask = (1 << bits) - 1
         self._near = near
         self._last: int | None = None  # low bits of the previous value
@@ -62,6 +68,13 @@ class Unwrapper:
         else:
             previous = self._last
         steps = np.diff(low, prepend=np.int64(previous))
+        if self.nearest:
+            half = 1 << (self.bits - 1)
+            steps = ((steps + half) & self._mask) - half
+            out = (self._base + previous) + np.cumsum(steps, dtype=np.int64)
+            self._base = int(out[-1]) - int(low[-1])
+            self._last = int(low[-1])
+            return out
         wraps = np.cumsum(steps < 0, dtype=np.int64)
         out = low + (self._base + (wraps << self.bits))
         self._base += int(wraps[-1]) << self.bits

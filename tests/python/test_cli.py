@@ -603,7 +603,20 @@ BAD = [
     (["info", "--type", "WD2", "{empty}"], 1, "too short for WD2, or not a WD2 file: try --type auto"),
     (["info", "/dev/stdin"], 1, "the format of a pipe or device cannot be detected: pass --type"),
     (["info", "{missing}"], 1, "No such file or directory"),
-    (["info", "."], 1, "the format of a pipe or device cannot be detected"),
+    (["info", "."], 1, "a folder, not an event file"),
+    (["plot", "{wd1}", "-o", "p.xyz"], 2, "the image format follows its extension"),
+    (["plot", "{wd1}", "-o", "{wd1}"], 2, "it is never replaced"),
+    (["features", "."], 2, "the following arguments are required: -o/--output"),
+    (["features", ".", "-o", "t.parquet"], 2, "is a folder: pass --run"),
+    (["features", "{wd1}", "-o", "t.txt"], 2, "the table format follows the extension of -o"),
+    (["features", "{wd1}", "-o", "t.h5", "--baseline", "10", "5"], 1, "baseline"),
+    (["features", "{wd1}", "-o", "t.h5", "--charge", "0", "99"], 1, "charge"),
+    (["hist", "{wd1}", "--of", "nothing"], 2, "no column 'nothing' to histogram"),
+    (["hist", "{wd1}", "--of", "time"], 2, "--of time needs --tick"),
+    (["hist", "{wd1}", "--of", "charge", "-o", "h.xyz"], 2, "-o names a PNG file"),
+    (["hist", "{wd1}", "--of", "charge", "--range", "5", "1"], 2, "--range needs LO < HI"),
+    (["hist", "{wd1}", "--of", "charge", "--channel", "7"], 1, "no channel 7"),
+    (["monitor", "{wd1}", "--port", "99999"], 2, "ports are numbered from 0"),
     (["follow", "{wd1}", "--idle", "0"], 2, "must be above 0"),
     (["follow", "{wd1}", "--wait", "nan"], 2, "must be at least 0 and finite"),
     (["follow", "{missing}", "--wait", "0"], 1, "after 0 s, the file does not exist"),
@@ -613,8 +626,8 @@ BAD = [
 
 @pytest.mark.parametrize("args, status, says", BAD, ids=[" ".join(a) for a, *_ in BAD])
 def test_bad_usage_and_inputs_end_in_one_line_not_a_traceback(vorn_cli, tmp_path, args, status, says):
-    need("h5py")
-    need("matplotlib")
+    for module in ("h5py", "matplotlib", "boost_histogram", "bokeh"):
+        need(module)
     rng = np.random.default_rng(24)
     floats = rng.normal(5.0, 0.5, (4, 200)).astype("<f4").view("<u2")
     files = {"wd1": wd1_file(tmp_path / "a.wd1", [8] * 3, rng), "wd2": wd2_file(tmp_path / "b.wd2", 3, 8, 2, True, rng),
@@ -741,7 +754,7 @@ def test_a_run_converts_to_one_group_and_root_to_a_tree_per_file(vorn_cli, tmp_p
                                                     for i, s in events))
     proc = vorn_cli("convert", "--run", "run", "-o", "run.h5")
     assert proc.returncode == 1
-    assert proc.stderr == "vorn: run/wave1.dat: 1 event missing (first counters 7): only the events of every file" \
+    assert proc.stderr == "vorn: run/wave1.dat: 1 event missing (counter 7): only the events of every file" \
                           " were kept\n"
     with h5py.File(tmp_path / "run.h5") as out:
         group = out["run"]

@@ -117,30 +117,37 @@ def test_iterate_read_error_after_the_blocks_before_it(tmp_path):
 # --- runs ------------------------------------------------------------------------------
 
 def test_run_reports_missing_and_extra_events_and_stays_aligned(tmp_path):
-    # Counters cross the 32-bit wrap; channel 1 lacks one event, channel 2 has one more.
-    lost, spare = 2**32 + 10, 2**32 + 150
+    # Counters cross the 32-bit wrap; channel 1 lacks one event, channel 2 has
+    # one more, and channel 3 has two events in the wrong order.
+    lost, spare, late = 2**32 + 10, 2**32 + 150, 2**32 + 100
     counters = [c for c in range(2**32 - 150, 2**32 + 350) if c != spare]
+    swapped = list(counters)
+    at = swapped.index(late)
+    swapped[at], swapped[at + 1] = swapped[at + 1], swapped[at]
     wd1_file(tmp_path / "wave0.dat", counters, channel=0)
     wd1_file(tmp_path / "wave1.dat", [c for c in counters if c != lost], channel=1)
     wd1_file(tmp_path / "wave2.dat", sorted(counters + [spare]), channel=5)
+    wd1_file(tmp_path / "wave3.dat", swapped, channel=3)
     run = open_run(str(tmp_path), step_size=64)
     assert [(c.path, c.board_channel) for c in run.channels] == [
-        (str(tmp_path / f"wave{i}.dat"), b) for i, b in enumerate((0, 1, 5))]
+        (str(tmp_path / f"wave{i}.dat"), b) for i, b in enumerate((0, 1, 5, 3))]
     events = []
     for block in run:
-        assert block["data"].shape[1:] == (3, 4)
+        assert block["data"].shape[1:] == (4, 4)
         counter = block["event_counter"]
         assert (counter == counter[:, :1]).all()
         np.testing.assert_array_equal(block["data"][:, :, 0].astype(np.int64),
-                                      ((counter.astype(np.int64) % 2**32) * 7 + [0, 1, 5]) % 2**16)
+                                      ((counter.astype(np.int64) % 2**32) * 7 + [0, 1, 5, 3]) % 2**16)
         events.extend(block["event"])
-    assert events == [c for c in counters if c != lost]
+    assert events == [c for c in counters if c not in (lost, late)]
     report = run.report
-    assert report.matched == len(counters) - 1
-    assert [(c.missing, c.first_missing) for c in report.channels] == [(0, []), (1, [lost]), (0, [])]
+    assert report.matched == len(counters) - 2
+    assert [(c.missing, c.first_missing) for c in report.channels] == [(0, []), (1, [lost]), (0, []), (1, [late])]
     event_bytes = 24 + 2 * 4
-    assert [(c.extra, c.first_extra) for c in report.channels] == [(0, []), (0, []), (1, [(counters.index(spare + 1) * event_bytes, spare)])]
-    assert [c.dropped for c in report.channels] == [1, 0, 2]
+    assert [(c.extra, c.first_extra) for c in report.channels] == [
+        (0, []), (0, []), (1, [(counters.index(spare + 1) * event_bytes, spare)]),
+        (1, [((at + 1) * event_bytes, late)])]
+    assert [c.dropped for c in report.channels] == [2, 1, 3, 2]
     assert report.timestamp_mismatches == 0
 
 

@@ -29,6 +29,7 @@ from . import Column, Jagged, TableWriter
 
 BASKET_BYTES = 100_000  # uproot's advice: at least this much per branch and extend
 HELD_BYTES = 32 << 20
+READ_BYTES = 8 << 20  # samples read at a time: few blocks to gather into a basket
 
 
 def _branch_type(column: Column) -> Any:
@@ -50,13 +51,15 @@ class TreeWriter:
         self.name = name
         self.tree: Any = None
         self.held: list[dict[str, Column]] = []
+        self.sizes: dict[str, int] = {}  # bytes held per column
 
     def write(self, columns: dict[str, Column]) -> None:
         if self.tree is None:
             self.tree = self.directory.mktree(self.name, {k: _branch_type(v) for k, v in columns.items()})
         self.held.append(columns)
-        sizes = {k: sum(_nbytes(block[k]) for block in self.held) for k in columns}
-        if min(sizes.values(), default=0) >= BASKET_BYTES or sum(sizes.values()) >= HELD_BYTES:
+        for key, column in columns.items():
+            self.sizes[key] = self.sizes.get(key, 0) + _nbytes(column)
+        if min(self.sizes.values(), default=0) >= BASKET_BYTES or sum(self.sizes.values()) >= HELD_BYTES:
             self.flush()
 
     def flush(self) -> None:
@@ -71,6 +74,7 @@ class TreeWriter:
             else:
                 data[name] = np.concatenate([np.asarray(p) for p in parts])
         self.held = []
+        self.sizes = {}
         self.tree.extend(data)
 
 
@@ -166,7 +170,7 @@ def write_tree(file: Any, source: Source, float32: bool = False, progress: Any =
     counted = [0, 0]  # bytes and events shown to `progress`, which a second pass must not repeat
     for jagged in (False, True):
         tree = TreeWriter(file, source.name)
-        pieces = reading.FilePieces(source.path, source.layout, float32)
+        pieces = reading.FilePieces(source.path, source.layout, float32, READ_BYTES)
         events = 0
         try:
             for piece in pieces:
