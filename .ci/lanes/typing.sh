@@ -16,6 +16,6 @@ export MYPY_CACHE_DIR="$work/mypy-cache"  # keep the checkout clean
 files=$(ls examples/*.py tests/typing/*.py python/vorn_tools/*.py | wc -l)
 "$venv/bin/mypy" --config-file tests/typing/mypy.ini examples tests/typing python/vorn_tools || exit 1
 # stubtest leaves a .mypy_cache wherever it runs.
-(cd "$work" && "$venv/bin/python" -m mypy.stubtest vorn \
+(cd "$work" && "$venv/bin/python" -m mypy.stubtest vorn vorn_tools._blocks \
   --allowlist "$root/tests/typing/stubtest-allowlist.txt") || exit 1
 echo "typing: mypy --strict clean on $files files, stubtest clean ($("$venv/bin/mypy" --version))"

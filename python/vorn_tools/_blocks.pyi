@@ -1,5 +1,8 @@
+from typing import final
+
 import numpy as np
 
+@final
 class BlockReader:
     def __new__(cls, path: str, reader_type: str) -> BlockReader: ...
     @property

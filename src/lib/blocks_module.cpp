@@ -530,7 +530,7 @@ constexpr const char kDoc[] =
     "completed by a later call.";
 
 constexpr const char kReadDoc[] =
-    "read(headers, data, start, stop)\n--\n\n"
+    "read($self, headers, data, start, stop, /)\n--\n\n"
     "Fills rows start.. of data (2-D, C-contiguous, uint16 for WD1, float32 "
     "for WD2) and of every header column with consecutive events of exactly "
     "data.shape[1] samples, at most up to row stop; returns how many. It "
@@ -539,14 +539,15 @@ constexpr const char kReadDoc[] =
     "some events returns them and is raised by the next call.";
 
 constexpr const char kReadFlatDoc[] =
-    "read_flat(headers, flat, lengths, start, stop, flat_start)\n--\n\n"
+    "read_flat($self, headers, flat, lengths, start, stop, flat_start, /)\n"
+    "--\n\n"
     "Like read for events of any length: their samples go one after the "
     "other into flat from flat_start, their lengths into lengths[start:]. "
     "Stops before an event that would not fit, which stays pending. Returns "
     "(events, samples).";
 
 constexpr const char kPeekDoc[] =
-    "peek()\n--\n\n"
+    "peek($self, /)\n--\n\n"
     "Reads the next event, unless one is pending already, and keeps it "
     "pending; returns its number of samples, or None at the end of the "
     "data.";
