@@ -104,7 +104,8 @@ using Columns = std::array<void*, Format::kColumns.size()>;
 template <class F>
 struct Source {
   using Format = F;
-  explicit Source(typename Format::Reader opened) : reader(std::move(opened)) {}
+  explicit Source(typename Format::Reader opened) noexcept
+      : reader(std::move(opened)) {}
 
   typename Format::Reader reader;
   // An event read but not handed over: it had another width than the
@@ -490,20 +491,23 @@ PyObject* block_reader_new(PyTypeObject* subtype, PyObject* args,
     }
     std::optional<ReaderState> reader = open_event_file(bound[0], bound[1]);
     if (!reader) return nullptr;
-    BlockState state = std::visit(
-        [](auto& r) -> BlockState {
-          if constexpr (std::is_same_v<std::decay_t<decltype(r)>, WD1Reader>) {
-            return Source<WD1Format>(std::move(r));
-          } else {
-            return Source<WD2Format>(std::move(r));
-          }
-        },
-        *reader);
     auto* alloc = subtype->tp_alloc;
     PyObject* self =
         (alloc != nullptr ? alloc : PyType_GenericAlloc)(subtype, 0);
-    if (self == nullptr) return nullptr;  // `state` closes the file
-    std::construct_at(&as_blocks(self)->state, std::move(state));
+    if (self == nullptr) return nullptr;  // `reader` closes the file
+    // Built in place rather than moved in, which also keeps GCC's
+    // maybe-uninitialized check quiet about the empty pending event under
+    // the sanitizers.
+    std::visit(
+        [self](auto& opened) {
+          using Opened = std::decay_t<decltype(opened)>;
+          using Format = std::conditional_t<std::is_same_v<Opened, WD1Reader>,
+                                            WD1Format, WD2Format>;
+          std::construct_at(&as_blocks(self)->state,
+                            std::in_place_type<Source<Format>>,
+                            std::move(opened));
+        },
+        *reader);
     as_blocks(self)->busy = false;
     return self;
   });
