@@ -166,7 +166,9 @@ RangeF32 sample_range(const float* x, std::size_t n) {
 template <class Sample>
 bool is_saturated(Sample lo, Sample hi, std::size_t n,
                   const FeatureOptions& options) {
-  if (n == 0) return false;
+  // A float row of NaN alone has no range (lo > hi): no sample is at
+  // anything, whatever the ADC maximum.
+  if (n == 0 || !(lo <= hi)) return false;
   if (options.adc_max && static_cast<double>(hi) >= *options.adc_max) {
     return true;
   }

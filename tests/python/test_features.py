@@ -153,7 +153,10 @@ def expected(rows, o):
     want = {name: np.array([f[name] for f in found], dtype) for name, dtype in FEATURES.items()}
     scale = []
     for x, f in zip(rows, found):
-        w = np.abs(x.astype(float)).sum() + len(x) * abs(f["baseline"])
+        # Samples outside the window may be infinite; those inside make the
+        # charge infinite or NaN, which is compared exactly.
+        finite = x[np.isfinite(x)].astype(float)
+        w = np.abs(finite).sum() + len(x) * abs(f["baseline"])
         scale.append(w if np.isfinite(w) else 0.0)
     want["scale"] = scale
     return want
