@@ -517,6 +517,8 @@ def run_follow(args: argparse.Namespace) -> int:
     except FileChanged as failure:
         error(f"{args.file}: {failure}")
         ended, status = "then the file changed under the reader", FAILED
+    except BrokenPipeError:
+        raise  # our reader went away, not the file's: the command ends quietly
     except READ_ERRORS as failure:
         error(f"{args.file}: {failure}")
         ended, status = "then a read error", FAILED

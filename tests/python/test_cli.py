@@ -701,6 +701,16 @@ def test_follow_goes_on_while_events_arrive_for_longer_than_idle(script, tmp_pat
     assert out.splitlines()[-1] == "12 events, then 0.6 s without new data"
 
 
+def test_a_reader_that_closes_the_pipe_ends_follow_quietly(script, tmp_path):
+    path = wd1_file(tmp_path / "a.wd1", [3] * 5000, np.random.default_rng(29))
+    proc = subprocess.Popen([script, "follow", str(path), "--idle", "30"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()  # as `| head -1` does
+    _, stderr = proc.communicate(timeout=30)
+    assert (proc.returncode, stderr) == (128 + signal.SIGPIPE, b"")
+
+
 @pytest.mark.parametrize("ending", ["cut", "read error", "shrunk", "replaced"])
 def test_follow_says_how_it_ended(script, tmp_path, ending):
     rng = np.random.default_rng(25)
