@@ -188,13 +188,14 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
     """
     outcomes: list[TableOutcome] = []
     table = open_table(output)
+    writer = _Background(table.write)
     try:
         for number, task in enumerate(tasks):
             outcome = TableOutcome(", ".join(task.paths))
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                            check=check, file=number if len(tasks) > 1 else None):
-                    table.write(rows)
+                    writer.put(rows)
                     outcome.rows += len(rows["entry"])
                     outcome.events += len(np.unique(rows["entry"]))
                     if progress is not None:
@@ -205,15 +206,65 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
             if outcome.error is None or outcome.salvaged:
                 outcome.output = output
             outcomes.append(outcome)
+        writer.finish()
         if not any(o.output for o in outcomes):
             table.discard()
         else:
             check(final=True)
             table.close()
     except BaseException:
+        writer.abandon()
         table.discard()
         raise
     return outcomes
+
+
+class _Background:
+    """Calls `write` on the items put, in a thread of its own, in order.
+
+    Table libraries that release the GIL while they encode (Arrow) then
+    write one block while the next is read and measured. An error of the
+    writing is raised by the next `put` or by `finish`.
+    """
+
+    def __init__(self, write: Callable[[Any], None]) -> None:
+        self._write = write
+        self._queue: queue.Queue[Any] = queue.Queue(PREFETCH)
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="vorn-write", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while True:
+            item = self._queue.get()
+            if item is _DONE:
+                return
+            if self._error is None:
+                try:
+                    self._write(item)
+                except BaseException as error:  # handed to the producer
+                    self._error = error
+
+    def _raise(self) -> None:
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+
+    def put(self, item: Any) -> None:
+        self._raise()
+        self._queue.put(item)
+
+    def finish(self) -> None:
+        self._queue.put(_DONE)
+        self._thread.join()
+        self._raise()
+
+    def abandon(self) -> None:
+        """Stop without raising what the writing may have failed with; the table is discarded."""
+        if self._thread.is_alive():
+            self._error = self._error or RuntimeError("abandoned")
+            self._queue.put(_DONE)
+            self._thread.join()
 
 
 def features_alone(task: FeatureTask, folder: str, suffix: str, cancel: str | None = None) -> TableOutcome:
