@@ -5,10 +5,12 @@
 The file holds events of 1,024 uint16 samples (a noisy baseline and one
 pulse each), generated once and not kept. Measured, as wall and CPU time:
 
-- read: `vorn_tools.iterate` over the file's blocks, touching nothing;
+- read: `vorn_tools.iterate` over the file's blocks (of the size the
+  feature table reads), touching nothing;
 - features: `feature_tables` over the same file, the whole table computed
   (reading in one thread, the kernel in another) but not written;
-- features to Parquet: `vorn features FILE -o OUT.parquet` in process;
+- vorn features to Parquet: the command `vorn features FILE -o OUT.parquet`
+  in a process of its own, interpreter start and writing included;
 - HDF5: `vorn convert` to HDF5 without compression, and with the default;
 - ROOT: `vorn convert -o OUT.root`.
 
@@ -83,7 +85,7 @@ def main() -> None:
     args = parser.parse_args()
 
     from vorn_tools import iterate
-    from vorn_tools.feature_table import feature_tables
+    from vorn_tools.feature_table import STEP, feature_tables
     from vorn_tools.features import FeatureOptions
 
     with tempfile.TemporaryDirectory(dir=args.folder) as folder:
@@ -96,7 +98,8 @@ def main() -> None:
         out = lambda name: os.path.join(folder, name)  # noqa: E731
 
         def read() -> None:
-            for _ in iterate(path, type="WD1"):
+            # In the blocks the feature table reads, so that both read alike.
+            for _ in iterate(path, step_size=STEP, type="WD1"):
                 pass
 
         def features() -> None:
@@ -106,7 +109,7 @@ def main() -> None:
         cases = {
             "read (iterate)": read,
             "features, not written": features,
-            "features to Parquet": lambda: command("features", path, "-o", out("f.parquet"), "--charge", "290",
+            "vorn features to Parquet": lambda: command("features", path, "-o", out("f.parquet"), "--charge", "290",
                                                    "600", "--force", "--quiet"),
             "HDF5, no compression": lambda: command("convert", path, "-o", out("c.h5"), "--compression", "none",
                                                     "--force", "--quiet"),
@@ -126,7 +129,7 @@ def main() -> None:
             wall[name] = statistics.median(w for w, _ in times)
             print(f"{name:<24} {wall[name]:>8.2f} {size / 1e6 / wall[name]:>8.0f} {events / wall[name]:>12,.0f}")
         print(f"features / read:            {wall['read (iterate)'] / wall['features, not written']:.2f}x")
-        print(f"features to Parquet / read: {wall['read (iterate)'] / wall['features to Parquet']:.2f}x")
+        print(f"features to Parquet / read: {wall['read (iterate)'] / wall['vorn features to Parquet']:.2f}x")
         print(f"ROOT / HDF5 uncompressed:   {wall['HDF5, no compression'] / wall['ROOT, no compression']:.2f}x")
         print(f"ROOT / HDF5 gzip:           {wall['HDF5, gzip (default)'] / wall['ROOT, gzip (default)']:.2f}x")
         print(f"peak RSS of vorn features: {peak_memory(small, out('s.parquet'))} MB on {size / 1e7:,.0f} MB,"
