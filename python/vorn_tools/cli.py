@@ -386,17 +386,23 @@ def _feature_tasks(args: argparse.Namespace) -> list[Any]:
             paths = (os.path.abspath(args.files[0]),)
         else:
             paths = tuple(os.path.abspath(p) for p in args.files)
+        args.unreadable = []
         return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick)]
     folders = [path for path in args.files if os.path.isdir(path)]
     if folders:
         raise UsageError(f"{folders[0]} is a folder: pass --run to read its wave<N> files as one run")
-    names = unique_names(args.files)
-    return [FeatureTask((os.path.abspath(path),), name, options, False, args.type, args.float32, args.tick)
-            for path, name in zip(args.files, names)]
+    # Classified here, in the command's words, and once: each task then
+    # opens its file as the type found.
+    found = layouts(args.files, args.type)
+    readable = [(path, layout) for path, layout in zip(args.files, found) if isinstance(layout, Layout)]
+    args.unreadable = [(path, reason) for path, reason in zip(args.files, found) if isinstance(reason, str)]
+    names = unique_names([path for path, _ in readable])
+    return [FeatureTask((os.path.abspath(path),), name, options, False, layout.reader_type, args.float32, args.tick)
+            for (path, layout), name in zip(readable, names)]
 
 
 def run_features(args: argparse.Namespace) -> int:
-    from .feature_table import features_alone, write_features
+    from .feature_table import TableOutcome, features_alone, write_features
     from .progress import Progress
 
     folder = args.jobs is not None or args.scheduler is not None
@@ -420,7 +426,10 @@ def run_features(args: argparse.Namespace) -> int:
         targets = [args.output]
     _spare_inputs(targets, _run_inputs(args.files) if args.as_run else args.files)
     _check_targets(targets, args.force)
-    if folder:
+    outcomes: list[Any] = []
+    if not tasks:
+        pass
+    elif folder:
         os.makedirs(args.output, exist_ok=True)
         where = os.path.abspath(args.output)
         with Progress(len(tasks), "features", args.quiet, unit="file") as bar:
@@ -438,8 +447,10 @@ def run_features(args: argparse.Namespace) -> int:
     else:
         with Progress(0, "features", args.quiet, unit="row") as bar:
             outcomes = write_features(tasks, args.output, bar)
-    for outcome, task in zip(outcomes, tasks):
-        outcome.path = ", ".join(args.files) if task.run else args.files[tasks.index(task)]
+    given = [", ".join(args.files)] if args.as_run else [p for p in args.files if p not in dict(args.unreadable)]
+    for outcome, path in zip(outcomes, given):
+        outcome.path = path
+    outcomes += [TableOutcome(path, error=reason) for path, reason in args.unreadable]
     return _report(outcomes)
 
 
@@ -460,6 +471,10 @@ def run_hist(args: argparse.Namespace) -> int:
     if args.range is not None and not in_range(*args.range):
         raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
     tasks = _feature_tasks(args)
+    if args.unreadable:
+        for path, reason in args.unreadable:
+            error(f"{path}: {reason}")
+        return FAILED
     binning = Binning(args.of, args.bins, channel=args.channel, width=args.width)
     outputs = [args.output] + ([args.csv] if args.csv else [])
     _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)

@@ -190,14 +190,22 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
     table = open_table(output)
     writer = _Background(table.write)
     try:
+        names: tuple[str, ...] | None = None  # the table's columns, set by its first rows
         for number, task in enumerate(tasks):
             outcome = TableOutcome(", ".join(task.paths))
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                            check=check, file=number if len(tasks) > 1 else None):
+                    if names is None:
+                        names = tuple(rows)
+                    elif tuple(rows) != names:
+                        raise ValueError("its header keys differ from those of the table's first file (WD1 and"
+                                         " WD2 files go to tables of their own)")
                     writer.put(rows)
-                    outcome.rows += len(rows["entry"])
-                    outcome.events += len(np.unique(rows["entry"]))
+                    entries = rows["entry"]
+                    outcome.rows += len(entries)
+                    # A block's entries run on from one event to the next.
+                    outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
                     if progress is not None:
                         progress.update(len(rows["entry"]), 0)
             except (*FILE_ERRORS, RunError, ValueError) as error:
