@@ -8,7 +8,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 from eventfiles import ref_wd1, ref_wd2, wd1_event, wd2_event
-from test_property import SETTINGS, chunk_sizes, wd1_files, wd2_files
+from test_property import SETTINGS, chunk_sizes, follow, wd1_files, wd2_files
 from vorn import EventReader
 from vorn_tools._blocks import BlockReader
 from vorn_tools.formats import COLUMNS, SAMPLE_DTYPES
@@ -54,17 +54,7 @@ def drain(reader, kind, rng, head):
 def follow_blocks(path, raw, kind, sizes, seed, head, open_at=0):
     """Appends `raw` in chunks of `sizes` (cycled), draining after each."""
     rng = np.random.default_rng(seed)
-    got, reader, written = [], None, 0
-    with open(path, "wb", buffering=0) as f:
-        for size in (sizes[i % len(sizes)] for i in range(len(raw) + 1)):
-            f.write(raw[written:written + size])
-            written = min(len(raw), written + size)
-            if reader is None and written >= open_at:
-                reader = BlockReader(path, kind)
-            if reader is not None:
-                got += drain(reader, kind, rng, head)
-            if written == len(raw):
-                return got
+    return follow(path, raw, kind, lambda reader: drain(reader, kind, rng, head), sizes, open_at, BlockReader)
 
 
 class TestSameEvents:

@@ -106,7 +106,7 @@ chunk_sizes = st.lists(st.floats(0, math.log(65536)).map(lambda x: int(math.exp(
                        min_size=1, max_size=64)
 
 
-def follow(path, raw, reader_type, rows, sizes, open_at=0):
+def follow(path, raw, reader_type, rows, sizes, open_at=0, opener=EventReader):
     """Appends `raw` to `path` in chunks of `sizes` (cycled), reading to the
     current end after every chunk, as a follower of a file that is still being
     written does. The reader is opened once `open_at` bytes are there."""
@@ -116,7 +116,7 @@ def follow(path, raw, reader_type, rows, sizes, open_at=0):
             f.write(raw[written:written + size])
             written = min(len(raw), written + size)
             if reader is None and written >= open_at:
-                reader = EventReader(path, reader_type)
+                reader = opener(path, reader_type)
             got += rows(reader) if reader is not None else []
             if written == len(raw):
                 return got + rows(reader)
