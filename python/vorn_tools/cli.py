@@ -585,6 +585,45 @@ def run_fit(args: argparse.Namespace) -> int:
     return OK
 
 
+
+def run_average(args: argparse.Namespace) -> int:
+    require("matplotlib", "vorn average")
+    from .analysis import expressions
+    from .analysis.average import average, draw_average, write_average
+    from .analysis.tables import is_table
+
+    outputs = [args.output] + ([args.data] if args.data else [])
+    if args.data and not args.data.endswith((".npy", ".csv")):
+        raise UsageError(f"--data names a .npy or .csv file, not {args.data}")
+    if any(is_table(p) for p in args.files):
+        raise UsageError("vorn average reads the event files themselves, not a feature table")
+    _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets(outputs, args.force)
+    try:
+        where = expressions.parse(args.where) if args.where else None
+    except expressions.ExpressionError as failure:
+        raise UsageError(str(failure)) from None
+    try:
+        found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32)
+    except expressions.ExpressionError as failure:
+        raise UsageError(str(failure)) from None
+    except KeyError as failure:
+        raise UsageError(f"no column {failure.args[0]!r} for --where") from None
+    except (*FILE_ERRORS, ValueError) as failure:
+        error(str(failure))
+        return FAILED
+    if not found.sum:
+        error("no waveform was selected" + (f" by {args.where}" if args.where else ""))
+        return FAILED
+    title = f"average of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" + \
+        (f" where {args.where}" if args.where else "") + (f", aligned on {args.align}" if args.align != "none" else "")
+    draw_average(found, args.output, title, "sample value")
+    if args.data:
+        write_average(found, args.data)
+    counts = ", ".join(f"channel {c}: {plural(n, 'waveform')}" for c, n in sorted(found.waveforms.items()))
+    print(f"wrote {args.output}" + (f" and {args.data}" if args.data else "") + f": {counts}")
+    return OK
+
 # --- follow ---------------------------------------------------------------------
 
 def run_follow(args: argparse.Namespace) -> int:
@@ -655,6 +694,9 @@ def run_monitor(args: argparse.Namespace) -> int:
 # --- the parser -----------------------------------------------------------------
 
 EXAMPLES = {
+    "average": """examples:
+  vorn average run042.wd1 --align cfd -o avg.png --data avg.csv
+  vorn average --run run042/ --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
     "fit": """examples:
   vorn fit spe run042.parquet --channel 0 -o spe.png        # gain, mu, crosstalk of a SiPM
   vorn fit spe run042.wd1 --charge-peak 10 40 --model pmt --json
@@ -934,6 +976,23 @@ def build_parser() -> argparse.ArgumentParser:
     float32_option(fit)
     feature_options(fit)
     fit.set_defaults(run=run_fit)
+
+    avg = command("average", "the average waveform of each channel",
+                  "Average the waveforms of each channel, with a band of one standard deviation, over the events"
+                  " that --where selects, optionally aligned on their peak or constant-fraction time. Needs"
+                  f" {install_hint('cli')}.")
+    avg.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    avg.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C) by their features")
+    avg.add_argument("--align", choices=["none", "peak", "cfd"], default="none",
+                     help="shift each waveform onto the median peak or CFD time first (default none)")
+    avg.add_argument("-o", "--output", default="average.png", metavar="IMAGE", help="default average.png")
+    avg.add_argument("--data", metavar="FILE", help="also the numbers: .csv (channel, sample, mean, std,"
+                                                   " count) or .npy (channels x [mean, std, count] x samples)")
+    avg.add_argument("--force", action="store_true", help="replace existing output")
+    type_option(avg)
+    float32_option(avg)
+    feature_options(avg)
+    avg.set_defaults(run=run_average)
 
     mon = command("monitor", "a live view of a run in the browser",
                   "Serve a page showing the files as they grow: the last waveforms of each channel, histograms"

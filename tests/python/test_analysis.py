@@ -148,3 +148,34 @@ def test_bad_expressions_are_usage_errors(tmp_path, argv, message):
                           capture_output=True, text=True)
     assert done.returncode == 2
     assert message in done.stderr and len(done.stderr.splitlines()) == 1
+
+
+def test_average_is_the_mean_and_spread_of_the_selected_waveforms(tmp_path):
+    from vorn_tools.analysis.average import average, shifted
+    from vorn_tools.features import FeatureOptions, compute
+
+    path = tmp_path / "pulses.dat"
+    rng = np.random.default_rng(11)
+    events, samples = 300, 64
+    t = np.arange(samples)
+    starts = rng.uniform(20, 30, events)
+    heights = rng.choice([0.0, 80.0, 160.0], events)
+    waves = 500 + rng.normal(0, 2, (events, samples)) + heights[:, None] * np.exp(
+        -0.5 * ((t[None, :] - starts[:, None]) / 3.0) ** 2)
+    data = np.rint(waves).astype("<u2")
+    header = struct.Struct("<6i")
+    with open(path, "wb") as out:
+        for i in range(events):
+            out.write(header.pack(24 + 2 * samples, 1, 0, 0, i, i))
+            out.write(data[i].tobytes())
+    options = FeatureOptions(polarity="positive", baseline=(0, 16))
+    found = average([str(path)], options, expressions.parse("amplitude > 40"))
+    chosen = data[compute(data, options)["amplitude"] > 40].astype(np.float64)
+    mean, std, count = found.result(0)
+    np.testing.assert_allclose(mean, chosen.mean(axis=0), rtol=1e-12)
+    np.testing.assert_allclose(std, chosen.std(axis=0), rtol=1e-9, atol=1e-9)
+    assert (count == len(chosen)).all() and found.waveforms[0] == len(chosen)
+    # Shifting by a fraction interpolates between neighbours; what falls off an end is left out.
+    row = np.arange(6, dtype=np.float64)[None, :] ** 2
+    np.testing.assert_allclose(shifted(row, np.array([0.5]))[0], [0.5, 2.5, 6.5, 12.5, 20.5, np.nan])
+    np.testing.assert_allclose(shifted(row, np.array([-2.0]))[0], [np.nan, np.nan, 0, 1, 4, 9])

@@ -79,14 +79,14 @@ def parse(text: str, known: Mapping[str, Any] | None = None) -> Expression:
     plain: set[str] = set()
     channels: set[tuple[str, int]] = set()
     _check(text, tree, plain, channels)
-    if plain and channels:
-        name = sorted(plain)[0]
-        raise ExpressionError(text, f"{name} has no channel while other columns do: write {name}@C")
+    expression = Expression(text, tree, frozenset(plain), frozenset(channels))
+    if channels:
+        _refuse_plain(expression)
     if known is not None:
         for name in sorted(plain | {n for n, _ in channels}):
             if name not in known:
                 raise ExpressionError(text, f"no column {name!r}; the table has {', '.join(known)}")
-    return Expression(text, tree, frozenset(plain), frozenset(channels))
+    return expression
 
 
 def _fault(text: str, node: ast.AST, message: str) -> ExpressionError:
@@ -162,31 +162,32 @@ def channel_key(name: str, channel: int) -> str:
 
 
 def event_columns(table: Columns, wanted: set[tuple[str, int]]) -> dict[str, NDArray[Any]]:
-    """Columns `name@C` of the events that hold every channel named, one row per event, in table order.
+    """Columns `name@C` of the events that hold every channel named, one row per event, in key order.
 
     Rows are matched on (`file`, `entry`); an event that lacks one of the
     channels is left out.
     """
+    _, rows = _event_rows(table, sorted({c for _, c in wanted}))
+    return {channel_key(name, c): np.asarray(table[name])[rows[c]] for name, c in wanted}
+
+
+def _event_rows(table: Columns, channels: list[int]) -> tuple[NDArray[np.int64], dict[int, NDArray[np.intp]]]:
+    """The keys of the events that hold all `channels`, and for each channel the row of each such event."""
     channel = np.asarray(table["channel"])
     keys = _event_keys(table)
-    chosen = sorted({c for _, c in wanted})
-    common: NDArray[Any] | None = None
-    for c in chosen:
+    common: NDArray[np.int64] | None = None
+    for c in channels:
         present = np.unique(keys[channel == c])
         common = present if common is None else np.intersect1d(common, present, assume_unique=True)
     assert common is not None
-    out: dict[str, NDArray[Any]] = {}
-    for c in chosen:
-        rows = np.flatnonzero(channel == c)
-        event_keys = keys[rows]
-        # The first row of each event in this channel; a repeated (file, entry)
-        # cannot come from one table, but a hand-made one is not trusted.
-        unique, first = np.unique(event_keys, return_index=True)
-        at = first[np.searchsorted(unique, common)]
-        for name, ch in wanted:
-            if ch == c:
-                out[channel_key(name, c)] = np.asarray(table[name])[rows[at]]
-    return out
+    rows: dict[int, NDArray[np.intp]] = {}
+    for c in channels:
+        in_channel = np.flatnonzero(channel == c)
+        # The first row of each event in this channel: a table never repeats
+        # (file, entry, channel), but one made by hand is not trusted to.
+        unique, first = np.unique(keys[in_channel], return_index=True)
+        rows[c] = in_channel[first[np.searchsorted(unique, common)]]
+    return common, rows
 
 
 def _event_keys(table: Columns) -> NDArray[np.int64]:
@@ -207,10 +208,8 @@ def select(table: Columns, of: Expression | None, where: Expression | None) -> t
     per_event = (of is not None and of.per_event) or (where is not None and where.per_event)
     if per_event:
         for expression in (of, where):
-            if expression is not None and expression.columns:
-                name = sorted(expression.columns)[0]
-                raise ExpressionError(expression.text, f"{name} has no channel while other columns do: write"
-                                                       f" {name}@C")
+            if expression is not None:
+                _refuse_plain(expression)
         wanted = set().union(*(e.channel_columns for e in (of, where) if e is not None))
         columns: Columns = event_columns(table, wanted)
         rows = len(next(iter(columns.values()))) if columns else 0
@@ -221,8 +220,29 @@ def select(table: Columns, of: Expression | None, where: Expression | None) -> t
         channels = np.asarray(table["channel"], dtype=np.int64)
     values = np.broadcast_to(of.evaluate(columns), (rows,)) if of is not None else np.empty(rows)
     if where is not None:
-        keep = np.broadcast_to(where.evaluate(columns), (rows,))
-        if keep.dtype != np.bool_:
-            raise ExpressionError(where.text, "is not a condition: compare a column with a value")
+        keep = _condition(where, where.evaluate(columns), rows)
         values, channels = values[keep], channels[keep]
     return np.asarray(values), channels
+
+
+def selected_rows(table: Columns, where: Expression) -> NDArray[np.bool_]:
+    """Which rows of `table` a condition keeps; with name@C, every row of each event that it keeps."""
+    if not where.per_event:
+        return _condition(where, where.evaluate(table), len(table["channel"]))
+    _refuse_plain(where)
+    keys, _ = _event_rows(table, sorted({c for _, c in where.channel_columns}))
+    keep = _condition(where, where.evaluate(event_columns(table, set(where.channel_columns))), len(keys))
+    return np.isin(_event_keys(table), keys[keep])
+
+
+def _condition(where: Expression, value: Any, rows: int) -> NDArray[np.bool_]:
+    keep = np.broadcast_to(value, (rows,))
+    if keep.dtype != np.bool_:
+        raise ExpressionError(where.text, "is not a condition: compare a column with a value")
+    return np.asarray(keep)
+
+
+def _refuse_plain(expression: Expression) -> None:
+    if expression.columns:
+        name = sorted(expression.columns)[0]
+        raise ExpressionError(expression.text, f"{name} has no channel while other columns do: write {name}@C")
