@@ -32,7 +32,7 @@ OK, FAILED, USAGE = 0, 1, 2
 # the reader of their output goes away.
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
-EXTRAS = {"h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask", "uproot": "root",
+EXTRAS = {"iminuit": "fit", "scipy": "fit", "h5py": "cli", "matplotlib": "cli", "dask": "dask", "distributed": "dask", "uproot": "root",
           "pyarrow": "parquet", "boost_histogram": "hist", "bokeh": "monitor"}
 RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
 
@@ -512,6 +512,118 @@ def run_hist(args: argparse.Namespace) -> int:
     return OK
 
 
+# --- fit --------------------------------------------------------------------------
+
+FIT_LIBRARIES = ("iminuit", "scipy")
+
+
+def run_fit(args: argparse.Namespace) -> int:
+    for module in FIT_LIBRARIES:
+        require(module, "vorn fit")
+    from .analysis import expressions
+    from .analysis.fits import FitError, fit_gauss, fit_spe
+    from .analysis.tables import load
+
+    of_text = args.of or ("charge" if args.kind == "spe" else None)
+    if of_text is None:
+        raise UsageError("vorn fit gauss needs --of, the column or expression to fit")
+    if args.output is not None:
+        _spare_inputs([args.output], args.files)
+        _check_targets([args.output], args.force)
+    try:
+        of = expressions.parse(of_text)
+        where = expressions.parse(args.where) if args.where else None
+    except expressions.ExpressionError as failure:
+        raise UsageError(f"{failure}") from None
+    needed = set(of.columns) | {n for n, _ in of.channel_columns}
+    if where is not None:
+        needed |= set(where.columns) | {n for n, _ in where.channel_columns}
+    try:
+        table = load(args.files, sorted(needed), _pulse_options(args), args.as_run, args.type, args.float32,
+                     args.tick)
+        if args.channel is not None:
+            if of.per_event:
+                raise UsageError("--channel selects rows; with name@C the channels are in the expression")
+            rows = table["channel"] == args.channel
+            table = {k: v[rows] for k, v in table.items()}
+        values, _ = expressions.select(table, of, where)
+    except expressions.ExpressionError as failure:
+        raise UsageError(str(failure)) from None
+    except KeyError as failure:
+        raise UsageError(f"no column {failure.args[0]!r} in the input") from None
+    except (*FILE_ERRORS, ValueError) as failure:
+        error(str(failure))
+        return FAILED
+    value_range = tuple(args.range) if args.range is not None else None
+    try:
+        if args.kind == "spe":
+            result, plot = fit_spe(values, args.model, args.bins, value_range)
+        else:
+            result, plot = fit_gauss(values, args.bins, value_range)
+    except FitError as failure:
+        error(f"cannot fit {of_text}: {failure}")
+        return FAILED
+    if args.output is not None:
+        require("matplotlib", "vorn fit -o")
+        from .analysis.fit_plot import draw_fit
+
+        title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
+        draw_fit(result, plot, args.output, title, of_text)
+    document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict()}
+    if args.json:
+        json.dump(document, sys.stdout, indent=2)
+        print()
+    else:
+        print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}, "
+              + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
+              + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged"))
+        if args.output is not None:
+            print(f"wrote {args.output}")
+    if not result.converged:
+        error(f"the fit of {of_text} did not converge" + (f": see {args.output}" if args.output else ""))
+        return FAILED
+    return OK
+
+
+
+def run_average(args: argparse.Namespace) -> int:
+    require("matplotlib", "vorn average")
+    from .analysis import expressions
+    from .analysis.average import average, draw_average, write_average
+    from .analysis.tables import is_table
+
+    outputs = [args.output] + ([args.data] if args.data else [])
+    if args.data and not args.data.endswith((".npy", ".csv")):
+        raise UsageError(f"--data names a .npy or .csv file, not {args.data}")
+    if any(is_table(p) for p in args.files):
+        raise UsageError("vorn average reads the event files themselves, not a feature table")
+    _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets(outputs, args.force)
+    try:
+        where = expressions.parse(args.where) if args.where else None
+    except expressions.ExpressionError as failure:
+        raise UsageError(str(failure)) from None
+    try:
+        found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32)
+    except expressions.ExpressionError as failure:
+        raise UsageError(str(failure)) from None
+    except KeyError as failure:
+        raise UsageError(f"no column {failure.args[0]!r} for --where") from None
+    except (*FILE_ERRORS, ValueError) as failure:
+        error(str(failure))
+        return FAILED
+    if not found.sum:
+        error("no waveform was selected" + (f" by {args.where}" if args.where else ""))
+        return FAILED
+    title = f"average of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" + \
+        (f" where {args.where}" if args.where else "") + (f", aligned on {args.align}" if args.align != "none" else "")
+    draw_average(found, args.output, title, "sample value")
+    if args.data:
+        write_average(found, args.data)
+    counts = ", ".join(f"channel {c}: {plural(n, 'waveform')}" for c, n in sorted(found.waveforms.items()))
+    print(f"wrote {args.output}" + (f" and {args.data}" if args.data else "") + f": {counts}")
+    return OK
+
 # --- follow ---------------------------------------------------------------------
 
 def run_follow(args: argparse.Namespace) -> int:
@@ -582,6 +694,13 @@ def run_monitor(args: argparse.Namespace) -> int:
 # --- the parser -----------------------------------------------------------------
 
 EXAMPLES = {
+    "average": """examples:
+  vorn average run042.wd1 --align cfd -o avg.png --data avg.csv
+  vorn average --run run042/ --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
+    "fit": """examples:
+  vorn fit spe run042.parquet --channel 0 -o spe.png        # gain, mu, crosstalk of a SiPM
+  vorn fit spe run042.wd1 --charge-peak 10 40 --model pmt --json
+  vorn fit gauss run.parquet --of "cfd_time@1 - cfd_time@0" --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
     "info": """examples:
   vorn info run042.wd1
   vorn info --json runs/*.wd2 > summary.json""",
@@ -833,6 +952,47 @@ def build_parser() -> argparse.ArgumentParser:
                         help="how long to wait for the file to appear and become readable (default 10)")
     follow.add_argument("--poll", type=_seconds(True), default=0.2, metavar="SECONDS", help=argparse.SUPPRESS)
     follow.set_defaults(run=run_follow)
+
+    fit = command("fit", "fit a photoelectron spectrum or a peak",
+                  "Fit the photoelectron spectrum of a charge column (spe: pedestal and n-p.e. peaks, a SiPM with"
+                  " crosstalk or a PMT) or a Gaussian (gauss: a time difference, for the timing resolution) by"
+                  " binned maximum likelihood. INPUT is a feature table (.parquet, .h5, .root) or event files,"
+                  " measured first as vorn features would. Exit 1 when the fit does not converge. Needs"
+                  f" {install_hint('fit')}.")
+    fit.add_argument("kind", choices=["spe", "gauss"], help="what to fit")
+    fit.add_argument("files", nargs="+", metavar="INPUT")
+    fit.add_argument("--of", metavar="EXPR", help="column or expression (default charge for spe); name@C is"
+                                                  " channel C's column of the same event")
+    fit.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C), e.g. 'amplitude > 20'")
+    fit.add_argument("--channel", type=_channel, metavar="C", help="only channel C")
+    fit.add_argument("--model", choices=["sipm", "pmt"], default="sipm", help="spe: the detector (default sipm)")
+    fit.add_argument("--bins", type=_positive_int, default=200, help="number of bins (default 200)")
+    fit.add_argument("--range", nargs=2, type=float, metavar=("LO", "HI"),
+                     help="the range fitted (default the central 99.9%% of the values, widened by 2%%)")
+    fit.add_argument("-o", "--output", metavar="IMAGE", help="draw the data, the fit and its components")
+    fit.add_argument("--json", action="store_true", help="print the result as JSON")
+    fit.add_argument("--force", action="store_true", help="replace existing output")
+    type_option(fit)
+    float32_option(fit)
+    feature_options(fit)
+    fit.set_defaults(run=run_fit)
+
+    avg = command("average", "the average waveform of each channel",
+                  "Average the waveforms of each channel, with a band of one standard deviation, over the events"
+                  " that --where selects, optionally aligned on their peak or constant-fraction time. Needs"
+                  f" {install_hint('cli')}.")
+    avg.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    avg.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C) by their features")
+    avg.add_argument("--align", choices=["none", "peak", "cfd"], default="none",
+                     help="shift each waveform onto the median peak or CFD time first (default none)")
+    avg.add_argument("-o", "--output", default="average.png", metavar="IMAGE", help="default average.png")
+    avg.add_argument("--data", metavar="FILE", help="also the numbers: .csv (channel, sample, mean, std,"
+                                                   " count) or .npy (channels x [mean, std, count] x samples)")
+    avg.add_argument("--force", action="store_true", help="replace existing output")
+    type_option(avg)
+    float32_option(avg)
+    feature_options(avg)
+    avg.set_defaults(run=run_average)
 
     mon = command("monitor", "a live view of a run in the browser",
                   "Serve a page showing the files as they grow: the last waveforms of each channel, histograms"

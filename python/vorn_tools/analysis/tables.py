@@ -1,0 +1,118 @@
+"""Feature tables read back, and inputs that are either tables or raw event files.
+
+A table is what `vorn features` writes: Parquet, HDF5 (a dataset per
+column) or a ROOT TTree `events`. `load(paths, columns)` gives the named
+columns of a table as NumPy arrays; for raw files it measures them first,
+with the given FeatureOptions, exactly as `vorn features` would.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+TABLE_SUFFIXES = (".parquet", ".h5", ".hdf5", ".root")
+ROOT_TREE = "events"
+
+
+def is_table(path: str) -> bool:
+    return os.path.splitext(path)[1].lower() in TABLE_SUFFIXES and os.path.isfile(path)
+
+
+def table_columns(path: str) -> list[str]:
+    """The names of the table's columns, in its order."""
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        return list(pq.read_schema(path).names)
+    if suffix in (".h5", ".hdf5"):
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            return [name for name, item in f.items()
+                    if isinstance(item, h5py.Dataset) and not name.endswith("_offsets")]
+    import uproot
+
+    with uproot.open(path) as f:
+        return list(f[ROOT_TREE].keys())
+
+
+def read_table(path: str, columns: Iterable[str] | None = None) -> dict[str, NDArray[Any]]:
+    """The columns of one table (all of them by default) as 1-D arrays."""
+    suffix = os.path.splitext(path)[1].lower()
+    wanted = None if columns is None else list(dict.fromkeys(columns))
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(path, columns=wanted)
+        return {name: table.column(name).to_numpy() for name in table.column_names}
+    if suffix in (".h5", ".hdf5"):
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            names = wanted if wanted is not None else table_columns(path)
+            return {name: f[name][()] for name in names}
+    import uproot
+
+    with uproot.open(path) as f:
+        arrays = f[ROOT_TREE].arrays(wanted, library="np")
+        return {name: np.asarray(values) for name, values in arrays.items()}
+
+
+def concatenate(tables: Sequence[dict[str, NDArray[Any]]]) -> dict[str, NDArray[Any]]:
+    """Tables of the same columns one after the other; `file` numbers them when there are several."""
+    if len(tables) == 1:
+        return tables[0]
+    names = list(tables[0])
+    for number, table in enumerate(tables):
+        if list(table) != names:
+            raise ValueError(f"the tables' columns differ: {', '.join(names)} against {', '.join(table)}")
+    joined = {name: np.concatenate([t[name] for t in tables]) for name in names}
+    # Entries restart in every file, so each table's files get numbers of their own.
+    numbers, first = [], 0
+    for table in tables:
+        rows = len(table[names[0]])
+        files = np.asarray(table["file"], dtype=np.int64) if "file" in table else np.zeros(rows, np.int64)
+        numbers.append(files + first)
+        first += int(files.max()) + 1 if rows else 0
+    joined["file"] = np.concatenate(numbers).astype(np.int32)
+    return joined
+
+
+def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run: bool = False,
+         type: str = "auto", float32: bool = False, tick: str | None = None) -> dict[str, NDArray[Any]]:
+    """The named columns (with `channel`, `entry` and `file` where there) of tables, or of raw files measured.
+
+    Raw files are measured with `options` (a FeatureOptions) as `vorn
+    features` does, a block at a time, keeping only the columns asked for.
+    Tables and raw files cannot be mixed in one call.
+    """
+    tables = [is_table(p) for p in paths]
+    wanted = list(dict.fromkeys([*columns, "channel", "entry", "file"]))
+    if all(tables):
+        read = []
+        for path in paths:
+            present = table_columns(path)
+            missing = [c for c in wanted if c not in present and c != "file"]
+            if missing:
+                raise KeyError(missing[0])
+            read.append(read_table(path, [c for c in wanted if c in present]))
+        return concatenate(read)
+    if any(tables):
+        raise ValueError("give feature tables or event files, not both")
+    from ..feature_table import feature_tables
+    from ..features import FeatureOptions
+
+    kept: dict[str, list[NDArray[Any]]] = {}
+    for block in feature_tables(list(paths), options or FeatureOptions(), run, type, float32, tick):
+        for name in wanted:
+            if name in block:
+                kept.setdefault(name, []).append(block[name])
+            elif name not in ("file",):
+                raise KeyError(name)
+    return {name: np.concatenate(parts) for name, parts in kept.items()}

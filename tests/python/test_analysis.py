@@ -1,0 +1,181 @@
+"""From feature tables to results: expressions and cuts on columns, and fits that recover a known truth."""
+
+import itertools
+import json
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from needs import need
+from vorn_tools.analysis import expressions
+from vorn_tools.analysis.expressions import ExpressionError
+
+
+@pytest.mark.parametrize("text, column", [
+    ("__import__('os').system('true')", 1),
+    ("charge.real", 1),
+    ("[charge]", 1),
+    ("charge if amplitude else 0", 1),
+    ("amplitude > 2 and lambda: 1", 19),
+    ("charge@x", 1),
+    ("charge +* 2", 9),
+])
+def test_only_arithmetic_on_columns_is_evaluated(text, column):
+    with pytest.raises(ExpressionError) as caught:
+        expressions.parse(text)
+    assert caught.value.position == column
+
+
+def _table(rng, events, channels, drop):
+    """A long table of (event, channel) rows, some rows left out, in a shuffled order of events."""
+    rows = [(e, c) for e in range(events) for c in range(channels) if (e, c) not in drop]
+    entry = np.array([r[0] for r in rows], dtype=np.int64)
+    channel = np.array([r[1] for r in rows], dtype=np.int32)
+    return {"entry": entry, "channel": channel, "amplitude": rng.normal(10, 5, len(rows)),
+            "cfd_time": rng.normal(0, 1, len(rows))}
+
+
+@settings(max_examples=40, deadline=None)
+@given(events=st.integers(1, 30), channels=st.integers(2, 4), seed=st.integers(0, 2**32 - 1),
+       drops=st.sets(st.tuples(st.integers(0, 29), st.integers(0, 3)), max_size=20))
+def test_channel_columns_pair_the_rows_of_one_event(events, channels, seed, drops):
+    rng = np.random.default_rng(seed)
+    table = _table(rng, events, channels, drops)
+    of = expressions.parse("cfd_time@1 - cfd_time@0")
+    where = expressions.parse("amplitude@0 > 8 and not amplitude@1 <= 8")
+    values, chans = expressions.select(table, of, where)
+    by_row = {(int(e), int(c)): i for i, (e, c) in enumerate(zip(table["entry"], table["channel"]))}
+    expected = []
+    for e in range(events):
+        if (e, 0) in by_row and (e, 1) in by_row:
+            a, b = by_row[(e, 0)], by_row[(e, 1)]
+            if table["amplitude"][a] > 8 and table["amplitude"][b] > 8:
+                expected.append(table["cfd_time"][b] - table["cfd_time"][a])
+    np.testing.assert_array_equal(values, expected)
+    assert (chans == -1).all()
+
+
+def test_a_cut_keeps_rows_and_their_channels():
+    table = {"entry": np.array([0, 0, 1, 1]), "channel": np.array([0, 1, 0, 1]),
+             "charge": np.array([1.0, -4.0, 3.0, 9.0])}
+    values, channels = expressions.select(table, expressions.parse("abs(charge) * 2"),
+                                          expressions.parse("charge > 2 or charge < -3"))
+    np.testing.assert_array_equal(values, [8.0, 6.0, 18.0])
+    np.testing.assert_array_equal(channels, [1, 0, 1])
+    with pytest.raises(ExpressionError, match="not a condition"):
+        expressions.select(table, None, expressions.parse("charge * 2"))
+
+
+def test_spe_fit_pulls_of_the_gain_are_standard_normal():
+    need("iminuit")
+    from vorn_tools.analysis.fits import fit_spe, generate_sipm
+
+    truth = {"gain": 20.0, "mu": 1.2, "lam": 0.12}
+    pulls = {"gain": [], "mu": [], "crosstalk": []}
+    for seed in range(100):
+        charges = generate_sipm(8000, truth["gain"], truth["mu"], truth["lam"], q0=3.0, sigma0=2.5,
+                                sigma1=1.5, seed=seed)
+        result, _ = fit_spe(charges)
+        assert result.converged
+        pulls["gain"].append((result.extra["gain"] - truth["gain"]) / result.extra["gain_error"])
+        pulls["mu"].append((result.values["mu"] - truth["mu"]) / result.errors["mu"])
+        pulls["crosstalk"].append((result.values["lam"] - truth["lam"]) / result.errors["lam"])
+    for name, values in pulls.items():
+        assert abs(np.mean(values)) < 0.2 + 0.3 * (name != "gain"), name
+        assert abs(np.std(values) - 1) < 0.2 + 0.3 * (name != "gain"), name
+
+
+def _sipm_file(path, events=12_000, gain_adc=200.0, mu=1.3, lam=0.1, seed=5):
+    """A WD1 file whose pulses carry a SiPM's photoelectron count; the charge of one p.e. is `gain_adc`."""
+    from vorn_tools.analysis.fits import generate_sipm
+
+    fired = np.rint(generate_sipm(events, 1.0, mu, lam, sigma0=0.0, sigma1=0.0, seed=seed)).astype(int)
+    rng = np.random.default_rng(seed + 1)
+    samples = 96
+    t = np.arange(samples)
+    shape = np.where(t >= 40, np.exp(-(t - 40) / 6.0) - np.exp(-(t - 40) / 1.5), 0.0)
+    shape *= gain_adc / shape.sum()
+    gains = fired * (1 + rng.normal(0, 0.05, events) / np.sqrt(np.maximum(fired, 1)))
+    waves = 1000 + rng.normal(0, 1.5, (events, samples)) + gains[:, None] * shape
+    data = np.rint(waves).astype("<u2")
+    header = struct.Struct("<6i")
+    with open(path, "wb") as out:
+        for i in range(events):
+            out.write(header.pack(24 + 2 * samples, 1, 0, 0, i, 100 * i))
+            out.write(data[i].tobytes())
+
+
+def test_fit_spe_recovers_the_truth_from_raw_files_through_a_table(tmp_path):
+    need("iminuit")
+    need("pyarrow")
+    raw, table = tmp_path / "sipm.dat", tmp_path / "sipm.parquet"
+    _sipm_file(raw)
+    vorn = [sys.executable, "-m", "vorn_tools"]
+    subprocess.run([*vorn, "features", str(raw), "-o", str(table), "--polarity", "positive",
+                    "--baseline", "0", "32", "--charge", "32", "96", "-q"], check=True, capture_output=True)
+    done = subprocess.run([*vorn, "fit", "spe", str(table), "--json", "--where", "channel == 0"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result["converged"]
+    for name, truth in (("gain", 200.0), ("mu", 1.3), ("crosstalk", 0.1)):
+        error = result["gain_error"] if name == "gain" else result["errors"]["mu" if name == "mu" else "lam"]
+        # The per-p.e. spread of the pulses widens the peaks but leaves their spacing.
+        assert abs(result[name] - truth) < 4 * error + 0.01 * truth, (name, result[name], error)
+    # The raw file fitted directly gives the same numbers as its table.
+    direct = subprocess.run([*vorn, "fit", "spe", str(raw), "--json", "--polarity", "positive", "--baseline",
+                             "0", "32", "--charge", "32", "96"], capture_output=True, text=True)
+    assert json.loads(direct.stdout)["gain"] == pytest.approx(result["gain"], rel=1e-9)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["fit", "gauss", "{t}", "--of", "charge@1 - entry"], "entry has no channel"),
+    (["fit", "spe", "{t}", "--of", "missing"], "no column 'missing'"),
+    (["fit", "spe", "{t}", "--where", "(charge"], "at column"),
+])
+def test_bad_expressions_are_usage_errors(tmp_path, argv, message):
+    need("iminuit")
+    pa = need("pyarrow")
+    import pyarrow.parquet as pq
+
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"entry": [0, 0], "channel": [0, 1], "charge": [1.0, 2.0]}), path)
+    done = subprocess.run([sys.executable, "-m", "vorn_tools", *[a.format(t=path) for a in argv]],
+                          capture_output=True, text=True)
+    assert done.returncode == 2
+    assert message in done.stderr and len(done.stderr.splitlines()) == 1
+
+
+def test_average_is_the_mean_and_spread_of_the_selected_waveforms(tmp_path):
+    from vorn_tools.analysis.average import average, shifted
+    from vorn_tools.features import FeatureOptions, compute
+
+    path = tmp_path / "pulses.dat"
+    rng = np.random.default_rng(11)
+    events, samples = 300, 64
+    t = np.arange(samples)
+    starts = rng.uniform(20, 30, events)
+    heights = rng.choice([0.0, 80.0, 160.0], events)
+    waves = 500 + rng.normal(0, 2, (events, samples)) + heights[:, None] * np.exp(
+        -0.5 * ((t[None, :] - starts[:, None]) / 3.0) ** 2)
+    data = np.rint(waves).astype("<u2")
+    header = struct.Struct("<6i")
+    with open(path, "wb") as out:
+        for i in range(events):
+            out.write(header.pack(24 + 2 * samples, 1, 0, 0, i, i))
+            out.write(data[i].tobytes())
+    options = FeatureOptions(polarity="positive", baseline=(0, 16))
+    found = average([str(path)], options, expressions.parse("amplitude > 40"))
+    chosen = data[compute(data, options)["amplitude"] > 40].astype(np.float64)
+    mean, std, count = found.result(0)
+    np.testing.assert_allclose(mean, chosen.mean(axis=0), rtol=1e-12)
+    np.testing.assert_allclose(std, chosen.std(axis=0), rtol=1e-9, atol=1e-9)
+    assert (count == len(chosen)).all() and found.waveforms[0] == len(chosen)
+    # Shifting by a fraction interpolates between neighbours; what falls off an end is left out.
+    row = np.arange(6, dtype=np.float64)[None, :] ** 2
+    np.testing.assert_allclose(shifted(row, np.array([0.5]))[0], [0.5, 2.5, 6.5, 12.5, 20.5, np.nan])
+    np.testing.assert_allclose(shifted(row, np.array([-2.0]))[0], [np.nan, np.nan, 0, 1, 4, 9])
