@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import importlib
 import importlib.metadata
 import itertools
@@ -225,6 +226,10 @@ def _run_report(report: Any, args: argparse.Namespace) -> int:
 
     if report is None:
         return OK
+    # Named as the user named them, where tasks were given absolute paths.
+    spelled = {os.path.abspath(path): path for path in _run_inputs(args.files)}
+    report = dataclasses.replace(report, channels=[dataclasses.replace(c, path=spelled.get(c.path, c.path))
+                                                   for c in report.channels])
     for line in report_lines(report, ", ".join(args.files)):
         error(line)
     if report.aligned or args.allow_gaps:
