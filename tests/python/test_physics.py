@@ -185,21 +185,22 @@ def test_two_file_run_blames_the_file_that_skipped_a_counter(tmp_path, late, sho
 
 
 def test_long_run_matches_every_event_and_unwraps_time_in_counter_order(tmp_path):
-    # Longer than one read block, two events swapped across a block's edge in
-    # each file, and trigger times that wrap their 31 bits many times.
-    events = 3 * READ_BYTES // (24 + 2 * 4)
+    # Longer than a read block. Neighbours are swapped all through two files,
+    # pairs from an even event in one and from an odd one in the other, so
+    # wherever a read block ends it splits a pair in one of them. Trigger times
+    # wrap their 31 bits many times.
+    samples = 64
+    events = 2 * READ_BYTES // (2 * samples) + 7
     rng = np.random.default_rng(5)
     ticks = 7 + np.cumsum(rng.integers(0, 2**29, events))
-    orders = []
-    for edge in (READ_BYTES // 32, events - 3):
-        order = list(range(events))
-        order[edge - 1], order[edge] = order[edge], order[edge - 1]
-        orders.append(order)
-    paths = [wd1_file(tmp_path / f"wave{i}.dat", order, timestamp=lambda c: int(ticks[c]))
+    orders = [np.arange(events) for _ in range(3)]
+    for order, first in zip(orders, (0, 1)):
+        pairs = order[first:first + (events - first) // 2 * 2].reshape(-1, 2)
+        pairs[:] = pairs[:, ::-1]
+    paths = [wd1_file(tmp_path / f"wave{i}.dat", order.tolist(), samples=samples, timestamp=lambda c: int(ticks[c]))
              for i, order in enumerate(orders)]
-    # In file order, up to the swap, where time runs back.
-    tags = np.concatenate([b["time_tag"] for b in iterate(paths[1], step_size=1000)])
-    np.testing.assert_array_equal(tags[:events - 4], ticks[:events - 4])
+    tags = np.concatenate([b["time_tag"] for b in iterate(paths[2], step_size=1000)])
+    np.testing.assert_array_equal(tags, ticks)
     run = open_run(paths, step_size=1000)
     blocks = list(run)
     assert run.report.aligned and run.report.matched == events
