@@ -71,7 +71,7 @@ _LOWEST = np.iinfo(np.int64).min
 
 
 class RunError(ValueError):
-    """Files that do not make a run: mixed formats, or channels of different sample counts."""
+    """Files that do not make a run: mixed formats, channels of different sample counts, a folder of two runs."""
 
 
 @dataclass(frozen=True)
