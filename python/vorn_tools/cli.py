@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import importlib
 import importlib.metadata
 import itertools
@@ -216,21 +217,25 @@ def _convert_run(args: argparse.Namespace) -> int:
         return FAILED
     print(f"{', '.join(args.files)} -> {args.output}:/{name}: {plural(events, 'event')} in"
           f" {plural(len(run.channels), 'channel')}")
-    status = OK
-    for channel, report in zip(run.channels, run.report.channels):
-        lost = []
-        if report.missing:
-            first = "counter" if len(report.first_missing) == 1 else "first counters"
-            lost.append(f"{plural(report.missing, 'event')} missing ({first}"
-                        f" {', '.join(map(str, report.first_missing))})")
-        if report.extra:
-            first = "at offset" if len(report.first_extra) == 1 else "first at offsets"
-            lost.append(f"{plural(report.extra, 'extra event')} ({first}"
-                        f" {', '.join(f'{offset:,}' for offset, _ in report.first_extra)})")
-        if lost:
-            error(f"{channel.path}: {'; '.join(lost)}: only the events of every file were kept")
-            status = FAILED
-    return status
+    return _run_report(run.report, args)
+
+
+def _run_report(report: Any, args: argparse.Namespace) -> int:
+    """Prints what a run's matching lost; FAILED for an event dropped or timestamps that differ."""
+    from .runs import report_lines
+
+    if report is None:
+        return OK
+    # Named as the user named them, where tasks were given absolute paths.
+    spelled = {os.path.abspath(path): path for path in _run_inputs(args.files)}
+    report = dataclasses.replace(report, channels=[dataclasses.replace(c, path=spelled.get(c.path, c.path))
+                                                   for c in report.channels])
+    for line in report_lines(report, ", ".join(args.files)):
+        error(line)
+    if report.aligned or args.allow_gaps:
+        return OK
+    error("events of the run were dropped or their timestamps differ: exit status 1 (--allow-gaps accepts it)")
+    return FAILED
 
 
 def _run_inputs(files: Sequence[str]) -> list[str]:
@@ -451,7 +456,8 @@ def run_features(args: argparse.Namespace) -> int:
     for outcome, path in zip(outcomes, given):
         outcome.path = path
     outcomes += [TableOutcome(path, error=reason) for path, reason in args.unreadable]
-    return _report(outcomes)
+    status = _report(outcomes)
+    return max([status, *(_run_report(o.run_report, args) for o in outcomes if o.error is None)])
 
 
 def run_hist(args: argparse.Namespace) -> int:
@@ -470,6 +476,8 @@ def run_hist(args: argparse.Namespace) -> int:
         raise UsageError(f"-o names a PNG file (.png), not {args.output}")
     if args.range is not None and not in_range(*args.range):
         raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
+    if args.as_run and (args.jobs is not None or args.scheduler):
+        raise UsageError("a run is read in one process: --run takes no --jobs or --scheduler")
     tasks = _feature_tasks(args)
     if args.unreadable:
         for path, reason in args.unreadable:
@@ -479,6 +487,7 @@ def run_hist(args: argparse.Namespace) -> int:
     outputs = [args.output] + ([args.csv] if args.csv else [])
     _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
     _check_targets(outputs, args.force)
+    reports: list[Any] = []  # of the run, read in this process
     try:
         if args.of != "time":
             low, high = args.range if args.range is not None else first_range(tasks[0], binning)
@@ -488,7 +497,7 @@ def run_hist(args: argparse.Namespace) -> int:
         elif args.jobs is not None:
             histograms = parallel.in_workers(spectrum, tasks, args.jobs, None, binning=binning)
         else:
-            histograms = [spectrum(task, binning) for task in tasks]
+            histograms = [spectrum(task, binning, reports=reports) for task in tasks]
     except parallel.Unreachable as failure:
         raise Failed(str(failure)) from None
     except KeyError as failure:
@@ -509,7 +518,7 @@ def run_hist(args: argparse.Namespace) -> int:
         write_csv(total, args.csv)
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}")
-    return OK
+    return _run_report(reports[0] if reports else None, args)
 
 
 # --- fit --------------------------------------------------------------------------
@@ -798,6 +807,11 @@ def build_parser() -> argparse.ArgumentParser:
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         return sub
 
+    def allow_gaps_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--allow-gaps", action="store_true",
+                         help="with --run: exit 0 even when events not in every file were dropped or timestamps"
+                              " differ between the files (it is still reported)")
+
     def type_option(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--type", choices=["WD1", "WD2", "auto"], default="auto",
                          help="file format (default: auto, which refuses files it cannot tell apart)")
@@ -843,8 +857,9 @@ def build_parser() -> argparse.ArgumentParser:
     parallel.add_argument("--scheduler", type=_scheduler, metavar="ADDRESS",
                           help="convert on this Dask cluster, into the folder OUT (workers must see the same paths)")
     conv.add_argument("--run", action="store_true", dest="as_run",
-                      help="the files (or the wave<N> files of one folder) are the channels of one run: one group"
+                      help="the files (or the [PREFIX]wave[_]<N> files of one folder) are the channels of one run: one group"
                            " with data of (events, channels, samples), events matched by event_counter")
+    allow_gaps_option(conv)
     conv.add_argument("--salvage", action="store_true",
                       help="keep the events before a read error or an impossible event size (the exit status"
                            " is still 1); without it such a file leaves nothing")
@@ -867,8 +882,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     def feature_options(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--run", action="store_true", dest="as_run",
-                         help="the files (or the wave<N> files of one folder) are the channels of one run,"
+                         help="the files (or the [PREFIX]wave[_]<N> files of one folder) are the channels of one run,"
                               " matched by event_counter")
+        allow_gaps_option(sub)
         sub.add_argument("--tick", metavar="LENGTH", help="the board's clock tick, for example 8ns: adds time"
                                                           " in seconds")
         pulse_options(sub)

@@ -34,7 +34,7 @@ from .blocks import FILE_ERRORS
 from .features import FeatureOptions, compute
 from .outputs import open_table
 from .reading import iterate
-from .runs import RunError, open_run
+from .runs import RunError, RunReport, open_run
 
 Table = dict[str, NDArray[Any]]
 PREFETCH = 2  # blocks read ahead of the computation
@@ -84,7 +84,8 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
 
 def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
                    float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
-                   check: Callable[..., None] = signals.check, file: int | None = None) -> Iterator[Table]:
+                   check: Callable[..., None] = signals.check, file: int | None = None,
+                   reports: list[RunReport] | None = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -92,11 +93,14 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     `iterate` and `open_run`: BadFile for a file that cannot be opened or
     read to its end (after the rows before it), RunError for files that do
     not make a run, and the kernel's ValueError for windows that do not fit
-    the events. `check` is called between blocks.
+    the events. `check` is called between blocks. With `run`, the run's
+    report is appended to `reports`, complete once the rows are.
     """
     blocks: Iterable[Any]
     if run:
         blocks = open_run(list(paths) if len(paths) > 1 else paths[0], step_size, type, float32, tick)
+        if reports is not None:
+            reports.append(blocks.report)
     else:
         blocks = iterate(list(paths), step_size, type, float32, tick)
     several = not run and len(paths) > 1
@@ -171,6 +175,7 @@ class TableOutcome:
     rows: int = 0
     error: str | None = None
     salvaged: bool = False  # rows were written before the error
+    run_report: RunReport | None = None  # of a run: what its matching could not pair
 
     @property
     def ending(self) -> str:
@@ -193,9 +198,10 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
         names: tuple[str, ...] | None = None  # the table's columns, set by its first rows
         for number, task in enumerate(tasks):
             outcome = TableOutcome(", ".join(task.paths))
+            reports: list[RunReport] = []
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                                           check=check, file=number if len(tasks) > 1 else None):
+                                           check=check, file=number if len(tasks) > 1 else None, reports=reports):
                     if names is None:
                         names = tuple(rows)
                     elif tuple(rows) != names:
@@ -211,6 +217,7 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
             except (*FILE_ERRORS, RunError, ValueError) as error:
                 outcome.error = str(error) or type(error).__name__
                 outcome.salvaged = outcome.rows > 0
+            outcome.run_report = reports[0] if reports else None
             if outcome.error is None or outcome.salvaged:
                 outcome.output = output
             outcomes.append(outcome)

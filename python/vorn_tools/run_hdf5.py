@@ -3,7 +3,9 @@
 The group holds `data` (events, channels, samples), each header column as
 (events, channels), the matched `event` counter and `time_tag` per event,
 the channel map (`channel_paths`, `board_channels`) and, as attributes,
-what the matching could not pair: per file the events missing and extra.
+what the matching could not pair: per file the events missing, extra and
+dropped, the run's timestamp mismatches, and `report`, the lines the
+command prints about it (none for a run matched in full).
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ import numpy as np
 
 from .output_files import atomic_output
 from .convert import COMPRESSION
-from .runs import Run
+from .runs import Run, report_lines
 
 ROWS_PER_CHUNK = 1 << 12  # of the 1-D and (events, channels) columns
 CHUNK_BYTES = 1 << 20
@@ -59,6 +61,8 @@ def write_run(run: Run, output: str, name: str, compression: str = "gzip", progr
         group.attrs["board_channels"] = [-1 if c.board_channel is None else c.board_channel for c in run.channels]
         group.attrs["missing"] = [c.missing for c in report.channels]
         group.attrs["extra"] = [c.extra for c in report.channels]
+        group.attrs["dropped"] = [c.dropped for c in report.channels]
+        group.attrs["report"] = np.array(report_lines(report), dtype=h5py.string_dtype())
         group.attrs["timestamp_mismatches"] = report.timestamp_mismatches
         group.attrs["vorn_version"] = importlib.metadata.version("vorn")
         if not datasets:

@@ -7,29 +7,39 @@ column is (events, channels), and `event` (the matched counter), `time_tag`
 (see `vorn_tools.timing`, taken from the first channel) and `time` (with a
 tick) have one value per event.
 
+Folders: `run_files` takes a folder's files named by a common prefix, `wave`,
+an optional `_` and the channel number (`wave0.dat`, `x_wave1.dat`,
+`RUN1_wave_3.dat`); a folder holding two prefixes is refused, naming both.
+
 Matching rule: events are matched by `event_counter`, taken as an unsigned
 32-bit value and unwrapped to the value nearest the previous one (a wrap
 from the top of the range to the bottom adds 2**32, a small step back is an
 event out of order; each file's first counter is put in the period nearest
 the first file's, so files that start on either side of a wrap still
-agree). Counters are
-expected to grow through each file. An event is emitted only when every
-file has its counter, so no channel is ever shifted against another; the
-others are counted in the run's `report`, which is up to date after each
-block:
+agree). Within a file an event may come up to `WINDOW` events late: its
+counter need only be above every counter at least `WINDOW + 1` events
+before it. Events are sorted by counter within that window before they are
+matched, so swapped events are matched and aligned like any other, and
+`time_tag` is unwrapped in counter order. An event later than that, or one
+repeating a counter of its file, is an extra event of its file.
 
-- `missing`: counters that more than half of the files have and this file
-  lacks (with the first few counters);
-- `extra`: events of this file whose counter at most half of the files have,
-  and events whose counter is not above every counter before them in the
-  file, repeated or out of order (with the first few file offsets and
-  counters);
-- `dropped`: every event of this file that was not emitted, so that each
-  file's events are `matched + dropped`.
+An event is emitted only when every file has its counter, so no channel is
+ever shifted against another. A counter that some files have and others
+lack is accounted for in the run's `report`, up to date after each block:
 
-With two files there is no majority: an event that one of them lacks is an
-extra event of the other. Matched events whose timestamps differ between
-channels are still emitted, and counted in `timestamp_mismatches`.
+- more files have it than lack it: it is `missing` from those that lack it;
+- fewer files have it: it is `extra` in those that have it;
+- as many have it as lack it (always so with two files): counters run on
+  from one trigger to the next, so a file whose own counters run past it
+  (it has counters below and above) skipped it, and it is `missing` from
+  that file; where no lacking file does, the counter lies before or after
+  what they recorded and it is `extra` in the files that have it.
+
+`dropped` counts every event of a file that was not emitted, so that each
+file's events are `matched + dropped`. Matched events whose `timestamp`
+differs from the first file's are still emitted, and counted for the file
+that differs. `report_lines` words all of this, one line per file and
+problem, the same for every command.
 
 Reading is streaming: a file is read ahead only as far as the others have
 got, so memory stays flat however long the files are, and unmatched events
@@ -44,7 +54,7 @@ from __future__ import annotations
 import functools
 import os
 import re
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -55,11 +65,13 @@ from . import timing
 from .reading import DEFAULT_STEP, Columns, FilePieces, Piece, Steps, classify, parse_step
 
 FIRST = 5  # unmatched events remembered by position, per file
-_WAVE = re.compile(r"wave(\d+)\.[^.]+")
+WINDOW = 64  # events by which an event may come late in its file and still be matched
+_WAVE = re.compile(r"(?P<prefix>.*?)wave_?(?P<channel>\d+)\.[^.]+", re.IGNORECASE)
+_LOWEST = np.iinfo(np.int64).min
 
 
 class RunError(ValueError):
-    """Files that do not make a run: mixed formats, or channels of different sample counts."""
+    """Files that do not make a run: mixed formats, channels of different sample counts, a folder of two runs."""
 
 
 @dataclass(frozen=True)
@@ -77,6 +89,8 @@ class ChannelReport:
     extra: int = 0
     first_extra: list[tuple[int, int]] = field(default_factory=list)  # (file offset, counter)
     dropped: int = 0
+    timestamp_mismatches: int = 0  # matched events whose timestamp differs from the first file's
+    first_timestamp_mismatches: list[int] = field(default_factory=list)  # counters
 
 
 @dataclass
@@ -92,6 +106,45 @@ class RunReport:
         return not self.timestamp_mismatches and not any(c.dropped or c.missing for c in self.channels)
 
 
+def _counters(first: Sequence[int], count: int) -> str:
+    # The counter as the file holds it, not its unwrapped value.
+    words = ", ".join(str(c & 0xFFFFFFFF) for c in first)
+    if count > len(first):
+        return f"first counters {words}"
+    return f"counter{'s' if len(first) > 1 else ''} {words}"
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
+def report_lines(report: RunReport, run: str | None = None) -> list[str]:
+    """What a run's matching lost, one line per file and problem, each starting with the file's path.
+
+    A last line, starting with `run` (by default the files' paths), sums up
+    the events dropped. Empty for a run whose every event was matched with
+    equal timestamps.
+    """
+    lines = []
+    reference = report.channels[0].path if report.channels else ""
+    for channel in report.channels:
+        if channel.missing:
+            lines.append(f"{channel.path}: {_plural(channel.missing, 'event')} missing"
+                         f" ({_counters(channel.first_missing, channel.missing)}), so dropped from the other files")
+        if channel.extra:
+            lines.append(f"{channel.path}: {_plural(channel.extra, 'extra event')}"
+                         f" ({_counters([c for _, c in channel.first_extra], channel.extra)}), dropped")
+        if channel.timestamp_mismatches:
+            lines.append(f"{channel.path}: timestamp differs from {reference}'s in"
+                         f" {_plural(channel.timestamp_mismatches, 'event')}"
+                         f" ({_counters(channel.first_timestamp_mismatches, channel.timestamp_mismatches)})")
+    dropped = sum(c.dropped for c in report.channels)
+    if dropped:
+        lines.append(f"{run or ', '.join(c.path for c in report.channels)}: {_plural(report.matched, 'event')}"
+                     f" matched in every file, {_plural(dropped, 'event')} dropped from the files that held them")
+    return lines
+
+
 class RunBlock(Columns):
     """Matched events, entries `entry_start` to `entry_stop` of the run."""
 
@@ -100,21 +153,28 @@ class RunBlock(Columns):
 
 
 def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:
-    """The files of a run: a folder's `wave<N>.<ext>` files by N, or the paths in their order."""
+    """The files of a run: a folder's `[PREFIX]wave[_]<N>.<ext>` files by N, or the paths in their order."""
     if isinstance(paths_or_folder, str):
         if not os.path.isdir(paths_or_folder):
             return [paths_or_folder]
-        found: dict[int, str] = {}
-        for name in os.listdir(paths_or_folder):
+        groups: dict[str, dict[int, str]] = {}
+        for name in sorted(os.listdir(paths_or_folder)):
             match = _WAVE.fullmatch(name)
-            if match is None:
+            if match is None or name.startswith("."):
                 continue
-            n = int(match.group(1))
+            found = groups.setdefault(match["prefix"], {})
+            n = int(match["channel"])
             if n in found:
                 raise RunError(f"{paths_or_folder} has two files for channel {n}: {found[n]} and {name}")
             found[n] = name
-        if not found:
-            raise RunError(f"{paths_or_folder} has no wave<N> files (wave0.dat, wave1.dat, ...)")
+        if not groups:
+            raise RunError(f"{paths_or_folder} has no wave<N> files (wave0.dat, x_wave1.dat, RUN1_wave_2.dat, ...)")
+        if len(groups) > 1:
+            named = "; ".join(f"{prefix}wave<N> ({', '.join(found[n] for n in sorted(found))})"
+                              for prefix, found in groups.items())
+            raise RunError(f"{paths_or_folder} holds the files of {len(groups)} runs: {named}: give one run's"
+                           " files")
+        (found,) = groups.values()
         return [os.path.join(paths_or_folder, found[n]) for n in sorted(found)]
     if not paths_or_folder:
         raise RunError("a run needs at least one file")
@@ -122,42 +182,30 @@ def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:
 
 
 class _Source:
-    """One channel's file: its pieces, with `event` and `time_tag` unwrapped, and what is buffered."""
+    """One channel's file: its pieces, with `event` unwrapped, and the events read but not yet matched."""
 
     def __init__(self, path: str, pieces: Iterator[Piece]) -> None:
         self.path = path
         self.pieces = pieces
-        self.buffer: Piece | None = None
+        self.first: Piece | None = None  # the first piece, until counters can be unwrapped
+        self.buffer: list[Piece] = []
         self.done = False
         self.counters: timing.Unwrapper | None = None
         self.times = timing.time_tags()
-        self.prepare: Callable[[Piece], Piece] | None = None  # unwraps counters, once they can be
-        self.highest = np.iinfo(np.int64).min  # the highest counter kept so far
+        self.tail = np.empty(0, np.int64)  # the counters of the last WINDOW events read
+        self.settled = _LOWEST  # the highest counter before those: every later event comes above it
+        self.low: int | None = None  # the lowest and highest counter kept so far
+        self.high: int | None = None
 
-    @property
-    def rows(self) -> int:
-        return 0 if self.buffer is None else self.buffer.rows
+    def frontier(self) -> float:
+        """Counters up to this one are all read: the file adds no event at or below it."""
+        return np.inf if self.done else float(self.settled)
 
-    def last(self) -> float:
-        return float(self.buffer.columns["event"][-1]) if self.buffer is not None and self.rows else -np.inf
-
-    def first_counter(self) -> int | None:
-        if self.buffer is None or not self.rows:
-            return None
-        return int(self.buffer.columns["event_counter"][0]) & 0xFFFFFFFF
-
-    def read(self) -> None:
+    def read(self) -> Piece | None:
         piece = next(self.pieces, None)
         if piece is None:
             self.done = True
-            return
-        if self.prepare is not None:
-            piece = self.prepare(piece)
-        self.buffer = piece if self.buffer is None or not self.rows else _join(self.buffer, piece)
-
-
-def _join(a: Piece, b: Piece) -> Piece:
-    return Piece({k: np.concatenate((v, b.columns[k])) for k, v in a.columns.items()})
+        return piece
 
 
 class Run:
@@ -177,6 +225,7 @@ class Run:
             raise RunError(f"{many[0]} holds {self._layouts[paths.index(many[0])].channels} channels:"
                            " it is a run on its own")
         self._split = bool(many)  # one WD2 file of K channels
+        self._wd1 = self._layouts[0].reader_type == "WD1"
         self._float32 = float32
         self.report = RunReport([ChannelReport(path) for path in paths])
         self._sources = [_Source(path, self._checked(path, iter(FilePieces(path, layout, float32))))
@@ -184,21 +233,19 @@ class Run:
         self._width: int | None = None
         self._started = False
         for source in self._sources:
-            source.read()
-        near = next((c for c in (s.first_counter() for s in self._sources) if c is not None), None)
+            source.first = source.read()
+        firsts = [s.first for s in self._sources]
+        near = next((int(p.columns["event_counter"][0]) & 0xFFFFFFFF for p in firsts if p is not None and p.rows),
+                    None)
         for source in self._sources:
             source.counters = timing.Unwrapper(timing.COUNTER_BITS, near, nearest=True)
-            source.prepare = functools.partial(self._unwrapped, source)
-            if source.buffer is not None:
-                source.buffer = source.prepare(source.buffer)
         if self._split:
             k = self._layouts[0].channels
             self.channels = [Channel(c, paths[0], c) for c in range(k)]
         else:
-            self.channels = [Channel(i, s.path, int(s.buffer.columns["board_channel"][0])
-                                     if s.buffer is not None and s.rows and "board_channel" in s.buffer.columns
-                                     else None)
-                             for i, s in enumerate(self._sources)]
+            self.channels = [Channel(i, p, int(f.columns["board_channel"][0])
+                                     if f is not None and f.rows and "board_channel" in f.columns else None)
+                             for i, (p, f) in enumerate(zip(paths, firsts))]
 
     def _checked(self, path: str, pieces: Iterator[Piece]) -> Iterator[Piece]:
         """The pieces of a file, refused once one has a sample count other than the run's."""
@@ -216,34 +263,42 @@ class Run:
                                f" {self._width}: a run's channels must have as many samples")
             yield piece
 
-    def _unwrapped(self, source: _Source, piece: Piece) -> Piece:
-        """The piece with `event` and `time_tag`, less the events that do not come after the ones before.
+    def _take_in(self, source: _Source, piece: Piece | None) -> None:
+        """Buffers the piece's events with their unwrapped `event`, less those too late to be matched.
 
-        Matching walks every file's counters upwards; an event out of order
-        or repeating a counter would shift the file against the others, so it
-        is an extra event of its file instead.
+        An event is in time when its counter is above every counter at least
+        WINDOW + 1 events before it in the file; then no event after the
+        last WINDOW can come at or below `settled`, and the counters up to
+        it are decided.
         """
+        if piece is None or not piece.rows:
+            return
         assert source.counters is not None
         columns = dict(piece.columns)
-        columns["event"] = source.counters(columns["event_counter"])
-        if self._layouts[0].reader_type == "WD1":
-            columns["time_tag"] = source.times(columns["timestamp"])
+        events = columns["event"] = source.counters(columns["event_counter"])
+        seen = np.concatenate((source.tail, events))
+        before = np.maximum.accumulate(seen)
+        reach = np.arange(len(source.tail), len(seen)) - WINDOW - 1
+        bar = np.maximum(source.settled, np.where(reach >= 0, before[np.maximum(reach, 0)], _LOWEST))
+        late = np.flatnonzero(events <= bar)
+        if len(seen) > WINDOW:
+            source.settled = max(source.settled, int(before[len(seen) - WINDOW - 1]))
+        source.tail = seen[-WINDOW:]
+        if len(late):
+            report = self.report.channels[self._sources.index(source)]
+            report.extra += len(late)
+            report.dropped += len(late)
+            for i in late[:FIRST - len(report.first_extra)]:
+                report.first_extra.append((int(columns["offset"][i]), int(events[i])))
+            kept = Piece(columns).take(np.flatnonzero(events > bar))
         else:
-            columns["time_tag"] = columns["timestamp"].copy()
-        events = columns["event"]
-        if not len(events):
-            return Piece(columns)
-        before = np.maximum.accumulate(np.concatenate(([source.highest], events[:-1])))
-        stray = np.flatnonzero(events <= before)
-        source.highest = max(source.highest, int(events.max()))
-        if not len(stray):
-            return Piece(columns)
-        report = self.report.channels[self._sources.index(source)]
-        report.extra += len(stray)
-        report.dropped += len(stray)
-        for i in stray[:FIRST - len(report.first_extra)]:
-            report.first_extra.append((int(columns["offset"][i]), int(events[i])))
-        return Piece(columns).take(np.flatnonzero(events > before))
+            kept = Piece(columns)
+        if kept.rows:
+            counters = kept.columns["event"]
+            low, high = int(counters.min()), int(counters.max())
+            source.low = low if source.low is None else min(source.low, low)
+            source.high = high if source.high is None else max(source.high, high)
+            source.buffer.append(kept)
 
     def __iter__(self) -> Iterator[RunBlock]:
         if self._started:
@@ -271,18 +326,22 @@ class Run:
             yield from self._split_channels()
             return
         sources = self._sources
+        for source in sources:
+            self._take_in(source, source.first)
+            source.first = None
+        decided = -np.inf
         while True:
             live = [s for s in sources if not s.done]
-            # An empty buffer first, else the file that is furthest behind.
-            behind = min(live, key=_Source.last, default=None)
+            # The file that holds the others back.
+            behind = min(live, key=_Source.frontier, default=None)
             if behind is not None:
-                behind.read()
-            if any(s.rows == 0 and not s.done for s in sources):
-                continue
-            frontier = min((s.last() for s in sources if not s.done), default=np.inf)
-            matched = self._decide(frontier)
-            if matched is not None:
-                yield matched
+                self._take_in(behind, behind.read())
+            frontier = min(s.frontier() for s in sources)
+            if frontier > decided:
+                decided = frontier
+                matched = self._decide(frontier)
+                if matched is not None:
+                    yield matched
             if not live:
                 return
 
@@ -290,12 +349,26 @@ class Run:
         """Matches the buffered events up to counter `frontier`, which no file can add to any more."""
         decided: list[Piece] = []
         for source in self._sources:
-            if source.buffer is None:
-                decided.append(Piece({"event": np.empty(0, np.int64)}))
+            held = [p for p in source.buffer if p.rows]
+            if not held:
+                decided.append(Piece({"event": np.empty(0, np.int64), "time_tag": np.empty(0, np.int64)}))
                 continue
-            k = int(np.searchsorted(source.buffer.columns["event"], frontier, "right")) if frontier < np.inf \
-                else source.rows
-            head, source.buffer = source.buffer.split(k)
+            buffered = held[0] if len(held) == 1 else Piece(
+                {k: np.concatenate([p.columns[k] for p in held]) for k in held[0].columns})
+            events = buffered.columns["event"]
+            due = events <= frontier
+            source.buffer = [buffered.take(np.flatnonzero(~due))]
+            head = buffered.take(np.flatnonzero(due))
+            head = head.take(np.argsort(head.columns["event"], kind="stable"))
+            # Time tags unwrap in counter order, over the events that are not repeats.
+            ordered = head.columns["event"]
+            repeat = np.concatenate(([False], np.diff(ordered) == 0)) if len(ordered) else np.empty(0, bool)
+            if self._wd1:
+                tags = np.zeros(len(ordered), np.int64)
+                tags[~repeat] = source.times(head.columns["timestamp"][~repeat])
+            else:
+                tags = head.columns["timestamp"].copy()
+            head.columns["time_tag"] = tags
             decided.append(head)
         counters = [d.columns["event"] for d in decided]
         if not any(len(c) for c in counters):
@@ -317,13 +390,20 @@ class Run:
         everything = functools.reduce(np.union1d, unique)
         unmatched = np.setdiff1d(everything, common, assume_unique=True)
         present = np.array([np.isin(unmatched, u) for u in unique]).reshape(len(unique), len(unmatched))
-        majority = present.sum(axis=0) * 2 > len(unique)
+        holders = present.sum(axis=0) * 2
+        files = len(unique)
+        tie = holders == files
+        # With as many files for a counter as against it, those whose counters run past it skipped it.
+        skipped = np.array([~present[c] & (s.low is not None and s.high is not None)
+                            & (unmatched > (s.low or 0)) & (unmatched < (s.high or 0))
+                            for c, s in enumerate(self._sources)]).reshape(present.shape)
+        lost = (holders > files) | (tie & skipped.any(axis=0))
         for c, report in enumerate(self.report.channels):
             report.dropped += len(counters[c]) - len(common)
-            lacking = unmatched[majority & ~present[c]]
+            lacking = unmatched[~present[c] & ((holders > files) | (tie & skipped[c]))]
             report.missing += len(lacking)
             report.first_missing.extend(int(x) for x in lacking[:FIRST - len(report.first_missing)])
-            extra = np.flatnonzero(~firsts[c] | np.isin(counters[c], unmatched[~majority & present[c]]))
+            extra = np.flatnonzero(~firsts[c] | np.isin(counters[c], unmatched[present[c] & ~lost]))
             report.extra += len(extra)
             offsets = decided[c].columns.get("offset")
             for i in extra[:FIRST - len(report.first_extra)]:
@@ -336,8 +416,14 @@ class Run:
         for key in keys:
             columns[key] = np.stack([p.columns[key] for p in kept], axis=1)
         stamps = columns["timestamp"]
-        differ = np.flatnonzero((stamps != stamps[:, :1]).any(axis=1))
+        differs = stamps != stamps[:, :1]
         report = self.report
+        for channel, differ in zip(report.channels, differs.T):
+            at = np.flatnonzero(differ)
+            channel.timestamp_mismatches += len(at)
+            channel.first_timestamp_mismatches.extend(
+                int(common[i]) for i in at[:FIRST - len(channel.first_timestamp_mismatches)])
+        differ = np.flatnonzero(differs.any(axis=1))
         report.timestamp_mismatches += len(differ)
         for i in differ[:FIRST - len(report.first_timestamp_mismatches)]:
             report.first_timestamp_mismatches.append((int(common[i]), tuple(int(t) for t in stamps[i])))
@@ -345,17 +431,19 @@ class Run:
 
     def _split_channels(self) -> Iterator[Piece]:
         source, k = self._sources[0], self._layouts[0].channels
-        while source.buffer is not None and source.rows:
-            piece, source.buffer = source.buffer, None
+        piece, source.first = source.first, None
+        while piece is not None:
+            assert source.counters is not None
             n = piece.rows
-            columns = {key: value if key in ("event", "time_tag")
-                       else np.repeat(value[:, None], k, axis=1)
+            columns = {key: np.repeat(value[:, None], k, axis=1)
                        for key, value in piece.columns.items() if key != "data"}
+            columns["event"] = source.counters(piece.columns["event_counter"])
+            columns["time_tag"] = piece.columns["timestamp"].copy()
             data = piece.columns["data"]
             columns["data"] = data.reshape(n, k, data.shape[1] // k if k else 0)
             self.report.matched += n
             yield Piece(columns)
-            source.read()
+            piece = source.read()
 
 
 def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",

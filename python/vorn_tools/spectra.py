@@ -16,6 +16,7 @@ import numpy as np
 from . import parallel, signals
 from .feature_table import FeatureTask, feature_tables
 from .histograms import histogram, time_histogram
+from .runs import RunReport
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
 UNITS = {"baseline": "ADC", "baseline_rms": "ADC", "amplitude": "ADC", "charge": "ADC x samples",
@@ -58,15 +59,18 @@ def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np
     return values[keep], channels[keep]
 
 
-def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None) -> Any:
+def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
+             reports: list[RunReport] | None = None) -> Any:
     """The histogram of one input; what worker processes and Dask workers run.
 
     Errors of reading and measuring are raised (BadFile, RunError, the
     kernel's ValueError); KeyError for a column the table does not have.
+    A run's report is appended to `reports`.
     """
     hist = binning.empty()
     check = parallel.stopper(cancel)
-    for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick, check=check):
+    for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick, check=check,
+                               reports=reports):
         values, channels = _values(rows, binning)
         hist.fill(values, channels)
     return hist

@@ -756,27 +756,60 @@ def test_runs_as_a_module(tmp_path):
 
 # --- runs and ROOT --------------------------------------------------------------------
 
-def test_a_run_converts_to_one_group_and_root_to_a_tree_per_file(vorn_cli, tmp_path):
-    h5py = need("h5py")
-    uproot = need("uproot")
+RUN_OUTPUTS = {"convert": ["-o", "run.h5"], "features": ["-o", "run.parquet"],
+               "hist": ["--of", "event_counter", "--range", "-0.5", "39.5", "--bins", "40", "-o", "h.png",
+                        "--csv", "h.csv"]}
+
+
+@pytest.mark.parametrize("command", list(RUN_OUTPUTS))
+def test_a_run_accounts_for_every_event(vorn_cli, tmp_path, command):
+    # Two files, so no majority: wave1 skips counter 7, holds 5 and 6 swapped,
+    # and its event 12 has a timestamp of its own.
+    need({"convert": "h5py", "features": "pyarrow", "hist": "boost_histogram"}[command])
     rng = np.random.default_rng(26)
     (tmp_path / "run").mkdir()
-    waves = {ch: [(i, rng.integers(0, 4096, 16)) for i in range(40) if (ch, i) != (1, 7)] for ch in range(3)}
+    order = {0: list(range(40)), 1: [0, 1, 2, 3, 4, 6, 5] + list(range(8, 40))}
+    waves = {ch: {i: rng.integers(0, 4096, 16) for i in order[ch]} for ch in (0, 1)}
+    for ch, events in order.items():
+        write(tmp_path / "run" / f"wave{ch}.dat", *(wd1_event(waves[ch][i], counter=i, channel=3 * ch,
+                                                              timestamp=9 * i + (ch and i == 12)) for i in events))
+    report = ["run/wave1.dat: 1 event missing (counter 7), so dropped from the other files",
+              "run/wave1.dat: timestamp differs from run/wave0.dat's in 1 event (counter 12)",
+              "run: 39 events matched in every file, 1 event dropped from the files that held them"]
+    proc = vorn_cli(command, "--run", "run", *RUN_OUTPUTS[command])
+    assert (proc.returncode, proc.stderr.splitlines()) == (1, [f"vorn: {line}" for line in report] + [
+        "vorn: events of the run were dropped or their timestamps differ: exit status 1 (--allow-gaps accepts it)"])
+    vorn_cli(command, "--run", "run", *RUN_OUTPUTS[command], "--allow-gaps", "--force", check=0)
+    kept = [i for i in range(40) if i != 7]
+    if command == "convert":
+        with need("h5py").File(tmp_path / "run.h5") as out:
+            group = out["run"]
+            assert group["event_counter"][()].tolist() == [[i] * 2 for i in kept]
+            expected = np.array([[waves[ch][i] for ch in (0, 1)] for i in kept], dtype=np.uint16)
+            assert np.array_equal(group["data"][()], expected)
+            assert group.attrs["board_channels"].tolist() == [0, 3]
+            assert (group.attrs["missing"].tolist(), group.attrs["dropped"].tolist()) == ([0, 1], [1, 0])
+            assert [str(line) for line in group.attrs["report"].astype(str)] == [
+                line.replace("run: ", "run/wave0.dat, run/wave1.dat: ") for line in report]
+    elif command == "features":
+        table = read_table(tmp_path / "run.parquet")
+        assert table["event_counter"].tolist() == [i for i in kept for _ in (0, 1)]
+        assert table["baseline"].tolist() == pytest.approx(
+            [waves[ch][i][:64].mean() for i in kept for ch in (0, 1)])
+    else:
+        rows = [line.split(",") for line in (tmp_path / "h.csv").read_text().splitlines()[1:]]
+        counts = {round(float(row[0]) + 0.5): [int(c) for c in row[2:4]] for row in rows
+                  if np.isfinite([float(row[0]), float(row[1])]).all()}
+        assert counts == {i: [int(i != 7)] * 2 for i in range(40)}
+
+
+def test_root_output_is_a_tree_per_file(vorn_cli, tmp_path):
+    uproot = need("uproot")
+    rng = np.random.default_rng(26)
+    waves = {ch: [(i, rng.integers(0, 4096, 16)) for i in range(40) if (ch, i) != (1, 7)] for ch in range(2)}
     for ch, events in waves.items():
-        write(tmp_path / "run" / f"wave{ch}.dat", *(wd1_event(s, counter=i, channel=ch, timestamp=9 * i)
-                                                    for i, s in events))
-    proc = vorn_cli("convert", "--run", "run", "-o", "run.h5")
-    assert proc.returncode == 1
-    assert proc.stderr == "vorn: run/wave1.dat: 1 event missing (counter 7): only the events of every file" \
-                          " were kept\n"
-    with h5py.File(tmp_path / "run.h5") as out:
-        group = out["run"]
-        kept = [i for i in range(40) if i != 7]
-        assert group["event_counter"][()].tolist() == [[i] * 3 for i in kept]
-        expected = np.array([[dict(waves[ch])[i] for ch in range(3)] for i in kept], dtype=np.uint16)
-        assert np.array_equal(group["data"][()], expected)
-        assert (group.attrs["missing"].tolist(), group["data"].dims[1].label) == ([0, 1, 0], "channel")
-    vorn_cli("convert", "run/wave0.dat", "run/wave1.dat", "-o", "w.root", check=0)
+        write(tmp_path / f"wave{ch}.dat", *(wd1_event(s, counter=i, channel=ch, timestamp=9 * i) for i, s in events))
+    vorn_cli("convert", "wave0.dat", "wave1.dat", "-o", "w.root", check=0)
     with uproot.open(tmp_path / "w.root") as out:
         for ch in (0, 1):
             arrays = out[f"wave{ch}"].arrays(library="np")
