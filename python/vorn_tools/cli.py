@@ -722,8 +722,8 @@ def _feature_value(field: str) -> Callable[[str], float]:
         except ValueError:
             raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
         problem = option_problem(field, value)
-        if problem is not None:
-            raise argparse.ArgumentTypeError(problem)
+        if problem is not None:  # after "argument --FIELD:", without the field's name again
+            raise argparse.ArgumentTypeError(problem.removeprefix(f"{field} "))
         return value
     return parse
 
@@ -754,7 +754,7 @@ class _Pair(argparse.Action):
 
             problem = option_problem(self.dest, pair)
         if problem is not None:
-            raise argparse.ArgumentError(self, problem)
+            raise argparse.ArgumentError(self, problem.removeprefix(f"{self.dest} "))
         setattr(namespace, self.dest, pair)
 
 
