@@ -13,9 +13,9 @@ import importlib
 import importlib.metadata
 import itertools
 import json
+import math
 import os
 import re
-import math
 import signal
 import sys
 from collections.abc import Callable, Sequence
