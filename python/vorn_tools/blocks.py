@@ -132,11 +132,21 @@ class Selection:
     start: int = 0
     stop: int | None = None
 
+    def __post_init__(self) -> None:
+        # An empty or reversed range reads nothing, which is never what was meant.
+        if self.start < 0:
+            raise ValueError(f"START must not be negative, not {self.start}")
+        if self.stop is not None and self.stop <= self.start:
+            raise ValueError(f"{self.start}:{self.stop} selects no events: STOP must be above START")
+
     @classmethod
     def parse(cls, text: str) -> Selection:
         """'N' for the first N events, 'START:STOP' with either side left out; no negative numbers."""
         if ":" not in text:
-            return cls(0, _count(text, "N"))
+            count = _count(text, "N")
+            if count == 0:
+                raise ValueError("N must be at least 1, not 0")
+            return cls(0, count)
         low, high, *more = text.split(":")
         if more:
             raise ValueError(f"{text!r} is neither N nor START:STOP")

@@ -14,11 +14,12 @@ import importlib
 import importlib.metadata
 import itertools
 import json
+import math
 import os
 import re
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -26,7 +27,7 @@ import numpy as np
 from . import parallel, signals
 from .blocks import FILE_ERRORS, READ_ERRORS, Selection, open_reader
 from .formats import Layout, Unclassified, detect_type, open_layout
-from .output_files import unique_names
+from .output_files import cannot_create, in_users_words, unique_names
 
 OK, FAILED, USAGE = 0, 1, 2
 # What a shell reports for a command ended by SIGPIPE, as Unix tools are when
@@ -74,18 +75,30 @@ def hint_float32(path: str) -> None:
 
 # --- formats ------------------------------------------------------------------
 
+# What each file was found to be, once per command: the checks made before
+# any output is written and the reading then go by the same answer, even
+# for a file that grows in between.
+_classified: dict[tuple[str, str], Layout | str] = {}
+
+
 def layouts(paths: Sequence[str], reader_type: str) -> list[Layout | str]:
     """The layout of each file, or the message saying why it cannot be read at all."""
     found: list[Layout | str] = []
     for path in paths:
-        try:
-            kind = detect_type(path) if reader_type == "auto" else reader_type
-            found.append(open_layout(path, kind))
-        except Unclassified as failure:
-            found.append(str(failure))
-        except OSError as failure:
-            found.append(failure.strerror or str(failure))
+        if (path, reader_type) not in _classified:
+            _classified[path, reader_type] = _classify(path, reader_type)
+        found.append(_classified[path, reader_type])
     return found
+
+
+def _classify(path: str, reader_type: str) -> Layout | str:
+    try:
+        kind = detect_type(path) if reader_type == "auto" else reader_type
+        return open_layout(path, kind)
+    except Unclassified as failure:
+        return str(failure)
+    except OSError as failure:
+        return failure.strerror or str(failure)
 
 
 # --- info -----------------------------------------------------------------------
@@ -272,6 +285,56 @@ def _spare_inputs(targets: Sequence[str], inputs: Sequence[str]) -> None:
         source = identities.get((found.st_dev, found.st_ino))
         if source is not None:
             raise UsageError(f"{target} is the input {source}: it is never replaced, --force or not")
+
+
+def _check_up_front(args: argparse.Namespace) -> None:
+    """Refuse, before any output is written, what the command line and the inputs' formats already condemn.
+
+    The same input given twice (its events would count twice), --float32 on
+    a WD2 file, and outputs that cannot be created, named as the user gave
+    them: found here rather than after a long reading, or half-way through
+    writing the outputs.
+    """
+    given = list(getattr(args, "files", None) or getattr(args, "paths", None) or [args.file])
+    _refuse_repeats(given)
+    if getattr(args, "float32", False):
+        if args.type == "WD2":
+            raise UsageError("--float32 is for WD1 files: WD2 samples are 32-bit floats already")
+        paths = _run_inputs(given) if getattr(args, "as_run", False) else given
+        for path, layout in zip(paths, layouts(paths, args.type)):
+            if isinstance(layout, Layout) and layout.reader_type == "WD2":
+                raise UsageError(f"{path}: --float32 is for WD1 files, and this is a WD2 file, whose samples are"
+                                 " 32-bit floats already")
+    for target, folder in _outputs(args):
+        reason = cannot_create(target, folder)
+        if reason is not None:
+            raise UsageError(f"cannot create {target}: {reason}")
+
+
+def _refuse_repeats(inputs: Sequence[str]) -> None:
+    """Refuse one file given twice, whatever the spelling: links, relative paths."""
+    seen: dict[tuple[int, int], str] = {}
+    for path in inputs:
+        try:
+            found = os.stat(path)
+        except OSError:
+            continue  # reported when the file is read
+        identity = (found.st_dev, found.st_ino)
+        if identity in seen:
+            raise UsageError(f"{path} is the same file as {seen[identity]}: give each input once")
+        seen[identity] = path
+
+
+def _outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
+    """The command's outputs, each with whether it is a folder of outputs."""
+    if args.command == "hist":
+        return [(args.output, False)] + ([(args.csv, False)] if args.csv else [])
+    if args.command == "plot":
+        return [(args.output, False)]
+    if args.command in ("convert", "features"):
+        folder = not args.as_run and (args.jobs is not None or args.scheduler is not None)
+        return [(args.output, folder)]
+    return []
 
 
 def _check_targets(targets: Sequence[str], force: bool) -> None:
@@ -777,6 +840,66 @@ def _selection(text: str) -> Selection:
         raise argparse.ArgumentTypeError(str(failure)) from None
 
 
+def _feature_value(field: str) -> Callable[[str], float]:
+    """A number for the FeatureOptions field `field`, refused on the command line as the library refuses it."""
+    def parse(text: str) -> float:
+        from .features import option_problem
+
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        problem = option_problem(field, value)
+        if problem is not None:  # after "argument --FIELD:", without the field's name again
+            raise argparse.ArgumentTypeError(problem.removeprefix(f"{field} "))
+        return value
+    return parse
+
+
+def _tick(text: str) -> str:
+    """The tick as given, once it is known to read as a positive time."""
+    from .timing import parse_tick
+
+    try:
+        parse_tick(text)
+    except ValueError as failure:
+        raise argparse.ArgumentTypeError(str(failure)) from None
+    return text
+
+
+class _Pair(argparse.Action):
+    """Two values that only make sense together: a window of samples (a FeatureOptions field) or a range."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        pair = tuple(values)
+        if self.dest == "range":
+            low, high = pair
+            problem = None if math.isfinite(low) and math.isfinite(high) and low < high else \
+                f"needs LO < HI, both finite, not {low:g} {high:g}"
+        else:
+            from .features import option_problem
+
+            problem = option_problem(self.dest, pair)
+        if problem is not None:
+            raise argparse.ArgumentError(self, problem.removeprefix(f"{self.dest} "))
+        setattr(namespace, self.dest, pair)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, as every other message of the command, with exit status 2."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        # Negative numbers, infinities and NaN are values, not options:
+        # --range -inf 0 and --threshold -3 reach the checks that say what is wrong.
+        self._negative_number_matcher = re.compile(r"^-(\d+\.?\d*|\.\d+)(e[-+]?\d+)?$|^-(inf|infinity|nan)$",
+                                                   re.IGNORECASE)
+
+    def error(self, message: str) -> Any:
+        self.exit(USAGE, f"vorn: {message} (see '{self.prog} --help')\n")
+
+
 SCHEDULER = re.compile(r"^(?:(?P<scheme>[a-z][a-z0-9+.-]*)://)?(?P<host>\[[0-9a-fA-F:.]+\]|[^\s:/\[\]]+):(?P<port>\d{1,5})$")
 SCHEMES = {"tcp", "tls", "ws", "wss", "ucx"}
 
@@ -790,7 +913,7 @@ def _scheduler(text: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="vorn",
         description="Inspect, convert to HDF5, plot, follow and monitor WD1 and WD2 event files.",
         epilog="Run 'vorn COMMAND --help' for a command's options and examples.",
@@ -885,28 +1008,30 @@ def build_parser() -> argparse.ArgumentParser:
                          help="the files (or the [PREFIX]wave[_]<N> files of one folder) are the channels of one run,"
                               " matched by event_counter")
         allow_gaps_option(sub)
-        sub.add_argument("--tick", metavar="LENGTH", help="the board's clock tick, for example 8ns: adds time"
-                                                          " in seconds")
+        sub.add_argument("--tick", type=_tick, metavar="LENGTH",
+                         help="the board's clock tick, for example 8ns: adds time in seconds")
         pulse_options(sub)
 
     def pulse_options(sub: argparse.ArgumentParser) -> None:
         group = sub.add_argument_group("pulse features (windows count samples from the event's start)")
-        group.add_argument("--baseline", nargs=2, type=int, default=(0, 64), metavar=("B0", "B1"),
+        group.add_argument("--baseline", nargs=2, type=int, action=_Pair, default=(0, 64), metavar=("B0", "B1"),
                            help="baseline window [B0, B1) (default 0 64)")
         group.add_argument("--polarity", choices=["auto", "positive", "negative"], default="auto",
                            help="pulse polarity (default auto: the larger excursion from the baseline)")
         window = group.add_mutually_exclusive_group()
-        window.add_argument("--charge", nargs=2, type=int, metavar=("W0", "W1"),
+        window.add_argument("--charge", nargs=2, type=int, action=_Pair, metavar=("W0", "W1"),
                             help="charge window [W0, W1) (default the whole event)")
-        window.add_argument("--charge-peak", nargs=2, type=int, metavar=("A", "B"),
+        window.add_argument("--charge-peak", nargs=2, type=int, action=_Pair, metavar=("A", "B"),
                             help="charge window [peak - A, peak + B)")
         level = group.add_mutually_exclusive_group()
-        level.add_argument("--threshold", type=float, help="absolute threshold above the baseline")
-        level.add_argument("--threshold-rms", type=float, default=5.0, metavar="K",
+        level.add_argument("--threshold", type=_feature_value("threshold"),
+                           help="absolute threshold above the baseline (at least 0)")
+        level.add_argument("--threshold-rms", type=_feature_value("threshold_rms"), default=5.0, metavar="K",
                            help="threshold at K baseline RMS (default 5)")
-        group.add_argument("--cfd-fraction", type=float, default=0.5, metavar="F",
-                           help="constant-fraction level (default 0.5)")
-        group.add_argument("--adc-max", type=float, metavar="M", help="samples at or above M are saturated")
+        group.add_argument("--cfd-fraction", type=_feature_value("cfd_fraction"), default=0.5, metavar="F",
+                           help="constant-fraction level, in (0, 1] (default 0.5)")
+        group.add_argument("--adc-max", type=_feature_value("adc_max"), metavar="M",
+                           help="samples at or above M (above 0) are saturated")
 
     def parallel_options(sub: argparse.ArgumentParser) -> None:
         both = sub.add_mutually_exclusive_group()
@@ -940,7 +1065,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="a feature, a header key, time_tag, or time (the event rate; needs --tick)")
     hist.add_argument("--channel", type=_channel, metavar="C", help="only channel C")
     hist.add_argument("--bins", type=_positive_int, default=100, help="number of bins (default 100)")
-    hist.add_argument("--range", nargs=2, type=float, metavar=("LO", "HI"),
+    hist.add_argument("--range", nargs=2, type=float, action=_Pair, metavar=("LO", "HI"),
                       help="the histogram's range (default: that of the first events, widened by 5%%)")
     hist.add_argument("--width", type=_seconds(True), default=1.0, metavar="SECONDS",
                       help="--of time: bin width (default 1 s)")
@@ -1030,6 +1155,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     signals.install()
     try:
+        _check_up_front(args)
         status: int = args.run(args)
         sys.stdout.flush()
     except UsageError as failure:
@@ -1047,6 +1173,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return BROKEN_PIPE
     except OSError as failure:  # the output cannot be written, say
-        error(str(failure))
+        error(str(in_users_words(failure)))
         return FAILED
     return status

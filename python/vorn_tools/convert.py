@@ -30,7 +30,7 @@ import h5py
 import numpy as np
 
 from . import parallel, signals
-from .output_files import atomic_output, unique_names
+from .output_files import atomic_output, in_users_words, unique_names
 from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
 
@@ -395,4 +395,6 @@ def convert_on_cluster(tasks: Sequence[Task], folder: str, address: str, progres
 
 
 def _message(error: BaseException) -> str:
+    if isinstance(error, OSError):
+        error = in_users_words(error)  # the output's name, not its temporary one
     return str(error) or type(error).__name__

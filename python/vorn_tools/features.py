@@ -40,6 +40,7 @@ crossing, and they make sums NaN.
 
 from __future__ import annotations
 
+import math
 import sys
 from dataclasses import dataclass
 from typing import Literal
@@ -93,6 +94,43 @@ class FeatureOptions:
                 f"polarity must be 'auto', 'positive' or 'negative', not {self.polarity!r}")
         if self.charge is not None and self.charge_peak is not None:
             raise ValueError("charge and charge_peak exclude each other; give one")
+        # Refused here, before any file is opened, rather than measured into a
+        # table of NaN or of rows that all look saturated.
+        for name in ("baseline", "charge", "charge_peak", "threshold", "threshold_rms", "cfd_fraction", "adc_max"):
+            problem = option_problem(name, getattr(self, name))
+            if problem is not None:
+                raise ValueError(problem)
+
+
+def option_problem(name: str, value: object) -> str | None:
+    """Why `value` makes no sense for the FeatureOptions field `name`, or None when it does."""
+    if value is None and name in ("charge", "charge_peak", "threshold", "adc_max"):
+        return None
+    if name in ("baseline", "charge", "charge_peak"):
+        if not (isinstance(value, (tuple, list)) and len(value) == 2
+                and all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in value)):
+            return f"{name} must be two whole numbers, not {value!r}"
+        low, high = (int(v) for v in value)
+        if name == "charge_peak":
+            if low < 0 or high < 0:
+                return f"charge_peak counts samples before and after the peak, neither negative: not ({low}, {high})"
+            return "the charge window around the peak, charge_peak (0, 0), is empty" if low + high == 0 else None
+        what = name.replace("_", " ")
+        if low < 0:
+            return f"the {what} window's start must not be negative, not {low}"
+        if high < low:
+            return f"the {what} window [{low}, {high}) ends before it begins"
+        return f"the {what} window [{low}, {high}) is empty" if high == low else None
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        return f"{name} must be a number, not {value!r}"
+    number = float(value)
+    if name == "cfd_fraction":
+        return None if 0 < number <= 1 else f"cfd_fraction must lie in (0, 1], not {number:g}"
+    if not math.isfinite(number):
+        return f"{name} must be finite, not {number:g}"
+    if name == "adc_max":
+        return None if number > 0 else f"adc_max must be above 0, not {number:g}"
+    return None if number >= 0 else f"{name} must not be negative, not {number:g}"
 
 
 def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,

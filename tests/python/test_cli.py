@@ -160,9 +160,7 @@ ROUND_TRIPS = {
     "wd2 K=3 with the word, lzf": ("WD2", lambda p, r: wd2_file(p, 40, 100, 3, True, r), ["--compression", "lzf"]),
     "wd2 K=3 with the word, then samples change": ("WD2", lambda p, r: wd2_file(p, 60, [100] * 40 + [7, 0, 101] * 6
                                                                                 + [100] * 2, 3, True, r), []),
-    # --float32 is for WD1 only: an odd count of WD2 floats is no reason to refuse the file.
-    "wd2 K=1 without the word": ("WD2", lambda p, r: wd2_file(p, 300, 401, 1, False, r),
-                                 ["--compression", "none", "--float32"]),
+    "wd2 K=1 without the word": ("WD2", lambda p, r: wd2_file(p, 300, 401, 1, False, r), ["--compression", "none"]),
 }
 
 
@@ -609,7 +607,7 @@ BAD = [
     (["features", "."], 2, "the following arguments are required: -o/--output"),
     (["features", ".", "-o", "t.parquet"], 2, "is a folder: pass --run"),
     (["features", "{wd1}", "-o", "t.txt"], 2, "the table format follows the extension of -o"),
-    (["features", "{wd1}", "-o", "t.h5", "--baseline", "10", "5"], 1, "baseline"),
+    (["features", "{wd1}", "-o", "t.h5", "--baseline", "100", "10"], 2, "argument --baseline: the baseline window"),
     (["features", "{wd1}", "-o", "t.h5", "--charge", "0", "99"], 1, "charge"),
     (["features", "{empty}", "{wd1}", "-o", "t.parquet"], 1, "empty.dat: the file is empty"),
     (["features", "{wd1}", "{wd2}", "-o", "t.h5"], 1, "header keys differ from those of the table's first file"),
@@ -617,7 +615,27 @@ BAD = [
     (["hist", "{wd1}", "--of", "nothing"], 2, "no column 'nothing' to histogram"),
     (["hist", "{wd1}", "--of", "time"], 2, "--of time needs --tick"),
     (["hist", "{wd1}", "--of", "charge", "-o", "h.xyz"], 2, "-o names a PNG file"),
-    (["hist", "{wd1}", "--of", "charge", "--range", "5", "1"], 2, "--range needs LO < HI"),
+    (["hist", "{wd1}", "--of", "charge", "--range", "5", "1"], 2, "argument --range: needs LO < HI"),
+    (["hist", "{wd1}", "--of", "charge", "--range", "-inf", "inf"], 2, "argument --range: needs LO < HI, both finite"),
+    # Options that make no sense, refused before anything is read or written.
+    (["features", "{wd1}", "-o", "t.parquet", "--threshold", "-3"], 2, "argument --threshold: must not be negative"),
+    (["hist", "{wd1}", "--of", "charge", "--threshold", "nan"], 2, "argument --threshold: must be finite, not nan"),
+    (["features", "{wd1}", "-o", "t.h5", "--threshold-rms", "-5"], 2, "argument --threshold-rms: must not be negative"),
+    (["features", "{wd1}", "-o", "t.parquet", "--adc-max", "-1"], 2, "argument --adc-max: must be above 0, not -1"),
+    (["features", "{wd1}", "-o", "t.parquet", "--cfd-fraction", "1.5"], 2, "argument --cfd-fraction: must lie in (0, 1]"),
+    (["features", "{wd1}", "-o", "t.parquet", "--charge-peak", "-4", "10"], 2, "argument --charge-peak: counts samples before"),
+    (["features", "{wd1}", "-o", "t.parquet", "--tick", "8parsec"], 2, "argument --tick: cannot read the tick"),
+    (["convert", "{wd1}", "-o", "c.h5", "--events", "5:2"], 2, "argument --events: 5:2 selects no events"),
+    (["features", "{wd2}", "-o", "t.parquet", "--float32"], 2, "{wd2}: --float32 is for WD1 files"),
+    (["features", "{wd1}", "a.wd1", "-o", "t.parquet"], 2, "a.wd1 is the same file as {wd1}"),
+    (["hist", "{wd1}", "{hardlink}", "--of", "charge"], 2, "{hardlink} is the same file as {wd1}"),
+    (["convert", "{symlink}", "{wd1}", "-o", "c.h5"], 2, "{wd1} is the same file as {symlink}"),
+    # Outputs that cannot be created, named as given: a path under a regular
+    # file stops root too, as a read-only folder would not.
+    (["features", "{wd1}", "-o", "f.wd1/t.parquet"], 2, "cannot create f.wd1/t.parquet: f.wd1 is not a folder"),
+    (["features", "{wd1}", "-o", "f.wd1/tables", "--jobs", "1"], 2, "cannot create f.wd1/tables: f.wd1 is not a"),
+    (["hist", "{wd1}", "--of", "charge", "-o", "ok.png", "--csv", "f.wd1/h.csv"], 2, "cannot create f.wd1/h.csv"),
+    (["convert", "{wd1}", "-o", "no/c.h5"], 2, "cannot create no/c.h5: the folder no does not exist"),
     (["hist", "{wd1}", "--of", "charge", "--channel", "7"], 1, "no channel 7"),
     (["monitor", "{wd1}", "--port", "99999"], 2, "ports are numbered from 0"),
     (["follow", "{wd1}", "--idle", "0"], 2, "must be above 0"),
@@ -635,10 +653,40 @@ def test_bad_usage_and_inputs_end_in_one_line_not_a_traceback(vorn_cli, tmp_path
     floats = rng.normal(5.0, 0.5, (4, 200)).astype("<f4").view("<u2")
     files = {"wd1": wd1_file(tmp_path / "a.wd1", [8] * 3, rng), "wd2": wd2_file(tmp_path / "b.wd2", 3, 8, 2, True, rng),
              "empty": write(tmp_path / "empty.dat"), "garbage": write(tmp_path / "g.bin", rng.bytes(999)),
-             "floats": write(tmp_path / "f.wd1", *(wd1_event(row) for row in floats)), "missing": "nothing.dat"}
+             "floats": write(tmp_path / "f.wd1", *(wd1_event(row) for row in floats)), "missing": "nothing.dat",
+             "hardlink": tmp_path / "hard.wd1", "symlink": tmp_path / "soft.wd1"}
+    os.link(files["wd1"], files["hardlink"])
+    os.symlink(files["wd1"], files["symlink"])
+    before = sorted(p.name for p in tmp_path.iterdir())
     proc = vorn_cli(*(a.format(**files) for a in args), input="")
     assert "Traceback" not in proc.stderr
-    assert (proc.returncode, says in proc.stderr) == (status, True), proc.stderr
+    assert (proc.returncode, says.format(**files) in proc.stderr) == (status, True), proc.stderr
+    if status == 2:  # a usage error is one line, found before anything is written
+        assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("vorn: "), proc.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root", ".h5 beside"])
+def test_an_output_that_fails_late_is_named_as_given_not_by_its_temporary_name(tmp_path, monkeypatch, suffix):
+    from vorn_tools.output_files import atomic_output
+    from vorn_tools.outputs import open_table
+
+    need({".parquet": "pyarrow", ".root": "uproot"}.get(suffix, "h5py"))
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("out")
+    target = "out/t" + suffix.split()[0]
+    with pytest.raises(OSError) as failure:
+        if suffix.endswith("beside"):  # what convert writes through
+            with atomic_output(target) as temporary:
+                shutil.rmtree("out")
+                need("h5py").File(temporary, "w").close()
+        else:
+            writer = open_table(target)
+            shutil.rmtree("out")  # the folder goes away, as a full or unmounted disk would fail
+            with writer:
+                writer.write({"x": np.arange(3)})
+    assert str(failure.value).startswith(f"cannot write {target}: ")
+    assert "partial" not in str(failure.value)
 
 
 # --- plot ---------------------------------------------------------------------------

@@ -113,14 +113,15 @@ def options(draw):
     charge, charge_peak = None, None
     kind = draw(st.sampled_from(["whole", "fixed", "peak"]))
     if kind == "fixed":
-        charge = tuple(sorted(draw(window)))
+        low, high = sorted(draw(window))
+        charge = (low, high + (high == low))  # an empty window is refused
     elif kind == "peak":
-        charge_peak = draw(window)
+        charge_peak = draw(window.filter(lambda w: w != (0, 0)))
     return FeatureOptions(
         baseline=(b0, b0 + draw(st.integers(1, 40))),
         polarity=draw(st.sampled_from(["auto", "positive", "negative"])),
         charge=charge, charge_peak=charge_peak,
-        threshold=draw(st.none() | st.sampled_from([0.0, 1.0, 25.0, -3.0])),
+        threshold=draw(st.none() | st.sampled_from([0.0, 1.0, 25.0])),
         threshold_rms=draw(st.sampled_from([0.0, 1.0, 3.0, 5.0])),
         cfd_fraction=draw(st.sampled_from([0.1, 0.5, 1.0]) | st.floats(0.01, 1.0)),
         adc_max=draw(st.none() | st.sampled_from([1000.0, 4095.0])))
@@ -217,6 +218,10 @@ U16 = np.zeros((2, 8), np.uint16)
      "the baseline window's start must not be negative, not -1"),
     (lambda: FeatureOptions(polarity="up"), ValueError,
      "polarity must be 'auto', 'positive' or 'negative', not 'up'"),
+    (lambda: FeatureOptions(threshold=float("nan")), ValueError, "threshold must be finite, not nan"),
+    (lambda: FeatureOptions(adc_max=-1), ValueError, "adc_max must be above 0, not -1"),
+    (lambda: FeatureOptions(charge_peak=(-2, 9)), ValueError,
+     "charge_peak counts samples before and after the peak, neither negative: not (-2, 9)"),
     (lambda: compute(U16.ravel(), offsets=[0, 5, 3, 16]), ValueError,
      "offsets must not decrease, but offsets[1] = 5 > offsets[2] = 3"),
     (lambda: compute(U16.ravel(), offsets=[0, 17]), ValueError,

@@ -6,7 +6,8 @@ writer takes blocks (`write`) with the same columns every time: 1-D arrays,
 N-D arrays of a fixed shape per event (waveforms), or `Jagged` columns (a
 variable number of values per event). The file appears under its name only
 once closed without error; until then it is a hidden temporary file in the
-same folder, removed if the writing fails.
+same folder, removed if the writing fails. Errors of the writing are
+`OutputError`s that name `path`, never the temporary file.
 """
 
 from __future__ import annotations
@@ -22,7 +23,7 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ..output_files import temporary_beside
+from ..output_files import temporary_beside, writing
 
 # extension -> (module, pip extra, library)
 FORMATS = {
@@ -77,13 +78,15 @@ class TableWriter:
         if len(lengths) > 1:
             raise ValueError(f"columns of different lengths: {sorted(lengths)}")
         normal = {k: v.normalized() if isinstance(v, Jagged) else np.asarray(v) for k, v in columns.items()}
-        self._write(normal)
+        with writing(self.path):
+            self._write(normal)
         self.events += lengths.pop() if lengths else 0
 
     def close(self) -> None:
         try:
-            self._finish()
-            os.replace(self.temporary, self.path)
+            with writing(self.path):
+                self._finish()
+                os.replace(self.temporary, self.path)
         except BaseException:
             self.discard()
             raise
@@ -132,5 +135,6 @@ def open_table(path: str, **options: Any) -> TableWriter:
     module_name, extra, library = FORMATS[extension]
     need(library, extra)
     module = importlib.import_module(f".{module_name}", __name__)
-    writer: TableWriter = module.Writer(path, **options)
+    with writing(path):
+        writer: TableWriter = module.Writer(path, **options)
     return writer

@@ -24,7 +24,7 @@ import uproot
 from .. import reading
 from ..blocks import FILE_ERRORS
 from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
-from ..output_files import temporary_beside
+from ..output_files import in_users_words, temporary_beside
 from . import Column, Jagged, TableWriter
 
 BASKET_BYTES = 100_000  # uproot's advice: at least this much per branch and extend
@@ -234,6 +234,10 @@ def write_waveforms_root(sources: Sequence[Source], output: str, float32: bool =
                 outcomes.append(outcome)
         if any(o.error is None for o in outcomes):
             os.replace(temporary, output)
+    except OSError as error:
+        if in_users_words(error) is not error:  # the output's, not an input's
+            raise in_users_words(error) from error
+        raise
     finally:
         if os.path.exists(temporary):
             os.unlink(temporary)
