@@ -832,11 +832,12 @@ def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffi
 
 
 def hist_csv(path):
-    """The CSV of `vorn hist` as {(input, channel): (underflow, counts in range, overflow)}."""
+    """The CSV of `vorn hist` as {(input, channel): (underflow, counts in range, overflow, (low, high))}."""
     series = {}
     for row in (line.split(",") for line in path.read_text().splitlines()[1:]):
-        series.setdefault((row[0], int(row[1])), []).append(int(row[5]))
-    return {key: (counts[0], sum(counts[1:-1]), counts[-1]) for key, counts in series.items()}
+        series.setdefault((row[0], int(row[1])), []).append((float(row[3]), float(row[4]), int(row[5])))
+    return {key: (rows[0][2], sum(row[2] for row in rows[1:-1]), rows[-1][2], (rows[1][0], rows[-2][1]))
+            for key, rows in series.items()}
 
 
 def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
@@ -850,7 +851,7 @@ def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
     lines = (tmp_path / "a.csv").read_text().splitlines()
     assert lines == (tmp_path / "b.csv").read_text().splitlines()
     assert {tuple(line.split(",")[:2]) for line in lines[1:]} == {("r0.dat", "0"), ("r1.dat", "1"), ("r2.dat", "0")}
-    assert sum(sum(flows) for flows in hist_csv(tmp_path / "a.csv").values()) == 240
+    assert sum(sum(found[:3]) for found in hist_csv(tmp_path / "a.csv").values()) == 240
 
 
 @pytest.mark.parametrize("run", [False, True], ids=["files", "run"])
@@ -881,7 +882,11 @@ def test_histograms_hide_no_input_whatever_its_scale(vorn_cli, tmp_path, given_r
                                      features.FeatureOptions())["amplitude"]
         low, high = given_range or (-np.inf, np.inf)
         outside = (np.count_nonzero(amplitude < low), np.count_nonzero(amplitude >= high))
-        assert found[name, channel] == (outside[0], amplitude.size - sum(outside), outside[1]), path.name
+        assert found[name, channel][:3] == (outside[0], amplitude.size - sum(outside), outside[1]), path.name
+        if given_range is None and np.ptp(amplitude) > 0:
+            # Spread over most of its own range, not squeezed into a few bins of another's.
+            low, high = found[name, channel][3]
+            assert np.ptp(amplitude) > 0.8 * (high - low), path.name
         said = [line for line in warned if f" {name} channel {channel}: " in line]
         if sum(outside) * 100 > amplitude.size:
             assert len(said) == 1 and f"({sum(outside) / amplitude.size:.1%})" in said[0]
