@@ -812,8 +812,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     hist = command("hist", "a histogram of a feature or header value",
                    "Histogram a feature (charge, amplitude, ...), a header value or, with --of time, the event"
-                   " rate over the run: one line (or with --panels one panel) per channel, in a PNG, with the"
-                   f" counts in a CSV if asked. Needs {install_hint('all')}.")
+                   " rate over the run: a series per channel of each input, in a PNG, with the counts in a CSV"
+                   " if asked. Without --range each series has a range of its own and a panel of its own;"
+                   " what falls outside is counted as underflow and overflow, and a warning names a series"
+                   f" of which more than 1% falls outside. Needs {install_hint('all')}.")
     hist.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     hist.add_argument("--of", required=True, metavar="COLUMN",
                       help="a feature, a header key, time_tag, or time (the event rate; needs --tick)")
