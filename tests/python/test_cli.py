@@ -899,3 +899,25 @@ def test_histograms_hide_no_input_whatever_its_scale(vorn_cli, tmp_path, given_r
             # Each worker decides the ranges of its own input: the same as in one process.
             vorn_cli("hist", *inputs, "--of", "amplitude", "-o", "b.png", "--csv", "b.csv", "--jobs", "2", check=0)
             assert (tmp_path / "a.csv").read_text() == (tmp_path / "b.csv").read_text()
+
+
+@pytest.mark.parametrize("kind", ["WD2", "WD1"])
+def test_float_samples_are_never_labelled_adc_counts(vorn_cli, tmp_path, kind):
+    """WD2 samples, and WD1 samples read with --float32, hold volts or the board's units."""
+    need("boost_histogram")
+    need("matplotlib")
+    from vorn_tools.plotting import plot_events
+
+    rng = np.random.default_rng(30)
+    if kind == "WD2":
+        path, options = wd2_file(tmp_path / "f.bin", 20, 64, 2, True, rng), []
+    else:
+        waves = [rng.normal(0.0, 0.01, 64).astype("<f4") for _ in range(20)]
+        path = write(tmp_path / "f.dat", *(wd1_event(np.frombuffer(w.tobytes(), "<u2"), counter=i)
+                                           for i, w in enumerate(waves)))
+        options = ["--float32"]
+    vorn_cli("hist", path.name, "--type", kind, *options, "--of", "amplitude", "--csv", "a.csv", check=0)
+    units = {line.split(",")[2] for line in (tmp_path / "a.csv").read_text().splitlines()[1:]}
+    assert units and not any("ADC" in unit for unit in units)
+    figure = plot_events(list(vorn.EventReader(str(path), kind))[:3], "f", float32=bool(options))
+    assert all("ADC" not in ax.get_ylabel() for ax in figure.axes)
