@@ -506,7 +506,7 @@ def run_hist(args: argparse.Namespace) -> int:
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read")
         return FAILED
-    hint = "widen --range to count them" if args.range is not None else "pass --range LO HI to count them"
+    hint = "widen --range to bin them" if args.range is not None else "pass --range LO HI to bin them"
     for (name, channel), one in series.items():
         under, over = one.flow()
         if (under + over) * 100 > one.entries():
