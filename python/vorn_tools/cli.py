@@ -529,9 +529,9 @@ def run_hist(args: argparse.Namespace) -> int:
     if args.scheduler:
         require("distributed", "vorn hist --scheduler")
     from .blocks import BadFile
-    from .histograms import merge, write_csv, write_png
+    from .histograms import write_csv, write_png
     from .runs import RunError
-    from .spectra import Binning, first_range, in_range, spectrum
+    from .spectra import Binning, in_range, spectrum
 
     if args.of == "time" and args.tick is None:
         raise UsageError("--of time needs --tick, the length of the board's clock tick (for example 8ns)")
@@ -546,21 +546,21 @@ def run_hist(args: argparse.Namespace) -> int:
         for path, reason in args.unreadable:
             error(f"{path}: {reason}")
         return FAILED
-    binning = Binning(args.of, args.bins, channel=args.channel, width=args.width)
+    binning = Binning(args.of, args.bins, tuple(args.range) if args.range is not None else None, args.channel,
+                      args.width)
     outputs = [args.output] + ([args.csv] if args.csv else [])
     _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
     _check_targets(outputs, args.force)
     reports: list[Any] = []  # of the run, read in this process
     try:
-        if args.of != "time":
-            low, high = args.range if args.range is not None else first_range(tasks[0], binning)
-            binning = Binning(args.of, args.bins, low, high, args.channel)
+        # Each task fills the series of its own input, ranges included, so
+        # workers need not agree on anything before they start.
         if args.scheduler:
-            histograms = parallel.on_cluster(spectrum, tasks, args.scheduler, None, binning=binning)
+            spectra = parallel.on_cluster(spectrum, tasks, args.scheduler, None, binning=binning)
         elif args.jobs is not None:
-            histograms = parallel.in_workers(spectrum, tasks, args.jobs, None, binning=binning)
+            spectra = parallel.in_workers(spectrum, tasks, args.jobs, None, binning=binning)
         else:
-            histograms = [spectrum(task, binning, reports=reports) for task in tasks]
+            spectra = [spectrum(task, binning, reports=reports) for task in tasks]
     except parallel.Unreachable as failure:
         raise Failed(str(failure)) from None
     except KeyError as failure:
@@ -569,16 +569,30 @@ def run_hist(args: argparse.Namespace) -> int:
     except (*FILE_ERRORS, RunError, ValueError) as failure:
         error(str(failure))
         return FAILED
-    total = merge(histograms)
-    entries = int(total.sum(flow=True))
+    # Series are named by the input as given (by its file name when that is unique).
+    given = [tasks[0].name] if args.as_run else list(args.files)
+    short = [os.path.basename(os.path.normpath(path)) for path in given]
+    names = short if len(set(short)) == len(short) else given
+    series = {(name, channel): one for name, found in zip(names, spectra) for channel, one in found.items()}
+    entries = sum(one.entries() for one in series.values())
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read")
         return FAILED
+    hint = "widen --range to bin them" if args.range is not None else "pass --range LO HI to bin them"
+    for (name, channel), one in series.items():
+        under, over = one.flow()
+        if (under + over) * 100 > one.entries():
+            edges = one.hist.axes[0].edges
+            error(f"warning: {name} channel {channel}: {under + over:,} of {one.entries():,} entries"
+                  f" ({(under + over) / one.entries():.1%}) outside the range {edges[0]:g} to {edges[-1]:g}"
+                  f" ({under:,} below, {over:,} above): {hint}")
     what = "event rate" if args.of == "time" else args.of
     title = f"{what} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}"
-    write_png(total, args.output, log=args.log, panels=args.panels, title=title)
+    # Without --range every series has a range of its own, so it gets a panel of its own.
+    panels = args.panels or (args.of != "time" and args.range is None and len(series) > 1)
+    write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
     if args.csv:
-        write_csv(total, args.csv)
+        write_csv(series, args.csv)
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}")
     return _run_report(reports[0] if reports else None, args)
@@ -1058,8 +1072,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     hist = command("hist", "a histogram of a feature or header value",
                    "Histogram a feature (charge, amplitude, ...), a header value or, with --of time, the event"
-                   " rate over the run: one line (or with --panels one panel) per channel, in a PNG, with the"
-                   f" counts in a CSV if asked. Needs {install_hint('all')}.")
+                   " rate over the run: a series per channel of each input, in a PNG, with the counts in a CSV"
+                   " if asked. Without --range each series has a range of its own and a panel of its own;"
+                   " what falls outside is counted as underflow and overflow, and a warning names a series"
+                   f" of which more than 1% falls outside. Needs {install_hint('all')}.")
     hist.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     hist.add_argument("--of", required=True, metavar="COLUMN",
                       help="a feature, a header key, time_tag, or time (the event rate; needs --tick)")
@@ -1070,7 +1086,8 @@ def build_parser() -> argparse.ArgumentParser:
     hist.add_argument("--width", type=_seconds(True), default=1.0, metavar="SECONDS",
                       help="--of time: bin width (default 1 s)")
     hist.add_argument("--log", action="store_true", help="logarithmic count axis")
-    hist.add_argument("--panels", action="store_true", help="one panel per channel")
+    hist.add_argument("--panels", action="store_true",
+                      help="one panel per channel (the default without --range: each has its own range)")
     hist.add_argument("-o", "--output", default="hist.png", metavar="PNG", help="default hist.png")
     hist.add_argument("--csv", metavar="FILE", help="also write the bins and counts as CSV")
     type_option(hist)

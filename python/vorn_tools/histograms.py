@@ -9,6 +9,11 @@ their events, and pickle to travel between processes.
 The range of an event-rate histogram (`time_histogram`) is not known before
 the last event, so its axis grows; boost-histogram does not add grown axes
 of different ranges, which `merge` does for axes of one bin width.
+
+What `vorn hist` draws and writes is a set of `Series`: one-axis
+histograms, one per channel of each input, each on a range of its own, so
+that a channel of small pulses beside one of large pulses is not squeezed
+into a bin or lost in the overflow.
 """
 
 from __future__ import annotations
@@ -16,7 +21,8 @@ from __future__ import annotations
 import csv
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -24,6 +30,11 @@ from numpy.typing import ArrayLike, NDArray
 
 from .output_files import temporary_beside
 from .outputs import need
+
+
+# Relative tolerance within which grown axes of one bin width agree: their
+# widths differ by a few units in the last place, far below it.
+GRID = 1e-9
 
 
 def _bh() -> Any:
@@ -77,7 +88,13 @@ def fill(hist: Any, values: ArrayLike) -> Any:
 
 
 def merge(histograms: Sequence[Any]) -> Any:
-    """The sum of histograms, also of grown time axes of one bin width and start but different ranges."""
+    """The sum of histograms, also of grown axes of one bin width but different ranges.
+
+    Axes grown apart compute their bin width from different spans, so widths
+    that are not binary fractions (1 ms) differ in the last bit: bins are
+    matched by their index from the first histogram's low edge, never by
+    equal floats, and the counts, flow bins included, add exactly.
+    """
     if not histograms:
         raise ValueError("nothing to merge")
     first = histograms[0]
@@ -87,56 +104,157 @@ def merge(histograms: Sequence[Any]) -> Any:
         for h in histograms[1:]:
             total += h
         return total
-    widths = {float(axis.widths[0]) for axis in value_axes}
-    if len(widths) != 1 or not all(axis.traits.growth for axis in value_axes):
-        raise ValueError("histograms of different value axes add only when their axes grow in bins of one width")
-    width = widths.pop()
-    low = min(float(axis.edges[0]) for axis in value_axes)
-    high = max(float(axis.edges[-1]) for axis in value_axes)
-    bins = int(round((high - low) / width))
+    if not all(axis.traits.growth for axis in value_axes):
+        raise ValueError("histograms of different value axes add only when their axes grow")
+    width = (float(value_axes[0].edges[-1]) - float(value_axes[0].edges[0])) / len(value_axes[0])
+    origin = float(value_axes[0].edges[0])
+    starts = []
+    for axis in value_axes:
+        own = (float(axis.edges[-1]) - float(axis.edges[0])) / len(axis)
+        at = (float(axis.edges[0]) - origin) / width
+        if not math.isclose(own, width, rel_tol=GRID) or abs(at - round(at)) > GRID * max(1.0, abs(at)):
+            raise ValueError("histograms of grown axes add only when their bins are of one width and line up")
+        starts.append(round(at))
+    low = min(starts)
+    bins = max(at + len(axis) for at, axis in zip(starts, value_axes)) - low
     bh = _bh()
-    total = bh.Histogram(bh.axis.Regular(bins, low, low + bins * width, growth=True,
+    total = bh.Histogram(bh.axis.Regular(bins, origin + low * width, origin + (low + bins) * width, growth=True,
                                          __dict__=dict(first.axes[0].__dict__)),
-                         first.axes[1], storage=bh.storage.Int64())
+                         *first.axes[1:], storage=bh.storage.Int64())
     view = total.view(flow=True)
-    for h in histograms:
-        at = int(round((float(h.axes[0].edges[0]) - low) / width))
-        # Grown axes keep their flow bins empty; the bins in range line up.
-        view[1 + at:1 + at + len(h.axes[0])] += h.view()
+    for h, at in zip(histograms, starts):
+        own = h.view(flow=True)
+        n = len(h.axes[0])
+        view[1 + at - low:1 + at - low + n] += own[1:1 + n]
+        view[0] += own[0]
+        view[-1] += own[-1]
     return total
 
 
-def _axis_title(axis: Any) -> str:
-    label = getattr(axis, "label", "") or "value"
-    unit = getattr(axis, "unit", "")
-    return f"{label} [{unit}]" if unit else label
+def value_histogram(bins: int, start: float, stop: float, label: str = "", unit: str = "") -> Any:
+    """An empty histogram of one series: `bins` equal bins from `start` to `stop`, with under- and overflow."""
+    bh = _bh()
+    return bh.Histogram(bh.axis.Regular(bins, start, stop, __dict__={"label": label, "unit": unit}),
+                        storage=bh.storage.Int64())
 
 
-def write_png(hist: Any, path: str, *, log: bool = False, panels: bool = False, title: str = "",
-              size: tuple[float, float] = (8.0, 6.0), dpi: int = 100) -> None:
-    """Draws `hist` to a PNG: a line per channel, or with `panels` a panel per channel."""
+def growing_histogram(bin_width: float, start: float = 0.0, label: str = "time", unit: str = "s") -> Any:
+    """An empty histogram of one series in bins of `bin_width` from `start`, growing to hold every value."""
+    bh = _bh()
+    return bh.Histogram(bh.axis.Regular(1, start, start + bin_width, growth=True,
+                                        __dict__={"label": label, "unit": unit}),
+                        storage=bh.storage.Int64())
+
+
+@dataclass
+class Series:
+    """The histogram of one channel of one input, and the extremes of the values filled.
+
+    A histogram of times (its axis labelled `time`) is drawn as a rate: each
+    bin's count over the time it covers (`cover`), which for the first and
+    last bins starts near the first event and ends near the last, not at
+    their edges.
+    """
+
+    hist: Any
+    first: float = math.inf
+    last: float = -math.inf
+
+    @property
+    def rate(self) -> bool:
+        return getattr(self.hist.axes[0], "label", "") == "time"
+
+    @property
+    def unit(self) -> str:
+        return str(getattr(self.hist.axes[0], "unit", ""))
+
+    def fill(self, values: NDArray[np.float64]) -> None:
+        if values.size:
+            self.hist.fill(values)
+            self.first = min(self.first, float(values.min()))
+            self.last = max(self.last, float(values.max()))
+
+    def entries(self) -> int:
+        return int(self.hist.sum(flow=True))
+
+    def flow(self) -> tuple[int, int]:
+        """The counts below and above the axis (always 0 for an axis that grows)."""
+        view = self.hist.view(flow=True)
+        return int(view[0]), int(view[-1])
+
+    def cover(self) -> NDArray[np.float64]:
+        """The time each bin covers of the recording.
+
+        Each event stands for the mean interval between events, half before
+        and half after it, so the recording covers its first to its last
+        event and half an interval beyond each: a regular recording then
+        shows its rate in every bin, and a lone event just inside an end bin
+        reads as twice the rate at most, never as a spike of one over an
+        instant.
+        """
+        edges = np.asarray(self.hist.axes[0].edges, dtype=np.float64)
+        events = self.entries()
+        half = (self.last - self.first) / (events - 1) / 2 if events > 1 else 0.0
+        start, stop = self.first - half, self.last + half
+        covered: NDArray[np.float64] = np.maximum(np.minimum(edges[1:], stop) - np.maximum(edges[:-1], start), 0.0)
+        return covered
+
+    def heights(self) -> NDArray[np.float64]:
+        """What is drawn: counts, or for a rate counts per unit of time (NaN where a bin covers no time)."""
+        counts = np.asarray(self.hist.values(), dtype=np.float64)
+        if not self.rate:
+            return counts
+        cover = self.cover()
+        return np.divide(counts, cover, out=np.full_like(counts, np.nan), where=cover > 0)
+
+
+SeriesKey = tuple[str, int]  # (the input's name, the channel)
+
+
+def series_label(key: SeriesKey, several_inputs: bool) -> str:
+    name, channel = key
+    return f"{name}, channel {channel}" if several_inputs else f"channel {channel}"
+
+
+def _legend(label: str, series: Series) -> str:
+    if series.rate:
+        return f"{label}: {series.entries():,} events"
+    under, over = series.flow()
+    return f"{label}: {series.entries():,} entries, underflow {under:,}, overflow {over:,}"
+
+
+def _axis_title(series: Sequence[Series], column: str) -> str:
+    units = list(dict.fromkeys(s.unit for s in series if s.unit))
+    return f"{column} [{', '.join(units)}]" if units else column
+
+
+def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log: bool = False,
+              panels: bool = False, title: str = "", size: tuple[float, float] = (8.0, 6.0), dpi: int = 100) -> None:
+    """Draws every series: on one plot, or with `panels` a panel each, on an x axis of its own.
+
+    The legend gives each series' entries and its under- and overflow, so
+    that what lies outside the drawn range is still seen.
+    """
     from matplotlib.figure import Figure
 
-    edges = hist.axes[0].edges
-    counts = hist.values()
-    channels = filled_channels(hist)
-    rows = max(1, len(channels)) if panels else 1
+    keys = list(series)
+    several = len({name for name, _ in keys}) > 1
+    rows = max(1, len(keys)) if panels else 1
     figure = Figure(figsize=(size[0], size[1] if not panels else max(size[1], 2.0 * rows)), dpi=dpi)
-    axes = figure.subplots(rows, 1, sharex=True, squeeze=False)[:, 0]
-    # A histogram of times is a rate: its counts over the bin width.
-    rate = getattr(hist.axes[0], "label", "") == "time"
-    for n, c in enumerate(channels):
+    axes = figure.subplots(rows, 1, squeeze=False)[:, 0]
+    rate = any(s.rate for s in series.values())
+    for n, key in enumerate(keys):
+        one = series[key]
         ax = axes[n if panels else 0]
-        ax.stairs(counts[:, c] / np.diff(edges) if rate else counts[:, c], edges, label=f"channel {c}")
-        if panels:
-            ax.set_title(f"channel {c}", fontsize="small")
+        ax.stairs(one.heights(), one.hist.axes[0].edges, label=_legend(series_label(key, several), one))
+    unit = next((s.unit for s in series.values()), "") or "unit"
     for ax in axes:
-        ax.set_ylabel(f"events per {getattr(hist.axes[0], 'unit', '') or 'unit'}" if rate else "events per bin")
+        ax.set_ylabel(f"events per {unit}" if rate else "events per bin")
         if log:
             ax.set_yscale("log")
-    axes[-1].set_xlabel(_axis_title(hist.axes[0]))
-    if not panels and len(channels) > 1:
-        axes[0].legend()
+        if ax.get_legend_handles_labels()[0]:
+            ax.legend(fontsize="small")
+    axes[-1].set_xlabel(_axis_title(list(series.values()), column))
     if title:
         figure.suptitle(title)
     figure.tight_layout()
@@ -149,35 +267,31 @@ def write_png(hist: Any, path: str, *, log: bool = False, panels: bool = False, 
             os.unlink(temporary)
 
 
-def filled_channels(hist: Any) -> list[int]:
-    """The channels that counted something, under- and overflow included; channel 0 when none did."""
-    counts = hist.values(flow=True)
-    return [c for c in range(counts.shape[1]) if counts[:, c].any()] or [0]
+def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
+    """The CSV rows of one series: input, channel, unit, low and high edge, count, and for a rate the
+    seconds the bin covers; under- and overflow as bins of an infinite edge, present even when empty."""
+    edges = [float(e) for e in series.hist.axes[0].edges]
+    counts = [int(c) for c in series.hist.values()]
+    head = [key[0], key[1], series.unit]
+    if series.rate:
+        return [[*head, low, high, count, float(cover)]
+                for low, high, count, cover in zip(edges, edges[1:], counts, series.cover())]
+    under, over = series.flow()
+    return ([[*head, -math.inf, edges[0], under]]
+            + [[*head, low, high, count] for low, high, count in zip(edges, edges[1:], counts)]
+            + [[*head, edges[-1], math.inf, over]])
 
 
-def rows(hist: Any) -> list[list[float]]:
-    """The CSV's rows: low edge, high edge, a count per filled channel; under- and overflow as infinite edges."""
-    axis = hist.axes[0]
-    counts = hist.values(flow=True)[:, filled_channels(hist)]
-    edges = [float(e) for e in axis.edges]
-    lows, highs = edges[:-1], edges[1:]
-    if axis.traits.underflow:
-        lows, highs = [-math.inf] + lows, [edges[0]] + highs
-    if axis.traits.overflow:
-        lows, highs = lows + [edges[-1]], highs + [math.inf]
-    return [[low, high, *map(int, counts[i])] for i, (low, high) in enumerate(zip(lows, highs))]
-
-
-def write_csv(hist: Any, path: str) -> None:
-    """Bin edges and counts per channel as CSV, with a header line naming the columns."""
-    channels = filled_channels(hist)
-    title = _axis_title(hist.axes[0])
+def write_csv(series: Mapping[SeriesKey, Series], path: str) -> None:
+    """Every series' bins as CSV rows, a series after the other, with a header line naming the columns."""
+    rate = any(s.rate for s in series.values())
     temporary = temporary_beside(path)
     try:
         with open(temporary, "w", newline="") as out:
             writer = csv.writer(out)
-            writer.writerow([f"low {title}", f"high {title}", *(f"channel {c}" for c in channels)])
-            writer.writerows(rows(hist))
+            writer.writerow(["input", "channel", "unit", "low", "high", "count", *(["seconds"] if rate else [])])
+            for key, one in series.items():
+                writer.writerows(rows(key, one))
         os.replace(temporary, path)
     finally:
         if os.path.exists(temporary):

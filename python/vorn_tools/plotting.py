@@ -55,7 +55,8 @@ def plot_events(events: Sequence[Mapping[str, Any]], title: str, channel: int | 
             _draw(ax, event, panel, float32)
         if panel is not None and len(panels) > 1:
             ax.set_title(f"channel {panel}", fontsize="medium", loc="left")
-        ax.set_ylabel("amplitude" if float32 or not wd1 else "ADC counts")
+        # Float samples hold volts or the board's own units, whichever it wrote: never ADC counts.
+        ax.set_ylabel("sample value" if float32 or not wd1 else "ADC counts")
     period = 0 if wd1 or not events else events[0]["sampling_period"]
     axes[-1].set_xlabel(f"time, in the units of sampling_period ({period} per sample)" if period else "sample")
     fig.suptitle(title)

@@ -1,8 +1,13 @@
-"""Histograms of a feature or header column over event files or a run, one per channel.
+"""Histograms of a feature or header column over event files or a run, one series per channel.
 
-Every histogram has `MAX_CHANNELS` channel bins, whatever the input, so that
-histograms of different files, filled in different processes, add exactly;
-drawing and CSV output leave out the channels without entries.
+A series is the histogram of one channel of one input (a file, or the files
+of a run). Without a range given, each series takes its own, from its
+channel's first rows in that input, so that a channel of small pulses
+beside one of large pulses is neither squeezed into a bin nor lost in the
+overflow; what falls outside later is counted in the series' under- and
+overflow. A series is filled by the one task of its input only, so deciding
+its range there, from the input alone, gives the same histogram whatever
+the number of worker processes and whichever worker runs the task.
 """
 
 from __future__ import annotations
@@ -13,35 +18,53 @@ from typing import Any
 
 import numpy as np
 
-from . import parallel, signals
+from . import parallel
 from .feature_table import FeatureTask, feature_tables
-from .histograms import histogram, time_histogram
+from .histograms import Series, growing_histogram, value_histogram
 from .runs import RunReport
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
+# Units of the columns measured on samples, for integer samples and for float ones (WD2, or WD1 with
+# --float32), which hold volts or whatever unit the board writes: never ADC counts.
 UNITS = {"baseline": "ADC", "baseline_rms": "ADC", "amplitude": "ADC", "charge": "ADC x samples",
          "threshold_time": "samples", "cfd_time": "samples", "peak_index": "samples", "time": "s"}
+FLOAT_UNITS = {**UNITS, "baseline": "sample units", "baseline_rms": "sample units", "amplitude": "sample units",
+               "charge": "sample units x samples"}
+PAD = 0.05  # a range taken from the first rows is widened by this fraction on each side
 
 
 @dataclass(frozen=True)
 class Binning:
-    """What to histogram and how: `column` of the feature table, equal bins from `low` to `high`.
+    """What to histogram and how: `column` of the feature table in `bins` equal bins.
 
-    For `time` the axis grows instead, in bins of `width` seconds from 0.
+    The bins span `range` for every series, or without it a range of each
+    series' own. For `time` the axis grows instead, in bins of `width`
+    seconds, from the bin of the series' first event.
     """
 
     column: str
     bins: int = 100
-    low: float = 0.0
-    high: float = 1.0
+    range: tuple[float, float] | None = None
     channel: int | None = None  # only this channel's rows
     width: float | None = None  # time only
 
-    def empty(self) -> Any:
+    def series(self, first: np.ndarray[Any, Any], float_samples: bool) -> Series:
+        """An empty series for values whose first are `first` (not empty)."""
         if self.column == "time":
-            return time_histogram(self.width or 1.0, MAX_CHANNELS)
-        return histogram(self.bins, self.low, self.high, MAX_CHANNELS, label=self.column,
-                         unit=UNITS.get(self.column, ""))
+            width = self.width or 1.0
+            return Series(growing_histogram(width, math.floor(float(first.min()) / width) * width))
+        low, high = self.range if self.range is not None else auto_range(first)
+        unit = (FLOAT_UNITS if float_samples else UNITS).get(self.column, "")
+        return Series(value_histogram(self.bins, low, high, label=self.column, unit=unit))
+
+
+def auto_range(values: np.ndarray[Any, Any]) -> tuple[float, float]:
+    """The range of `values` widened by PAD on each side; for equal values, a range around them."""
+    low, high = float(values.min()), float(values.max())
+    pad = (high - low) * PAD or max(abs(low) * PAD, 0.5)
+    # Bins are closed below and open above: the largest value must stay below
+    # the top edge even where the pad is lost in rounding.
+    return min(low - pad, float(np.nextafter(low, -np.inf))), max(high + pad, float(np.nextafter(high, np.inf)))
 
 
 def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np.ndarray[Any, Any],
@@ -60,36 +83,26 @@ def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np
 
 
 def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
-             reports: list[RunReport] | None = None) -> Any:
-    """The histogram of one input; what worker processes and Dask workers run.
+             reports: list[RunReport] | None = None) -> dict[int, Series]:
+    """The series of one input, by channel; what worker processes and Dask workers run.
 
     Errors of reading and measuring are raised (BadFile, RunError, the
     kernel's ValueError); KeyError for a column the table does not have.
     A run's report is appended to `reports`.
     """
-    hist = binning.empty()
+    series: dict[int, Series] = {}
     check = parallel.stopper(cancel)
     for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick, check=check,
                                reports=reports):
         values, channels = _values(rows, binning)
-        hist.fill(values, channels)
-    return hist
-
-
-def first_range(task: FeatureTask, binning: Binning) -> tuple[float, float]:
-    """A range for the histogram taken from the first block of rows, for a run without --range.
-
-    Taken once, before the inputs are shared out, so that every worker bins
-    alike and their histograms add.
-    """
-    for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                               check=signals.check):
-        values, _ = _values(rows, binning)
-        if values.size:
-            low, high = float(values.min()), float(values.max())
-            pad = (high - low) * 0.05 or max(abs(low) * 0.05, 0.5)
-            return low - pad, high + pad
-    return 0.0, 1.0
+        # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
+        float_samples = task.float32 or "board_channel" not in rows
+        for channel in np.unique(channels).tolist():
+            mine = values[channels == channel]
+            if channel not in series:
+                series[channel] = binning.series(mine, float_samples)
+            series[channel].fill(mine)
+    return dict(sorted(series.items()))
 
 
 def in_range(low: float, high: float) -> bool:

@@ -867,14 +867,14 @@ def test_root_output_is_a_tree_per_file(vorn_cli, tmp_path):
 
 # --- features and histograms ------------------------------------------------------------
 
-def pulses(path, events, rng, channel=0, skip=()):
+def pulses(path, events, rng, channel=0, skip=(), scale=1.0):
     """WD1 events of 256 samples: a noisy baseline near 1000 and a negative pulse of random height."""
     t = np.arange(256)
     rows = []
     for i in range(events):
         if i in skip:
             continue
-        height = rng.uniform(50, 900)
+        height = scale * rng.uniform(50, 900)
         wave = 1000 + rng.normal(0, 3, 256) - height * np.exp(-np.maximum(t - 100, 0) / 20.0) * (t >= 100)
         rows.append(wd1_event(np.clip(wave, 0, 4095).astype(np.uint16), counter=i, channel=channel,
                               timestamp=125_000 * i))
@@ -912,6 +912,15 @@ def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffi
             assert np.array_equal(table[name][mine], values, equal_nan=True), name
 
 
+def hist_csv(path):
+    """The CSV of `vorn hist` as {(input, channel): (underflow, counts in range, overflow, (low, high))}."""
+    series = {}
+    for row in (line.split(",") for line in path.read_text().splitlines()[1:]):
+        series.setdefault((row[0], int(row[1])), []).append((float(row[3]), float(row[4]), int(row[5])))
+    return {key: (rows[0][2], sum(row[2] for row in rows[1:-1]), rows[-1][2], (rows[1][0], rows[-2][1]))
+            for key, rows in series.items()}
+
+
 def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
     need("boost_histogram")
     need("matplotlib")
@@ -922,5 +931,74 @@ def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
     vorn_cli("hist", *names, *common, "-o", "b.png", "--csv", "b.csv", "--jobs", "2", check=0)
     lines = (tmp_path / "a.csv").read_text().splitlines()
     assert lines == (tmp_path / "b.csv").read_text().splitlines()
-    assert lines[0].endswith(",channel 0,channel 1")
-    assert sum(int(c) for line in lines[1:] for c in line.split(",")[2:]) == 240
+    assert {tuple(line.split(",")[:2]) for line in lines[1:]} == {("r0.dat", "0"), ("r1.dat", "1"), ("r2.dat", "0")}
+    assert sum(sum(found[:3]) for found in hist_csv(tmp_path / "a.csv").values()) == 240
+
+
+@pytest.mark.parametrize("run", [False, True], ids=["files", "run"])
+@pytest.mark.parametrize("given_range", [None, (0.0, 400.0)])
+def test_histograms_hide_no_input_whatever_its_scale(vorn_cli, tmp_path, given_range, run):
+    """Pulses 50 times smaller in one file than in the other, and a flat one (a constant column).
+
+    As files, all three are channel 0 of a series of their own; as a run,
+    they are its channels 0, 1 and 2.
+    """
+    need("boost_histogram")
+    need("matplotlib")
+    features = pytest.importorskip("vorn_tools.features")
+    rng = np.random.default_rng(29)
+    flat = [wd1_event(np.full(256, 1000), counter=i, timestamp=125_000 * i) for i in range(120)]
+    files = [pulses(tmp_path / "small.dat", 120, rng, scale=0.02), pulses(tmp_path / "big.dat", 120, rng),
+             write(tmp_path / "flat.dat", *flat)]
+    inputs = ["--run"] * run + [path.name for path in files]
+    limits = ["--range", *given_range] if given_range else []
+    proc = vorn_cli("hist", *inputs, "--of", "amplitude", *limits, "-o", "a.png", "--csv", "a.csv", check=0)
+    found = hist_csv(tmp_path / "a.csv")
+    run_name = next(iter(found))[0]
+    keys = [(run_name, n) for n in range(3)] if run else [(path.name, 0) for path in files]
+    assert sorted(found) == sorted(keys)
+    warned = [line for line in proc.stderr.splitlines() if "outside the range" in line]
+    for (name, channel), path in zip(keys, files):
+        amplitude = features.compute(np.stack([e["data"] for e in vorn.EventReader(str(path), "WD1")]),
+                                     features.FeatureOptions())["amplitude"]
+        low, high = given_range or (-np.inf, np.inf)
+        outside = (np.count_nonzero(amplitude < low), np.count_nonzero(amplitude >= high))
+        assert found[name, channel][:3] == (outside[0], amplitude.size - sum(outside), outside[1]), path.name
+        if given_range is None and np.ptp(amplitude) > 0:
+            # Spread over most of its own range, not squeezed into a few bins of another's.
+            low, high = found[name, channel][3]
+            assert np.ptp(amplitude) > 0.8 * (high - low), path.name
+        said = [line for line in warned if f" {name} channel {channel}: " in line]
+        if sum(outside) * 100 > amplitude.size:
+            assert len(said) == 1 and f"({sum(outside) / amplitude.size:.1%})" in said[0]
+        else:
+            assert not said
+    assert all(line.startswith("vorn: warning: ") for line in warned)
+    if given_range is None:
+        assert not warned
+        if not run:
+            # Each worker decides the ranges of its own input: the same as in one process.
+            vorn_cli("hist", *inputs, "--of", "amplitude", "-o", "b.png", "--csv", "b.csv", "--jobs", "2", check=0)
+            assert (tmp_path / "a.csv").read_text() == (tmp_path / "b.csv").read_text()
+
+
+@pytest.mark.parametrize("kind", ["WD2", "WD1"])
+def test_float_samples_are_never_labelled_adc_counts(vorn_cli, tmp_path, kind):
+    """WD2 samples, and WD1 samples read with --float32, hold volts or the board's units."""
+    need("boost_histogram")
+    need("matplotlib")
+    from vorn_tools.plotting import plot_events
+
+    rng = np.random.default_rng(30)
+    if kind == "WD2":
+        path, options = wd2_file(tmp_path / "f.bin", 20, 64, 2, True, rng), []
+    else:
+        waves = [rng.normal(0.0, 0.01, 64).astype("<f4") for _ in range(20)]
+        path = write(tmp_path / "f.dat", *(wd1_event(np.frombuffer(w.tobytes(), "<u2"), counter=i)
+                                           for i, w in enumerate(waves)))
+        options = ["--float32"]
+    vorn_cli("hist", path.name, "--type", kind, *options, "--of", "amplitude", "--csv", "a.csv", check=0)
+    units = {line.split(",")[2] for line in (tmp_path / "a.csv").read_text().splitlines()[1:]}
+    assert units and not any("ADC" in unit for unit in units)
+    figure = plot_events(list(vorn.EventReader(str(path), kind))[:3], "f", float32=bool(options))
+    assert all("ADC" not in ax.get_ylabel() for ax in figure.axes)
