@@ -846,9 +846,9 @@ def test_a_run_accounts_for_every_event(vorn_cli, tmp_path, command):
             [waves[ch][i][:64].mean() for i in kept for ch in (0, 1)])
     else:
         rows = [line.split(",") for line in (tmp_path / "h.csv").read_text().splitlines()[1:]]
-        counts = {round(float(row[0]) + 0.5): [int(c) for c in row[2:4]] for row in rows
-                  if np.isfinite([float(row[0]), float(row[1])]).all()}
-        assert counts == {i: [int(i != 7)] * 2 for i in range(40)}
+        counts = {(int(row[1]), round(float(row[3]) + 0.5)): int(row[5]) for row in rows
+                  if np.isfinite([float(row[3]), float(row[4])]).all() and int(row[5])}
+        assert counts == {(ch, i): 1 for i in range(40) if i != 7 for ch in (0, 1)}
 
 
 def test_root_output_is_a_tree_per_file(vorn_cli, tmp_path):
