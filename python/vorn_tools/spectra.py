@@ -14,7 +14,9 @@ from typing import Any
 import numpy as np
 
 from . import parallel, signals
-from .feature_table import FeatureTask, feature_tables
+from .blocks import FILE_ERRORS
+from .feature_table import FeatureTask, TableOutcome, failure_message, feature_tables
+from .runs import RunError
 from .histograms import histogram, time_histogram
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
@@ -58,18 +60,29 @@ def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np
     return values[keep], channels[keep]
 
 
-def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None) -> Any:
-    """The histogram of one input; what worker processes and Dask workers run.
+def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
+             progress: Any = None) -> tuple[Any, TableOutcome]:
+    """The histogram of one input and the account of its reading; what worker processes and Dask workers run.
 
-    Errors of reading and measuring are raised (BadFile, RunError, the
-    kernel's ValueError); KeyError for a column the table does not have.
+    An error of reading or measuring (BadFile, RunError, the kernel's
+    ValueError) ends the histogram with the rows before it and is kept in
+    the outcome's `error`; KeyError, for a column the table does not have,
+    is raised.
     """
     hist = binning.empty()
     check = parallel.stopper(cancel)
-    for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick, check=check):
-        values, channels = _values(rows, binning)
-        hist.fill(values, channels)
-    return hist
+    outcome = TableOutcome(", ".join(task.paths))
+    try:
+        for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
+                                   check=check, ended=outcome.account, progress=progress):
+            values, channels = _values(rows, binning)
+            hist.fill(values, channels)
+            entries = rows["entry"]
+            outcome.rows += len(entries)
+            outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
+    except (*FILE_ERRORS, RunError, ValueError) as error:
+        outcome.error = failure_message(error, task)
+    return hist, outcome
 
 
 def first_range(task: FeatureTask, binning: Binning) -> tuple[float, float]:
