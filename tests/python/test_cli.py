@@ -235,7 +235,7 @@ def test_bad_files_fail_alone(vorn_cli, tmp_path):
         assert sorted(out) == ["cut", "good"]
         assert_group_is_the_file(out["good"], good, "WD1", float32=True)
         assert_group_is_the_file(out["cut"], cut, "WD1", float32=True)
-        assert out["cut"].attrs["ending"] == f"event cut at offset {2 * 44}"
+        assert out["cut"].attrs["ending"] == f"event cut at offset {2 * 44}: 37 of its 44 bytes present"
         assert out["cut"].attrs["cut_offset"] == 2 * 44
     assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".h5" or ".partial" in p.name) == ["out.h5"]
 
@@ -330,7 +330,7 @@ def test_salvage_keeps_the_events_before_an_error(vorn_cli, tmp_path, salvage):
         return
     with h5py.File(tmp_path / "out.h5") as out:
         assert_group_is_the_file(out["bad"], good, "WD1", source=path)
-        assert out["bad"].attrs["ending"] == f"error: {message}"
+        assert out["bad"].attrs["ending"] == f"error: {message}; 24 bytes unread"
 
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
@@ -383,6 +383,60 @@ def test_auto_detection(vorn_cli, tmp_path):
     for kind in ("WD1", "WD2"):
         proc = vorn_cli("info", "--json", "--type", kind, tmp_path / "both.bin", check=0)
         assert json.loads(proc.stdout)[0]["events"] == 4
+
+
+# --- how reading ended -----------------------------------------------------------
+
+def recording(path, twice=False):
+    """40 events and the first 150 of the 224 bytes of a 41st, as an acquisition stopped mid-write leaves;
+    `twice`: that recording twice over, as `cat` joins two of them."""
+    rng = np.random.default_rng(30)
+    raw = b"".join(wd1_event(rng.integers(3000, 3100, 100), i) for i in range(41))[:40 * 224 + 150]
+    return write(path, raw * (2 if twice else 1))
+
+
+READING_COMMANDS = {
+    "info": [],
+    "convert": ["-o", "out.h5"],
+    "features": ["-o", "out.parquet"],
+    "hist": ["--of", "charge", "-o", "out.png"],
+}
+
+
+@pytest.mark.parametrize("command, salvage", [(c, s) for c in READING_COMMANDS for s in (False, True)
+                                               if not (s and c == "info")])  # info keeps nothing
+def test_a_file_not_read_to_its_end_fails(vorn_cli, tmp_path, command, salvage):
+    need("h5py" if command == "convert" else "pyarrow" if command == "features" else "matplotlib")
+    path = recording(tmp_path / "twice.wd1", twice=True)
+    # The cut event of the first recording takes the second one's first bytes
+    # as its own; the header after them declares more than the file holds.
+    events = list(vorn.EventReader(str(path), "WD1"))
+    stop = sum(e["event_size"] for e in events)
+    unread = path.stat().st_size - stop
+    assert (len(events), unread) == (41, 40 * 224 + 150 - 74)
+    proc = vorn_cli(command, "--type", "WD1", path.name, *READING_COMMANDS[command], *["--salvage"] * salvage)
+    assert proc.returncode == 1
+    assert f"vorn: twice.wd1: not read to its end: stopped at offset {stop} of {2 * (40 * 224 + 150)}," \
+           f" {unread} bytes unread" in proc.stderr
+    kept = {"convert": tmp_path / "out.h5", "features": tmp_path / "out.parquet", "hist": tmp_path / "out.png"}
+    if command in kept:
+        assert kept[command].exists() == salvage
+    if salvage and command == "convert":
+        with need("h5py").File(tmp_path / "out.h5") as out:
+            assert (len(out["twice"]["event_counter"]), out["twice"].attrs["bytes_unread"]) == (41, unread)
+    if salvage and command == "features":
+        assert need("pyarrow.parquet").read_table(tmp_path / "out.parquet")["entry"].to_pylist() == list(range(41))
+
+
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_a_trailing_cut_event_is_one_line(vorn_cli, tmp_path, command):
+    need("h5py" if command == "convert" else "pyarrow" if command == "features" else "matplotlib")
+    path = recording(tmp_path / "once.wd1")
+    proc = vorn_cli(command, "--type", "WD1", path.name, *READING_COMMANDS[command], check=0)
+    assert proc.stderr == ""
+    said = [line for line in proc.stdout.splitlines() if "cut" in line]
+    assert len(said) == 1 and f"event cut at offset {40 * 224}: 150 of its 224 bytes present" in said[0]
+    assert ("40 events" in said[0]) == (command != "info")
 
 
 # --- info -------------------------------------------------------------------------
@@ -658,13 +712,14 @@ def test_plot_writes_a_png_of_one_panel_per_channel(vorn_cli, tmp_path, kind, ch
         path = wd1_file(tmp_path / "p.wd1", [100] * 6, rng)
     else:
         path = wd2_file(tmp_path / "p.wd2", 6, 100, channels, True, rng)
+    account = f"3 events, stopped after the selected events, at offset {3 * (24 + 200 if kind == 'WD1' else 28 + 400 * channels)}"
     if size is None:  # only raster images have a size in pixels
         proc = vorn_cli("plot", path, "-n", 3, "-o", "p.pdf", check=0)
-        assert (proc.stdout, (tmp_path / "p.pdf").read_bytes()[:5]) == ("wrote p.pdf\n", b"%PDF-")
+        assert (proc.stdout, (tmp_path / "p.pdf").read_bytes()[:5]) == (f"wrote p.pdf: {account}\n", b"%PDF-")
         return
     proc = vorn_cli("plot", path, "-n", 3, "-o", "p.png", check=0)
     assert png_size(tmp_path / "p.png") == size
-    assert proc.stdout == f"wrote p.png ({size[0]}x{size[1]} pixels)\n"
+    assert proc.stdout == f"wrote p.png ({size[0]}x{size[1]} pixels): {account}\n"
 
 
 # --- follow -------------------------------------------------------------------------
@@ -733,8 +788,7 @@ def test_follow_says_how_it_ended(script, tmp_path, ending):
     with proc:
         out, err = proc.stdout.read(), proc.stderr.read()
     status, summary, says = {
-        "cut": (0, "2 events, then 3 s without new data; an event cut at offset 60 is pending"
-                   " (29 bytes of it so far)", ""),
+        "cut": (0, "2 events, then 3 s without new data; event cut at offset 60: 29 of its 30 bytes present", ""),
         "read error": (1, "2 events, then a read error", "invalid WD1 event_size 10 at offset 60"),
         "shrunk": (1, "2 events, then the file changed under the reader",
                    "the file shrank to 40 bytes, below the 60 already read"),
