@@ -439,6 +439,24 @@ def test_a_trailing_cut_event_is_one_line(vorn_cli, tmp_path, command):
     assert ("40 events" in said[0]) == (command != "info")
 
 
+def test_an_event_below_the_header_size_takes_a_header(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    # event_size 23 is an event of no samples that still takes its 24-byte header.
+    rng = np.random.default_rng(31)
+    whole = [wd1_event(rng.integers(0, 4096, 100), i) for i in range(4)]
+    path = write(tmp_path / "a.wd1", whole[0], eventfiles.wd1_event(event_size=23, event_counter=1), whole[2],
+                 whole[3][:100])
+    read = 224 + 24 + 224
+    (doc,) = json.loads(vorn_cli("info", "--json", "--type", "WD1", path.name, check=0).stdout)
+    assert (doc["events"], doc["samples_per_event"]["min"]) == (3, 0)
+    assert (doc["bytes_read"], doc["cut_offset"], doc["cut_declared_size"], doc["ending"]) == (read, read, 224, "cut")
+    vorn_cli("convert", "--type", "WD1", path.name, "-o", "out.h5", check=0)
+    with h5py.File(tmp_path / "out.h5") as out:
+        group = out["a"]
+        assert (group.attrs["bytes_read"], group.attrs["cut_offset"]) == (read, read)
+        assert group["offsets"][()].tolist() == [0, 100, 100, 200]
+
+
 # --- info -------------------------------------------------------------------------
 
 def test_info_reports_what_the_file_holds(vorn_cli, tmp_path):
