@@ -495,15 +495,21 @@ def test_info_stops_at_an_error_with_what_came_before(vorn_cli, tmp_path):
     assert f"  ended                error: invalid WD1 event_size 10 at offset {offset}" in proc.stdout
 
 
+PROGRESS = {"info": ([], b"a.wd1: "), "convert": (["-o", "o.h5"], b"convert: "),
+            "features": (["-o", "t.parquet"], b"features: "), "hist": (["--of", "charge", "-o", "h.png"], b"hist: ")}
+
+
+@pytest.mark.parametrize("command", PROGRESS)
 @pytest.mark.parametrize("quiet", [False, True])
-def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet):
+def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet, command):
     need("tqdm")
     path = wd1_file(tmp_path / "a.wd1", [100] * 50, np.random.default_rng(13))
     main, terminal = os.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("4H", 24, 80, 0, 0))  # a new one is 0 x 0
+    options, label = PROGRESS[command]
     try:
-        proc = subprocess.run([script, "info", str(path)] + ["--quiet"] * quiet, stdout=subprocess.DEVNULL,
-                              stderr=terminal, timeout=60)
+        proc = subprocess.run([script, command, str(path), *options] + ["--quiet"] * quiet,
+                              stdout=subprocess.DEVNULL, stderr=terminal, timeout=60, cwd=tmp_path)
         os.close(terminal)
         drawn = b""
         while select.select([main], [], [], 0.1)[0]:
@@ -517,7 +523,8 @@ def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet)
     finally:
         os.close(main)
     assert proc.returncode == 0
-    assert (b"a.wd1: " in drawn and b"|" in drawn) != quiet, drawn
+    # Bytes with a total: a percentage, and the time left.
+    assert (label in drawn and b"%|" in drawn and b"B/s" in drawn) != quiet, drawn
 
 
 # --- many files ---------------------------------------------------------------------
