@@ -400,13 +400,17 @@ READING_COMMANDS = {
     "convert": ["-o", "out.h5"],
     "features": ["-o", "out.parquet"],
     "hist": ["--of", "charge", "-o", "out.png"],
+    "plot": ["-n", "100", "-o", "out.png"],
+    "follow": ["--idle", "0.5", "--poll", "0.05"],
 }
+LIBRARIES = {"convert": "h5py", "features": "pyarrow", "hist": "boost_histogram", "plot": "matplotlib"}
 
 
 @pytest.mark.parametrize("command, salvage", [(c, s) for c in READING_COMMANDS for s in (False, True)
-                                               if not (s and c == "info")])  # info keeps nothing
+                                               if not s or c in ("convert", "features", "hist")])
 def test_a_file_not_read_to_its_end_fails(vorn_cli, tmp_path, command, salvage):
-    need("h5py" if command == "convert" else "pyarrow" if command == "features" else "matplotlib")
+    if command in LIBRARIES:
+        need(LIBRARIES[command])
     path = recording(tmp_path / "twice.wd1", twice=True)
     # The cut event of the first recording takes the second one's first bytes
     # as its own; the header after them declares more than the file holds.
@@ -430,7 +434,8 @@ def test_a_file_not_read_to_its_end_fails(vorn_cli, tmp_path, command, salvage):
 
 @pytest.mark.parametrize("command", READING_COMMANDS)
 def test_a_trailing_cut_event_is_one_line(vorn_cli, tmp_path, command):
-    need("h5py" if command == "convert" else "pyarrow" if command == "features" else "matplotlib")
+    if command in LIBRARIES:
+        need(LIBRARIES[command])
     path = recording(tmp_path / "once.wd1")
     proc = vorn_cli(command, "--type", "WD1", path.name, *READING_COMMANDS[command], check=0)
     assert proc.stderr == ""
