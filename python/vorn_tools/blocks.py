@@ -225,7 +225,8 @@ class CountedEvents:
                 yield event
         except READ_ERRORS as error:
             message = str(error) or type(error).__name__
-            self.error = message if " at offset " in message else f"{message}, reading the event at offset {self.position}"
+            where = f", reading the event at offset {self.position}"
+            self.error = message if " at offset " in message else message + where
 
     def ending(self, selected: bool) -> Ending:
         return ending_at(self.path, self.layout, self.position, self.events, self.largest, self.error,

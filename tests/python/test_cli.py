@@ -749,7 +749,8 @@ def test_plot_writes_a_png_of_one_panel_per_channel(vorn_cli, tmp_path, kind, ch
         path = wd1_file(tmp_path / "p.wd1", [100] * 6, rng)
     else:
         path = wd2_file(tmp_path / "p.wd2", 6, 100, channels, True, rng)
-    account = f"3 events, stopped after the selected events, at offset {3 * (24 + 200 if kind == 'WD1' else 28 + 400 * channels)}"
+    offset = 3 * (24 + 200 if kind == "WD1" else 28 + 400 * channels)
+    account = f"3 events, stopped after the selected events, at offset {offset}"
     if size is None:  # only raster images have a size in pixels
         proc = vorn_cli("plot", path, "-n", 3, "-o", "p.pdf", check=0)
         assert (proc.stdout, (tmp_path / "p.pdf").read_bytes()[:5]) == (f"wrote p.pdf: {account}\n", b"%PDF-")
