@@ -483,6 +483,7 @@ def run_hist(args: argparse.Namespace) -> int:
         require("distributed", "vorn hist --scheduler")
     from .blocks import BadFile
     from .histograms import merge, write_csv, write_png
+    from .progress import Progress
     from .runs import RunError
     from .spectra import Binning, first_range, in_range, spectrum
 
@@ -505,10 +506,12 @@ def run_hist(args: argparse.Namespace) -> int:
         if args.of != "time":
             low, high = args.range if args.range is not None else first_range(tasks[0], binning)
             binning = Binning(args.of, args.bins, low, high, args.channel)
-        if args.scheduler:
-            done = parallel.on_cluster(spectrum, tasks, args.scheduler, None, binning=binning)
-        elif args.jobs is not None:
-            done = parallel.in_workers(spectrum, tasks, args.jobs, None, binning=binning)
+        if args.scheduler or args.jobs is not None:
+            with Progress(len(tasks), "hist", args.quiet, unit="file") as bar:
+                if args.scheduler:
+                    done = parallel.on_cluster(spectrum, tasks, args.scheduler, bar, binning=binning)
+                else:
+                    done = parallel.in_workers(spectrum, tasks, args.jobs, bar, binning=binning)
         else:
             with _reading_progress(tasks, "hist", args.quiet) as bar:
                 done = [spectrum(task, binning, progress=bar) for task in tasks]
