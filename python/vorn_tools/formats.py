@@ -147,9 +147,8 @@ def declared_size(path: str, offset: int, layout: Layout) -> int | None:
         # The reader takes event_size as unsigned: a negative one runs into the end of the file.
         return size % 2**32 if size < 0 else max(size, WD1_HEADER_SIZE)
     samples: int = WD2_HEADER.unpack_from(head)[2]
-    channels: int = WD2_WORD.unpack_from(head, WD2_HEADER_SIZE)[0] if layout.channel_word else layout.channels
-    payload = _wd2_payload(samples, channels)
-    return None if payload is None else layout.header_size + payload
+    # K of the first event sizes every payload, whatever an event's own word says.
+    return layout.header_size + 4 * samples * layout.channels
 
 
 # --- telling the formats apart ----------------------------------------------
