@@ -26,7 +26,7 @@ import vorn
 
 from . import signals
 from ._blocks import BlockReader
-from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout
+from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout, declared_size
 
 # Samples per block, in bytes. 2-D blocks stay small enough to be filled and
 # written while they sit in the CPU cache; flat blocks, rarer, are larger to
@@ -93,12 +93,24 @@ class Block:
 
 @dataclass
 class Ending:
-    """How a reading stopped."""
+    """How a reading stopped, and what it left of the file: one account that every command words alike.
+
+    A reading that stops before the end of the file without an error meets
+    an event the file does not hold whole. When the bytes left could be the
+    start of an event like those read (fewer than the largest of them, and
+    the event there declares no more), an acquisition stopped while writing
+    it: a trailing cut event, reported but no failure. Anything else, such as
+    a whole recording after it, is data the reader could not reach: the file
+    was not read to its end, a failure (`failed`).
+    """
 
     bytes_read: int
     file_size: int
     error: str | None = None
     selected: bool = False  # it stopped after the events asked for, before the end
+    events: int = 0  # events read (after those a selection skipped)
+    largest: int = 0  # bytes of the largest event read, 0 for none
+    declared: int | None = None  # bytes the event at the stop declares, None without its whole header
 
     @property
     def cut_offset(self) -> int | None:
@@ -108,21 +120,117 @@ class Ending:
         return None
 
     @property
+    def unread(self) -> int:
+        """Bytes of the file after the reading's stop."""
+        return max(0, self.file_size - self.bytes_read)
+
+    @property
+    def trailing(self) -> bool:
+        """The stop is at one event cut short, of the file's usual size: nothing but that event is left."""
+        if self.cut_offset is None:
+            return False
+        if not self.largest:  # nothing to compare with
+            return self.declared is None or self.unread < self.declared
+        return self.unread < self.largest and (self.declared is None or self.unread < self.declared <= self.largest)
+
+    @property
+    def failed(self) -> bool:
+        """Data of the file was lost: a read error, or a stop before the end that is not a trailing cut event."""
+        return self.error is not None or (self.cut_offset is not None and not self.trailing)
+
+    @property
     def kind(self) -> str:
         if self.error is not None:
             return "error"
         if self.selected:
             return "selection"
-        return "cut" if self.cut_offset is not None else "end of file"
+        if self.cut_offset is None:
+            return "end of file"
+        return "cut" if self.trailing else "stopped"
 
     def describe(self) -> str:
+        """How the reading ended, in the words every command prints."""
         if self.error is not None:
-            return f"error: {self.error}"
+            return f"error: {self.error}; {self.unread} bytes unread"
         if self.selected:
             return f"stopped after the selected events, at offset {self.bytes_read}"
-        if self.cut_offset is not None:
-            return f"event cut at offset {self.cut_offset}"
-        return "end of file"
+        offset = self.cut_offset
+        if offset is None:
+            return "end of file"
+        if self.declared is None:
+            event = f"{self.unread} bytes present, less than a header"
+        else:
+            event = f"{self.unread} of its {self.declared} bytes present"
+        if self.trailing:
+            return f"event cut at offset {offset}: {event}"
+        largest = f"; events read take at most {self.largest} bytes" if self.largest else ""
+        return (f"not read to its end: stopped at offset {offset} of {self.file_size}, {self.unread} bytes unread"
+                f" (the event there: {event}{largest})")
+
+    def as_dict(self) -> dict[str, Any]:
+        """The same account for JSON and metadata."""
+        offset = self.cut_offset
+        return {
+            "bytes_read": self.bytes_read,
+            "file_size": self.file_size,
+            "bytes_unread": 0 if self.selected else self.unread,
+            "ending": self.kind,
+            "ended": self.describe(),
+            "cut_offset": offset,
+            "cut_declared_size": self.declared if offset is not None else None,
+            "cut_bytes_present": self.unread if offset is not None else None,
+            "error": self.error,
+        }
+
+
+def ending_at(path: str, layout: Layout, position: int, events: int = 0, largest: int = 0,
+              error: str | None = None, selected: bool = False) -> Ending:
+    """The Ending of a reading of `path` that reached `position`, after `events` events of at most `largest` bytes."""
+    size = os.stat(path).st_size
+    stopped = error is None and not selected and position < size
+    return Ending(position, size, error, selected and position < size, events, largest,
+                  declared_size(path, position, layout) if stopped else None)
+
+
+def event_size(event: dict[str, Any], layout: Layout) -> int:
+    """How many bytes of the file an event that EventReader handed over took."""
+    if layout.reader_type == "WD1":
+        return max(int(event["event_size"]), WD1_HEADER_SIZE)
+    return layout.header_size + 4 * int(event["data"].size)
+
+
+class CountedEvents:
+    """The events of an EventReader, counted with the bytes they take, for the account EventBlocks gives.
+
+    A read error ends the iteration and is kept; `ending` tells afterwards
+    how the reading ended, given whether it stopped at the events it wanted.
+    """
+
+    def __init__(self, path: str, layout: Layout) -> None:
+        self.path = path
+        self.layout = layout
+        self.reader = open_reader(path, layout)
+        self.events = 0
+        self.position = 0
+        self.largest = 0
+        self.error: str | None = None
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        try:
+            for event in self.reader:
+                size = event_size(event, self.layout)
+                self.events += 1
+                self.position += size
+                self.largest = max(self.largest, size)
+                yield event
+        except READ_ERRORS as error:
+            message = str(error) or type(error).__name__
+            where = f", reading the event at offset {self.position}"
+            self.error = message if " at offset " in message else message + where
+
+    def ending(self, selected: bool) -> Ending:
+        return ending_at(self.path, self.layout, self.position, self.events, self.largest, self.error,
+                         selected and self.error is None)
 
 
 @dataclass(frozen=True)
@@ -205,6 +313,8 @@ class EventBlocks:
         self._columns = COLUMNS[kind]
         self._sample_dtype = SAMPLE_DTYPES[kind]
         self._offset = 0
+        self._events = 0
+        self._largest = 0  # bytes of the largest event handed over
         self._error: BaseException | None = None
         self._left = self.selection.count  # events still to hand over, None for all
         self._arrays: tuple[NDArray[Any], list[NDArray[Any]]] | None = None  # reused by every 2-D block
@@ -224,10 +334,9 @@ class EventBlocks:
                 block = self._flat_block(reader, length)
             yield self._finish(block)
             self.check()
-        size = os.stat(self.path).st_size
-        selected = self._left == 0 and self._error is None
-        self.ending = Ending(self._offset, size, None if self._error is None else self._describe(self._error),
-                             selected and self._offset < size)
+        self.ending = ending_at(self.path, self.layout, self._offset, self._events, self._largest,
+                                None if self._error is None else self._describe(self._error),
+                                self._left == 0 and self._error is None)
 
     def _peek(self, reader: BlockReader) -> int | None:
         """The length of the next event to hand over; None at the end of the data, of the selection, or at a read error."""
@@ -300,6 +409,9 @@ class EventBlocks:
 
     def _finish(self, block: Block) -> Block:
         self._offset += int(block.sizes.sum())
+        self._events += block.events
+        if block.events:
+            self._largest = max(self._largest, int(block.sizes.max()))
         if not self.float32:
             return block
         odd = np.flatnonzero(block.event_lengths() % 2)

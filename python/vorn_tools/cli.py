@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 
 from . import parallel, signals
-from .blocks import FILE_ERRORS, READ_ERRORS, Selection, open_reader
+from .blocks import FILE_ERRORS, READ_ERRORS, CountedEvents, Selection
 from .formats import Layout, Unclassified, detect_type, open_layout
 from .output_files import cannot_create, in_users_words, unique_names
 
@@ -128,6 +128,9 @@ def run_info(args: argparse.Namespace) -> int:
             hint_float32(path)
         if info.ending is not None and info.ending.error is not None:
             error(f"{path}: {info.ending.error}")
+            status = FAILED
+        elif info.ending is not None and info.ending.failed:
+            error(f"{path}: {info.ending.describe()}")
             status = FAILED
         if args.json:
             documents.append(info.as_dict())
@@ -345,9 +348,11 @@ def _check_targets(targets: Sequence[str], force: bool) -> None:
 
 def _report(outcomes: Sequence[Any]) -> int:
     for outcome in outcomes:
-        if outcome.error is None or outcome.salvaged:
+        if outcome.output is not None:
             kept = ", the events before it kept (--salvage)" if outcome.salvaged else ""
             print(f"{outcome.path} -> {outcome.output}: {plural(outcome.events, 'event')}, {outcome.ending}{kept}")
+        elif outcome.error is None:  # read, but its output was given up for another input's failure
+            print(f"{outcome.path}: {plural(outcome.events, 'event')}, {outcome.ending}, not written")
     bad = [o for o in outcomes if o.error is not None]
     for outcome in bad:
         error(f"{outcome.path}: {outcome.error}")
@@ -361,8 +366,6 @@ def _report(outcomes: Sequence[Any]) -> int:
 
 def run_plot(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn plot")
-    import vorn
-
     from .formats import look_like_float_halves
     from .plotting import figure_pixels, plot_events
 
@@ -385,12 +388,17 @@ def run_plot(args: argparse.Namespace) -> int:
     float32 = args.float32 and wd1
     selection = args.events
     try:
-        events: Any = open_reader(args.file, layout)
+        counted = CountedEvents(args.file, layout)
+        events: Any = iter(counted)
         if args.channel is not None and wd1:
             events = (e for e in events if e["board_channel"] == args.channel)
         shown = list(itertools.islice(events, selection.start, selection.stop))
     except FILE_ERRORS as failure:
         error(f"{args.file}: {failure}")
+        return FAILED
+    ending = counted.ending(selected=selection.count is not None and len(shown) == selection.count)
+    if ending.error is not None:
+        error(f"{args.file}: {ending.error}")
         return FAILED
     if not shown:
         if args.channel is not None:
@@ -411,11 +419,11 @@ def run_plot(args: argparse.Namespace) -> int:
     title = f"{os.path.basename(args.file)}{channel}: {first}"
     fig = plot_events(shown, title, None if wd1 else args.channel, float32)
     fig.savefig(args.output, dpi=fig.dpi)
-    if kind in RASTER_FORMATS:
-        width, height = figure_pixels(len(fig.axes))
-        print(f"wrote {args.output} ({width}x{height} pixels)")
-    else:
-        print(f"wrote {args.output}")
+    pixels = " ({}x{} pixels)".format(*figure_pixels(len(fig.axes))) if kind in RASTER_FORMATS else ""
+    print(f"wrote {args.output}{pixels}: {plural(len(shown), 'event')}, {ending.describe()}")
+    if ending.failed:
+        error(f"{args.file}: {ending.describe()}")
+        return FAILED
     return OK
 
 
@@ -504,23 +512,36 @@ def run_features(args: argparse.Namespace) -> int:
             if args.scheduler:
                 try:
                     outcomes = parallel.on_cluster(features_alone, tasks, args.scheduler, bar, folder=where,
-                                                   suffix=suffix)
+                                                   suffix=suffix, salvage=args.salvage)
                 except parallel.Unreachable as failure:
                     raise Failed(str(failure)) from None
             else:
-                outcomes = parallel.in_workers(features_alone, tasks, args.jobs, bar, folder=where, suffix=suffix)
+                outcomes = parallel.in_workers(features_alone, tasks, args.jobs, bar, folder=where, suffix=suffix,
+                                               salvage=args.salvage)
         for outcome, target in zip(outcomes, targets):
             if outcome.output is not None:
                 outcome.output = target
     else:
-        with Progress(0, "features", args.quiet, unit="row") as bar:
-            outcomes = write_features(tasks, args.output, bar)
+        with _reading_progress(tasks, "features", args.quiet) as bar:
+            outcomes = write_features(tasks, args.output, bar, salvage=args.salvage)
     given = [", ".join(args.files)] if args.as_run else [p for p in args.files if p not in dict(args.unreadable)]
     for outcome, path in zip(outcomes, given):
         outcome.path = path
-    outcomes += [TableOutcome(path, error=reason) for path, reason in args.unreadable]
-    status = _report(outcomes)
+    lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
+    status = _report(outcomes + [TableOutcome(path, error=reason) for path, reason in args.unreadable])
+    if lost and not folder:
+        error(f"{args.output} not written: it would hold the rows of {', '.join(lost)} before the failure"
+              " (--salvage keeps them)")
     return max([status, *(_run_report(o.run_report, args) for o in outcomes if o.error is None)])
+
+
+def _reading_progress(tasks: Sequence[Any], label: str, quiet: bool) -> Any:
+    """A bar of the bytes of the tasks' files; of events for a run, whose bytes are not followed."""
+    from .progress import Progress
+
+    if any(task.run for task in tasks):
+        return Progress(0, label, quiet, unit="event")
+    return Progress(sum(_size(path) for task in tasks for path in task.paths), label, quiet)
 
 
 def run_hist(args: argparse.Namespace) -> int:
@@ -530,6 +551,7 @@ def run_hist(args: argparse.Namespace) -> int:
         require("distributed", "vorn hist --scheduler")
     from .blocks import BadFile
     from .histograms import write_csv, write_png
+    from .progress import Progress
     from .runs import RunError
     from .spectra import Binning, in_range, spectrum
 
@@ -555,12 +577,15 @@ def run_hist(args: argparse.Namespace) -> int:
     try:
         # Each task fills the series of its own input, ranges included, so
         # workers need not agree on anything before they start.
-        if args.scheduler:
-            spectra = parallel.on_cluster(spectrum, tasks, args.scheduler, None, binning=binning)
-        elif args.jobs is not None:
-            spectra = parallel.in_workers(spectrum, tasks, args.jobs, None, binning=binning)
+        if args.scheduler or args.jobs is not None:
+            with Progress(len(tasks), "hist", args.quiet, unit="file") as bar:
+                if args.scheduler:
+                    done = parallel.on_cluster(spectrum, tasks, args.scheduler, bar, binning=binning)
+                else:
+                    done = parallel.in_workers(spectrum, tasks, args.jobs, bar, binning=binning)
         else:
-            spectra = [spectrum(task, binning, reports=reports) for task in tasks]
+            with _reading_progress(tasks, "hist", args.quiet) as bar:
+                done = [spectrum(task, binning, reports=reports, progress=bar) for task in tasks]
     except parallel.Unreachable as failure:
         raise Failed(str(failure)) from None
     except KeyError as failure:
@@ -569,11 +594,23 @@ def run_hist(args: argparse.Namespace) -> int:
     except (*FILE_ERRORS, RunError, ValueError) as failure:
         error(str(failure))
         return FAILED
+    given = [", ".join(args.files)] if args.as_run else list(args.files)
+    failed = []
+    for path, (_, outcome) in zip(given, done):
+        if outcome.error is None or args.salvage:
+            print(f"{path}: {plural(outcome.events, 'event')}, {outcome.ending}")
+        if outcome.error is not None:
+            error(f"{path}: {outcome.error}")
+            failed.append(path)
+    if failed and not args.salvage:
+        error(f"{len(failed)} of {plural(len(given), 'file')} failed, nothing drawn (--salvage draws the entries"
+              f" read): {', '.join(failed)}")
+        return FAILED
     # Series are named by the input as given (by its file name when that is unique).
-    given = [tasks[0].name] if args.as_run else list(args.files)
-    short = [os.path.basename(os.path.normpath(path)) for path in given]
-    names = short if len(set(short)) == len(short) else given
-    series = {(name, channel): one for name, found in zip(names, spectra) for channel, one in found.items()}
+    named = [tasks[0].name] if args.as_run else list(args.files)
+    short = [os.path.basename(os.path.normpath(path)) for path in named]
+    names = short if len(set(short)) == len(short) else named
+    series = {(name, channel): one for name, (found, _) in zip(names, done) for channel, one in found.items()}
     entries = sum(one.entries() for one in series.values())
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read")
@@ -595,6 +632,10 @@ def run_hist(args: argparse.Namespace) -> int:
         write_csv(series, args.csv)
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}")
+    if failed:
+        error(f"{len(failed)} of {plural(len(given), 'file')} failed, the entries before the failure kept"
+              f" (--salvage): {', '.join(failed)}")
+        return FAILED
     return _run_report(reports[0] if reports else None, args)
 
 
@@ -722,11 +763,12 @@ def run_follow(args: argparse.Namespace) -> int:
         return FAILED
     follower = Follower(reader, sys.stdout, args.file, layout, identity)
     status = OK
+    interrupted = False
     try:
         follower.run(args.idle, args.poll)
         ended = f"then {args.idle:g} s without new data"
     except KeyboardInterrupt:
-        ended = "interrupted"
+        ended, interrupted = "interrupted", True
     except FileChanged as failure:
         error(f"{args.file}: {failure}")
         ended, status = "then the file changed under the reader", FAILED
@@ -735,11 +777,14 @@ def run_follow(args: argparse.Namespace) -> int:
     except READ_ERRORS as failure:
         error(f"{args.file}: {failure}")
         ended, status = "then a read error", FAILED
-    pending = follower.pending() if status == OK else None
-    if pending is not None:
-        offset, arrived = pending
-        ended += f"; an event cut at offset {offset:,} is pending ({plural(arrived, 'byte')} of it so far)"
+    ending = follower.ending() if status == OK else None
+    if ending is not None and ending.cut_offset is not None:
+        ended += f"; {ending.describe()}"
     print(f"{plural(follower.count, 'event')}, {ended}")
+    if ending is not None and ending.failed and not interrupted:
+        # The writer has been quiet for --idle seconds: what the reader cannot reach is lost to it.
+        error(f"{args.file}: {ending.describe()}")
+        status = FAILED
     return status
 
 
@@ -1047,6 +1092,9 @@ def build_parser() -> argparse.ArgumentParser:
         group.add_argument("--adc-max", type=_feature_value("adc_max"), metavar="M",
                            help="samples at or above M (above 0) are saturated")
 
+    def salvage_option(sub: argparse.ArgumentParser, text: str) -> None:
+        sub.add_argument("--salvage", action="store_true", help=text)
+
     def parallel_options(sub: argparse.ArgumentParser) -> None:
         both = sub.add_mutually_exclusive_group()
         both.add_argument("--jobs", type=_positive_int, metavar="N", help="in N worker processes")
@@ -1066,6 +1114,8 @@ def build_parser() -> argparse.ArgumentParser:
     float32_option(feat)
     feature_options(feat)
     parallel_options(feat)
+    salvage_option(feat, "keep the rows of a file that fails part-way (a read error, a stop before its end):"
+                         " the exit status is still 1; without it the table is not written")
     feat.add_argument("--force", action="store_true", help="replace existing output")
     feat.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     feat.set_defaults(run=run_features)
@@ -1094,7 +1144,10 @@ def build_parser() -> argparse.ArgumentParser:
     float32_option(hist)
     feature_options(hist)
     parallel_options(hist)
+    salvage_option(hist, "draw the entries of a file that fails part-way (a read error, a stop before its end):"
+                         " the exit status is still 1; without it nothing is drawn")
     hist.add_argument("--force", action="store_true", help="replace existing output")
+    hist.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     hist.set_defaults(run=run_hist)
 
     follow = command("follow", "print events as a file grows",

@@ -57,7 +57,7 @@ class Options:
     compression: str = "gzip"
     float32: bool = False
     selection: Selection = Selection()
-    salvage: bool = False  # keep the events before a read error, instead of nothing
+    salvage: bool = False  # keep the events before a read error or a stop short of the end, instead of nothing
 
 
 @dataclass
@@ -288,9 +288,11 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             progress.update(int(block.sizes.sum()), block.events)
     ending = blocks.ending
     assert ending is not None
-    outcome = Outcome(path, None, writer.events, ending.bytes_read, ending.describe(), ending.error,
-                      salvaged=ending.error is not None and options.salvage)
-    if ending.error is None or outcome.salvaged:
+    # A file not read to its end fails as one with a read error does.
+    failure = ending.error if ending.error is not None else ending.describe() if ending.failed else None
+    outcome = Outcome(path, None, writer.events, ending.bytes_read, ending.describe(), failure,
+                      salvaged=failure is not None and options.salvage)
+    if failure is None or outcome.salvaged:
         writer.close({
             "source": os.path.abspath(path),
             "source_size": ending.file_size,
@@ -302,6 +304,8 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             "bytes_read": ending.bytes_read,
             "ending": ending.describe(),
             "cut_offset": ending.cut_offset,
+            "cut_declared_size": ending.declared if ending.cut_offset is not None else None,
+            "bytes_unread": ending.unread if not ending.selected else 0,
             "first_event": None if options.selection.everything else options.selection.start,
             "vorn_version": importlib.metadata.version("vorn"),
         })

@@ -30,10 +30,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import parallel, signals
-from .blocks import FILE_ERRORS
+from .blocks import FILE_ERRORS, Ending
 from .features import FeatureOptions, compute
 from .outputs import open_table
-from .reading import iterate
+from .reading import Endings, iterate_files
 from .runs import RunError, RunReport, open_run
 
 Table = dict[str, NDArray[Any]]
@@ -85,7 +85,8 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
 def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
                    float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
                    check: Callable[..., None] = signals.check, file: int | None = None,
-                   reports: list[RunReport] | None = None) -> Iterator[Table]:
+                   reports: list[RunReport] | None = None, ended: Endings | None = None,
+                   progress: Any = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -95,6 +96,10 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     not make a run, and the kernel's ValueError for windows that do not fit
     the events. `check` is called between blocks. With `run`, the run's
     report is appended to `reports`, complete once the rows are.
+
+    `ended` is told how the reading of each file ended (not for a run), also
+    of one that failed, before its error is raised. `progress` is updated
+    with the bytes read of files (a run's: none) and the events measured.
     """
     blocks: Iterable[Any]
     if run:
@@ -102,12 +107,19 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
         if reports is not None:
             reports.append(blocks.report)
     else:
-        blocks = iterate(list(paths), step_size, type, float32, tick)
+        blocks = iterate_files(list(paths), step_size, type, float32, tick, ended)
     several = not run and len(paths) > 1
     index = {path: i for i, path in enumerate(paths)}
+    shown: dict[str, int] = {}  # bytes of each file shown to `progress`
     for block in _prefetched(blocks):
         first = block.entry_start if run else block.file_entry_start
-        yield _rows(block, options, index[block.path] if several else file, first, run)
+        rows = _rows(block, options, index[block.path] if several else file, first, run)
+        if progress is not None:
+            read = getattr(block, "bytes_read", 0)
+            progress.update(block.events if run else max(0, read - shown.get(block.path, 0)), block.events)
+            if not run:
+                shown[block.path] = max(read, shown.get(block.path, 0))
+        yield rows
         check()
 
 
@@ -174,22 +186,33 @@ class TableOutcome:
     events: int = 0
     rows: int = 0
     error: str | None = None
-    salvaged: bool = False  # rows were written before the error
+    salvaged: bool = False  # rows were written before the error, and kept (--salvage)
     run_report: RunReport | None = None  # of a run: what its matching could not pair
+    bytes_read: int = 0  # of the input's files, up to where their reading ended
+    read_ending: str = ""  # how the reading of its files ended, as Ending.describe() words it
 
     @property
     def ending(self) -> str:
-        return f"{self.rows:,} row{'' if self.rows == 1 else 's'}"
+        rows = f"{self.rows:,} row{'' if self.rows == 1 else 's'}"
+        return f"{rows}, {self.read_ending}" if self.read_ending else rows
+
+    def account(self, path: str, ending: Ending) -> None:
+        """Add how the reading of one of its files (`path`) ended."""
+        self.bytes_read += ending.bytes_read
+        self.read_ending = "; ".join(filter(None, (self.read_ending, ending.describe())))
 
 
 def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = None,
-                   check: Callable[..., None] = signals.check) -> list[TableOutcome]:
+                   check: Callable[..., None] = signals.check, salvage: bool = False) -> list[TableOutcome]:
     """The features of every input into one new table file, its format chosen by the extension.
 
     An input that fails (it cannot be opened, read to its end, or measured
     with these windows) is reported in its outcome and the others go on; the
     file appears only when complete, and not at all when every input failed
-    before giving a row.
+    before giving a row. Rows cannot be taken back from a table: one input
+    that fails after giving rows leaves no table, unless `salvage` keeps
+    them (its outcome is `salvaged`). `progress` is updated with the bytes
+    read and the events measured.
     """
     outcomes: list[TableOutcome] = []
     table = open_table(output)
@@ -201,7 +224,8 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
             reports: list[RunReport] = []
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                                           check=check, file=number if len(tasks) > 1 else None, reports=reports):
+                                           check=check, file=number if len(tasks) > 1 else None,
+                                           reports=reports, ended=outcome.account, progress=progress):
                     if names is None:
                         names = tuple(rows)
                     elif tuple(rows) != names:
@@ -212,26 +236,34 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
                     outcome.rows += len(entries)
                     # A block's entries run on from one event to the next.
                     outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
-                    if progress is not None:
-                        progress.update(len(rows["entry"]), 0)
             except (*FILE_ERRORS, RunError, ValueError) as error:
-                outcome.error = str(error) or type(error).__name__
-                outcome.salvaged = outcome.rows > 0
+                outcome.error = failure_message(error, task)
+                outcome.salvaged = salvage and outcome.rows > 0
             outcome.run_report = reports[0] if reports else None
-            if outcome.error is None or outcome.salvaged:
-                outcome.output = output
             outcomes.append(outcome)
         writer.finish()
-        if not any(o.output for o in outcomes):
+        lost = [o for o in outcomes if o.error is not None and o.rows and not o.salvaged]
+        if lost or not any(o.error is None or o.salvaged for o in outcomes):
             table.discard()
         else:
             check(final=True)
             table.close()
+            for outcome in outcomes:
+                if outcome.error is None or outcome.salvaged:
+                    outcome.output = output
     except BaseException:
         writer.abandon()
         table.discard()
         raise
     return outcomes
+
+
+def failure_message(error: BaseException, task: FeatureTask) -> str:
+    """The error's message, without the file's path in front when the task is that one file: reports name it."""
+    message = str(error) or type(error).__name__
+    if not task.run and len(task.paths) == 1:
+        return message.removeprefix(f"{task.paths[0]}: ")
+    return message
 
 
 class _Background:
@@ -282,11 +314,12 @@ class _Background:
             self._thread.join()
 
 
-def features_alone(task: FeatureTask, folder: str, suffix: str, cancel: str | None = None) -> TableOutcome:
+def features_alone(task: FeatureTask, folder: str, suffix: str, cancel: str | None = None,
+                   salvage: bool = False) -> TableOutcome:
     """One input into folder/NAME.SUFFIX; what worker processes and Dask workers run."""
     try:
         (outcome,) = write_features([task], os.path.join(folder, f"{task.name}{suffix}"),
-                                    check=parallel.stopper(cancel))
+                                    check=parallel.stopper(cancel), salvage=salvage)
     except signals.Cancelled:
         return TableOutcome(", ".join(task.paths), error="cancelled")
     except OSError as error:  # the output cannot be written

@@ -17,8 +17,8 @@ from typing import Any, TextIO, TypeVar
 import vorn
 
 from . import signals
-from .blocks import BadFile, open_reader
-from .formats import WD1_HEADER_SIZE, Layout, Unclassified, detect_type, open_layout
+from .blocks import BadFile, Ending, ending_at, event_size, open_reader
+from .formats import Layout, Unclassified, detect_type, open_layout
 
 
 Reader = TypeVar("Reader")
@@ -83,13 +83,6 @@ def event_line(event: dict[str, Any]) -> str:
     return f"event_counter={event['event_counter']} timestamp={event['timestamp']} {sizes}{extremes}"
 
 
-def event_bytes(event: dict[str, Any], layout: Layout) -> int:
-    """How many bytes of the file the event took."""
-    if layout.reader_type == "WD1":
-        return max(int(event["event_size"]), WD1_HEADER_SIZE)
-    return layout.header_size + 4 * int(event["data"].size)
-
-
 class Follower:
     """Prints events until `idle` seconds pass without one.
 
@@ -106,6 +99,7 @@ class Follower:
         self.identity = identity
         self.count = 0
         self.position = 0
+        self.largest = 0  # bytes of the largest event printed
 
     def run(self, idle: float, poll: float) -> None:
         last = time.monotonic()
@@ -114,7 +108,9 @@ class Follower:
             for event in self.reader:
                 # Counted first: once its line is out, an interrupt must not lose it.
                 self.count += 1
-                self.position += event_bytes(event, self.layout)
+                size = event_size(event, self.layout)
+                self.position += size
+                self.largest = max(self.largest, size)
                 print(event_line(event), file=self.out)
             signals.check()
             if self.count != before:
@@ -136,12 +132,11 @@ class Follower:
         if os.path.isfile(self.path) and now.st_size < self.position:
             raise FileChanged(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} already read")
 
-    def pending(self) -> tuple[int, int] | None:
-        """The offset of an event the file holds only the start of, and how many of its bytes are there."""
+    def ending(self) -> Ending | None:
+        """How far the events printed reach into the file, with what is left after them; None for a pipe."""
         try:
-            size = os.stat(self.path).st_size
+            if not os.path.isfile(self.path):
+                return None
+            return ending_at(self.path, self.layout, self.position, self.count, self.largest)
         except OSError:
             return None
-        if not os.path.isfile(self.path) or size <= self.position:
-            return None
-        return self.position, size - self.position

@@ -128,6 +128,29 @@ def open_layout(path: str, reader_type: str) -> Layout:
         os.close(fd)
 
 
+def declared_size(path: str, offset: int, layout: Layout) -> int | None:
+    """The bytes the event at `offset` declares it takes, from its header; None when the header is not all there.
+
+    What a reading that stopped short of the end compares the bytes left
+    with: an event cut by the end of the file declares more than are left.
+    """
+    try:
+        with open(path, "rb") as file:
+            file.seek(offset)
+            head = file.read(layout.header_size)
+    except OSError:
+        return None
+    if len(head) < layout.header_size:
+        return None
+    if layout.reader_type == "WD1":
+        size: int = WD1_HEADER.unpack(head)[0]
+        # The reader takes event_size as unsigned: a negative one runs into the end of the file.
+        return size % 2**32 if size < 0 else max(size, WD1_HEADER_SIZE)
+    samples: int = WD2_HEADER.unpack_from(head)[2]
+    # K of the first event sizes every payload, whatever an event's own word says.
+    return layout.header_size + 4 * samples * layout.channels
+
+
 # --- telling the formats apart ----------------------------------------------
 
 def _wd1_holds(fd: int, size: int) -> bool:

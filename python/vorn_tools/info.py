@@ -164,13 +164,7 @@ class FileInfo:
             for key, s in sorted(self.channels.items())
         ]
         if ending is not None:
-            document.update({
-                "bytes_read": ending.bytes_read,
-                "file_size": ending.file_size,
-                "ending": ending.kind,
-                "cut_offset": ending.cut_offset,
-                "error": ending.error,
-            })
+            document.update(ending.as_dict())
         return document
 
     def print(self, out: TextIO) -> None:

@@ -26,7 +26,7 @@ that fills it is taken from the first block of each file.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -71,6 +71,7 @@ class EventBlock(Columns):
                  file_entry_start: int) -> None:
         super().__init__(columns, events, entry_start)
         self.path = path
+        self.bytes_read = 0  # of the file, when the block was handed out (progress, not the block's end)
         self.file_entry_start = file_entry_start
         self.file_entry_stop = file_entry_start + self.events
 
@@ -226,8 +227,9 @@ def block_piece(block: Block) -> Piece:
 class FilePieces:
     """A file's events as pieces, with their file offsets in the column "offset".
 
-    A file that cannot be read to its end raises BadFile, naming the file,
-    after the pieces of the events before it. `bytes_read` grows piece by
+    A file that cannot be read to its end (a read error, or a stop before
+    the end that is more than a trailing cut event, see `Ending`) raises
+    BadFile, naming the file, after the pieces of the events before it. `bytes_read` grows piece by
     piece, and `ending` tells afterwards how the reading ended.
     """
 
@@ -250,6 +252,8 @@ class FilePieces:
         assert self.blocks.ending is not None
         if self.blocks.ending.error is not None:
             raise BadFile(f"{self.path}: {self.blocks.ending.error}")
+        if self.blocks.ending.failed:
+            raise BadFile(f"{self.path}: {self.blocks.ending.describe()}")
 
 
 # --- the public iteration ------------------------------------------------------------
@@ -262,9 +266,23 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
     BadFile naming it before any block is yielded. A file that cannot be read
     to its end yields the blocks of the events before the failure, then
     raises BadFile with the file's name, the message and the event's offset.
-    A file that ends inside an event just ends. With `float32`, WD1 samples
-    are read as the halves of float32 values (see `EventBlocks`).
+    A file that ends inside its last event, one like those before it, just
+    ends; a reading that stops before data it cannot reach, such as a second
+    recording after a cut event, is a failure too. With `float32`, WD1
+    samples are read as the halves of float32 values (see `EventBlocks`).
     """
+    return iterate_files(paths, step_size, type, float32, tick)
+
+
+# Told, for each file, how its reading ended, also when it failed part-way.
+Endings = Callable[[str, Ending], None]
+
+
+def iterate_files(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
+                  float32: bool = False, tick: str | float | None = None,
+                  ended: Endings | None = None) -> Iterator[EventBlock]:
+    """`iterate`, telling `ended` how the reading of each file ended; each block's `bytes_read` says how far
+    into its file the reading was when it was handed out."""
     if isinstance(paths, str):
         paths = [paths]
     events, nbytes = parse_step(step_size)
@@ -275,16 +293,17 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
         file_entry = 0
         steps = Steps(events, None)
         unwrap = timing.time_tags()
+        # A step in bytes is the size EventBlocks fills: its blocks, copied
+        # once, are the steps, with no second copy to re-cut them.
+        pieces = FilePieces(path, layout, float32, nbytes) if nbytes is not None else FilePieces(path, layout, float32)
 
         def public(piece: Piece) -> EventBlock:
             nonlocal entry, file_entry
             block = EventBlock(public_columns(piece, layout, unwrap, seconds), path, piece.rows, entry, file_entry)
+            block.bytes_read = pieces.bytes_read
             entry, file_entry = block.entry_stop, block.file_entry_stop
             return block
 
-        # A step in bytes is the size EventBlocks fills: its blocks, copied
-        # once, are the steps, with no second copy to re-cut them.
-        pieces = FilePieces(path, layout, float32, nbytes) if nbytes is not None else FilePieces(path, layout, float32)
         try:
             for piece in pieces:
                 for step in steps.push(piece):
@@ -293,9 +312,13 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
             # What was read before a failure is still handed out, then the failure.
             for step in steps.flush():
                 yield public(step)
+            if ended is not None and pieces.ending is not None:
+                ended(path, pieces.ending)
             raise
         for step in steps.flush():
             yield public(step)
+        if ended is not None and pieces.ending is not None:
+            ended(path, pieces.ending)
 
 
 def public_columns(piece: Piece, layout: Layout, unwrap: timing.Unwrapper,

@@ -19,9 +19,10 @@ from typing import Any
 import numpy as np
 
 from . import parallel
-from .feature_table import FeatureTask, feature_tables
+from .blocks import FILE_ERRORS
+from .feature_table import FeatureTask, TableOutcome, failure_message, feature_tables
 from .histograms import Series, growing_histogram, value_histogram
-from .runs import RunReport
+from .runs import RunError, RunReport
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
 # Units of the columns measured on samples, for integer samples and for float ones (WD2, or WD1 with
@@ -83,26 +84,35 @@ def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np
 
 
 def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
-             reports: list[RunReport] | None = None) -> dict[int, Series]:
-    """The series of one input, by channel; what worker processes and Dask workers run.
+             reports: list[RunReport] | None = None,
+             progress: Any = None) -> tuple[dict[int, Series], TableOutcome]:
+    """The series of one input, by channel, and the account of its reading; what workers run.
 
-    Errors of reading and measuring are raised (BadFile, RunError, the
-    kernel's ValueError); KeyError for a column the table does not have.
-    A run's report is appended to `reports`.
+    An error of reading or measuring (BadFile, RunError, the kernel's
+    ValueError) ends the series with the rows before it and is kept in the
+    outcome's `error`; KeyError, for a column the table does not have, is
+    raised. A run's report is appended to `reports`.
     """
     series: dict[int, Series] = {}
     check = parallel.stopper(cancel)
-    for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick, check=check,
-                               reports=reports):
-        values, channels = _values(rows, binning)
-        # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
-        float_samples = task.float32 or "board_channel" not in rows
-        for channel in np.unique(channels).tolist():
-            mine = values[channels == channel]
-            if channel not in series:
-                series[channel] = binning.series(mine, float_samples)
-            series[channel].fill(mine)
-    return dict(sorted(series.items()))
+    outcome = TableOutcome(", ".join(task.paths))
+    try:
+        for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
+                                   check=check, reports=reports, ended=outcome.account, progress=progress):
+            values, channels = _values(rows, binning)
+            # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
+            float_samples = task.float32 or "board_channel" not in rows
+            for channel in np.unique(channels).tolist():
+                mine = values[channels == channel]
+                if channel not in series:
+                    series[channel] = binning.series(mine, float_samples)
+                series[channel].fill(mine)
+            entries = rows["entry"]
+            outcome.rows += len(entries)
+            outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
+    except (*FILE_ERRORS, RunError, ValueError) as error:
+        outcome.error = failure_message(error, task)
+    return dict(sorted(series.items())), outcome
 
 
 def in_range(low: float, high: float) -> bool:

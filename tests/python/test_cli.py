@@ -233,7 +233,7 @@ def test_bad_files_fail_alone(vorn_cli, tmp_path):
         assert sorted(out) == ["cut", "good"]
         assert_group_is_the_file(out["good"], good, "WD1", float32=True)
         assert_group_is_the_file(out["cut"], cut, "WD1", float32=True)
-        assert out["cut"].attrs["ending"] == f"event cut at offset {2 * 44}"
+        assert out["cut"].attrs["ending"] == f"event cut at offset {2 * 44}: 37 of its 44 bytes present"
         assert out["cut"].attrs["cut_offset"] == 2 * 44
     assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".h5" or ".partial" in p.name) == ["out.h5"]
 
@@ -328,7 +328,7 @@ def test_salvage_keeps_the_events_before_an_error(vorn_cli, tmp_path, salvage):
         return
     with h5py.File(tmp_path / "out.h5") as out:
         assert_group_is_the_file(out["bad"], good, "WD1", source=path)
-        assert out["bad"].attrs["ending"] == f"error: {message}"
+        assert out["bad"].attrs["ending"] == f"error: {message}; 24 bytes unread"
 
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
@@ -383,6 +383,90 @@ def test_auto_detection(vorn_cli, tmp_path):
         assert json.loads(proc.stdout)[0]["events"] == 4
 
 
+# --- how reading ended -----------------------------------------------------------
+
+def recording(path, twice=False):
+    """40 events and the first 150 of the 224 bytes of a 41st, as an acquisition stopped mid-write leaves;
+    `twice`: that recording twice over, as `cat` joins two of them."""
+    rng = np.random.default_rng(30)
+    raw = b"".join(wd1_event(rng.integers(3000, 3100, 100), i) for i in range(41))[:40 * 224 + 150]
+    return write(path, raw * (2 if twice else 1))
+
+
+READING_COMMANDS = {
+    "info": [],
+    "convert": ["-o", "out.h5"],
+    "features": ["-o", "out.parquet"],
+    "hist": ["--of", "charge", "-o", "out.png"],
+    "plot": ["-n", "100", "-o", "out.png"],
+    "follow": ["--idle", "0.5", "--poll", "0.05"],
+}
+LIBRARIES = {"convert": "h5py", "features": "pyarrow", "hist": "boost_histogram", "plot": "matplotlib"}
+
+
+@pytest.mark.parametrize("command, salvage", [(c, s) for c in READING_COMMANDS for s in (False, True)
+                                               if not s or c in ("convert", "features", "hist")])
+def test_a_file_not_read_to_its_end_fails(vorn_cli, tmp_path, command, salvage):
+    if command in LIBRARIES:
+        need(LIBRARIES[command])
+    path = recording(tmp_path / "twice.wd1", twice=True)
+    # The cut event of the first recording takes the second one's first bytes
+    # as its own; the header after them declares more than the file holds.
+    events = list(vorn.EventReader(str(path), "WD1"))
+    stop = sum(e["event_size"] for e in events)
+    unread = path.stat().st_size - stop
+    assert (len(events), unread) == (41, 40 * 224 + 150 - 74)
+    # Beside a good file where the command takes several: that one's output alone is no reason to keep any.
+    inputs = [recording(tmp_path / "once.wd1").name] if command not in ("plot", "follow") else []
+    proc = vorn_cli(command, "--type", "WD1", *inputs, path.name, *READING_COMMANDS[command],
+                    *["--salvage"] * salvage)
+    assert proc.returncode == 1
+    assert f"vorn: twice.wd1: not read to its end: stopped at offset {stop} of {2 * (40 * 224 + 150)}," \
+           f" {unread} bytes unread" in proc.stderr
+    if command == "convert":
+        with need("h5py").File(tmp_path / "out.h5") as out:
+            assert sorted(out) == (["once", "twice"] if salvage else ["once"])
+            if salvage:
+                assert (len(out["twice"]["event_counter"]), out["twice"].attrs["bytes_unread"]) == (41, unread)
+    if command == "features":
+        assert (tmp_path / "out.parquet").exists() == salvage
+        if salvage:
+            table = need("pyarrow.parquet").read_table(tmp_path / "out.parquet")
+            assert table.filter(table["file"].to_numpy() == 1)["entry"].to_pylist() == list(range(41))
+    if command == "hist":
+        assert (tmp_path / "out.png").exists() == salvage
+
+
+@pytest.mark.parametrize("command", READING_COMMANDS)
+def test_a_trailing_cut_event_is_one_line(vorn_cli, tmp_path, command):
+    if command in LIBRARIES:
+        need(LIBRARIES[command])
+    path = recording(tmp_path / "once.wd1")
+    proc = vorn_cli(command, "--type", "WD1", path.name, *READING_COMMANDS[command], check=0)
+    assert proc.stderr == ""
+    said = [line for line in proc.stdout.splitlines() if "cut" in line]
+    assert len(said) == 1 and f"event cut at offset {40 * 224}: 150 of its 224 bytes present" in said[0]
+    assert ("40 events" in said[0]) == (command != "info")
+
+
+def test_an_event_below_the_header_size_takes_a_header(vorn_cli, tmp_path):
+    h5py = need("h5py")
+    # event_size 23 is an event of no samples that still takes its 24-byte header.
+    rng = np.random.default_rng(31)
+    whole = [wd1_event(rng.integers(0, 4096, 100), i) for i in range(4)]
+    path = write(tmp_path / "a.wd1", whole[0], eventfiles.wd1_event(event_size=23, event_counter=1), whole[2],
+                 whole[3][:100])
+    read = 224 + 24 + 224
+    (doc,) = json.loads(vorn_cli("info", "--json", "--type", "WD1", path.name, check=0).stdout)
+    assert (doc["events"], doc["samples_per_event"]["min"]) == (3, 0)
+    assert (doc["bytes_read"], doc["cut_offset"], doc["cut_declared_size"], doc["ending"]) == (read, read, 224, "cut")
+    vorn_cli("convert", "--type", "WD1", path.name, "-o", "out.h5", check=0)
+    with h5py.File(tmp_path / "out.h5") as out:
+        group = out["a"]
+        assert (group.attrs["bytes_read"], group.attrs["cut_offset"]) == (read, read)
+        assert group["offsets"][()].tolist() == [0, 100, 100, 200]
+
+
 # --- info -------------------------------------------------------------------------
 
 def test_info_reports_what_the_file_holds(vorn_cli, tmp_path):
@@ -421,15 +505,21 @@ def test_info_stops_at_an_error_with_what_came_before(vorn_cli, tmp_path):
     assert f"  ended                error: invalid WD1 event_size 10 at offset {offset}" in proc.stdout
 
 
+PROGRESS = {"info": ([], b"a.wd1: "), "convert": (["-o", "o.h5"], b"convert: "),
+            "features": (["-o", "t.parquet"], b"features: "), "hist": (["--of", "charge", "-o", "h.png"], b"hist: ")}
+
+
+@pytest.mark.parametrize("command", PROGRESS)
 @pytest.mark.parametrize("quiet", [False, True])
-def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet):
+def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet, command):
     need("tqdm")
     path = wd1_file(tmp_path / "a.wd1", [100] * 50, np.random.default_rng(13))
     main, terminal = os.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("4H", 24, 80, 0, 0))  # a new one is 0 x 0
+    options, label = PROGRESS[command]
     try:
-        proc = subprocess.run([script, "info", str(path)] + ["--quiet"] * quiet, stdout=subprocess.DEVNULL,
-                              stderr=terminal, timeout=60)
+        proc = subprocess.run([script, command, str(path), *options] + ["--quiet"] * quiet,
+                              stdout=subprocess.DEVNULL, stderr=terminal, timeout=60, cwd=tmp_path)
         os.close(terminal)
         drawn = b""
         while select.select([main], [], [], 0.1)[0]:
@@ -443,7 +533,8 @@ def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet)
     finally:
         os.close(main)
     assert proc.returncode == 0
-    assert (b"a.wd1: " in drawn and b"|" in drawn) != quiet, drawn
+    # Bytes with a total: a percentage, and the time left.
+    assert (label in drawn and b"%|" in drawn and b"B/s" in drawn) != quiet, drawn
 
 
 # --- many files ---------------------------------------------------------------------
@@ -706,13 +797,15 @@ def test_plot_writes_a_png_of_one_panel_per_channel(vorn_cli, tmp_path, kind, ch
         path = wd1_file(tmp_path / "p.wd1", [100] * 6, rng)
     else:
         path = wd2_file(tmp_path / "p.wd2", 6, 100, channels, True, rng)
+    offset = 3 * (24 + 200 if kind == "WD1" else 28 + 400 * channels)
+    account = f"3 events, stopped after the selected events, at offset {offset}"
     if size is None:  # only raster images have a size in pixels
         proc = vorn_cli("plot", path, "-n", 3, "-o", "p.pdf", check=0)
-        assert (proc.stdout, (tmp_path / "p.pdf").read_bytes()[:5]) == ("wrote p.pdf\n", b"%PDF-")
+        assert (proc.stdout, (tmp_path / "p.pdf").read_bytes()[:5]) == (f"wrote p.pdf: {account}\n", b"%PDF-")
         return
     proc = vorn_cli("plot", path, "-n", 3, "-o", "p.png", check=0)
     assert png_size(tmp_path / "p.png") == size
-    assert proc.stdout == f"wrote p.png ({size[0]}x{size[1]} pixels)\n"
+    assert proc.stdout == f"wrote p.png ({size[0]}x{size[1]} pixels): {account}\n"
 
 
 # --- follow -------------------------------------------------------------------------
@@ -781,8 +874,7 @@ def test_follow_says_how_it_ended(script, tmp_path, ending):
     with proc:
         out, err = proc.stdout.read(), proc.stderr.read()
     status, summary, says = {
-        "cut": (0, "2 events, then 3 s without new data; an event cut at offset 60 is pending"
-                   " (29 bytes of it so far)", ""),
+        "cut": (0, "2 events, then 3 s without new data; event cut at offset 60: 29 of its 30 bytes present", ""),
         "read error": (1, "2 events, then a read error", "invalid WD1 event_size 10 at offset 60"),
         "shrunk": (1, "2 events, then the file changed under the reader",
                    "the file shrank to 40 bytes, below the 60 already read"),

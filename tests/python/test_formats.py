@@ -101,6 +101,32 @@ class TestGuessOnPrefixes:
         self.check(tmp_path / "f.bin", generated[0], "WD2")
 
 
+@pytest.mark.parametrize("board_channel", [0, 25], ids=["plain", "first event also one-channel WD2"])
+def test_a_growing_wd1_file_is_wd1_from_its_second_event(tmp_path, board_channel):
+    # board_channel 25 read as WD2 samples sizes a payload of 100 bytes: the
+    # first event alone is a whole one-channel WD2 event without the word.
+    events = [wd1_event(board_channel=board_channel, event_counter=i, timestamp=100 * i,
+                        samples=[3000 + (7 * i + j) % 64 for j in range(50)]) for i in range(3)]
+    raw, size = b"".join(events), len(events[0])
+    path = tmp_path / "f.bin"
+    found = {}
+    for n in range(1, len(raw) + 1):  # every size the file has while it is written, one whole and a cut event too
+        path.write_bytes(raw[:n])
+        try:
+            found[n] = formats.detect_type(str(path))
+        except formats.Unclassified as error:
+            assert not error.final, f"{n} bytes: refused for good: {error}"  # a follower must wait
+            found[n] = None
+    assert set(found.values()) <= {"WD1", None}
+    assert all(found[n] == "WD1" for n in range(2 * size, len(raw) + 1))
+    # Read as WD1, the short file is one event and a trailing cut one, no failure.
+    path.write_bytes(raw[:size + 30])
+    read = blocks.EventBlocks(str(path), formats.Layout("WD1"))
+    assert sum(block.events for block in read) == 1
+    assert (read.ending.kind, read.ending.cut_offset, read.ending.declared, read.ending.failed) == \
+        ("cut", size, size, False)
+
+
 @SETTINGS
 @given(wd2_files(), st.data())
 def test_wd2_layout_sizes_the_events_the_reader_reads(tmp_path, generated, data):

@@ -117,6 +117,33 @@ def test_iterate_read_error_after_the_blocks_before_it(tmp_path):
     assert blocks == [4, 8, 10]
 
 
+@pytest.mark.parametrize("float32", [False, True])
+@pytest.mark.parametrize("step, first_rows", [(700, 700), ("1 MB", 10**6 // 1000), ("1 MiB", 2**20 // 1000)])
+def test_iterate_steps_are_the_events_the_reader_reads(tmp_path, step, first_rows, float32):
+    # 1.3 MB, several times what the reader fills at a time: 2-D steps cut
+    # across its blocks, then flat ones once lengths vary (all even, for
+    # --float32). Every step is kept until the end: none may share arrays.
+    path = wd1_file(tmp_path / "a.wd1", range(1300), samples=lambda c: 500 if c < 1100 else 500 + 2 * (c % 7 - 3))
+    blocks = list(iterate(path, step_size=step, type="WD1", float32=float32))
+    assert blocks[0].events == first_rows
+    assert [b.file_entry_start for b in blocks[1:]] == [b.file_entry_stop for b in blocks[:-1]]
+    assert any("offsets" in b for b in blocks)
+    events = list(vorn.EventReader(path, "WD1"))
+    assert blocks[-1].file_entry_stop == len(events)
+    for block in blocks:
+        data = block["data"]
+        if "offsets" in block:
+            rows = [data[a:b] for a, b in zip(block["offsets"][:-1], block["offsets"][1:])]
+        else:
+            rows = list(data)
+        wanted = events[block.file_entry_start:block.file_entry_stop]
+        assert len(rows) == len(wanted)
+        for row, event in zip(rows, wanted):
+            expected = event["data"].view(np.float32) if float32 else event["data"]
+            assert row.tobytes() == expected.tobytes()
+        assert block["event_counter"].tolist() == [e["event_counter"] for e in wanted]
+
+
 # --- runs ------------------------------------------------------------------------------
 
 def test_run_reports_missing_and_extra_events_and_stays_aligned(tmp_path):
