@@ -560,7 +560,7 @@ def run_monitor(args: argparse.Namespace) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
     from .monitor.server import DEFAULT_HOST, Monitor, is_loopback, log_to
-    from .monitor.state import MonitorState
+    from .monitor.state import MonitorState, summary_line
     from .timing import parse_tick
 
     options = _pulse_options(args)
@@ -598,19 +598,7 @@ def run_monitor(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         pass
     final = monitor.stop()
-    parts = [f"{plural(final.triggers, 'trigger')} ({plural(final.waveforms, 'waveform')}) from"
-             f" {plural(len(final.files), 'file')}", f"{plural(final.bytes_read, 'byte')} read",
-             plural(final.error_count, 'error')]
-    if final.restarted:
-        parts.append(f"{plural(final.restarted, 'file')} started over ({plural(final.earlier_waveforms, 'waveform')}"
-                     " read before)")
-    line = ", ".join(parts)
-    for f in final.files:
-        if f.pending:
-            arrived = (f"{f.pending:,} of its {plural(f.declared, 'byte')}" if f.declared is not None
-                       else f"{plural(f.pending, 'byte')} of it")
-            line += f"; {f.label}: an event cut at offset {f.bytes_read:,} is pending ({arrived} so far)"
-    print(line)
+    print(summary_line(final))
     if monitor.reader.failure is not None:
         error(f"the reading stopped: {monitor.reader.failure}")
     return FAILED if final.error_count else OK
@@ -645,6 +633,7 @@ EXAMPLES = {
     "monitor": """examples:
   vorn monitor run042/                     # a run folder: wave0.dat, wave1.dat, ... as they appear
   vorn monitor live.wd2 --polarity negative --charge-peak 10 40
+  vorn monitor run042/ --tick 8ns --range 0 300  # the trigger rate; amplitudes 0 to 300 on every channel
   vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)""",
 }
 
@@ -872,11 +861,14 @@ def build_parser() -> argparse.ArgumentParser:
     follow.set_defaults(run=run_follow)
 
     mon = command("monitor", "a live view of a run in the browser",
-                  "Serve a page showing the files as they grow: the last waveforms of each channel, histograms"
-                  " of amplitude and charge, the event rate, counters of events, counter gaps, bytes read, a cut"
-                  " event pending and read errors. PATHS are files, or run folders whose wave<N> files are"
-                  " picked up as they appear. Read-only; serves 127.0.0.1 unless --host says otherwise. Stops"
-                  f" on Ctrl-C or SIGTERM with a summary line. Needs {install_hint('monitor')}.")
+                  "Serve a page showing the files as they grow: per channel its last waveforms and histograms"
+                  " of amplitude and charge, each on the channel's own scale, with the values below and above"
+                  " the range; the trigger rate (with --tick) or the reading rate; counters of triggers,"
+                  " waveforms, counter gaps, bytes read, a cut event pending and read errors. PATHS are files,"
+                  " or run folders whose wave<N> files are picked up as they appear; a new run written over a"
+                  " file replaces the old one on the page. Read-only; serves 127.0.0.1 unless --host says"
+                  " otherwise. Stops on Ctrl-C or SIGTERM with a summary line. Needs"
+                  f" {install_hint('monitor')}.")
     mon.add_argument("paths", nargs="+", metavar="PATH")
     type_option(mon)
     mon.add_argument("--host", help="address to serve on (default 127.0.0.1, this machine only)")

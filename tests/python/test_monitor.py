@@ -27,7 +27,8 @@ pytest.importorskip("boost_histogram")
 
 from vorn_tools.features import FeatureOptions  # noqa: E402
 from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
-from vorn_tools.monitor.state import CounterGaps, MonitorState, Ring, TriggerRate, decimate  # noqa: E402
+from vorn_tools.monitor.state import (  # noqa: E402
+    CounterGaps, MonitorState, Ring, TriggerRate, decimate, summary_line)
 
 
 
@@ -199,7 +200,8 @@ def test_reader_reports_a_cut_event_a_read_error_and_shows_only_a_new_run(tmp_pa
         assert snap.errors == [f"bad.wd1: invalid WD1 event_size 10 at offset {2 * (24 + 512)}:"
                                " smaller than the 24-byte header"]
         assert [f.status for f in snap.files] == ["reading", "stopped by an error"]
-        assert (snap.files[0].bytes_read, snap.files[0].declared) == (3 * 536, 536)
+        assert summary_line(snap) == ("5 triggers (5 waveforms) from 2 files, 2,680 bytes read, 1 error;"
+                                      " cut.wd1: an event cut at offset 1,608 is pending (100 of its 536 bytes so far)")
 
         run = wd1_run(range(7), rng)
         if new_run == "replaced":
@@ -296,7 +298,8 @@ def test_server_serves_its_scripts_itself_and_no_file_outside_the_run(tmp_path):
     (tmp_path / "run.wd1").write_bytes(wd1_run(range(5), rng))
     secret = tmp_path.parent / "secret.txt"
     secret.write_text("root:x:0:0:secret")
-    with serving([tmp_path / "run.wd1"]) as monitor:
+    with serving([tmp_path / "run.wd1"]) as monitor:  # at the library's default address
+        assert monitor.addresses == ["127.0.0.1"]
         status, page = get(monitor.port, "/")
         assert status == 200 and "<title>vorn monitor</title>" in page
         scripts = [part.split('"')[1] for part in page.split("<script src=")[1:]]
@@ -311,3 +314,56 @@ def test_server_serves_its_scripts_itself_and_no_file_outside_the_run(tmp_path):
             assert status in (200, 400, 403, 404), target
             if status == 200:  # a query argument changes nothing: the same page
                 assert "<title>vorn monitor</title>" in body, target
+
+
+def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_bokeh_warns_about():
+    need("bokeh")
+    from bokeh.core.validation import check_integrity
+    from bokeh.document import Document
+    from vorn_tools.monitor.app import Session
+
+    state = MonitorState(warmup=1)
+    doc = Document()
+    session = Session(state, doc, 400)
+    assert check_integrity(list(doc.models)) == check_integrity([])  # no warning before the first events either
+    for path, kind, channels in (("a.wd2", "WD2", 2), ("b.wd1", "WD1", 1)):
+        state.add_file(path, path)
+        state.update_file(path, format=kind)
+        dtype = np.float32 if kind == "WD2" else np.uint16
+        state.add_events(path, np.arange(3), 10, {name: np.ones((3, channels)) for name in ("amplitude", "charge")},
+                         np.zeros((3, channels, 8), dtype))
+    session.update()
+    assert check_integrity(list(doc.models)) == check_integrity([])
+    lines = session.panels.children[1:]
+    assert len(lines) == 3 and all(len(line.children) == 3 for line in lines)  # waveforms, amplitude, charge
+    units = [[plot.yaxis[0].axis_label if i == 0 else plot.xaxis[0].axis_label for i, plot in enumerate(line.children)]
+             for line in lines]
+    assert all("ADC counts" not in label and "sample value" in label for line in units[:2] for label in line)
+    assert all("ADC counts" in label for label in units[2])
+    assert [line.children[1].title.text.split(" · ")[1] for line in lines] == ["a.wd2 ch0", "a.wd2 ch1", "b.wd1"]
+
+
+def test_command_says_one_line_per_malformed_request(tmp_path):
+    need("bokeh")
+    rng = np.random.default_rng(9)
+    path = tmp_path / "live.wd1"
+    path.write_bytes(wd1_run(range(4), rng))
+    monitor = subprocess.Popen([sys.executable, "-m", "vorn_tools", "monitor", str(path), "--port", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        started = monitor.stdout.readline()
+        assert started.startswith("vorn monitor: serving http://127.0.0.1:"), started + monitor.stderr.read()
+        port = int(started.split()[3].rsplit(":", 1)[1].strip("/"))
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        # A websocket upgrade without Bokeh's subprotocol: the handler refuses it with an exception.
+        connection.request("GET", "/ws", headers={"Connection": "Upgrade", "Upgrade": "websocket",
+                                                  "Sec-WebSocket-Version": "13", "Sec-WebSocket-Key": "AAAA"})
+        connection.getresponse()
+        connection.close()
+        assert get(port, "/")[0] == 200  # and it goes on serving
+    finally:
+        monitor.send_signal(signal.SIGINT)
+        out, err = monitor.communicate(timeout=30)
+    assert monitor.returncode == 0, err
+    (line,) = err.splitlines()
+    assert line.startswith("vorn: monitor: GET /ws") and "ProtocolError" in line

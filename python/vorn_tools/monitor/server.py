@@ -156,3 +156,4 @@ def log_to(stream: TextIO | None = None) -> None:
         logger.addHandler(handler)
         logger.setLevel(logging.WARNING)
         logger.propagate = False
+

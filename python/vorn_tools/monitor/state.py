@@ -587,3 +587,24 @@ class MonitorState:
 
     def _group_label(self, group: str, labels: dict[str, str]) -> str:
         return group if group not in self.files else labels.get(group, group)
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
+def summary_line(final: Snapshot) -> str:
+    """The command's last line: what was read, the errors, files started over and events still pending."""
+    parts = [f"{_plural(final.triggers, 'trigger')} ({_plural(final.waveforms, 'waveform')}) from"
+             f" {_plural(len(final.files), 'file')}", f"{_plural(final.bytes_read, 'byte')} read",
+             _plural(final.error_count, "error")]
+    if final.restarted:
+        parts.append(f"{_plural(final.restarted, 'file')} started over"
+                     f" ({_plural(final.earlier_waveforms, 'waveform')} read before)")
+    line = ", ".join(parts)
+    for f in final.files:
+        if f.pending:
+            arrived = (f"{f.pending:,} of its {_plural(f.declared, 'byte')}" if f.declared is not None
+                       else f"{_plural(f.pending, 'byte')} of it")
+            line += f"; {f.label}: an event cut at offset {f.bytes_read:,} is pending ({arrived} so far)"
+    return line
