@@ -134,8 +134,8 @@ class Session:
         self.totals.text = totals_html(snapshot)
         self.files.text = files_html(snapshot)
         self.flows.text = flows_html(snapshot)
-        self.notices.text = notices_html(snapshot)
-        self.errors.text = errors_html(snapshot)
+        for div, text in ((self.notices, notices_html(snapshot)), (self.errors, errors_html(snapshot))):
+            div.text, div.visible = text, bool(text)  # an empty one would still take its line
         shown = set()
         for channel in snapshot.channels:
             shown.add(channel.key)
