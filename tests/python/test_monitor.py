@@ -233,6 +233,14 @@ def test_reader_picks_up_files_that_appear_in_a_run_folder(tmp_path):
     assert [f.label for f in snap.files] == ["wave0.dat", "wave1.dat"]
     assert snap.channel_labels == ["wave0.dat", "wave1.dat"]
     assert (snap.triggers, snap.waveforms) == (30, 50)  # each file of a run holds every trigger
+    with reading([tmp_path]) as state:
+        wait_for(lambda: state.snapshot().events == 50)
+        (tmp_path / "RUN2_wave_0.dat").write_bytes(wd1_run(range(7), rng, channel=0))  # a new run beside
+        wait_for(lambda: state.snapshot().events == 7)
+        time.sleep(0.1)
+        snap = state.snapshot()
+    assert [f.label for f in snap.files] == snap.channel_labels == ["RUN2_wave_0.dat"]
+    assert (snap.triggers, snap.earlier_waveforms) == (7, 50)
 
 
 def test_files_of_one_name_in_different_folders_stay_two_channels(tmp_path):

@@ -76,7 +76,7 @@ class Session:
         self.version = -1
         self.sent = 0  # bytes of array data put into sources by the last update
         self.colors = itertools.cycle(Category10_10)
-        self.channels: dict[tuple[str, int], tuple[dict[str, ColumnDataSource], dict[str, Any]]] = {}
+        self.channels: dict[tuple[str, int], tuple[dict[str, ColumnDataSource], dict[str, Any], Any]] = {}
         self.totals = Div(text="", width=3 * WIDTH)
         self.files = Div(text="", width=3 * WIDTH)
         self.flows = Div(text="", width=3 * WIDTH)
@@ -106,8 +106,8 @@ class Session:
         if not new:
             self.update()
 
-    def _channel(self, key: tuple[str, int], label: str, unit: str) -> tuple[dict[str, ColumnDataSource],
-                                                                             dict[str, Any]]:
+    def _channel(self, key: tuple[str, int], label: str,
+                 unit: str) -> tuple[dict[str, ColumnDataSource], dict[str, Any], Any]:
         known = self.channels.get(key)
         if known is not None:
             return known
@@ -119,9 +119,10 @@ class Session:
         for name in FEATURES:
             plots[name] = _figure(f"{name} · {label}", labels[name], "waveforms per bin")
             plots[name].step("x", "y", source=sources[name], mode="after", color=color)
-        self.panels.children.append(row(*plots.values()))
-        self.channels[key] = sources, plots
-        return sources, plots
+        line = row(*plots.values())
+        self.panels.children.append(line)
+        self.channels[key] = sources, plots, line
+        return self.channels[key]
 
     def update(self) -> None:
         if self.paused:
@@ -139,7 +140,7 @@ class Session:
         shown = set()
         for channel in snapshot.channels:
             shown.add(channel.key)
-            sources, plots = self._channel(channel.key, channel.label, channel.unit)
+            sources, plots, _ = self._channel(channel.key, channel.label, channel.unit)
             x, ys = channel.waveforms
             # One line for all waveforms, NaN between them: one pair of arrays to send.
             gap = np.full((len(ys), 1), np.nan)
@@ -152,8 +153,12 @@ class Session:
                 else:
                     counts = view.counts
                     self._put(sources[name], view.edges, np.append(counts, counts[-1] if len(counts) else 0))
-        for key, (sources, plots) in self.channels.items():
-            if key not in shown:  # its file was started over: nothing of the old one stays
+        files = {f.path for f in snapshot.files}
+        for key, (sources, plots, line) in list(self.channels.items()):
+            if key[0] not in files:  # a new run took its file's place
+                self.panels.children.remove(line)
+                del self.channels[key]
+            elif key not in shown:  # its file was started over: nothing of the old one stays
                 for source in sources.values():
                     self._put(source, np.empty(0), np.empty(0))
         lines = snapshot.rate.lines

@@ -7,9 +7,10 @@ are decoded by a BlockReader straight into blocks sized for the feature
 kernel; both release the GIL while they work, so the server's thread keeps
 answering meanwhile.
 
-Only the paths given are opened, and in a run folder only its `wave<N>.*`
-files; the folder is looked at again now and then, so channels whose files
-appear later are picked up. A file that shrinks below what was read, that
+Only the paths given are opened, and in a run folder only the
+`[PREFIX]wave[_]<N>.*` files of its newest run; the folder is looked at again
+now and then, so channels whose files appear later are picked up, and a new
+run written beside the old one (another prefix) takes its place. A file that shrinks below what was read, that
 another file replaces, or whose first bytes change (a new run written over
 the old one) is read again from its start as a new file: a new run, not an
 error.
@@ -19,6 +20,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import re
 import threading
 import time
 from dataclasses import dataclass
@@ -33,7 +35,7 @@ from .._blocks import BlockReader
 from ..blocks import FILE_ERRORS, READ_ERRORS, open_block_reader
 from ..follow import StillUnreadable, wait_to_open
 from ..formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER, WD2_HEADER, WD2_WORD, Layout
-from ..runs import RunError, run_files
+from ..runs import RunError
 from .state import FEATURES, MonitorState
 
 BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
@@ -41,6 +43,8 @@ BATCH_ROWS = 4096
 # Seconds between merges of a busy file's blocks into the state: a merge
 # costs about what the features of a whole block do, whatever its size.
 MERGE_EVERY = 0.05
+# The names labs give a run's channel files: a prefix naming the run, "wave", the channel.
+WAVE = re.compile(r"(?P<prefix>.*?)wave_?(?P<channel>\d+)\.[^.]+", re.IGNORECASE)
 HEAD = 4096  # first bytes of a file kept to tell when a new run is written over it
 ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
 POLL = 0.1  # seconds between looks at files that had nothing new
@@ -74,6 +78,7 @@ class Source:
                  options: pulse_features.FeatureOptions, state: MonitorState) -> None:
         self.path = path
         self.label = label
+        self.group = group
         self.reader_type = reader_type
         self.options = options
         self.state = state
@@ -313,6 +318,7 @@ class ReaderThread(threading.Thread):
         self._stop_event = threading.Event()
         self._next_scan = 0.0
         self._folder_notes: dict[str, str] = {}  # what the page last said about each folder
+        self._runs: dict[str, list[str]] = {}  # per folder, the prefixes of the runs followed, the current last
 
     def stop(self, timeout: float | None = None) -> None:
         self._stop_event.set()
@@ -367,7 +373,7 @@ class ReaderThread(threading.Thread):
         self._next_scan = now + RESCAN
         for folder in self.inputs.folders:
             try:
-                found = run_files(folder)
+                prefix, found = newest_run(folder, self._runs.get(folder, []))
             except (RunError, OSError) as failure:
                 # No wave<N> files yet, or two for one channel while a run is being set up: said once.
                 note = f"{folder}: {failure}"
@@ -376,8 +382,49 @@ class ReaderThread(threading.Thread):
                     self.state.record_notice(note)
                 continue
             self._folder_notes.pop(folder, None)
+            followed = self._runs.setdefault(folder, [])
+            if followed and followed[-1] != prefix:
+                for path in [path for path, source in self.sources.items() if source.group == folder]:
+                    del self.sources[path]
+                    self.state.remove_file(path, f"a new run, {prefix}wave<N>, took the place of"
+                                                 f" {followed[-1]}wave<N>")
+            if not followed or followed[-1] != prefix:
+                followed.append(prefix)
             for path in found:
                 if path not in self.sources:
                     name = os.path.relpath(path, folder)
                     self._add(path, name if len(self.inputs.folders) == 1
                               else os.path.join(os.path.basename(os.path.normpath(folder)), name), folder)
+
+
+def newest_run(folder: str, seen: list[str]) -> tuple[str, list[str]]:
+    """The prefix and channel files, by channel, of the folder's newest run.
+
+    Runs are told apart by their files' prefix; the newest is the one
+    written to last, among those not followed before `seen[-1]`: a run
+    once left for a newer one is not gone back to.
+    """
+    runs: dict[str, dict[int, str]] = {}
+    written: dict[str, int] = {}
+    for name in sorted(os.listdir(folder)):
+        match = WAVE.fullmatch(name)
+        if match is None or name.startswith("."):
+            continue
+        path = os.path.join(folder, name)
+        try:
+            modified = os.stat(path).st_mtime_ns
+        except OSError:
+            continue
+        found = runs.setdefault(match["prefix"], {})
+        channel = int(match["channel"])
+        if channel in found:
+            raise RunError(f"{folder} has two files for channel {channel}: {os.path.basename(found[channel])}"
+                           f" and {name}")
+        found[channel] = path
+        written[match["prefix"]] = max(written.get(match["prefix"], 0), modified)
+    left = set(seen[:-1])
+    candidates = [prefix for prefix in runs if prefix not in left]
+    if not candidates:
+        raise RunError(f"{folder} has no wave<N> files (wave0.dat, x_wave1.dat, RUN1_wave_2.dat, ...)")
+    prefix = max(candidates, key=lambda p: (written[p], p))
+    return prefix, [runs[prefix][n] for n in sorted(runs[prefix])]

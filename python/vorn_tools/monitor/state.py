@@ -453,6 +453,20 @@ class MonitorState:
             self.notices.append(f"{status.label}: {message}")
             self.version += 1
 
+    def remove_file(self, path: str, message: str) -> None:
+        """The file is no longer followed (a new run took its place): it leaves the page, its errors stay counted."""
+        with self.lock:
+            status = self.files.pop(path)
+            self.restarted += 1
+            self.earlier_waveforms += status.waveforms
+            for key in [key for key in self.channels if key[0] == path]:
+                del self.channels[key]
+            if self._clocks.get(status.group) == path:
+                del self._clocks[status.group]
+                self._trigger_rates.pop(status.group, None)
+            self.notices.append(f"{status.label}: {message}")
+            self.version += 1
+
     def add_events(self, path: str, counters: NDArray[Any], sizes: int, features: dict[str, NDArray[Any]],
                    last: NDArray[Any], time_tags: NDArray[Any] | None = None) -> None:
         """A block of a file's events: counters, bytes, features (events, channels), last waveforms, times.
