@@ -10,10 +10,10 @@ answering meanwhile.
 Only the paths given are opened, and in a run folder only the
 `[PREFIX]wave[_]<N>.*` files of its newest run; the folder is looked at again
 now and then, so channels whose files appear later are picked up, and a new
-run written beside the old one (another prefix) takes its place. A file that shrinks below what was read, that
-another file replaces, or whose first bytes change (a new run written over
-the old one) is read again from its start as a new file: a new run, not an
-error.
+run written beside the old one (another prefix) takes its place. A file that
+shrinks below what was read, that another file replaces, or whose first
+bytes change (a new run written over the old one) is read again from its
+start as a new file: a new run, not an error.
 """
 
 from __future__ import annotations

@@ -581,9 +581,8 @@ class MonitorState:
                              {name: hist.view() for name, hist in c.histograms.items()})
                             for c in self.channels.values()]
                 if self.tick is not None:
-                    labels = {f.group: f.label for f in reversed(files)}  # a group by its first file
-                    rate = RateView(True, {self._group_label(g, labels): r.view()
-                                           for g, r in self._trigger_rates.items()})
+                    labels = {f.path: f.label for f in files}  # a file that is a run of its own by its label
+                    rate = RateView(True, {labels.get(g, g): r.view() for g, r in self._trigger_rates.items()})
                 else:
                     rate = RateView(False, {"read": (self._rate_t.last(), self._rate.last())})
                 notices, errors = list(self.notices), list(self.errors)
@@ -598,9 +597,6 @@ class MonitorState:
                                 restarted, earlier)
             self._snapshot = snapshot
             return snapshot
-
-    def _group_label(self, group: str, labels: dict[str, str]) -> str:
-        return group if group not in self.files else labels.get(group, group)
 
 
 def _plural(count: int, noun: str) -> str:
