@@ -599,8 +599,10 @@ def run_monitor(args: argparse.Namespace) -> int:
         pass
     final = monitor.stop()
     print(summary_line(final))
-    if monitor.reader.failure is not None:
-        error(f"the reading stopped: {monitor.reader.failure}")
+    if len(final.errors) < final.error_count:
+        error(f"{plural(final.error_count - len(final.errors), 'earlier error')} not kept; the last:")
+    for message in final.errors:  # the page's list, the reading stopped included
+        error(message)
     return FAILED if final.error_count else OK
 
 

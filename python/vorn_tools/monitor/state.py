@@ -604,7 +604,7 @@ def _plural(count: int, noun: str) -> str:
 
 
 def summary_line(final: Snapshot) -> str:
-    """The command's last line: what was read, the errors, files started over and events still pending."""
+    """The command's last line: what was read, the errors, files started over, files not read, events pending."""
     parts = [f"{_plural(final.triggers, 'trigger')} ({_plural(final.waveforms, 'waveform')}) from"
              f" {_plural(len(final.files), 'file')}", f"{_plural(final.bytes_read, 'byte')} read",
              _plural(final.error_count, "error")]
@@ -613,6 +613,8 @@ def summary_line(final: Snapshot) -> str:
                      f" ({_plural(final.earlier_waveforms, 'waveform')} read before)")
     line = ", ".join(parts)
     for f in final.files:
+        if f.status.startswith("waiting"):  # never opened: not there yet, or not told apart as WD1 or WD2
+            line += f"; {f.label}: nothing read ({f.status})"
         if f.pending:
             arrived = (f"{f.pending:,} of its {_plural(f.declared, 'byte')}" if f.declared is not None
                        else f"{_plural(f.pending, 'byte')} of it")
