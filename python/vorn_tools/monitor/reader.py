@@ -261,11 +261,12 @@ class Source:
         if self.identity is not None and now.st_size < self.position:
             return self._start_over(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} read;"
                                     " reading it again from its start")
-        if self.identity is not None and self.head:
+        if self.identity is not None:
             head = self._head(HEAD)
             if head[:len(self.head)] != self.head[:len(head)]:
                 return self._start_over("a new run was written over the file; reading it from its start")
-            self.head = max(self.head, head, key=len)
+            if len(head) > len(self.head):  # a file opened before it held HEAD bytes
+                self.head = head
         pending = max(0, now.st_size - self.position) if self.reader is not None and not self.failed else 0
         self.state.update_file(self.path, file_size=now.st_size, pending=pending,
                                declared=self._declared() if pending else None)
