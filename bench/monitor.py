@@ -145,7 +145,7 @@ def breakdown(path: Path, events: int) -> dict[str, float]:
 
     def run(features: bool, merge: bool) -> float:
         state = MonitorState()
-        source = reader.Source(str(path), "bench", "WD1", reader.pulse_features.FeatureOptions(), state)
+        source = reader.Source(str(path), "bench", str(path), "WD1", reader.pulse_features.FeatureOptions(), state)
         with contextlib.ExitStack() as stack:
             if not features:
                 nothing = {k: np.zeros((reader.BATCH_ROWS, 1)) for k in reader.pulse_features.FEATURES}

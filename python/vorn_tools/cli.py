@@ -790,35 +790,62 @@ def run_follow(args: argparse.Namespace) -> int:
 
 # --- monitor --------------------------------------------------------------------
 
+def _monitor_range(option: str, given: Sequence[float] | None) -> tuple[float, float] | None:
+    if given is None:
+        return None
+    low, high = given
+    if not (np.isfinite(low) and np.isfinite(high) and low < high):
+        raise UsageError(f"{option} {low:g} {high:g}: give a finite range whose low end is below its high end")
+    return low, high
+
+
 def run_monitor(args: argparse.Namespace) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
-    from .monitor.server import Monitor, is_loopback
+    from .monitor.server import DEFAULT_HOST, Monitor, is_loopback, log_to
+    from .monitor.state import MonitorState, summary_line
+    from .timing import parse_tick
 
     options = _pulse_options(args)
+    ranges = {name: r for name, r in (("amplitude", _monitor_range("--range", args.range)),
+                                      ("charge", _monitor_range("--charge-range", args.charge_range)))
+              if r is not None}
+    try:
+        tick = None if args.tick is None else parse_tick(args.tick)
+    except ValueError as failure:
+        raise UsageError(f"--tick: {failure}") from None
+    seen: dict[str, str] = {}
     for path in args.paths:
         if not os.path.exists(path) and not os.path.isdir(os.path.dirname(os.path.abspath(path))):
             raise UsageError(f"{path}: neither the file nor its folder exists")
-    monitor = Monitor(list(args.paths), args.type, options, args.host, args.port)
+        real = os.path.realpath(path)
+        if real in seen:
+            raise UsageError(f"{path}: given twice (also as {seen[real]})")
+        seen[real] = path
     if args.port > 65535:
         raise UsageError(f"--port {args.port}: ports are numbered from 0 (any free one) to 65535")
+    host = DEFAULT_HOST if args.host is None else args.host
+    monitor = Monitor(list(args.paths), args.type, options, host=host, port=args.port, run=args.as_run,
+                      state=MonitorState(ranges=ranges, tick=tick))
+    log_to(sys.stderr)
     try:
         monitor.start()
     except (OSError, AssertionError) as failure:
         reason = getattr(failure, "strerror", None) or failure
-        raise Failed(f"cannot serve on {args.host}:{args.port}: {reason}") from None
-    if not is_loopback(args.host):
-        error(f"warning: serving on {args.host}: anyone who can reach this address sees the data")
+        raise Failed(f"cannot serve on {host}:{args.port}: {reason}") from None
+    if not is_loopback(host):
+        error(f"warning: serving on {host}: anyone who can reach this address sees the data")
     print(f"vorn monitor: serving {monitor.url} (Ctrl-C to stop)", flush=True)
     try:
         monitor.serve_forever()
     except KeyboardInterrupt:
         pass
     final = monitor.stop()
-    print(f"{plural(final.events, 'event')} from {plural(len(final.files), 'file')},"
-          f" {plural(final.bytes_read, 'byte')} read, {plural(final.error_count, 'error')}")
-    if monitor.reader.failure is not None:
-        error(f"the reading stopped: {monitor.reader.failure}")
+    print(summary_line(final))
+    if len(final.errors) < final.error_count:
+        error(f"{plural(final.error_count - len(final.errors), 'earlier error')} not kept; the last:")
+    for message in final.errors:  # the page's list, the reading stopped included
+        error(message)
     return FAILED if final.error_count else OK
 
 
@@ -858,6 +885,7 @@ EXAMPLES = {
     "monitor": """examples:
   vorn monitor run042/                     # a run folder: wave0.dat, wave1.dat, ... as they appear
   vorn monitor live.wd2 --polarity negative --charge-peak 10 40
+  vorn monitor run042/ --tick 8ns --range 0 300  # the trigger rate; amplitudes 0 to 300 on every channel
   vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)""",
 }
 
@@ -1206,15 +1234,29 @@ def build_parser() -> argparse.ArgumentParser:
     avg.set_defaults(run=run_average)
 
     mon = command("monitor", "a live view of a run in the browser",
-                  "Serve a page showing the files as they grow: the last waveforms of each channel, histograms"
-                  " of amplitude and charge, the event rate, counters of events, counter gaps, bytes read, a cut"
-                  " event pending and read errors. PATHS are files, or run folders whose wave<N> files are"
-                  " picked up as they appear. Read-only; serves 127.0.0.1 unless --host says otherwise. Stops"
-                  f" on Ctrl-C or SIGTERM with a summary line. Needs {install_hint('monitor')}.")
+                  "Serve a page showing the files as they grow: per channel its last waveforms and histograms"
+                  " of amplitude and charge, each on the channel's own scale, with the values below and above"
+                  " the range; the trigger rate (with --tick) or the reading rate; counters of triggers,"
+                  " waveforms, counter gaps, bytes read, a cut event pending and read errors. PATHS are files,"
+                  " or run folders whose wave<N> files are picked up as they appear; a new run written over a"
+                  " file replaces the old one on the page. Read-only; serves 127.0.0.1 unless --host says"
+                  " otherwise. Stops on Ctrl-C or SIGTERM with a summary line. Needs"
+                  f" {install_hint('monitor')}.")
     mon.add_argument("paths", nargs="+", metavar="PATH")
     type_option(mon)
-    mon.add_argument("--host", default="127.0.0.1", help="address to serve on (default 127.0.0.1, this machine only)")
+    mon.add_argument("--host", help="address to serve on (default 127.0.0.1, this machine only)")
     mon.add_argument("--port", type=_port, default=8765, help="port (default 8765; 0 for a free one)")
+    mon.add_argument("--run", action="store_true", dest="as_run",
+                     help="the files given are the channels of one run: each trigger counts once (a folder's"
+                          " wave<N> files always are)")
+    mon.add_argument("--tick", metavar="LENGTH",
+                     help="the board's clock tick, for example 8ns: the rate plotted is then the trigger rate from"
+                          " the timestamps, else the rate at which triggers are read")
+    mon.add_argument("--range", nargs=2, type=float, metavar=("LO", "HI"),
+                     help="the amplitude histograms' range (default: each channel's, from its first 1,000 values,"
+                          " chosen again on Reset)")
+    mon.add_argument("--charge-range", nargs=2, type=float, metavar=("LO", "HI"),
+                     help="the charge histograms' range (default as for --range)")
     pulse_options(mon)
     mon.set_defaults(run=run_monitor)
     return parser

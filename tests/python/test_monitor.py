@@ -8,7 +8,10 @@ import asyncio
 import contextlib
 import http.client
 import os
+import signal
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -24,7 +27,8 @@ pytest.importorskip("boost_histogram")
 
 from vorn_tools.features import FeatureOptions  # noqa: E402
 from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
-from vorn_tools.monitor.state import CounterGaps, FeatureHistograms, MonitorState, Ring, decimate  # noqa: E402
+from vorn_tools.monitor.state import (  # noqa: E402
+    CounterGaps, MonitorState, Ring, TriggerRate, decimate, summary_line)
 
 
 
@@ -75,34 +79,60 @@ def test_counter_gaps(blocks, gaps, missing):
     assert (counted.gaps, counted.missing) == (gaps, missing)
 
 
-def test_histogram_range_from_the_first_values_then_every_value_counted_once():
-    hist = FeatureHistograms("charge", bins=10, warmup=100)
-    hist.fill("a", np.arange(60.0))
-    assert hist.view() is None  # still choosing
-    hist.fill("b", np.concatenate((np.arange(60.0, 100.0), [np.nan])))
-    low, high = hist.range
-    assert low < 0 and high > 99
-    hist.fill("a", [-1e9, 1e9, 50.0])  # outside the range: flow bins
-    view = hist.view()
-    assert view.entries == {"a": 63, "b": 40} and view.undefined == {"a": 0, "b": 1}
-    assert view.counts["a"].sum() == 61 and len(view.edges) == 11
+def features(amplitude, charge=None):
+    amplitude = np.asarray(amplitude, dtype=np.float64)[:, None]
+    return {"amplitude": amplitude, "charge": amplitude if charge is None else np.asarray(charge)[:, None]}
 
-    hist.reset()
-    hist.fill("b", [1.0])
-    view = hist.view()
-    assert hist.range == (low, high)
-    assert view.entries == {"a": 0, "b": 1} and view.undefined == {"a": 0, "b": 0}
+
+def add(state, path, amplitude, charge=None):
+    state.add_events(path, np.arange(len(amplitude)), 10, features(amplitude, charge),
+                     np.zeros((len(amplitude), 1, 4), np.uint16))
+
+
+def test_each_channel_has_its_own_range_counts_what_falls_outside_and_reset_chooses_it_again():
+    rng = np.random.default_rng(1)
+    state = MonitorState(warmup=100, ranges={"charge": (0.0, 10.0)})
+    for path in ("sipm", "pmt"):
+        state.add_file(path, path)
+    add(state, "pmt", rng.uniform(0, 11_000, 100))
+    add(state, "sipm", rng.normal(0, 2, 100))  # pedestal events first
+    add(state, "sipm", np.concatenate((rng.uniform(100, 250, 40), [-1e9, np.nan])))  # then pulses
+    (sipm, pmt) = (state.snapshot().channels[i].histograms["amplitude"] for i in (1, 0))
+    assert pmt.edges[-1] > 10_000 and sipm.edges[-1] < 20  # not one range for both
+    assert (sipm.underflow, sipm.overflow, sipm.undefined, sipm.entries) == (1, 40, 1, 141)
+    assert sipm.counts.sum() == 100 and pmt.counts.sum() == pmt.entries == 100
+
+    state.reset_histograms()
+    snap = state.snapshot()
+    assert all(c.histograms["amplitude"] is None for c in snap.channels)  # choosing anew
+    charge = snap.channels[1].histograms["charge"]
+    assert charge.entries == charge.undefined == 0 and (charge.edges[0], charge.edges[-1]) == (0, 10)  # as given
+    add(state, "sipm", rng.uniform(100, 250, 100))
+    sipm = state.snapshot().channels[1].histograms["amplitude"]
+    assert sipm.edges[0] < 100 < 250 < sipm.edges[-1]
+    assert (sipm.entries, sipm.underflow, sipm.overflow) == (100, 0, 0)
+
+
+@pytest.mark.parametrize("spacing, triggers", [(1 / 7000, 293), (1e-3, 2500), (0.25, 11)])
+def test_trigger_rate_is_right_in_every_bin_the_last_partial_one_included(spacing, triggers):
+    rate = TriggerRate(width=1.0)
+    times = 12.5 + spacing * np.arange(triggers)
+    for block in np.array_split(times, 7):
+        rate.add(block)
+    t, per_second = rate.view()
+    assert len(t) == max(1, int(spacing * (triggers - 1)) + 1)
+    np.testing.assert_allclose(per_second, 1 / spacing, rtol=1e-6)
+    assert t[0] > 0 and t[-1] < spacing * triggers
 
 
 def test_histogram_of_few_values_gets_its_range_when_the_run_pauses():
     state = MonitorState(warmup=1000)
     state.add_file("f", "f")
-    one = {"amplitude": np.array([[5.0]]), "charge": np.array([[7.0]])}
-    state.add_events("f", ["f"], np.array([0]), 10, one, np.zeros((1, 1, 4), np.uint16))
-    assert state.snapshot().histograms["charge"] is None
+    add(state, "f", [5.0], [7.0])
+    assert state.snapshot().channels[0].histograms["charge"] is None
     state.settle()
-    view = state.snapshot().histograms["charge"]
-    assert view.entries == {"f": 1} and view.edges[0] < 7 < view.edges[-1]
+    view = state.snapshot().channels[0].histograms["charge"]
+    assert view.entries == 1 and view.edges[0] < 7 < view.edges[-1]
 
 
 def test_decimation_keeps_every_extreme_within_the_points():
@@ -119,8 +149,8 @@ def test_decimation_keeps_every_extreme_within_the_points():
 # --- the reading thread --------------------------------------------------------------
 
 @contextlib.contextmanager
-def reading(paths, **options):
-    state = MonitorState(warmup=50)
+def reading(paths, tick=None, **options):
+    state = MonitorState(warmup=50, tick=tick)
     thread = ReaderThread(Inputs.of([str(p) for p in paths]), state, options.pop("type", "auto"),
                           FeatureOptions(**options), poll=0.01)
     thread.start()
@@ -137,7 +167,7 @@ def test_reader_follows_a_file_written_in_pieces_exactly(tmp_path):
     raw = wd1_run([c % 2**32 for c in counters], rng)
     path = tmp_path / "live.wd1"
     path.touch()
-    with reading([path], polarity="negative") as state:
+    with reading([path], tick=1e-6, polarity="negative") as state:  # a trigger every 1,000 ticks: 1 kHz
         # Pieces that cut events, some smaller than a header.
         write_in_pieces(path, raw, 1009, 0.002).join()
         wait_for(lambda: state.snapshot().events == len(counters))
@@ -145,14 +175,19 @@ def test_reader_follows_a_file_written_in_pieces_exactly(tmp_path):
         snap = state.snapshot()
     assert (snap.events, snap.gaps, snap.missing, snap.error_count) == (len(counters), 1, 1, 0)
     assert snap.bytes_read == snap.file_size == len(raw)
-    assert sum(snap.histograms["charge"].entries.values()) == len(counters)
-    amplitude = snap.histograms["amplitude"]
+    (channel,) = snap.channels
+    assert channel.histograms["charge"].entries == snap.triggers == snap.waveforms == len(counters)
+    amplitude = channel.histograms["amplitude"]
     assert 0 < amplitude.edges[0] < 60 and 700 < amplitude.edges[-1] < 900  # from pulses of 40 to 800 counts
-    x, ys = snap.waveforms["live.wd1"]
-    assert ys.shape == (16, 256) and ys.min() < 1000 - 40
+    x, ys = channel.waveforms
+    assert channel.label == "live.wd1" and ys.shape == (16, 256) and ys.min() < 1000 - 40
+    assert snap.rate.triggers
+    (t, rate), = snap.rate.lines.values()
+    np.testing.assert_allclose(rate, 1000.0, rtol=1e-9)
 
 
-def test_reader_reports_a_cut_event_a_read_error_and_a_replaced_file(tmp_path):
+@pytest.mark.parametrize("new_run", ["replaced", "written over"])
+def test_reader_reports_a_cut_event_a_read_error_and_shows_only_a_new_run(tmp_path, new_run):
     rng = np.random.default_rng(4)
     cut = tmp_path / "cut.wd1"
     cut.write_bytes(wd1_run(range(3), rng) + wd1_run([3], rng)[:100])
@@ -165,14 +200,25 @@ def test_reader_reports_a_cut_event_a_read_error_and_a_replaced_file(tmp_path):
         assert snap.errors == [f"bad.wd1: invalid WD1 event_size 10 at offset {2 * (24 + 512)}:"
                                " smaller than the 24-byte header"]
         assert [f.status for f in snap.files] == ["reading", "stopped by an error"]
+        assert summary_line(snap) == ("5 triggers (5 waveforms) from 2 files, 2,680 bytes read, 1 error;"
+                                      " cut.wd1: an event cut at offset 1,608 is pending (100 of its 536 bytes so far)")
 
-        replacement = tmp_path / "new.wd1"
-        replacement.write_bytes(wd1_run(range(7), rng))
-        os.replace(replacement, bad)
+        run = wd1_run(range(7), rng)
+        if new_run == "replaced":
+            replacement = tmp_path / "new.wd1"
+            replacement.write_bytes(run)
+            os.replace(replacement, bad)
+        else:  # in place, longer than the old run: the file never shrinks
+            with open(bad, "r+b") as file:
+                file.write(run)
         wait_for(lambda: state.snapshot().files[1].events == 7)
+        time.sleep(0.1)
         snap = state.snapshot()
     assert snap.files[1].reopened == 1 and snap.files[1].status == "reading"
-    assert snap.errors[-1] == "bad.wd1: another file took its name; reading it from its start"
+    # Errors counted as listed; the new run is no error, and nothing of the old one stays.
+    assert snap.error_count == len(snap.errors) == 1 and snap.notices[-1].startswith("bad.wd1: ")
+    assert snap.channels[1].histograms["charge"].entries == 7
+    assert (snap.restarted, snap.earlier_waveforms) == (1, 2)
 
 
 def test_reader_picks_up_files_that_appear_in_a_run_folder(tmp_path):
@@ -185,7 +231,33 @@ def test_reader_picks_up_files_that_appear_in_a_run_folder(tmp_path):
         wait_for(lambda: state.snapshot().events == 50)
         snap = state.snapshot()
     assert [f.label for f in snap.files] == ["wave0.dat", "wave1.dat"]
-    assert snap.channels == ["wave0.dat", "wave1.dat"]
+    assert snap.channel_labels == ["wave0.dat", "wave1.dat"]
+    assert (snap.triggers, snap.waveforms) == (30, 50)  # each file of a run holds every trigger
+    with reading([tmp_path]) as state:
+        wait_for(lambda: state.snapshot().events == 50)
+        (tmp_path / "RUN2_wave_0.dat").write_bytes(wd1_run(range(7), rng, channel=0))  # a new run beside
+        wait_for(lambda: state.snapshot().events == 7)
+        time.sleep(0.1)
+        snap = state.snapshot()
+    assert [f.label for f in snap.files] == snap.channel_labels == ["RUN2_wave_0.dat"]
+    assert (snap.triggers, snap.earlier_waveforms) == (7, 50)
+
+
+def test_files_of_one_name_in_different_folders_stay_two_channels(tmp_path):
+    rng = np.random.default_rng(8)
+    folders = [tmp_path / side / "run" for side in ("a", "b")]
+    for folder, events in zip(folders, (20, 30)):
+        folder.mkdir(parents=True)
+        (folder / "wave0.dat").write_bytes(wd1_run(range(events), rng))
+    with reading(folders) as state:
+        wait_for(lambda: state.snapshot().events == 50)
+        time.sleep(0.1)
+        state.settle()
+        snap = state.snapshot()
+    labels = snap.channel_labels
+    assert len(set(labels)) == 2 and all(label.endswith("wave0.dat") for label in labels)
+    assert sorted(c.histograms["charge"].entries for c in snap.channels) == [20, 30]
+    assert snap.triggers == 50  # two runs
 
 
 # --- the server -----------------------------------------------------------------------
@@ -234,7 +306,8 @@ def test_server_serves_its_scripts_itself_and_no_file_outside_the_run(tmp_path):
     (tmp_path / "run.wd1").write_bytes(wd1_run(range(5), rng))
     secret = tmp_path.parent / "secret.txt"
     secret.write_text("root:x:0:0:secret")
-    with serving([tmp_path / "run.wd1"]) as monitor:
+    with serving([tmp_path / "run.wd1"]) as monitor:  # at the library's default address
+        assert monitor.addresses == ["127.0.0.1"]
         status, page = get(monitor.port, "/")
         assert status == 200 and "<title>vorn monitor</title>" in page
         scripts = [part.split('"')[1] for part in page.split("<script src=")[1:]]
@@ -249,3 +322,56 @@ def test_server_serves_its_scripts_itself_and_no_file_outside_the_run(tmp_path):
             assert status in (200, 400, 403, 404), target
             if status == 200:  # a query argument changes nothing: the same page
                 assert "<title>vorn monitor</title>" in body, target
+
+
+def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_bokeh_warns_about():
+    need("bokeh")
+    from bokeh.core.validation import check_integrity
+    from bokeh.document import Document
+    from vorn_tools.monitor.app import Session
+
+    state = MonitorState(warmup=1)
+    doc = Document()
+    session = Session(state, doc, 400)
+    assert check_integrity(list(doc.models)) == check_integrity([])  # no warning before the first events either
+    for path, kind, channels in (("a.wd2", "WD2", 2), ("b.wd1", "WD1", 1)):
+        state.add_file(path, path)
+        state.update_file(path, format=kind)
+        dtype = np.float32 if kind == "WD2" else np.uint16
+        state.add_events(path, np.arange(3), 10, {name: np.ones((3, channels)) for name in ("amplitude", "charge")},
+                         np.zeros((3, channels, 8), dtype))
+    session.update()
+    assert check_integrity(list(doc.models)) == check_integrity([])
+    lines = session.panels.children[1:]
+    assert len(lines) == 3 and all(len(line.children) == 3 for line in lines)  # waveforms, amplitude, charge
+    units = [[plot.yaxis[0].axis_label if i == 0 else plot.xaxis[0].axis_label for i, plot in enumerate(line.children)]
+             for line in lines]
+    assert all("ADC counts" not in label and "sample value" in label for line in units[:2] for label in line)
+    assert all("ADC counts" in label for label in units[2])
+    assert [line.children[1].title.text.split(" · ")[1] for line in lines] == ["a.wd2 ch0", "a.wd2 ch1", "b.wd1"]
+
+
+def test_command_says_one_line_per_malformed_request(tmp_path):
+    need("bokeh")
+    rng = np.random.default_rng(9)
+    path = tmp_path / "live.wd1"
+    path.write_bytes(wd1_run(range(4), rng))
+    monitor = subprocess.Popen([sys.executable, "-m", "vorn_tools", "monitor", str(path), "--port", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        started = monitor.stdout.readline()
+        assert started.startswith("vorn monitor: serving http://127.0.0.1:"), started + monitor.stderr.read()
+        port = int(started.split()[3].rsplit(":", 1)[1].strip("/"))
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        # A websocket upgrade without Bokeh's subprotocol: the handler refuses it with an exception.
+        connection.request("GET", "/ws", headers={"Connection": "Upgrade", "Upgrade": "websocket",
+                                                  "Sec-WebSocket-Version": "13", "Sec-WebSocket-Key": "AAAA"})
+        connection.getresponse()
+        connection.close()
+        assert get(port, "/")[0] == 200  # and it goes on serving
+    finally:
+        monitor.send_signal(signal.SIGINT)
+        out, err = monitor.communicate(timeout=30)
+    assert monitor.returncode == 0, err
+    (line,) = err.splitlines()
+    assert line.startswith("vorn: monitor: GET /ws") and "ProtocolError" in line

@@ -80,9 +80,10 @@ def test_page_follows_a_run_being_written(script, browser, tmp_path):
         writer.join()
 
         deadline = time.monotonic() + 60
-        while text(page, "events") != f"{total:,}" and time.monotonic() < deadline:
+        while text(page, "waveforms") != f"{total:,}" and time.monotonic() < deadline:
             page.wait_for_timeout(100)
-        assert text(page, "events") == f"{total:,}"
+        assert text(page, "waveforms") == f"{total:,}"
+        assert text(page, "triggers") == f"{len(counters):,}"  # every file of the run holds each trigger
         assert text(page, "charge-total") == f"{total:,}"
         assert text(page, "amplitude-total") == f"{total:,}"
         assert (text(page, "gaps"), text(page, "missing"), text(page, "errors")) == ("1", "1", "0")
@@ -95,5 +96,6 @@ def test_page_follows_a_run_being_written(script, browser, tmp_path):
         monitor.send_signal(signal.SIGTERM)
         out, err = monitor.communicate(timeout=30)
     assert monitor.returncode == 0, err
-    assert out.splitlines()[-1] == (f"{total:,} events from 2 files, {len(first) + len(second):,} bytes read,"
-                                    " 0 errors")
+    assert out.splitlines()[-1] == (f"{len(counters):,} triggers ({total:,} waveforms) from 2 files,"
+                                    f" {len(first) + len(second):,} bytes read, 0 errors")
+    assert err == ""

@@ -4,6 +4,10 @@ A session never writes the state except through the reset button, and never
 blocks the reading: its periodic callback takes a snapshot (a short copy
 under the state's lock, shared by all sessions while nothing changes) and
 puts only bins and decimated waveforms into its column data sources.
+
+Every channel gets a line of its own panels (last waveforms, amplitude,
+charge), each scaled to that channel, and a figure is made only with the
+renderer it shows: Bokeh warns about a figure without one.
 """
 
 from __future__ import annotations
@@ -22,10 +26,11 @@ from bokeh.models.widgets.markups import Div
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
-from .state import MonitorState, Snapshot
+from .state import FEATURES, HistogramView, MonitorState, Snapshot
 
 PERIOD_MS = 400
-WIDTH = 620
+WIDTH = 420
+OUTSIDE_WARNING = 0.01  # a channel's fraction of values outside the range that the page marks
 
 
 def _bytes(count: int) -> str:
@@ -37,8 +42,28 @@ def _bytes(count: int) -> str:
 
 
 def _figure(title: str, x: str, y: str, **options: Any) -> Any:
-    return figure(title=title, x_axis_label=x, y_axis_label=y, width=WIDTH, height=260,
+    return figure(title=title, x_axis_label=x, y_axis_label=y, width=WIDTH, height=240,
                   tools="pan,box_zoom,wheel_zoom,reset,save", **options)
+
+
+def axis_labels(unit: str) -> dict[str, str]:
+    """The x axis of each panel of a channel whose samples are in `unit`."""
+    return {"waveforms": unit, "amplitude": f"amplitude [{unit} above baseline]",
+            "charge": f"charge [{unit} × samples]"}
+
+
+def rate_labels(triggers: bool) -> tuple[str, str, str]:
+    """Title, x and y axis of the rate panel."""
+    if triggers:
+        return "trigger rate, from the triggers' timestamps", "seconds since the first trigger", "triggers/s"
+    return ("reading rate: triggers read per second (not the trigger rate: give --tick)",
+            "seconds since the monitor started", "triggers read/s")
+
+
+def flow_text(view: HistogramView | None) -> str:
+    if view is None:
+        return "choosing its range"
+    return f"{view.underflow:,} below, {view.overflow:,} above the range"
 
 
 class Session:
@@ -51,24 +76,28 @@ class Session:
         self.version = -1
         self.sent = 0  # bytes of array data put into sources by the last update
         self.colors = itertools.cycle(Category10_10)
-        self.channels: dict[str, dict[str, ColumnDataSource]] = {}
-        self.totals = Div(text="", width=2 * WIDTH)
-        self.files = Div(text="", width=2 * WIDTH)
-        self.errors = Div(text="", width=2 * WIDTH)
-        self.amplitude = _figure("amplitude", "amplitude [ADC counts above baseline]", "events per bin")
-        self.charge = _figure("charge", "charge [ADC counts x samples]", "events per bin")
-        self.rate_source = ColumnDataSource({"t": np.empty(0), "rate": np.empty(0)})
-        self.rate = _figure("event rate (all files)", "seconds since the monitor started", "events/s")
-        self.rate.line("t", "rate", source=self.rate_source)
-        # The rate, then a plot per channel, wrapping two to a line.
-        self.plots = row(self.rate, styles={"flex-wrap": "wrap"}, width=2 * WIDTH + 100)
+        self.channels: dict[tuple[str, int], tuple[dict[str, ColumnDataSource], dict[str, Any], Any]] = {}
+        self.totals = Div(text="", width=3 * WIDTH)
+        self.files = Div(text="", width=3 * WIDTH)
+        self.flows = Div(text="", width=3 * WIDTH)
+        self.notices = Div(text="", width=3 * WIDTH)
+        self.errors = Div(text="", width=3 * WIDTH)
+        triggers = state.tick is not None
+        title, x, y = rate_labels(triggers)
+        self.rate_source = ColumnDataSource({"xs": [], "ys": [], "name": [], "color": []})
+        self.rate = figure(title=title, x_axis_label=x, y_axis_label=y, width=3 * WIDTH, height=220,
+                           tools="pan,box_zoom,wheel_zoom,reset,save")
+        self.rate.multi_line("xs", "ys", source=self.rate_source, color="color", legend_field="name")
+        self.rate.legend.location = "bottom_left"
+        # Never empty (Bokeh warns about an empty layout): the channels' lines follow this one.
+        self.panels = column(Div(text="<b>channels</b>: last waveforms, amplitude and charge, each on its own scale"))
         reset = Button(label="Reset histograms", button_type="warning", width=160)
         reset.on_click(state.reset_histograms)
         pause = Toggle(label="Pause display", width=160)
         pause.on_change("active", self._pause)
         doc.title = "vorn monitor"
-        doc.add_root(column(row(reset, pause), self.totals, self.files, self.errors,
-                            row(self.amplitude, self.charge), self.plots))
+        doc.add_root(column(row(reset, pause), self.totals, self.files, self.flows, self.notices, self.errors,
+                            self.rate, self.panels))
         self.update()
         doc.add_periodic_callback(self.update, period_ms)
 
@@ -77,20 +106,23 @@ class Session:
         if not new:
             self.update()
 
-    def _channel(self, name: str) -> dict[str, ColumnDataSource]:
-        sources = self.channels.get(name)
-        if sources is None:
-            color = next(self.colors)
-            sources = {key: ColumnDataSource({"x": np.empty(0), "y": np.empty(0)})
-                       for key in ("waveforms", "amplitude", "charge")}
-            for key, plot in (("amplitude", self.amplitude), ("charge", self.charge)):
-                plot.step("x", "y", source=sources[key], mode="after", color=color, legend_label=name)
-                plot.legend.click_policy = "hide"
-            waves = _figure(f"last waveforms: {name}", "sample", "ADC counts")
-            waves.line("x", "y", source=sources["waveforms"], color=color, alpha=0.6)
-            self.plots.children.append(waves)
-            self.channels[name] = sources
-        return sources
+    def _channel(self, key: tuple[str, int], label: str,
+                 unit: str) -> tuple[dict[str, ColumnDataSource], dict[str, Any], Any]:
+        known = self.channels.get(key)
+        if known is not None:
+            return known
+        color = next(self.colors)
+        labels = axis_labels(unit)
+        sources = {name: ColumnDataSource({"x": np.empty(0), "y": np.empty(0)}) for name in ("waveforms", *FEATURES)}
+        plots = {"waveforms": _figure(f"last waveforms · {label}", "sample", labels["waveforms"])}
+        plots["waveforms"].line("x", "y", source=sources["waveforms"], color=color, alpha=0.6)
+        for name in FEATURES:
+            plots[name] = _figure(f"{name} · {label}", labels[name], "waveforms per bin")
+            plots[name].step("x", "y", source=sources[name], mode="after", color=color)
+        line = row(*plots.values())
+        self.panels.children.append(line)
+        self.channels[key] = sources, plots, line
+        return self.channels[key]
 
     def update(self) -> None:
         if self.paused:
@@ -102,64 +134,125 @@ class Session:
         self.sent = 0
         self.totals.text = totals_html(snapshot)
         self.files.text = files_html(snapshot)
-        self.errors.text = errors_html(snapshot)
-        for name in snapshot.channels:
-            sources = self._channel(name)
-            x, ys = snapshot.waveforms[name]
+        self.flows.text = flows_html(snapshot)
+        for div, text in ((self.notices, notices_html(snapshot)), (self.errors, errors_html(snapshot))):
+            div.text, div.visible = text, bool(text)  # an empty one would still take its line
+        shown = set()
+        for channel in snapshot.channels:
+            shown.add(channel.key)
+            sources, plots, _ = self._channel(channel.key, channel.label, channel.unit)
+            x, ys = channel.waveforms
             # One line for all waveforms, NaN between them: one pair of arrays to send.
             gap = np.full((len(ys), 1), np.nan)
-            self._put(sources["waveforms"], np.tile(np.append(x, np.nan), len(ys)),
-                      np.hstack((ys, gap)).reshape(-1))
-            for key in ("amplitude", "charge"):
-                view = snapshot.histograms[key]
-                if view is not None and name in view.counts:
-                    counts = view.counts[name]
-                    self._put(sources[key], view.edges, np.append(counts, counts[-1] if len(counts) else 0))
-        t, rate = snapshot.rate
-        self._put(self.rate_source, t, rate, ("t", "rate"))
+            self._put(sources["waveforms"], np.tile(np.append(x, np.nan), len(ys)), np.hstack((ys, gap)).reshape(-1))
+            for name in FEATURES:
+                view = channel.histograms[name]
+                plots[name].title.text = f"{name} · {channel.label} · {flow_text(view)}"
+                if view is None:
+                    self._put(sources[name], np.empty(0), np.empty(0))
+                else:
+                    counts = view.counts
+                    self._put(sources[name], view.edges, np.append(counts, counts[-1] if len(counts) else 0))
+        files = {f.path for f in snapshot.files}
+        for key, (sources, plots, line) in list(self.channels.items()):
+            if key[0] not in files:  # a new run took its file's place
+                self.panels.children.remove(line)
+                del self.channels[key]
+            elif key not in shown:  # its file was started over: nothing of the old one stays
+                for source in sources.values():
+                    self._put(source, np.empty(0), np.empty(0))
+        lines = snapshot.rate.lines
+        self.rate_source.data = {"xs": [t.astype(np.float32) for t, _ in lines.values()],
+                                 "ys": [r.astype(np.float32) for _, r in lines.values()],
+                                 "name": list(lines), "color": list(itertools.islice(itertools.cycle(Category10_10),
+                                                                                     len(lines)))}
+        self.sent += sum(2 * len(t) * 4 for t, _ in lines.values())
 
-    def _put(self, source: ColumnDataSource, x: np.ndarray, y: np.ndarray,
-             keys: tuple[str, str] = ("x", "y")) -> None:
+    def _put(self, source: ColumnDataSource, x: np.ndarray, y: np.ndarray) -> None:
         x, y = x.astype(np.float32), y.astype(np.float32)
         self.sent += x.nbytes + y.nbytes
-        source.data = {keys[0]: x, keys[1]: y}
+        source.data = {"x": x, "y": y}
+
+
+def _figure_html(name: str, value: Any, css: str) -> str:
+    return f'<span style="margin-right:1.5em"><b>{name}</b> <span class="vorn-{css}">{value}</span></span>'
 
 
 def totals_html(s: Snapshot) -> str:
-    def figure_(name: str, value: Any, css: str) -> str:
-        return f'<span style="margin-right:1.5em"><b>{name}</b> <span class="vorn-{css}">{value}</span></span>'
-
     entries = {}
-    for key, view in s.histograms.items():
-        entries[key] = "choosing range" if view is None else f"{sum(view.entries.values()):,}"
+    for name in FEATURES:
+        views = [c.histograms[name] for c in s.channels]
+        counted = sum(v.entries for v in views if v is not None)
+        entries[name] = f"{counted:,}" + (" (choosing ranges)" if any(v is None for v in views) else "")
     pending = sum(f.pending for f in s.files)
-    return "".join([
-        figure_("events", f"{s.events:,}", "events"),
-        figure_("gaps", f"{s.gaps:,}", "gaps"),
-        figure_("missing counters", f"{s.missing:,}", "missing"),
-        figure_("amplitude entries", entries["amplitude"], "amplitude-total"),
-        figure_("charge entries", entries["charge"], "charge-total"),
-        figure_("read", f"{_bytes(s.bytes_read)} of {_bytes(s.file_size)}", "bytes"),
-        figure_("cut event pending", _bytes(pending) if pending else "none", "pending"),
-        figure_("errors", f"{s.error_count:,}", "errors"),
-    ])
+    parts = [
+        _figure_html("triggers", f"{s.triggers:,}", "triggers"),
+        _figure_html("waveforms", f"{s.waveforms:,}", "waveforms"),
+        _figure_html("gaps", f"{s.gaps:,}", "gaps"),
+        _figure_html("missing counters", f"{s.missing:,}", "missing"),
+        _figure_html("amplitude entries", entries["amplitude"], "amplitude-total"),
+        _figure_html("charge entries", entries["charge"], "charge-total"),
+        _figure_html("read", f"{_bytes(s.bytes_read)} of {_bytes(s.file_size)}", "bytes"),
+        _figure_html("cut event pending", _bytes(pending) if pending else "none", "pending"),
+        _figure_html("errors", f"{s.error_count:,}", "errors"),
+    ]
+    if s.restarted:
+        parts.append(_figure_html("started over", f"{s.restarted:,}× ({s.earlier_waveforms:,} waveforms before)",
+                                  "restarted"))
+    return "".join(parts)
 
 
 def files_html(s: Snapshot) -> str:
-    head = ("<tr><th>file</th><th>format</th><th>status</th><th>events</th><th>gaps</th><th>missing</th>"
-            "<th>read / size</th><th>cut event pending</th><th>errors</th></tr>")
-    rows = [f"<tr><td>{html.escape(f.label)}</td><td>{f.format or ''}</td><td>{html.escape(f.status)}"
-            f"{f' (started over {f.reopened}×)' if f.reopened else ''}</td><td>{f.events:,}</td><td>{f.gaps:,}</td>"
-            f"<td>{f.missing:,}</td><td>{_bytes(f.bytes_read)} / {_bytes(f.file_size)}</td>"
-            f"<td>{_bytes(f.pending) if f.pending else ''}</td><td>{f.errors:,}</td></tr>" for f in s.files]
+    head = ("<tr><th>file</th><th>format</th><th>status</th><th>triggers (events)</th><th>waveforms</th>"
+            "<th>gaps</th><th>missing</th><th>read / size</th><th>cut event pending</th><th>errors</th></tr>")
+    rows = []
+    for f in s.files:
+        pending = ""
+        if f.pending:
+            declared = f" of {f.declared:,} B" if f.declared is not None else ""
+            pending = f"{f.pending:,} B{declared} at offset {f.bytes_read:,}"
+        rows.append(f"<tr><td>{html.escape(f.label)}</td><td>{f.format or ''}</td><td>{html.escape(f.status)}"
+                    f"{f' (started over {f.reopened}×)' if f.reopened else ''}</td><td>{f.events:,}</td>"
+                    f"<td>{f.waveforms:,}</td><td>{f.gaps:,}</td><td>{f.missing:,}</td>"
+                    f"<td>{_bytes(f.bytes_read)} / {_bytes(f.file_size)}</td><td>{pending}</td>"
+                    f"<td>{f.errors:,}</td></tr>")
     return f'<table style="border-spacing:1em 0">{head}{"".join(rows)}</table>'
+
+
+def flows_html(s: Snapshot) -> str:
+    """Per channel and feature: the entries and those outside the range, marked above 1 %."""
+    if not s.channels:
+        return ""
+    head = "<tr><th>channel</th>" + "".join(f"<th>{name}: entries</th><th>below / above range</th>"
+                                            f"<th>no value</th>" for name in FEATURES) + "</tr>"
+    rows = []
+    for c in s.channels:
+        cells = []
+        for name in FEATURES:
+            view = c.histograms[name]
+            if view is None:
+                cells.append('<td colspan="3">choosing its range</td>')
+                continue
+            style = ' style="color:#a00"' if view.outside > OUTSIDE_WARNING else ""
+            cells.append(f"<td>{view.entries:,}</td><td{style} class=\"vorn-flow\">{view.underflow:,} / "
+                         f"{view.overflow:,}</td><td>{view.undefined:,}</td>")
+        rows.append(f"<tr><td>{html.escape(c.label)}</td>{''.join(cells)}</tr>")
+    return f'<table style="border-spacing:1em 0">{head}{"".join(rows)}</table>'
+
+
+def notices_html(s: Snapshot) -> str:
+    if not s.notices:
+        return ""
+    items = "".join(f"<li>{html.escape(message)}</li>" for message in s.notices)
+    return f'<div><b>notices</b><ul class="vorn-notice-list">{items}</ul></div>'
 
 
 def errors_html(s: Snapshot) -> str:
     if not s.errors:
         return ""
     items = "".join(f"<li>{html.escape(message)}</li>" for message in s.errors)
-    return f'<div style="color:#a00"><b>read errors</b><ul class="vorn-error-list">{items}</ul></div>'
+    kept = f" (the last {len(s.errors)} of {s.error_count:,})" if len(s.errors) < s.error_count else ""
+    return f'<div style="color:#a00"><b>read errors{kept}</b><ul class="vorn-error-list">{items}</ul></div>'
 
 
 def make_document(state: MonitorState, period_ms: int = PERIOD_MS) -> Callable[[Document], None]:

@@ -7,16 +7,20 @@ are decoded by a BlockReader straight into blocks sized for the feature
 kernel; both release the GIL while they work, so the server's thread keeps
 answering meanwhile.
 
-Only the paths given are opened, and in a run folder only its `wave<N>.*`
-files; the folder is looked at again now and then, so channels whose files
-appear later are picked up. A file that shrinks below what was read, or that
-another file replaces, is read again from its start as a new file.
+Only the paths given are opened, and in a run folder only the
+`[PREFIX]wave[_]<N>.*` files of its newest run; the folder is looked at again
+now and then, so channels whose files appear later are picked up, and a new
+run written beside the old one (another prefix) takes its place. A file that
+shrinks below what was read, that another file replaces, or whose first
+bytes change (a new run written over the old one) is read again from its
+start as a new file: a new run, not an error.
 """
 
 from __future__ import annotations
 
 import itertools
 import os
+import re
 import threading
 import time
 from dataclasses import dataclass
@@ -26,19 +30,22 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import features as pulse_features
+from .. import timing
 from .._blocks import BlockReader
 from ..blocks import FILE_ERRORS, READ_ERRORS, open_block_reader
 from ..follow import StillUnreadable, wait_to_open
-from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
-from ..runs import RunError, run_files
-from .state import MonitorState
+from ..formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER, WD2_HEADER, WD2_WORD, Layout
+from ..runs import RunError
+from .state import FEATURES, MonitorState
 
 BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
 BATCH_ROWS = 4096
 # Seconds between merges of a busy file's blocks into the state: a merge
 # costs about what the features of a whole block do, whatever its size.
 MERGE_EVERY = 0.05
-MERGED = ("amplitude", "charge")  # the features the page shows
+# The names labs give a run's channel files: a prefix naming the run, "wave", the channel.
+WAVE = re.compile(r"(?P<prefix>.*?)wave_?(?P<channel>\d+)\.[^.]+", re.IGNORECASE)
+HEAD = 4096  # first bytes of a file kept to tell when a new run is written over it
 ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
 POLL = 0.1  # seconds between looks at files that had nothing new
 RESCAN = 1.0  # seconds between looks at the run folder
@@ -48,24 +55,30 @@ RETRY = 1.0  # seconds between attempts to open a file not yet readable
 
 @dataclass(frozen=True)
 class Inputs:
-    """What the monitor may open: these files, and the wave<N> files of these folders."""
+    """What the monitor may open: these files, and the wave<N> files of these folders.
+
+    The files of a folder are the channels of one run; so are the files
+    given with `run`, else each is a run of its own.
+    """
 
     files: tuple[str, ...] = ()
     folders: tuple[str, ...] = ()
+    run: bool = False
 
     @classmethod
-    def of(cls, paths: list[str]) -> Inputs:
+    def of(cls, paths: list[str], run: bool = False) -> Inputs:
         folders = tuple(p for p in paths if os.path.isdir(p))
-        return cls(tuple(p for p in paths if p not in folders), folders)
+        return cls(tuple(p for p in paths if p not in folders), folders, run)
 
 
 class Source:
     """One file: its reader once it can be opened, and how far it was read."""
 
-    def __init__(self, path: str, label: str, reader_type: str, options: pulse_features.FeatureOptions,
-                 state: MonitorState) -> None:
+    def __init__(self, path: str, label: str, group: str, reader_type: str,
+                 options: pulse_features.FeatureOptions, state: MonitorState) -> None:
         self.path = path
         self.label = label
+        self.group = group
         self.reader_type = reader_type
         self.options = options
         self.state = state
@@ -73,6 +86,8 @@ class Source:
         self.layout: Layout | None = None
         self.identity: os.stat_result | None = None
         self.position = 0
+        self.head = b""  # the file's first bytes as read when it was opened
+        self.times: timing.Unwrapper | None = None
         self.failed = False  # a read error: nothing more comes from this file unless it is replaced
         self.features_failed = False
         self._next_try = 0.0
@@ -81,10 +96,10 @@ class Source:
         self._buffer: NDArray[Any] | None = None
         self._headers: dict[str, NDArray[Any]] = {}
         self._at = 0
-        # Blocks measured but not yet merged into the state: (counters, bytes, features, last waveforms).
-        self._gathered: list[tuple[NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any]]] = []
+        # Blocks measured but not yet merged into the state: (counters, time tags, bytes, features, last waveforms).
+        self._gathered: list[tuple[NDArray[Any], NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any]]] = []
         self._merged = 0.0
-        state.add_file(path, label)
+        state.add_file(path, label, group)
 
     def step(self, now: float) -> bool:
         """Reads up to a round of blocks; True when events came."""
@@ -120,9 +135,18 @@ class Source:
         except FILE_ERRORS as failure:
             self._fail(str(failure) or type(failure).__name__)
             return False
+        self.head = self._head(HEAD)
+        self.times = timing.time_tags() if self.layout.reader_type == "WD1" else None
         self.state.update_file(self.path, status="reading", format=self.layout.reader_type)
         self.check()
         return True
+
+    def _head(self, size: int) -> bytes:
+        try:
+            with open(self.path, "rb") as file:
+                return file.read(size)
+        except OSError:
+            return b""
 
     def _fail(self, message: str) -> None:
         self._merge()
@@ -156,6 +180,8 @@ class Source:
                 break
         self._hand_over()
         if error is not None:
+            if self.check():
+                return got, True  # not the file's fault: a new one is read from its start
             message = str(error) or type(error).__name__
             if " at offset " not in message:
                 message += f", reading the event at offset {self.position:,}"
@@ -179,14 +205,17 @@ class Source:
         used = self.reader.position - self.position
         self.position = self.reader.position
         counters = self._headers["event_counter"][:events].astype(np.int64)
+        stamps = self._headers["timestamp"][:events]
+        # WD1 keeps 31 bits of trigger time, unwrapped here; WD2 timestamps are 64-bit.
+        tags = self.times(stamps) if self.times is not None else stamps.astype(np.int64)
         self._at = 0
         channels = self.layout.channels if self.layout.reader_type == "WD2" and self.layout.channels > 0 else 1
         if length % channels:
             channels = 1
         block = self._buffer[:events].reshape(events, channels, length // channels)
-        self._measure(block, counters, used)
+        self._measure(block, counters, tags, used)
 
-    def _measure(self, block: NDArray[Any], counters: NDArray[Any], used: int) -> None:
+    def _measure(self, block: NDArray[Any], counters: NDArray[Any], tags: NDArray[Any], used: int) -> None:
         events, channels, _ = block.shape
         values: dict[str, NDArray[Any]]
         try:
@@ -197,9 +226,9 @@ class Source:
             if not self.features_failed and str(failure):
                 self.features_failed = True
                 self.state.record_error(self.path, f"no features: {failure}")
-            values = {name: np.full((events, channels), np.nan) for name in MERGED}
+            values = {name: np.full((events, channels), np.nan) for name in FEATURES}
         last = block[-self.state.waveform_count:].copy()
-        self._gathered.append((counters, used, {k: values[k] for k in MERGED}, last))
+        self._gathered.append((counters, tags, used, {k: values[k] for k in FEATURES}, last))
         if time.monotonic() - self._merged >= MERGE_EVERY:
             self._merge()
 
@@ -207,41 +236,70 @@ class Source:
         """Hands the gathered blocks to the state, a run of blocks of one shape at a time."""
         gathered, self._gathered = self._gathered, []
         self._merged = time.monotonic()
-        for _, group in itertools.groupby(gathered, key=lambda block: block[3].shape):
+        for _, group in itertools.groupby(gathered, key=lambda block: block[4].shape):
             blocks = list(group)
-            last = np.concatenate([b[3] for b in blocks])[-self.state.waveform_count:]
-            channels = last.shape[1]
-            names = [self.label] if channels == 1 else [f"{self.label} ch{c}" for c in range(channels)]
-            self.state.add_events(self.path, names, np.concatenate([b[0] for b in blocks]), sum(b[1] for b in blocks),
-                                  {k: np.concatenate([b[2][k] for b in blocks]) for k in MERGED}, last)
+            last = np.concatenate([b[4] for b in blocks])[-self.state.waveform_count:]
+            self.state.add_events(self.path, np.concatenate([b[0] for b in blocks]), sum(b[2] for b in blocks),
+                                  {k: np.concatenate([b[3][k] for b in blocks]) for k in FEATURES}, last,
+                                  np.concatenate([b[1] for b in blocks]))
 
-    def check(self) -> None:
-        """Looks at the file: its size, an event cut short at its end, another file under its name."""
+    def check(self) -> bool:
+        """Looks at the file: its size, an event cut short at its end, another file or a new run under its name.
+
+        True when the file is to be read again from its start.
+        """
         try:
             now = os.stat(self.path)
         except FileNotFoundError:
             if self.identity is not None:
-                self._start_over("the file was removed; waiting for a new one")
-            return
+                return self._start_over("the file was removed; waiting for a new one")
+            return False
         except OSError:
-            return
+            return False
         if self.identity is not None and (now.st_dev, now.st_ino) != (self.identity.st_dev, self.identity.st_ino):
-            self._start_over("another file took its name; reading it from its start")
-            return
+            return self._start_over("another file took its name; reading it from its start")
         if self.identity is not None and now.st_size < self.position:
-            self._start_over(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} read;"
-                             " reading it again from its start")
-            return
+            return self._start_over(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} read;"
+                                    " reading it again from its start")
+        if self.identity is not None:
+            head = self._head(HEAD)
+            if head[:len(self.head)] != self.head[:len(head)]:
+                return self._start_over("a new run was written over the file; reading it from its start")
+            if len(head) > len(self.head):  # a file opened before it held HEAD bytes
+                self.head = head
         pending = max(0, now.st_size - self.position) if self.reader is not None and not self.failed else 0
-        self.state.update_file(self.path, file_size=now.st_size, pending=pending)
+        self.state.update_file(self.path, file_size=now.st_size, pending=pending,
+                               declared=self._declared() if pending else None)
+        return False
 
-    def _start_over(self, message: str) -> None:
+    def _declared(self) -> int | None:
+        """The size the header of the event cut at the end of the data gives, once the header is there."""
+        if self.layout is None:
+            return None
+        try:
+            with open(self.path, "rb") as file:
+                file.seek(self.position)
+                header = file.read(self.layout.header_size)
+        except OSError:
+            return None
+        if len(header) < self.layout.header_size:
+            return None
+        if self.layout.reader_type == "WD1":
+            return int(WD1_HEADER.unpack(header)[0])
+        samples = int(WD2_HEADER.unpack_from(header)[2])
+        channels = int(WD2_WORD.unpack_from(header, WD2_HEADER.size)[0]) if self.layout.channel_word else 1
+        return self.layout.header_size + 4 * samples * max(channels, 0)
+
+    def _start_over(self, message: str) -> bool:
         self._gathered = []
         self.reader = self.layout = self.identity = None
+        self.times = None
+        self.head = b""
         self.position = self._at = 0
         self.failed = self.features_failed = False
         self._next_try = 0.0
         self.state.restart_file(self.path, message)
+        return True
 
 
 class ReaderThread(threading.Thread):
@@ -260,6 +318,8 @@ class ReaderThread(threading.Thread):
         self.cpu_time = 0.0  # seconds of CPU this thread used
         self._stop_event = threading.Event()
         self._next_scan = 0.0
+        self._folder_notes: dict[str, str] = {}  # what the page last said about each folder
+        self._runs: dict[str, list[str]] = {}  # per folder, the prefixes of the runs followed, the current last
 
     def stop(self, timeout: float | None = None) -> None:
         self._stop_event.set()
@@ -268,9 +328,8 @@ class ReaderThread(threading.Thread):
 
     def run(self) -> None:
         try:
-            names = [os.path.basename(path) for path in self.inputs.files]
-            for path, name in zip(self.inputs.files, names):
-                self._add(path, name if names.count(name) == 1 else path)
+            for path in self.inputs.files:
+                self._add(path, os.path.basename(path), "the files given" if self.inputs.run else path)
             while not self._stop_event.is_set():
                 now = time.monotonic()
                 self._scan(now)
@@ -292,8 +351,22 @@ class ReaderThread(threading.Thread):
         finally:
             self.cpu_time = time.thread_time()
 
-    def _add(self, path: str, label: str) -> None:
-        self.sources[path] = Source(path, label, self.reader_type, self.options, self.state)
+    def _add(self, path: str, label: str, group: str) -> None:
+        real = os.path.realpath(path)
+        if any(os.path.realpath(known) == real for known in self.sources):
+            return  # a file of a folder also given by its name is read once
+        self.sources[path] = Source(path, self._unique(path, label), group, self.reader_type, self.options,
+                                    self.state)
+
+    def _unique(self, path: str, label: str) -> str:
+        """The label, or more of the path when another file has it: files of one name stay apart."""
+        taken = {source.label for source in self.sources.values()}
+        parts = os.path.normpath(os.path.abspath(path)).split(os.sep)
+        for count in range(1, len(parts) + 1):
+            if label not in taken:
+                return label
+            label = os.path.join(*parts[-count - 1:])
+        return path
 
     def _scan(self, now: float) -> None:
         if not self.inputs.folders or now < self._next_scan:
@@ -301,10 +374,58 @@ class ReaderThread(threading.Thread):
         self._next_scan = now + RESCAN
         for folder in self.inputs.folders:
             try:
-                found = run_files(folder)
-            except (RunError, OSError):
-                continue  # no wave<N> files yet, or two for one channel while a run is being set up
+                prefix, found = newest_run(folder, self._runs.get(folder, []))
+            except (RunError, OSError) as failure:
+                # No wave<N> files yet, or two for one channel while a run is being set up: said once.
+                note = f"{folder}: {failure}"
+                if self._folder_notes.get(folder) != note:
+                    self._folder_notes[folder] = note
+                    self.state.record_notice(note)
+                continue
+            self._folder_notes.pop(folder, None)
+            followed = self._runs.setdefault(folder, [])
+            if followed and followed[-1] != prefix:
+                for path in [path for path, source in self.sources.items() if source.group == folder]:
+                    del self.sources[path]
+                    self.state.remove_file(path, f"a new run, {prefix}wave<N>, took the place of"
+                                                 f" {followed[-1]}wave<N>")
+            if not followed or followed[-1] != prefix:
+                followed.append(prefix)
             for path in found:
                 if path not in self.sources:
-                    self._add(path, os.path.relpath(path, folder) if len(self.inputs.folders) == 1
-                              else os.path.join(os.path.basename(os.path.normpath(folder)), os.path.basename(path)))
+                    name = os.path.relpath(path, folder)
+                    self._add(path, name if len(self.inputs.folders) == 1
+                              else os.path.join(os.path.basename(os.path.normpath(folder)), name), folder)
+
+
+def newest_run(folder: str, seen: list[str]) -> tuple[str, list[str]]:
+    """The prefix and channel files, by channel, of the folder's newest run.
+
+    Runs are told apart by their files' prefix; the newest is the one
+    written to last, among those not followed before `seen[-1]`: a run
+    once left for a newer one is not gone back to.
+    """
+    runs: dict[str, dict[int, str]] = {}
+    written: dict[str, int] = {}
+    for name in sorted(os.listdir(folder)):
+        match = WAVE.fullmatch(name)
+        if match is None or name.startswith("."):
+            continue
+        path = os.path.join(folder, name)
+        try:
+            modified = os.stat(path).st_mtime_ns
+        except OSError:
+            continue
+        found = runs.setdefault(match["prefix"], {})
+        channel = int(match["channel"])
+        if channel in found:
+            raise RunError(f"{folder} has two files for channel {channel}: {os.path.basename(found[channel])}"
+                           f" and {name}")
+        found[channel] = path
+        written[match["prefix"]] = max(written.get(match["prefix"], 0), modified)
+    left = set(seen[:-1])
+    candidates = [prefix for prefix in runs if prefix not in left]
+    if not candidates:
+        raise RunError(f"{folder} has no wave<N> files (wave0.dat, x_wave1.dat, RUN1_wave_2.dat, ...)")
+    prefix = max(candidates, key=lambda p: (written[p], p))
+    return prefix, [runs[prefix][n] for n in sorted(runs[prefix])]

@@ -8,8 +8,10 @@ internet); no request names a file, so none can make the monitor open one.
 from __future__ import annotations
 
 import ipaddress
+import logging
+import sys
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TextIO
 
 from .. import features as pulse_features
 from .app import PERIOD_MS, make_document
@@ -40,10 +42,12 @@ class Monitor:
     port: int = DEFAULT_PORT
     period_ms: int = PERIOD_MS
     state: MonitorState = field(default_factory=MonitorState)
+    run: bool = False  # the files given are the channels of one run
 
     def __post_init__(self) -> None:
-        self.reader = ReaderThread(Inputs.of(self.paths), self.state, self.reader_type, self.options)
+        self.reader = ReaderThread(Inputs.of(self.paths, self.run), self.state, self.reader_type, self.options)
         self._server: Any = None
+        self.addresses: list[str] = []  # the addresses bound, once started
 
     @property
     def url(self) -> str:
@@ -63,6 +67,7 @@ class Monitor:
 
         settings.resources.set_value("server")
         sockets, self.port = bind_sockets(self.host, self.port)
+        self.addresses = [s.getsockname()[0] for s in sockets]
         origins = websocket_origins(self.host, self.port)
         try:
             application = Application(FunctionHandler(make_document(self.state, self.period_ms)))
@@ -107,3 +112,48 @@ def websocket_origins(host: str, port: int) -> list[str]:
     except ValueError:
         pass
     return [f"[{host}]:{port}" if ":" in host else f"{host}:{port}"]
+
+
+class OneLine(logging.Formatter):
+    """A record of the server's libraries as one `vorn: monitor:` line: a malformed request, say."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        message = record.getMessage()
+        text = message.splitlines()[0] if message else record.name
+        if text.startswith("Uncaught exception "):  # Tornado's words for a request its handler refused
+            text = text[len("Uncaught exception "):]
+        if record.name == "tornado.access":
+            text = f"refused {text.rsplit(' ', 1)[0]}"  # without the milliseconds it took
+        if record.exc_info and record.exc_info[1] is not None:
+            failure = record.exc_info[1]
+            text += f": {type(failure).__name__}: {failure}" if str(failure) else f": {type(failure).__name__}"
+        return f"vorn: monitor: {' '.join(text.split())}"
+
+
+class _Refusals(logging.Filter):
+    """Of the access log, only refused requests (4xx but 404, and 5xx): a browser's /favicon.ico is none."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.name != "tornado.access":
+            return True
+        status = record.args[0] if isinstance(record.args, tuple) and record.args else None
+        return isinstance(status, int) and status >= 400 and status != 404
+
+
+def log_to(stream: TextIO | None = None) -> None:
+    """Sends what Tornado and Bokeh log at WARNING or above to `stream` (stderr), one line a record.
+
+    Their own handlers print tracebacks for requests that are merely
+    malformed; the command's stderr carries only its own lines.
+    """
+    handler = logging.StreamHandler(stream or sys.stderr)
+    handler.setFormatter(OneLine())
+    handler.addFilter(_Refusals())
+    for name in ("tornado", "bokeh"):
+        logger = logging.getLogger(name)
+        for old in list(logger.handlers):
+            logger.removeHandler(old)
+        logger.addHandler(handler)
+        logger.setLevel(logging.WARNING)
+        logger.propagate = False
+

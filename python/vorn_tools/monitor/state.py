@@ -98,40 +98,59 @@ class CounterGaps:
 
 @dataclass(frozen=True)
 class HistogramView:
+    """One channel's histogram of one feature."""
+
     edges: NDArray[np.float64]
-    counts: dict[str, NDArray[np.int64]]  # bins in range, per channel
-    entries: dict[str, int]  # per channel: every value counted, out of range ones included
-    undefined: dict[str, int]  # per channel: events without a value (NaN features)
+    counts: NDArray[np.int64]  # the bins in range
+    underflow: int
+    overflow: int
+    undefined: int  # waveforms without a value (a NaN feature)
+
+    @property
+    def entries(self) -> int:
+        """Every value counted, those outside the range included."""
+        return int(self.counts.sum()) + self.underflow + self.overflow
+
+    @property
+    def outside(self) -> float:
+        """The fraction of the entries outside the range."""
+        return (self.underflow + self.overflow) / self.entries if self.entries else 0.0
 
 
-class FeatureHistograms:
-    """One feature's histograms, one per channel, over one range shared by all channels.
+class ChannelHistogram:
+    """One feature of one channel, over a range of its own.
 
-    Values are counted in bulk: they wait in a list until `FILL_VALUES` came
-    or a view is asked for, since a fill has a fixed cost far above that of a
-    value. Without a fixed range, the first `warmup` values are also held back
-    and the range is chosen from them (`settle` chooses it earlier, from what
-    came, when the run has no more events for now). Values outside the range
-    go to the flow bins, so every value is counted exactly once.
+    Channels of one run can differ in scale by orders of magnitude (a SiPM
+    next to a PMT), so no range is shared. Values are counted in bulk: they
+    wait in a list until `FILL_VALUES` came or a view is asked for, since a
+    fill has a fixed cost far above that of a value. Without a fixed range,
+    the first `warmup` values are also held back and the range is chosen
+    from them (`settle` chooses it earlier, from what came, when the run has
+    no more events for now); `reset` forgets it, so the next values choose
+    it again. Values outside the range go to the flow bins, so every value
+    is counted exactly once and none is hidden.
     """
 
-    def __init__(self, name: str, bins: int = BINS, value_range: tuple[float, float] | None = None,
+    def __init__(self, name: str, bins: int = BINS, fixed: tuple[float, float] | None = None,
                  warmup: int = WARMUP) -> None:
         self.name = name
         self.bins = bins
-        self.range = value_range
+        self.fixed = fixed
         self.warmup = warmup
-        self._held: list[tuple[str, NDArray[np.float64]]] = []
+        self.range = fixed
+        self.undefined = 0
+        self._held: list[NDArray[np.float64]] = []
         self._held_count = 0
-        self._hists: dict[str, Any] = {}
-        self._undefined: collections.Counter[str] = collections.Counter()
+        self._hist: Any = None
 
-    def fill(self, channel: str, values: ArrayLike) -> None:
+    def fill(self, values: ArrayLike) -> None:
         array = np.asarray(values, dtype=np.float64).reshape(-1)
         nan = np.isnan(array)
-        self._undefined[channel] += int(np.count_nonzero(nan))
-        self._held.append((channel, array[~nan]))
-        self._held_count += len(array)
+        self.undefined += int(np.count_nonzero(nan))
+        kept = array[~nan]
+        if len(kept):
+            self._held.append(kept)
+            self._held_count += len(kept)
         if self._held_count >= (FILL_VALUES if self.range is not None else self.warmup):
             self.flush()
 
@@ -143,9 +162,9 @@ class FeatureHistograms:
     def settle(self) -> None:
         """Choose the range from the values held, however few, and count them."""
         if self.range is None and self._held_count:
-            held = np.concatenate([values for _, values in self._held])
-            if len(held):
-                self.range = padded_range(float(held.min()), float(held.max()))
+            held = np.concatenate(self._held)
+            finite = held[np.isfinite(held)]
+            self.range = padded_range(float(finite.min()), float(finite.max())) if len(finite) else (-1.0, 1.0)
         self.flush()
 
     def flush(self) -> None:
@@ -153,35 +172,29 @@ class FeatureHistograms:
             if self._held_count >= self.warmup:
                 self.settle()
             return
-        by_channel: dict[str, list[NDArray[np.float64]]] = {}
-        for channel, values in self._held:
-            by_channel.setdefault(channel, []).append(values)
-        for channel, parts in by_channel.items():
-            self._hist(channel).fill(np.concatenate(parts), 0)
+        if self._held:
+            if self._hist is None:
+                self._hist = histograms.histogram(self.bins, *self.range, label=self.name)
+            self._hist.fill(np.concatenate(self._held), 0)
         self._held, self._held_count = [], 0
-
-    def _hist(self, channel: str) -> Any:
-        hist = self._hists.get(channel)
-        if hist is None:
-            assert self.range is not None
-            hist = histograms.histogram(self.bins, *self.range, label=self.name)
-            self._hists[channel] = hist
-        return hist
 
     def reset(self) -> None:
-        for hist in self._hists.values():
-            hist.reset()
+        """Forget every value, and the range unless it was given."""
+        self._hist = None
+        self.range = self.fixed
+        self.undefined = 0
         self._held, self._held_count = [], 0
-        self._undefined = collections.Counter({channel: 0 for channel in self._undefined})
 
     def view(self) -> HistogramView | None:
+        """The counts, or None while the range is still being chosen."""
         self.flush()
         if self.range is None:
             return None
         edges = np.linspace(*self.range, self.bins + 1)
-        return HistogramView(edges, {c: histograms.counts(h)[:, 0] for c, h in self._hists.items()},
-                             {c: int(h.sum(flow=True)) for c, h in self._hists.items()},
-                             dict(self._undefined))
+        if self._hist is None:
+            return HistogramView(edges, np.zeros(self.bins, np.int64), 0, 0, self.undefined)
+        flow = np.asarray(self._hist.values(flow=True)[:, 0], dtype=np.int64)
+        return HistogramView(edges, flow[1:-1], int(flow[0]), int(flow[-1]), self.undefined)
 
 
 def padded_range(low: float, high: float) -> tuple[float, float]:
@@ -191,18 +204,75 @@ def padded_range(low: float, high: float) -> tuple[float, float]:
     return low - pad, high + pad
 
 
+class TriggerRate:
+    """Triggers per second from their times, in bins of `width` seconds counted from the first trigger.
+
+    A whole bin's rate is its triggers over its width. The last bin is
+    still filling (and the run may end inside it), so its rate is over the
+    time its triggers span, never over the whole width: the triggers after
+    its first one, over the time from its first to its last. The last
+    `points` bins are kept.
+    """
+
+    def __init__(self, width: float = RATE_INTERVAL, points: int = RATE_POINTS) -> None:
+        self.width = width
+        self.points = points
+        self.first: float | None = None
+        self.counts: dict[int, int] = {}
+        self.earliest: dict[int, float] = {}  # per bin, seconds from the first trigger to its first
+        self.latest = 0.0  # seconds from the first trigger to the latest
+
+    def add(self, seconds: NDArray[np.float64]) -> None:
+        if not len(seconds):
+            return
+        if self.first is None:
+            self.first = float(seconds[0])
+        since = seconds - self.first
+        # A trigger older than the first (out of order) counts in the first bin.
+        index = np.maximum(np.floor(since / self.width), 0).astype(np.int64)
+        order = np.argsort(index, kind="stable")
+        bins, starts, counts = np.unique(index[order], return_index=True, return_counts=True)
+        for b, start, stop in zip(bins.tolist(), starts.tolist(), (starts + counts).tolist()):
+            self.counts[b] = self.counts.get(b, 0) + stop - start
+            self.earliest[b] = min(self.earliest.get(b, np.inf), float(since[order[start:stop]].min()))
+        self.latest = max(self.latest, float(since.max()))
+        if len(self.counts) > self.points:
+            for b in sorted(self.counts)[:len(self.counts) - self.points]:
+                del self.counts[b], self.earliest[b]
+
+    def view(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Seconds since the first trigger (the middle of what each bin covers) and triggers per second."""
+        if not self.counts:
+            return np.empty(0), np.empty(0)
+        last = max(self.counts)
+        bins = sorted(self.counts)[:-1]
+        t = [(b + 0.5) * self.width for b in bins]
+        rate = [self.counts[b] / self.width for b in bins]
+        span = self.latest - self.earliest[last]
+        if span > 0:
+            t.append(self.earliest[last] + span / 2)
+            rate.append((self.counts[last] - 1) / span)
+        return np.array(t, dtype=np.float64), np.array(rate, dtype=np.float64)
+
+
+UNITS = {"WD1": "ADC counts", "WD2": "sample value"}  # WD2 samples are floats in the board's units
+
+
 @dataclass
 class FileStatus:
     path: str
     label: str
+    group: str  # the files of one group are the channels of one run: each holds every trigger
     status: str = "waiting"
     format: str | None = None
     events: int = 0
+    waveforms: int = 0  # events times the channels of each
     bytes_read: int = 0
     file_size: int = 0
     pending: int = 0  # bytes of an event the file holds only the start of
+    declared: int | None = None  # the pending event's size, as its header gives it
     errors: int = 0
-    reopened: int = 0  # times another file took its name and reading started over
+    reopened: int = 0  # times the file was started over: another file took its name, or a new run began in it
     gaps: CounterGaps = field(default_factory=CounterGaps)
 
 
@@ -210,33 +280,79 @@ class FileStatus:
 class FileView:
     path: str
     label: str
+    group: str
     status: str
     format: str | None
     events: int
+    waveforms: int
     bytes_read: int
     file_size: int
     pending: int
+    declared: int | None
     errors: int
     reopened: int
     gaps: int
     missing: int
 
 
+@dataclass
+class Channel:
+    """A channel of a file: its last waveforms and its histograms."""
+
+    key: tuple[str, int]  # the file's path and the channel's index in it
+    label: str
+    unit: str
+    waveforms: Ring
+    histograms: dict[str, ChannelHistogram]
+
+
+@dataclass(frozen=True)
+class ChannelView:
+    key: tuple[str, int]
+    label: str
+    unit: str
+    waveforms: tuple[NDArray[np.float64], NDArray[np.float64]]  # x (points,), y (waveforms, points)
+    histograms: dict[str, HistogramView | None]
+
+
+@dataclass(frozen=True)
+class RateView:
+    """The trigger rate of each group from the triggers' times, or, without a tick, the reading rate."""
+
+    triggers: bool  # True: from the triggers' times; False: triggers read per second of the monitor's clock
+    lines: dict[str, tuple[NDArray[np.float64], NDArray[np.float64]]]  # seconds, per second
+
+
 @dataclass(frozen=True)
 class Snapshot:
     version: int
     files: list[FileView]
-    channels: list[str]
-    waveforms: dict[str, tuple[NDArray[np.float64], NDArray[np.float64]]]  # x (points,), y (waveforms, points)
-    histograms: dict[str, HistogramView | None]
-    rate: tuple[NDArray[np.float64], NDArray[np.float64]]  # seconds since start, events/s
+    channels: list[ChannelView]
+    rate: RateView
+    notices: list[str]
     errors: list[str]
-    events: int
+    triggers: int
+    waveforms: int
+    events: int  # events read from the files: a run's trigger counts once per file
     gaps: int
     missing: int
     bytes_read: int
     file_size: int
     error_count: int
+    restarted: int  # files started over
+    earlier_waveforms: int  # waveforms read from files before they were started over
+
+    @property
+    def channel_labels(self) -> list[str]:
+        return [c.label for c in self.channels]
+
+
+def triggers_of(files: list[FileView]) -> int:
+    """Triggers: every file of a group holds each of the group's triggers, so a group counts its longest file."""
+    longest: dict[str, int] = {}
+    for f in files:
+        longest[f.group] = max(longest.get(f.group, 0), f.events)
+    return sum(longest.values())
 
 
 def decimate(rows: NDArray[Any], points: int = POINTS) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -258,39 +374,53 @@ def decimate(rows: NDArray[Any], points: int = POINTS) -> tuple[NDArray[np.float
     return np.repeat(centres, 2), y
 
 
+FEATURES = ("amplitude", "charge")  # the features the page shows
+
+
 class MonitorState:
-    """The shared state; the reading thread writes it, sessions call `snapshot` and `reset_histograms`."""
+    """The shared state; the reading thread writes it, sessions call `snapshot` and `reset_histograms`.
+
+    `ranges` fixes a feature's histogram range for every channel; a feature
+    left out gets each channel's range from its first values. With `tick`
+    (seconds per timestamp tick) the rate is that of the triggers, from
+    their times; without, it is the rate at which triggers are read.
+    """
 
     def __init__(self, waveforms: int = WAVEFORMS, bins: int = BINS,
-                 amplitude_range: tuple[float, float] | None = None,
-                 charge_range: tuple[float, float] | None = None, warmup: int = WARMUP,
-                 rate_points: int = RATE_POINTS, rate_interval: float = RATE_INTERVAL,
+                 ranges: dict[str, tuple[float, float]] | None = None, warmup: int = WARMUP,
+                 rate_points: int = RATE_POINTS, rate_interval: float = RATE_INTERVAL, tick: float | None = None,
                  clock: Callable[[], float] = time.monotonic) -> None:
         self.lock = threading.Lock()
         self.waveform_count = waveforms
+        self.bins = bins
+        self.ranges = dict(ranges or {})
+        self.warmup = warmup
+        self.tick = tick
         self.files: dict[str, FileStatus] = {}
-        self.channels: list[str] = []
-        self._waveforms: dict[str, Ring] = {}
-        self.histograms = {"amplitude": FeatureHistograms("amplitude", bins, amplitude_range, warmup),
-                           "charge": FeatureHistograms("charge", bins, charge_range, warmup)}
+        self.channels: dict[tuple[str, int], Channel] = {}  # in the order they appeared
+        self._rate_points = rate_points
         self._rate_t = Ring(rate_points)
         self._rate = Ring(rate_points)
         self._rate_interval = rate_interval
+        self._trigger_rates: dict[str, TriggerRate] = {}  # by group
+        self._clocks: dict[str, str] = {}  # by group: the file whose times are the group's triggers'
         self._clock = clock
         self._started = clock()
         self._last_rate = (self._started, 0)
-        self._events = 0
+        self.notices: collections.deque[str] = collections.deque(maxlen=ERRORS_KEPT)
         self.errors: collections.deque[str] = collections.deque(maxlen=ERRORS_KEPT)
         self.error_count = 0
+        self.restarted = 0
+        self.earlier_waveforms = 0
         self.version = 0
         self._snapshot: Snapshot | None = None
         self._snapshot_lock = threading.Lock()  # one session computes a snapshot, the others reuse it
 
     # --- the reading thread ----------------------------------------------------
 
-    def add_file(self, path: str, label: str) -> None:
+    def add_file(self, path: str, label: str, group: str | None = None) -> None:
         with self.lock:
-            self.files[path] = FileStatus(path, label)
+            self.files[path] = FileStatus(path, label, path if group is None else group)
             self.version += 1
 
     def update_file(self, path: str, **changes: Any) -> None:
@@ -302,35 +432,79 @@ class MonitorState:
                 self.version += 1
 
     def restart_file(self, path: str, message: str) -> None:
-        """Another file took the name: what is counted for this one from now on is the new file's."""
-        with self.lock:
-            status = self.files[path]
-            self.files[path] = FileStatus(path, status.label, reopened=status.reopened + 1,
-                                          errors=status.errors)
-            self.errors.append(f"{status.label}: {message}")
-            self.version += 1
+        """The file is read again from its start (another file took its name, a new run began in it).
 
-    def add_events(self, path: str, channels: list[str], counters: NDArray[Any], sizes: int,
-                   features: dict[str, NDArray[Any]], last: NDArray[Any]) -> None:
-        """A block of a file's events: their counters, bytes, features (events, channels) and last waveforms.
-
-        `last` is (events, channels, samples): the block's last waveforms.
+        What is shown for it from now on is the new file's: its counters,
+        its channels' waveforms and histograms, whose ranges are chosen
+        anew, and its group's trigger rate if its times gave it. Read
+        errors stay counted.
         """
         with self.lock:
             status = self.files[path]
+            self.restarted += 1
+            self.earlier_waveforms += status.waveforms
+            self.files[path] = FileStatus(path, status.label, status.group, reopened=status.reopened + 1,
+                                          errors=status.errors)
+            for key in [key for key in self.channels if key[0] == path]:
+                del self.channels[key]
+            if self._clocks.get(status.group) == path:
+                del self._clocks[status.group]
+                self._trigger_rates.pop(status.group, None)
+            self.notices.append(f"{status.label}: {message}")
+            self.version += 1
+
+    def remove_file(self, path: str, message: str) -> None:
+        """The file is no longer followed (a new run took its place): it leaves the page, its errors stay counted."""
+        with self.lock:
+            status = self.files.pop(path)
+            self.restarted += 1
+            self.earlier_waveforms += status.waveforms
+            for key in [key for key in self.channels if key[0] == path]:
+                del self.channels[key]
+            if self._clocks.get(status.group) == path:
+                del self._clocks[status.group]
+                self._trigger_rates.pop(status.group, None)
+            self.notices.append(f"{status.label}: {message}")
+            self.version += 1
+
+    def add_events(self, path: str, counters: NDArray[Any], sizes: int, features: dict[str, NDArray[Any]],
+                   last: NDArray[Any], time_tags: NDArray[Any] | None = None) -> None:
+        """A block of a file's events: counters, bytes, features (events, channels), last waveforms, times.
+
+        `last` is (events, channels, samples): the block's last waveforms.
+        `time_tags` are the events' timestamps, unwrapped, in ticks.
+        """
+        with self.lock:
+            status = self.files[path]
+            channels = last.shape[1]
             status.events += len(counters)
+            status.waveforms += len(counters) * channels
             status.bytes_read += sizes
             status.gaps.add(counters)
-            self._events += len(counters)
-            for c, channel in enumerate(channels):
-                if channel not in self._waveforms or self._waveforms[channel].shape != last.shape[2:]:
-                    if channel not in self.channels:
-                        self.channels.append(channel)
-                    self._waveforms[channel] = Ring(self.waveform_count, last.shape[2:], last.dtype)
-                self._waveforms[channel].push(last[:, c])
-                for name, hist in self.histograms.items():
-                    hist.fill(channel, features[name][:, c])
+            for c in range(channels):
+                channel = self.channels.get((path, c))
+                if channel is None or channel.waveforms.shape != last.shape[2:]:
+                    channel = self._channel(status, c, channels, last)
+                channel.waveforms.push(last[:, c])
+                for name, hist in channel.histograms.items():
+                    hist.fill(features[name][:, c])
+            if self.tick is not None and time_tags is not None and len(time_tags):
+                if self._clocks.setdefault(status.group, path) == path:
+                    rate = self._trigger_rates.setdefault(status.group, TriggerRate(self._rate_interval,
+                                                                                    self._rate_points))
+                    rate.add(np.asarray(time_tags, dtype=np.float64) * self.tick)
             self.version += 1
+
+    def _channel(self, status: FileStatus, c: int, channels: int, last: NDArray[Any]) -> Channel:
+        key = (status.path, c)
+        old = self.channels.get(key)
+        channel = Channel(key, status.label if channels == 1 else f"{status.label} ch{c}",
+                          UNITS.get(status.format or "", UNITS["WD1"]),
+                          Ring(self.waveform_count, last.shape[2:], last.dtype),
+                          {name: ChannelHistogram(name, self.bins, self.ranges.get(name), self.warmup)
+                           for name in FEATURES} if old is None else old.histograms)
+        self.channels[key] = channel
+        return channel
 
     def record_error(self, path: str, message: str) -> None:
         with self.lock:
@@ -346,32 +520,46 @@ class MonitorState:
             self.errors.append(message)
             self.version += 1
 
+    def record_notice(self, message: str) -> None:
+        """Something the page says that is no error: a file started over, a folder's new run."""
+        with self.lock:
+            self.notices.append(message)
+            self.version += 1
+
     def settle(self) -> None:
         """The run has no more events for now: choose the histogram ranges that still wait for values."""
         with self.lock:
-            for hist in self.histograms.values():
-                if hist.waiting:
-                    hist.settle()
-                    self.version += 1
+            for channel in self.channels.values():
+                for hist in channel.histograms.values():
+                    if hist.waiting:
+                        hist.settle()
+                        self.version += 1
 
     def sample_rate(self) -> None:
-        """Adds a point to the rate history once `rate_interval` has passed since the last."""
+        """Adds a point to the reading rate's history once `rate_interval` has passed since the last."""
         now = self._clock()
         with self.lock:
-            then, events = self._last_rate
+            then, triggers = self._last_rate
             if now - then < self._rate_interval:
                 return
+            longest: dict[str, int] = {}
+            for f in self.files.values():
+                longest[f.group] = max(longest.get(f.group, 0), f.events)
+            read = sum(longest.values())
             self._rate_t.push([now - self._started])
-            self._rate.push([(self._events - events) / (now - then)])
-            self._last_rate = (now, self._events)
+            # A file started over reads fewer triggers than before: no negative rates.
+            self._rate.push([max(0, read - triggers) / (now - then)])
+            self._last_rate = (now, read)
             self.version += 1
 
     # --- sessions --------------------------------------------------------------
 
     def reset_histograms(self) -> None:
+        """Empties every histogram; those without a given range choose it again from the next values."""
         with self.lock:
-            for hist in self.histograms.values():
-                hist.reset()
+            for channel in self.channels.values():
+                for hist in channel.histograms.values():
+                    hist.reset()
             self.version += 1
 
     def snapshot(self, points: int = POINTS) -> Snapshot:
@@ -385,28 +573,50 @@ class MonitorState:
                 return cached
             with self.lock:
                 version = self.version
-                files = [FileView(s.path, s.label, s.status, s.format, s.events, s.bytes_read, s.file_size,
-                                  s.pending, s.errors, s.reopened, s.gaps.gaps, s.gaps.missing)
+                files = [FileView(s.path, s.label, s.group, s.status, s.format, s.events, s.waveforms, s.bytes_read,
+                                  s.file_size, s.pending, s.declared, s.errors, s.reopened, s.gaps.gaps,
+                                  s.gaps.missing)
                          for s in self.files.values()]
-                channels = list(self.channels)
-                raw = {c: self._waveforms[c].last() for c in channels}
-                views = {name: hist.view() for name, hist in self.histograms.items()}
-                rate = (self._rate_t.last(), self._rate.last())
-                errors = list(self.errors)
-                error_count = self.error_count
+                channels = [(c.key, c.label, c.unit, c.waveforms.last(),
+                             {name: hist.view() for name, hist in c.histograms.items()})
+                            for c in self.channels.values()]
+                if self.tick is not None:
+                    labels = {f.path: f.label for f in files}  # a file that is a run of its own by its label
+                    rate = RateView(True, {labels.get(g, g): r.view() for g, r in self._trigger_rates.items()})
+                else:
+                    rate = RateView(False, {"read": (self._rate_t.last(), self._rate.last())})
+                notices, errors = list(self.notices), list(self.errors)
+                error_count, restarted, earlier = self.error_count, self.restarted, self.earlier_waveforms
             # Decimation reads every sample held: outside the lock.
-            waveforms = {c: decimate(rows, points) for c, rows in raw.items()}
-            snapshot = Snapshot(version, files, channels, waveforms, views, rate, errors,
-                                sum(f.events for f in files), sum(f.gaps for f in files),
-                                sum(f.missing for f in files), sum(f.bytes_read for f in files),
-                                sum(f.file_size for f in files), error_count)
+            views = [ChannelView(key, label, unit, decimate(rows, points), hists)
+                     for key, label, unit, rows, hists in channels]
+            snapshot = Snapshot(version, files, views, rate, notices, errors, triggers_of(files),
+                                sum(f.waveforms for f in files), sum(f.events for f in files),
+                                sum(f.gaps for f in files), sum(f.missing for f in files),
+                                sum(f.bytes_read for f in files), sum(f.file_size for f in files), error_count,
+                                restarted, earlier)
             self._snapshot = snapshot
             return snapshot
 
 
-def summary(snapshot: Snapshot) -> dict[str, int]:
-    """The figures of the command's last line."""
-    return {"events": snapshot.events, "files": len(snapshot.files), "bytes": snapshot.bytes_read,
-            "errors": snapshot.error_count}
+def _plural(count: int, noun: str) -> str:
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
+def summary_line(final: Snapshot) -> str:
+    """The command's last line: what was read, the errors, files started over, files not read, events pending."""
+    parts = [f"{_plural(final.triggers, 'trigger')} ({_plural(final.waveforms, 'waveform')}) from"
+             f" {_plural(len(final.files), 'file')}", f"{_plural(final.bytes_read, 'byte')} read",
+             _plural(final.error_count, "error")]
+    if final.restarted:
+        parts.append(f"{_plural(final.restarted, 'file')} started over"
+                     f" ({_plural(final.earlier_waveforms, 'waveform')} read before)")
+    line = ", ".join(parts)
+    for f in final.files:
+        if f.status.startswith("waiting"):  # never opened: not there yet, or not told apart as WD1 or WD2
+            line += f"; {f.label}: nothing read ({f.status})"
+        if f.pending:
+            arrived = (f"{f.pending:,} of its {_plural(f.declared, 'byte')}" if f.declared is not None
+                       else f"{_plural(f.pending, 'byte')} of it")
+            line += f"; {f.label}: an event cut at offset {f.bytes_read:,} is pending ({arrived} so far)"
+    return line
