@@ -665,9 +665,12 @@ def run_fit(args: argparse.Namespace) -> int:
     needed = set(of.columns) | {n for n, _ in of.channel_columns}
     if where is not None:
         needed |= set(where.columns) | {n for n, _ in where.channel_columns}
+    from .feature_table import TableOutcome
+
+    read = TableOutcome(", ".join(args.files))
     try:
         table = load(args.files, sorted(needed), _pulse_options(args), args.as_run, args.type, args.float32,
-                     args.tick)
+                     args.tick, read)
         if args.channel is not None:
             if of.per_event:
                 raise UsageError("--channel selects rows; with name@C the channels are in the expression")
@@ -681,6 +684,10 @@ def run_fit(args: argparse.Namespace) -> int:
     except (*FILE_ERRORS, ValueError) as failure:
         error(str(failure))
         return FAILED
+    # Raw inputs say how their reading ended, as vorn features does; a run what its matching lost.
+    status = _run_report(read.run_report, args)
+    account = f"{read.path}: {plural(read.events, 'event')}, {read.ending}" if read.read_ending or read.run_report \
+        else None
     value_range = tuple(args.range) if args.range is not None else None
     try:
         if args.kind == "spe":
@@ -697,10 +704,15 @@ def run_fit(args: argparse.Namespace) -> int:
         title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
         draw_fit(result, plot, args.output, title, of_text)
     document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict()}
+    if account is not None:
+        document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
+                            "bytes_read": read.bytes_read}
     if args.json:
         json.dump(document, sys.stdout, indent=2)
         print()
     else:
+        if account is not None:
+            print(account)
         print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}, "
               + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
               + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged"))
@@ -709,7 +721,7 @@ def run_fit(args: argparse.Namespace) -> int:
     if not result.converged:
         error(f"the fit of {of_text} did not converge" + (f": see {args.output}" if args.output else ""))
         return FAILED
-    return OK
+    return status
 
 
 
@@ -730,8 +742,12 @@ def run_average(args: argparse.Namespace) -> int:
         where = expressions.parse(args.where) if args.where else None
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
+    from .feature_table import TableOutcome
+
+    read = TableOutcome(", ".join(args.files))
     try:
-        found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32)
+        found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32,
+                        read)
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
@@ -739,6 +755,8 @@ def run_average(args: argparse.Namespace) -> int:
     except (*FILE_ERRORS, ValueError) as failure:
         error(str(failure))
         return FAILED
+    print(f"{read.path}: {plural(read.events, 'event')}, {read.ending}")
+    status = _run_report(read.run_report, args)
     if not found.sum:
         error("no waveform was selected" + (f" by {args.where}" if args.where else ""))
         return FAILED
@@ -749,7 +767,7 @@ def run_average(args: argparse.Namespace) -> int:
         write_average(found, args.data)
     counts = ", ".join(f"channel {c}: {plural(n, 'waveform')}" for c, n in sorted(found.waveforms.items()))
     print(f"wrote {args.output}" + (f" and {args.data}" if args.data else "") + f": {counts}")
-    return OK
+    return status
 
 # --- follow ---------------------------------------------------------------------
 

@@ -76,16 +76,26 @@ def shifted(waves: NDArray[Any], shifts: NDArray[np.float64]) -> NDArray[np.floa
 
 
 def average(paths: Sequence[str], options: Any, where: expressions.Expression | None = None, align: str = "none",
-            run: bool = False, type: str = "auto", float32: bool = False) -> Average:
-    """The average of the waveforms whose feature rows `where` keeps (all of them without it)."""
+            run: bool = False, type: str = "auto", float32: bool = False, outcome: Any = None) -> Average:
+    """The average of the waveforms whose feature rows `where` keeps (all of them without it).
+
+    `outcome` (a feature_table.TableOutcome) receives the account of the
+    reading: events, how each file ended, a run's report.
+    """
     from ..feature_table import _rows
-    from ..reading import iterate
+    from ..reading import iterate_files
     from ..runs import open_run
 
     if align not in ALIGN:
         raise ValueError(f"align must be one of {', '.join(ALIGN)}, not {align!r}")
-    blocks: Any = open_run(list(paths) if len(paths) > 1 else paths[0], type=type, float32=float32) if run \
-        else iterate(list(paths), type=type, float32=float32)
+    blocks: Any
+    if run:
+        blocks = open_run(list(paths) if len(paths) > 1 else paths[0], type=type, float32=float32)
+        if outcome is not None:
+            outcome.run_report = blocks.report
+    else:
+        blocks = iterate_files(list(paths), type=type, float32=float32,
+                               ended=None if outcome is None else outcome.account)
     index = {path: i for i, path in enumerate(paths)}
     found = Average()
     target: dict[int, float] = {}
@@ -95,6 +105,9 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
             raise ValueError("the events differ in length: only waveforms of one length average")
         first = block.entry_start if run else block.file_entry_start
         rows = _rows(block, options, None if run else index[block.path], first, run)
+        if outcome is not None:
+            outcome.events += block.events
+            outcome.rows += len(rows["entry"])
         waves = data.reshape(-1, data.shape[-1])
         keep = np.ones(len(waves), dtype=bool) if where is None else expressions.selected_rows(rows, where)
         if align != "none":

@@ -263,6 +263,13 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
         cdf = pmt_cdf
     cost = cost_module.ExtendedBinnedNLL(counts, edges, cdf)
     minuit = _minimize(cost, start, limits)
+    if model == "pmt" and not (minuit.valid and minuit.accurate) and minuit.values["w"] < 0.02:
+        # Without under-amplified charges their slope is free and the minimum flat along it:
+        # the spectrum is fitted again without that part.
+        minuit.values["w"] = 0.0
+        minuit.fixed["w"] = minuit.fixed["alpha"] = True
+        minuit.migrad()
+        minuit.hesse()
     values_ = {k: float(v) for k, v in zip(minuit.parameters, minuit.values)}
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(cdf(edges, *minuit.values))

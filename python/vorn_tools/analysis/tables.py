@@ -85,12 +85,16 @@ def concatenate(tables: Sequence[dict[str, NDArray[Any]]]) -> dict[str, NDArray[
 
 
 def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run: bool = False,
-         type: str = "auto", float32: bool = False, tick: str | None = None) -> dict[str, NDArray[Any]]:
+         type: str = "auto", float32: bool = False, tick: str | None = None,
+         outcome: Any = None) -> dict[str, NDArray[Any]]:
     """The named columns (with `channel`, `entry` and `file` where there) of tables, or of raw files measured.
 
     Raw files are measured with `options` (a FeatureOptions) as `vorn
-    features` does, a block at a time, keeping only the columns asked for.
-    Tables and raw files cannot be mixed in one call.
+    features` does, a block at a time, keeping only the columns asked for;
+    `outcome` (a feature_table.TableOutcome) then receives the account of
+    their reading: events, rows, how each file ended, a run's report.
+    Reading errors are raised as `vorn features` meets them. Tables and raw
+    files cannot be mixed in one call.
     """
     tables = [is_table(p) for p in paths]
     wanted = list(dict.fromkeys([*columns, "channel", "entry", "file"]))
@@ -109,7 +113,15 @@ def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run:
     from ..features import FeatureOptions
 
     kept: dict[str, list[NDArray[Any]]] = {}
-    for block in feature_tables(list(paths), options or FeatureOptions(), run, type, float32, tick):
+    reports: list[Any] = []
+    ended = None if outcome is None else outcome.account
+    for block in feature_tables(list(paths), options or FeatureOptions(), run, type, float32, tick,
+                                reports=reports, ended=ended):
+        if outcome is not None:
+            entries = block["entry"]
+            outcome.rows += len(entries)
+            outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
+            outcome.run_report = reports[0] if reports else None
         for name in wanted:
             if name in block:
                 kept.setdefault(name, []).append(block[name])
