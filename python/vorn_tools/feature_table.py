@@ -77,12 +77,14 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
     else:
         row_offsets, rows = None, data.reshape(-1, data.shape[-1])
     polarity = None
-    if decided is not None and options.polarity == "auto":
+    decided = {} if decided is None else decided
+    if options.polarity == "auto":
         new = np.setdiff1d(np.unique(row_channel), list(decided))
         if len(new):
             chosen = decide_polarity(rows, options, row_offsets, row_channel)
             decided.update({c: chosen[c] for c in new.tolist()})
-        polarity = np.array([decided[c] for c in row_channel.tolist()], np.int8)
+        known = np.array(sorted(decided))
+        polarity = np.array([decided[c] for c in known.tolist()], np.int8)[np.searchsorted(known, row_channel)]
     features = compute(rows, options, row_offsets, polarity)
     table: Table = {}
     if file is not None:

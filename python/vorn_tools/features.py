@@ -116,8 +116,9 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
 
     Each waveform's larger excursion from its baseline counts with its sign
     (what ``polarity="each"`` chooses, times the amplitude); the sign of
-    their sum is the channel's polarity, a tie (noise alone, or no waveform
-    with features) positive. Pulses then decide, however rare, while noise
+    their sum is the channel's polarity; a tie (noise alone, or no waveform
+    with features) and a sum that is not a number (infinite samples of both
+    signs) go positive. Pulses then decide, however rare, while noise
     averages out. ``data`` and ``offsets`` are as for `compute`: the channels
     of (events, channels, samples) are its second axis; rows of other data
     belong to the channels ``channels`` gives, one per row (by default all to
@@ -128,9 +129,9 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
     samples = np.asarray(data)
     if offsets is None and samples.ndim == 3:
         measured = compute(samples[:events], each)
-        signed = measured["amplitude"] * measured["polarity"]
-        totals = np.nansum(signed, axis=0)
-        return {c: 1 if total >= 0 else -1 for c, total in enumerate(totals.tolist())}
+        with np.errstate(invalid="ignore"):  # infinite samples of both signs
+            totals = np.nansum(measured["amplitude"] * measured["polarity"], axis=0)
+        return {c: -1 if total < 0 else 1 for c, total in enumerate(totals.tolist())}
     rows = len(samples) if offsets is None else max(len(np.asarray(offsets)) - 1, 0)
     ids = np.zeros(rows, np.int64) if channels is None else np.asarray(channels, np.int64).reshape(-1)
     if len(ids) != rows:
@@ -143,7 +144,8 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
     else:
         measured = compute(samples, each, np.asarray(offsets, np.uint64)[:prefix + 1])
     signed = measured["amplitude"] * measured["polarity"]
-    return {c: 1 if np.nansum(signed[at]) >= 0 else -1 for c, at in first.items()}
+    with np.errstate(invalid="ignore"):
+        return {c: -1 if np.nansum(signed[at]) < 0 else 1 for c, at in first.items()}
 
 
 def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,

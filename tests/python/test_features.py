@@ -152,7 +152,7 @@ def check(got, want):
 def expected(rows, o, channels=None):
     """With auto polarity, the rows are one channel, or one each with
     `channels`: each channel's polarity is the sign of the sum of its rows'
-    larger excursions (a tie positive)."""
+    larger excursions (a tie, or NaN, positive)."""
     found = [reference(x, o) for x in rows]
     if o.polarity == "auto":
         ids = channels if channels is not None else [0] * len(rows)
@@ -160,7 +160,7 @@ def expected(rows, o, channels=None):
         for c, f in zip(ids, found):
             signed = f["polarity"] * f["amplitude"]
             sums[c] = sums.get(c, 0.0) + (0.0 if math.isnan(signed) else signed)
-        found = [reference(x, o, 1 if sums[c] >= 0 else -1) for x, c in zip(rows, ids)]
+        found = [reference(x, o, -1 if sums[c] < 0 else 1) for x, c in zip(rows, ids)]
     want = {name: np.array([f[name] for f in found], dtype) for name, dtype in FEATURES.items()}
     scale = []
     for x, f in zip(rows, found):
@@ -177,6 +177,7 @@ def expected(rows, o, channels=None):
 @given(batches(), options())
 @example([np.full(10, 7, np.uint16)], FeatureOptions(threshold_rms=0.0))
 @example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
+@example([np.array([np.inf, 0], np.float32), np.array([-np.inf, 0], np.float32)], FeatureOptions(baseline=(1, 2)))
 def test_features_match_their_definitions(rows, o):
     flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
     offsets = np.cumsum([0] + [len(x) for x in rows]).astype(np.uint64)
