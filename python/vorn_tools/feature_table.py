@@ -130,8 +130,9 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     The `file` column is there for several files, numbering them from 0, or
     with `file` given, the number of the one file. `entry` counts events from
     0 in each file, or in the run; a row per channel of an event shares its
-    entry. Auto polarity is decided per channel from its first events
-    (`decide_polarity`) and kept for the rest of the file, or of the run;
+    entry. Auto polarity is decided per channel from its first events (up
+    to POLARITY_EVENTS of the first block that holds the channel, by
+    `decide_polarity`) and kept for the rest of the file, or of the run;
     `provenance`, when given, collects the decisions and the bytes read.
     Errors are those of `iterate` and `open_run`: BadFile for a file that
     cannot be opened or read to its end (after the rows before it), RunError

@@ -44,6 +44,7 @@ crossing, and they make sums NaN.
 from __future__ import annotations
 
 import sys
+from collections.abc import Mapping
 from dataclasses import dataclass, replace
 from typing import Literal
 
@@ -125,7 +126,7 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
     channel 0). Only the baseline window of ``options`` matters.
     """
     options = FeatureOptions() if options is None else options
-    each = replace(options, polarity="each", charge=None, charge_peak=None, threshold=0.0)
+    each = replace(options, polarity="each", charge=None, charge_peak=None)
     samples = np.asarray(data)
     if offsets is None and samples.ndim == 3:
         measured = compute(samples[:events], each)
@@ -149,7 +150,8 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
 
 
 def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
-            offsets: npt.ArrayLike | None = None, polarity: npt.ArrayLike | None = None) -> dict[str, np.ndarray]:
+            offsets: npt.ArrayLike | None = None,
+            polarity: npt.ArrayLike | Mapping[int, int] | None = None) -> dict[str, np.ndarray]:
     """Features of every waveform in ``data``, as arrays keyed by name.
 
     ``data`` holds uint16 or float32 samples: (rows, samples), or (events,
@@ -159,10 +161,11 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     to each row, where for uniform rows a baseline window that is empty once
     clipped, or a fixed charge window past the end, raises ValueError.
 
-    ``polarity`` (+1 or -1 for each row, or for each channel of 3-D data)
-    overrides ``options.polarity``: a caller that reads a file in blocks
-    decides once (`decide_polarity`) and passes the decision with every
-    block. Without it, ``"auto"`` is decided from the data given.
+    ``polarity`` (+1 or -1 for each row, or for each channel of 3-D data, or
+    what `decide_polarity` returns for them) overrides ``options.polarity``:
+    a caller that reads a file in blocks decides once and passes the
+    decision with every block. Without it, ``"auto"`` is decided from the
+    data given.
 
     Raises TypeError for other sample types and ValueError for shapes or
     windows that do not fit. The computation releases the GIL.
@@ -193,6 +196,8 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     if polarity is None and options.polarity == "auto":
         decided = decide_polarity(samples if flat_offsets is None else rows, options, flat_offsets)
         polarity = np.array([decided[c] for c in sorted(decided)], np.int8) if decided else None
+    if isinstance(polarity, Mapping):
+        polarity = np.array([polarity[c] for c in range(shape[-1] if len(shape) == 2 else 1)], np.int8)
     if polarity is not None:
         given = np.asarray(polarity, dtype=np.int8)
         per_row = np.broadcast_to(given, shape) if given.ndim else np.full(shape, given, np.int8)
