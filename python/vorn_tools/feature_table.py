@@ -19,6 +19,7 @@ while the kernel, which releases the GIL, measures the current one.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import queue
 import threading
@@ -104,7 +105,7 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
 
 
 @dataclass
-class Provenance:
+class TableRecord:
     """What a table's rows came from, filled in as they are read: each source file's bytes, the
     polarity decided for each channel, and the unit of the samples."""
 
@@ -124,7 +125,7 @@ class Provenance:
 def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
                    float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
                    check: Callable[..., None] = signals.check, file: int | None = None,
-                   provenance: Provenance | None = None) -> Iterator[Table]:
+                   record: TableRecord | None = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -133,7 +134,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     entry. Auto polarity is decided per channel from its first events (up
     to POLARITY_EVENTS of the first block that holds the channel, by
     `decide_polarity`) and kept for the rest of the file, or of the run;
-    `provenance`, when given, collects the decisions and the bytes read.
+    `record`, when given, collects the decisions and the bytes read.
     Errors are those of `iterate` and `open_run`: BadFile for a file that
     cannot be opened or read to its end (after the rows before it), RunError
     for files that do not make a run, and the kernel's ValueError for
@@ -146,7 +147,8 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
         blocks = iterate(list(paths), step_size, type, float32, tick)
     several = not run and len(paths) > 1
     index = {path: i for i, path in enumerate(paths)}
-    record = Provenance() if provenance is None else provenance
+    record = TableRecord() if record is None else record
+    files = run_paths(paths) if run else []
     headers: dict[str, int] = {}
     for block in _prefetched(blocks):
         key = ", ".join(paths) if run else block.path
@@ -156,7 +158,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
         if not record.samples:
             record.samples = "ADC counts" if block["data"].dtype == np.uint16 else "sample values"
         if run:
-            _count_run(record, block, run_paths(paths), headers)
+            _count_run(record, block, files, headers)
         else:
             if block.path not in headers:
                 headers[block.path] = _header_bytes(block.path, type)
@@ -166,6 +168,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
 
 
 def run_paths(paths: Sequence[str]) -> list[str]:
+    """The files of the run that `paths` (files, or one folder) make."""
     return run_files(list(paths) if len(paths) > 1 else paths[0])
 
 
@@ -175,7 +178,7 @@ def _header_bytes(path: str, type: str) -> int:
     return 0 if layout.reader_type == "WD1" else 24 + 4 * layout.channel_word
 
 
-def _count_run(record: Provenance, block: Mapping[str, NDArray[Any]], paths: list[str],
+def _count_run(record: TableRecord, block: Mapping[str, NDArray[Any]], paths: list[str],
                headers: dict[str, int]) -> None:
     """A run's bytes per file: up to the end of its last event matched so far."""
     sizes, offsets = block.get("event_size"), block.get("offset")
@@ -272,17 +275,17 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
     before giving a row.
     """
     outcomes: list[TableOutcome] = []
-    found_all: list[Provenance] = []
+    found_all: list[TableRecord] = []
     table = open_table(output)
     writer = _Background(table.write)
     try:
         names: tuple[str, ...] | None = None  # the table's columns, set by its first rows
         for number, task in enumerate(tasks):
             outcome = TableOutcome(", ".join(task.paths))
-            found = Provenance()
+            found = TableRecord()
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                                           check=check, file=number if len(tasks) > 1 else None, provenance=found):
+                                           check=check, file=number if len(tasks) > 1 else None, record=found):
                     if names is None:
                         names = tuple(rows)
                         table.describe(units=column_units(names, found.samples))
@@ -306,7 +309,7 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
             outcomes.append(outcome)
             found_all.append(found)
         writer.finish()
-        table.describe(metadata=table_metadata(tasks, found_all, outcomes, table.units))
+        table.describe(metadata=table_metadata(tasks, found_all, table.units))
         if not any(o.output for o in outcomes):
             table.discard()
         else:
@@ -338,8 +341,7 @@ def polarity_names(decided: Mapping[int, int]) -> dict[str, str]:
     return {str(c): POLARITY_NAMES[p] for c, p in sorted(decided.items())}
 
 
-def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[Provenance], outcomes: Sequence[TableOutcome],
-                   units: Mapping[str, str]) -> dict[str, str]:
+def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[TableRecord], units: Mapping[str, str]) -> dict[str, str]:
     """What a feature table records about its making: version, command, options, sources, polarity, units."""
     first = tasks[0] if tasks else None
     options: dict[str, Any] = {}
@@ -347,8 +349,11 @@ def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[Provenance], ou
         options = {**asdict(first.options), "run": first.run, "float32": first.float32, "tick": first.tick}
     sources = []
     polarity: dict[str, Any] = {}
-    for task, record, outcome in zip(tasks, found, outcomes):
-        files = run_paths(task.paths) if task.run and _listable(task.paths) else list(task.paths)
+    for task, record in zip(tasks, found):
+        files = list(task.paths)
+        if task.run:
+            with contextlib.suppress(RunError, OSError):  # a run that failed to open: its paths as given
+                files = run_paths(task.paths)
         sources += [provenance.source(path, record.bytes_read.get(path)) for path in files]
         key = ", ".join(task.paths)
         polarity[key] = polarity_names(record.polarity.get(key, {})) if task.options.polarity == "auto" \
@@ -361,14 +366,6 @@ def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[Provenance], ou
         "polarity": polarity,
         "units": dict(units),
     })
-
-
-def _listable(paths: Sequence[str]) -> bool:
-    try:
-        run_paths(paths)
-    except (RunError, OSError):
-        return False
-    return True
 
 
 def polarity_line(outcomes: Sequence[TableOutcome]) -> str | None:
