@@ -203,10 +203,10 @@ def outputs(rows, **changes):
     return out
 
 
-def call(samples, offsets=None, out=None, baseline=(0, 64)):
+def call(samples, offsets=None, out=None, baseline=(0, 64), polarity=0):
     rows = len(offsets) - 1 if offsets is not None else len(samples)
     _features.compute(samples, offsets, outputs(rows) if out is None else out,
-                      *baseline, 0, False, 0, 0, 5.0, True, 0.5, None)
+                      *baseline, polarity, False, 0, 0, 5.0, True, 0.5, None)
 
 
 U16 = np.zeros((2, 8), np.uint16)
@@ -245,6 +245,12 @@ U16 = np.zeros((2, 8), np.uint16)
      "samples must be 1-dimensional when offsets are given, not 2-dimensional"),
     (lambda: call(U16.ravel(), offsets=np.array([0, 8], np.int64)), TypeError,
      "offsets must be uint64, not int64"),
+    (lambda: call(U16, polarity=np.ones(3, np.int8)), ValueError,
+     "polarity has 3 elements, expected 2 (one per row)"),
+    (lambda: call(U16, polarity=np.array([1, 2], np.int8)), ValueError,
+     "polarity must be -1, 0 or 1, not 2 (row 1)"),
+    (lambda: call(U16, polarity=np.ones(2, np.int16)), TypeError,
+     "polarity must be an int or an int8 array, not int16"),
 ])
 def test_errors(run, error, message):
     with pytest.raises(error) as info:
