@@ -68,7 +68,6 @@ FEATURES: dict[str, type[np.generic]] = {
     "saturated": np.bool_,
 }
 
-# The kernel's codes: 0 chooses per waveform. "auto" reaches it decided.
 def units(samples: str) -> dict[str, str]:
     """The unit of each feature, for samples in `samples` ("ADC counts", "sample values"); "" for none."""
     return {"baseline": samples, "baseline_rms": samples, "amplitude": samples, "charge": f"{samples} x samples",
@@ -76,6 +75,7 @@ def units(samples: str) -> dict[str, str]:
             "saturated": ""}
 
 
+# The kernel's codes: 0 chooses per waveform. "auto" reaches it decided.
 _POLARITY = {"auto": 0, "each": 0, "positive": 1, "negative": -1}
 POLARITY_NAMES = {1: "positive", -1: "negative"}
 #: The events per channel that decide_polarity() looks at.
