@@ -68,6 +68,7 @@ FEATURES: dict[str, type[np.generic]] = {
     "saturated": np.bool_,
 }
 
+
 def units(samples: str) -> dict[str, str]:
     """The unit of each feature, for samples in `samples` ("ADC counts", "sample values"); "" for none."""
     return {"baseline": samples, "baseline_rms": samples, "amplitude": samples, "charge": f"{samples} x samples",
