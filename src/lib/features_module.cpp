@@ -179,9 +179,8 @@ PyObject* compute(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOOnnOpnndpdO:compute", &samples_obj,
                           &offsets_obj, &outputs, &baseline_begin,
                           &baseline_end, &polarity_obj, &around_peak,
-                          &charge_begin,
-                          &charge_end, &threshold, &threshold_in_rms,
-                          &cfd_fraction, &adc_max)) {
+                          &charge_begin, &charge_end, &threshold,
+                          &threshold_in_rms, &cfd_fraction, &adc_max)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||
@@ -311,8 +310,8 @@ constexpr const char kComputeDoc[] =
     "threshold_in_rms, cfd_fraction, adc_max)\n--\n\n"
     "Pulse features of every row of samples, written into the arrays of the "
     "outputs dict. polarity is -1, 0 (per waveform) or 1, or an int8 array "
-    "of one of those per row. Called by vorn_tools.features.compute, which documents "
-    "the features.";
+    "of one of those per row. Called by vorn_tools.features.compute, which "
+    "documents the features.";
 
 PyMethodDef methods[] = {
     {"compute", compute, METH_VARARGS, kComputeDoc},
