@@ -10,7 +10,8 @@ pulse each), generated once and not kept. Measured, as wall and CPU time:
 - features: `feature_tables` over the same file, the whole table computed
   (reading in one thread, the kernel in another) but not written;
 - vorn features to Parquet: the command `vorn features FILE -o OUT.parquet`
-  in a process of its own, interpreter start and writing included;
+  in a process of its own, interpreter start and writing included; and the
+  same to HDF5 (`OUT.h5`, gzip with shuffle), which should take about as long;
 - HDF5: `vorn convert` to HDF5 without compression, and with the default;
 - ROOT: `vorn convert -o OUT.root`.
 
@@ -111,6 +112,8 @@ def main() -> None:
             "features, not written": features,
             "vorn features to Parquet": lambda: command("features", path, "-o", out("f.parquet"), "--charge", "290",
                                                    "600", "--force", "--quiet"),
+            "vorn features to HDF5": lambda: command("features", path, "-o", out("f.h5"), "--charge", "290", "600",
+                                                "--force", "--quiet"),
             "HDF5, no compression": lambda: command("convert", path, "-o", out("c.h5"), "--compression", "none",
                                                     "--force", "--quiet"),
             "HDF5, gzip (default)": lambda: command("convert", path, "-o", out("g.h5"), "--force", "--quiet"),
@@ -130,6 +133,7 @@ def main() -> None:
             print(f"{name:<24} {wall[name]:>8.2f} {size / 1e6 / wall[name]:>8.0f} {events / wall[name]:>12,.0f}")
         print(f"features / read:            {wall['read (iterate)'] / wall['features, not written']:.2f}x")
         print(f"features to Parquet / read: {wall['read (iterate)'] / wall['vorn features to Parquet']:.2f}x")
+        print(f"features to HDF5 / Parquet: {wall['vorn features to Parquet'] / wall['vorn features to HDF5']:.2f}x")
         print(f"ROOT / HDF5 uncompressed:   {wall['HDF5, no compression'] / wall['ROOT, no compression']:.2f}x")
         print(f"ROOT / HDF5 gzip:           {wall['HDF5, gzip (default)'] / wall['ROOT, gzip (default)']:.2f}x")
         print(f"peak RSS of vorn features: {peak_memory(small, out('s.parquet'))} MB on {size / 1e7:,.0f} MB,"

@@ -6,7 +6,7 @@ def compute(
     outputs: dict[str, np.ndarray],
     baseline_begin: int,
     baseline_end: int,
-    polarity: int,
+    polarity: int | np.ndarray,
     charge_around_peak: bool,
     charge_begin: int,
     charge_end: int,

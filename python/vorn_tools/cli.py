@@ -478,7 +478,7 @@ def _feature_tasks(args: argparse.Namespace) -> list[Any]:
 
 
 def run_features(args: argparse.Namespace) -> int:
-    from .feature_table import TableOutcome, features_alone, write_features
+    from .feature_table import TableOutcome, features_alone, polarity_line, write_features
     from .progress import Progress
 
     folder = args.jobs is not None or args.scheduler is not None
@@ -527,6 +527,8 @@ def run_features(args: argparse.Namespace) -> int:
     given = [", ".join(args.files)] if args.as_run else [p for p in args.files if p not in dict(args.unreadable)]
     for outcome, path in zip(outcomes, given):
         outcome.path = path
+    if (line := polarity_line(outcomes)) is not None:
+        print(line)
     lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
     status = _report(outcomes + [TableOutcome(path, error=reason) for path, reason in args.unreadable])
     if lost and not folder:
@@ -1121,8 +1123,9 @@ def build_parser() -> argparse.ArgumentParser:
         group = sub.add_argument_group("pulse features (windows count samples from the event's start)")
         group.add_argument("--baseline", nargs=2, type=int, action=_Pair, default=(0, 64), metavar=("B0", "B1"),
                            help="baseline window [B0, B1) (default 0 64)")
-        group.add_argument("--polarity", choices=["auto", "positive", "negative"], default="auto",
-                           help="pulse polarity (default auto: the larger excursion from the baseline)")
+        group.add_argument("--polarity", choices=["auto", "each", "positive", "negative"], default="auto",
+                           help="pulse polarity (default auto: decided per channel from its first events, by the"
+                                " larger excursion from the baseline; each: per waveform, for mixed polarity)")
         window = group.add_mutually_exclusive_group()
         window.add_argument("--charge", nargs=2, type=int, action=_Pair, metavar=("W0", "W1"),
                             help="charge window [W0, W1) (default the whole event)")

@@ -20,7 +20,9 @@ and renamed when complete, so a name that exists is a finished conversion.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import importlib.metadata
+import json
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -29,7 +31,7 @@ from typing import Any
 import h5py
 import numpy as np
 
-from . import parallel, signals
+from . import parallel, provenance, signals
 from .output_files import atomic_output, in_users_words, unique_names
 from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from .formats import COLUMNS, Layout
@@ -308,6 +310,8 @@ def write_group(group: h5py.Group, path: str, layout: Layout, options: Options, 
             "bytes_unread": ending.unread if not ending.selected else 0,
             "first_event": None if options.selection.everything else options.selection.start,
             "vorn_version": importlib.metadata.version("vorn"),
+            "command": provenance.command_line(),
+            "options": json.dumps(dataclasses.asdict(options)),
         })
     return outcome
 

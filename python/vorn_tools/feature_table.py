@@ -19,22 +19,24 @@ while the kernel, which releases the GIL, measures the current one.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import queue
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass, field
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from . import parallel, signals
+from . import parallel, provenance, signals
 from .blocks import FILE_ERRORS, Ending
-from .features import FeatureOptions, compute
+from .features import POLARITY_NAMES, FeatureOptions, compute, decide_polarity
+from .features import units as feature_units
 from .outputs import open_table
-from .reading import Endings, iterate_files
-from .runs import RunError, RunReport, open_run
+from .reading import Endings, classify, iterate_files
+from .runs import RunError, RunReport, open_run, run_files
 
 Table = dict[str, NDArray[Any]]
 PREFETCH = 2  # blocks read ahead of the computation
@@ -43,8 +45,8 @@ PREFETCH = 2  # blocks read ahead of the computation
 STEP = "8 MB"
 
 
-def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
-          first_entry: int, run: bool) -> Table:
+def _channels(block: Mapping[str, NDArray[Any]], run: bool) -> tuple[int, NDArray[Any]]:
+    """The channels per event of a block and the channel of each of its rows, as the table numbers them."""
     data = block["data"]
     offsets = block.get("offsets")
     events = len(block["time_tag"])
@@ -52,24 +54,44 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
         # A WD2 event of K channels holds K blocks of `samples` each.
         per_event = (np.diff(offsets.astype(np.int64)) // np.maximum(block["samples"].astype(np.int64), 1))
         channels = int(per_event.max()) if events else 1
-        starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * block["samples"].astype(np.int64)[:, None]
-        row_offsets = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
-        features = {k: v.reshape(events, channels) for k, v in compute(data, options, row_offsets).items()}
-    elif offsets is not None:
-        features = {k: v[:, None] for k, v in compute(data, options, offsets).items()}
-    elif data.ndim == 3:
-        features = compute(data, options)
     else:
-        features = {k: v[:, None] for k, v in compute(data, options).items()}
-    channels = next(iter(features.values())).shape[1]
+        channels = data.shape[1] if offsets is None and data.ndim == 3 else 1
+    if run or channels > 1 or "board_channel" not in block:
+        return channels, np.tile(np.arange(channels, dtype=np.int32), events)
+    return channels, block["board_channel"].astype(np.int32)
+
+
+def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
+          first_entry: int, run: bool, decided: dict[int, int] | None = None) -> Table:
+    """The table's rows of a block. With `decided`, auto polarity is that of each channel there, and
+    channels not in it yet are decided from this block's rows and added."""
+    data = block["data"]
+    offsets = block.get("offsets")
+    events = len(block["time_tag"])
+    channels, row_channel = _channels(block, run)
+    if offsets is not None and data.ndim == 1 and "sampling_period" in block:
+        starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * block["samples"].astype(np.int64)[:, None]
+        row_offsets: NDArray[Any] | None = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
+        rows = data
+    elif offsets is not None:
+        row_offsets, rows = offsets, data
+    else:
+        row_offsets, rows = None, data.reshape(-1, data.shape[-1])
+    polarity = None
+    decided = {} if decided is None else decided
+    if options.polarity == "auto":
+        new = np.setdiff1d(np.unique(row_channel), list(decided))
+        if len(new):
+            chosen = decide_polarity(rows, options, row_offsets, row_channel)
+            decided.update({c: chosen[c] for c in new.tolist()})
+        known = np.array(sorted(decided))
+        polarity = np.array([decided[c] for c in known.tolist()], np.int8)[np.searchsorted(known, row_channel)]
+    features = compute(rows, options, row_offsets, polarity)
     table: Table = {}
     if file is not None:
         table["file"] = np.full(events * channels, file, dtype=np.int32)
     table["entry"] = np.repeat(np.arange(first_entry, first_entry + events, dtype=np.int64), channels)
-    if run or channels > 1 or "board_channel" not in block:
-        table["channel"] = np.tile(np.arange(channels, dtype=np.int32), events)
-    else:
-        table["channel"] = block["board_channel"].astype(np.int32)
+    table["channel"] = row_channel
     for key, values in block.items():
         if key in ("data", "offsets", "offset"):
             continue
@@ -82,20 +104,44 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
     return table
 
 
+@dataclass
+class TableRecord:
+    """What a table's rows came from, filled in as they are read: each source file's bytes, the
+    polarity decided for each channel, and the unit of the samples."""
+
+    bytes_read: dict[str, int] = field(default_factory=dict)  # path -> bytes of the events read
+    polarity: dict[str, dict[int, int]] = field(default_factory=dict)  # input -> channel -> +1 or -1
+    samples: str = ""  # the samples' unit
+
+    def count(self, path: str, block: Mapping[str, NDArray[Any]], header: int) -> None:
+        """Adds the bytes of the block's events, from the header's own sizes where it has them."""
+        if "event_size" in block:
+            read = int(block["event_size"].astype(np.int64).sum())
+        else:
+            read = int(block["data"].nbytes) + header * len(block["time_tag"])
+        self.bytes_read[path] = self.bytes_read.get(path, 0) + read
+
+
 def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
                    float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
                    check: Callable[..., None] = signals.check, file: int | None = None,
-                   reports: list[RunReport] | None = None, ended: Endings | None = None,
-                   progress: Any = None) -> Iterator[Table]:
+                   record: TableRecord | None = None, reports: list[RunReport] | None = None,
+                   ended: Endings | None = None, progress: Any = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
-    with `file` given, the number of the one file. Errors are those of
-    `iterate` and `open_run`: BadFile for a file that cannot be opened or
-    read to its end (after the rows before it), RunError for files that do
-    not make a run, and the kernel's ValueError for windows that do not fit
-    the events. `check` is called between blocks. With `run`, the run's
-    report is appended to `reports`, complete once the rows are.
+    with `file` given, the number of the one file. `entry` counts events from
+    0 in each file, or in the run; a row per channel of an event shares its
+    entry. Auto polarity is decided per channel from its first events (up
+    to POLARITY_EVENTS of the first block that holds the channel, by
+    `decide_polarity`) and kept for the rest of the file, or of the run;
+    `record`, when given, collects the decisions and the bytes read.
+    Errors are those of `iterate` and `open_run`: BadFile for a file that
+    cannot be opened or read to its end (after the rows before it), RunError
+    for files that do not make a run, and the kernel's ValueError for
+    windows that do not fit the events. `check` is called between blocks.
+    With `run`, the run's report is appended to `reports`, complete once the
+    rows are.
 
     `ended` is told how the reading of each file ended (not for a run), also
     of one that failed, before its error is raised. `progress` is updated
@@ -110,10 +156,23 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
         blocks = iterate_files(list(paths), step_size, type, float32, tick, ended)
     several = not run and len(paths) > 1
     index = {path: i for i, path in enumerate(paths)}
+    record = TableRecord() if record is None else record
+    files = run_paths(paths) if run else []
+    headers: dict[str, int] = {}
     shown: dict[str, int] = {}  # bytes of each file shown to `progress`
     for block in _prefetched(blocks):
+        key = ", ".join(paths) if run else block.path
+        decided = record.polarity.setdefault(key, {})
         first = block.entry_start if run else block.file_entry_start
-        rows = _rows(block, options, index[block.path] if several else file, first, run)
+        rows = _rows(block, options, index[block.path] if several else file, first, run, decided)
+        if not record.samples:
+            record.samples = "ADC counts" if block["data"].dtype == np.uint16 else "sample values"
+        if run:
+            _count_run(record, block, files, headers)
+        else:
+            if block.path not in headers:
+                headers[block.path] = _header_bytes(block.path, type)
+            record.count(block.path, block, headers[block.path])
         if progress is not None:
             read = getattr(block, "bytes_read", 0)
             progress.update(block.events if run else max(0, read - shown.get(block.path, 0)), block.events)
@@ -121,6 +180,31 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
                 shown[block.path] = max(read, shown.get(block.path, 0))
         yield rows
         check()
+
+
+def run_paths(paths: Sequence[str]) -> list[str]:
+    """The files of the run that `paths` (files, or one folder) make."""
+    return run_files(list(paths) if len(paths) > 1 else paths[0])
+
+
+def _header_bytes(path: str, type: str) -> int:
+    """The bytes of an event's header besides its samples, for files whose header does not give the event's size."""
+    layout = classify(path, type)
+    return 0 if layout.reader_type == "WD1" else 24 + 4 * layout.channel_word
+
+
+def _count_run(record: TableRecord, block: Mapping[str, NDArray[Any]], paths: list[str],
+               headers: dict[str, int]) -> None:
+    """A run's bytes per file: up to the end of its last event matched so far."""
+    sizes, offsets = block.get("event_size"), block.get("offset")
+    if sizes is not None and offsets is not None and sizes.ndim == 2 and len(sizes):
+        ends = (offsets.astype(np.int64) + sizes.astype(np.int64)).max(axis=0)
+        for path, end in zip(paths, ends.tolist()):
+            record.bytes_read[path] = max(record.bytes_read.get(path, 0), end)
+    elif len(paths) == 1:  # one WD2 file of K channels, read from its start
+        if paths[0] not in headers:
+            headers[paths[0]] = _header_bytes(paths[0], "WD2")
+        record.count(paths[0], block, headers[paths[0]])
 
 
 _DONE = object()
@@ -175,6 +259,7 @@ class FeatureTask:
     type: str = "auto"
     float32: bool = False
     tick: str | None = None
+    command: str = field(default_factory=provenance.command_line)  # taken where the task is made
 
 
 @dataclass
@@ -190,6 +275,7 @@ class TableOutcome:
     run_report: RunReport | None = None  # of a run: what its matching could not pair
     bytes_read: int = 0  # of the input's files, up to where their reading ended
     read_ending: str = ""  # how the reading of its files ended, as Ending.describe() words it
+    polarity: dict[int, int] = field(default_factory=dict)  # channel -> +1 or -1, decided by auto polarity
 
     @property
     def ending(self) -> str:
@@ -215,19 +301,23 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
     read and the events measured.
     """
     outcomes: list[TableOutcome] = []
+    found_all: list[TableRecord] = []
     table = open_table(output)
     writer = _Background(table.write)
     try:
         names: tuple[str, ...] | None = None  # the table's columns, set by its first rows
         for number, task in enumerate(tasks):
             outcome = TableOutcome(", ".join(task.paths))
+            found = TableRecord()
             reports: list[RunReport] = []
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                            check=check, file=number if len(tasks) > 1 else None,
-                                           reports=reports, ended=outcome.account, progress=progress):
+                                           record=found, reports=reports, ended=outcome.account,
+                                           progress=progress):
                     if names is None:
                         names = tuple(rows)
+                        table.describe(units=column_units(names, found.samples))
                     elif tuple(rows) != names:
                         raise ValueError("its header keys differ from those of the table's first file (WD1 and"
                                          " WD2 files go to tables of their own)")
@@ -240,8 +330,12 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
                 outcome.error = failure_message(error, task)
                 outcome.salvaged = salvage and outcome.rows > 0
             outcome.run_report = reports[0] if reports else None
+            outcome.bytes_read = outcome.bytes_read or sum(found.bytes_read.values())
+            outcome.polarity = found.polarity.get(outcome.path, {}) if task.options.polarity == "auto" else {}
             outcomes.append(outcome)
+            found_all.append(found)
         writer.finish()
+        table.describe(metadata=table_metadata(tasks, found_all, table.units, outcomes))
         lost = [o for o in outcomes if o.error is not None and o.rows and not o.salvaged]
         if lost or not any(o.error is None or o.salvaged for o in outcomes):
             table.discard()
@@ -264,6 +358,76 @@ def failure_message(error: BaseException, task: FeatureTask) -> str:
     if not task.run and len(task.paths) == 1:
         return message.removeprefix(f"{task.paths[0]}: ")
     return message
+
+
+# Units of the columns besides the features; "" for numbers without one
+# (counters, indices, flags).
+HEADER_UNITS = {
+    "file": "", "entry": "", "channel": "", "event": "", "event_size": "bytes", "board_id": "", "pattern": "",
+    "board_channel": "", "event_counter": "", "timestamp": "ticks", "samples": "samples",
+    "sampling_period": "digitizer units", "channels": "", "time_tag": "ticks", "time": "s",
+}
+
+
+def column_units(names: Iterable[str], samples: str) -> dict[str, str]:
+    """The unit of each column of a feature table whose samples are in `samples`."""
+    known = {**HEADER_UNITS, **feature_units(samples or "ADC counts")}
+    return {name: known.get(name, "") for name in names}
+
+
+def polarity_names(decided: Mapping[int, int]) -> dict[str, str]:
+    return {str(c): POLARITY_NAMES[p] for c, p in sorted(decided.items())}
+
+
+def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[TableRecord], units: Mapping[str, str],
+                   outcomes: Sequence[TableOutcome] = ()) -> dict[str, str]:
+    """What a feature table records about its making: version, command, options, sources, polarity, units,
+    and with `outcomes` how the reading of each input ended and what a run's matching lost."""
+    first = tasks[0] if tasks else None
+    options: dict[str, Any] = {}
+    if first is not None:
+        options = {**asdict(first.options), "run": first.run, "float32": first.float32, "tick": first.tick}
+    sources = []
+    polarity: dict[str, Any] = {}
+    for task, record in zip(tasks, found):
+        files = list(task.paths)
+        if task.run:
+            with contextlib.suppress(RunError, OSError):  # a run that failed to open: its paths as given
+                files = run_paths(task.paths)
+        sources += [provenance.source(path, record.bytes_read.get(path)) for path in files]
+        key = ", ".join(task.paths)
+        polarity[key] = polarity_names(record.polarity.get(key, {})) if task.options.polarity == "auto" \
+            else task.options.polarity
+    return provenance.as_text({
+        "vorn_version": provenance.version(),
+        "command": first.command if first is not None else "",
+        "options": options,
+        "sources": sources,
+        "polarity": polarity,
+        "units": dict(units),
+        "reading": {o.path: _reading(o) for o in outcomes},
+    })
+
+
+def _reading(outcome: TableOutcome) -> dict[str, Any]:
+    from .runs import report_lines
+
+    found: dict[str, Any] = {"events": outcome.events, "rows": outcome.rows, "ended": outcome.read_ending,
+                             "error": outcome.error}
+    if outcome.run_report is not None:
+        found["run"] = report_lines(outcome.run_report, outcome.path)
+        found["run_aligned"] = outcome.run_report.aligned
+    return found
+
+
+def polarity_line(outcomes: Sequence[TableOutcome]) -> str | None:
+    """One line of the polarity auto decided per channel of each input, or None when nothing was decided."""
+    parts = []
+    for outcome in outcomes:
+        if outcome.polarity:
+            channels = ", ".join(f"channel {c} {POLARITY_NAMES[p]}" for c, p in sorted(outcome.polarity.items()))
+            parts.append(channels if len(outcomes) == 1 else f"{outcome.path} {channels}")
+    return f"polarity: {'; '.join(parts)}" if parts else None
 
 
 class _Background:

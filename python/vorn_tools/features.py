@@ -8,8 +8,11 @@ feature is a function of y[i] = p * (x[i] - b), evaluated in float64:
     ``[b0, b1)``, clipped to the waveform (by default the first 64 samples,
     or fewer in a shorter waveform).
 ``polarity``
-    As given, or with ``polarity="auto"`` chosen per waveform: +1 when
-    ``max(x) - b >= b - min(x)`` (a tie goes positive), else -1.
+    As given (``"positive"``, ``"negative"``); with ``polarity="auto"``
+    decided once per channel by `decide_polarity` from its first events, the
+    same for all its waveforms, so that noise alone keeps its sign; with
+    ``polarity="each"`` chosen per waveform (for data of mixed polarity): +1
+    when ``max(x) - b >= b - min(x)`` (a tie goes positive), else -1.
 ``amplitude``, ``peak_index``
     The maximum of y and the first index where it is reached.
 ``charge``
@@ -42,7 +45,8 @@ from __future__ import annotations
 
 import math
 import sys
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, replace
 from typing import Literal
 
 import numpy as np
@@ -50,7 +54,7 @@ import numpy.typing as npt
 
 from . import _features
 
-__all__ = ["FEATURES", "FeatureOptions", "compute"]
+__all__ = ["FEATURES", "FeatureOptions", "compute", "decide_polarity", "units"]
 
 #: The arrays compute() returns, with their dtypes.
 FEATURES: dict[str, type[np.generic]] = {
@@ -65,7 +69,19 @@ FEATURES: dict[str, type[np.generic]] = {
     "saturated": np.bool_,
 }
 
-_POLARITY = {"auto": 0, "positive": 1, "negative": -1}
+
+def units(samples: str) -> dict[str, str]:
+    """The unit of each feature, for samples in `samples` ("ADC counts", "sample values"); "" for none."""
+    return {"baseline": samples, "baseline_rms": samples, "amplitude": samples, "charge": f"{samples} x samples",
+            "threshold_time": "samples", "cfd_time": "samples", "peak_index": "samples", "polarity": "",
+            "saturated": ""}
+
+
+# The kernel's codes: 0 chooses per waveform. "auto" reaches it decided.
+_POLARITY = {"auto": 0, "each": 0, "positive": 1, "negative": -1}
+POLARITY_NAMES = {1: "positive", -1: "negative"}
+#: The events per channel that decide_polarity() looks at.
+POLARITY_EVENTS = 1000
 
 
 @dataclass(frozen=True)
@@ -80,7 +96,7 @@ class FeatureOptions:
     """
 
     baseline: tuple[int, int] = (0, 64)
-    polarity: Literal["auto", "positive", "negative"] = "auto"
+    polarity: Literal["auto", "each", "positive", "negative"] = "auto"
     charge: tuple[int, int] | None = None
     charge_peak: tuple[int, int] | None = None
     threshold: float | None = None
@@ -91,7 +107,7 @@ class FeatureOptions:
     def __post_init__(self) -> None:
         if self.polarity not in _POLARITY:
             raise ValueError(
-                f"polarity must be 'auto', 'positive' or 'negative', not {self.polarity!r}")
+                f"polarity must be 'auto', 'each', 'positive' or 'negative', not {self.polarity!r}")
         if self.charge is not None and self.charge_peak is not None:
             raise ValueError("charge and charge_peak exclude each other; give one")
         # Refused here, before any file is opened, rather than measured into a
@@ -133,8 +149,48 @@ def option_problem(name: str, value: object) -> str | None:
     return None if number >= 0 else f"{name} must not be negative, not {number:g}"
 
 
+def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
+                    offsets: npt.ArrayLike | None = None, channels: npt.ArrayLike | None = None,
+                    events: int = POLARITY_EVENTS) -> dict[int, int]:
+    """The pulse polarity of each channel, +1 or -1, from its first `events` waveforms.
+
+    Each waveform's larger excursion from its baseline counts with its sign
+    (what ``polarity="each"`` chooses, times the amplitude); the sign of
+    their sum is the channel's polarity; a tie (noise alone, or no waveform
+    with features) and a sum that is not a number (infinite samples of both
+    signs) go positive. Pulses then decide, however rare, while noise
+    averages out. ``data`` and ``offsets`` are as for `compute`: the channels
+    of (events, channels, samples) are its second axis; rows of other data
+    belong to the channels ``channels`` gives, one per row (by default all to
+    channel 0). Only the baseline window of ``options`` matters.
+    """
+    options = FeatureOptions() if options is None else options
+    each = replace(options, polarity="each", charge=None, charge_peak=None)
+    samples = np.asarray(data)
+    if offsets is None and samples.ndim == 3:
+        measured = compute(samples[:events], each)
+        with np.errstate(invalid="ignore"):  # infinite samples of both signs
+            totals = np.nansum(measured["amplitude"] * measured["polarity"], axis=0)
+        return {c: -1 if total < 0 else 1 for c, total in enumerate(totals.tolist())}
+    rows = len(samples) if offsets is None else max(len(np.asarray(offsets)) - 1, 0)
+    ids = np.zeros(rows, np.int64) if channels is None else np.asarray(channels, np.int64).reshape(-1)
+    if len(ids) != rows:
+        raise ValueError(f"channels has {len(ids)} entries for {rows} rows")
+    # Only the rows up to every channel's `events`-th are measured.
+    first: dict[int, np.ndarray] = {c: np.flatnonzero(ids == c)[:events] for c in np.unique(ids).tolist()}
+    prefix = max((int(at[-1]) + 1 for at in first.values() if len(at)), default=0)
+    if offsets is None:
+        measured = compute(samples[:prefix], each)
+    else:
+        measured = compute(samples, each, np.asarray(offsets, np.uint64)[:prefix + 1])
+    signed = measured["amplitude"] * measured["polarity"]
+    with np.errstate(invalid="ignore"):
+        return {c: -1 if np.nansum(signed[at]) < 0 else 1 for c, at in first.items()}
+
+
 def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
-            offsets: npt.ArrayLike | None = None) -> dict[str, np.ndarray]:
+            offsets: npt.ArrayLike | None = None,
+            polarity: npt.ArrayLike | Mapping[int, int] | None = None) -> dict[str, np.ndarray]:
     """Features of every waveform in ``data``, as arrays keyed by name.
 
     ``data`` holds uint16 or float32 samples: (rows, samples), or (events,
@@ -143,6 +199,12 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     and row r is ``data[offsets[r]:offsets[r+1]]``; windows are then clipped
     to each row, where for uniform rows a baseline window that is empty once
     clipped, or a fixed charge window past the end, raises ValueError.
+
+    ``polarity`` (+1 or -1 for each row, or for each channel of 3-D data, or
+    what `decide_polarity` returns for them) overrides ``options.polarity``:
+    a caller that reads a file in blocks decides once and passes the
+    decision with every block. Without it, ``"auto"`` is decided from the
+    data given.
 
     Raises TypeError for other sample types and ValueError for shapes or
     windows that do not fit. The computation releases the GIL.
@@ -169,10 +231,20 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
         around_peak, (w0, w1) = True, options.charge_peak
     else:
         around_peak, (w0, w1) = False, options.charge or (0, length)
+    code: int | np.ndarray = _POLARITY[options.polarity]
+    if polarity is None and options.polarity == "auto":
+        decided = decide_polarity(samples if flat_offsets is None else rows, options, flat_offsets)
+        polarity = np.array([decided[c] for c in sorted(decided)], np.int8) if decided else None
+    if isinstance(polarity, Mapping):
+        polarity = np.array([polarity[c] for c in range(shape[-1] if len(shape) == 2 else 1)], np.int8)
+    if polarity is not None:
+        given = np.asarray(polarity, dtype=np.int8)
+        per_row = np.broadcast_to(given, shape) if given.ndim else np.full(shape, given, np.int8)
+        code = np.ascontiguousarray(per_row, dtype=np.int8).reshape(-1)
     in_rms = options.threshold is None
     threshold = options.threshold_rms if options.threshold is None else options.threshold
     _features.compute(
         rows, flat_offsets, outputs, options.baseline[0], options.baseline[1],
-        _POLARITY[options.polarity], around_peak, w0, w1, threshold, in_rms,
+        code, around_peak, w0, w1, threshold, in_rms,
         options.cfd_fraction, options.adc_max)
     return outputs

@@ -17,6 +17,7 @@ from typing import Any
 import h5py
 import numpy as np
 
+from . import provenance
 from .output_files import atomic_output
 from .convert import COMPRESSION
 from .runs import Run, report_lines
@@ -65,6 +66,7 @@ def write_run(run: Run, output: str, name: str, compression: str = "gzip", progr
         group.attrs["report"] = np.array(report_lines(report), dtype=h5py.string_dtype())
         group.attrs["timestamp_mismatches"] = report.timestamp_mismatches
         group.attrs["vorn_version"] = importlib.metadata.version("vorn")
+        group.attrs["command"] = provenance.command_line()
         if not datasets:
             group.create_dataset("data", shape=(0, len(run.channels), 0), dtype=np.uint16)
     return events

@@ -336,12 +336,22 @@ void prefetch_row(const Sample* row, std::size_t length) {
   for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
 }
 
+// The options of row r: its own polarity, when rows have one each.
+template <class Sample>
+PulseFeatures row_features(const Sample* x, std::size_t n, std::size_t r,
+                           const FeatureOptions& options) {
+  if (options.row_polarity == nullptr) return features_of(x, n, options);
+  FeatureOptions own = options;
+  own.polarity = static_cast<Polarity>(options.row_polarity[r]);
+  return features_of(x, n, own);
+}
+
 template <class Sample>
 void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
                   const FeatureOptions& options, const FeatureColumns& out) {
   for (std::size_t r = 0; r < rows; ++r) {
     if (r + 1 < rows) prefetch_row(samples + (r + 1) * length, length);
-    store(out, r, features_of(samples + r * length, length, options));
+    store(out, r, row_features(samples + r * length, length, r, options));
   }
 }
 
@@ -354,8 +364,8 @@ void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
       prefetch_row(samples + offsets[r + 1], offsets[r + 2] - offsets[r + 1]);
     }
     store(out, r,
-          features_of(samples + offsets[r], offsets[r + 1] - offsets[r],
-                      options));
+          row_features(samples + offsets[r], offsets[r + 1] - offsets[r], r,
+                       options));
   }
 }
 

@@ -8,8 +8,9 @@
 //
 //   baseline, baseline_rms  mean and population standard deviation of x over
 //       the baseline window [b0, b1), clipped to the waveform.
-//   polarity  given, or chosen per waveform: +1 when max(x) - b >= b - min(x)
-//       (a tie goes positive), else -1.
+//   polarity  given (for all rows, or per row), or chosen per waveform
+//       (kAuto): +1 when max(x) - b >= b - min(x) (a tie goes positive),
+//       else -1.
 //   amplitude, peak_index  the maximum of y and the first index where it is
 //       reached.
 //   charge  the sum of y over the charge window: fixed [w0, w1), or around
@@ -69,6 +70,9 @@ struct FeatureOptions {
   bool threshold_in_rms = true;
   double cfd_fraction = 0.5;  // in (0, 1]
   std::optional<double> adc_max;
+  // When given, row r is measured with polarity row_polarity[r] (-1, 0 or
+  // +1) instead of `polarity`: rows of several channels, each with its own.
+  const std::int8_t* row_polarity = nullptr;
 };
 
 struct PulseFeatures {

@@ -113,6 +113,35 @@ bool check_offsets(const std::uint64_t* offsets, Py_ssize_t count,
   return true;
 }
 
+// A polarity per row: int8, one per row, each -1, 0 or 1.
+bool take_polarities(PyObject* obj, Py_ssize_t rows, HeldBuffer& held) {
+  if (!held.acquire(obj, /*writable=*/false)) return false;
+  const Py_buffer& view = held.view();
+  if (element_of(view) != Element::kI8) {
+    PyErr_Format(PyExc_TypeError,
+                 "polarity must be an int or an int8 array, not %s",
+                 type_name(view).c_str());
+    return false;
+  }
+  if (!require_contiguous(held, "polarity")) return false;
+  if (held.items() != rows) {
+    PyErr_Format(PyExc_ValueError,
+                 "polarity has %zd elements, expected %zd (one per row)",
+                 held.items(), rows);
+    return false;
+  }
+  const auto* values = static_cast<const std::int8_t*>(view.buf);
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    if (values[r] < -1 || values[r] > 1) {
+      PyErr_Format(PyExc_ValueError,
+                   "polarity must be -1, 0 or 1, not %d (row %zd)",
+                   static_cast<int>(values[r]), r);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool non_negative(Py_ssize_t value, const char* what) {
   if (value >= 0) return true;
   PyErr_Format(PyExc_ValueError, "%s must not be negative, not %zd", what,
@@ -140,18 +169,18 @@ PyObject* compute(PyObject*, PyObject* args) {
     PyObject* offsets_obj = nullptr;
     PyObject* outputs = nullptr;
     Py_ssize_t baseline_begin = 0, baseline_end = 0;
-    int polarity = 0;
+    PyObject* polarity_obj = nullptr;
     int around_peak = 0;
     Py_ssize_t charge_begin = 0, charge_end = 0;
     double threshold = 0;
     int threshold_in_rms = 0;
     double cfd_fraction = 0;
     PyObject* adc_max = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOnnipnndpdO:compute", &samples_obj,
+    if (!PyArg_ParseTuple(args, "OOOnnOpnndpdO:compute", &samples_obj,
                           &offsets_obj, &outputs, &baseline_begin,
-                          &baseline_end, &polarity, &around_peak, &charge_begin,
-                          &charge_end, &threshold, &threshold_in_rms,
-                          &cfd_fraction, &adc_max)) {
+                          &baseline_end, &polarity_obj, &around_peak,
+                          &charge_begin, &charge_end, &threshold,
+                          &threshold_in_rms, &cfd_fraction, &adc_max)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||
@@ -160,10 +189,18 @@ PyObject* compute(PyObject*, PyObject* args) {
         !non_negative(charge_end, "the charge window's second bound")) {
       return nullptr;
     }
-    if (polarity < -1 || polarity > 1) {
-      PyErr_Format(PyExc_ValueError, "polarity must be -1, 0 or 1, not %d",
-                   polarity);
-      return nullptr;
+    // An int for every row, or an int8 array of one per row (checked once
+    // the rows are known).
+    const bool per_row = PyLong_Check(polarity_obj) == 0;
+    long polarity = 0;
+    if (!per_row) {
+      polarity = PyLong_AsLong(polarity_obj);
+      if (polarity == -1 && PyErr_Occurred()) return nullptr;
+      if (polarity < -1 || polarity > 1) {
+        PyErr_Format(PyExc_ValueError, "polarity must be -1, 0 or 1, not %ld",
+                     polarity);
+        return nullptr;
+      }
     }
     FeatureOptions options{
         .baseline_begin = static_cast<std::size_t>(baseline_begin),
@@ -245,6 +282,13 @@ PyObject* compute(PyObject*, PyObject* args) {
       rows = offsets_buffer.items() - 1;
     }
 
+    HeldBuffer polarity_buffer;
+    if (per_row) {
+      if (!take_polarities(polarity_obj, rows, polarity_buffer)) return nullptr;
+      options.row_polarity =
+          static_cast<const std::int8_t*>(polarity_buffer.view().buf);
+    }
+
     std::array<HeldBuffer, kOutputs.size()> held;
     FeatureColumns columns{};
     if (!take_outputs(outputs, rows, held, columns)) return nullptr;
@@ -265,8 +309,9 @@ constexpr const char kComputeDoc[] =
     "polarity, charge_around_peak, charge_begin, charge_end, threshold, "
     "threshold_in_rms, cfd_fraction, adc_max)\n--\n\n"
     "Pulse features of every row of samples, written into the arrays of the "
-    "outputs dict. Called by vorn_tools.features.compute, which documents "
-    "the features.";
+    "outputs dict. polarity is -1, 0 (per waveform) or 1, or an int8 array "
+    "of one of those per row. Called by vorn_tools.features.compute, which "
+    "documents the features.";
 
 PyMethodDef methods[] = {
     {"compute", compute, METH_VARARGS, kComputeDoc},

@@ -16,9 +16,10 @@ FLT_MAX = float(np.finfo(np.float32).max)
 EXACT = [name for name in FEATURES if name != "charge"]
 
 
-def reference(x, o):
-    """The features of one waveform by their definitions, plainly in float64.
-    Sums run in sample order, as the module promises for the baseline."""
+def reference(x, o, p=None):
+    """The features of one waveform by their definitions, plainly in float64,
+    with polarity p when given. Sums run in sample order, as the module
+    promises for the baseline."""
     n = len(x)
     xs = [float(v) for v in x]
     if x.dtype == np.uint16:
@@ -45,7 +46,7 @@ def reference(x, o):
         squares += (v - b) * (v - b)
     rms = math.sqrt(squares / (b1 - b0))
 
-    p = {"positive": 1, "negative": -1}.get(o.polarity)
+    p = p or {"positive": 1, "negative": -1}.get(o.polarity)
     if p is None:
         p = 1 if max(xs) - b >= b - min(xs) else -1
     y = [p * (v - b) for v in xs]
@@ -119,7 +120,7 @@ def options(draw):
         charge_peak = draw(window.filter(lambda w: w != (0, 0)))
     return FeatureOptions(
         baseline=(b0, b0 + draw(st.integers(1, 40))),
-        polarity=draw(st.sampled_from(["auto", "positive", "negative"])),
+        polarity=draw(st.sampled_from(["auto", "each", "positive", "negative"])),
         charge=charge, charge_peak=charge_peak,
         threshold=draw(st.none() | st.sampled_from([0.0, 1.0, 25.0])),
         threshold_rms=draw(st.sampled_from([0.0, 1.0, 3.0, 5.0])),
@@ -149,8 +150,18 @@ def check(got, want):
     assert np.all(close | (a == b) | (np.isnan(a) & np.isnan(b))), (a, b)
 
 
-def expected(rows, o):
+def expected(rows, o, channels=None):
+    """With auto polarity, the rows are one channel, or one each with
+    `channels`: each channel's polarity is the sign of the sum of its rows'
+    larger excursions (a tie, or NaN, positive)."""
     found = [reference(x, o) for x in rows]
+    if o.polarity == "auto":
+        ids = channels if channels is not None else [0] * len(rows)
+        sums = {}
+        for c, f in zip(ids, found):
+            signed = f["polarity"] * f["amplitude"]
+            sums[c] = sums.get(c, 0.0) + (0.0 if math.isnan(signed) else signed)
+        found = [reference(x, o, -1 if sums[c] < 0 else 1) for x, c in zip(rows, ids)]
     want = {name: np.array([f[name] for f in found], dtype) for name, dtype in FEATURES.items()}
     scale = []
     for x, f in zip(rows, found):
@@ -167,6 +178,7 @@ def expected(rows, o):
 @given(batches(), options())
 @example([np.full(10, 7, np.uint16)], FeatureOptions(threshold_rms=0.0))
 @example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
+@example([np.array([np.inf, 0], np.float32), np.array([-np.inf, 0], np.float32)], FeatureOptions(baseline=(1, 2)))
 def test_features_match_their_definitions(rows, o):
     flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
     offsets = np.cumsum([0] + [len(x) for x in rows]).astype(np.uint64)
@@ -183,7 +195,7 @@ def test_features_match_their_definitions(rows, o):
         check(compute(np.stack(rows), o), want)
         cube = compute(np.stack(rows).reshape(1, len(rows), n), o)
         assert all(v.shape == (1, len(rows)) for v in cube.values())
-        check({k: v[0] for k, v in cube.items()}, want)
+        check({k: v[0] for k, v in cube.items()}, expected(rows, o, channels=range(len(rows))))
 
 
 def outputs(rows, **changes):
@@ -192,10 +204,10 @@ def outputs(rows, **changes):
     return out
 
 
-def call(samples, offsets=None, out=None, baseline=(0, 64)):
+def call(samples, offsets=None, out=None, baseline=(0, 64), polarity=0):
     rows = len(offsets) - 1 if offsets is not None else len(samples)
     _features.compute(samples, offsets, outputs(rows) if out is None else out,
-                      *baseline, 0, False, 0, 0, 5.0, True, 0.5, None)
+                      *baseline, polarity, False, 0, 0, 5.0, True, 0.5, None)
 
 
 U16 = np.zeros((2, 8), np.uint16)
@@ -217,7 +229,7 @@ U16 = np.zeros((2, 8), np.uint16)
     (lambda: compute(U16, FeatureOptions(baseline=(-1, 4))), ValueError,
      "the baseline window's start must not be negative, not -1"),
     (lambda: FeatureOptions(polarity="up"), ValueError,
-     "polarity must be 'auto', 'positive' or 'negative', not 'up'"),
+     "polarity must be 'auto', 'each', 'positive' or 'negative', not 'up'"),
     (lambda: FeatureOptions(threshold=float("nan")), ValueError, "threshold must be finite, not nan"),
     (lambda: FeatureOptions(adc_max=-1), ValueError, "adc_max must be above 0, not -1"),
     (lambda: FeatureOptions(charge_peak=(-2, 9)), ValueError,
@@ -238,6 +250,12 @@ U16 = np.zeros((2, 8), np.uint16)
      "samples must be 1-dimensional when offsets are given, not 2-dimensional"),
     (lambda: call(U16.ravel(), offsets=np.array([0, 8], np.int64)), TypeError,
      "offsets must be uint64, not int64"),
+    (lambda: call(U16, polarity=np.ones(3, np.int8)), ValueError,
+     "polarity has 3 elements, expected 2 (one per row)"),
+    (lambda: call(U16, polarity=np.array([1, 2], np.int8)), ValueError,
+     "polarity must be -1, 0 or 1, not 2 (row 1)"),
+    (lambda: call(U16, polarity=np.ones(2, np.int16)), TypeError,
+     "polarity must be an int or an int8 array, not int16"),
 ])
 def test_errors(run, error, message):
     with pytest.raises(error) as info:

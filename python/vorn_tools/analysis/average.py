@@ -99,12 +99,15 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
     index = {path: i for i, path in enumerate(paths)}
     found = Average()
     target: dict[int, float] = {}
+    decided: dict[str, dict[int, int]] = {}
     for block in blocks:
         data = block["data"]
         if "offsets" in block:
             raise ValueError("the events differ in length: only waveforms of one length average")
         first = block.entry_start if run else block.file_entry_start
-        rows = _rows(block, options, None if run else index[block.path], first, run)
+        # Auto polarity is decided once per channel of each file (or of the run), as in a feature table.
+        rows = _rows(block, options, None if run else index[block.path], first, run,
+                     decided.setdefault("run" if run else block.path, {}))
         if outcome is not None:
             outcome.events += block.events
             outcome.rows += len(rows["entry"])

@@ -8,6 +8,13 @@ variable number of values per event). The file appears under its name only
 once closed without error; until then it is a hidden temporary file in the
 same folder, removed if the writing fails. Errors of the writing are
 `OutputError`s that name `path`, never the temporary file.
+
+A table can say where it came from: `describe` gives it metadata (text by
+key) and the unit of each column, which each format keeps in its own
+metadata (Parquet: schema metadata and each field's `unit`; HDF5: the
+file's attributes and each dataset's `unit`; ROOT: a TNamed `provenance`
+holding the metadata as JSON, and branch titles `NAME [UNIT]`). Units are
+needed before the first block, metadata any time before `close`.
 """
 
 from __future__ import annotations
@@ -67,6 +74,13 @@ class TableWriter:
         self.temporary = temporary_beside(path)
         self.events = 0
         self._names: tuple[str, ...] | None = None
+        self.metadata: dict[str, str] = {}
+        self.units: dict[str, str] = {}
+
+    def describe(self, metadata: Mapping[str, str] | None = None, units: Mapping[str, str] | None = None) -> None:
+        """Adds metadata (kept at `close`) and the unit of columns (those of blocks still to come)."""
+        self.metadata.update(metadata or {})
+        self.units.update(units or {})
 
     def write(self, columns: Mapping[str, Column]) -> None:
         names = tuple(columns)

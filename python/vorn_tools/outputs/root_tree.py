@@ -5,6 +5,10 @@ uproot writes an RNTuple unless asked for a TTree, so trees are made with
 baskets make slow files, so blocks are held back until every branch has
 BASKET_BYTES or the held blocks reach HELD_BYTES.
 
+A column's unit goes into its branch's title (`amplitude [ADC counts]`), a
+table's metadata into a TNamed `provenance` beside the tree, its title the
+metadata as JSON.
+
 Branches: a 1-D column is a scalar branch, a fixed-shape column a
 fixed-size array branch (float[2][1024]), a jagged column NAME a
 variable-size array branch counted by an int32 branch nNAME.
@@ -12,6 +16,7 @@ variable-size array branch counted by an int32 branch nNAME.
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -46,9 +51,10 @@ def _awkward(column: Jagged) -> Any:
 class TreeWriter:
     """Appends blocks of columns to one new TTree of an open file, in baskets of a useful size."""
 
-    def __init__(self, directory: Any, name: str) -> None:
+    def __init__(self, directory: Any, name: str, units: dict[str, str] | None = None) -> None:
         self.directory = directory
         self.name = name
+        self.units = {} if units is None else units
         self.tree: Any = None
         self.held: list[dict[str, Column]] = []
         self.sizes: dict[str, int] = {}  # bytes held per column
@@ -56,6 +62,8 @@ class TreeWriter:
     def write(self, columns: dict[str, Column]) -> None:
         if self.tree is None:
             self.tree = self.directory.mktree(self.name, {k: _branch_type(v) for k, v in columns.items()})
+            if self.units:
+                _title_branches(self.directory, self.tree, self.units)
         self.held.append(columns)
         for key, column in columns.items():
             self.sizes[key] = self.sizes.get(key, 0) + _nbytes(column)
@@ -78,6 +86,30 @@ class TreeWriter:
         self.tree.extend(data)
 
 
+def _title_branches(directory: Any, tree: Any, units: dict[str, str]) -> None:
+    """Branch titles `NAME [UNIT]` for the columns with a unit, on a tree with no entries yet.
+
+    uproot names each branch's title after its leaf list and has no option
+    for another, so the titles are set on its description of the new tree,
+    which is then written again.
+    """
+    cascading = tree._cascading
+    for branch in cascading._branch_data:
+        unit = units.get(branch.get("fName", ""))
+        if unit:
+            branch["fTitle"] = f"{branch['fName']} [{unit}]"
+    cascading.write_anew(directory._file.sink)
+
+
+def _tnamed(name: str, title: str) -> Any:
+    named = uproot.models.TNamed.Model_TNamed.empty()
+    named._deeply_writable = True
+    named._bases.append(uproot.models.TObject.Model_TObject.empty())
+    named._members["fName"] = name
+    named._members["fTitle"] = title
+    return named
+
+
 def _nbytes(column: Column) -> int:
     return column.content.nbytes if isinstance(column, Jagged) else column.nbytes
 
@@ -96,15 +128,19 @@ class Writer(TableWriter):
     def __init__(self, path: str, tree: str = "events") -> None:
         super().__init__(path)
         self.file = uproot.recreate(self.temporary)
-        self.tree = TreeWriter(self.file, tree)
+        self.tree = TreeWriter(self.file, tree, self.units)
 
     def _write(self, columns: dict[str, Column]) -> None:
         self.tree.write(columns)
 
     def _finish(self) -> None:
         if not self.file.closed:
-            self.tree.flush()
-            self.file.close()
+            try:
+                self.tree.flush()
+                if self.metadata:
+                    self.file["provenance"] = _tnamed("provenance", json.dumps(self.metadata))
+            finally:
+                self.file.close()
 
 
 # --- event files as trees -------------------------------------------------------------
