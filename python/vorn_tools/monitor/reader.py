@@ -90,6 +90,8 @@ class Source:
         self.times: timing.Unwrapper | None = None
         self.failed = False  # a read error: nothing more comes from this file unless it is replaced
         self.features_failed = False
+        # Auto polarity, decided per channel from the file's first events and kept, as in a feature table.
+        self.polarity: dict[int, int] | None = None
         self._next_try = 0.0
         self._next_stat = 0.0
         # The block being filled, samples and header columns, of which the first `_at` rows are read.
@@ -137,6 +139,7 @@ class Source:
             return False
         self.head = self._head(HEAD)
         self.times = timing.time_tags() if self.layout.reader_type == "WD1" else None
+        self.polarity = None
         self.state.update_file(self.path, status="reading", format=self.layout.reader_type)
         self.check()
         return True
@@ -221,7 +224,10 @@ class Source:
         try:
             if self.features_failed or not block.shape[2]:
                 raise ValueError
-            values = pulse_features.compute(block, self.options)
+            if self.options.polarity == "auto" and self.polarity is None:
+                self.polarity = pulse_features.decide_polarity(block, self.options)
+            values = pulse_features.compute(block, self.options,
+                                            polarity=self.polarity if self.options.polarity == "auto" else None)
         except ValueError as failure:
             if not self.features_failed and str(failure):
                 self.features_failed = True
