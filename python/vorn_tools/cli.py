@@ -632,8 +632,10 @@ def run_hist(args: argparse.Namespace) -> int:
     write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
     if args.csv:
         write_csv(series, args.csv)
+    no_value = sum(one.no_value for one in series.values())
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
-          + f": {entries:,} {'entry' if entries == 1 else 'entries'}")
+          + f": {entries:,} {'entry' if entries == 1 else 'entries'}"
+          + (f", {plural(no_value, 'row')} without a value of {args.of} (counted, not binned)" if no_value else ""))
     if failed:
         error(f"{len(failed)} of {plural(len(given), 'file')} failed, the entries before the failure kept"
               f" (--salvage): {', '.join(failed)}")

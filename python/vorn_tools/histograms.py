@@ -159,6 +159,7 @@ class Series:
     hist: Any
     first: float = math.inf
     last: float = -math.inf
+    no_value: int = 0  # rows whose value is not a number (a time where no pulse crossed): counted, not binned
 
     @property
     def rate(self) -> bool:
@@ -220,7 +221,8 @@ def _legend(label: str, series: Series) -> str:
     if series.rate:
         return f"{label}: {series.entries():,} events"
     under, over = series.flow()
-    return f"{label}: {series.entries():,} entries, underflow {under:,}, overflow {over:,}"
+    missing = f", no value {series.no_value:,}" if series.no_value else ""
+    return f"{label}: {series.entries():,} entries, underflow {under:,}, overflow {over:,}{missing}"
 
 
 def _axis_title(series: Sequence[Series], column: str) -> str:
@@ -269,7 +271,8 @@ def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log
 
 def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
     """The CSV rows of one series: input, channel, unit, low and high edge, count, and for a rate the
-    seconds the bin covers; under- and overflow as bins of an infinite edge, present even when empty."""
+    seconds the bin covers; under- and overflow as bins of an infinite edge, and the rows without a
+    value as a bin of NaN edges, present even when empty."""
     edges = [float(e) for e in series.hist.axes[0].edges]
     counts = [int(c) for c in series.hist.values()]
     head = [key[0], key[1], series.unit]
@@ -279,7 +282,7 @@ def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
     under, over = series.flow()
     return ([[*head, -math.inf, edges[0], under]]
             + [[*head, low, high, count] for low, high, count in zip(edges, edges[1:], counts)]
-            + [[*head, edges[-1], math.inf, over]])
+            + [[*head, edges[-1], math.inf, over], [*head, math.nan, math.nan, series.no_value]])
 
 
 def write_csv(series: Mapping[SeriesKey, Series], path: str) -> None:

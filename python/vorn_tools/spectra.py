@@ -74,7 +74,8 @@ def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np
         raise KeyError(binning.column)
     values = rows[binning.column].astype(np.float64)
     channels = rows["channel"]
-    keep = np.isfinite(values)
+    # Rows without a value (NaN: no pulse to time, say) stay, to be counted as such.
+    keep = np.ones(len(values), dtype=bool)
     if binning.channel is not None:
         keep &= channels == binning.channel
     outside = (channels < 0) | (channels >= MAX_CHANNELS)
@@ -94,6 +95,8 @@ def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
     raised. A run's report is appended to `reports`.
     """
     series: dict[int, Series] = {}
+    waiting: dict[int, int] = {}  # rows without a value of channels that have no series yet
+    float_samples = task.float32
     check = parallel.stopper(cancel)
     outcome = TableOutcome(", ".join(task.paths))
     try:
@@ -104,14 +107,23 @@ def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
             float_samples = task.float32 or "board_channel" not in rows
             for channel in np.unique(channels).tolist():
                 mine = values[channels == channel]
-                if channel not in series:
-                    series[channel] = binning.series(mine, float_samples)
-                series[channel].fill(mine)
+                finite = mine[np.isfinite(mine)]
+                if channel not in series and finite.size:
+                    series[channel] = binning.series(finite, float_samples)
+                    series[channel].no_value = waiting.pop(channel, 0)
+                if channel in series:
+                    series[channel].fill(finite)
+                    series[channel].no_value += mine.size - finite.size
+                else:
+                    waiting[channel] = waiting.get(channel, 0) + mine.size
             entries = rows["entry"]
             outcome.rows += len(entries)
             outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
     except (*FILE_ERRORS, RunError, ValueError) as error:
         outcome.error = failure_message(error, task)
+    for channel, count in waiting.items():  # channels whose rows all lack a value: shown all the same
+        series[channel] = binning.series(np.zeros(1), float_samples)
+        series[channel].no_value = count
     return dict(sorted(series.items())), outcome
 
 

@@ -1086,12 +1086,24 @@ def test_auto_polarity_per_channel_keeps_pedestals_at_zero(vorn_cli, tmp_path, l
 
 
 def hist_csv(path):
-    """The CSV of `vorn hist` as {(input, channel): (underflow, counts in range, overflow, (low, high))}."""
+    """The CSV of `vorn hist` as {(input, channel): (underflow, counts in range, overflow, (low, high), no value)}."""
     series = {}
     for row in (line.split(",") for line in path.read_text().splitlines()[1:]):
         series.setdefault((row[0], int(row[1])), []).append((float(row[3]), float(row[4]), int(row[5])))
-    return {key: (rows[0][2], sum(row[2] for row in rows[1:-1]), rows[-1][2], (rows[1][0], rows[-2][1]))
+    return {key: (rows[0][2], sum(row[2] for row in rows[1:-2]), rows[-2][2], (rows[1][0], rows[-3][1]), rows[-1][2])
             for key, rows in series.items()}
+
+
+def test_rows_without_a_value_are_counted_not_dropped(vorn_cli, tmp_path):
+    need("boost_histogram")
+    need("matplotlib")
+    rng = np.random.default_rng(31)
+    path = pulses(tmp_path / "p.dat", 150, rng)
+    proc = vorn_cli("hist", path.name, "--of", "threshold_time", "--threshold", "600", "-o", "t.png", "--csv",
+                    "t.csv", check=0)
+    ((under, inside, over, _, no_value),) = hist_csv(tmp_path / "t.csv").values()
+    assert 0 < no_value < 150 and under + inside + over + no_value == 150
+    assert f"{no_value:,} rows without a value of threshold_time" in proc.stdout
 
 
 def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
