@@ -13,7 +13,9 @@ from vorn_tools.features import FEATURES, FeatureOptions, compute
 SETTINGS = settings(max_examples=150, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
 FLT_MAX = float(np.finfo(np.float32).max)
-EXACT = [name for name in FEATURES if name != "charge"]
+# Sums in another order than the reference's: compared within roundings.
+SUMS = ("charge", "tail_ratio", "energy", "energy_time")
+EXACT = [name for name in FEATURES if name not in SUMS]
 
 
 def reference(x, o):
@@ -28,9 +30,8 @@ def reference(x, o):
     if o.adc_max is not None:
         saturated = saturated or any(v >= o.adc_max for v in xs)
     nan = math.nan
-    out = dict(baseline=nan, baseline_rms=nan, amplitude=nan, charge=nan,
-               threshold_time=nan, cfd_time=nan, peak_index=-1, polarity=0,
-               saturated=saturated)
+    out = {name: nan for name in FEATURES}
+    out.update(peak_index=-1, polarity=0, saturated=saturated, trapezoid=None)
     b0, b1 = min(o.baseline[0], n), min(o.baseline[1], n)
     if b1 <= b0:
         return out
@@ -45,11 +46,12 @@ def reference(x, o):
         squares += (v - b) * (v - b)
     rms = math.sqrt(squares / (b1 - b0))
 
+    numbers = [v for v in xs if not math.isnan(v)]
     p = {"positive": 1, "negative": -1}.get(o.polarity)
     if p is None:
-        p = 1 if max(xs) - b >= b - min(xs) else -1
+        p = 1 if max(numbers) - b >= b - min(numbers) else -1
     y = [p * (v - b) for v in xs]
-    amplitude = max(y)
+    amplitude = max(v for v in y if not math.isnan(v))
     peak = y.index(amplitude)
 
     if o.charge_peak is not None:
@@ -61,23 +63,63 @@ def reference(x, o):
     charge = 0.0
     for v in y[w0:w1]:
         charge += v
+    if o.psd_split is not None:
+        tail = 0.0
+        for v in y[min(w0 + o.psd_split, w1):w1]:
+            tail += v
+        with np.errstate(all="ignore"):
+            out["tail_ratio"] = float(np.float64(tail) / charge)
+
+    def after(k, level):  # the first sample from k on below level, interpolated
+        for k in range(k, n):
+            if y[k] < level:
+                return (k - 1) + (level - y[k - 1]) / (y[k] - y[k - 1])
+        return nan
 
     t = o.threshold if o.threshold is not None else o.threshold_rms * rms
-    threshold_time = nan
+    crossing = None
     for i in range(max(b1, 1), n):
         if y[i - 1] < t <= y[i]:
-            threshold_time = (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+            crossing = i
+            out["threshold_time"] = (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+            out["time_over_threshold"] = after(i + 1, t) - out["threshold_time"]
             break
 
-    cfd_time = nan
-    level = o.cfd_fraction * amplitude
-    if amplitude > 0:
+    def lead(fraction):
+        level = fraction * amplitude
         for j in range(peak - 1, -1, -1):
             if y[j] < level:
-                cfd_time = j + (level - y[j]) / (y[j + 1] - y[j])
-                break
-    out.update(baseline=b, baseline_rms=rms, amplitude=amplitude, charge=charge,
-               threshold_time=threshold_time, cfd_time=cfd_time, peak_index=peak,
+                return j + (level - y[j]) / (y[j + 1] - y[j])
+        return nan
+
+    if amplitude > 0:
+        low, high = o.rise
+        out.update(cfd_time=lead(o.cfd_fraction), rise_time=lead(high) - lead(low),
+                   fall_time=after(peak + 1, low * amplitude) - after(peak + 1, high * amplitude),
+                   fwhm=after(peak + 1, 0.5 * amplitude) - lead(0.5))
+    if o.trap is not None:
+        # A direct convolution of the pole-zero corrected y with the trapezoid.
+        k, m = o.trap
+        span = 2 * k + m
+        c = 0.0 if o.tau is None else -math.expm1(-1 / o.tau)
+        yy = np.array(y)
+        with np.errstate(all="ignore"):
+            z = yy + c * np.concatenate([[0.0], np.cumsum(yy)[:-1]])
+            h = np.concatenate([np.ones(k), np.zeros(m), -np.ones(k)]) / k
+            trap = np.convolve(z, h, "valid") if n >= span else np.zeros(0)
+        finite = np.isfinite(np.asarray(xs))
+        if o.pickoff is not None:
+            at = None if crossing is None else crossing + o.pickoff
+            if at is not None and at < n:
+                out["energy_time"] = at
+                if at >= span - 1 and finite[:at + 1].all():
+                    out["energy"] = trap[at - span + 1]
+        elif len(trap) and finite.all():
+            out["energy_time"] = int(np.argmax(trap)) + span - 1
+            out["energy"] = float(trap.max())
+        out["trapezoid"] = trap
+        out["energy_scale"] = (max(abs(v) for v in numbers) + abs(b)) * (1 + c * (n + span))
+    out.update(baseline=b, baseline_rms=rms, amplitude=amplitude, charge=charge, peak_index=peak,
                polarity=p)
     return out
 
@@ -100,7 +142,7 @@ def waveform(draw, dtype, length):
         extremes = [0, 65535]
     else:
         x = np.round(x * 64) / 64  # sums of these are exact in float64
-        extremes = [np.inf, -np.inf, FLT_MAX, -FLT_MAX]
+        extremes = [np.inf, -np.inf, FLT_MAX, -FLT_MAX, np.nan, np.nan]
     if length and draw(st.integers(0, 5)) == 0:
         x[draw(st.integers(0, length - 1))] = draw(st.sampled_from(extremes))
     return x.astype(dtype)
@@ -123,7 +165,12 @@ def options(draw):
         threshold=draw(st.none() | st.sampled_from([0.0, 1.0, 25.0, -3.0])),
         threshold_rms=draw(st.sampled_from([0.0, 1.0, 3.0, 5.0])),
         cfd_fraction=draw(st.sampled_from([0.1, 0.5, 1.0]) | st.floats(0.01, 1.0)),
-        adc_max=draw(st.none() | st.sampled_from([1000.0, 4095.0])))
+        adc_max=draw(st.none() | st.sampled_from([1000.0, 4095.0])),
+        rise=draw(st.sampled_from([(0.1, 0.9), (0.2, 0.8), (0.5, 1.0)])),
+        psd_split=draw(st.none() | st.integers(0, 30)),
+        trap=draw(st.none() | st.tuples(st.integers(1, 8), st.integers(0, 6))),
+        tau=draw(st.none() | st.sampled_from([2.0, 30.0, 1000.0])),
+        pickoff=draw(st.none() | st.integers(0, 12)))
 
 
 @st.composite
@@ -136,21 +183,48 @@ def batches(draw):
     return [draw(waveform(dtype, n)) for n in lengths]
 
 
+def close(a, b, tolerance):
+    with np.errstate(invalid="ignore"):
+        near = np.abs(a - b) <= tolerance
+    return near | (a == b) | (np.isnan(a) & np.isnan(b))
+
+
 def check(got, want):
     for name in EXACT:
         np.testing.assert_array_equal(got[name], want[name], err_msg=name)
     # The kernel sums samples and subtracts the baseline once per window;
     # the reference sums the differences. Both are within a few roundings
     # of the sum of the magnitudes.
+    scale = np.asarray(want["scale"])
     a, b = got["charge"], want["charge"]
-    with np.errstate(invalid="ignore"):
-        close = np.abs(a - b) <= 1e-9 * np.asarray(want["scale"])
-    assert np.all(close | (a == b) | (np.isnan(a) & np.isnan(b))), (a, b)
+    assert np.all(close(a, b, 1e-9 * scale)), (a, b)
+    # The tail, tail_ratio * charge, within roundings of the same sums,
+    # where the charge is not lost in them.
+    with np.errstate(all="ignore"):
+        tails = got["tail_ratio"] * a, want["tail_ratio"] * b
+        tiny = ~(np.abs(b) > 1e-6 * scale)
+    assert np.all(close(*tails, 1e-9 * scale) | tiny), tails
+    assert np.array_equal(np.isnan(got["tail_ratio"]) & ~tiny, np.isnan(want["tail_ratio"]) & ~tiny)
+    # The trapezoid from running sums against a convolution: within
+    # roundings of the sums it spans. Where the maximum of T is flat, either
+    # index of it is right: T there must be the maximum.
+    tolerance = 1e-9 * np.asarray(want["energy_scale"])
+    e, f = got["energy"], want["energy"]
+    assert np.all(close(e, f, tolerance)), (e, f)
+    for r, (trap, first) in enumerate(zip(want["trapezoid"], want["first"])):
+        at, expected_at = got["energy_time"][r], want["energy_time"][r]
+        if at == expected_at or np.isnan(at) and np.isnan(expected_at):
+            continue
+        assert not np.isnan(f[r]) and not np.isnan(at), (r, at, expected_at)
+        assert abs(trap[int(at) - first] - f[r]) <= tolerance[r], (r, at, expected_at)
 
 
 def expected(rows, o):
     found = [reference(x, o) for x in rows]
     want = {name: np.array([f[name] for f in found], dtype) for name, dtype in FEATURES.items()}
+    want["trapezoid"] = [f["trapezoid"] for f in found]
+    want["first"] = [sum(o.trap) + o.trap[0] - 1 if o.trap else 0 for _ in found]
+    want["energy_scale"] = [f.get("energy_scale", 0.0) for f in found]
     scale = []
     for x, f in zip(rows, found):
         # Samples outside the window may be infinite; those inside make the
@@ -194,7 +268,8 @@ def outputs(rows, **changes):
 def call(samples, offsets=None, out=None, baseline=(0, 64)):
     rows = len(offsets) - 1 if offsets is not None else len(samples)
     _features.compute(samples, offsets, outputs(rows) if out is None else out,
-                      *baseline, 0, False, 0, 0, 5.0, True, 0.5, None)
+                      *baseline, 0, False, 0, 0, 5.0, True, 0.5, None, 0.1, 0.9, None, 0, 0,
+                      math.inf, None)
 
 
 U16 = np.zeros((2, 8), np.uint16)
