@@ -50,16 +50,17 @@ feature is a function of y[i] = p * (x[i] - b), evaluated in float64:
     samples (none by default). With d = exp(-1/tau) (1 without tau),
     ``z[i] = y[i] + (1 - d) * (y[0] + ... + y[i-1])`` turns a decaying
     exponential of height H into a step of height H, and for
-    n in ``[2k + m - 1, len(x))``,
-    ``T[n] = (sum(z[n-k+1 : n+1]) - sum(z[n-2k-m+1 : n-k-m+1])) / k``, a
-    trapezoid whose flat top is H. ``energy_time`` is ``i + pickoff`` for
-    the crossing sample i of ``threshold_time`` when ``pickoff`` is given,
-    else the index of the maximum of T (its first, up to roundings);
-    ``energy`` is T there, with the baseline of the baseline window. NaN
-    when that time has no T (no crossing, or outside the range of n), and
-    when a sample up to it (for the maximum: any sample) is not finite.
-    The kernel computes T in one pass from running sums, exact integers on
-    uint16 samples; it agrees with a direct convolution within roundings.
+    n >= 2k + m - 1 the trapezoid
+    ``T[n] = (sum(z[n-k+1 : n+1]) - sum(z[n-2k-m+1 : n-k-m+1])) / k`` has a
+    flat top of H; T[n] depends on the 2k + m samples up to n only. With i
+    the crossing sample of ``threshold_time``, ``energy_time`` is
+    ``i + pickoff`` when ``pickoff`` is given, else the first index of the
+    maximum of T over ``[i, i + 2k + m)``; ``energy`` is T there, with the
+    baseline of the baseline window. NaN without a crossing, when no T is
+    read (the times lie before 2k + m - 1 or past the end), or when a
+    sample T depends on is not finite. The kernel steps T from running sums,
+    exact integers on uint16 samples; it agrees with a direct convolution
+    within roundings.
 ``saturated``
     Some sample of the waveform sits at the sample type's extreme (uint16: 0
     or 65535; float32: +-inf or +-FLT_MAX) or at or above ``adc_max``.

@@ -350,12 +350,15 @@ struct Energy {
   double time = kNaN;
 };
 
-// The trapezoid from running sums: with D(j) the trapezoid's four-term
-// difference of the samples' prefix sums and E(j) the same of their second
-// prefix sums, k * T[j] = p * (D(j) + c * (E(j-1) - base * k * (k + m))),
-// the baseline's share of D cancelling exactly. Both step with four samples
-// a sample, in integers for uint16 (exact), in double for float32. A
-// non-finite sample leaves D non-finite from there on.
+// The trapezoid read at the times [first, last]. After pole-zero
+// correction it is a finite filter of the last 2k + m samples:
+// k * T[n] = p * (D(n) + c * (E(n-1) - base * k * (k + m))), with
+//   D(n) = x[n-k+1] + ... + x[n] - (x[n-2k-m+1] + ... + x[n-k-m]),
+//   E(n) = D(0) + ... + D(n) = sum over q of x[q] * H(n - q),
+// H(L) rising as L + 1 to k, flat at k for m samples, falling to 0 at
+// 2k + m - 1: a trapezoid of area k * (k + m), which is how the baseline's
+// share cancels exactly. D and E start from their sums at `first` and then
+// step with four samples a time, exactly in integers for uint16.
 template <class Sample>
 Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
                  std::size_t crossing, const FeatureOptions& options) {
@@ -365,58 +368,52 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   const std::size_t m = options.trap_flat;
   const std::size_t span = 2 * k + m;
   Energy out;
-  if (n < span) return out;
-  std::size_t end = n;  // one past the last T wanted
+  if (crossing >= n) return out;
+  std::size_t first = 0, last = 0;
   if (options.pickoff) {
-    if (crossing >= n || *options.pickoff >= n - crossing) return out;
-    const std::size_t at = crossing + *options.pickoff;
-    out.time = static_cast<double>(at);
-    if (at + 1 < span) return out;
-    end = at + 1;
+    if (*options.pickoff >= n - crossing) return out;
+    first = last = crossing + *options.pickoff;
+    out.time = static_cast<double>(first);
+  } else {
+    first = std::max(crossing, span - 1);
+    last = std::min(n - crossing, span) + crossing - 1;
+  }
+  if (first + 1 < span || first > last) return out;
+  const std::size_t begin = first + 1 - span;  // T depends on [begin, last]
+  if constexpr (!std::is_same_v<Sample, std::uint16_t>) {
+    for (std::size_t q = begin; q <= last; ++q) {
+      if (!std::isfinite(x[q])) return out;
+    }
+  }
+  auto s = [x](std::size_t j) { return static_cast<Acc>(x[j]); };
+  Acc d = 0;
+  for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
+  for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
+  Acc e = 0;  // E(first - 1)
+  for (std::size_t l = 0; l + 1 < span; ++l) {
+    const std::size_t h = l < k ? l + 1 : l < k + m ? k : span - 1 - l;
+    e += s(first - 1 - l) * static_cast<Acc>(h);
   }
   const double c = -std::expm1(-1.0 / options.tau);
   const double offset =
       base * static_cast<double>(k) * static_cast<double>(k + m);
-  auto t_of = [&](Acc d, Acc e) {
-    return p * (static_cast<double>(d) +
-                c * (static_cast<double>(e) - offset));
+  auto t_of = [&](Acc dn, Acc en) {
+    return p * (static_cast<double>(dn) +
+                c * (static_cast<double>(en) - offset));
   };
-  auto s = [x](std::size_t j) { return static_cast<Acc>(x[j]); };
-  Acc d = 0;  // D(j)
-  Acc e = 0;  // E(j - 1)
-  for (std::size_t j = 0; j + 1 < span; ++j) {
-    Acc step = s(j);
-    if (j >= k) step -= s(j - k);
-    if (j >= k + m) step -= s(j - k - m);
-    d += step;
+  double best = t_of(d, e);
+  std::size_t best_at = first;
+  for (std::size_t j = first + 1; j <= last; ++j) {
     e += d;
-  }
-  // j = span - 1: the fourth term is the sample before the row, 0.
-  d += (s(span - 1) - s(k + m - 1)) - s(k - 1);
-  double t = t_of(d, e);
-  double best = t;
-  std::size_t best_at = span - 1;
-  e += d;
-  for (std::size_t j = span; j < end; ++j) {
     d += (s(j) - s(j - k)) - (s(j - k - m) - s(j - span));
-    t = t_of(d, e);
-    e += d;
+    const double t = t_of(d, e);
     if (t > best) {
       best = t;
       best_at = j;
     }
   }
-  if (!std::isfinite(static_cast<double>(d)) ||
-      !std::isfinite(static_cast<double>(e))) {
-    return out;
-  }
-  const double scale = 1.0 / static_cast<double>(k);
-  if (options.pickoff) {
-    out.value = t * scale;
-  } else if (!std::isnan(best)) {
-    out.value = best * scale;
-    out.time = static_cast<double>(best_at);
-  }
+  out.value = best / static_cast<double>(k);
+  out.time = static_cast<double>(best_at);
   return out;
 }
 

@@ -36,13 +36,16 @@
 //   energy, energy_time  with a trapezoid of rise k >= 1 and flat top m:
 //       d = exp(-1 / tau) (1 without tau), the pole-zero corrected
 //       z[i] = y[i] + (1 - d) * (y[0] + ... + y[i-1]), and for
-//       n in [2k + m - 1, n) the trapezoid
+//       n >= 2k + m - 1 the trapezoid
 //       T[n] = (z[n-k+1] + ... + z[n] - z[n-2k-m+1] - ... - z[n-k-m]) / k,
-//       which gives a step of height H, or an exponential of height H and
-//       decay tau, a flat top of H. With a pick-off delay q, energy_time is
-//       i + q for the sample i of threshold_time's crossing, else the first
-//       index of the maximum of T; energy is T there. NaN without a
-//       trapezoid, without a crossing, or when that time has no T.
+//       which turns a step of height H, or an exponential of height H and
+//       decay tau, into a flat top of H. T[n] depends on the 2k + m samples
+//       up to n only. With i the crossing sample of threshold_time and a
+//       pick-off delay q, energy_time is i + q; without one, the first index
+//       of the maximum of T over [i, i + 2k + m). energy is T there. NaN
+//       without a trapezoid or a crossing, when no T is read (the times lie
+//       before 2k + m - 1 or past the end), or when a sample T depends on is
+//       not finite.
 //   saturated  some sample sits at the sample type's extreme (uint16: 0 or
 //       65535; float32: +-inf or +-FLT_MAX) or, with an ADC maximum, at or
 //       above it. It looks at every sample of the waveform, whatever the
@@ -63,7 +66,7 @@
 // exact integers. Only the charge and its tail are summed in another order
 // (within a few roundings of the sum of |y|), and the trapezoid comes from
 // running sums of the samples (exact integers for uint16), which agree with a
-// direct convolution within roundings of the sums involved.
+// direct convolution within roundings of the sums it spans.
 #pragma once
 
 #include <cmath>
@@ -103,7 +106,8 @@ struct FeatureOptions {
   // The energy filter: a trapezoid of `trap_rise` >= 1 samples up and down
   // around a flat top of `trap_flat`, after pole-zero correction of an
   // exponential decay of `tau` samples (infinity: none). Read at
-  // `pickoff` samples after the threshold crossing, or at its maximum.
+  // `pickoff` samples after the threshold crossing, or at its maximum in
+  // the trapezoid's length from there.
   std::size_t trap_rise = 0;  // 0: no energy filter
   std::size_t trap_flat = 0;
   double tau = HUGE_VAL;
