@@ -1,6 +1,8 @@
 #include "features/pulse_features.hpp"
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -117,16 +119,25 @@ Cut<Sample> level_cut(double level, double base, double p) {
     return lift(static_cast<double>(K::value(k)), base, p) >= level;
   };
   if (p > 0) {
-    const std::int64_t k =
-        least_true(above, K::kLow, K::kHigh, K::key(base + level));
+    // The guess is nearly always the answer: two evaluations confirm it.
+    const std::int64_t g = K::key(base + level);
+    if (above(g) && (g == K::kLow || !above(g - 1))) {
+      return g == K::kLow ? Cut<Sample>{Kind::kAll, 0}
+                          : Cut<Sample>{Kind::kSome, K::value(g)};
+    }
+    const std::int64_t k = least_true(above, K::kLow, K::kHigh, g);
     if (k > K::kHigh) return {Kind::kNone, 0};
     if (k == K::kLow) return {Kind::kAll, 0};
     return {Kind::kSome, K::value(k)};
   }
   // The greatest key above the level, found as the least of the negated.
-  const std::int64_t k =
-      -least_true([&](std::int64_t j) { return above(-j); }, -K::kHigh,
-                  -K::kLow, -K::key(base - level));
+  const std::int64_t g = K::key(base - level);
+  if (above(g) && (g == K::kHigh || !above(g + 1))) {
+    return g == K::kHigh ? Cut<Sample>{Kind::kAll, 0}
+                         : Cut<Sample>{Kind::kSome, K::value(g)};
+  }
+  const std::int64_t k = -least_true([&](std::int64_t j) { return above(-j); },
+                                     -K::kHigh, -K::kLow, -g);
   if (k < K::kLow) return {Kind::kNone, 0};
   if (k == K::kHigh) return {Kind::kAll, 0};
   return {Kind::kSome, K::value(k)};
@@ -229,15 +240,15 @@ template <class Sample>
 std::size_t last_below(const Sample* x, std::size_t end, const Cut<Sample>& cut,
                        double p) {
   using Kind = typename Cut<Sample>::Kind;
+  auto walk = [&](auto below) {
+    for (std::size_t j = end; j-- > 0;) {
+      if (below(x[j])) return j;
+    }
+    return end;
+  };
   if (cut.kind == Kind::kAll) return end;
-  for (std::size_t j = end; j-- > 0;) {
-    const Sample v = x[j];
-    const bool below = cut.kind == Kind::kNone
-                           ? is_number(v)
-                           : (p > 0 ? v < cut.at : v > cut.at);
-    if (below) return j;
-  }
-  return end;
+  if (cut.kind == Kind::kNone) return walk(is_number<Sample>);
+  return with_sides(cut, p, [&](auto below, auto) { return walk(below); });
 }
 
 // --- Sums and ranges ----------------------------------------------------
@@ -511,22 +522,41 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
   }
 
   if (amplitude > 0) {
-    // The edges at a fraction of the amplitude: before and after the peak.
-    auto lead = [&](double fraction) {
-      const double level = fraction * amplitude;
-      const std::size_t j = last_below(x, peak, cut(level), p);
-      return j < peak ? interpolate(j, y(j), y(j + 1), level) : kNaN;
+    // The edges at fractions of the amplitude, highest first: a lower
+    // level's edge lies no nearer the peak, so each walk, back towards the
+    // start and on towards the end, begins where the one above it stopped.
+    std::array<double, 4> fractions = {options.rise_high, options.rise_low,
+                                       options.cfd_fraction, 0.5};
+    std::array<double, 4> sorted = fractions;
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    std::array<double, 4> leads{}, trails{};
+    std::size_t end = peak;      // the next lead lies before it
+    std::size_t from = peak + 1;  // the next trail lies at or after it
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i > 0 && sorted[i] == sorted[i - 1]) {
+        leads[i] = leads[i - 1];
+        trails[i] = trails[i - 1];
+        continue;
+      }
+      const double level = sorted[i] * amplitude;
+      const Cut<Sample> c = cut(level);
+      const std::size_t j = last_below(x, end, c, p);
+      leads[i] = j < end ? interpolate(j, y(j), y(j + 1), level) : kNaN;
+      end = j < end ? j + 1 : 0;
+      const std::size_t k = first_below(x, from, n, c, p);
+      trails[i] = k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
+      from = k;
+    }
+    auto at = [&](const std::array<double, 4>& times, double fraction) {
+      for (std::size_t i = 0; i < 4; ++i) {
+        if (sorted[i] == fraction) return times[i];
+      }
+      return kNaN;  // not reached: every fraction is among them
     };
-    auto trail = [&](double fraction) {
-      const double level = fraction * amplitude;
-      const std::size_t k = first_below(x, peak + 1, n, cut(level), p);
-      return k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
-    };
-    f.cfd_time = lead(options.cfd_fraction);
-    f.rise_time = lead(options.rise_high) - lead(options.rise_low);
-    f.fall_time = trail(options.rise_low) - trail(options.rise_high);
-    const double half = options.cfd_fraction == 0.5 ? f.cfd_time : lead(0.5);
-    f.fwhm = trail(0.5) - half;
+    f.cfd_time = at(leads, options.cfd_fraction);
+    f.rise_time = at(leads, options.rise_high) - at(leads, options.rise_low);
+    f.fall_time = at(trails, options.rise_low) - at(trails, options.rise_high);
+    f.fwhm = at(trails, 0.5) - at(leads, 0.5);
   }
   if (options.trap_rise != 0) {
     const Energy energy = trapezoid(x, n, base, p, crossing, options);
