@@ -239,6 +239,10 @@ def expected(rows, o):
 @given(batches(), options())
 @example([np.full(10, 7, np.uint16)], FeatureOptions(threshold_rms=0.0))
 @example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
+# A sample exactly at adc_max is saturated; NaN is never an extreme or a peak.
+@example([np.full(10, 1000, np.uint16)], FeatureOptions(adc_max=1000.0))
+@example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3], np.float32)],
+         FeatureOptions(baseline=(1, 3), threshold=1.0, psd_split=1, trap=(1, 0)))
 def test_features_match_their_definitions(rows, o):
     flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
     offsets = np.cumsum([0] + [len(x) for x in rows]).astype(np.uint64)
@@ -256,6 +260,29 @@ def test_features_match_their_definitions(rows, o):
         cube = compute(np.stack(rows).reshape(1, len(rows), n), o)
         assert all(v.shape == (1, len(rows)) for v in cube.values())
         check({k: v[0] for k, v in cube.items()}, want)
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.float32])
+@pytest.mark.parametrize("pickoff", [None, 50])
+def test_energy_is_proportional_to_the_height(dtype, pickoff):
+    # Preamplifier pulses: a fast rise, an exponential decay of tau samples,
+    # heights spanning a factor of 15, on a noisy baseline of an ADC. The
+    # flat top (samples 39 to 59 after the start) holds the pick-off time.
+    rng = np.random.default_rng(7)
+    rows, tau = 400, 500.0
+    t = np.arange(1024.0)
+    height = rng.uniform(2000, 30000, rows)
+    start = rng.integers(300, 600, rows)[:, None]
+    s = np.maximum(t - start, 0)
+    x = 1000 + height[:, None] * np.exp(-s / tau) * (1 - np.exp(-s / 2))
+    x = np.round(x + rng.normal(0, 1.5, x.shape)).astype(dtype)
+    o = FeatureOptions(threshold=30.0, trap=(40, 20), tau=tau, pickoff=pickoff)
+    got = compute(x, o)
+    ratio = got["energy"] / height
+    assert np.all(np.abs(ratio / np.median(ratio) - 1) < 1e-3), ratio
+    # Without the pole-zero correction the decay tilts the flat top.
+    tilted = compute(x, FeatureOptions(threshold=30.0, trap=(40, 20), pickoff=pickoff))
+    assert np.all(tilted["energy"] < 0.97 * got["energy"])
 
 
 def outputs(rows, **changes):
@@ -293,6 +320,14 @@ U16 = np.zeros((2, 8), np.uint16)
      "polarity must be 'auto', 'positive' or 'negative', not 'up'"),
     (lambda: compute(U16.ravel(), offsets=[0, 5, 3, 16]), ValueError,
      "offsets must not decrease, but offsets[1] = 5 > offsets[2] = 3"),
+    (lambda: compute(U16.ravel(), offsets=[0, 9, 4]), ValueError,
+     "offsets must not decrease, but offsets[1] = 9 > offsets[2] = 4"),
+    (lambda: compute(U16, FeatureOptions(rise=(0.9, 0.1))), ValueError,
+     "rise fractions must satisfy 0 < low < high <= 1, not 0.9, 0.1"),
+    (lambda: compute(U16, FeatureOptions(trap=(0, 4))), ValueError,
+     "the trapezoid's rise must be at least 1 sample, not 0"),
+    (lambda: compute(U16, FeatureOptions(trap=(2, 4), tau=0.0)), ValueError,
+     "tau must be positive, not 0"),
     (lambda: compute(U16.ravel(), offsets=[0, 17]), ValueError,
      "offsets end at 17, past the 16 samples"),
     (lambda: call(U16.ravel()), ValueError,
