@@ -371,7 +371,10 @@ def _pulse_options(args: argparse.Namespace) -> Any:
                               charge=tuple(args.charge) if args.charge else None,
                               charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
                               threshold=args.threshold, threshold_rms=args.threshold_rms,
-                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
+                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max,
+                              rise=tuple(args.rise), psd_split=args.psd_split,
+                              trap=tuple(args.trap) if args.trap else None, tau=args.tau,
+                              pickoff=args.pickoff)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
 
@@ -772,6 +775,15 @@ def build_parser() -> argparse.ArgumentParser:
         group.add_argument("--cfd-fraction", type=float, default=0.5, metavar="F",
                            help="constant-fraction level (default 0.5)")
         group.add_argument("--adc-max", type=float, metavar="M", help="samples at or above M are saturated")
+        group.add_argument("--rise", nargs=2, type=float, default=(0.1, 0.9), metavar=("LO", "HI"),
+                           help="fractions of the amplitude for rise_time and fall_time (default 0.1 0.9)")
+        group.add_argument("--psd-split", type=int, metavar="S",
+                           help="tail_ratio: the charge from S samples after the charge window's start, over all")
+        group.add_argument("--trap", nargs=2, type=int, metavar=("RISE", "FLAT"),
+                           help="energy: a trapezoidal filter of RISE and FLAT samples, read at its maximum")
+        group.add_argument("--tau", type=float, metavar="TAU", help="the decay the energy filter corrects (samples)")
+        group.add_argument("--pickoff", type=int, metavar="Q",
+                           help="read the energy filter Q samples after the threshold crossing")
 
     def parallel_options(sub: argparse.ArgumentParser) -> None:
         both = sub.add_mutually_exclusive_group()

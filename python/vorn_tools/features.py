@@ -146,6 +146,23 @@ class FeatureOptions:
                 f"polarity must be 'auto', 'positive' or 'negative', not {self.polarity!r}")
         if self.charge is not None and self.charge_peak is not None:
             raise ValueError("charge and charge_peak exclude each other; give one")
+        self._check_shape_and_energy()
+
+    def _check_shape_and_energy(self) -> None:
+        low, high = self.rise
+        if not 0 < low < high <= 1:
+            raise ValueError(f"rise fractions must satisfy 0 < low < high <= 1, not {low:g}, {high:g}")
+        if self.trap is not None:
+            if self.trap[0] < 1:
+                raise ValueError(f"the trapezoid's rise must be at least 1 sample, not {self.trap[0]}")
+            if self.trap[1] < 0:
+                raise ValueError(f"the trapezoid's flat top must not be negative, not {self.trap[1]}")
+        if self.tau is not None and not self.tau > 0:
+            raise ValueError(f"tau must be positive, not {self.tau:g}")
+        for name in ("psd_split", "pickoff"):
+            value = getattr(self, name)
+            if value is not None and value < 0:
+                raise ValueError(f"{name} must not be negative, not {value}")
 
 
 def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
@@ -185,8 +202,6 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     else:
         around_peak, (w0, w1) = False, options.charge or (0, length)
     trap_rise, trap_flat = options.trap or (0, 0)
-    if options.trap is not None and trap_rise < 1:
-        raise ValueError(f"the trapezoid's rise must be at least 1 sample, not {trap_rise}")
     tau = math.inf if options.tau is None else options.tau
     in_rms = options.threshold is None
     threshold = options.threshold_rms if options.threshold is None else options.threshold

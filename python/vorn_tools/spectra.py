@@ -20,6 +20,7 @@ from .histograms import histogram, time_histogram
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
 UNITS = {"baseline": "ADC", "baseline_rms": "ADC", "amplitude": "ADC", "charge": "ADC x samples",
          "threshold_time": "samples", "cfd_time": "samples", "peak_index": "samples", "time": "s"}
+UNITS.update(dict.fromkeys(["rise_time", "fall_time", "fwhm", "time_over_threshold", "energy_time"], "samples"), energy="ADC")
 
 
 @dataclass(frozen=True)

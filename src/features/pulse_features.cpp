@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
 #include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <type_traits>
 
@@ -207,9 +207,8 @@ std::size_t first_above(const Sample* x, std::size_t from, std::size_t n,
   using Kind = typename Cut<Sample>::Kind;
   if (cut.kind == Kind::kNone) return n;
   if (cut.kind == Kind::kAll) return find_first(x, from, n, is_number<Sample>);
-  return with_sides(cut, p, [&](auto, auto above) {
-    return find_first(x, from, n, above);
-  });
+  return with_sides(
+      cut, p, [&](auto, auto above) { return find_first(x, from, n, above); });
 }
 
 // The first i in [from, n) below the cut, or n.
@@ -219,9 +218,8 @@ std::size_t first_below(const Sample* x, std::size_t from, std::size_t n,
   using Kind = typename Cut<Sample>::Kind;
   if (cut.kind == Kind::kAll) return n;
   if (cut.kind == Kind::kNone) return find_first(x, from, n, is_number<Sample>);
-  return with_sides(cut, p, [&](auto below, auto) {
-    return find_first(x, from, n, below);
-  });
+  return with_sides(
+      cut, p, [&](auto below, auto) { return find_first(x, from, n, below); });
 }
 
 // The first i in [from, n) with x[i-1] below the cut and x[i] above, or n.
@@ -409,8 +407,8 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   const double offset =
       base * static_cast<double>(k) * static_cast<double>(k + m);
   auto t_of = [&](Acc dn, Acc en) {
-    return p * (static_cast<double>(dn) +
-                c * (static_cast<double>(en) - offset));
+    return p *
+           (static_cast<double>(dn) + c * (static_cast<double>(en) - offset));
   };
   double best = t_of(d, e);
   std::size_t best_at = first;
@@ -432,7 +430,7 @@ template <class Sample>
 PulseFeatures features_of(const Sample* x, std::size_t n,
                           const FeatureOptions& options) {
   constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
-  PulseFeatures f{kNaN, kNaN, kNaN, kNaN, kNaN,  kNaN, -1,   0,
+  PulseFeatures f{kNaN,  kNaN, kNaN, kNaN, kNaN, kNaN, -1,   0,
                   false, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
   const auto [lo, hi] = sample_range(x, n);
   f.saturated = is_saturated(lo, hi, n, options);
@@ -497,8 +495,8 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
     const std::uint64_t rest = sample_sum(x + split, w1 - split);
     charge = p * (static_cast<double>(head + rest) -
                   static_cast<double>(w1 - w0) * base);
-    tail = p * (static_cast<double>(rest) -
-                static_cast<double>(w1 - split) * base);
+    tail = p *
+           (static_cast<double>(rest) - static_cast<double>(w1 - split) * base);
   } else {
     const double head = deviation_sum(x, w0, split, base);
     const double rest = deviation_sum(x, split, w1, base);
@@ -530,7 +528,7 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
     std::array<double, 4> sorted = fractions;
     std::sort(sorted.begin(), sorted.end(), std::greater<>());
     std::array<double, 4> leads{}, trails{};
-    std::size_t end = peak;      // the next lead lies before it
+    std::size_t end = peak;       // the next lead lies before it
     std::size_t from = peak + 1;  // the next trail lies at or after it
     for (std::size_t i = 0; i < 4; ++i) {
       if (i > 0 && sorted[i] == sorted[i - 1]) {

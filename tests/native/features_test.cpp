@@ -92,10 +92,9 @@ TYPED_TEST(FeaturesTest, RowsOfDifferingLengthsAreClipped) {
   std::int64_t peak[2];
   std::int8_t polarity[2];
   std::uint8_t saturated[2];
-  const FeatureColumns out{d[0],  d[1], d[2],     d[3],      d[4],
-                           d[5],  peak, polarity, saturated, d[6],
-                           d[7],  d[8], d[9],     d[10],     d[11],
-                           d[12]};
+  const FeatureColumns out{d[0], d[1],     d[2],      d[3], d[4], d[5],
+                           peak, polarity, saturated, d[6], d[7], d[8],
+                           d[9], d[10],    d[11],     d[12]};
   FeatureOptions o = options(2, 4, 1.0);
   o.charge_window = ChargeWindow::kFixed;
   o.charge_begin = 1;
