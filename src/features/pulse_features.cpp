@@ -16,7 +16,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Samples a search tests at once; see find_first().
-constexpr std::size_t kBlock = 32;
+constexpr unsigned kBlock = 32;
 
 // The one formula for y; every comparison against y goes through it, so the
 // shortcuts on raw samples below agree with it bit for bit.
@@ -144,8 +144,17 @@ Cut<Sample> level_cut(double level, double base, double p) {
 }
 
 // Searches test a block of samples with branch-free code the compiler turns
-// into vector compares, and look at single samples only inside the block that
-// holds the answer.
+// into vector compares; in the block that holds the answer, a minimum over
+// the lanes that match finds it, again without a branch per sample.
+template <class Sample, class Pred>
+std::size_t first_in_block(const Sample* x, Pred pred) {
+  unsigned first = kBlock;
+  for (unsigned k = 0; k < kBlock; ++k) {
+    first = std::min(first, pred(x[k]) ? k : unsigned{kBlock});
+  }
+  return first;
+}
+
 template <class Sample, class Pred>
 std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
                        Pred pred) {
@@ -155,7 +164,7 @@ std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
     for (std::size_t k = 0; k < kBlock; ++k) {
       hit |= static_cast<unsigned>(pred(x[i + k]));
     }
-    if (hit != 0) break;
+    if (hit != 0) return i + first_in_block(x + i, pred);
   }
   for (; i < n; ++i) {
     if (pred(x[i])) return i;
@@ -176,6 +185,7 @@ std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
     }
     if (hit != 0) break;
   }
+  // The block that holds the rise, if any, sample by sample.
   for (; i < n; ++i) {
     if (below(x[i - 1]) && above(x[i])) return i;
   }
