@@ -148,8 +148,9 @@ def dspeed_energy() -> Callable[[np.ndarray], None] | None:
         for start in range(0, len(x), BLOCK):
             xf = x[start:start + BLOCK].astype(np.float64)
             y = -(xf - xf[:, :64].mean(axis=1)[:, None])
-            corrected = pole_zero(y, TAU)
-            trap_norm(corrected, k, m)
+            trap = trap_norm(pole_zero(y, TAU), k, m)
+            trap.max(axis=1)
+            trap.argmax(axis=1)
             time_over_threshold(y, 5 * xf[:, :64].std(axis=1))
     return run
 
