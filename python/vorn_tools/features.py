@@ -6,7 +6,10 @@ feature is a function of y[i] = p * (x[i] - b), evaluated in float64:
 ``baseline``, ``baseline_rms``
     Mean and population standard deviation of x over the baseline window
     ``[b0, b1)``, clipped to the waveform (by default the first 64 samples,
-    or fewer in a shorter waveform).
+    or fewer in a shorter waveform). On uint16 samples the variance is
+    ``(m * sum(x**2) - sum(x)**2) / m**2``, its integer numerator rounded
+    once to float64; on float32 samples the mean of ``(x - b)**2`` summed in
+    sample order.
 ``polarity``
     As given, or with ``polarity="auto"`` chosen per waveform: +1 when
     ``max(x) - b >= b - min(x)`` (a tie goes positive), else -1.

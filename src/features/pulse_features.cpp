@@ -457,14 +457,30 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
   }
   const double base = sum / static_cast<double>(m);
   if (!std::isfinite(base)) return f;
-  // Two passes, in sample order: the deviations are small numbers even on a
-  // large offset, and the order fixes the result.
-  double squares = 0;
-  for (std::size_t i = b0; i < b1; ++i) {
-    const double d = static_cast<double>(x[i]) - base;
-    squares += d * d;
+  double rms = 0;
+  if constexpr (kU16) {
+    // m * sum(x^2) - sum(x)^2 is an integer: the variance rounds once, and
+    // the sums vectorize.
+    std::uint64_t squares = 0;
+    for (std::size_t i = b0; i < b1; ++i) {
+      squares += std::uint64_t{x[i]} * x[i];
+    }
+    const std::uint64_t total = sample_sum(x + b0, m);
+    using U128 = unsigned __int128;
+    const U128 spread =
+        U128{m} * squares - U128{total} * total;  // >= 0 by Cauchy-Schwarz
+    const double dm = static_cast<double>(m);
+    rms = std::sqrt(static_cast<double>(spread) / (dm * dm));
+  } else {
+    // Two passes, in sample order: the deviations are small numbers even on
+    // a large offset, and the order fixes the result.
+    double squares = 0;
+    for (std::size_t i = b0; i < b1; ++i) {
+      const double d = static_cast<double>(x[i]) - base;
+      squares += d * d;
+    }
+    rms = std::sqrt(squares / static_cast<double>(m));
   }
-  const double rms = std::sqrt(squares / static_cast<double>(m));
 
   const double dlo = static_cast<double>(lo);
   const double dhi = static_cast<double>(hi);

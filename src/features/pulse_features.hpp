@@ -7,7 +7,10 @@
 // y[i] = p * (double(x[i]) - b), evaluated in double precision exactly so:
 //
 //   baseline, baseline_rms  mean and population standard deviation of x over
-//       the baseline window [b0, b1), clipped to the waveform.
+//       the baseline window [b0, b1), clipped to the waveform. For uint16
+//       the variance is (m * sum(x^2) - sum(x)^2) / m^2 with the integer
+//       numerator rounded once; for float32, the mean of (x - baseline)^2
+//       summed in sample order.
 //   polarity  given, or chosen per waveform: +1 when max(x) - b >= b - min(x)
 //       (a tie goes positive), else -1.
 //   amplitude, peak_index  the maximum of y and the first index where it is

@@ -41,10 +41,15 @@ def reference(x, o):
     b = total / (b1 - b0)
     if not math.isfinite(b):
         return out
-    squares = 0.0
-    for v in xs[b0:b1]:
-        squares += (v - b) * (v - b)
-    rms = math.sqrt(squares / (b1 - b0))
+    if x.dtype == np.uint16:
+        # Exactly, from integer sums, rounded once.
+        m, ints = b1 - b0, [int(v) for v in x[b0:b1]]
+        rms = math.sqrt(float(m * sum(v * v for v in ints) - sum(ints) ** 2) / float(m * m))
+    else:
+        squares = 0.0
+        for v in xs[b0:b1]:
+            squares += (v - b) * (v - b)
+        rms = math.sqrt(squares / (b1 - b0))
 
     numbers = [v for v in xs if not math.isnan(v)]
     p = {"positive": 1, "negative": -1}.get(o.polarity)
