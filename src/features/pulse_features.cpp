@@ -408,10 +408,17 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   Acc d = 0;
   for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
   for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
-  Acc e = 0;  // E(first - 1)
-  for (std::size_t l = 0; l + 1 < span; ++l) {
-    const std::size_t h = l < k ? l + 1 : l < k + m ? k : span - 1 - l;
-    e += s(first - 1 - l) * static_cast<Acc>(h);
+  // E(first - 1), its weights H(L) at L = first - 1 - q in three runs.
+  Acc e = 0;
+  const std::size_t top = first - 1;
+  for (std::size_t l = 0; l < k; ++l) {
+    e += s(top - l) * static_cast<Acc>(l + 1);
+  }
+  Acc flat = 0;
+  for (std::size_t l = k; l < k + m; ++l) flat += s(top - l);
+  e += flat * static_cast<Acc>(k);
+  for (std::size_t l = k + m; l + 1 < span; ++l) {
+    e += s(top - l) * static_cast<Acc>(span - 1 - l);
   }
   const double c = -std::expm1(-1.0 / options.tau);
   const double offset =
@@ -426,10 +433,9 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
     e += d;
     d += (s(j) - s(j - k)) - (s(j - k - m) - s(j - span));
     const double t = t_of(d, e);
-    if (t > best) {
-      best = t;
-      best_at = j;
-    }
+    const bool higher = t > best;  // rises and noise: no branch to predict
+    best_at = higher ? j : best_at;
+    best = higher ? t : best;
   }
   out.value = best / static_cast<double>(k);
   out.time = static_cast<double>(best_at);
