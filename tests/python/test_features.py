@@ -246,7 +246,7 @@ def expected(rows, o):
 @example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
 # A sample exactly at adc_max is saturated; NaN is never an extreme or a peak.
 @example([np.full(10, 1000, np.uint16)], FeatureOptions(adc_max=1000.0))
-@example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3], np.float32)],
+@example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3] + [4, 5, 4] * 10 + [np.nan], np.float32)],
          FeatureOptions(baseline=(1, 3), threshold=1.0, psd_split=1, trap=(1, 0)))
 def test_features_match_their_definitions(rows, o):
     flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
