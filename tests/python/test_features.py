@@ -244,6 +244,9 @@ def expected(rows, o):
 @given(batches(), options())
 @example([np.full(10, 7, np.uint16)], FeatureOptions(threshold_rms=0.0))
 @example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
+# A negative pulse of float samples on a zero baseline: cuts at negative values.
+@example([np.array([0, 0, 0, 0, -2, -10, -20, -10, 0], np.float32)],
+         FeatureOptions(baseline=(0, 4), threshold=5.0, trap=(1, 1)))
 # A sample exactly at adc_max is saturated; NaN is never an extreme or a peak.
 @example([np.full(10, 1000, np.uint16)], FeatureOptions(adc_max=1000.0))
 @example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3] + [4, 5, 4] * 10 + [np.nan], np.float32)],
