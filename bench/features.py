@@ -1,11 +1,17 @@
-"""Speed of the pulse-feature kernel against NumPy and dspeed doing the same.
+"""Speed of the pulse-feature kernel on both sample types, with and without
+the shape and energy features, against NumPy and dspeed doing the same.
 
-    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9]
+    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9] [--before GBPS]
 
 Waveforms are generated in memory (uint16, a baseline near 1000 ADC counts
-with noise, one negative pulse each) and the same chain is computed by:
+with noise, one negative pulse each; the same values as float32 for the
+float path) and the same chain is computed by:
 
-- vorn: vorn_tools.features.compute, the native kernel, one thread;
+- vorn: vorn_tools.features.compute, the native kernel, one thread, on
+  uint16 and on float32 samples; every call also measures rise and fall
+  time, FWHM and time over threshold;
+- vorn with the tail ratio and the energy filter as well (a trapezoid of 16
+  and 8 samples after pole-zero correction of the pulses' 40-sample decay);
 - NumPy: the chain vectorized over blocks of rows in float64 (baseline mean
   and std, auto polarity, argmax, a charge window around the peak from a
   cumulative sum, threshold and CFD crossings from boolean masks);
@@ -13,16 +19,20 @@ with noise, one negative pulse each) and the same chain is computed by:
   the baseline window, bl_subtract, min_max, saturation and
   interpolated_time_point_thresh (forward from the baseline's end for the
   threshold, backward from the peak for the CFD), with NumPy for what it has
-  no processor for (the polarity flip and the charge window).
+  no processor for (the polarity flip and the charge window); and its
+  pole_zero, trap_norm and time_over_threshold for the energy and width.
 
 Times are medians of process CPU time over rounds in which the competitors
-alternate; GB/s counts the uint16 sample bytes. The NumPy result is checked
-against the kernel's before timing, so both compute the same features.
+alternate; GB/s counts the sample bytes each one reads (float32 rows are
+twice the bytes of uint16 rows). The NumPy result is checked against the
+kernel's on both sample types before timing. --before gives the GB/s of an
+earlier kernel on the uint16 chain, for the ratio of the whole kernel to it.
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import platform
 import statistics
@@ -35,6 +45,8 @@ from vorn_tools.features import FeatureOptions, compute
 
 OPTIONS = FeatureOptions(baseline=(0, 64), charge_peak=(10, 100), threshold_rms=5.0,
                          cfd_fraction=0.5)
+TAU = 40.0  # the pulses' decay, in samples
+EVERYTHING = dataclasses.replace(OPTIONS, psd_split=20, trap=(16, 8), tau=TAU)
 BLOCK = 1000  # rows per block for the float64 chains: 8 MB arrays
 
 
@@ -125,6 +137,24 @@ def dspeed_chain() -> Callable[[np.ndarray], None] | None:
     return run
 
 
+def dspeed_energy() -> Callable[[np.ndarray], None] | None:
+    try:
+        from dspeed.processors import pole_zero, time_over_threshold, trap_norm
+    except ImportError:
+        return None
+    k, m = EVERYTHING.trap or (1, 0)
+
+    def run(x: np.ndarray) -> None:
+        for start in range(0, len(x), BLOCK):
+            xf = x[start:start + BLOCK].astype(np.float64)
+            y = -(xf - xf[:, :64].mean(axis=1)[:, None])
+            trap = trap_norm(pole_zero(y, TAU), k, m)
+            trap.max(axis=1)
+            trap.argmax(axis=1)
+            time_over_threshold(y, 5 * xf[:, :64].std(axis=1))
+    return run
+
+
 def check_same(kernel: dict[str, np.ndarray], reference: dict[str, np.ndarray]) -> None:
     for name, value in reference.items():
         got = kernel[name]
@@ -146,18 +176,35 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=50_000)
     parser.add_argument("--samples", type=int, default=1024)
     parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--before", type=float, metavar="GBPS",
+                        help="an earlier kernel's GB/s on the uint16 chain")
     args = parser.parse_args()
 
     x = waveforms(args.rows, args.samples)
-    check_same(compute(x[:5000], OPTIONS), numpy_chain(x[:5000]))
-    competitors: dict[str, Callable[[], object]] = {
-        "vorn": lambda: compute(x, OPTIONS),
-        "NumPy float64": lambda: numpy_chain(x),
-    }
+    xf = x.astype(np.float32)
+    reference = numpy_chain(x[:5000])
+    check_same(compute(x[:5000], OPTIONS), reference)
+    check_same(compute(xf[:5000], OPTIONS), reference)
+    inputs: dict[str, np.ndarray] = {}
+    competitors: dict[str, Callable[[], object]] = {}
+
+    def add(name: str, data: np.ndarray, run: Callable[[], object]) -> None:
+        inputs[name] = data
+        competitors[name] = run
+
+    add("vorn uint16", x, lambda: compute(x, OPTIONS))
+    add("vorn float32", xf, lambda: compute(xf, OPTIONS))
+    add("vorn uint16, tail ratio and energy", x, lambda: compute(x, EVERYTHING))
+    add("vorn float32, tail ratio and energy", xf, lambda: compute(xf, EVERYTHING))
+    add("NumPy float64", x, lambda: numpy_chain(x))
     dspeed = dspeed_chain()
     if dspeed is not None:
         dspeed(x[:BLOCK])  # compiles the gufuncs
-        competitors["dspeed"] = lambda: dspeed(x)
+        add("dspeed", x, lambda: dspeed(x))
+    energy = dspeed_energy()
+    if energy is not None:
+        energy(x[:BLOCK])
+        add("dspeed pole_zero, trap_norm, time_over_threshold", x, lambda: energy(x))
     for run in competitors.values():
         run()
 
@@ -170,23 +217,44 @@ def main() -> None:
             cpu[name].append(c)
             wall[name].append(w)
 
-    size = x.nbytes
-    print(f"{args.rows:,} waveforms of {args.samples:,} uint16 samples ({size / 1e6:.1f} MB), "
-          f"{args.rounds} rounds; {platform.processor() or platform.machine()}, "
-          f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}; NumPy {np.__version__}")
+    def ratio(a: str, b: str, by_bytes: bool = False) -> float:
+        """Median over rounds of a's speed over b's (in bytes/s if asked)."""
+        scale = inputs[a].nbytes / inputs[b].nbytes if by_bytes else 1.0
+        return statistics.median(scale * t / s for s, t in zip(cpu[a], cpu[b]))
+
+    print(f"{args.rows:,} waveforms of {args.samples:,} samples ({x.nbytes / 1e6:.1f} MB as uint16, "
+          f"{xf.nbytes / 1e6:.1f} MB as float32), {args.rounds} rounds; "
+          f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
+          f"load {os.getloadavg()[0]:.2f}; NumPy {np.__version__}")
     print()
     print("| competitor | median cpu time | median wall time | GB/s | waveforms/s "
-          "| vorn ÷ competitor |")
+          "| vorn uint16 ÷ competitor |")
     print("|---|---:|---:|---:|---:|---:|")
-    mine = statistics.median(cpu["vorn"])
     for name in names:
         t = statistics.median(cpu[name])
-        ratios = [v / m for v, m in zip(cpu[name], cpu["vorn"])]
         print(f"| {name} | {t * 1e3:.1f} ms | {statistics.median(wall[name]) * 1e3:.1f} ms "
-              f"| {size / t / 1e9:.2f} | {args.rows / t / 1e6:.2f} M "
-              f"| {statistics.median(ratios):.1f}× |")
+              f"| {inputs[name].nbytes / t / 1e9:.2f} | {args.rows / t / 1e6:.2f} M "
+              f"| {ratio('vorn uint16', name):.2f}× |")
     print()
-    print(f"vorn: {size / mine / 1e9:.2f} GB/s of samples")
+    gbps = x.nbytes / statistics.median(cpu["vorn uint16"]) / 1e9
+    print("| ratio | measured | target |")
+    print("|---|---:|---|")
+    print(f"| float32 ÷ uint16, GB/s | {ratio('vorn float32', 'vorn uint16', True):.2f}× | ≥ 0.8× |")
+    print(f"| float32 ÷ uint16, GB/s, tail ratio and energy "
+          f"| {ratio('vorn float32, tail ratio and energy', 'vorn uint16, tail ratio and energy', True):.2f}× "
+          f"| ≥ 0.8× |")
+    print(f"| uint16 with tail ratio and energy ÷ without "
+          f"| {ratio('vorn uint16, tail ratio and energy', 'vorn uint16'):.2f}× | |")
+    if args.before:
+        whole = x.nbytes / statistics.median(cpu["vorn uint16, tail ratio and energy"]) / 1e9
+        print(f"| whole kernel, uint16 ÷ the earlier kernel's {args.before:.2f} GB/s "
+              f"| {whole / args.before:.2f}× | ≥ 0.7× |")
+    if energy is not None:
+        print(f"| tail ratio and energy ÷ dspeed's pole_zero, trap_norm, time_over_threshold "
+              f"| {ratio('vorn uint16, tail ratio and energy', 'dspeed pole_zero, trap_norm, time_over_threshold'):.1f}× "
+              f"| ≥ 10× |")
+    print()
+    print(f"vorn: {gbps:.2f} GB/s of uint16 samples")
 
 
 if __name__ == "__main__":

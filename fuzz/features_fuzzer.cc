@@ -13,7 +13,10 @@
 //   bytes 10-13 ADC maximum (float32)
 //   byte 14     the samples split into rows at every multiple of this
 //               count (0: one row)
-//   byte 15     unused
+//   byte 15     bits 0-2: trapezoid rise (0: none); bits 3-5: flat top;
+//               bit 6: a pick-off delay of the rise plus the flat top;
+//               bit 7: a PSD split of 3 samples. Byte 9 also sets tau,
+//               (byte + 1) samples, and the rise fractions.
 //
 // Every row must get the same features from the batch call as from the
 // single-row call, and they must obey the rules of the header: an index
@@ -53,7 +56,12 @@ bool same(const vorn::PulseFeatures& a, const vorn::PulseFeatures& b) {
          same(a.amplitude, b.amplitude) && same(a.charge, b.charge) &&
          same(a.threshold_time, b.threshold_time) &&
          same(a.cfd_time, b.cfd_time) && a.peak_index == b.peak_index &&
-         a.polarity == b.polarity && a.saturated == b.saturated;
+         a.polarity == b.polarity && a.saturated == b.saturated &&
+         same(a.rise_time, b.rise_time) && same(a.fall_time, b.fall_time) &&
+         same(a.fwhm, b.fwhm) &&
+         same(a.time_over_threshold, b.time_over_threshold) &&
+         same(a.tail_ratio, b.tail_ratio) && same(a.energy, b.energy) &&
+         same(a.energy_time, b.energy_time);
 }
 
 template <class Sample>
@@ -106,6 +114,25 @@ void check_row(const Sample* x, std::size_t n, const vorn::FeatureOptions& o,
                                   !(f.cfd_time <= static_cast<double>(peak)))) {
     broken("cfd_time outside the rise to the peak", row);
   }
+  // Edges lie within the row, a lower level no nearer the peak.
+  const double span = static_cast<double>(n);
+  for (double t : {f.rise_time, f.fall_time, f.fwhm, f.time_over_threshold}) {
+    if (!std::isnan(t) && !(t >= 0 && t <= span)) {
+      broken("a width negative or longer than the row", row);
+    }
+  }
+  if (!std::isnan(f.time_over_threshold) && std::isnan(f.threshold_time)) {
+    broken("time over threshold without a crossing", row);
+  }
+  if (!std::isnan(f.energy_time)) {
+    const std::size_t k = o.trap_rise;
+    const double earliest = static_cast<double>(2 * k + o.trap_flat - 1);
+    if (k == 0 || !(f.energy_time <= span - 1) ||
+        (!std::isnan(f.energy) && !(f.energy_time >= earliest))) {
+      broken("energy_time outside the filter's range", row);
+    }
+  }
+  if (o.trap_rise == 0 && !std::isnan(f.energy)) broken("energy unasked", row);
 }
 
 template <class Sample>
@@ -122,7 +149,7 @@ void run(const std::uint8_t* data, std::size_t size,
   offsets.push_back(x.size());
   const std::size_t rows = offsets.size() - 1;
 
-  std::vector<double> d(6 * rows);
+  std::vector<double> d(13 * rows);
   std::vector<std::int64_t> peak(rows);
   std::vector<std::int8_t> polarity(rows);
   std::vector<std::uint8_t> saturated(rows);
@@ -134,7 +161,14 @@ void run(const std::uint8_t* data, std::size_t size,
                                  d.data() + 5 * rows,
                                  peak.data(),
                                  polarity.data(),
-                                 saturated.data()};
+                                 saturated.data(),
+                                 d.data() + 6 * rows,
+                                 d.data() + 7 * rows,
+                                 d.data() + 8 * rows,
+                                 d.data() + 9 * rows,
+                                 d.data() + 10 * rows,
+                                 d.data() + 11 * rows,
+                                 d.data() + 12 * rows};
   vorn::pulse_features(x.data(), offsets.data(), rows, o, out);
 
   auto stored = [&](std::size_t r) {
@@ -146,7 +180,14 @@ void run(const std::uint8_t* data, std::size_t size,
                                d[5 * rows + r],
                                peak[r],
                                polarity[r],
-                               saturated[r] != 0};
+                               saturated[r] != 0,
+                               d[6 * rows + r],
+                               d[7 * rows + r],
+                               d[8 * rows + r],
+                               d[9 * rows + r],
+                               d[10 * rows + r],
+                               d[11 * rows + r],
+                               d[12 * rows + r]};
   };
   for (std::size_t r = 0; r < rows; ++r) {
     const Sample* row = x.data() + offsets[r];
@@ -193,6 +234,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   o.threshold_in_rms = (flags & 16) != 0;
   o.cfd_fraction = (data[9] + 1) / 256.0;
   if ((flags & 32) != 0) o.adc_max = f32_at(data + 10);
+  const std::uint8_t filter = data[15];
+  o.trap_rise = filter & 7;
+  o.trap_flat = (filter >> 3) & 7;
+  if ((filter & 64) != 0) o.pickoff = o.trap_rise + o.trap_flat;
+  if ((filter & 128) != 0) o.psd_split = 3;
+  o.tau = data[9] + 1.0;
+  o.rise_low = (data[9] % 4 + 1) / 10.0;
+  o.rise_high = 1.0 - (data[9] / 4 % 4) / 10.0;
   // Options the binding refuses never reach the kernel.
   if (vorn::check_options(o)) return 0;
   const std::size_t split = data[14];

@@ -14,5 +14,12 @@ def compute(
     threshold_in_rms: bool,
     cfd_fraction: float,
     adc_max: float | None,
+    rise_low: float,
+    rise_high: float,
+    psd_split: int | None,
+    trap_rise: int,
+    trap_flat: int,
+    tau: float,
+    pickoff: int | None,
     /,
 ) -> None: ...

@@ -447,7 +447,10 @@ def _pulse_options(args: argparse.Namespace) -> Any:
                               charge=tuple(args.charge) if args.charge else None,
                               charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
                               threshold=args.threshold, threshold_rms=args.threshold_rms,
-                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max)
+                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max,
+                              rise=tuple(args.rise), psd_split=args.psd_split,
+                              trap=tuple(args.trap) if args.trap else None, tau=args.tau,
+                              pickoff=args.pickoff)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
 
@@ -1142,6 +1145,15 @@ def build_parser() -> argparse.ArgumentParser:
                            help="constant-fraction level, in (0, 1] (default 0.5)")
         group.add_argument("--adc-max", type=_feature_value("adc_max"), metavar="M",
                            help="samples at or above M (above 0) are saturated")
+        group.add_argument("--rise", nargs=2, type=float, default=(0.1, 0.9), metavar=("LO", "HI"),
+                           help="fractions of the amplitude for rise_time and fall_time (default 0.1 0.9)")
+        group.add_argument("--psd-split", type=int, metavar="S",
+                           help="tail_ratio: the charge from S samples after the charge window's start, over all")
+        group.add_argument("--trap", nargs=2, type=int, metavar=("RISE", "FLAT"),
+                           help="energy: a trapezoidal filter of RISE and FLAT samples, read at its maximum")
+        group.add_argument("--tau", type=float, metavar="TAU", help="the decay the energy filter corrects (samples)")
+        group.add_argument("--pickoff", type=int, metavar="Q",
+                           help="read the energy filter Q samples after the threshold crossing")
 
     def salvage_option(sub: argparse.ArgumentParser, text: str) -> None:
         sub.add_argument("--salvage", action="store_true", help=text)

@@ -6,7 +6,10 @@ feature is a function of y[i] = p * (x[i] - b), evaluated in float64:
 ``baseline``, ``baseline_rms``
     Mean and population standard deviation of x over the baseline window
     ``[b0, b1)``, clipped to the waveform (by default the first 64 samples,
-    or fewer in a shorter waveform).
+    or fewer in a shorter waveform). On uint16 samples the variance is
+    ``(m * sum(x**2) - sum(x)**2) / m**2``, its integer numerator rounded
+    once to float64; on float32 samples the mean of ``(x - b)**2`` summed in
+    sample order.
 ``polarity``
     As given (``"positive"``, ``"negative"``); with ``polarity="auto"``
     decided once per channel by `decide_polarity` from its first events, the
@@ -29,13 +32,48 @@ feature is a function of y[i] = p * (x[i] - b), evaluated in float64:
     With L = ``cfd_fraction * amplitude``: the last j before the peak with
     y[j] < L, interpolated as ``j + (L - y[j]) / (y[j+1] - y[j])``. NaN when
     the amplitude is not positive or no sample before the peak is below L.
+``rise_time``, ``fall_time``, ``fwhm``
+    With A = amplitude > 0, lead(f) is the time of ``cfd_time`` at the
+    level f * A, and trail(f) its mirror after the peak: the first k > peak
+    with y[k] < f * A, interpolated as ``(k-1) + (L - y[k-1]) / (y[k] -
+    y[k-1])``. For ``rise=(lo, hi)`` (default 0.1, 0.9): ``rise_time =
+    lead(hi) - lead(lo)``, ``fall_time = trail(lo) - trail(hi)``, and
+    ``fwhm = trail(0.5) - lead(0.5)``, in samples. NaN when the amplitude
+    is not positive or an edge time is NaN (the pulse is cut off by the
+    start or the end of the waveform).
+``time_over_threshold``
+    With i the sample where ``threshold_time`` crosses T: the first k > i
+    with y[k] < T, interpolated as in trail(), minus ``threshold_time``.
+    NaN without a crossing, or when y stays at or above T to the end.
+``tail_ratio``
+    With ``[w0, w1)`` the clipped charge window and ``psd_split=s``: the sum
+    of y over ``[min(w0 + s, w1), w1)`` divided by ``charge``, the
+    tail-to-total ratio of pulse-shape discrimination. NaN without
+    ``psd_split``.
+``energy``, ``energy_time``
+    Only with ``trap=(k, m)``, else NaN: a trapezoidal filter of rise k >= 1
+    and flat top m after pole-zero correction of a decay of ``tau``
+    samples (none by default). With d = exp(-1/tau) (1 without tau),
+    ``z[i] = y[i] + (1 - d) * (y[0] + ... + y[i-1])`` turns a decaying
+    exponential of height H into a step of height H, and for
+    n >= 2k + m - 1 the trapezoid
+    ``T[n] = (sum(z[n-k+1 : n+1]) - sum(z[n-2k-m+1 : n-k-m+1])) / k`` has a
+    flat top of H; T[n] depends on the 2k + m samples up to n only. With i
+    the crossing sample of ``threshold_time``, ``energy_time`` is
+    ``i + pickoff`` when ``pickoff`` is given, else the first index of the
+    maximum of T over ``[i, i + 2k + m)``; ``energy`` is T there, with the
+    baseline of the baseline window. NaN without a crossing, when no T is
+    read (the times lie before 2k + m - 1 or past the end), or when a
+    sample T depends on is not finite. The kernel steps T from running sums,
+    exact integers on uint16 samples; it agrees with a direct convolution
+    within roundings.
 ``saturated``
     Some sample of the waveform sits at the sample type's extreme (uint16: 0
     or 65535; float32: +-inf or +-FLT_MAX) or at or above ``adc_max``.
 
 A waveform with no features - its clipped baseline window is empty (only
 possible with ``offsets``), or its baseline is not finite (an infinite
-sample in the window) - gets NaN for the six float features, peak_index -1
+sample in the window) - gets NaN for every float feature, peak_index -1
 and polarity 0; ``saturated`` is still reported. NaN samples are not expected
 from a digitizer: they never count as the maximum or as either side of a
 crossing, and they make sums NaN.
@@ -67,6 +105,13 @@ FEATURES: dict[str, type[np.generic]] = {
     "peak_index": np.int64,
     "polarity": np.int8,
     "saturated": np.bool_,
+    "rise_time": np.float64,
+    "fall_time": np.float64,
+    "fwhm": np.float64,
+    "time_over_threshold": np.float64,
+    "tail_ratio": np.float64,
+    "energy": np.float64,
+    "energy_time": np.float64,
 }
 
 
@@ -92,7 +137,12 @@ class FeatureOptions:
     the peak) exclude each other; with neither, the charge covers the whole
     waveform. ``threshold`` is absolute; without it the threshold is
     ``threshold_rms`` times the baseline's RMS. Windows count samples from
-    the start of each waveform and are half-open.
+    the start of each waveform and are half-open. ``rise`` holds the two
+    fractions of the amplitude for rise and fall times, ``psd_split`` the
+    samples from the charge window's start to its tail, ``trap`` the energy
+    filter's rise and flat top, ``tau`` the decay constant for its
+    pole-zero correction and ``pickoff`` its reading time after the
+    threshold crossing, all in samples.
     """
 
     baseline: tuple[int, int] = (0, 64)
@@ -103,6 +153,11 @@ class FeatureOptions:
     threshold_rms: float = 5.0
     cfd_fraction: float = 0.5
     adc_max: float | None = None
+    rise: tuple[float, float] = (0.1, 0.9)
+    psd_split: int | None = None
+    trap: tuple[int, int] | None = None
+    tau: float | None = None
+    pickoff: int | None = None
 
     def __post_init__(self) -> None:
         if self.polarity not in _POLARITY:
@@ -116,6 +171,23 @@ class FeatureOptions:
             problem = option_problem(name, getattr(self, name))
             if problem is not None:
                 raise ValueError(problem)
+        self._check_shape_and_energy()
+
+    def _check_shape_and_energy(self) -> None:
+        low, high = self.rise
+        if not 0 < low < high <= 1:
+            raise ValueError(f"rise fractions must satisfy 0 < low < high <= 1, not {low:g}, {high:g}")
+        if self.trap is not None:
+            if self.trap[0] < 1:
+                raise ValueError(f"the trapezoid's rise must be at least 1 sample, not {self.trap[0]}")
+            if self.trap[1] < 0:
+                raise ValueError(f"the trapezoid's flat top must not be negative, not {self.trap[1]}")
+        if self.tau is not None and not self.tau > 0:
+            raise ValueError(f"tau must be positive, not {self.tau:g}")
+        for name in ("psd_split", "pickoff"):
+            value = getattr(self, name)
+            if value is not None and value < 0:
+                raise ValueError(f"{name} must not be negative, not {value}")
 
 
 def option_problem(name: str, value: object) -> str | None:
@@ -206,8 +278,8 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     decision with every block. Without it, ``"auto"`` is decided from the
     data given.
 
-    Raises TypeError for other sample types and ValueError for shapes or
-    windows that do not fit. The computation releases the GIL.
+    Raises TypeError for other sample types and ValueError for shapes,
+    windows or filter settings that do not fit. The computation releases the GIL.
     """
     options = FeatureOptions() if options is None else options
     samples = np.ascontiguousarray(data)
@@ -241,10 +313,13 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
         given = np.asarray(polarity, dtype=np.int8)
         per_row = np.broadcast_to(given, shape) if given.ndim else np.full(shape, given, np.int8)
         code = np.ascontiguousarray(per_row, dtype=np.int8).reshape(-1)
+    trap_rise, trap_flat = options.trap or (0, 0)
+    tau = math.inf if options.tau is None else options.tau
     in_rms = options.threshold is None
     threshold = options.threshold_rms if options.threshold is None else options.threshold
     _features.compute(
         rows, flat_offsets, outputs, options.baseline[0], options.baseline[1],
         code, around_peak, w0, w1, threshold, in_rms,
-        options.cfd_fraction, options.adc_max)
+        options.cfd_fraction, options.adc_max, options.rise[0], options.rise[1],
+        options.psd_split, trap_rise, trap_flat, tau, options.pickoff)
     return outputs

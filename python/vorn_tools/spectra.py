@@ -29,8 +29,10 @@ MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
 # --float32), which hold volts or whatever unit the board writes: never ADC counts.
 UNITS = {"baseline": "ADC", "baseline_rms": "ADC", "amplitude": "ADC", "charge": "ADC x samples",
          "threshold_time": "samples", "cfd_time": "samples", "peak_index": "samples", "time": "s"}
+UNITS.update(dict.fromkeys(["rise_time", "fall_time", "fwhm", "time_over_threshold", "energy_time"], "samples"),
+             energy="ADC")
 FLOAT_UNITS = {**UNITS, "baseline": "sample units", "baseline_rms": "sample units", "amplitude": "sample units",
-               "charge": "sample units x samples"}
+               "charge": "sample units x samples", "energy": "sample units"}
 PAD = 0.05  # a range taken from the first rows is widened by this fraction on each side
 
 

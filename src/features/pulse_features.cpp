@@ -1,9 +1,12 @@
 #include "features/pulse_features.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <type_traits>
 
@@ -12,18 +15,251 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Searches test a block of samples with branch-free code the compiler turns
-// into vector compares, and look at single samples only inside the block that
-// holds the answer.
-constexpr std::size_t kBlock = 32;
+// Samples a search tests at once; see find_first().
+constexpr unsigned kBlock = 32;
 
 // The one formula for y; every comparison against y goes through it, so the
-// shortcuts on integer samples below agree with it bit for bit.
+// shortcuts on raw samples below agree with it bit for bit.
 inline double lift(double x, double base, double p) {
   return p * (x - base);
 }
 
-// --- uint16 -------------------------------------------------------------
+// Integers that order samples as their values do, so that a search over
+// sample values steps through keys. -0.0 and +0.0 share the key 0; NaN has
+// none.
+template <class Sample>
+struct Keys;
+
+template <>
+struct Keys<std::uint16_t> {
+  static constexpr std::int64_t kLow = 0;
+  static constexpr std::int64_t kHigh = 0xffff;
+  static std::int64_t key(double v) {
+    return static_cast<std::int64_t>(std::clamp(std::round(v), 0.0, 65535.0));
+  }
+  static std::uint16_t value(std::int64_t k) {
+    return static_cast<std::uint16_t>(k);
+  }
+};
+
+template <>
+struct Keys<float> {
+  static constexpr std::int64_t kLow = -0x7f800000;  // -inf
+  static constexpr std::int64_t kHigh = 0x7f800000;  // +inf
+  static std::int64_t key(double v) {
+    // Outside the float range the cast would be undefined; NaN never comes.
+    const float f = v > FLT_MAX    ? HUGE_VALF
+                    : v < -FLT_MAX ? -HUGE_VALF
+                                   : static_cast<float>(v);
+    const auto bits = std::bit_cast<std::int32_t>(f);
+    return bits >= 0 ? bits : -static_cast<std::int64_t>(bits & 0x7fffffff);
+  }
+  static float value(std::int64_t k) {
+    const auto magnitude = static_cast<std::uint32_t>(k >= 0 ? k : -k);
+    return std::bit_cast<float>(k >= 0 ? magnitude : magnitude | 0x80000000u);
+  }
+};
+
+// The least key in [lo, hi] where `pred`, false below and true above some
+// key, holds; hi + 1 when it holds nowhere. Steps out from a guess in growing
+// strides, then bisects: a good guess costs two or three evaluations.
+template <class Pred>
+std::int64_t least_true(Pred pred, std::int64_t lo, std::int64_t hi,
+                        std::int64_t guess) {
+  guess = std::clamp(guess, lo, hi);
+  std::int64_t no = lo - 1;   // pred false here, or below the range
+  std::int64_t yes = hi + 1;  // pred true here, or above the range
+  std::int64_t step = 1;
+  if (pred(guess)) {
+    yes = guess;
+    for (;;) {
+      const std::int64_t t = yes - step;
+      if (t < lo) break;
+      if (!pred(t)) {
+        no = t;
+        break;
+      }
+      yes = t;
+      step *= 2;
+    }
+  } else {
+    no = guess;
+    for (;;) {
+      const std::int64_t t = no + step;
+      if (t > hi) break;
+      if (pred(t)) {
+        yes = t;
+        break;
+      }
+      no = t;
+      step *= 2;
+    }
+  }
+  while (yes - no > 1) {
+    const std::int64_t mid = no + (yes - no) / 2;
+    (pred(mid) ? yes : no) = mid;
+  }
+  return yes;
+}
+
+// y >= level as a compare of raw samples: y is monotonic in x, so the
+// samples at or above the level are those on one side of a cut.
+template <class Sample>
+struct Cut {
+  enum class Kind { kNone, kAll, kSome } kind;
+  Sample at;  // kSome: above is x >= at (p = +1) or x <= at (p = -1)
+};
+
+template <class Sample>
+Cut<Sample> level_cut(double level, double base, double p) {
+  using K = Keys<Sample>;
+  using Kind = typename Cut<Sample>::Kind;
+  if (std::isnan(level)) return {Kind::kNone, 0};
+  auto above = [&](std::int64_t k) {
+    return lift(static_cast<double>(K::value(k)), base, p) >= level;
+  };
+  if (p > 0) {
+    // The guess is nearly always the answer: two evaluations confirm it.
+    const std::int64_t g = K::key(base + level);
+    if (above(g) && (g == K::kLow || !above(g - 1))) {
+      return g == K::kLow ? Cut<Sample>{Kind::kAll, 0}
+                          : Cut<Sample>{Kind::kSome, K::value(g)};
+    }
+    const std::int64_t k = least_true(above, K::kLow, K::kHigh, g);
+    if (k > K::kHigh) return {Kind::kNone, 0};
+    if (k == K::kLow) return {Kind::kAll, 0};
+    return {Kind::kSome, K::value(k)};
+  }
+  // The greatest key above the level, found as the least of the negated.
+  const std::int64_t g = K::key(base - level);
+  if (above(g) && (g == K::kHigh || !above(g + 1))) {
+    return g == K::kHigh ? Cut<Sample>{Kind::kAll, 0}
+                         : Cut<Sample>{Kind::kSome, K::value(g)};
+  }
+  const std::int64_t k = -least_true([&](std::int64_t j) { return above(-j); },
+                                     -K::kHigh, -K::kLow, -g);
+  if (k < K::kLow) return {Kind::kNone, 0};
+  if (k == K::kHigh) return {Kind::kAll, 0};
+  return {Kind::kSome, K::value(k)};
+}
+
+// Searches test a block of samples with branch-free code the compiler turns
+// into vector compares; in the block that holds the answer, a minimum over
+// the lanes that match finds it, again without a branch per sample.
+template <class Sample, class Pred>
+std::size_t first_in_block(const Sample* x, Pred pred) {
+  unsigned first = kBlock;
+  for (unsigned k = 0; k < kBlock; ++k) {
+    first = std::min(first, pred(x[k]) ? k : unsigned{kBlock});
+  }
+  return first;
+}
+
+template <class Sample, class Pred>
+std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
+                       Pred pred) {
+  std::size_t i = from;
+  for (; i + kBlock <= n; i += kBlock) {
+    unsigned hit = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      hit |= static_cast<unsigned>(pred(x[i + k]));
+    }
+    if (hit != 0) return i + first_in_block(x + i, pred);
+  }
+  for (; i < n; ++i) {
+    if (pred(x[i])) return i;
+  }
+  return n;
+}
+
+// The first i in [from, n) with x[i-1] below and x[i] above; from >= 1.
+template <class Sample, class Below, class Above>
+std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
+                      Below below, Above above) {
+  std::size_t i = from;
+  for (; i + kBlock <= n; i += kBlock) {
+    unsigned hit = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      hit |= static_cast<unsigned>(below(x[i + k - 1])) &
+             static_cast<unsigned>(above(x[i + k]));
+    }
+    if (hit != 0) break;
+  }
+  // The block that holds the rise, if any, sample by sample.
+  for (; i < n; ++i) {
+    if (below(x[i - 1]) && above(x[i])) return i;
+  }
+  return n;
+}
+
+// Calls f(below, above) with the two sides of a cut of kind kSome as
+// predicates on raw samples. NaN is on neither side.
+template <class Sample, class F>
+std::size_t with_sides(const Cut<Sample>& cut, double p, F f) {
+  const Sample at = cut.at;
+  if (p > 0) {
+    return f([at](Sample v) { return v < at; },
+             [at](Sample v) { return v >= at; });
+  }
+  return f([at](Sample v) { return v > at; },
+           [at](Sample v) { return v <= at; });
+}
+
+template <class Sample>
+bool is_number(Sample v) {
+  return v == v;  // NOLINT(misc-redundant-expression): false for NaN only
+}
+
+// The first i in [from, n) above the cut, or n.
+template <class Sample>
+std::size_t first_above(const Sample* x, std::size_t from, std::size_t n,
+                        const Cut<Sample>& cut, double p) {
+  using Kind = typename Cut<Sample>::Kind;
+  if (cut.kind == Kind::kNone) return n;
+  if (cut.kind == Kind::kAll) return find_first(x, from, n, is_number<Sample>);
+  return with_sides(
+      cut, p, [&](auto, auto above) { return find_first(x, from, n, above); });
+}
+
+// The first i in [from, n) below the cut, or n.
+template <class Sample>
+std::size_t first_below(const Sample* x, std::size_t from, std::size_t n,
+                        const Cut<Sample>& cut, double p) {
+  using Kind = typename Cut<Sample>::Kind;
+  if (cut.kind == Kind::kAll) return n;
+  if (cut.kind == Kind::kNone) return find_first(x, from, n, is_number<Sample>);
+  return with_sides(
+      cut, p, [&](auto below, auto) { return find_first(x, from, n, below); });
+}
+
+// The first i in [from, n) with x[i-1] below the cut and x[i] above, or n.
+template <class Sample>
+std::size_t first_rise(const Sample* x, std::size_t from, std::size_t n,
+                       const Cut<Sample>& cut, double p) {
+  if (cut.kind != Cut<Sample>::Kind::kSome) return n;  // no side is empty
+  return with_sides(cut, p, [&](auto below, auto above) {
+    return find_rise(x, from, n, below, above);
+  });
+}
+
+// The last j < end below the cut, or `end` when there is none. Walks back
+// from a peak are short: one sample at a time.
+template <class Sample>
+std::size_t last_below(const Sample* x, std::size_t end, const Cut<Sample>& cut,
+                       double p) {
+  using Kind = typename Cut<Sample>::Kind;
+  auto walk = [&](auto below) {
+    for (std::size_t j = end; j-- > 0;) {
+      if (below(x[j])) return j;
+    }
+    return end;
+  };
+  if (cut.kind == Kind::kAll) return end;
+  if (cut.kind == Kind::kNone) return walk(is_number<Sample>);
+  return with_sides(cut, p, [&](auto below, auto) { return walk(below); });
+}
+
+// --- Sums and ranges ----------------------------------------------------
 
 struct RangeU16 {
   std::uint16_t lo;
@@ -38,6 +274,40 @@ RangeU16 sample_range(const std::uint16_t* x, std::size_t n) {
     hi = std::max(hi, x[i]);
   }
   return {lo, hi};
+}
+
+struct RangeF32 {
+  float lo;
+  float hi;
+};
+
+RangeF32 sample_range(const float* x, std::size_t n) {
+  // NaN fails both compares and is skipped. Several lanes of minima and
+  // maxima keep the vector units busy; min and max do not depend on order.
+  constexpr std::size_t kLanes = 16;
+  float lo[kLanes], hi[kLanes];
+  for (std::size_t k = 0; k < kLanes; ++k) {
+    lo[k] = HUGE_VALF;
+    hi[k] = -HUGE_VALF;
+  }
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      const float v = x[i + k];
+      lo[k] = v < lo[k] ? v : lo[k];
+      hi[k] = v > hi[k] ? v : hi[k];
+    }
+  }
+  for (; i < n; ++i) {
+    lo[0] = x[i] < lo[0] ? x[i] : lo[0];
+    hi[0] = x[i] > hi[0] ? x[i] : hi[0];
+  }
+  float l = lo[0], h = hi[0];
+  for (std::size_t k = 1; k < kLanes; ++k) {
+    l = lo[k] < l ? lo[k] : l;
+    h = hi[k] > h ? hi[k] : h;
+  }
+  return {l, h};
 }
 
 std::uint64_t sample_sum(const std::uint16_t* x, std::size_t n) {
@@ -55,113 +325,24 @@ std::uint64_t sample_sum(const std::uint16_t* x, std::size_t n) {
   return total;
 }
 
-std::size_t find_equal(const std::uint16_t* x, std::size_t from, std::size_t n,
-                       std::uint16_t value) {
-  std::size_t i = from;
-  for (; i + kBlock <= n; i += kBlock) {
-    unsigned hit = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) hit |= x[i + k] == value;
-    if (hit != 0) break;
-  }
-  for (; i < n; ++i) {
-    if (x[i] == value) return i;
-  }
-  return n;
-}
-
-// y >= level as a compare of raw samples: y is monotonic in x, so the
-// samples at or above the level are those on one side of a cut.
-struct Cut {
-  enum class Kind { kNone, kAll, kSome } kind;
-  std::uint16_t at;  // kSome: above is x >= at (p = +1) or x <= at (p = -1)
-};
-
-Cut level_cut(double level, double base, double p) {
-  if (std::isnan(level)) return {Cut::Kind::kNone, 0};
-  auto above = [&](std::int32_t x) {
-    return lift(static_cast<double>(x), base, p) >= level;
-  };
-  // Start from the exact answer's neighbour and step to it: lift() rounds,
-  // so the estimate can be one off either way.
-  if (p > 0) {
-    // The least x with y >= level, 65536 when there is none.
-    auto x = static_cast<std::int32_t>(
-        std::clamp(std::ceil(level + base), 0.0, 65536.0));
-    while (x > 0 && above(x - 1)) --x;
-    while (x < 65536 && !above(x)) ++x;
-    if (x == 65536) return {Cut::Kind::kNone, 0};
-    if (x == 0) return {Cut::Kind::kAll, 0};
-    return {Cut::Kind::kSome, static_cast<std::uint16_t>(x)};
-  }
-  // The greatest x with y >= level, -1 when there is none.
-  auto x = static_cast<std::int32_t>(
-      std::clamp(std::floor(base - level), -1.0, 65535.0));
-  while (x < 65535 && above(x + 1)) ++x;
-  while (x > -1 && !above(x)) --x;
-  if (x == -1) return {Cut::Kind::kNone, 0};
-  if (x == 65535) return {Cut::Kind::kAll, 0};
-  return {Cut::Kind::kSome, static_cast<std::uint16_t>(x)};
-}
-
-// The first i in [from, n) with x[i-1] below and x[i] above; from >= 1.
-template <class Above>
-std::size_t find_rise(const std::uint16_t* x, std::size_t from, std::size_t n,
-                      Above above) {
-  std::size_t i = from;
-  for (; i + kBlock <= n; i += kBlock) {
-    unsigned hit = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      hit |= static_cast<unsigned>(!above(x[i + k - 1])) &
-             static_cast<unsigned>(above(x[i + k]));
+// The sum of x - base over [w0, w1) in four interleaved partial sums.
+double deviation_sum(const float* x, std::size_t w0, std::size_t w1,
+                     double base) {
+  double acc[4] = {0, 0, 0, 0};
+  std::size_t i = w0;
+  for (; i + 4 <= w1; i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      acc[k] += static_cast<double>(x[i + k]) - base;
     }
-    if (hit != 0) break;
   }
-  for (; i < n; ++i) {
-    if (!above(x[i - 1]) && above(x[i])) return i;
-  }
-  return n;
+  for (; i < w1; ++i) acc[0] += static_cast<double>(x[i]) - base;
+  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-std::size_t find_rise(const std::uint16_t* x, std::size_t from, std::size_t n,
-                      const Cut& cut, double p) {
-  if (cut.kind != Cut::Kind::kSome) return n;  // nothing below, or above
-  const std::uint16_t at = cut.at;
-  if (p > 0) {
-    return find_rise(x, from, n, [at](std::uint16_t v) { return v >= at; });
-  }
-  return find_rise(x, from, n, [at](std::uint16_t v) { return v <= at; });
+std::size_t find_equal(const std::uint16_t* x, std::size_t n,
+                       std::uint16_t value) {
+  return find_first(x, 0, n, [value](std::uint16_t v) { return v == value; });
 }
-
-// The last j < peak below the cut, or `peak` when there is none.
-std::size_t last_below(const std::uint16_t* x, std::size_t peak, const Cut& cut,
-                       double p) {
-  if (cut.kind == Cut::Kind::kAll) return peak;
-  // kNone cannot happen: the peak itself is above.
-  for (std::size_t j = peak; j-- > 0;) {
-    if (p > 0 ? x[j] < cut.at : x[j] > cut.at) return j;
-  }
-  return peak;
-}
-
-// --- float32 ------------------------------------------------------------
-
-struct RangeF32 {
-  float lo;
-  float hi;
-};
-
-RangeF32 sample_range(const float* x, std::size_t n) {
-  // NaN fails both compares and is skipped.
-  float lo = std::numeric_limits<float>::infinity();
-  float hi = -lo;
-  for (std::size_t i = 0; i < n; ++i) {
-    lo = x[i] < lo ? x[i] : lo;
-    hi = x[i] > hi ? x[i] : hi;
-  }
-  return {lo, hi};
-}
-
-// --- Both ---------------------------------------------------------------
 
 template <class Sample>
 bool is_saturated(Sample lo, Sample hi, std::size_t n,
@@ -183,11 +364,90 @@ double interpolate(std::size_t j, double y0, double y1, double level) {
   return static_cast<double>(j) + (level - y0) / (y1 - y0);
 }
 
+struct Energy {
+  double value = kNaN;
+  double time = kNaN;
+};
+
+// The trapezoid read at the times [first, last]. After pole-zero
+// correction it is a finite filter of the last 2k + m samples:
+// k * T[n] = p * (D(n) + c * (E(n-1) - base * k * (k + m))), with
+//   D(n) = x[n-k+1] + ... + x[n] - (x[n-2k-m+1] + ... + x[n-k-m]),
+//   E(n) = D(0) + ... + D(n) = sum over q of x[q] * H(n - q),
+// H(L) rising as L + 1 to k, flat at k for m samples, falling to 0 at
+// 2k + m - 1: a trapezoid of area k * (k + m), which is how the baseline's
+// share cancels exactly. D and E start from their sums at `first` and then
+// step with four samples a time, exactly in integers for uint16.
+template <class Sample>
+Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
+                 std::size_t crossing, const FeatureOptions& options) {
+  using Acc = std::conditional_t<std::is_same_v<Sample, std::uint16_t>,
+                                 std::int64_t, double>;
+  const std::size_t k = options.trap_rise;
+  const std::size_t m = options.trap_flat;
+  const std::size_t span = 2 * k + m;
+  Energy out;
+  if (crossing >= n) return out;
+  std::size_t first = 0, last = 0;
+  if (options.pickoff) {
+    if (*options.pickoff >= n - crossing) return out;
+    first = last = crossing + *options.pickoff;
+    out.time = static_cast<double>(first);
+  } else {
+    first = std::max(crossing, span - 1);
+    last = std::min(n - crossing, span) + crossing - 1;
+  }
+  if (first + 1 < span || first > last) return out;
+  const std::size_t begin = first + 1 - span;  // T depends on [begin, last]
+  if constexpr (!std::is_same_v<Sample, std::uint16_t>) {
+    for (std::size_t q = begin; q <= last; ++q) {
+      if (!std::isfinite(x[q])) return out;
+    }
+  }
+  auto s = [x](std::size_t j) { return static_cast<Acc>(x[j]); };
+  Acc d = 0;
+  for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
+  for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
+  // E(first - 1), its weights H(L) at L = first - 1 - q in three runs.
+  Acc e = 0;
+  const std::size_t top = first - 1;
+  for (std::size_t l = 0; l < k; ++l) {
+    e += s(top - l) * static_cast<Acc>(l + 1);
+  }
+  Acc flat = 0;
+  for (std::size_t l = k; l < k + m; ++l) flat += s(top - l);
+  e += flat * static_cast<Acc>(k);
+  for (std::size_t l = k + m; l + 1 < span; ++l) {
+    e += s(top - l) * static_cast<Acc>(span - 1 - l);
+  }
+  const double c = -std::expm1(-1.0 / options.tau);
+  const double offset =
+      base * static_cast<double>(k) * static_cast<double>(k + m);
+  auto t_of = [&](Acc dn, Acc en) {
+    return p *
+           (static_cast<double>(dn) + c * (static_cast<double>(en) - offset));
+  };
+  double best = t_of(d, e);
+  std::size_t best_at = first;
+  for (std::size_t j = first + 1; j <= last; ++j) {
+    e += d;
+    d += (s(j) - s(j - k)) - (s(j - k - m) - s(j - span));
+    const double t = t_of(d, e);
+    const bool higher = t > best;  // rises and noise: no branch to predict
+    best_at = higher ? j : best_at;
+    best = higher ? t : best;
+  }
+  out.value = best / static_cast<double>(k);
+  out.time = static_cast<double>(best_at);
+  return out;
+}
+
 template <class Sample>
 PulseFeatures features_of(const Sample* x, std::size_t n,
                           const FeatureOptions& options) {
   constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
-  PulseFeatures f{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, -1, 0, false};
+  PulseFeatures f{kNaN,  kNaN, kNaN, kNaN, kNaN, kNaN, -1,   0,
+                  false, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
   const auto [lo, hi] = sample_range(x, n);
   f.saturated = is_saturated(lo, hi, n, options);
 
@@ -203,14 +463,30 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
   }
   const double base = sum / static_cast<double>(m);
   if (!std::isfinite(base)) return f;
-  // Two passes, in sample order: the deviations are small numbers even on a
-  // large offset, and the order fixes the result.
-  double squares = 0;
-  for (std::size_t i = b0; i < b1; ++i) {
-    const double d = static_cast<double>(x[i]) - base;
-    squares += d * d;
+  double rms = 0;
+  if constexpr (kU16) {
+    // m * sum(x^2) - sum(x)^2 is an integer: the variance rounds once, and
+    // the sums vectorize.
+    std::uint64_t squares = 0;
+    for (std::size_t i = b0; i < b1; ++i) {
+      squares += std::uint64_t{x[i]} * x[i];
+    }
+    const std::uint64_t total = sample_sum(x + b0, m);
+    using U128 = unsigned __int128;
+    const U128 spread =
+        U128{m} * squares - U128{total} * total;  // >= 0 by Cauchy-Schwarz
+    const double dm = static_cast<double>(m);
+    rms = std::sqrt(static_cast<double>(spread) / (dm * dm));
+  } else {
+    // Two passes, in sample order: the deviations are small numbers even on
+    // a large offset, and the order fixes the result.
+    double squares = 0;
+    for (std::size_t i = b0; i < b1; ++i) {
+      const double d = static_cast<double>(x[i]) - base;
+      squares += d * d;
+    }
+    rms = std::sqrt(squares / static_cast<double>(m));
   }
-  const double rms = std::sqrt(squares / static_cast<double>(m));
 
   const double dlo = static_cast<double>(lo);
   const double dhi = static_cast<double>(hi);
@@ -219,19 +495,19 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
     p = dhi - base >= base - dlo ? 1.0 : -1.0;
   }
   const double amplitude = lift(p > 0 ? dhi : dlo, base, p);
+  auto y = [&](std::size_t i) {
+    return lift(static_cast<double>(x[i]), base, p);
+  };
+  auto cut = [&](double level) { return level_cut<Sample>(level, base, p); };
 
   std::size_t peak = n;
   if constexpr (kU16) {
     // Distinct integers stay distinct through lift(), so the first sample
     // equal to the extreme is the first index of the maximum of y.
-    peak = find_equal(x, 0, n, p > 0 ? hi : lo);
+    peak = find_equal(x, n, p > 0 ? hi : lo);
   } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (lift(static_cast<double>(x[i]), base, p) == amplitude) {
-        peak = i;
-        break;
-      }
-    }
+    // Distinct floats may not: the first sample whose y reaches it.
+    peak = first_above(x, 0, n, cut(amplitude), p);
   }
 
   std::size_t w0 = 0, w1 = 0;
@@ -242,73 +518,100 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
     w0 = peak - std::min(options.charge_begin, peak);
     w1 = n - peak <= options.charge_end ? n : peak + options.charge_end;
   }
+  const std::size_t split =
+      options.psd_split ? w0 + std::min(*options.psd_split, w1 - w0) : w1;
   double charge = 0;
+  double tail = 0;
   if constexpr (kU16) {
-    const double raw = static_cast<double>(sample_sum(x + w0, w1 - w0));
-    charge = p * (raw - static_cast<double>(w1 - w0) * base);
+    const std::uint64_t head = sample_sum(x + w0, split - w0);
+    const std::uint64_t rest = sample_sum(x + split, w1 - split);
+    charge = p * (static_cast<double>(head + rest) -
+                  static_cast<double>(w1 - w0) * base);
+    tail = p *
+           (static_cast<double>(rest) - static_cast<double>(w1 - split) * base);
   } else {
-    double acc[4] = {0, 0, 0, 0};
-    std::size_t i = w0;
-    for (; i + 4 <= w1; i += 4) {
-      for (std::size_t k = 0; k < 4; ++k) {
-        acc[k] += static_cast<double>(x[i + k]) - base;
-      }
-    }
-    for (; i < w1; ++i) acc[0] += static_cast<double>(x[i]) - base;
-    charge = p * ((acc[0] + acc[1]) + (acc[2] + acc[3]));
+    const double head = deviation_sum(x, w0, split, base);
+    const double rest = deviation_sum(x, split, w1, base);
+    charge = p * (head + rest);
+    tail = p * rest;
   }
 
   const double threshold =
       options.threshold_in_rms ? options.threshold * rms : options.threshold;
-  const std::size_t start = std::max<std::size_t>(b1, 1);
-  double threshold_time = kNaN;
-  auto y = [&](std::size_t i) {
-    return lift(static_cast<double>(x[i]), base, p);
-  };
-  if constexpr (kU16) {
-    const std::size_t i =
-        find_rise(x, start, n, level_cut(threshold, base, p), p);
-    if (i < n) threshold_time = interpolate(i - 1, y(i - 1), y(i), threshold);
-  } else {
-    for (std::size_t i = start; i < n; ++i) {
-      const double y0 = y(i - 1);
-      const double y1 = y(i);
-      if (y0 < threshold && threshold <= y1) {
-        threshold_time = interpolate(i - 1, y0, y1, threshold);
-        break;
-      }
+  const Cut<Sample> threshold_cut = cut(threshold);
+  const std::size_t crossing =
+      first_rise(x, std::max<std::size_t>(b1, 1), n, threshold_cut, p);
+  if (crossing < n) {
+    f.threshold_time =
+        interpolate(crossing - 1, y(crossing - 1), y(crossing), threshold);
+    const std::size_t k = first_below(x, crossing + 1, n, threshold_cut, p);
+    if (k < n) {
+      f.time_over_threshold =
+          interpolate(k - 1, y(k - 1), y(k), threshold) - f.threshold_time;
     }
   }
 
-  double cfd_time = kNaN;
   if (amplitude > 0) {
-    const double level = options.cfd_fraction * amplitude;
-    std::size_t j = peak;
-    if constexpr (kU16) {
-      j = last_below(x, peak, level_cut(level, base, p), p);
-    } else {
-      for (std::size_t k = peak; k-- > 0;) {
-        if (y(k) < level) {
-          j = k;
-          break;
-        }
+    // The edges at fractions of the amplitude, highest first: a lower
+    // level's edge lies no nearer the peak, so each walk, back towards the
+    // start and on towards the end, begins where the one above it stopped.
+    std::array<double, 4> fractions = {options.rise_high, options.rise_low,
+                                       options.cfd_fraction, 0.5};
+    std::array<double, 4> sorted = fractions;
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    std::array<double, 4> leads{}, trails{};
+    std::size_t end = peak;       // the next lead lies before it
+    std::size_t from = peak + 1;  // the next trail lies at or after it
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i > 0 && sorted[i] == sorted[i - 1]) {
+        leads[i] = leads[i - 1];
+        trails[i] = trails[i - 1];
+        continue;
       }
+      const double level = sorted[i] * amplitude;
+      const Cut<Sample> c = cut(level);
+      const std::size_t j = last_below(x, end, c, p);
+      leads[i] = j < end ? interpolate(j, y(j), y(j + 1), level) : kNaN;
+      end = j < end ? j + 1 : 0;
+      const std::size_t k = first_below(x, from, n, c, p);
+      trails[i] = k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
+      from = k;
     }
-    if (j < peak) cfd_time = interpolate(j, y(j), y(j + 1), level);
+    auto at = [&](const std::array<double, 4>& times, double fraction) {
+      for (std::size_t i = 0; i < 4; ++i) {
+        if (sorted[i] == fraction) return times[i];
+      }
+      return kNaN;  // not reached: every fraction is among them
+    };
+    f.cfd_time = at(leads, options.cfd_fraction);
+    f.rise_time = at(leads, options.rise_high) - at(leads, options.rise_low);
+    f.fall_time = at(trails, options.rise_low) - at(trails, options.rise_high);
+    f.fwhm = at(trails, 0.5) - at(leads, 0.5);
+  }
+  if (options.trap_rise != 0) {
+    const Energy energy = trapezoid(x, n, base, p, crossing, options);
+    f.energy = energy.value;
+    f.energy_time = energy.time;
   }
 
   f.baseline = base;
   f.baseline_rms = rms;
   f.amplitude = amplitude;
   f.charge = charge;
-  f.threshold_time = threshold_time;
-  f.cfd_time = cfd_time;
+  f.tail_ratio = options.psd_split ? tail / charge : kNaN;
   f.peak_index = static_cast<std::int64_t>(peak);
   f.polarity = static_cast<std::int8_t>(p);
   return f;
 }
 
 void store(const FeatureColumns& out, std::size_t r, const PulseFeatures& f) {
+  out.rise_time[r] = f.rise_time;
+  out.fall_time[r] = f.fall_time;
+  out.fwhm[r] = f.fwhm;
+  out.time_over_threshold[r] = f.time_over_threshold;
+  out.tail_ratio[r] = f.tail_ratio;
+  out.energy[r] = f.energy;
+  out.energy_time[r] = f.energy_time;
   out.baseline[r] = f.baseline;
   out.baseline_rms[r] = f.baseline_rms;
   out.amplitude[r] = f.amplitude;
@@ -421,6 +724,21 @@ std::optional<std::string> check_options(const FeatureOptions& options) {
   if (!(options.cfd_fraction > 0 && options.cfd_fraction <= 1)) {
     return format("cfd_fraction must lie in (0, 1], not %g",
                   options.cfd_fraction);
+  }
+  if (!(options.rise_low > 0 && options.rise_low < options.rise_high &&
+        options.rise_high <= 1)) {
+    return format("rise fractions must satisfy 0 < low < high <= 1, not %g, %g",
+                  options.rise_low, options.rise_high);
+  }
+  // Bounded so that the trapezoid's integer sums of uint16 samples cannot
+  // overflow.
+  constexpr std::size_t kLongest = std::size_t{1} << 20;
+  if (options.trap_rise > kLongest || options.trap_flat > kLongest) {
+    return format("the trapezoid (%zu, %zu) is longer than %zu samples",
+                  options.trap_rise, options.trap_flat, kLongest);
+  }
+  if (!(options.tau > 0)) {
+    return format("tau must be positive, not %g", options.tau);
   }
   return std::nullopt;
 }

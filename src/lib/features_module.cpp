@@ -28,7 +28,7 @@ struct Output {
   const char* type;
 };
 
-constexpr std::array<Output, 9> kOutputs = {{
+constexpr std::array<Output, 16> kOutputs = {{
     {"baseline", Element::kF64, "float64"},
     {"baseline_rms", Element::kF64, "float64"},
     {"amplitude", Element::kF64, "float64"},
@@ -38,6 +38,13 @@ constexpr std::array<Output, 9> kOutputs = {{
     {"peak_index", Element::kI64, "int64"},
     {"polarity", Element::kI8, "int8"},
     {"saturated", Element::kFlag, "bool or uint8"},
+    {"rise_time", Element::kF64, "float64"},
+    {"fall_time", Element::kF64, "float64"},
+    {"fwhm", Element::kF64, "float64"},
+    {"time_over_threshold", Element::kF64, "float64"},
+    {"tail_ratio", Element::kF64, "float64"},
+    {"energy", Element::kF64, "float64"},
+    {"energy_time", Element::kF64, "float64"},
 }};
 
 // Fills `columns` from the dict of output arrays, each with one element
@@ -83,6 +90,13 @@ bool take_outputs(PyObject* outputs, Py_ssize_t rows,
       .peak_index = static_cast<std::int64_t*>(data[6]),
       .polarity = static_cast<std::int8_t*>(data[7]),
       .saturated = static_cast<std::uint8_t*>(data[8]),
+      .rise_time = static_cast<double*>(data[9]),
+      .fall_time = static_cast<double*>(data[10]),
+      .fwhm = static_cast<double*>(data[11]),
+      .time_over_threshold = static_cast<double*>(data[12]),
+      .tail_ratio = static_cast<double*>(data[13]),
+      .energy = static_cast<double*>(data[14]),
+      .energy_time = static_cast<double*>(data[15]),
   };
   return true;
 }
@@ -142,6 +156,21 @@ bool take_polarities(PyObject* obj, Py_ssize_t rows, HeldBuffer& held) {
   return true;
 }
 
+// None, or a count of samples.
+bool optional_count(PyObject* obj, const char* what,
+                    std::optional<std::size_t>& out) {
+  if (obj == Py_None) return true;
+  const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative, not %zd", what,
+                 value);
+    return false;
+  }
+  out = static_cast<std::size_t>(value);
+  return true;
+}
+
 bool non_negative(Py_ssize_t value, const char* what) {
   if (value >= 0) return true;
   PyErr_Format(PyExc_ValueError, "%s must not be negative, not %zd", what,
@@ -176,17 +205,26 @@ PyObject* compute(PyObject*, PyObject* args) {
     int threshold_in_rms = 0;
     double cfd_fraction = 0;
     PyObject* adc_max = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOnnOpnndpdO:compute", &samples_obj,
+    double rise_low = 0, rise_high = 0;
+    PyObject* psd_split = nullptr;
+    Py_ssize_t trap_rise = 0, trap_flat = 0;
+    double tau = 0;
+    PyObject* pickoff = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOnnOpnndpdOddOnndO:compute", &samples_obj,
                           &offsets_obj, &outputs, &baseline_begin,
                           &baseline_end, &polarity_obj, &around_peak,
                           &charge_begin, &charge_end, &threshold,
-                          &threshold_in_rms, &cfd_fraction, &adc_max)) {
+                          &threshold_in_rms, &cfd_fraction, &adc_max, &rise_low,
+                          &rise_high, &psd_split, &trap_rise, &trap_flat, &tau,
+                          &pickoff)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||
         !non_negative(baseline_end, "the baseline window's end") ||
         !non_negative(charge_begin, "the charge window's first bound") ||
-        !non_negative(charge_end, "the charge window's second bound")) {
+        !non_negative(charge_end, "the charge window's second bound") ||
+        !non_negative(trap_rise, "the trapezoid's rise") ||
+        !non_negative(trap_flat, "the trapezoid's flat top")) {
       return nullptr;
     }
     // An int for every row, or an int8 array of one per row (checked once
@@ -214,7 +252,18 @@ PyObject* compute(PyObject*, PyObject* args) {
         .threshold_in_rms = threshold_in_rms != 0,
         .cfd_fraction = cfd_fraction,
         .adc_max = std::nullopt,
+        .rise_low = rise_low,
+        .rise_high = rise_high,
+        .psd_split = std::nullopt,
+        .trap_rise = static_cast<std::size_t>(trap_rise),
+        .trap_flat = static_cast<std::size_t>(trap_flat),
+        .tau = tau,
+        .pickoff = std::nullopt,
     };
+    if (!optional_count(psd_split, "psd_split", options.psd_split) ||
+        !optional_count(pickoff, "pickoff", options.pickoff)) {
+      return nullptr;
+    }
     if (adc_max != Py_None) {
       const double value = PyFloat_AsDouble(adc_max);
       if (value == -1.0 && PyErr_Occurred()) return nullptr;
@@ -307,7 +356,8 @@ PyObject* compute(PyObject*, PyObject* args) {
 constexpr const char kComputeDoc[] =
     "compute(samples, offsets, outputs, baseline_begin, baseline_end, "
     "polarity, charge_around_peak, charge_begin, charge_end, threshold, "
-    "threshold_in_rms, cfd_fraction, adc_max)\n--\n\n"
+    "threshold_in_rms, cfd_fraction, adc_max, rise_low, rise_high, psd_split, "
+    "trap_rise, trap_flat, tau, pickoff)\n--\n\n"
     "Pulse features of every row of samples, written into the arrays of the "
     "outputs dict. polarity is -1, 0 (per waveform) or 1, or an int8 array "
     "of one of those per row. Called by vorn_tools.features.compute, which "

@@ -88,19 +88,20 @@ TYPED_TEST(FeaturesTest, RowsOfDifferingLengthsAreClipped) {
   using Sample = TypeParam;
   const std::vector<Sample> x = {0, 5, 5, 5, 5, 5, 9};
   const std::uint64_t offsets[] = {0, 2, 7};
-  double d[6][2];
+  double d[13][2];
   std::int64_t peak[2];
   std::int8_t polarity[2];
   std::uint8_t saturated[2];
-  const FeatureColumns out{d[0], d[1], d[2],     d[3],     d[4],
-                           d[5], peak, polarity, saturated};
+  const FeatureColumns out{d[0], d[1],     d[2],      d[3], d[4], d[5],
+                           peak, polarity, saturated, d[6], d[7], d[8],
+                           d[9], d[10],    d[11],     d[12]};
   FeatureOptions o = options(2, 4, 1.0);
   o.charge_window = ChargeWindow::kFixed;
   o.charge_begin = 1;
   o.charge_end = 50;
   o.adc_max = 9;
   pulse_features(x.data(), offsets, 2, o, out);
-  for (int k = 0; k < 6; ++k) EXPECT_TRUE(std::isnan(d[k][0])) << k;
+  for (int k = 0; k < 13; ++k) EXPECT_TRUE(std::isnan(d[k][0])) << k;
   EXPECT_EQ(peak[0], -1);
   EXPECT_EQ(polarity[0], 0);
   EXPECT_EQ(saturated[0], (std::is_same_v<Sample, std::uint16_t> ? 1 : 0));
@@ -109,6 +110,47 @@ TYPED_TEST(FeaturesTest, RowsOfDifferingLengthsAreClipped) {
   EXPECT_EQ(d[3][1], 4);
   EXPECT_EQ(peak[1], 4);
   EXPECT_EQ(saturated[1], 1);  // at adc_max
+}
+
+// Shape by hand: y = 0 0 0 0 2 10 20 10 0 as in PulseOfEitherSign. The
+// 10 % level (2) is first left between 3 and 4 at 3 + 2/2; the 90 % level
+// (18) between 5 and 6 at 5 + 8/10. After the peak, 18 is crossed at
+// 6 + 2/10 and 2 at 7 + 8/10; half height at 4 + 8/8 and 7 + 0/10.
+TYPED_TEST(FeaturesTest, ShapeOfAPulse) {
+  for (double sign : {1.0, -1.0}) {
+    std::vector<double> x;
+    for (double y : {0, 0, 0, 0, 2, 10, 20, 10, 0}) x.push_back(100 + sign * y);
+    FeatureOptions o = options(0, 4, 5.0);
+    o.psd_split = 2;  // charge [5, 8): 10 + 20 + 10, tail [7, 8): 10
+    const PulseFeatures f = this->of(x, o);
+    EXPECT_DOUBLE_EQ(f.rise_time, 5.8 - 4.0);
+    EXPECT_DOUBLE_EQ(f.fall_time, 7.8 - 6.2);
+    EXPECT_DOUBLE_EQ(f.fwhm, 7.0 - 5.0);
+    // Above T = 5 from 4 + 3/8 to 7 + 5/10.
+    EXPECT_DOUBLE_EQ(f.time_over_threshold, 7.5 - 4.375);
+    EXPECT_DOUBLE_EQ(f.tail_ratio, 0.25);
+    EXPECT_TRUE(std::isnan(f.energy));
+  }
+}
+
+// The trapezoid of a step of height 50 at sample 10 with rise 3 and flat top
+// 2: its maximum, 50, is first reached at 10 + 3 - 1; picked off 4 samples
+// after the crossing (at 10) it is on the flat top too.
+TYPED_TEST(FeaturesTest, TrapezoidOfAStep) {
+  std::vector<double> x(30, 200.0);
+  for (std::size_t i = 10; i < x.size(); ++i) x[i] = 250;
+  FeatureOptions o = options(0, 8, 25.0);
+  o.trap_rise = 3;
+  o.trap_flat = 2;
+  PulseFeatures f = this->of(x, o);
+  EXPECT_EQ(f.energy, 50);
+  EXPECT_EQ(f.energy_time, 12);
+  o.pickoff = 4;
+  f = this->of(x, o);
+  EXPECT_EQ(f.energy, 50);
+  EXPECT_EQ(f.energy_time, 14);
+  o.pickoff = 30;  // past the end
+  EXPECT_TRUE(std::isnan(this->of(x, o).energy));
 }
 
 TEST(FeaturesSaturation, AtTheExtremesOfEachType) {

@@ -13,7 +13,9 @@ from vorn_tools.features import FEATURES, FeatureOptions, compute
 SETTINGS = settings(max_examples=150, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
 FLT_MAX = float(np.finfo(np.float32).max)
-EXACT = [name for name in FEATURES if name != "charge"]
+# Sums in another order than the reference's: compared within roundings.
+SUMS = ("charge", "tail_ratio", "energy", "energy_time")
+EXACT = [name for name in FEATURES if name not in SUMS]
 
 
 def reference(x, o, p=None):
@@ -29,9 +31,8 @@ def reference(x, o, p=None):
     if o.adc_max is not None:
         saturated = saturated or any(v >= o.adc_max for v in xs)
     nan = math.nan
-    out = dict(baseline=nan, baseline_rms=nan, amplitude=nan, charge=nan,
-               threshold_time=nan, cfd_time=nan, peak_index=-1, polarity=0,
-               saturated=saturated)
+    out = {name: nan for name in FEATURES}
+    out.update(peak_index=-1, polarity=0, saturated=saturated, trapezoid=None)
     b0, b1 = min(o.baseline[0], n), min(o.baseline[1], n)
     if b1 <= b0:
         return out
@@ -41,16 +42,22 @@ def reference(x, o, p=None):
     b = total / (b1 - b0)
     if not math.isfinite(b):
         return out
-    squares = 0.0
-    for v in xs[b0:b1]:
-        squares += (v - b) * (v - b)
-    rms = math.sqrt(squares / (b1 - b0))
+    if x.dtype == np.uint16:
+        # Exactly, from integer sums, rounded once.
+        m, ints = b1 - b0, [int(v) for v in x[b0:b1]]
+        rms = math.sqrt(float(m * sum(v * v for v in ints) - sum(ints) ** 2) / float(m * m))
+    else:
+        squares = 0.0
+        for v in xs[b0:b1]:
+            squares += (v - b) * (v - b)
+        rms = math.sqrt(squares / (b1 - b0))
 
+    numbers = [v for v in xs if not math.isnan(v)]
     p = p or {"positive": 1, "negative": -1}.get(o.polarity)
     if p is None:
-        p = 1 if max(xs) - b >= b - min(xs) else -1
+        p = 1 if max(numbers) - b >= b - min(numbers) else -1
     y = [p * (v - b) for v in xs]
-    amplitude = max(y)
+    amplitude = max(v for v in y if not math.isnan(v))
     peak = y.index(amplitude)
 
     if o.charge_peak is not None:
@@ -62,23 +69,62 @@ def reference(x, o, p=None):
     charge = 0.0
     for v in y[w0:w1]:
         charge += v
+    if o.psd_split is not None:
+        tail = 0.0
+        for v in y[min(w0 + o.psd_split, w1):w1]:
+            tail += v
+        with np.errstate(all="ignore"):
+            out["tail_ratio"] = float(np.float64(tail) / charge)
+
+    def after(k, level):  # the first sample from k on below level, interpolated
+        for k in range(k, n):
+            if y[k] < level:
+                return (k - 1) + (level - y[k - 1]) / (y[k] - y[k - 1])
+        return nan
 
     t = o.threshold if o.threshold is not None else o.threshold_rms * rms
-    threshold_time = nan
+    crossing = None
     for i in range(max(b1, 1), n):
         if y[i - 1] < t <= y[i]:
-            threshold_time = (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+            crossing = i
+            out["threshold_time"] = (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+            out["time_over_threshold"] = after(i + 1, t) - out["threshold_time"]
             break
 
-    cfd_time = nan
-    level = o.cfd_fraction * amplitude
-    if amplitude > 0:
+    def lead(fraction):
+        level = fraction * amplitude
         for j in range(peak - 1, -1, -1):
             if y[j] < level:
-                cfd_time = j + (level - y[j]) / (y[j + 1] - y[j])
-                break
-    out.update(baseline=b, baseline_rms=rms, amplitude=amplitude, charge=charge,
-               threshold_time=threshold_time, cfd_time=cfd_time, peak_index=peak,
+                return j + (level - y[j]) / (y[j + 1] - y[j])
+        return nan
+
+    if amplitude > 0:
+        low, high = o.rise
+        out.update(cfd_time=lead(o.cfd_fraction), rise_time=lead(high) - lead(low),
+                   fall_time=after(peak + 1, low * amplitude) - after(peak + 1, high * amplitude),
+                   fwhm=after(peak + 1, 0.5 * amplitude) - lead(0.5))
+    if o.trap is not None and crossing is not None:
+        # A direct convolution of the pole-zero corrected y with the
+        # trapezoid, over the samples the times read depend on.
+        k, m = o.trap
+        span = 2 * k + m
+        if o.pickoff is not None:
+            first = last = crossing + o.pickoff
+            out["energy_time"] = first if first < n else nan
+        else:
+            first, last = max(crossing, span - 1), min(crossing + span, n) - 1
+        segment = np.array(y[first - span + 1:last + 1])
+        if first >= span - 1 and first <= last < n and np.isfinite(segment).all():
+            c = 0.0 if o.tau is None else -math.expm1(-1 / o.tau)
+            z = segment + c * np.concatenate([[0.0], np.cumsum(segment)[:-1]])
+            h = np.concatenate([np.ones(k), np.zeros(m), -np.ones(k)]) / k
+            trap = np.convolve(z, h, "valid")
+            out["energy"] = float(trap.max())
+            out["energy_time"] = first + int(np.argmax(trap))
+            out["trapezoid"] = (first, trap)
+            raw = np.abs(np.array(xs[first - span + 1:last + 1])) + abs(b)
+            out["energy_scale"] = raw.sum() * (1 + c * span)
+    out.update(baseline=b, baseline_rms=rms, amplitude=amplitude, charge=charge, peak_index=peak,
                polarity=p)
     return out
 
@@ -101,7 +147,7 @@ def waveform(draw, dtype, length):
         extremes = [0, 65535]
     else:
         x = np.round(x * 64) / 64  # sums of these are exact in float64
-        extremes = [np.inf, -np.inf, FLT_MAX, -FLT_MAX]
+        extremes = [np.inf, -np.inf, FLT_MAX, -FLT_MAX, np.nan, np.nan]
     if length and draw(st.integers(0, 5)) == 0:
         x[draw(st.integers(0, length - 1))] = draw(st.sampled_from(extremes))
     return x.astype(dtype)
@@ -125,7 +171,12 @@ def options(draw):
         threshold=draw(st.none() | st.sampled_from([0.0, 1.0, 25.0])),
         threshold_rms=draw(st.sampled_from([0.0, 1.0, 3.0, 5.0])),
         cfd_fraction=draw(st.sampled_from([0.1, 0.5, 1.0]) | st.floats(0.01, 1.0)),
-        adc_max=draw(st.none() | st.sampled_from([1000.0, 4095.0])))
+        adc_max=draw(st.none() | st.sampled_from([1000.0, 4095.0])),
+        rise=draw(st.sampled_from([(0.1, 0.9), (0.2, 0.8), (0.5, 1.0)])),
+        psd_split=draw(st.none() | st.integers(0, 30)),
+        trap=draw(st.none() | st.tuples(st.integers(1, 8), st.integers(0, 6))),
+        tau=draw(st.none() | st.sampled_from([2.0, 30.0, 1000.0])),
+        pickoff=draw(st.none() | st.integers(0, 12)))
 
 
 @st.composite
@@ -138,16 +189,41 @@ def batches(draw):
     return [draw(waveform(dtype, n)) for n in lengths]
 
 
+def close(a, b, tolerance):
+    with np.errstate(invalid="ignore"):
+        near = np.abs(a - b) <= tolerance
+    return near | (a == b) | (np.isnan(a) & np.isnan(b))
+
+
 def check(got, want):
     for name in EXACT:
         np.testing.assert_array_equal(got[name], want[name], err_msg=name)
     # The kernel sums samples and subtracts the baseline once per window;
     # the reference sums the differences. Both are within a few roundings
     # of the sum of the magnitudes.
+    scale = np.asarray(want["scale"])
     a, b = got["charge"], want["charge"]
-    with np.errstate(invalid="ignore"):
-        close = np.abs(a - b) <= 1e-9 * np.asarray(want["scale"])
-    assert np.all(close | (a == b) | (np.isnan(a) & np.isnan(b))), (a, b)
+    assert np.all(close(a, b, 1e-9 * scale)), (a, b)
+    # The tail, tail_ratio * charge, within roundings of the same sums,
+    # where the charge is not lost in them.
+    with np.errstate(all="ignore"):
+        tails = got["tail_ratio"] * a, want["tail_ratio"] * b
+        tiny = ~(np.abs(b) > 1e-6 * scale)
+    assert np.all(close(*tails, 1e-9 * scale) | tiny), tails
+    assert np.array_equal(np.isnan(got["tail_ratio"]) & ~tiny, np.isnan(want["tail_ratio"]) & ~tiny)
+    # The trapezoid from running sums against a convolution: within
+    # roundings of the sums it spans. Where the maximum of T is flat, either
+    # index of it is right: T there must be the maximum.
+    tolerance = 1e-9 * np.asarray(want["energy_scale"])
+    e, f = got["energy"], want["energy"]
+    assert np.all(close(e, f, tolerance)), (e, f)
+    for r, read in enumerate(want["trapezoid"]):
+        at, expected_at = got["energy_time"][r], want["energy_time"][r]
+        if at == expected_at or np.isnan(at) and np.isnan(expected_at):
+            continue
+        first, trap = read
+        assert 0 <= at - first < len(trap) and trap[int(at - first)] >= f[r] - tolerance[r], \
+            (r, at, expected_at)
 
 
 def expected(rows, o, channels=None):
@@ -163,6 +239,8 @@ def expected(rows, o, channels=None):
             sums[c] = sums.get(c, 0.0) + (0.0 if math.isnan(signed) else signed)
         found = [reference(x, o, -1 if sums[c] < 0 else 1) for x, c in zip(rows, ids)]
     want = {name: np.array([f[name] for f in found], dtype) for name, dtype in FEATURES.items()}
+    want["trapezoid"] = [f["trapezoid"] for f in found]
+    want["energy_scale"] = [f.get("energy_scale", 0.0) for f in found]
     scale = []
     for x, f in zip(rows, found):
         # Samples outside the window may be infinite; those inside make the
@@ -179,6 +257,13 @@ def expected(rows, o, channels=None):
 @example([np.full(10, 7, np.uint16)], FeatureOptions(threshold_rms=0.0))
 @example([np.array([5, 5, 9, 1], np.float32)], FeatureOptions(baseline=(0, 2), threshold=0.0))
 @example([np.array([np.inf, 0], np.float32), np.array([-np.inf, 0], np.float32)], FeatureOptions(baseline=(1, 2)))
+# A negative pulse of float samples on a zero baseline: cuts at negative values.
+@example([np.array([0, 0, 0, 0, -2, -10, -20, -10, 0], np.float32)],
+         FeatureOptions(baseline=(0, 4), threshold=5.0, trap=(1, 1)))
+# A sample exactly at adc_max is saturated; NaN is never an extreme or a peak.
+@example([np.full(10, 1000, np.uint16)], FeatureOptions(adc_max=1000.0))
+@example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3] + [4, 5, 4] * 10 + [np.nan], np.float32)],
+         FeatureOptions(baseline=(1, 3), threshold=1.0, psd_split=1, trap=(1, 0)))
 def test_features_match_their_definitions(rows, o):
     flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
     offsets = np.cumsum([0] + [len(x) for x in rows]).astype(np.uint64)
@@ -198,6 +283,29 @@ def test_features_match_their_definitions(rows, o):
         check({k: v[0] for k, v in cube.items()}, expected(rows, o, channels=range(len(rows))))
 
 
+@pytest.mark.parametrize("dtype", [np.uint16, np.float32])
+@pytest.mark.parametrize("pickoff", [None, 50])
+def test_energy_is_proportional_to_the_height(dtype, pickoff):
+    # Preamplifier pulses: a fast rise, an exponential decay of tau samples,
+    # heights spanning a factor of 15, on a noisy baseline of an ADC. The
+    # flat top (samples 39 to 59 after the start) holds the pick-off time.
+    rng = np.random.default_rng(7)
+    rows, tau = 400, 500.0
+    t = np.arange(1024.0)
+    height = rng.uniform(2000, 30000, rows)
+    start = rng.integers(300, 600, rows)[:, None]
+    s = np.maximum(t - start, 0)
+    x = 1000 + height[:, None] * np.exp(-s / tau) * (1 - np.exp(-s / 2))
+    x = np.round(x + rng.normal(0, 1.5, x.shape)).astype(dtype)
+    o = FeatureOptions(threshold=30.0, trap=(40, 20), tau=tau, pickoff=pickoff)
+    got = compute(x, o)
+    ratio = got["energy"] / height
+    assert np.all(np.abs(ratio / np.median(ratio) - 1) < 1e-3), ratio
+    # Without the pole-zero correction the decay tilts the flat top.
+    tilted = compute(x, FeatureOptions(threshold=30.0, trap=(40, 20), pickoff=pickoff))
+    assert np.all(tilted["energy"] < 0.97 * got["energy"])
+
+
 def outputs(rows, **changes):
     out = {name: np.empty(rows, dtype) for name, dtype in FEATURES.items()}
     out.update(changes)
@@ -207,7 +315,8 @@ def outputs(rows, **changes):
 def call(samples, offsets=None, out=None, baseline=(0, 64), polarity=0):
     rows = len(offsets) - 1 if offsets is not None else len(samples)
     _features.compute(samples, offsets, outputs(rows) if out is None else out,
-                      *baseline, polarity, False, 0, 0, 5.0, True, 0.5, None)
+                      *baseline, polarity, False, 0, 0, 5.0, True, 0.5, None, 0.1, 0.9, None, 0, 0,
+                      math.inf, None)
 
 
 U16 = np.zeros((2, 8), np.uint16)
@@ -236,6 +345,14 @@ U16 = np.zeros((2, 8), np.uint16)
      "charge_peak counts samples before and after the peak, neither negative: not (-2, 9)"),
     (lambda: compute(U16.ravel(), offsets=[0, 5, 3, 16]), ValueError,
      "offsets must not decrease, but offsets[1] = 5 > offsets[2] = 3"),
+    (lambda: compute(U16.ravel(), offsets=[0, 9, 4]), ValueError,
+     "offsets must not decrease, but offsets[1] = 9 > offsets[2] = 4"),
+    (lambda: compute(U16, FeatureOptions(rise=(0.9, 0.1))), ValueError,
+     "rise fractions must satisfy 0 < low < high <= 1, not 0.9, 0.1"),
+    (lambda: compute(U16, FeatureOptions(trap=(0, 4))), ValueError,
+     "the trapezoid's rise must be at least 1 sample, not 0"),
+    (lambda: compute(U16, FeatureOptions(trap=(2, 4), tau=0.0)), ValueError,
+     "tau must be positive, not 0"),
     (lambda: compute(U16.ravel(), offsets=[0, 17]), ValueError,
      "offsets end at 17, past the 16 samples"),
     (lambda: call(U16.ravel()), ValueError,
