@@ -431,3 +431,23 @@ def test_a_regular_recording_shows_its_rate_in_every_bin(first, interval, events
     assert np.all(np.abs(heights - rate)[cover > 0] * cover[cover > 0] <= 1 + 1e-9)
     # ...and no event alone in a sliver of a bin reads as a spike.
     assert np.all(heights[counts > 0] <= 2 * rate * (1 + 1e-9))
+
+
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+def test_iterate_with_features_carries_the_feature_table_of_each_block(tmp_path, kind):
+    from vorn_tools.feature_table import feature_tables
+    from vorn_tools.features import FEATURES, FeatureOptions
+
+    if kind == "WD1":
+        paths = [wd1_file(tmp_path / f"w{n}.dat", range(300), samples=40, channel=n) for n in range(2)]
+    else:
+        paths = [wd2_file(tmp_path / f"w{n}.wd2", 120, 2 + n, 32) for n in range(2)]
+    options = FeatureOptions(baseline=(0, 8), cfd_fraction=0.3)
+    blocks = list(iterate(paths, step_size=70, features=options))
+    for path in paths:
+        rows = list(feature_tables([path], options, step_size=70))
+        for name in FEATURES:
+            expected = np.concatenate([r[name] for r in rows])
+            found = np.concatenate([b[name].reshape(-1) for b in blocks if b.path == path])
+            np.testing.assert_array_equal(found, expected, err_msg=f"{path} {name}")
+    assert all(b[name].shape[0] == b.events for b in blocks for name in FEATURES)
