@@ -16,3 +16,19 @@ def compute(
     adc_max: float | None,
     /,
 ) -> None: ...
+
+def find_pulses(
+    samples: np.ndarray,
+    offsets: np.ndarray | None,
+    baseline_begin: int,
+    baseline_end: int,
+    polarity: int,
+    threshold: float,
+    threshold_in_rms: bool,
+    hysteresis: float,
+    hysteresis_in_rms: bool,
+    separation: int,
+    charge_before: int,
+    charge_after: int,
+    /,
+) -> dict[str, bytearray]: ...

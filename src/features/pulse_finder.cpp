@@ -1,0 +1,436 @@
+#include "features/pulse_finder.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <type_traits>
+
+namespace vorn {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Searches test a block of samples with branch-free code the compiler turns
+// into vector compares; most of a waveform is baseline, seen only here.
+constexpr std::size_t kBlock = 32;
+
+// The one formula for y; the integer shortcuts below agree with it exactly.
+inline double lift(double x, double base, double p) {
+  return p * (x - base);
+}
+
+// --- Predicates on raw samples --------------------------------------------
+
+// uint16 samples v with lo <= v <= lo + span, tested with one wrapping
+// subtraction and one compare. `empty` holds no sample at all.
+struct Band {
+  std::uint16_t lo = 0;
+  std::uint16_t span = 0xffff;
+  bool empty = false;
+
+  bool operator()(std::uint16_t v) const {
+    return static_cast<std::uint16_t>(v - lo) <= span;
+  }
+  bool all() const { return !empty && lo == 0 && span == 0xffff; }
+};
+
+Band band(std::uint16_t lo, std::uint16_t hi) {
+  return {lo, static_cast<std::uint16_t>(hi - lo), false};
+}
+
+// The samples whose y is at least `level`: y is monotonic in x, so they lie
+// on one side of a cut.
+Band at_least(double level, double base, double p) {
+  if (std::isnan(level)) return {0, 0, true};
+  auto above = [&](std::int32_t x) {
+    return lift(static_cast<double>(x), base, p) >= level;
+  };
+  // Start from the exact answer's neighbour and step to it: lift() rounds,
+  // so the estimate can be one off either way.
+  if (p > 0) {
+    auto x = static_cast<std::int32_t>(
+        std::clamp(std::ceil(level + base), 0.0, 65536.0));
+    while (x > 0 && above(x - 1)) --x;
+    while (x < 65536 && !above(x)) ++x;
+    if (x == 65536) return {0, 0, true};
+    return band(static_cast<std::uint16_t>(x), 0xffff);
+  }
+  auto x = static_cast<std::int32_t>(
+      std::clamp(std::floor(base - level), -1.0, 65535.0));
+  while (x < 65535 && above(x + 1)) ++x;
+  while (x > -1 && !above(x)) --x;
+  if (x == -1) return {0, 0, true};
+  return band(0, static_cast<std::uint16_t>(x));
+}
+
+// The other samples. Bands from at_least() touch 0 or 65535, so the rest is
+// one band too.
+Band complement(const Band& b) {
+  if (b.empty) return band(0, 0xffff);
+  if (b.all()) return {0, 0, true};
+  if (b.lo == 0) return band(static_cast<std::uint16_t>(b.span + 1), 0xffff);
+  return band(0, static_cast<std::uint16_t>(b.lo - 1));
+}
+
+// float32: the comparisons of the definitions, on y itself, so that a NaN
+// sample is neither below nor above anything.
+struct AtLeast {
+  double base, p, level;
+  bool operator()(float v) const {
+    return lift(static_cast<double>(v), base, p) >= level;
+  }
+};
+struct Below {
+  double base, p, level;
+  bool operator()(float v) const {
+    return lift(static_cast<double>(v), base, p) < level;
+  }
+};
+
+// --- Searches -----------------------------------------------------------
+
+// The first i in [from, n) with in(x[i]), or n.
+template <class Sample, class In>
+std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
+                       In in) {
+  std::size_t i = from;
+  for (; i + kBlock <= n; i += kBlock) {
+    unsigned hit = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      hit |= static_cast<unsigned>(in(x[i + k]));
+    }
+    if (hit != 0) break;
+  }
+  for (; i < n; ++i) {
+    if (in(x[i])) return i;
+  }
+  return n;
+}
+
+// The first i in [from, n), from >= 1, with below(x[i-1]) and above(x[i]).
+template <class Sample, class Lo, class Hi>
+std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
+                      Lo below, Hi above) {
+  std::size_t i = from;
+  for (; i + kBlock <= n; i += kBlock) {
+    unsigned hit = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      hit |= static_cast<unsigned>(below(x[i + k - 1])) &
+             static_cast<unsigned>(above(x[i + k]));
+    }
+    if (hit != 0) break;
+  }
+  for (; i < n; ++i) {
+    if (below(x[i - 1]) && above(x[i])) return i;
+  }
+  return n;
+}
+
+double interpolate(std::size_t j, double y0, double y1, double level) {
+  return static_cast<double>(j) + (level - y0) / (y1 - y0);
+}
+
+// --- One waveform ---------------------------------------------------------
+
+struct Levels {
+  double base, p, threshold, rearm;
+};
+
+template <class Sample>
+struct Finder {
+  const Sample* x;
+  std::size_t n;
+  const PulseOptions& o;
+  Levels lv;
+
+  double y(std::size_t i) const {
+    return lift(static_cast<double>(x[i]), lv.base, lv.p);
+  }
+
+  // Crossings and their ends, merged by the separation, each pulse
+  // measured as it closes.
+  template <class BelowT, class AboveT, class BelowR>
+  void scan(BelowT below_t, AboveT above_t, BelowR below_r, bool can_rearm,
+            std::int64_t row, std::vector<Pulse>& out) const {
+    auto end_of = [&](std::size_t at) {
+      return can_rearm ? find_first(x, at + 1, n, below_r) : n;
+    };
+    auto next_after = [&](std::size_t end) {
+      return end + 1 < n ? find_rise(x, end + 1, n, below_t, above_t) : n;
+    };
+    std::size_t previous_end = 0;
+    std::int32_t count = 0;
+    std::size_t i = n > 1 ? find_rise(x, 1, n, below_t, above_t) : n;
+    while (i < n) {
+      std::size_t e = end_of(i);
+      std::size_t next = next_after(e);
+      while (next < n && next - i < o.separation) {
+        e = end_of(next);
+        next = next_after(e);
+      }
+      out.push_back(measure(i, e, previous_end, above_t, row, count));
+      ++count;
+      previous_end = e;
+      i = next;
+    }
+  }
+
+  template <class AboveT>
+  Pulse measure(std::size_t i, std::size_t e, std::size_t previous_end,
+                AboveT above_t, std::int64_t row, std::int32_t count) const {
+    constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
+    const double t = lv.threshold;
+    Pulse pulse{row, count, kNaN, -1, kNaN, kNaN, kNaN, kNaN};
+    const double start = interpolate(i - 1, y(i - 1), y(i), t);
+    pulse.start_time = start;
+
+    std::size_t peak = i;
+    if constexpr (kU16) {
+      // Distinct integers stay distinct through lift(): the first sample at
+      // the raw extreme is the first index of the maximum of y.
+      std::uint16_t extreme = x[i];
+      for (std::size_t k = i; k < e; ++k) {
+        extreme = lv.p > 0 ? std::max(extreme, x[k]) : std::min(extreme, x[k]);
+      }
+      peak = find_first(x, i, e,
+                        [extreme](std::uint16_t v) { return v == extreme; });
+    } else {
+      double best = y(i);
+      for (std::size_t k = i + 1; k < e; ++k) {
+        if (y(k) > best) {
+          best = y(k);
+          peak = k;
+        }
+      }
+    }
+    const double amplitude = y(peak);
+    pulse.peak_index = static_cast<std::int64_t>(peak);
+    pulse.amplitude = amplitude;
+
+    const std::size_t w0 = i - std::min(o.charge_before, i);
+    const std::size_t w1 = n - e <= o.charge_after ? n : e + o.charge_after;
+    if constexpr (kU16) {
+      std::uint64_t raw = 0;
+      for (std::size_t k = w0; k < w1; ++k) raw += x[k];
+      pulse.charge = lv.p * (static_cast<double>(raw) -
+                             static_cast<double>(w1 - w0) * lv.base);
+    } else {
+      double sum = 0;
+      for (std::size_t k = w0; k < w1; ++k) {
+        sum += static_cast<double>(x[k]) - lv.base;
+      }
+      pulse.charge = lv.p * sum;
+    }
+
+    std::size_t m = e;
+    while (m-- > i) {
+      if (above_t(x[m])) break;
+    }
+    if (m + 1 < n) {
+      const double ym = y(m);
+      const double fall =
+          static_cast<double>(m) + (ym - t) / (ym - y(m + 1));
+      pulse.time_over_threshold = fall - start;
+    }
+
+    if (amplitude > 0) {
+      const double half = amplitude / 2;
+      std::size_t j = peak;
+      while (j-- > previous_end) {
+        if (y(j) < half) break;
+      }
+      std::size_t k = peak + 1;
+      while (k < n && !(y(k) < half)) ++k;
+      if (j + 1 > previous_end && j < peak && k < n) {
+        const double rise = interpolate(j, y(j), y(j + 1), half);
+        const double yk = y(k - 1);
+        const double fall =
+            static_cast<double>(k - 1) + (yk - half) / (yk - y(k));
+        pulse.fwhm = fall - rise;
+      }
+    }
+    return pulse;
+  }
+};
+
+template <class Sample>
+void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
+               std::int64_t row, std::vector<Pulse>& out) {
+  constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
+  const std::size_t b0 = std::min(o.baseline_begin, n);
+  const std::size_t b1 = std::min(o.baseline_end, n);
+  if (b1 <= b0) return;
+  const std::size_t m = b1 - b0;
+  double sum = 0;
+  if constexpr (kU16) {
+    std::uint64_t raw = 0;  // exact, as the feature kernel's
+    for (std::size_t i = b0; i < b1; ++i) raw += x[i];
+    sum = static_cast<double>(raw);
+  } else {
+    for (std::size_t i = b0; i < b1; ++i) sum += static_cast<double>(x[i]);
+  }
+  const double base = sum / static_cast<double>(m);
+  if (!std::isfinite(base)) return;
+  double squares = 0;
+  for (std::size_t i = b0; i < b1; ++i) {
+    const double d = static_cast<double>(x[i]) - base;
+    squares += d * d;
+  }
+  const double rms = std::sqrt(squares / static_cast<double>(m));
+  const double p = static_cast<double>(o.polarity);
+  const double t = o.threshold_in_rms ? o.threshold * rms : o.threshold;
+  const double h = o.hysteresis_in_rms ? o.hysteresis * rms : o.hysteresis;
+  const Finder<Sample> finder{x, n, o, {base, p, t, t - h}};
+  if constexpr (kU16) {
+    const Band above_t = at_least(t, base, p);
+    // Nothing reaches T, or nothing lies below it: no crossing anywhere.
+    if (above_t.empty || above_t.all()) return;
+    const Band below_r = complement(at_least(t - h, base, p));
+    finder.scan(complement(above_t), above_t, below_r, !below_r.empty, row,
+                out);
+  } else {
+    finder.scan(Below{base, p, t}, AtLeast{base, p, t},
+                Below{base, p, t - h}, true, row, out);
+  }
+}
+
+template <class Sample>
+void prefetch_row(const Sample* row, std::size_t length) {
+  const auto* bytes = reinterpret_cast<const char*>(row);
+  const std::size_t size = std::min<std::size_t>(length * sizeof(Sample), 4096);
+  for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
+}
+
+template <class Sample>
+void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
+                  const PulseOptions& o, std::vector<Pulse>& out) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    if (r + 1 < rows) prefetch_row(samples + (r + 1) * length, length);
+    pulses_of(samples + r * length, length, o, static_cast<std::int64_t>(r),
+              out);
+  }
+}
+
+template <class Sample>
+void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
+                 std::size_t rows, const PulseOptions& o,
+                 std::vector<Pulse>& out) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    if (r + 1 < rows) {
+      prefetch_row(samples + offsets[r + 1], offsets[r + 2] - offsets[r + 1]);
+    }
+    pulses_of(samples + offsets[r], offsets[r + 1] - offsets[r], o,
+              static_cast<std::int64_t>(r), out);
+  }
+}
+
+// As in the feature kernel: unsigned 16-bit compares are one AVX2
+// instruction and several baseline ones.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define VORN_CLONES __attribute__((target_clones("avx2", "default"), flatten))
+#else
+#define VORN_CLONES
+#endif
+
+VORN_CLONES void uniform_u16(const std::uint16_t* samples, std::size_t rows,
+                             std::size_t length, const PulseOptions& o,
+                             std::vector<Pulse>& out) {
+  uniform_rows(samples, rows, length, o, out);
+}
+
+VORN_CLONES void uniform_f32(const float* samples, std::size_t rows,
+                             std::size_t length, const PulseOptions& o,
+                             std::vector<Pulse>& out) {
+  uniform_rows(samples, rows, length, o, out);
+}
+
+VORN_CLONES void ragged_u16(const std::uint16_t* samples,
+                            const std::uint64_t* offsets, std::size_t rows,
+                            const PulseOptions& o, std::vector<Pulse>& out) {
+  ragged_rows(samples, offsets, rows, o, out);
+}
+
+VORN_CLONES void ragged_f32(const float* samples, const std::uint64_t* offsets,
+                            std::size_t rows, const PulseOptions& o,
+                            std::vector<Pulse>& out) {
+  ragged_rows(samples, offsets, rows, o, out);
+}
+
+std::string format(const char* pattern, auto... args) {
+  char text[200];
+  std::snprintf(text, sizeof text, pattern, args...);
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> check_pulse_options(const PulseOptions& options) {
+  if (options.baseline_begin >= options.baseline_end) {
+    return format("the baseline window [%zu, %zu) is empty",
+                  options.baseline_begin, options.baseline_end);
+  }
+  if (options.polarity != Polarity::kPositive &&
+      options.polarity != Polarity::kNegative) {
+    return std::string("the pulse finder needs a polarity of +1 or -1");
+  }
+  if (!(options.hysteresis >= 0)) {
+    return format("the hysteresis must not be negative, not %g",
+                  options.hysteresis);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> check_pulse_windows(const PulseOptions& options,
+                                               std::size_t samples) {
+  if (std::min(options.baseline_end, samples) <= options.baseline_begin) {
+    return format(
+        "the baseline window [%zu, %zu) is empty in waveforms of %zu samples",
+        options.baseline_begin, options.baseline_end, samples);
+  }
+  return std::nullopt;
+}
+
+template <class Sample>
+void find_pulses(std::span<const Sample> samples, const PulseOptions& options,
+                 std::int64_t row, std::vector<Pulse>& out) {
+  pulses_of(samples.data(), samples.size(), options, row, out);
+}
+
+template <class Sample>
+void find_pulses(const Sample* samples, std::size_t rows, std::size_t length,
+                 const PulseOptions& options, std::vector<Pulse>& out) {
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    uniform_u16(samples, rows, length, options, out);
+  } else {
+    uniform_f32(samples, rows, length, options, out);
+  }
+}
+
+template <class Sample>
+void find_pulses(const Sample* samples, const std::uint64_t* offsets,
+                 std::size_t rows, const PulseOptions& options,
+                 std::vector<Pulse>& out) {
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    ragged_u16(samples, offsets, rows, options, out);
+  } else {
+    ragged_f32(samples, offsets, rows, options, out);
+  }
+}
+
+template void find_pulses(std::span<const std::uint16_t>, const PulseOptions&,
+                          std::int64_t, std::vector<Pulse>&);
+template void find_pulses(std::span<const float>, const PulseOptions&,
+                          std::int64_t, std::vector<Pulse>&);
+template void find_pulses(const std::uint16_t*, std::size_t, std::size_t,
+                          const PulseOptions&, std::vector<Pulse>&);
+template void find_pulses(const float*, std::size_t, std::size_t,
+                          const PulseOptions&, std::vector<Pulse>&);
+template void find_pulses(const std::uint16_t*, const std::uint64_t*,
+                          std::size_t, const PulseOptions&,
+                          std::vector<Pulse>&);
+template void find_pulses(const float*, const std::uint64_t*, std::size_t,
+                          const PulseOptions&, std::vector<Pulse>&);
+
+}  // namespace vorn
