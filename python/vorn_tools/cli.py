@@ -376,11 +376,11 @@ def _pulse_options(args: argparse.Namespace) -> Any:
         raise UsageError(str(failure)) from None
 
 
-def _feature_tasks(args: argparse.Namespace) -> list[Any]:
+def _feature_tasks(args: argparse.Namespace, options: Any = None) -> list[Any]:
     """The inputs as tasks: one per file, or one for the whole run with --run."""
     from .feature_table import FeatureTask
 
-    options = _pulse_options(args)
+    options = _pulse_options(args) if options is None else options
     if args.as_run:
         if len(args.files) == 1 and os.path.isdir(args.files[0]):
             paths = (os.path.abspath(args.files[0]),)
@@ -452,6 +452,53 @@ def run_features(args: argparse.Namespace) -> int:
         outcome.path = path
     outcomes += [TableOutcome(path, error=reason) for path, reason in args.unreadable]
     return _report(outcomes)
+
+
+# --- every pulse -----------------------------------------------------------------------
+
+def run_pulses(args: argparse.Namespace) -> int:
+    from .feature_table import TableOutcome, write_features
+    from .progress import Progress
+    from .pulse_table import PulseRows
+    from .pulses import PulseOptions
+    from .timing import parse_tick
+
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in TABLE_LIBRARIES:
+        raise UsageError(f"the table format follows the extension of -o: {', '.join(TABLE_LIBRARIES)}, not"
+                         f" {args.output}")
+    require(TABLE_LIBRARIES[suffix], "vorn pulses")
+    try:
+        period = None if args.sample_period is None else parse_tick(args.sample_period)
+        options = PulseOptions(baseline=tuple(args.baseline), polarity=args.polarity, threshold=args.threshold,
+                               threshold_rms=args.threshold_rms, hysteresis=args.hysteresis,
+                               hysteresis_rms=args.hysteresis_rms, separation=args.separation,
+                               charge=tuple(args.charge))
+    except ValueError as failure:
+        raise UsageError(str(failure)) from None
+    if os.path.isdir(args.output):
+        raise UsageError(f"{args.output} is a folder; -o names a table file")
+    tasks = _feature_tasks(args, options)
+    _spare_inputs([args.output], _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets([args.output], args.force)
+    measure = PulseRows(period, tuple(args.exclude) if args.exclude else None)
+    outcomes: list[Any] = []
+    if tasks:
+        with Progress(0, "pulses", args.quiet, unit="pulse") as bar:
+            outcomes = write_features(tasks, args.output, bar, measure=measure)
+    given = [", ".join(args.files)] if args.as_run else [p for p in args.files if p not in dict(args.unreadable)]
+    for number, (outcome, path) in enumerate(zip(outcomes, given)):
+        outcome.path = path
+        # Events without a pulse give no row: count them as read.
+        outcome.events = measure.events.get(number if len(tasks) > 1 else None, 0)
+    outcomes += [TableOutcome(path, error=reason) for path, reason in args.unreadable]
+    status = _report(outcomes)
+    if period is not None and any(o.output for o in outcomes):
+        outside = f" outside samples [{args.exclude[0]}, {args.exclude[1]})" if args.exclude else ""
+        for channel, dark in sorted(measure.dark.items()):
+            print(f"channel {channel}: dark-count rate {dark.rate(period):.4g} Hz, "
+                  f"{plural(dark.pulses, 'pulse')} in {dark.samples * period:.4g} s of waveform{outside}")
+    return status
 
 
 def run_hist(args: argparse.Namespace) -> int:
@@ -599,6 +646,10 @@ EXAMPLES = {
   vorn features run042.wd1 -o run042.parquet
   vorn features --run run042/ --charge 100 300 --tick 8ns -o run042.root
   vorn features --jobs 4 runs/*.dat -o tables/ --format .h5""",
+    "pulses": """examples:
+  vorn pulses sipm.wd2 -o pulses.parquet
+  vorn pulses dark.dat --threshold 30 --hysteresis 10 --sample-period 0.2ns --exclude 90 160 -o dark.parquet
+  vorn hist pulses.parquet --of delay""",
     "hist": """examples:
   vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
   vorn hist --run run042/ --of amplitude --panels
@@ -795,6 +846,47 @@ def build_parser() -> argparse.ArgumentParser:
     feat.add_argument("--force", action="store_true", help="replace existing output")
     feat.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     feat.set_defaults(run=run_features)
+
+    pul = command("pulses", "every pulse as a table, and the dark-count rate",
+                  "Find every pulse of every event and channel: threshold crossings with hysteresis, each with its"
+                  " start time, peak, amplitude, charge, FWHM, time over threshold and delay since the previous"
+                  " pulse of its waveform; write one row per pulse (.h5, .parquet or .root by the extension of"
+                  " -o). Times are in samples, or seconds with --sample-period, which also prints each channel's"
+                  f" dark-count rate. Needs {install_hint('all')} for the formats' libraries.")
+    pul.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    pul.add_argument("-o", "--output", required=True, metavar="OUT", help="table file")
+    type_option(pul)
+    float32_option(pul)
+    pul.add_argument("--run", action="store_true", dest="as_run",
+                     help="the files (or the wave<N> files of one folder) are the channels of one run,"
+                          " matched by event_counter")
+    pul.add_argument("--tick", metavar="LENGTH", help="the board's clock tick, for example 8ns: adds the event's"
+                                                      " time in seconds")
+    found = pul.add_argument_group("pulses (windows count samples from the event's start)")
+    found.add_argument("--baseline", nargs=2, type=int, default=(0, 64), metavar=("B0", "B1"),
+                       help="baseline window [B0, B1) (default 0 64)")
+    found.add_argument("--polarity", choices=["positive", "negative"], default="negative",
+                       help="pulse polarity (default negative)")
+    level = found.add_mutually_exclusive_group()
+    level.add_argument("--threshold", type=float, help="absolute threshold above the baseline")
+    level.add_argument("--threshold-rms", type=float, default=5.0, metavar="K",
+                       help="threshold at K baseline RMS (default 5)")
+    rearm = found.add_mutually_exclusive_group()
+    rearm.add_argument("--hysteresis", type=float, metavar="H",
+                       help="re-arm only below the threshold minus H (absolute)")
+    rearm.add_argument("--hysteresis-rms", type=float, default=1.0, metavar="K",
+                       help="re-arm only below the threshold minus K baseline RMS (default 1)")
+    found.add_argument("--separation", type=_whole(0, "must not be negative"), default=0, metavar="N",
+                       help="a crossing fewer than N samples after a pulse's start belongs to it (default 0)")
+    found.add_argument("--charge", nargs=2, type=_whole(0, "must not be negative"), default=(5, 10),
+                       metavar=("A", "B"), help="charge over [start - A, end + B) (default 5 10)")
+    found.add_argument("--sample-period", metavar="LENGTH",
+                       help="the time between samples, for example 0.2ns: times in seconds and the dark-count rate")
+    found.add_argument("--exclude", nargs=2, type=_whole(0, "samples are numbered from 0"), metavar=("X0", "X1"),
+                       help="leave pulses starting in samples [X0, X1) (the trigger) out of the dark-count rate")
+    pul.add_argument("--force", action="store_true", help="replace existing output")
+    pul.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    pul.set_defaults(run=run_pulses)
 
     hist = command("hist", "a histogram of a feature or header value",
                    "Histogram a feature (charge, amplitude, ...), a header value or, with --of time, the event"

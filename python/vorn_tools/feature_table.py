@@ -33,6 +33,7 @@ from . import parallel, signals
 from .blocks import FILE_ERRORS
 from .features import FeatureOptions, compute
 from .outputs import open_table
+from .pulses import PulseOptions
 from .reading import iterate
 from .runs import RunError, open_run
 
@@ -82,9 +83,10 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
     return table
 
 
-def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
-                   float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
-                   check: Callable[..., None] = signals.check, file: int | None = None) -> Iterator[Table]:
+def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions, run: bool = False,
+                   type: str = "auto", float32: bool = False, tick: str | float | None = None,
+                   step_size: int | str = STEP, check: Callable[..., None] = signals.check,
+                   file: int | None = None, measure: Callable[..., Table] = _rows) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -92,7 +94,9 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     `iterate` and `open_run`: BadFile for a file that cannot be opened or
     read to its end (after the rows before it), RunError for files that do
     not make a run, and the kernel's ValueError for windows that do not fit
-    the events. `check` is called between blocks.
+    the events. `check` is called between blocks. `measure` makes a
+    block's rows from (block, options, file, first entry, run): by default
+    one per event and channel with its features.
     """
     blocks: Iterable[Any]
     if run:
@@ -103,7 +107,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     index = {path: i for i, path in enumerate(paths)}
     for block in _prefetched(blocks):
         first = block.entry_start if run else block.file_entry_start
-        yield _rows(block, options, index[block.path] if several else file, first, run)
+        yield measure(block, options, index[block.path] if several else file, first, run)
         check()
 
 
@@ -154,7 +158,7 @@ class FeatureTask:
 
     paths: tuple[str, ...]  # absolute for workers elsewhere
     name: str  # of the output OUT/NAME.SUFFIX when each input gets its own
-    options: FeatureOptions
+    options: FeatureOptions | PulseOptions
     run: bool = False
     type: str = "auto"
     float32: bool = False
@@ -178,7 +182,8 @@ class TableOutcome:
 
 
 def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = None,
-                   check: Callable[..., None] = signals.check) -> list[TableOutcome]:
+                   check: Callable[..., None] = signals.check,
+                   measure: Callable[..., Table] = _rows) -> list[TableOutcome]:
     """The features of every input into one new table file, its format chosen by the extension.
 
     An input that fails (it cannot be opened, read to its end, or measured
@@ -195,7 +200,8 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
             outcome = TableOutcome(", ".join(task.paths))
             try:
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                                           check=check, file=number if len(tasks) > 1 else None):
+                                           check=check, file=number if len(tasks) > 1 else None,
+                                           measure=measure):
                     if names is None:
                         names = tuple(rows)
                     elif tuple(rows) != names:

@@ -142,9 +142,9 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
         flat_offsets = np.ascontiguousarray(offsets, dtype=np.uint64)
         rows = samples
     in_rms = options.threshold is None
-    threshold = options.threshold_rms if in_rms else options.threshold
+    threshold = options.threshold_rms if options.threshold is None else options.threshold
     hysteresis_in_rms = options.hysteresis is None
-    hysteresis = options.hysteresis_rms if hysteresis_in_rms else options.hysteresis
+    hysteresis = options.hysteresis_rms if options.hysteresis is None else options.hysteresis
     found = _features.find_pulses(
         rows, flat_offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
         threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
