@@ -12,8 +12,10 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Searches test a block of samples with branch-free code the compiler turns
-// into vector compares; most of a waveform is baseline, seen only here.
-constexpr std::size_t kBlock = 32;
+// into vector compares; most of a waveform is baseline, seen only here. One
+// AVX2 register of uint16: a short block keeps the sample-by-sample rescan
+// of the block that holds the answer short, and pulses end many searches.
+constexpr std::size_t kBlock = 16;
 
 // The one formula for y; the integer shortcuts below agree with it exactly.
 inline double lift(double x, double base, double p) {
@@ -30,7 +32,7 @@ struct Band {
   bool empty = false;
 
   bool operator()(std::uint16_t v) const {
-    return static_cast<std::uint16_t>(v - lo) <= span;
+    return !empty && static_cast<std::uint16_t>(v - lo) <= span;
   }
   bool all() const { return !empty && lo == 0 && span == 0xffff; }
 };
@@ -127,6 +129,43 @@ std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
   return n;
 }
 
+// The last i in [from, to) with in(x[i]), or `to`.
+template <class Sample, class In>
+std::size_t find_last(const Sample* x, std::size_t from, std::size_t to,
+                      In in) {
+  for (std::size_t i = to; i-- > from;) {
+    if (in(x[i])) return i;
+  }
+  return to;
+}
+
+std::uint64_t sample_sum(const std::uint16_t* x, std::size_t n) {
+  // 65536 samples of at most 65535 fit a uint32, which keeps the vector
+  // lanes narrow.
+  std::uint64_t total = 0;
+  while (n != 0) {
+    const std::size_t m = std::min<std::size_t>(n, 65536);
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < m; ++i) sum += x[i];
+    total += sum;
+    x += m;
+    n -= m;
+  }
+  return total;
+}
+
+// Extremes of n >= 1 samples, written so that they vectorize.
+std::uint16_t highest(const std::uint16_t* x, std::size_t n) {
+  std::uint16_t hi = 0;
+  for (std::size_t i = 0; i < n; ++i) hi = x[i] > hi ? x[i] : hi;
+  return hi;
+}
+std::uint16_t lowest(const std::uint16_t* x, std::size_t n) {
+  std::uint16_t lo = 0xffff;
+  for (std::size_t i = 0; i < n; ++i) lo = x[i] < lo ? x[i] : lo;
+  return lo;
+}
+
 double interpolate(std::size_t j, double y0, double y1, double level) {
   return static_cast<double>(j) + (level - y0) / (y1 - y0);
 }
@@ -146,6 +185,15 @@ struct Finder {
 
   double y(std::size_t i) const {
     return lift(static_cast<double>(x[i]), lv.base, lv.p);
+  }
+
+  // The samples with y below `level`, as a predicate on raw samples.
+  auto below(double level) const {
+    if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+      return complement(at_least(level, lv.base, lv.p));
+    } else {
+      return Below{lv.base, lv.p, level};
+    }
   }
 
   // Crossings and their ends, merged by the separation, each pulse
@@ -189,10 +237,8 @@ struct Finder {
     if constexpr (kU16) {
       // Distinct integers stay distinct through lift(): the first sample at
       // the raw extreme is the first index of the maximum of y.
-      std::uint16_t extreme = x[i];
-      for (std::size_t k = i; k < e; ++k) {
-        extreme = lv.p > 0 ? std::max(extreme, x[k]) : std::min(extreme, x[k]);
-      }
+      const std::uint16_t extreme =
+          lv.p > 0 ? highest(x + i, e - i) : lowest(x + i, e - i);
       peak = find_first(x, i, e,
                         [extreme](std::uint16_t v) { return v == extreme; });
     } else {
@@ -211,8 +257,7 @@ struct Finder {
     const std::size_t w0 = i - std::min(o.charge_before, i);
     const std::size_t w1 = n - e <= o.charge_after ? n : e + o.charge_after;
     if constexpr (kU16) {
-      std::uint64_t raw = 0;
-      for (std::size_t k = w0; k < w1; ++k) raw += x[k];
+      const std::uint64_t raw = sample_sum(x + w0, w1 - w0);
       pulse.charge = lv.p * (static_cast<double>(raw) -
                              static_cast<double>(w1 - w0) * lv.base);
     } else {
@@ -223,10 +268,8 @@ struct Finder {
       pulse.charge = lv.p * sum;
     }
 
-    std::size_t m = e;
-    while (m-- > i) {
-      if (above_t(x[m])) break;
-    }
+    // x[i] is above T, so m exists.
+    const std::size_t m = find_last(x, i, e, above_t);
     if (m + 1 < n) {
       const double ym = y(m);
       const double fall =
@@ -236,13 +279,10 @@ struct Finder {
 
     if (amplitude > 0) {
       const double half = amplitude / 2;
-      std::size_t j = peak;
-      while (j-- > previous_end) {
-        if (y(j) < half) break;
-      }
-      std::size_t k = peak + 1;
-      while (k < n && !(y(k) < half)) ++k;
-      if (j + 1 > previous_end && j < peak && k < n) {
+      const auto below_half = below(half);
+      const std::size_t j = find_last(x, previous_end, peak, below_half);
+      const std::size_t k = find_first(x, peak + 1, n, below_half);
+      if (j < peak && k < n) {
         const double rise = interpolate(j, y(j), y(j + 1), half);
         const double yk = y(k - 1);
         const double fall =
@@ -262,22 +302,35 @@ void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
   const std::size_t b1 = std::min(o.baseline_end, n);
   if (b1 <= b0) return;
   const std::size_t m = b1 - b0;
-  double sum = 0;
+  const bool need_rms = o.threshold_in_rms || o.hysteresis_in_rms;
+  double base = 0;
+  double rms = 0;
   if constexpr (kU16) {
-    std::uint64_t raw = 0;  // exact, as the feature kernel's
-    for (std::size_t i = b0; i < b1; ++i) raw += x[i];
-    sum = static_cast<double>(raw);
+    // Exact integer sums: the deviations' squares add up to
+    // (m * sum(x^2) - sum(x)^2) / m, with no rounding before the end and
+    // no dependency chain of floating-point additions.
+    const std::uint64_t sum = sample_sum(x + b0, m);
+    base = static_cast<double>(sum) / static_cast<double>(m);
+    if (need_rms) {
+      unsigned __int128 squares = 0;
+      for (std::size_t i = b0; i < b1; ++i) {
+        squares += std::uint32_t{x[i]} * std::uint32_t{x[i]};
+      }
+      const auto spread = squares * m - static_cast<unsigned __int128>(sum) * sum;
+      rms = std::sqrt(static_cast<double>(spread)) / static_cast<double>(m);
+    }
   } else {
+    double sum = 0;
     for (std::size_t i = b0; i < b1; ++i) sum += static_cast<double>(x[i]);
+    base = sum / static_cast<double>(m);
+    if (!std::isfinite(base)) return;
+    double squares = 0;
+    for (std::size_t i = b0; i < b1; ++i) {
+      const double d = static_cast<double>(x[i]) - base;
+      squares += d * d;
+    }
+    rms = std::sqrt(squares / static_cast<double>(m));
   }
-  const double base = sum / static_cast<double>(m);
-  if (!std::isfinite(base)) return;
-  double squares = 0;
-  for (std::size_t i = b0; i < b1; ++i) {
-    const double d = static_cast<double>(x[i]) - base;
-    squares += d * d;
-  }
-  const double rms = std::sqrt(squares / static_cast<double>(m));
   const double p = static_cast<double>(o.polarity);
   const double t = o.threshold_in_rms ? o.threshold * rms : o.threshold;
   const double h = o.hysteresis_in_rms ? o.hysteresis * rms : o.hysteresis;
