@@ -12,10 +12,10 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Searches test a block of samples with branch-free code the compiler turns
-// into vector compares; most of a waveform is baseline, seen only here. One
-// AVX2 register of uint16: a short block keeps the sample-by-sample rescan
-// of the block that holds the answer short, and pulses end many searches.
-constexpr std::size_t kBlock = 16;
+// into vector compares; most of a waveform is baseline, seen only here.
+// (A block of 16 would shorten the rescan of the block that holds the
+// answer, but the compiler then unrolls it and no longer vectorizes.)
+constexpr std::size_t kBlock = 32;
 
 // The one formula for y; the integer shortcuts below agree with it exactly.
 inline double lift(double x, double base, double p) {
@@ -25,14 +25,16 @@ inline double lift(double x, double base, double p) {
 // --- Predicates on raw samples --------------------------------------------
 
 // uint16 samples v with lo <= v <= lo + span, tested with one wrapping
-// subtraction and one compare. `empty` holds no sample at all.
+// subtraction and one compare. `empty` holds no sample at all; the test
+// does not look at it, to stay two vector instructions, so an empty band
+// must never be searched for.
 struct Band {
   std::uint16_t lo = 0;
   std::uint16_t span = 0xffff;
   bool empty = false;
 
   bool operator()(std::uint16_t v) const {
-    return !empty && static_cast<std::uint16_t>(v - lo) <= span;
+    return static_cast<std::uint16_t>(v - lo) <= span;
   }
   bool all() const { return !empty && lo == 0 && span == 0xffff; }
 };
@@ -90,53 +92,87 @@ struct Below {
   }
 };
 
+bool is_empty(const Band& band) { return band.empty; }
+bool is_empty(const Below&) { return false; }
+
 // --- Searches -----------------------------------------------------------
+
+// The first i in [from, n) where at(i) holds, or n. A block that holds the
+// answer gives its first index as a minimum over its lanes, which
+// vectorizes where a loop that stops at the hit would not: pulses end many
+// searches, so this is as hot as the blocks of baseline before it.
+template <class At>
+std::size_t first_where(std::size_t from, std::size_t n, At at) {
+  std::size_t i = from;
+  for (; i + kBlock <= n; i += kBlock) {
+    unsigned hit = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      hit |= static_cast<unsigned>(at(i + k));
+    }
+    if (hit != 0) {
+      std::uint16_t first = kBlock;
+      for (std::uint16_t k = 0; k < kBlock; ++k) {
+        const std::uint16_t lane = at(i + k) ? k : std::uint16_t{kBlock};
+        first = lane < first ? lane : first;
+      }
+      return i + first;
+    }
+  }
+  for (; i < n; ++i) {
+    if (at(i)) return i;
+  }
+  return n;
+}
+
+// The last i in [from, to) where at(i) holds, or `to`; blocks from the end.
+template <class At>
+std::size_t last_where(std::size_t from, std::size_t to, At at) {
+  std::size_t i = to;
+  while (i - from >= kBlock) {
+    i -= kBlock;
+    unsigned hit = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      hit |= static_cast<unsigned>(at(i + k));
+    }
+    if (hit != 0) {
+      std::uint16_t after = 0;  // one past the block's last hit
+      for (std::uint16_t k = 0; k < kBlock; ++k) {
+        const std::uint16_t lane = at(i + k) ? static_cast<std::uint16_t>(k + 1)
+                                             : std::uint16_t{0};
+        after = lane > after ? lane : after;
+      }
+      return i + after - 1;
+    }
+  }
+  while (i > from) {
+    --i;
+    if (at(i)) return i;
+  }
+  return to;
+}
 
 // The first i in [from, n) with in(x[i]), or n.
 template <class Sample, class In>
 std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
                        In in) {
-  std::size_t i = from;
-  for (; i + kBlock <= n; i += kBlock) {
-    unsigned hit = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      hit |= static_cast<unsigned>(in(x[i + k]));
-    }
-    if (hit != 0) break;
-  }
-  for (; i < n; ++i) {
-    if (in(x[i])) return i;
-  }
-  return n;
+  return first_where(from, n, [x, in](std::size_t i) { return in(x[i]); });
 }
 
 // The first i in [from, n), from >= 1, with below(x[i-1]) and above(x[i]).
 template <class Sample, class Lo, class Hi>
 std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
                       Lo below, Hi above) {
-  std::size_t i = from;
-  for (; i + kBlock <= n; i += kBlock) {
-    unsigned hit = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      hit |= static_cast<unsigned>(below(x[i + k - 1])) &
-             static_cast<unsigned>(above(x[i + k]));
-    }
-    if (hit != 0) break;
-  }
-  for (; i < n; ++i) {
-    if (below(x[i - 1]) && above(x[i])) return i;
-  }
-  return n;
+  return first_where(from, n, [x, below, above](std::size_t i) {
+    return static_cast<bool>(static_cast<unsigned>(below(x[i - 1])) &
+                             static_cast<unsigned>(above(x[i])));
+  });
 }
 
 // The last i in [from, to) with in(x[i]), or `to`.
 template <class Sample, class In>
 std::size_t find_last(const Sample* x, std::size_t from, std::size_t to,
                       In in) {
-  for (std::size_t i = to; i-- > from;) {
-    if (in(x[i])) return i;
-  }
-  return to;
+  return last_where(from, to, [x, in](std::size_t i) { return in(x[i]); });
 }
 
 std::uint64_t sample_sum(const std::uint16_t* x, std::size_t n) {
@@ -204,12 +240,27 @@ struct Finder {
     auto end_of = [&](std::size_t at) {
       return can_rearm ? find_first(x, at + 1, n, below_r) : n;
     };
+    // The first crossing from `from`, when x[from-1] is below T. uint16
+    // samples are either below or above, so the first one above is a
+    // crossing, a search of one compare a sample instead of two.
+    auto crossing_from = [&](std::size_t from) {
+      if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+        return find_first(x, from, n, above_t);
+      } else {
+        return find_rise(x, from, n, below_t, above_t);
+      }
+    };
+    // x[end] is below R <= T.
     auto next_after = [&](std::size_t end) {
-      return end + 1 < n ? find_rise(x, end + 1, n, below_t, above_t) : n;
+      return end + 1 < n ? crossing_from(end + 1) : n;
     };
     std::size_t previous_end = 0;
     std::int32_t count = 0;
-    std::size_t i = n > 1 ? find_rise(x, 1, n, below_t, above_t) : n;
+    std::size_t i = n;
+    if (n > 1) {
+      const std::size_t low = below_t(x[0]) ? 0 : find_first(x, 1, n, below_t);
+      i = next_after(low);
+    }
     while (i < n) {
       std::size_t e = end_of(i);
       std::size_t next = next_after(e);
@@ -280,8 +331,10 @@ struct Finder {
     if (amplitude > 0) {
       const double half = amplitude / 2;
       const auto below_half = below(half);
-      const std::size_t j = find_last(x, previous_end, peak, below_half);
-      const std::size_t k = find_first(x, peak + 1, n, below_half);
+      const bool none = is_empty(below_half);
+      const std::size_t j =
+          none ? peak : find_last(x, previous_end, peak, below_half);
+      const std::size_t k = none ? n : find_first(x, peak + 1, n, below_half);
       if (j < peak && k < n) {
         const double rise = interpolate(j, y(j), y(j + 1), half);
         const double yk = y(k - 1);
@@ -313,8 +366,13 @@ void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
     base = static_cast<double>(sum) / static_cast<double>(m);
     if (need_rms) {
       unsigned __int128 squares = 0;
-      for (std::size_t i = b0; i < b1; ++i) {
-        squares += std::uint32_t{x[i]} * std::uint32_t{x[i]};
+      for (std::size_t at = b0; at < b1; at += 65536) {
+        // 65536 squares below 2^32 each fit a uint64.
+        std::uint64_t part = 0;
+        for (std::size_t i = at; i < std::min(b1, at + 65536); ++i) {
+          part += std::uint64_t{x[i]} * x[i];
+        }
+        squares += part;
       }
       const auto spread = squares * m - static_cast<unsigned __int128>(sum) * sum;
       rms = std::sqrt(static_cast<double>(spread)) / static_cast<double>(m);
