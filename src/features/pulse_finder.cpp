@@ -77,6 +77,12 @@ Band complement(const Band& b) {
   return band(0, static_cast<std::uint16_t>(b.lo - 1));
 }
 
+// The samples whose y is below `level`; none below NaN.
+Band below_level(double level, double base, double p) {
+  if (std::isnan(level)) return {0, 0, true};
+  return complement(at_least(level, base, p));
+}
+
 // float32: the comparisons of the definitions, on y itself, so that a NaN
 // sample is neither below nor above anything.
 struct AtLeast {
@@ -226,7 +232,7 @@ struct Finder {
   // The samples with y below `level`, as a predicate on raw samples.
   auto below(double level) const {
     if constexpr (std::is_same_v<Sample, std::uint16_t>) {
-      return complement(at_least(level, lv.base, lv.p));
+      return below_level(level, lv.base, lv.p);
     } else {
       return Below{lv.base, lv.p, level};
     }
@@ -347,15 +353,15 @@ struct Finder {
   }
 };
 
+// The levels of one waveform; the RMS only when asked for (else 0).
 template <class Sample>
-void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
-               std::int64_t row, std::vector<Pulse>& out) {
+std::optional<PulseLevels> levels_of(const Sample* x, std::size_t n,
+                                     const PulseOptions& o, bool need_rms) {
   constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
   const std::size_t b0 = std::min(o.baseline_begin, n);
   const std::size_t b1 = std::min(o.baseline_end, n);
-  if (b1 <= b0) return;
+  if (b1 <= b0) return std::nullopt;
   const std::size_t m = b1 - b0;
-  const bool need_rms = o.threshold_in_rms || o.hysteresis_in_rms;
   double base = 0;
   double rms = 0;
   if constexpr (kU16) {
@@ -381,7 +387,7 @@ void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
     double sum = 0;
     for (std::size_t i = b0; i < b1; ++i) sum += static_cast<double>(x[i]);
     base = sum / static_cast<double>(m);
-    if (!std::isfinite(base)) return;
+    if (!std::isfinite(base)) return std::nullopt;
     double squares = 0;
     for (std::size_t i = b0; i < b1; ++i) {
       const double d = static_cast<double>(x[i]) - base;
@@ -389,20 +395,33 @@ void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
     }
     rms = std::sqrt(squares / static_cast<double>(m));
   }
-  const double p = static_cast<double>(o.polarity);
   const double t = o.threshold_in_rms ? o.threshold * rms : o.threshold;
   const double h = o.hysteresis_in_rms ? o.hysteresis * rms : o.hysteresis;
-  const Finder<Sample> finder{x, n, o, {base, p, t, t - h}};
+  return PulseLevels{base, rms, t, t - h};
+}
+
+template <class Sample>
+void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
+               std::int64_t row, std::vector<Pulse>& out) {
+  constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
+  const auto levels =
+      levels_of(x, n, o, o.threshold_in_rms || o.hysteresis_in_rms);
+  if (!levels) return;
+  const double base = levels->baseline;
+  const double p = static_cast<double>(o.polarity);
+  const double t = levels->threshold;
+  const double r = levels->rearm;
+  const Finder<Sample> finder{x, n, o, {base, p, t, r}};
   if constexpr (kU16) {
     const Band above_t = at_least(t, base, p);
     // Nothing reaches T, or nothing lies below it: no crossing anywhere.
     if (above_t.empty || above_t.all()) return;
-    const Band below_r = complement(at_least(t - h, base, p));
+    const Band below_r = below_level(r, base, p);
     finder.scan(complement(above_t), above_t, below_r, !below_r.empty, row,
                 out);
   } else {
     finder.scan(Below{base, p, t}, AtLeast{base, p, t},
-                Below{base, p, t - h}, true, row, out);
+                Below{base, p, r}, true, row, out);
   }
 }
 
@@ -504,6 +523,12 @@ std::optional<std::string> check_pulse_windows(const PulseOptions& options,
 }
 
 template <class Sample>
+std::optional<PulseLevels> pulse_levels(std::span<const Sample> samples,
+                                        const PulseOptions& options) {
+  return levels_of(samples.data(), samples.size(), options, true);
+}
+
+template <class Sample>
 void find_pulses(std::span<const Sample> samples, const PulseOptions& options,
                  std::int64_t row, std::vector<Pulse>& out) {
   pulses_of(samples.data(), samples.size(), options, row, out);
@@ -530,6 +555,10 @@ void find_pulses(const Sample* samples, const std::uint64_t* offsets,
   }
 }
 
+template std::optional<PulseLevels> pulse_levels(std::span<const std::uint16_t>,
+                                                 const PulseOptions&);
+template std::optional<PulseLevels> pulse_levels(std::span<const float>,
+                                                 const PulseOptions&);
 template void find_pulses(std::span<const std::uint16_t>, const PulseOptions&,
                           std::int64_t, std::vector<Pulse>&);
 template void find_pulses(std::span<const float>, const PulseOptions&,

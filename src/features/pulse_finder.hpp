@@ -77,6 +77,14 @@ struct Pulse {
   double time_over_threshold;
 };
 
+// What a waveform's pulses are measured against: b, rms, T and R.
+struct PulseLevels {
+  double baseline;
+  double rms;
+  double threshold;
+  double rearm;
+};
+
 // Why the options make no sense for any waveform (an empty or reversed
 // baseline window, a polarity other than +-1, a negative or NaN hysteresis),
 // or nullopt.
@@ -86,6 +94,13 @@ std::optional<std::string> check_pulse_options(const PulseOptions& options);
 // baseline window clipped to them is empty.
 std::optional<std::string> check_pulse_windows(const PulseOptions& options,
                                                std::size_t samples);
+
+// The levels of one waveform, or nullopt when it has no pulses for want of
+// a baseline. On uint16 samples the RMS comes from exact integer sums, on
+// float32 samples from a two-pass sum in sample order.
+template <class Sample>
+std::optional<PulseLevels> pulse_levels(std::span<const Sample> samples,
+                                        const PulseOptions& options);
 
 // The pulses of one waveform, appended to `out` with the given row. Any
 // options that pass check_pulse_options() are safe.
