@@ -55,8 +55,7 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
   std::vector<vorn::Pulse> out;
   const auto levels = vorn::pulse_levels(std::span<const Sample>(x, n), o);
   if (!levels) return out;
-  const double b = levels->baseline, t = levels->threshold,
-               r = levels->rearm;
+  const double b = levels->baseline, t = levels->threshold, r = levels->rearm;
   const double p = static_cast<double>(o.polarity);
   std::vector<double> y(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -84,10 +83,10 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
   for (std::size_t number = 0; number < spans.size(); ++number) {
     const auto [i, e] = spans[number];
     const double nan = std::nan("");
-    vorn::Pulse pulse{row, static_cast<std::int32_t>(number), nan, -1,
-                      nan, nan, nan, nan};
-    pulse.start_time = static_cast<double>(i - 1) +
-                       (t - y[i - 1]) / (y[i] - y[i - 1]);
+    vorn::Pulse pulse{
+        row, static_cast<std::int32_t>(number), nan, -1, nan, nan, nan, nan};
+    pulse.start_time =
+        static_cast<double>(i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1]);
     std::size_t peak = i;
     for (std::size_t k = i + 1; k < e; ++k) {
       if (y[k] > y[peak]) peak = k;
@@ -104,9 +103,9 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
       if (y[k] >= t) m = k;
     }
     if (m + 1 < n) {
-      pulse.time_over_threshold =
-          static_cast<double>(m) + (y[m] - t) / (y[m] - y[m + 1]) -
-          pulse.start_time;
+      pulse.time_over_threshold = static_cast<double>(m) +
+                                  (y[m] - t) / (y[m] - y[m + 1]) -
+                                  pulse.start_time;
     }
     const double half = pulse.amplitude / 2;
     if (pulse.amplitude > 0) {
@@ -116,9 +115,10 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
       }
       while (k < n && !(y[k] < half)) ++k;
       if (j < peak && k < n) {
-        pulse.fwhm = (static_cast<double>(k - 1) +
-                      (y[k - 1] - half) / (y[k - 1] - y[k])) -
-                     (static_cast<double>(j) + (half - y[j]) / (y[j + 1] - y[j]));
+        pulse.fwhm =
+            (static_cast<double>(k - 1) +
+             (y[k - 1] - half) / (y[k - 1] - y[k])) -
+            (static_cast<double>(j) + (half - y[j]) / (y[j + 1] - y[j]));
       }
     }
     out.push_back(pulse);
@@ -129,8 +129,7 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
 
 template <class Sample>
 void compare(const vorn::Pulse* got, const std::vector<vorn::Pulse>& want,
-             const Sample* x, std::size_t n, double baseline,
-             std::size_t row) {
+             const Sample* x, std::size_t n, double baseline, std::size_t row) {
   double scale = 0;  // bounds the rounding of the uint16 charge
   for (std::size_t i = 0; i < n; ++i) {
     scale += std::fabs(static_cast<double>(x[i])) + std::fabs(baseline);
@@ -210,8 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (size < 16) return 0;
   const std::uint8_t flags = data[0];
   vorn::PulseOptions o;
-  o.polarity = (flags & 2) != 0 ? vorn::Polarity::kNegative
-                                : vorn::Polarity::kPositive;
+  o.polarity =
+      (flags & 2) != 0 ? vorn::Polarity::kNegative : vorn::Polarity::kPositive;
   o.threshold_in_rms = (flags & 4) != 0;
   o.hysteresis_in_rms = (flags & 8) != 0;
   o.baseline_begin = data[1];

@@ -98,8 +98,12 @@ struct Below {
   }
 };
 
-bool is_empty(const Band& band) { return band.empty; }
-bool is_empty(const Below&) { return false; }
+bool is_empty(const Band& band) {
+  return band.empty;
+}
+bool is_empty(const Below&) {
+  return false;
+}
 
 // --- Searches -----------------------------------------------------------
 
@@ -143,8 +147,8 @@ std::size_t last_where(std::size_t from, std::size_t to, At at) {
     if (hit != 0) {
       std::uint16_t after = 0;  // one past the block's last hit
       for (std::uint16_t k = 0; k < kBlock; ++k) {
-        const std::uint16_t lane = at(i + k) ? static_cast<std::uint16_t>(k + 1)
-                                             : std::uint16_t{0};
+        const std::uint16_t lane =
+            at(i + k) ? static_cast<std::uint16_t>(k + 1) : std::uint16_t{0};
         after = lane > after ? lane : after;
       }
       return i + after - 1;
@@ -329,8 +333,7 @@ struct Finder {
     const std::size_t m = find_last(x, i, e, above_t);
     if (m + 1 < n) {
       const double ym = y(m);
-      const double fall =
-          static_cast<double>(m) + (ym - t) / (ym - y(m + 1));
+      const double fall = static_cast<double>(m) + (ym - t) / (ym - y(m + 1));
       pulse.time_over_threshold = fall - start;
     }
 
@@ -380,7 +383,8 @@ std::optional<PulseLevels> levels_of(const Sample* x, std::size_t n,
         }
         squares += part;
       }
-      const auto spread = squares * m - static_cast<unsigned __int128>(sum) * sum;
+      const auto spread =
+          squares * m - static_cast<unsigned __int128>(sum) * sum;
       rms = std::sqrt(static_cast<double>(spread)) / static_cast<double>(m);
     }
   } else {
@@ -420,8 +424,8 @@ void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
     finder.scan(complement(above_t), above_t, below_r, !below_r.empty, row,
                 out);
   } else {
-    finder.scan(Below{base, p, t}, AtLeast{base, p, t},
-                Below{base, p, r}, true, row, out);
+    finder.scan(Below{base, p, t}, AtLeast{base, p, t}, Below{base, p, r}, true,
+                row, out);
   }
 }
 

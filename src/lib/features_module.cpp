@@ -393,9 +393,9 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
     Py_ssize_t separation = 0, charge_before = 0, charge_after = 0;
     if (!PyArg_ParseTuple(args, "OOnnidpdpnnn:find_pulses", &samples_obj,
                           &offsets_obj, &baseline_begin, &baseline_end,
-                          &polarity, &threshold, &threshold_in_rms,
-                          &hysteresis, &hysteresis_in_rms, &separation,
-                          &charge_before, &charge_after)) {
+                          &polarity, &threshold, &threshold_in_rms, &hysteresis,
+                          &hysteresis_in_rms, &separation, &charge_before,
+                          &charge_after)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||
@@ -448,8 +448,7 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
     if (!result) return nullptr;
     for (const PulseColumn& column : kPulseColumns) {
       const auto bytes = static_cast<Py_ssize_t>(column.size * found.size());
-      PyRef array =
-          PyRef::steal(PyByteArray_FromStringAndSize(nullptr, bytes));
+      PyRef array = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, bytes));
       if (!array) return nullptr;
       char* to = PyByteArray_AS_STRING(array.get());
       for (const Pulse& pulse : found) {
