@@ -50,10 +50,11 @@ A waveform whose clipped baseline window is empty, or whose baseline is not
 finite, has no pulses. NaN samples never start or end a pulse; no other
 promise is made about them.
 
-Memory: the kernel appends the pulses it finds to a native growable array
-while the GIL is released, then copies them once into the returned columns;
-peak memory is about 130 bytes per pulse found, whatever the number of
-samples. No derivative trigger yet: a pulse riding on the tail of another
+Memory: the kernel appends the pulses it finds to a native array that
+grows by doubling (64 bytes a pulse, up to twice that while it grows) while
+the GIL is released, then copies them once into the returned columns (68
+bytes a pulse with ``delay``) and frees it. What a call holds grows with the
+pulses found, never with the samples. No derivative trigger yet: a pulse riding on the tail of another
 is found only when the tail falls below R first.
 """
 
