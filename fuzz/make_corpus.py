@@ -183,10 +183,10 @@ P_F32, P_NEGATIVE, P_T_RMS, P_H_RMS = 1, 2, 4, 8
 
 def pulses_input(flags: int, samples: bytes, *, baseline: tuple[int, int] = (0, 16),
                  threshold: float = 20.0, hysteresis: float = 5.0, separation: int = 0,
-                 charge: tuple[int, int] = (3, 6), split: int = 0) -> bytes:
+                 charge: tuple[int, int] = (3, 6), split: int = 0, slope: int = 0) -> bytes:
     """The 16-byte header of pulses_fuzzer.cc, then the samples."""
     return (struct.pack("<BBBffBBBBB", flags, baseline[0], baseline[1], threshold, hysteresis,
-                        separation, *charge, split, 0) + samples)
+                        separation, *charge, split, slope) + samples)
 
 
 def train(n: int, base: float, height: float, every: int) -> list[float]:
@@ -219,6 +219,11 @@ def pulses_seeds() -> dict[str, bytes]:
         # and nothing is below it.
         "nan_rearm_u16": pulses_input(P_T_RMS | P_H_RMS, u16([1000.0] * 16 + [990, 1300, 990, 1300]),
                                       threshold=5.0, hysteresis=inf),
+        # A pulse on the slow tail of another, split by the slope trigger
+        # over 2 samples.
+        "pile_up_slope_u16": pulses_input(
+            1 << 4, u16([1000.0] * 30 + [1000 + 600 * 0.97 ** i + (150 * 0.9 ** (i - 40) if i >= 40 else 0)
+                                        for i in range(120)]), slope=40, separation=3),
         "header_only": pulses_input(P_F32, b""),
     }
 

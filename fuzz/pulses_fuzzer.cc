@@ -5,7 +5,8 @@
 // float32, so every NaN, infinity and extreme can appear).
 //   byte 0      bit 0: float32 samples; bit 1: negative polarity; bit 2:
 //               threshold in units of the baseline RMS; bit 3: hysteresis
-//               in units of the baseline RMS.
+//               in units of the baseline RMS; bits 4-5: the slope span
+//               less 1.
 //   bytes 1-2   baseline window start and length
 //   bytes 3-6   threshold (float32)
 //   bytes 7-10  hysteresis (float32; its magnitude)
@@ -13,7 +14,7 @@
 //   bytes 12-13 samples of charge before a pulse and after its end
 //   byte 14     the samples split into rows at every multiple of this
 //               count (0: one row)
-//   byte 15     unused
+//   byte 15     the slope trigger's level (0: off)
 //
 // The finder searches blocks of samples, and compares uint16 samples with
 // cuts worked out once per waveform; the reference here walks the samples
@@ -79,14 +80,44 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
       ++k;
     }
   }
+  struct Piece {
+    std::size_t first;
+    double start;
+    std::size_t end;
+    bool cut;
+  };
+  std::vector<Piece> pieces;
+  for (const auto [i, e] : spans) {
+    Piece open{i,
+               static_cast<double>(i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1]),
+               e, false};
+    if (o.slope) {
+      const std::size_t span = o.slope_span;
+      bool armed = false;
+      for (std::size_t k = std::max(i + 1, span); k < e; ++k) {
+        const double d = y[k] - y[k - span];
+        if (!armed) {
+          armed = d <= 0;
+        } else if (d >= *o.slope) {
+          armed = false;
+          if (k - open.first >= o.separation) {
+            pieces.push_back({open.first, open.start, k, true});
+            const double d0 = y[k - 1] - y[k - 1 - span];
+            open = {k, static_cast<double>(k - 1) + (*o.slope - d0) / (d - d0),
+                    e, false};
+          }
+        }
+      }
+    }
+    pieces.push_back(open);
+  }
   std::size_t previous_end = 0;
-  for (std::size_t number = 0; number < spans.size(); ++number) {
-    const auto [i, e] = spans[number];
+  for (std::size_t number = 0; number < pieces.size(); ++number) {
+    const auto [i, start, e, cut] = pieces[number];
     const double nan = std::nan("");
     vorn::Pulse pulse{
         row, static_cast<std::int32_t>(number), nan, -1, nan, nan, nan, nan};
-    pulse.start_time =
-        static_cast<double>(i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1]);
+    pulse.start_time = start;
     std::size_t peak = i;
     for (std::size_t k = i + 1; k < e; ++k) {
       if (y[k] > y[peak]) peak = k;
@@ -98,11 +129,11 @@ std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
     const std::size_t w1 = std::min(n, e + o.charge_after);
     for (std::size_t k = w0; k < w1; ++k) charge += y[k];
     pulse.charge = charge;
-    std::size_t m = i;
+    std::size_t m = n;
     for (std::size_t k = i; k < e; ++k) {
       if (y[k] >= t) m = k;
     }
-    if (m + 1 < n) {
+    if (!cut && m + 1 < n) {
       pulse.time_over_threshold = static_cast<double>(m) +
                                   (y[m] - t) / (y[m] - y[m + 1]) -
                                   pulse.start_time;
@@ -220,6 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   o.separation = data[11];
   o.charge_before = data[12];
   o.charge_after = data[13];
+  if (data[15] != 0) o.slope = data[15];
+  o.slope_span = std::size_t{1} + ((flags >> 4) & 3);
   // Options the binding refuses never reach the finder.
   if (vorn::check_pulse_options(o)) return 0;
   const std::size_t split = data[14];

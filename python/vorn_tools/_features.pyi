@@ -30,5 +30,7 @@ def find_pulses(
     separation: int,
     charge_before: int,
     charge_after: int,
+    slope: float | None,
+    slope_span: int,
     /,
 ) -> dict[str, bytearray]: ...

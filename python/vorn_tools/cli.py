@@ -473,7 +473,7 @@ def run_pulses(args: argparse.Namespace) -> int:
         options = PulseOptions(baseline=tuple(args.baseline), polarity=args.polarity, threshold=args.threshold,
                                threshold_rms=args.threshold_rms, hysteresis=args.hysteresis,
                                hysteresis_rms=args.hysteresis_rms, separation=args.separation,
-                               charge=tuple(args.charge))
+                               charge=tuple(args.charge), slope=args.slope, slope_span=args.slope_span)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
     if os.path.isdir(args.output):
@@ -880,6 +880,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="a crossing fewer than N samples after a pulse's start belongs to it (default 0)")
     found.add_argument("--charge", nargs=2, type=_whole(0, "must not be negative"), default=(5, 10),
                        metavar=("A", "B"), help="charge over [start - A, end + B) (default 5 10)")
+    found.add_argument("--slope", type=float, metavar="S",
+                       help="also split a pulse where, after it stopped rising, y rises by S or more over the"
+                            " slope span: pulses on the tails of others (default off)")
+    found.add_argument("--slope-span", type=_positive_int, default=4, metavar="L",
+                       help="samples the slope is taken over (default 4)")
     found.add_argument("--sample-period", metavar="LENGTH",
                        help="the time between samples, for example 0.2ns: times in seconds and the dark-count rate")
     found.add_argument("--exclude", nargs=2, type=_whole(0, "samples are numbered from 0"), metavar=("X0", "X1"),

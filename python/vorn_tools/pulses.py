@@ -21,11 +21,20 @@ Finding
     current pulse's first crossing belongs to that pulse, which then ends
     where that crossing ends. A pulse spans ``[i, e)``: i its first
     crossing, e the end of its last.
+Slope trigger
+    For pulses on the tails of others, with ``slope=S`` (> 0) over
+    ``slope_span=L`` samples: with d[k] = y[k] - y[k-L], inside a pulse's span
+    the trigger arms at the first k > i (k >= L) with ``d[k] <= 0`` (the
+    pulse stopped rising), and the first later k with ``d[k] >= S`` splits
+    the pulse: it ends at k, and another starts at k. The trigger then waits
+    to arm again. A split less than ``separation`` after the open pulse's
+    first index is passed over. Off by default.
 
 Per pulse (times in samples from the waveform's first sample):
 
 ``start_time``
-    ``(i-1) + (T - y[i-1]) / (y[i] - y[i-1])``.
+    ``(i-1) + (T - y[i-1]) / (y[i] - y[i-1])``; for a pulse the slope
+    trigger starts, ``(k-1) + (S - d[k-1]) / (d[k] - d[k-1])``.
 ``peak_index``, ``amplitude``
     The first index of the maximum of y over ``[i, e)``, and that maximum.
 ``charge``
@@ -41,7 +50,8 @@ Per pulse (times in samples from the waveform's first sample):
 ``time_over_threshold``
     ``m + (y[m] - T) / (y[m] - y[m+1]) - start_time`` for m the last index in
     ``[i, e)`` with ``y[m] >= T``; NaN when the pulse is still above T at the
-    waveform's end.
+    waveform's end, when no sample of it reaches T, or when the slope
+    trigger ends it.
 ``delay``
     The start time minus the previous pulse's in the same waveform; NaN for
     a waveform's first pulse (the afterpulse delay distribution).
@@ -54,8 +64,7 @@ Memory: the kernel appends the pulses it finds to a native array that
 grows by doubling (64 bytes a pulse, up to twice that while it grows) while
 the GIL is released, then copies them once into the returned columns (68
 bytes a pulse with ``delay``) and frees it. What a call holds grows with the
-pulses found, never with the samples. No derivative trigger yet: a pulse riding on the tail of another
-is found only when the tail falls below R first.
+pulses found, never with the samples.
 """
 
 from __future__ import annotations
@@ -104,6 +113,8 @@ class PulseOptions:
     hysteresis_rms: float = 1.0
     separation: int = 0
     charge: tuple[int, int] = (5, 10)
+    slope: float | None = None
+    slope_span: int = 4
 
     def __post_init__(self) -> None:
         if self.polarity not in _POLARITY:
@@ -113,6 +124,9 @@ class PulseOptions:
             raise ValueError(f"the hysteresis must not be negative, not {hysteresis}")
         if self.separation < 0 or min(self.charge) < 0:
             raise ValueError("the separation and the charge window's samples must not be negative")
+        if self.slope is not None and not (self.slope > 0 and self.slope_span >= 1):
+            raise ValueError(f"the slope trigger needs a level above 0 and a span of at least 1 sample,"
+                             f" not {self.slope} over {self.slope_span}")
 
 
 def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
@@ -149,7 +163,7 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
     found = _features.find_pulses(
         rows, flat_offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
         threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
-        options.charge[1])
+        options.charge[1], options.slope, options.slope_span)
     table = {name: np.frombuffer(found[name], dtype) for name, dtype in PULSES.items() if name in found}
     start = table["start_time"]
     delay = np.full(len(start), np.nan)

@@ -278,20 +278,46 @@ struct Finder {
         e = end_of(next);
         next = next_after(e);
       }
-      out.push_back(measure(i, e, previous_end, above_t, row, count));
+      std::size_t first = i;
+      double start = interpolate(i - 1, y(i - 1), y(i), lv.threshold);
+      if (o.slope) {
+        // Pulses on the tail of this one: a new rise once it stopped rising.
+        const double s = *o.slope;
+        const std::size_t span = o.slope_span;
+        bool armed = false;
+        for (std::size_t k = std::max(i + 1, span); k < e; ++k) {
+          const double d = y(k) - y(k - span);
+          if (!armed) {
+            armed = d <= 0;
+            continue;
+          }
+          if (!(d >= s)) continue;
+          armed = false;
+          if (k - first < o.separation) continue;
+          out.push_back(measure(first, start, k, true, previous_end, above_t,
+                                row, count));
+          ++count;
+          previous_end = k;
+          first = k;
+          start = interpolate(k - 1, y(k - 1) - y(k - 1 - span), d, s);
+        }
+      }
+      out.push_back(
+          measure(first, start, e, false, previous_end, above_t, row, count));
       ++count;
       previous_end = e;
       i = next;
     }
   }
 
+  // The pulse [i, e) starting at `start`; `cut` when a pile-up ends it.
   template <class AboveT>
-  Pulse measure(std::size_t i, std::size_t e, std::size_t previous_end,
-                AboveT above_t, std::int64_t row, std::int32_t count) const {
+  Pulse measure(std::size_t i, double start, std::size_t e, bool cut,
+                std::size_t previous_end, AboveT above_t, std::int64_t row,
+                std::int32_t count) const {
     constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
     const double t = lv.threshold;
     Pulse pulse{row, count, kNaN, -1, kNaN, kNaN, kNaN, kNaN};
-    const double start = interpolate(i - 1, y(i - 1), y(i), t);
     pulse.start_time = start;
 
     std::size_t peak = i;
@@ -329,9 +355,10 @@ struct Finder {
       pulse.charge = lv.p * sum;
     }
 
-    // x[i] is above T, so m exists.
+    // A pulse started by a crossing has a sample above T; one started by
+    // the slope trigger may not.
     const std::size_t m = find_last(x, i, e, above_t);
-    if (m + 1 < n) {
+    if (!cut && m < e && m + 1 < n) {
       const double ym = y(m);
       const double fall = static_cast<double>(m) + (ym - t) / (ym - y(m + 1));
       pulse.time_over_threshold = fall - start;
@@ -508,6 +535,13 @@ std::optional<std::string> check_pulse_options(const PulseOptions& options) {
   if (options.polarity != Polarity::kPositive &&
       options.polarity != Polarity::kNegative) {
     return std::string("the pulse finder needs a polarity of +1 or -1");
+  }
+  if (options.slope && !(*options.slope > 0)) {
+    return format("the slope trigger's level must be positive, not %g",
+                  *options.slope);
+  }
+  if (options.slope && options.slope_span == 0) {
+    return std::string("the slope trigger's span must be at least 1 sample");
   }
   if (!(options.hysteresis >= 0)) {
     return format("the hysteresis must not be negative, not %g",

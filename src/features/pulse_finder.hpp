@@ -19,8 +19,18 @@
 // ends; any other crossing starts a new pulse. A pulse spans [i, e): i its
 // first crossing, e the end of its last.
 //
+// Slope trigger, for pulses on the tails of others (with a level S > 0 over
+// a span of L samples): with d[k] = y[k] - y[k-L], inside a pulse's span
+// the trigger arms at the first k > i (k >= L) with d[k] <= 0, and the
+// first later k with d[k] >= S splits the pulse: it ends at k, and another
+// starts at k, at the time (k-1) + (S - d[k-1]) / (d[k] - d[k-1]) instead
+// of a threshold crossing's. The trigger then waits to arm again. A split
+// less than `separation` after the open pulse's first index is passed over
+// (the trigger still waits to arm again).
+//
 // Per pulse:
-//   start_time  (i-1) + (T - y[i-1]) / (y[i] - y[i-1]), in samples.
+//   start_time  (i-1) + (T - y[i-1]) / (y[i] - y[i-1]), in samples, for a
+//       pulse a crossing starts.
 //   peak_index, amplitude  the first index of the maximum of y over [i, e),
 //       and that maximum.
 //   charge  the sum of y over [i - a, e + c) clipped to the waveform, with
@@ -32,7 +42,8 @@
 //       (y[k-1] - L) / (y[k-1] - y[k]) for the first k > peak with
 //       y[k] < L. NaN when either does not exist or amplitude <= 0.
 //   time_over_threshold  (m + (y[m] - T) / (y[m] - y[m+1])) - start_time for
-//       m the last index in [i, e) with y[m] >= T; NaN when m + 1 = n.
+//       m the last index in [i, e) with y[m] >= T; NaN when m + 1 = n, when
+//       there is no such m, or when a split ends the pulse.
 //
 // A waveform whose clipped baseline window is empty, or whose baseline is
 // not finite, has no pulses. NaN samples are not expected from a digitizer:
@@ -64,6 +75,8 @@ struct PulseOptions {
   std::size_t separation = 0;
   std::size_t charge_before = 5;
   std::size_t charge_after = 10;
+  std::optional<double> slope;  // the slope trigger's S; off without
+  std::size_t slope_span = 4;   // its L
 };
 
 struct Pulse {
@@ -86,8 +99,8 @@ struct PulseLevels {
 };
 
 // Why the options make no sense for any waveform (an empty or reversed
-// baseline window, a polarity other than +-1, a negative or NaN hysteresis),
-// or nullopt.
+// baseline window, a polarity other than +-1, a negative or NaN hysteresis,
+// a slope trigger's level not above 0 or span of 0), or nullopt.
 std::optional<std::string> check_pulse_options(const PulseOptions& options);
 
 // Why the options do not fit waveforms that all have `samples` samples: the

@@ -391,18 +391,21 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
     double threshold = 0, hysteresis = 0;
     int threshold_in_rms = 0, hysteresis_in_rms = 0;
     Py_ssize_t separation = 0, charge_before = 0, charge_after = 0;
-    if (!PyArg_ParseTuple(args, "OOnnidpdpnnn:find_pulses", &samples_obj,
+    PyObject* slope = nullptr;
+    Py_ssize_t slope_span = 0;
+    if (!PyArg_ParseTuple(args, "OOnnidpdpnnnOn:find_pulses", &samples_obj,
                           &offsets_obj, &baseline_begin, &baseline_end,
                           &polarity, &threshold, &threshold_in_rms, &hysteresis,
                           &hysteresis_in_rms, &separation, &charge_before,
-                          &charge_after)) {
+                          &charge_after, &slope, &slope_span)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||
         !non_negative(baseline_end, "the baseline window's end") ||
         !non_negative(separation, "the separation") ||
         !non_negative(charge_before, "the charge window's lead") ||
-        !non_negative(charge_after, "the charge window's tail")) {
+        !non_negative(charge_after, "the charge window's tail") ||
+        !non_negative(slope_span, "the slope trigger's span")) {
       return nullptr;
     }
     if (polarity != -1 && polarity != 1) {
@@ -410,7 +413,7 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
                    polarity);
       return nullptr;
     }
-    const PulseOptions options{
+    PulseOptions options{
         .baseline_begin = static_cast<std::size_t>(baseline_begin),
         .baseline_end = static_cast<std::size_t>(baseline_end),
         .polarity = static_cast<Polarity>(polarity),
@@ -421,7 +424,14 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
         .separation = static_cast<std::size_t>(separation),
         .charge_before = static_cast<std::size_t>(charge_before),
         .charge_after = static_cast<std::size_t>(charge_after),
+        .slope = std::nullopt,
+        .slope_span = static_cast<std::size_t>(slope_span),
     };
+    if (slope != Py_None) {
+      const double value = PyFloat_AsDouble(slope);
+      if (value == -1.0 && PyErr_Occurred()) return nullptr;
+      options.slope = value;
+    }
     if (auto why = check_pulse_options(options)) {
       return raise_message(PyExc_ValueError, *why);
     }
@@ -466,7 +476,7 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
 constexpr const char kFindPulsesDoc[] =
     "find_pulses(samples, offsets, baseline_begin, baseline_end, polarity, "
     "threshold, threshold_in_rms, hysteresis, hysteresis_in_rms, separation, "
-    "charge_before, charge_after)\n--\n\n"
+    "charge_before, charge_after, slope, slope_span)\n--\n\n"
     "Every pulse of every row of samples, as a dict of bytearrays holding "
     "the columns row (int64), pulse (int32), start_time, peak_index (int64), "
     "amplitude, charge, fwhm and time_over_threshold (float64). Called by "

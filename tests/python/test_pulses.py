@@ -42,16 +42,32 @@ def reference(x, o):
         else:
             k += 1
 
+    pieces = []  # [first index, start time, end, cut by the slope trigger]
+    for i, e in spans:
+        first, start = i, (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+        if o.slope is not None:
+            span, armed = o.slope_span, False
+            for k in range(max(i + 1, span), e):
+                d = y[k] - y[k - span]
+                if not armed:
+                    armed = d <= 0
+                elif d >= o.slope:
+                    armed = False
+                    if k - first >= o.separation:
+                        pieces.append((first, start, k, True))
+                        d0 = y[k - 1] - y[k - 1 - span]
+                        first, start = k, (k - 1) + (o.slope - d0) / (d - d0)
+        pieces.append((first, start, e, False))
+
     rows = []
     previous_end = 0
-    for number, (i, e) in enumerate(spans):
-        start = (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+    for number, (i, start, e, cut) in enumerate(pieces):
         peak = max(range(i, e), key=lambda j: (y[j], -j))
         amplitude = y[peak]
         a, c = o.charge
         charge = sum(y[max(i - a, 0):min(e + c, n)])
-        m = max(j for j in range(i, e) if y[j] >= t)
-        tot = m + (y[m] - t) / (y[m] - y[m + 1]) - start if m + 1 < n else math.nan
+        m = max((j for j in range(i, e) if y[j] >= t), default=n)
+        tot = m + (y[m] - t) / (y[m] - y[m + 1]) - start if m + 1 < n and not cut else math.nan
         half = amplitude / 2
         rising = [j for j in range(previous_end, peak) if y[j] < half]
         falling = [j for j in range(peak + 1, n) if y[j] < half]
@@ -95,7 +111,8 @@ def pulse_trains(draw):
     x = np.round(x) if dtype == np.uint16 else np.round(x * 64) / 64
     options = PulseOptions(polarity=polarity, threshold=threshold, hysteresis=20.0,
                            charge=(draw(st.integers(0, 8)), draw(st.integers(0, 30))),
-                           separation=draw(st.sampled_from([0, 10])))
+                           separation=draw(st.sampled_from([0, 10])),
+                           slope=draw(st.sampled_from([None, 60.0])))
     return x.astype(dtype), options, crossings
 
 
@@ -135,6 +152,29 @@ def test_noise_around_the_threshold_is_one_pulse_until_it_falls_below_the_rearm_
     assert held["time_over_threshold"][0] > 190
     chattering = find_pulses(x, PulseOptions(polarity="positive", threshold=40, hysteresis=0))
     assert len(chattering["pulse"]) > 10
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.float32])
+def test_the_slope_trigger_splits_a_pulse_on_the_tail_of_another(dtype):
+    # A pulse of 100 at sample 140 on the slow tail (still about 400 high) of
+    # one of 1000 at sample 100: the tail never falls below the re-arm level.
+    t = np.arange(400.0)
+    y = np.zeros(400)
+    for onset, height in ((100, 1000), (140.5, 100)):
+        s = t - onset
+        y += np.where(s < 0, 0, np.where(s < 2, height * s / 2, height * np.exp(-(s - 2) / 50)))
+    x = np.round(2000 + y).astype(dtype)[None, :]
+    plain = PulseOptions(polarity="positive", threshold=50, hysteresis=10, slope_span=2)
+    assert len(find_pulses(x, plain)["pulse"]) == 1
+    o = PulseOptions(polarity="positive", threshold=50, hysteresis=10, slope=30, slope_span=2)
+    found = find_pulses(x, o)
+    assert found["pulse"].tolist() == [0, 1]
+    assert abs(found["start_time"][1] - 140.5) < 2
+    assert found["peak_index"][0] == 102 and 141 <= found["peak_index"][1] <= 144
+    want = reference(x[0], o)
+    for name in ("start_time", "amplitude", "charge", "fwhm", "time_over_threshold"):
+        np.testing.assert_allclose(found[name], [w[name] for w in want], rtol=1e-9, equal_nan=True,
+                                   err_msg=name)
 
 
 def test_options_that_fit_no_waveform_are_refused():
