@@ -278,34 +278,42 @@ struct Finder {
         e = end_of(next);
         next = next_after(e);
       }
+      // Pulses on the tail of this one split it: the slope trigger's
+      // search goes on from `k`, armed once the open pulse stopped rising.
       std::size_t first = i;
       double start = interpolate(i - 1, y(i - 1), y(i), lv.threshold);
-      if (o.slope) {
-        // Pulses on the tail of this one: a new rise once it stopped rising.
-        const double s = *o.slope;
-        const std::size_t span = o.slope_span;
-        bool armed = false;
-        for (std::size_t k = std::max(i + 1, span); k < e; ++k) {
-          const double d = y(k) - y(k - span);
-          if (!armed) {
-            armed = d <= 0;
-            continue;
+      std::size_t k = std::max(i + 1, o.slope_span);
+      bool armed = false;
+      while (true) {
+        std::size_t end = e;
+        double next_start = 0;
+        if (o.slope) {
+          const double s = *o.slope;
+          const std::size_t span = o.slope_span;
+          for (; k < e; ++k) {
+            const double d = y(k) - y(k - span);
+            if (!armed) {
+              armed = d <= 0;
+              continue;
+            }
+            if (!(d >= s)) continue;
+            armed = false;
+            if (k - first < o.separation) continue;
+            end = k;
+            next_start = interpolate(k - 1, y(k - 1) - y(k - 1 - span), d, s);
+            break;
           }
-          if (!(d >= s)) continue;
-          armed = false;
-          if (k - first < o.separation) continue;
-          out.push_back(measure(first, start, k, true, previous_end, above_t,
-                                row, count));
-          ++count;
-          previous_end = k;
-          first = k;
-          start = interpolate(k - 1, y(k - 1) - y(k - 1 - span), d, s);
         }
+        const bool cut = end < e;
+        out.push_back(
+            measure(first, start, end, cut, previous_end, above_t, row, count));
+        ++count;
+        previous_end = end;
+        if (!cut) break;
+        first = end;
+        start = next_start;
+        ++k;
       }
-      out.push_back(
-          measure(first, start, e, false, previous_end, above_t, row, count));
-      ++count;
-      previous_end = e;
       i = next;
     }
   }
