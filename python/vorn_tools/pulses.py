@@ -60,11 +60,12 @@ A waveform whose clipped baseline window is empty, or whose baseline is not
 finite, has no pulses. NaN samples never start or end a pulse; no other
 promise is made about them.
 
-Memory: the kernel appends the pulses it finds to a native array that
-grows by doubling (64 bytes a pulse, up to twice that while it grows) while
-the GIL is released, then copies them once into the returned columns (68
-bytes a pulse with ``delay``) and frees it. What a call holds grows with the
-pulses found, never with the samples.
+Memory: the kernel appends the pulses it finds to a native array, 64 bytes
+a pulse, while the GIL is released: room for one pulse a waveform is made at
+once, and more by doubling (up to twice the size while it grows). It then
+copies them once into the returned columns (68 bytes a pulse with
+``delay``) and frees the array. What a call holds grows with the waveforms
+and the pulses found, never with the samples of a waveform.
 """
 
 from __future__ import annotations

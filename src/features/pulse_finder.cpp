@@ -474,6 +474,7 @@ void prefetch_row(const Sample* row, std::size_t length) {
 template <class Sample>
 void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
                   const PulseOptions& o, std::vector<Pulse>& out) {
+  out.reserve(out.size() + rows);
   for (std::size_t r = 0; r < rows; ++r) {
     if (r + 1 < rows) prefetch_row(samples + (r + 1) * length, length);
     pulses_of(samples + r * length, length, o, static_cast<std::int64_t>(r),
@@ -485,6 +486,7 @@ template <class Sample>
 void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
                  std::size_t rows, const PulseOptions& o,
                  std::vector<Pulse>& out) {
+  out.reserve(out.size() + rows);
   for (std::size_t r = 0; r < rows; ++r) {
     if (r + 1 < rows) {
       prefetch_row(samples + offsets[r + 1], offsets[r + 2] - offsets[r + 1]);

@@ -49,8 +49,9 @@
 // not finite, has no pulses. NaN samples are not expected from a digitizer:
 // they never start or re-arm a pulse, and no other promise is made.
 //
-// Memory: the pulses of one call are appended to a caller's vector, which
-// grows with the pulses found (never with the samples).
+// Memory: the pulses of one call are appended to a caller's vector; the
+// batch calls make room for one pulse a row first, and the vector grows
+// from there with the pulses found (never with the samples).
 #pragma once
 
 #include <cstddef>
