@@ -56,7 +56,10 @@ class PulseRows:
     events: dict[int | None, int] = field(default_factory=dict)
 
     def __call__(self, block: Mapping[str, NDArray[Any]], options: PulseOptions, file: int | None,
-                 first_entry: int, run: bool) -> Table:
+                 first_entry: int, run: bool, *_: Any) -> Table:
+        # Arguments after `run` (what a feature table's measure may be given
+        # besides, such as polarities decided per channel) do not apply: the
+        # polarity is the options'.
         data = block["data"]
         offsets = block.get("offsets")
         events = len(block["time_tag"])
