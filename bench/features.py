@@ -22,6 +22,10 @@ float path) and the same chain is computed by:
   no processor for (the polarity flip and the charge window); and its
   pole_zero, trap_norm and time_over_threshold for the energy and width.
 
+Then `find_pulses` (every pulse, vorn_tools.pulses) runs on waveforms with
+three pulses each, as uint16 and as float32, checked to find the same pulses
+in both.
+
 Times are medians of process CPU time over rounds in which the competitors
 alternate; GB/s counts the sample bytes each one reads (float32 rows are
 twice the bytes of uint16 rows). The NumPy result is checked against the
@@ -42,6 +46,7 @@ from collections.abc import Callable
 import numpy as np
 
 from vorn_tools.features import FeatureOptions, compute
+from vorn_tools.pulses import PulseOptions, find_pulses
 
 OPTIONS = FeatureOptions(baseline=(0, 64), charge_peak=(10, 100), threshold_rms=5.0,
                          cfd_fraction=0.5)
@@ -257,5 +262,64 @@ def main() -> None:
     print(f"vorn: {gbps:.2f} GB/s of uint16 samples")
 
 
+# --- Every pulse ------------------------------------------------------------------------
+
+PULSE_OPTIONS = PulseOptions(threshold=15.0, hysteresis=6.0, charge=(5, 20))
+
+
+def pulse_waveforms(rows: int, samples: int, pulses: int = 3, seed: int = 2) -> np.ndarray:
+    """uint16 waveforms near 1000 ADC counts with noise of 3 and `pulses` negative pulses each,
+    at random places and heights (they may pile up)."""
+    rng = np.random.default_rng(seed)
+    out = np.empty((rows, samples), np.uint16)
+    t = np.arange(samples, dtype=float)
+    for start in range(0, rows, BLOCK):
+        n = min(BLOCK, rows - start)
+        x = 1000 + rng.normal(0, 3, (n, samples))
+        for _ in range(pulses):
+            at = rng.uniform(0.1 * samples, 0.9 * samples, (n, 1))
+            height = rng.uniform(50, 900, (n, 1))
+            s = np.maximum(t[None, :] - at, 0)
+            x -= height * (np.exp(-s / 20) - np.exp(-s / 4)) / 0.6
+        out[start:start + n] = np.clip(np.round(x), 0, 65535)
+    return out
+
+
+def pulse_bench(argv: list[str] | None = None) -> None:
+    """find_pulses on uint16 and on the same samples as float32, alternating rounds."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=50_000)
+    parser.add_argument("--samples", type=int, default=1024)
+    parser.add_argument("--rounds", type=int, default=9)
+    args, _ = parser.parse_known_args(argv)
+    x16 = pulse_waveforms(args.rows, args.samples)
+    x32 = x16.astype(np.float32)
+    # The same samples as either type give the same pulses: absolute levels
+    # make the comparisons identical.
+    a, b = find_pulses(x16, PULSE_OPTIONS), find_pulses(x32, PULSE_OPTIONS)
+    for name in a:
+        np.testing.assert_array_equal(a[name], b[name], err_msg=name)
+    found = len(a["row"]) / args.rows
+    inputs = {"uint16": x16, "float32": x32}
+    cpu: dict[str, list[float]] = {k: [] for k in inputs}
+    for k in range(args.rounds):
+        for name in list(inputs)[k % 2:] + list(inputs)[:k % 2]:
+            cpu[name].append(cpu_seconds(lambda: find_pulses(inputs[name], PULSE_OPTIONS))[0])
+    print()
+    print(f"find_pulses: {args.rows:,} waveforms of {args.samples:,} samples, 3 pulses generated in each,"
+          f" {found:.2f} found per waveform; {args.rounds} rounds")
+    print()
+    print("| samples | median cpu time | GB/s of samples | waveforms/s | pulses/s |")
+    print("|---|---:|---:|---:|---:|")
+    for name, x in inputs.items():
+        t = statistics.median(cpu[name])
+        print(f"| {name} | {t * 1e3:.1f} ms | {x.nbytes / t / 1e9:.2f} | {args.rows / t / 1e6:.2f} M "
+              f"| {found * args.rows / t / 1e6:.1f} M |")
+    rate = x16.nbytes / statistics.median(cpu["uint16"]) / 1e9
+    print()
+    print(f"find_pulses uint16: {rate:.2f} GB/s (target >= 2 GB/s: {'pass' if rate >= 2 else 'FAIL'})")
+
+
 if __name__ == "__main__":
     main()
+    pulse_bench()

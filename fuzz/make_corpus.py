@@ -1,4 +1,4 @@
-"""Writes the seed corpus of the fuzz targets into fuzz/corpus/{wd1,wd2,features}/.
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/{wd1,wd2,features,pulses}/.
 
 A reader's seed is two control bytes followed by the file (see the comment at
 the top of the fuzz targets): byte 0 places the cut between what is there at the
@@ -176,9 +176,61 @@ def features_seeds() -> dict[str, bytes]:
     }
 
 
+# --- Every pulse ----------------------------------------------------------
+
+P_F32, P_NEGATIVE, P_T_RMS, P_H_RMS = 1, 2, 4, 8
+
+
+def pulses_input(flags: int, samples: bytes, *, baseline: tuple[int, int] = (0, 16),
+                 threshold: float = 20.0, hysteresis: float = 5.0, separation: int = 0,
+                 charge: tuple[int, int] = (3, 6), split: int = 0, slope: int = 0) -> bytes:
+    """The 16-byte header of pulses_fuzzer.cc, then the samples."""
+    return (struct.pack("<BBBffBBBBB", flags, baseline[0], baseline[1], threshold, hysteresis,
+                        separation, *charge, split, slope) + samples)
+
+
+def train(n: int, base: float, height: float, every: int) -> list[float]:
+    return [base + height * max(0.0, ((i - 20) % every) / 3.0) * 0.7 ** max(0, (i - 20) % every)
+            if i >= 20 else base for i in range(n)]
+
+
+def pulses_seeds() -> dict[str, bytes]:
+    def u16(values: list[float]) -> bytes:
+        return struct.pack(f"<{len(values)}H", *(min(65535, max(0, round(v))) for v in values))
+
+    def f32(values: list[float]) -> bytes:
+        return struct.pack(f"<{len(values)}f", *values)
+
+    inf = float("inf")
+    chatter = [1000.0] * 20 + [1000.0 + 20 + (3 if i % 2 else -3) for i in range(60)] + [1000.0] * 20
+    return {
+        "train_u16": pulses_input(0, u16(train(200, 1000, 300, 37))),
+        "train_u16_negative_rows": pulses_input(P_NEGATIVE, u16(train(240, 3000, -500, 29)),
+                                                separation=12, split=80),
+        "train_f32_rms": pulses_input(P_F32 | P_T_RMS | P_H_RMS, f32(train(150, -2.5, 7.25, 41)),
+                                      threshold=4.0, hysteresis=1.0),
+        "chatter_u16": pulses_input(0, u16(chatter), hysteresis=0.0),
+        "starts_high_u16": pulses_input(0, u16([1300.0] * 5 + train(120, 1000, 300, 50)),
+                                        baseline=(40, 60)),
+        "extremes_f32_rows": pulses_input(
+            P_F32, f32([1.0, inf, -inf, float("nan"), 50.0, 0.5, 30.0] * 6), baseline=(0, 2),
+            split=14),
+        # A flat baseline, an RMS of 0 and an infinite hysteresis: R is NaN,
+        # and nothing is below it.
+        "nan_rearm_u16": pulses_input(P_T_RMS | P_H_RMS, u16([1000.0] * 16 + [990, 1300, 990, 1300]),
+                                      threshold=5.0, hysteresis=inf),
+        # A pulse on the slow tail of another, split by the slope trigger
+        # over 2 samples.
+        "pile_up_slope_u16": pulses_input(
+            1 << 4, u16([1000.0] * 30 + [1000 + 600 * 0.97 ** i + (150 * 0.9 ** (i - 40) if i >= 40 else 0)
+                                        for i in range(120)]), slope=40, separation=3),
+        "header_only": pulses_input(P_F32, b""),
+    }
+
+
 def main() -> None:
     for name, seeds in (("wd1", wd1_seeds()), ("wd2", wd2_seeds()),
-                        ("features", features_seeds())):
+                        ("features", features_seeds()), ("pulses", pulses_seeds())):
         folder = CORPUS / name
         folder.mkdir(parents=True, exist_ok=True)
         for seed, data in seeds.items():

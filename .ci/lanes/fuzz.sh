@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# libFuzzer with ASan and UBSan on the WD1 and WD2 readers and the feature
-# kernel: each target runs
+# libFuzzer with ASan and UBSan on the WD1 and WD2 readers, the feature
+# kernel and the pulse finder: each target runs
 # for a minute from the seed corpus. The corpus is copied first so that what
 # the run adds stays out of the work tree; a crash leaves its input in
 # $VORN_CI_WORK/fuzz/artifacts.
@@ -17,11 +17,11 @@ CC=clang CXX=clang++ cmake -S . -B "$dir/build" -G Ninja \
 grep -q 'VORN_HAVE_LIBFUZZER - Success' "$dir/configure.log" ||
   grep -q '^VORN_HAVE_LIBFUZZER:INTERNAL=1' "$dir/build/CMakeCache.txt" ||
   { echo "fuzz: FAILED, clang has no libFuzzer"; exit 1; }
-cmake --build "$dir/build" --target wd1_fuzzer wd2_fuzzer features_fuzzer || exit 1
+cmake --build "$dir/build" --target wd1_fuzzer wd2_fuzzer features_fuzzer pulses_fuzzer || exit 1
 
 failed=0
 lines=()
-for target in wd1 wd2 features; do
+for target in wd1 wd2 features pulses; do
   cp -r "fuzz/corpus/$target" "$dir/corpus-$target"
   log="$dir/$target.log"
   "$dir/build/fuzz/${target}_fuzzer" -max_total_time="$seconds" \

@@ -23,3 +23,21 @@ def compute(
     pickoff: int | None,
     /,
 ) -> None: ...
+
+def find_pulses(
+    samples: np.ndarray,
+    offsets: np.ndarray | None,
+    baseline_begin: int,
+    baseline_end: int,
+    polarity: int,
+    threshold: float,
+    threshold_in_rms: bool,
+    hysteresis: float,
+    hysteresis_in_rms: bool,
+    separation: int,
+    charge_before: int,
+    charge_after: int,
+    slope: float | None,
+    slope_span: int,
+    /,
+) -> dict[str, bytearray]: ...

@@ -455,11 +455,11 @@ def _pulse_options(args: argparse.Namespace) -> Any:
         raise UsageError(str(failure)) from None
 
 
-def _feature_tasks(args: argparse.Namespace) -> list[Any]:
+def _feature_tasks(args: argparse.Namespace, options: Any = None) -> list[Any]:
     """The inputs as tasks: one per file, or one for the whole run with --run."""
     from .feature_table import FeatureTask
 
-    options = _pulse_options(args)
+    options = _pulse_options(args) if options is None else options
     if args.as_run:
         if len(args.files) == 1 and os.path.isdir(args.files[0]):
             paths = (os.path.abspath(args.files[0]),)
@@ -547,6 +547,56 @@ def _reading_progress(tasks: Sequence[Any], label: str, quiet: bool) -> Any:
     if any(task.run for task in tasks):
         return Progress(0, label, quiet, unit="event")
     return Progress(sum(_size(path) for task in tasks for path in task.paths), label, quiet)
+
+
+# --- every pulse -----------------------------------------------------------------------
+
+def run_pulses(args: argparse.Namespace) -> int:
+    from .feature_table import TableOutcome, write_features
+    from .pulse_table import PulseRows
+    from .pulses import PulseOptions
+    from .timing import parse_tick
+
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in TABLE_LIBRARIES:
+        raise UsageError(f"the table format follows the extension of -o: {', '.join(TABLE_LIBRARIES)}, not"
+                         f" {args.output}")
+    require(TABLE_LIBRARIES[suffix], "vorn pulses")
+    try:
+        period = None if args.sample_period is None else parse_tick(args.sample_period)
+        options = PulseOptions(baseline=tuple(args.baseline), polarity=args.polarity, threshold=args.threshold,
+                               threshold_rms=args.threshold_rms, hysteresis=args.hysteresis,
+                               hysteresis_rms=args.hysteresis_rms, separation=args.separation,
+                               charge=tuple(args.charge), slope=args.slope, slope_span=args.slope_span)
+    except ValueError as failure:
+        raise UsageError(str(failure)) from None
+    if os.path.isdir(args.output):
+        raise UsageError(f"{args.output} is a folder; -o names a table file")
+    tasks = _feature_tasks(args, options)
+    _spare_inputs([args.output], _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets([args.output], args.force)
+    measure = PulseRows(period, tuple(args.exclude) if args.exclude else None)
+    outcomes: list[Any] = []
+    if tasks:
+        with _reading_progress(tasks, "pulses", args.quiet) as bar:
+            outcomes = write_features(tasks, args.output, bar, salvage=args.salvage, measure=measure)
+    given = [", ".join(args.files)] if args.as_run else [p for p in args.files if p not in dict(args.unreadable)]
+    for number, (outcome, path) in enumerate(zip(outcomes, given)):
+        outcome.path = path
+        # Events without a pulse give no row: count them as read.
+        outcome.events = measure.events.get(number if len(tasks) > 1 else None, 0)
+    lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
+    status = _report(outcomes + [TableOutcome(path, error=reason) for path, reason in args.unreadable])
+    if lost:
+        error(f"{args.output} not written: it would hold the pulses of {', '.join(lost)} before the failure"
+              " (--salvage keeps them)")
+    status = max([status, *(_run_report(o.run_report, args) for o in outcomes if o.error is None)])
+    if period is not None and any(o.output for o in outcomes):
+        outside = f" outside samples [{args.exclude[0]}, {args.exclude[1]})" if args.exclude else ""
+        for channel, dark in sorted(measure.dark.items()):
+            print(f"channel {channel}: dark-count rate {dark.rate(period):.4g} Hz, "
+                  f"{plural(dark.pulses, 'pulse')} in {dark.samples * period:.4g} s of waveform{outside}")
+    return status
 
 
 def run_hist(args: argparse.Namespace) -> int:
@@ -901,6 +951,10 @@ EXAMPLES = {
   vorn features run042.wd1 -o run042.parquet
   vorn features --run run042/ --charge 100 300 --tick 8ns -o run042.root
   vorn features --jobs 4 runs/*.dat -o tables/ --format .h5""",
+    "pulses": """examples:
+  vorn pulses sipm.wd2 -o pulses.parquet
+  vorn pulses dark.dat --threshold 30 --hysteresis 10 --sample-period 0.2ns --exclude 90 160 -o dark.parquet
+  vorn hist pulses.parquet --of delay""",
     "hist": """examples:
   vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
   vorn hist --run run042/ --of amplitude --panels
@@ -1182,6 +1236,55 @@ def build_parser() -> argparse.ArgumentParser:
     feat.add_argument("--force", action="store_true", help="replace existing output")
     feat.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     feat.set_defaults(run=run_features)
+
+    pul = command("pulses", "every pulse as a table, and the dark-count rate",
+                  "Find every pulse of every event and channel: threshold crossings with hysteresis, each with its"
+                  " start time, peak, amplitude, charge, FWHM, time over threshold and delay since the previous"
+                  " pulse of its waveform; write one row per pulse (.h5, .parquet or .root by the extension of"
+                  " -o). Times are in samples, or seconds with --sample-period, which also prints each channel's"
+                  f" dark-count rate. Needs {install_hint('all')} for the formats' libraries.")
+    pul.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    pul.add_argument("-o", "--output", required=True, metavar="OUT", help="table file")
+    type_option(pul)
+    float32_option(pul)
+    pul.add_argument("--run", action="store_true", dest="as_run",
+                     help="the files (or the [PREFIX]wave[_]<N> files of one folder) are the channels of one run,"
+                          " matched by event_counter")
+    allow_gaps_option(pul)
+    pul.add_argument("--tick", type=_tick, metavar="LENGTH",
+                     help="the board's clock tick, for example 8ns: adds the event's time in seconds")
+    salvage_option(pul, "keep the pulses of a file read in part (the exit status is still 1)")
+    found = pul.add_argument_group("pulses (windows count samples from the event's start)")
+    found.add_argument("--baseline", nargs=2, type=int, action=_Pair, default=(0, 64), metavar=("B0", "B1"),
+                       help="baseline window [B0, B1) (default 0 64)")
+    found.add_argument("--polarity", choices=["positive", "negative"], default="negative",
+                       help="pulse polarity (default negative)")
+    level = found.add_mutually_exclusive_group()
+    level.add_argument("--threshold", type=_feature_value("threshold"),
+                       help="absolute threshold above the baseline (at least 0)")
+    level.add_argument("--threshold-rms", type=_feature_value("threshold_rms"), default=5.0, metavar="K",
+                       help="threshold at K baseline RMS (default 5)")
+    rearm = found.add_mutually_exclusive_group()
+    rearm.add_argument("--hysteresis", type=_feature_value("hysteresis"), metavar="H",
+                       help="re-arm only below the threshold minus H (absolute)")
+    rearm.add_argument("--hysteresis-rms", type=_feature_value("hysteresis_rms"), default=1.0, metavar="K",
+                       help="re-arm only below the threshold minus K baseline RMS (default 1)")
+    found.add_argument("--separation", type=_whole(0, "must not be negative"), default=0, metavar="N",
+                       help="a crossing fewer than N samples after a pulse's start belongs to it (default 0)")
+    found.add_argument("--charge", nargs=2, type=_whole(0, "must not be negative"), default=(5, 10),
+                       metavar=("A", "B"), help="charge over [start - A, end + B) (default 5 10)")
+    found.add_argument("--slope", type=float, metavar="S",
+                       help="also split a pulse where, after it stopped rising, y rises by S or more over the"
+                            " slope span: pulses on the tails of others (default off)")
+    found.add_argument("--slope-span", type=_positive_int, default=4, metavar="L",
+                       help="samples the slope is taken over (default 4)")
+    found.add_argument("--sample-period", metavar="LENGTH",
+                       help="the time between samples, for example 0.2ns: times in seconds and the dark-count rate")
+    found.add_argument("--exclude", nargs=2, type=_whole(0, "samples are numbered from 0"), metavar=("X0", "X1"),
+                       help="leave pulses starting in samples [X0, X1) (the trigger) out of the dark-count rate")
+    pul.add_argument("--force", action="store_true", help="replace existing output")
+    pul.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    pul.set_defaults(run=run_pulses)
 
     hist = command("hist", "a histogram of a feature or header value",
                    "Histogram a feature (charge, amplitude, ...), a header value or, with --of time, the event"

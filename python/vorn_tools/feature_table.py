@@ -35,6 +35,7 @@ from .blocks import FILE_ERRORS, Ending
 from .features import FEATURES, POLARITY_NAMES, FeatureOptions, compute, decide_polarity
 from .features import units as feature_units
 from .outputs import open_table
+from .pulses import PulseOptions
 from .reading import Endings, classify, iterate_files
 from .runs import RunError, RunReport, open_run, run_files
 
@@ -122,11 +123,12 @@ class TableRecord:
         self.bytes_read[path] = self.bytes_read.get(path, 0) + read
 
 
-def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = False, type: str = "auto",
-                   float32: bool = False, tick: str | float | None = None, step_size: int | str = STEP,
-                   check: Callable[..., None] = signals.check, file: int | None = None,
-                   record: TableRecord | None = None, reports: list[RunReport] | None = None,
-                   ended: Endings | None = None, progress: Any = None) -> Iterator[Table]:
+def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions, run: bool = False,
+                   type: str = "auto", float32: bool = False, tick: str | float | None = None,
+                   step_size: int | str = STEP, check: Callable[..., None] = signals.check,
+                   file: int | None = None, record: TableRecord | None = None,
+                   reports: list[RunReport] | None = None, ended: Endings | None = None, progress: Any = None,
+                   measure: Callable[..., Table] = _rows) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -146,6 +148,9 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
     `ended` is told how the reading of each file ended (not for a run), also
     of one that failed, before its error is raised. `progress` is updated
     with the bytes read of files (a run's: none) and the events measured.
+    `measure` makes a block's rows from (block, options, file, first entry,
+    run, polarity decided): by default one per event and channel with its
+    features.
     """
     blocks: Iterable[Any]
     if run:
@@ -164,7 +169,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions, run: bool = Fa
         key = ", ".join(paths) if run else block.path
         decided = record.polarity.setdefault(key, {})
         first = block.entry_start if run else block.file_entry_start
-        rows = _rows(block, options, index[block.path] if several else file, first, run, decided)
+        rows = measure(block, options, index[block.path] if several else file, first, run, decided)
         if not record.samples:
             record.samples = "ADC counts" if block["data"].dtype == np.uint16 else "sample values"
         if run:
@@ -272,7 +277,7 @@ class FeatureTask:
 
     paths: tuple[str, ...]  # absolute for workers elsewhere
     name: str  # of the output OUT/NAME.SUFFIX when each input gets its own
-    options: FeatureOptions
+    options: FeatureOptions | PulseOptions
     run: bool = False
     type: str = "auto"
     float32: bool = False
@@ -307,7 +312,8 @@ class TableOutcome:
 
 
 def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = None,
-                   check: Callable[..., None] = signals.check, salvage: bool = False) -> list[TableOutcome]:
+                   check: Callable[..., None] = signals.check, salvage: bool = False,
+                   measure: Callable[..., Table] = _rows) -> list[TableOutcome]:
     """The features of every input into one new table file, its format chosen by the extension.
 
     An input that fails (it cannot be opened, read to its end, or measured
@@ -332,7 +338,7 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                            check=check, file=number if len(tasks) > 1 else None,
                                            record=found, reports=reports, ended=outcome.account,
-                                           progress=progress):
+                                           progress=progress, measure=measure):
                     if names is None:
                         names = tuple(rows)
                         table.describe(units=column_units(names, found.samples))

@@ -11,13 +11,17 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../features/pulse_features.hpp"
+#include "../features/pulse_finder.hpp"
 #include "buffers.hpp"
 #include "errors.hpp"
+#include "py_ref.hpp"
 
 namespace vorn::detail {
 namespace {
@@ -363,8 +367,219 @@ constexpr const char kComputeDoc[] =
     "of one of those per row. Called by vorn_tools.features.compute, which "
     "documents the features.";
 
+// --- Every pulse ----------------------------------------------------------
+
+// The pulse columns, in the order of the dict find_pulses() returns.
+struct PulseColumn {
+  const char* name;
+  std::size_t size;
+  void (*write)(const Pulse&, char*);
+};
+
+template <auto Member>
+void write_member(const Pulse& pulse, char* to) {
+  std::memcpy(to, &(pulse.*Member), sizeof(pulse.*Member));
+}
+
+constexpr std::array<PulseColumn, 8> kPulseColumns = {{
+    {"row", sizeof(std::int64_t), write_member<&Pulse::row>},
+    {"pulse", sizeof(std::int32_t), write_member<&Pulse::pulse>},
+    {"start_time", sizeof(double), write_member<&Pulse::start_time>},
+    {"peak_index", sizeof(std::int64_t), write_member<&Pulse::peak_index>},
+    {"amplitude", sizeof(double), write_member<&Pulse::amplitude>},
+    {"charge", sizeof(double), write_member<&Pulse::charge>},
+    {"fwhm", sizeof(double), write_member<&Pulse::fwhm>},
+    {"time_over_threshold", sizeof(double),
+     write_member<&Pulse::time_over_threshold>},
+}};
+
+// The samples as rows: uniform (2-d) or, with offsets, flat. Sets rows and
+// length (length 0 with offsets) and checks the baseline window on uniform
+// rows.
+bool take_rows(PyObject* samples_obj, PyObject* offsets_obj,
+               const PulseOptions& options, HeldBuffer& samples,
+               HeldBuffer& offsets_buffer, const std::uint64_t*& offsets,
+               Py_ssize_t& rows, Py_ssize_t& length) {
+  if (!samples.acquire(samples_obj, /*writable=*/false)) return false;
+  const Py_buffer& view = samples.view();
+  const Element element = element_of(view);
+  if (element != Element::kU16 && element != Element::kF32) {
+    PyErr_Format(PyExc_TypeError, "samples must be uint16 or float32, not %s",
+                 type_name(view).c_str());
+    return false;
+  }
+  if (!require_contiguous(samples, "samples")) return false;
+  if (offsets_obj == Py_None) {
+    if (view.ndim != 2) {
+      PyErr_Format(PyExc_ValueError,
+                   "samples must be 2-dimensional (rows, samples), not "
+                   "%d-dimensional; pass offsets for rows of differing "
+                   "lengths",
+                   view.ndim);
+      return false;
+    }
+    rows = view.shape[0];
+    length = view.shape[1];
+    if (auto why =
+            check_pulse_windows(options, static_cast<std::size_t>(length))) {
+      raise_message(PyExc_ValueError, *why);
+      return false;
+    }
+    return true;
+  }
+  if (view.ndim != 1) {
+    PyErr_Format(PyExc_ValueError,
+                 "samples must be 1-dimensional when offsets are given, not "
+                 "%d-dimensional",
+                 view.ndim);
+    return false;
+  }
+  if (!offsets_buffer.acquire(offsets_obj, /*writable=*/false)) return false;
+  const Py_buffer& ov = offsets_buffer.view();
+  if (element_of(ov) != Element::kU64) {
+    PyErr_Format(PyExc_TypeError, "offsets must be uint64, not %s",
+                 type_name(ov).c_str());
+    return false;
+  }
+  if (ov.ndim != 1) {
+    PyErr_SetString(PyExc_ValueError, "offsets must be 1-dimensional");
+    return false;
+  }
+  if (!require_contiguous(offsets_buffer, "offsets")) return false;
+  offsets = static_cast<const std::uint64_t*>(ov.buf);
+  if (!check_offsets(offsets, offsets_buffer.items(), samples.items())) {
+    return false;
+  }
+  rows = offsets_buffer.items() - 1;
+  length = 0;
+  return true;
+}
+
+template <class Sample>
+void find(const Py_buffer& samples, const std::uint64_t* offsets,
+          std::size_t rows, std::size_t length, const PulseOptions& options,
+          std::vector<Pulse>& out) {
+  const auto* data = static_cast<const Sample*>(samples.buf);
+  // An allocation failure is carried out of the unlocked region and thrown
+  // again once the thread holds the interpreter.
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    if (offsets != nullptr) {
+      find_pulses(data, offsets, rows, options, out);
+    } else {
+      find_pulses(data, rows, length, options, out);
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (failure) std::rethrow_exception(failure);
+}
+
+PyObject* find_pulses_entry(PyObject*, PyObject* args) {
+  return guard([&]() -> PyObject* {
+    PyObject* samples_obj = nullptr;
+    PyObject* offsets_obj = nullptr;
+    Py_ssize_t baseline_begin = 0, baseline_end = 0;
+    int polarity = 0;
+    double threshold = 0, hysteresis = 0;
+    int threshold_in_rms = 0, hysteresis_in_rms = 0;
+    Py_ssize_t separation = 0, charge_before = 0, charge_after = 0;
+    PyObject* slope = nullptr;
+    Py_ssize_t slope_span = 0;
+    if (!PyArg_ParseTuple(args, "OOnnidpdpnnnOn:find_pulses", &samples_obj,
+                          &offsets_obj, &baseline_begin, &baseline_end,
+                          &polarity, &threshold, &threshold_in_rms, &hysteresis,
+                          &hysteresis_in_rms, &separation, &charge_before,
+                          &charge_after, &slope, &slope_span)) {
+      return nullptr;
+    }
+    if (!non_negative(baseline_begin, "the baseline window's start") ||
+        !non_negative(baseline_end, "the baseline window's end") ||
+        !non_negative(separation, "the separation") ||
+        !non_negative(charge_before, "the charge window's lead") ||
+        !non_negative(charge_after, "the charge window's tail") ||
+        !non_negative(slope_span, "the slope trigger's span")) {
+      return nullptr;
+    }
+    if (polarity != -1 && polarity != 1) {
+      PyErr_Format(PyExc_ValueError, "polarity must be -1 or 1, not %d",
+                   polarity);
+      return nullptr;
+    }
+    PulseOptions options{
+        .baseline_begin = static_cast<std::size_t>(baseline_begin),
+        .baseline_end = static_cast<std::size_t>(baseline_end),
+        .polarity = static_cast<Polarity>(polarity),
+        .threshold = threshold,
+        .threshold_in_rms = threshold_in_rms != 0,
+        .hysteresis = hysteresis,
+        .hysteresis_in_rms = hysteresis_in_rms != 0,
+        .separation = static_cast<std::size_t>(separation),
+        .charge_before = static_cast<std::size_t>(charge_before),
+        .charge_after = static_cast<std::size_t>(charge_after),
+        .slope = std::nullopt,
+        .slope_span = static_cast<std::size_t>(slope_span),
+    };
+    if (slope != Py_None) {
+      const double value = PyFloat_AsDouble(slope);
+      if (value == -1.0 && PyErr_Occurred()) return nullptr;
+      options.slope = value;
+    }
+    if (auto why = check_pulse_options(options)) {
+      return raise_message(PyExc_ValueError, *why);
+    }
+    HeldBuffer samples, offsets_buffer;
+    const std::uint64_t* offsets = nullptr;
+    Py_ssize_t rows = 0, length = 0;
+    if (!take_rows(samples_obj, offsets_obj, options, samples, offsets_buffer,
+                   offsets, rows, length)) {
+      return nullptr;
+    }
+    std::vector<Pulse> found;
+    const auto urows = static_cast<std::size_t>(rows);
+    const auto ulength = static_cast<std::size_t>(length);
+    if (element_of(samples.view()) == Element::kU16) {
+      find<std::uint16_t>(samples.view(), offsets, urows, ulength, options,
+                          found);
+    } else {
+      find<float>(samples.view(), offsets, urows, ulength, options, found);
+    }
+
+    // One copy into bytearrays the caller views as arrays; the vector goes
+    // when this returns.
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const PulseColumn& column : kPulseColumns) {
+      const auto bytes = static_cast<Py_ssize_t>(column.size * found.size());
+      PyRef array = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, bytes));
+      if (!array) return nullptr;
+      char* to = PyByteArray_AS_STRING(array.get());
+      for (const Pulse& pulse : found) {
+        column.write(pulse, to);
+        to += column.size;
+      }
+      if (PyDict_SetItemString(result.get(), column.name, array.get()) != 0) {
+        return nullptr;
+      }
+    }
+    return result.release();
+  });
+}
+
+constexpr const char kFindPulsesDoc[] =
+    "find_pulses(samples, offsets, baseline_begin, baseline_end, polarity, "
+    "threshold, threshold_in_rms, hysteresis, hysteresis_in_rms, separation, "
+    "charge_before, charge_after, slope, slope_span)\n--\n\n"
+    "Every pulse of every row of samples, as a dict of bytearrays holding "
+    "the columns row (int64), pulse (int32), start_time, peak_index (int64), "
+    "amplitude, charge, fwhm and time_over_threshold (float64). Called by "
+    "vorn_tools.pulses.find_pulses, which documents the pulses.";
+
 PyMethodDef methods[] = {
     {"compute", compute, METH_VARARGS, kComputeDoc},
+    {"find_pulses", find_pulses_entry, METH_VARARGS, kFindPulsesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

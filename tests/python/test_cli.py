@@ -1106,6 +1106,47 @@ def test_rows_without_a_value_are_counted_not_dropped(vorn_cli, tmp_path):
     assert f"{no_value:,} rows without a value of threshold_time" in proc.stdout
 
 
+def test_pulse_table_holds_every_pulse_and_the_dark_count_rate(vorn_cli, tmp_path):
+    need("pyarrow")
+    from vorn_tools.pulses import PulseOptions, find_pulses
+
+    rng = np.random.default_rng(29)
+    t = np.arange(256)
+    paths = []
+    for channel in (0, 3):
+        events = []
+        for i in range(40):
+            wave = 1000 + rng.normal(0, 3, 256)
+            for at in rng.uniform(70, 240, rng.integers(0, 4)):
+                s = np.maximum(t - at, 0)
+                wave -= 300 * (np.exp(-s / 6) - np.exp(-s / 1.5))
+            events.append(wd1_event(np.round(wave), counter=i, channel=channel, timestamp=100 * i))
+        paths.append(write(tmp_path / f"c{channel}.dat", *events))
+    proc = vorn_cli("pulses", "c0.dat", "c3.dat", "--threshold", 40, "--hysteresis", 10, "--sample-period", "2ns",
+                    "--exclude", 100, 120, "--tick", "8ns", "-o", "p.parquet", check=0)
+    table = read_table(tmp_path / "p.parquet")
+    options = PulseOptions(threshold=40, hysteresis=10)
+    lines = []
+    for number, (path, channel) in enumerate(zip(paths, (0, 3))):
+        events = list(vorn.EventReader(str(path), "WD1"))
+        found = find_pulses(np.stack([e["data"] for e in events]), options)
+        mine = table["file"] == number
+        assert table["entry"][mine].tolist() == found["row"].tolist()
+        assert set(table["channel"][mine].tolist()) == {channel}
+        assert np.allclose(table["time"][mine], 8e-9 * 100 * found["row"], rtol=1e-12)
+        for name in ("pulse", "peak_index", "amplitude", "charge"):
+            assert np.array_equal(table[name][mine], found[name]), name
+        for name in ("start_time", "fwhm", "time_over_threshold", "delay"):
+            assert np.allclose(table[name][mine], 2e-9 * found[name], rtol=1e-12, equal_nan=True), name
+        start = found["start_time"]
+        counted = int(((start < 100) | (start >= 120)).sum())
+        seconds = 40 * (256 - 20) * 2e-9
+        lines.append(f"channel {channel}: dark-count rate {counted / seconds:.4g} Hz, {counted:,} pulses in"
+                     f" {seconds:.4g} s of waveform outside samples [100, 120)")
+    assert len(table["entry"]) > 40
+    assert proc.stdout.splitlines()[-2:] == lines
+
+
 def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):
     need("boost_histogram")
     need("matplotlib")

@@ -1,0 +1,117 @@
+"""Every pulse of event files or runs, as a table of one row per pulse, and the dark-count rate.
+
+Columns, in order: `file` (the index of the input, for a table of several
+files), `entry` (the event's index in its file; for a run the index of the
+matched event), `channel` (as in the feature table: WD1 files
+`board_channel`, WD2 files and runs the channel's index), `pulse` (its index
+within the waveform), the pulse columns of `vorn_tools.pulses`
+(`start_time`, `peak_index`, `amplitude`, `charge`, `fwhm`,
+`time_over_threshold`, `delay`) and, with a tick, `time`: the event's time
+in seconds. Times are in samples, or in seconds with a sample period.
+
+The table is built by the feature table's machinery (reading overlapped with
+the kernel, written block by block); `PulseRows` is the measure it is given.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .pulses import PulseOptions, find_pulses
+
+Table = dict[str, NDArray[Any]]
+TIMES = ("start_time", "fwhm", "time_over_threshold", "delay")
+
+
+@dataclass
+class DarkCounts:
+    """Pulses and the waveform they were found in, for one channel, outside the excluded window."""
+
+    pulses: int = 0
+    samples: int = 0  # of waveform, summed over the events
+
+    def rate(self, sample_period: float) -> float:
+        """Pulses per second of waveform; NaN without any waveform."""
+        seconds = self.samples * sample_period
+        return self.pulses / seconds if seconds > 0 else float("nan")
+
+
+@dataclass
+class PulseRows:
+    """Makes a block's pulse rows, and counts what the dark-count rate needs.
+
+    `exclude` is a window [X0, X1) of samples (the trigger's pulse, say):
+    pulses starting in it, and its samples, do not count toward the rate.
+    `events` counts the events seen per `file` argument.
+    """
+
+    sample_period: float | None = None
+    exclude: tuple[int, int] | None = None
+    dark: dict[int, DarkCounts] = field(default_factory=dict)
+    events: dict[int | None, int] = field(default_factory=dict)
+
+    def __call__(self, block: Mapping[str, NDArray[Any]], options: PulseOptions, file: int | None,
+                 first_entry: int, run: bool, *_: Any) -> Table:
+        # Arguments after `run` (what a feature table's measure may be given
+        # besides, such as polarities decided per channel) do not apply: the
+        # polarity is the options'.
+        data = block["data"]
+        offsets = block.get("offsets")
+        events = len(block["time_tag"])
+        self.events[file] = self.events.get(file, 0) + events
+        if offsets is not None and data.ndim == 1 and "sampling_period" in block:
+            # A WD2 event of K channels holds K blocks of `samples` each.
+            samples = block["samples"].astype(np.int64)
+            per_event = np.diff(offsets.astype(np.int64)) // np.maximum(samples, 1)
+            channels = int(per_event.max()) if events else 1
+            starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * samples[:, None]
+            row_offsets = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
+            found = find_pulses(data, options, row_offsets)
+            lengths = np.diff(row_offsets.astype(np.int64))
+        elif offsets is not None:
+            channels = 1
+            found = find_pulses(data, options, offsets)
+            lengths = np.diff(offsets.astype(np.int64))
+        else:
+            channels = data.shape[1] if data.ndim == 3 else 1
+            found = find_pulses(data, options)
+            lengths = np.full(events * channels, data.shape[-1], np.int64)
+        event = found["row"] // channels
+        if run or channels > 1 or "board_channel" not in block:
+            row_channel = np.tile(np.arange(channels, dtype=np.int32), events)
+        else:
+            row_channel = block["board_channel"].astype(np.int32)
+        self._count(found["start_time"], found["row"], row_channel, lengths)
+
+        table: Table = {}
+        if file is not None:
+            table["file"] = np.full(len(event), file, dtype=np.int32)
+        table["entry"] = first_entry + event
+        table["channel"] = row_channel[found["row"]]
+        for name, values in found.items():
+            if name == "row":
+                continue
+            table[name] = values * self.sample_period if self.sample_period and name in TIMES else values
+        if "time" in block:
+            table["time"] = block["time"][event]
+        return table
+
+    def _count(self, start: NDArray[Any], row: NDArray[Any], row_channel: NDArray[Any],
+               lengths: NDArray[Any]) -> None:
+        live = lengths.copy()
+        counted = np.ones(len(start), bool)
+        if self.exclude is not None:
+            x0, x1 = self.exclude
+            live -= np.clip(np.minimum(lengths, x1) - max(x0, 0), 0, None)
+            counted = (start < x0) | (start >= x1)
+        pulses = np.bincount(row[counted], minlength=len(lengths))
+        for channel in np.unique(row_channel).tolist():
+            mine = row_channel == channel
+            dark = self.dark.setdefault(channel, DarkCounts())
+            dark.pulses += int(pulses[mine].sum())
+            dark.samples += int(live[mine].sum())

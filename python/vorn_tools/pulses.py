@@ -1,0 +1,174 @@
+"""Every pulse of digitizer waveforms, found natively: dark counts, afterpulses, pile-up.
+
+For a waveform x[0, n) with baseline b and polarity p, everything is a
+function of y[i] = p * (x[i] - b), in float64. The baseline is measured as
+`vorn_tools.features` measures it: b and ``rms`` are the mean and population
+standard deviation of x over the baseline window ``[b0, b1)`` clipped to the
+waveform. The polarity is given (``"negative"`` by default, the usual
+photodetector pulse; there is no automatic choice here, since a waveform of
+noise alone would pick one at random).
+
+Levels
+    The threshold T is the absolute ``threshold`` or ``threshold_rms * rms``;
+    the re-arm level R = T - H, with H the absolute ``hysteresis`` or
+    ``hysteresis_rms * rms``.
+Finding
+    The scan starts armed. While armed, a crossing is the first i >= 1 with
+    ``y[i-1] < T <= y[i]``, and it disarms the scan; the first e after it with
+    ``y[e] < R`` re-arms it and ends the crossing (e = n when nothing falls
+    below R). Noise around T therefore gives one pulse unless it dips below
+    R. A crossing less than ``separation`` samples (by index) after the
+    current pulse's first crossing belongs to that pulse, which then ends
+    where that crossing ends. A pulse spans ``[i, e)``: i its first
+    crossing, e the end of its last.
+Slope trigger
+    For pulses on the tails of others, with ``slope=S`` (> 0) over
+    ``slope_span=L`` samples: with d[k] = y[k] - y[k-L], inside a pulse's span
+    the trigger arms at the first k > i (k >= L) with ``d[k] <= 0`` (the
+    pulse stopped rising), and the first later k with ``d[k] >= S`` splits
+    the pulse: it ends at k, and another starts at k. The trigger then waits
+    to arm again. A split less than ``separation`` after the open pulse's
+    first index is passed over. Off by default.
+
+Per pulse (times in samples from the waveform's first sample):
+
+``start_time``
+    ``(i-1) + (T - y[i-1]) / (y[i] - y[i-1])``; for a pulse the slope
+    trigger starts, ``(k-1) + (S - d[k-1]) / (d[k] - d[k-1])``.
+``peak_index``, ``amplitude``
+    The first index of the maximum of y over ``[i, e)``, and that maximum.
+``charge``
+    The sum of y over ``[i - a, e + c)`` clipped to the waveform, for
+    ``charge=(a, c)``. Windows of close pulses may overlap.
+``fwhm``
+    With L = amplitude / 2: ``t2 - t1``, t1 interpolated as
+    ``j + (L - y[j]) / (y[j+1] - y[j])`` at the last j in ``[e', peak)`` with
+    ``y[j] < L`` (e' the end of the waveform's previous pulse, 0 for the
+    first), t2 as ``(k-1) + (y[k-1] - L) / (y[k-1] - y[k])`` at the first
+    k > peak with ``y[k] < L``. NaN when either is missing or the amplitude
+    is not positive.
+``time_over_threshold``
+    ``m + (y[m] - T) / (y[m] - y[m+1]) - start_time`` for m the last index in
+    ``[i, e)`` with ``y[m] >= T``; NaN when the pulse is still above T at the
+    waveform's end, when no sample of it reaches T, or when the slope
+    trigger ends it.
+``delay``
+    The start time minus the previous pulse's in the same waveform; NaN for
+    a waveform's first pulse (the afterpulse delay distribution).
+
+A waveform whose clipped baseline window is empty, or whose baseline is not
+finite, has no pulses. NaN samples never start or end a pulse; no other
+promise is made about them.
+
+Memory: the kernel appends the pulses it finds to a native array, 64 bytes
+a pulse, while the GIL is released: room for one pulse a waveform is made at
+once, and more by doubling (up to twice the size while it grows). It then
+copies them once into the returned columns (68 bytes a pulse with
+``delay``) and frees the array. What a call holds grows with the waveforms
+and the pulses found, never with the samples of a waveform.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _features
+
+__all__ = ["PULSES", "PulseOptions", "find_pulses"]
+
+#: The columns find_pulses() returns, with their dtypes, in order.
+PULSES: dict[str, type[np.generic]] = {
+    "row": np.int64,
+    "pulse": np.int32,
+    "start_time": np.float64,
+    "peak_index": np.int64,
+    "amplitude": np.float64,
+    "charge": np.float64,
+    "fwhm": np.float64,
+    "time_over_threshold": np.float64,
+    "delay": np.float64,
+}
+
+_POLARITY = {"positive": 1, "negative": -1}
+
+
+@dataclass(frozen=True)
+class PulseOptions:
+    """How find_pulses() finds and measures pulses; see the module for definitions.
+
+    ``threshold`` and ``hysteresis`` are absolute (in ADC counts above the
+    baseline); without them they are ``threshold_rms`` and ``hysteresis_rms``
+    times the baseline's RMS. ``charge`` is the number of samples before a
+    pulse's first crossing and after its end that its charge takes in.
+    """
+
+    baseline: tuple[int, int] = (0, 64)
+    polarity: Literal["positive", "negative"] = "negative"
+    threshold: float | None = None
+    threshold_rms: float = 5.0
+    hysteresis: float | None = None
+    hysteresis_rms: float = 1.0
+    separation: int = 0
+    charge: tuple[int, int] = (5, 10)
+    slope: float | None = None
+    slope_span: int = 4
+
+    def __post_init__(self) -> None:
+        if self.polarity not in _POLARITY:
+            raise ValueError(f"polarity must be 'positive' or 'negative', not {self.polarity!r}")
+        hysteresis = self.hysteresis_rms if self.hysteresis is None else self.hysteresis
+        if not hysteresis >= 0:
+            raise ValueError(f"the hysteresis must not be negative, not {hysteresis}")
+        if self.separation < 0 or min(self.charge) < 0:
+            raise ValueError("the separation and the charge window's samples must not be negative")
+        if self.slope is not None and not (self.slope > 0 and self.slope_span >= 1):
+            raise ValueError(f"the slope trigger needs a level above 0 and a span of at least 1 sample,"
+                             f" not {self.slope} over {self.slope_span}")
+
+
+def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
+                offsets: npt.ArrayLike | None = None) -> dict[str, np.ndarray]:
+    """Every pulse of every waveform in ``data``, as a flat table of columns.
+
+    ``data`` holds uint16 or float32 samples: (rows, samples), or (events,
+    channels, samples) whose rows are numbered ``event * channels +
+    channel``. With ``offsets`` (rows + 1 non-decreasing uint64 entries),
+    ``data`` is flat and row r is ``data[offsets[r]:offsets[r+1]]``. The
+    table has one entry per pulse, ordered by row then time: ``row`` (the
+    waveform), ``pulse`` (its index within the waveform) and the columns of
+    the module's definitions.
+
+    Raises TypeError for other sample types and ValueError for shapes or a
+    baseline window that do not fit. The search releases the GIL.
+    """
+    options = PulseOptions() if options is None else options
+    samples = np.ascontiguousarray(data)
+    flat_offsets: np.ndarray | None = None
+    if offsets is None:
+        if samples.ndim < 2:
+            raise ValueError(
+                f"data must be (rows, samples) or (events, channels, samples), "
+                f"not {samples.ndim}-dimensional; give offsets for a flat array")
+        rows = samples.reshape(-1, samples.shape[-1])
+    else:
+        flat_offsets = np.ascontiguousarray(offsets, dtype=np.uint64)
+        rows = samples
+    in_rms = options.threshold is None
+    threshold = options.threshold_rms if options.threshold is None else options.threshold
+    hysteresis_in_rms = options.hysteresis is None
+    hysteresis = options.hysteresis_rms if options.hysteresis is None else options.hysteresis
+    found = _features.find_pulses(
+        rows, flat_offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
+        threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
+        options.charge[1], options.slope, options.slope_span)
+    table = {name: np.frombuffer(found[name], dtype) for name, dtype in PULSES.items() if name in found}
+    start = table["start_time"]
+    delay = np.full(len(start), np.nan)
+    later = table["pulse"] > 0
+    delay[later] = start[later] - start[np.flatnonzero(later) - 1]
+    table["delay"] = delay
+    return table

@@ -1,0 +1,186 @@
+import math
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from vorn_tools.pulses import PULSES, PulseOptions, find_pulses
+
+SETTINGS = settings(max_examples=150, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.too_slow])
+
+
+def reference(x, o):
+    """The pulses of one waveform by the module's definitions, plainly in float64."""
+    xs = [float(v) for v in x]
+    n = len(xs)
+    b0, b1 = min(o.baseline[0], n), min(o.baseline[1], n)
+    base = 0.0
+    for v in xs[b0:b1]:
+        base += v
+    base /= b1 - b0
+    squares = 0.0
+    for v in xs[b0:b1]:
+        squares += (v - base) * (v - base)
+    rms = math.sqrt(squares / (b1 - b0))
+    p = 1 if o.polarity == "positive" else -1
+    y = [p * (v - base) for v in xs]
+    t = o.threshold if o.threshold is not None else o.threshold_rms * rms
+    r = t - (o.hysteresis if o.hysteresis is not None else o.hysteresis_rms * rms)
+
+    spans = []  # [first crossing, end of the last]
+    k = 1
+    while k < n:
+        if y[k - 1] < t <= y[k]:
+            e = next((j for j in range(k + 1, n) if y[j] < r), n)
+            if spans and k - spans[-1][0] < o.separation:
+                spans[-1][1] = e
+            else:
+                spans.append([k, e])
+            k = e + 1
+        else:
+            k += 1
+
+    pieces = []  # [first index, start time, end, cut by the slope trigger]
+    for i, e in spans:
+        first, start = i, (i - 1) + (t - y[i - 1]) / (y[i] - y[i - 1])
+        if o.slope is not None:
+            span, armed = o.slope_span, False
+            for k in range(max(i + 1, span), e):
+                d = y[k] - y[k - span]
+                if not armed:
+                    armed = d <= 0
+                elif d >= o.slope:
+                    armed = False
+                    if k - first >= o.separation:
+                        pieces.append((first, start, k, True))
+                        d0 = y[k - 1] - y[k - 1 - span]
+                        first, start = k, (k - 1) + (o.slope - d0) / (d - d0)
+        pieces.append((first, start, e, False))
+
+    rows = []
+    previous_end = 0
+    for number, (i, start, e, cut) in enumerate(pieces):
+        peak = max(range(i, e), key=lambda j: (y[j], -j))
+        amplitude = y[peak]
+        a, c = o.charge
+        charge = sum(y[max(i - a, 0):min(e + c, n)])
+        m = max((j for j in range(i, e) if y[j] >= t), default=n)
+        tot = m + (y[m] - t) / (y[m] - y[m + 1]) - start if m + 1 < n and not cut else math.nan
+        half = amplitude / 2
+        rising = [j for j in range(previous_end, peak) if y[j] < half]
+        falling = [j for j in range(peak + 1, n) if y[j] < half]
+        fwhm = math.nan
+        if amplitude > 0 and rising and falling:
+            j, k = rising[-1], falling[0]
+            fwhm = ((k - 1) + (y[k - 1] - half) / (y[k - 1] - y[k])) - (j + (half - y[j]) / (y[j + 1] - y[j]))
+        rows.append(dict(pulse=number, start_time=start, peak_index=peak, amplitude=amplitude,
+                         charge=charge, fwhm=fwhm, time_over_threshold=tot))
+        previous_end = e
+    return rows
+
+
+@st.composite
+def pulse_trains(draw):
+    """A noisy baseline and pulses far enough apart that each falls below
+    the re-arm level before the next: rise over `rise` samples from `onset`,
+    then an exponential decay. Returns the waveform and the times at which
+    each noiseless pulse crosses the threshold."""
+    dtype = draw(st.sampled_from([np.uint16, np.float32]))
+    polarity = draw(st.sampled_from(["positive", "negative"]))
+    count = draw(st.integers(0, 5))
+    gap = 60
+    n = 64 + (count + 1) * gap + draw(st.integers(0, 40))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    base = draw(st.sampled_from([3000.0, 30000.0]))
+    noise = draw(st.sampled_from([0.0, 1.0, 3.0]))
+    threshold = 40.0
+    t = np.arange(n, dtype=float)
+    y = noise * rng.uniform(-1, 1, n)
+    crossings = []
+    for k in range(count):
+        onset = 74 + k * gap + draw(st.floats(0, 20))
+        rise = draw(st.floats(0.5, 4))
+        height = draw(st.floats(100, 1000))
+        tau = draw(st.floats(2, 8))
+        s = t - onset
+        y += np.where(s < 0, 0, np.where(s < rise, height * s / rise, height * np.exp(-(s - rise) / tau)))
+        crossings.append(onset + rise * threshold / height)
+    x = base + (1 if polarity == "positive" else -1) * y
+    x = np.round(x) if dtype == np.uint16 else np.round(x * 64) / 64
+    options = PulseOptions(polarity=polarity, threshold=threshold, hysteresis=20.0,
+                           charge=(draw(st.integers(0, 8)), draw(st.integers(0, 30))),
+                           separation=draw(st.sampled_from([0, 10])),
+                           slope=draw(st.sampled_from([None, 60.0])))
+    return x.astype(dtype), options, crossings
+
+
+@SETTINGS
+@given(pulse_trains())
+def test_every_pulse_is_found_where_it_crosses(train):
+    x, o, crossings = train
+    found = find_pulses(x[None, :], o)
+    assert len(found["start_time"]) == len(crossings)
+    np.testing.assert_array_less(np.abs(found["start_time"] - crossings), 1.0)
+    assert list(found["row"]) == [0] * len(crossings)
+
+    want = reference(x, o)
+    for name in ("pulse", "peak_index"):
+        assert list(found[name]) == [w[name] for w in want], name
+    for name in ("start_time", "amplitude", "charge", "fwhm", "time_over_threshold"):
+        np.testing.assert_allclose(found[name], [w[name] for w in want], rtol=1e-9, atol=1e-9,
+                                   equal_nan=True, err_msg=name)
+    np.testing.assert_allclose(found["delay"][1:], np.diff(found["start_time"]))
+    assert np.isnan(found["delay"][:1]).all()
+
+    # Rows of differing lengths take another path through the kernel.
+    ragged = find_pulses(np.concatenate([x, x[:70]]), o, offsets=[0, len(x), len(x) + 70])
+    for name in PULSES:
+        np.testing.assert_array_equal(ragged[name], found[name], err_msg=name)
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.float32])
+def test_noise_around_the_threshold_is_one_pulse_until_it_falls_below_the_rearm_level(dtype):
+    # A plateau 40 counts up whose noise crosses a threshold of 40 many times.
+    rng = np.random.default_rng(5)
+    x = np.full(400, 1000.0)
+    x[100:300] += 40 + np.round(rng.uniform(-4, 4, 200))
+    x = x.astype(dtype)[None, :]
+    held = find_pulses(x, PulseOptions(polarity="positive", threshold=40, hysteresis=10))
+    assert list(held["peak_index"] >= 100) == [True]
+    assert held["time_over_threshold"][0] > 190
+    chattering = find_pulses(x, PulseOptions(polarity="positive", threshold=40, hysteresis=0))
+    assert len(chattering["pulse"]) > 10
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.float32])
+def test_the_slope_trigger_splits_a_pulse_on_the_tail_of_another(dtype):
+    # A pulse of 100 at sample 140 on the slow tail (still about 400 high) of
+    # one of 1000 at sample 100: the tail never falls below the re-arm level.
+    t = np.arange(400.0)
+    y = np.zeros(400)
+    for onset, height in ((100, 1000), (140.5, 100)):
+        s = t - onset
+        y += np.where(s < 0, 0, np.where(s < 2, height * s / 2, height * np.exp(-(s - 2) / 50)))
+    x = np.round(2000 + y).astype(dtype)[None, :]
+    plain = PulseOptions(polarity="positive", threshold=50, hysteresis=10, slope_span=2)
+    assert len(find_pulses(x, plain)["pulse"]) == 1
+    o = PulseOptions(polarity="positive", threshold=50, hysteresis=10, slope=30, slope_span=2)
+    found = find_pulses(x, o)
+    assert found["pulse"].tolist() == [0, 1]
+    assert abs(found["start_time"][1] - 140.5) < 2
+    assert found["peak_index"][0] == 102 and 141 <= found["peak_index"][1] <= 144
+    want = reference(x[0], o)
+    for name in ("start_time", "amplitude", "charge", "fwhm", "time_over_threshold"):
+        np.testing.assert_allclose(found[name], [w[name] for w in want], rtol=1e-9, equal_nan=True,
+                                   err_msg=name)
+
+
+def test_options_that_fit_no_waveform_are_refused():
+    with pytest.raises(ValueError, match=r"^the baseline window \[20, 64\) is empty in waveforms of 10 samples$"):
+        find_pulses(np.zeros((2, 10), np.uint16), PulseOptions(baseline=(20, 64)))
+    with pytest.raises(ValueError, match="polarity must be 'positive' or 'negative', not 'auto'"):
+        PulseOptions(polarity="auto")  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="samples must be uint16 or float32, not int32"):
+        find_pulses(np.zeros((2, 100), np.int32))
