@@ -95,6 +95,7 @@ mutants=(tests/mutants/*.patch)
 
 # The unpatched copy passes every test that is meant to catch a mutant.
 declare -A baseline
+started=$SECONDS
 for patch in "${mutants[@]}"; do
   line=$(catch_line "$patch")
   [ -n "$line" ] || { echo "mutants: $patch has no catch: line"; exit 1; }
@@ -109,6 +110,7 @@ for patch in "${mutants[@]}"; do
   fi
   baseline[$line]=1
 done
+echo "mutants: every catch passes on the unpatched copy ($((SECONDS - started)) s)"
 
 planted=0
 caught=0
@@ -116,6 +118,7 @@ for patch in "${mutants[@]}"; do
   name=$(basename "$patch" .patch)
   line=$(catch_line "$patch")
   planted=$((planted + 1))
+  started=$SECONDS
   patch -s -p1 -d "$dir/src" <"$patch" || { echo "mutant $name: FAILED to apply"; exit 1; }
   # shellcheck disable=SC2086
   if ! build $line; then
@@ -124,10 +127,10 @@ for patch in "${mutants[@]}"; do
   fi
   # shellcheck disable=SC2086
   if catches $line; then
-    echo "mutant $name: SURVIVED $line"
+    echo "mutant $name: SURVIVED $line ($((SECONDS - started)) s)"
   else
     caught=$((caught + 1))
-    echo "mutant $name: caught by $line"
+    echo "mutant $name: caught by $line ($((SECONDS - started)) s)"
   fi
   patch -s -R -p1 -d "$dir/src" <"$patch" || exit 1
 done
