@@ -101,8 +101,8 @@ class Session:
         self.rate.multi_line("xs", "ys", source=self.rate_source, color="color", legend_field="name")
         self.rate.legend.location = "bottom_left"
         # Never empty (Bokeh warns about an empty layout): the channels' lines follow this one.
-        shown = " and ".join(filter(None, (", ".join(state.features[:-1]), state.features[-1])))
-        self.panels = column(Div(text=f"<b>channels</b>: last waveforms, {shown}, each on its own scale"))
+        shown = ", ".join(("last waveforms", *state.features[:-1])) + "".join(f" and {n}" for n in state.features[-1:])
+        self.panels = column(Div(text=f"<b>channels</b>: {shown}, each on its own scale"))
         reset = Button(label="Reset histograms", button_type="warning", width=160)
         reset.on_click(state.reset_histograms)
         pause = Toggle(label="Pause display", width=160)
