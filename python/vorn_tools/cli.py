@@ -874,17 +874,65 @@ def _monitor_range(option: str, given: Sequence[float] | None) -> tuple[float, f
     return low, high
 
 
+# Feature columns that are NaN unless an option asks for them.
+_HIST_NEEDS = {"energy": ("trap", "--trap RISE FLAT"), "energy_time": ("trap", "--trap RISE FLAT"),
+               "tail_ratio": ("psd_split", "--psd-split S")}
+
+
+def _monitor_pulses(args: argparse.Namespace) -> tuple[Any, Any]:
+    """The pulse finder's options and how its pulses are counted, or (None, None) without --pulses."""
+    from .monitor.state import PulseSettings
+    from .pulses import PulseOptions
+    from .timing import parse_tick
+
+    given = [flag for flag, value in (("--sample-period", args.sample_period), ("--exclude", args.exclude),
+                                      ("--hysteresis", args.hysteresis), ("--hysteresis-rms", args.hysteresis_rms),
+                                      ("--separation", args.separation)) if value is not None]
+    if not args.pulses:
+        if given:
+            raise UsageError(f"{given[0]} is about the pulses found: give --pulses too")
+        return None, None
+    if args.polarity == "each":
+        raise UsageError("--pulses looks for pulses of one polarity per channel: give --polarity auto, positive"
+                         " or negative, not each")
+    if args.exclude is not None and args.exclude[1] <= args.exclude[0]:
+        raise UsageError(f"--exclude {args.exclude[0]} {args.exclude[1]}: the window [X0, X1) is empty")
+    try:
+        period = None if args.sample_period is None else parse_tick(args.sample_period)
+        options = PulseOptions(baseline=tuple(args.baseline), threshold=args.threshold,
+                               threshold_rms=args.threshold_rms, hysteresis=args.hysteresis,
+                               hysteresis_rms=1.0 if args.hysteresis_rms is None else args.hysteresis_rms,
+                               separation=args.separation or 0)
+    except ValueError as failure:
+        raise UsageError(str(failure)) from None
+    return options, PulseSettings(period, tuple(args.exclude) if args.exclude else None)
+
+
 def run_monitor(args: argparse.Namespace) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
+    from .features import FEATURES
     from .monitor.server import DEFAULT_HOST, Monitor, is_loopback, log_to
     from .monitor.state import MonitorState, summary_line
     from .timing import parse_tick
 
+    shown = list(dict.fromkeys(args.hist))
+    for name in shown:
+        if name not in FEATURES:
+            raise UsageError(f"--hist {name}: no such feature column; choose from {', '.join(FEATURES)}")
     options = _pulse_options(args)
-    ranges = {name: r for name, r in (("amplitude", _monitor_range("--range", args.range)),
-                                      ("charge", _monitor_range("--charge-range", args.charge_range)))
-              if r is not None}
+    for name in shown:
+        field, flag = _HIST_NEEDS.get(name, (None, ""))
+        if field is not None and getattr(options, field) is None:
+            raise UsageError(f"--hist {name} needs {flag}: without it the column has no values")
+    ranges = {}
+    for name, option, given in (("amplitude", "--range", args.range), ("charge", "--charge-range", args.charge_range)):
+        chosen = _monitor_range(option, given)
+        if chosen is not None and name not in shown:
+            raise UsageError(f"{option} is the range of the {name} histograms, which --hist leaves out")
+        if chosen is not None:
+            ranges[name] = chosen
+    finder, counting = _monitor_pulses(args)
     try:
         tick = None if args.tick is None else parse_tick(args.tick)
     except ValueError as failure:
@@ -901,7 +949,7 @@ def run_monitor(args: argparse.Namespace) -> int:
         raise UsageError(f"--port {args.port}: ports are numbered from 0 (any free one) to 65535")
     host = DEFAULT_HOST if args.host is None else args.host
     monitor = Monitor(list(args.paths), args.type, options, host=host, port=args.port, run=args.as_run,
-                      state=MonitorState(ranges=ranges, tick=tick))
+                      state=MonitorState(ranges=ranges, tick=tick, features=shown, pulses=counting), pulses=finder)
     log_to(sys.stderr)
     try:
         monitor.start()
@@ -965,6 +1013,8 @@ EXAMPLES = {
   vorn monitor run042/                     # a run folder: wave0.dat, wave1.dat, ... as they appear
   vorn monitor live.wd2 --polarity negative --charge-peak 10 40
   vorn monitor run042/ --tick 8ns --range 0 300  # the trigger rate; amplitudes 0 to 300 on every channel
+  vorn monitor hpge/ --trap 40 10 --tau 2500 --hist energy rise_time
+  vorn monitor sipm/ --pulses --threshold 30 --sample-period 1ns --exclude 90 160   # dark-count rate
   vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)""",
 }
 
@@ -1373,8 +1423,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     mon = command("monitor", "a live view of a run in the browser",
                   "Serve a page showing the files as they grow: per channel its last waveforms and histograms"
-                  " of amplitude and charge, each on the channel's own scale, with the values below and above"
-                  " the range; the trigger rate (with --tick) or the reading rate; counters of triggers,"
+                  " of feature columns (amplitude and charge, or those --hist names), each on the channel's own"
+                  " scale, with the values below and above the range; with --pulses its dark-count rate; the"
+                  " trigger rate (with --tick) or the reading rate; counters of triggers,"
                   " waveforms, counter gaps, bytes read, a cut event pending and read errors. PATHS are files,"
                   " or run folders whose wave<N> files are picked up as they appear; a new run written over a"
                   " file replaces the old one on the page. Read-only; serves 127.0.0.1 unless --host says"
@@ -1395,7 +1446,25 @@ def build_parser() -> argparse.ArgumentParser:
                           " chosen again on Reset)")
     mon.add_argument("--charge-range", nargs=2, type=float, metavar=("LO", "HI"),
                      help="the charge histograms' range (default as for --range)")
+    mon.add_argument("--hist", nargs="+", default=["amplitude", "charge"], metavar="COLUMN",
+                     help="the feature columns histogrammed per channel (default amplitude charge), any of those of"
+                          " vorn features: rise_time, fwhm, tail_ratio, energy, ...")
     pulse_options(mon)
+    dark = mon.add_argument_group("every pulse (the baseline window, polarity and threshold are the features')")
+    dark.add_argument("--pulses", action="store_true",
+                      help="find every pulse and show per channel the dark-count rate (with --sample-period) or"
+                           " the pulses per waveform")
+    rearm = dark.add_mutually_exclusive_group()
+    rearm.add_argument("--hysteresis", type=_feature_value("hysteresis"), metavar="H",
+                       help="re-arm only below the threshold minus H (absolute)")
+    rearm.add_argument("--hysteresis-rms", type=_feature_value("hysteresis_rms"), metavar="K",
+                       help="re-arm only below the threshold minus K baseline RMS (default 1)")
+    dark.add_argument("--separation", type=_whole(0, "must not be negative"), metavar="N",
+                      help="a crossing fewer than N samples after a pulse's start belongs to it (default 0)")
+    dark.add_argument("--sample-period", type=_tick, metavar="LENGTH",
+                      help="the time between samples, for example 0.2ns: the dark-count rate in Hz")
+    dark.add_argument("--exclude", nargs=2, type=_whole(0, "samples are numbered from 0"), metavar=("X0", "X1"),
+                      help="leave pulses starting in samples [X0, X1) (the trigger), and those samples, out")
     mon.set_defaults(run=run_monitor)
     return parser
 

@@ -25,10 +25,11 @@ from monitor_run import wd1_run
 
 pytest.importorskip("boost_histogram")
 
-from vorn_tools.features import FeatureOptions  # noqa: E402
+from vorn_tools.features import FeatureOptions, compute  # noqa: E402
 from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
 from vorn_tools.monitor.state import (  # noqa: E402
-    CounterGaps, MonitorState, Ring, TriggerRate, decimate, summary_line)
+    CounterGaps, MonitorState, PulseSettings, Ring, TriggerRate, decimate, summary_line)
+from vorn_tools.pulses import PulseOptions  # noqa: E402
 
 
 
@@ -149,10 +150,10 @@ def test_decimation_keeps_every_extreme_within_the_points():
 # --- the reading thread --------------------------------------------------------------
 
 @contextlib.contextmanager
-def reading(paths, tick=None, **options):
-    state = MonitorState(warmup=50, tick=tick)
+def reading(paths, tick=None, shown=("amplitude", "charge"), ranges=None, pulses=None, finder=None, **options):
+    state = MonitorState(warmup=50, tick=tick, features=shown, ranges=ranges, pulses=pulses)
     thread = ReaderThread(Inputs.of([str(p) for p in paths]), state, options.pop("type", "auto"),
-                          FeatureOptions(**options), poll=0.01)
+                          FeatureOptions(**options), poll=0.01, pulses=finder)
     thread.start()
     try:
         yield state
@@ -260,6 +261,66 @@ def test_files_of_one_name_in_different_folders_stay_two_channels(tmp_path):
     assert snap.triggers == 50  # two runs
 
 
+def test_chosen_columns_hold_what_the_kernel_measures(tmp_path):
+    rng = np.random.default_rng(12)
+    path = tmp_path / "hpge.wd1"
+    raw = wd1_run(range(400), rng)
+    path.write_bytes(raw)
+    # Pulses of 40 to 800 counts: those below the threshold have no energy.
+    options = dict(polarity="negative", threshold=100.0, trap=(6, 3), tau=12.0, psd_split=7, charge_peak=(5, 40))
+    shown = ("rise_time", "energy", "tail_ratio")
+    # energy in a fixed range that cuts both ends, the others each in the range of their first 50 values
+    with reading([path], shown=shown, ranges={"energy": (200.0, 500.0)}, **options) as state:
+        wait_for(lambda: state.snapshot().events == 400)
+        snap = state.snapshot()
+    samples = np.array([event[-1] for event in eventfiles.ref_wd1(raw)], np.uint16)[:, None, :]
+    measured = compute(samples, FeatureOptions(**options))
+    (channel,) = snap.channels
+    assert snap.features == shown and list(channel.histograms) == list(shown)
+    for name in shown:
+        view, values = channel.histograms[name], measured[name][:, 0]
+        defined = values[~np.isnan(values)]
+        low, high = view.edges[0], view.edges[-1]
+        inside = defined[(defined >= low) & (defined < high)]
+        assert view.counts.tolist() == np.histogram(inside, view.edges)[0].tolist(), name
+        assert (view.underflow, view.overflow, view.undefined) == (
+            np.count_nonzero(defined < low), np.count_nonzero(defined >= high), len(values) - len(defined)), name
+    energy = channel.histograms["energy"]
+    assert energy.underflow and energy.overflow and energy.undefined  # the fixed range kept, every value counted
+
+
+@pytest.mark.parametrize("period", [None, 1e-9])
+def test_dark_count_rate_counts_the_pulses_outside_the_trigger_window(tmp_path, period):
+    """Two WD2 channels of opposite polarity: a trigger pulse in [90, 160) and a known number of others."""
+    rng = np.random.default_rng(13)
+    events, samples, exclude = 150, 1024, (90, 160)
+    t = np.arange(samples)
+    sign = np.array([-1.0, 1.0])  # channel 0 negative, channel 1 positive: the polarities decided apart
+    dark = rng.integers(0, 5, (events, 2))
+    raw = b""
+    for e in range(events):
+        data = rng.normal(0, 1.0, (2, samples))
+        for c in range(2):
+            starts = [100] + (170 + 60 * np.sort(rng.choice(13, dark[e, c], replace=False))).tolist()
+            for start in starts:
+                data[c] += sign[c] * np.where(t >= start, 50 * np.exp(-(t - start) / 6.0), 0.0)
+        raw += eventfiles.wd2_event(e, 1000 * e, samples, 200, data.astype(np.float32).tobytes(), 2)
+    path = tmp_path / "sipm.wd2"
+    path.write_bytes(raw)
+    settings = PulseSettings(period, exclude)
+    with reading([path], pulses=settings, threshold=15.0, finder=PulseOptions(threshold=15.0, hysteresis=5.0)) as state:
+        wait_for(lambda: state.snapshot().events == events)
+        wait_for(lambda: all(c.pulses is not None and c.pulses.waveforms == events for c in state.snapshot().channels))
+        views = [c.pulses for c in state.snapshot().channels]
+        state.reset_histograms()
+        assert all(c.pulses.pulses == c.pulses.waveforms == 0 for c in state.snapshot().channels)
+    for c, view in enumerate(views):
+        found = int(dark[:, c].sum())
+        span = events if period is None else events * (samples - 70) * period
+        assert (view.pulses, view.waveforms) == (found, events)
+        assert view.rate == pytest.approx(found / span) and view.error == pytest.approx(np.sqrt(found) / span)
+
+
 # --- the server -----------------------------------------------------------------------
 
 @contextlib.contextmanager
@@ -324,13 +385,15 @@ def test_server_serves_its_scripts_itself_and_no_file_outside_the_run(tmp_path):
                 assert "<title>vorn monitor</title>" in body, target
 
 
-def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_bokeh_warns_about():
+@pytest.mark.parametrize("shown", [("amplitude", "charge"), ("energy", "rise_time", "charge", "tail_ratio", "fwhm")])
+def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_bokeh_warns_about(shown):
     need("bokeh")
     from bokeh.core.validation import check_integrity
     from bokeh.document import Document
+    from bokeh.models import Column, Row
     from vorn_tools.monitor.app import Session
 
-    state = MonitorState(warmup=1)
+    state = MonitorState(warmup=1, features=shown)
     doc = Document()
     session = Session(state, doc, 400)
     assert check_integrity(list(doc.models)) == check_integrity([])  # no warning before the first events either
@@ -338,17 +401,37 @@ def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_boke
         state.add_file(path, path)
         state.update_file(path, format=kind)
         dtype = np.float32 if kind == "WD2" else np.uint16
-        state.add_events(path, np.arange(3), 10, {name: np.ones((3, channels)) for name in ("amplitude", "charge")},
+        state.add_events(path, np.arange(3), 10, {name: np.ones((3, channels)) for name in shown},
                          np.zeros((3, channels, 8), dtype))
     session.update()
     assert check_integrity(list(doc.models)) == check_integrity([])
     lines = session.panels.children[1:]
-    assert len(lines) == 3 and all(len(line.children) == 3 for line in lines)  # waveforms, amplitude, charge
-    units = [[plot.yaxis[0].axis_label if i == 0 else plot.xaxis[0].axis_label for i, plot in enumerate(line.children)]
-             for line in lines]
-    assert all("ADC counts" not in label and "sample value" in label for line in units[:2] for label in line)
-    assert all("ADC counts" in label for label in units[2])
-    assert [line.children[1].title.text.split(" · ")[1] for line in lines] == ["a.wd2 ch0", "a.wd2 ch1", "b.wd1"]
+    rows = [line.children if isinstance(line, Column) else [line] for line in lines]  # wrapped three a row
+    assert all(isinstance(r, Row) and len(r.children) <= 3 for line in rows for r in line)
+    plots = [[plot for r in line for plot in r.children] for line in rows]
+    assert len(lines) == 3 and all(len(line) == 1 + len(shown) for line in plots)  # waveforms, then each column
+    for line, unit in zip(plots, ("sample value", "sample value", "ADC counts")):
+        labels = dict(zip(("waveforms", *shown), [line[0].yaxis[0].axis_label]
+                          + [plot.xaxis[0].axis_label for plot in line[1:]]))
+        assert [name for name, label in labels.items() if unit in label] == \
+            [name for name in labels if name in ("waveforms", "amplitude", "charge", "energy")]
+        assert all("[samples]" in labels[name] for name in ("rise_time", "fwhm") if name in labels)
+        assert all("ADC counts" not in label for label in labels.values()) or unit == "ADC counts"
+    assert [line[1].title.text.split(" · ")[1] for line in plots] == ["a.wd2 ch0", "a.wd2 ch1", "b.wd1"]
+
+
+@pytest.mark.parametrize("arguments, named", [
+    (["--hist", "amplitude", "rise_tme"], "rise_tme"),
+    (["--hist", "energy"], "--trap"),
+    (["--exclude", "90", "160"], "--pulses"),
+])
+def test_monitor_options_are_refused_before_anything_is_served(tmp_path, capsys, arguments, named):
+    need("bokeh")
+    from vorn_tools.cli import main
+
+    assert main(["monitor", str(tmp_path), "--port", "0", *arguments]) == 2
+    (line,) = capsys.readouterr().err.splitlines()
+    assert line.startswith("vorn: ") and named in line
 
 
 def test_command_says_one_line_per_malformed_request(tmp_path):

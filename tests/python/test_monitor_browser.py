@@ -65,7 +65,8 @@ def test_page_follows_a_run_being_written(script, browser, tmp_path):
     run = tmp_path / "run"
     run.mkdir()
     (run / "wave0.dat").touch()
-    monitor = subprocess.Popen([script, "monitor", str(run), "--port", "0", "--polarity", "negative"],
+    monitor = subprocess.Popen([script, "monitor", str(run), "--port", "0", "--polarity", "negative",
+                                "--hist", "amplitude", "charge", "rise_time", "--pulses", "--sample-period", "4ns"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         started = monitor.stdout.readline()
@@ -86,6 +87,8 @@ def test_page_follows_a_run_being_written(script, browser, tmp_path):
         assert text(page, "triggers") == f"{len(counters):,}"  # every file of the run holds each trigger
         assert text(page, "charge-total") == f"{total:,}"
         assert text(page, "amplitude-total") == f"{total:,}"
+        assert text(page, "rise_time-total") == f"{total:,}"
+        assert [rate.endswith(" Hz") for rate in page.locator(".vorn-dark-rate").all_inner_texts()] == [True, True]
         assert (text(page, "gaps"), text(page, "missing"), text(page, "errors")) == ("1", "1", "0")
         assert text(page, "pending") == "none"
         page.wait_for_timeout(600)  # the waveforms of the last update drawn

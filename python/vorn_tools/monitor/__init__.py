@@ -1,9 +1,10 @@
 """`vorn monitor`: a live view of a run in the browser, while its files grow.
 
 One reading thread follows every file (`reader.py`), computes the pulse
-features of each block of events and merges them into the shared state
-(`state.py`): fixed-size histograms, ring buffers of the last waveforms and of
-the event rate, and counters. Every browser session only renders snapshots of
+features of each block of events (and, when asked, finds its every pulse)
+and merges them into the shared state (`state.py`): fixed-size histograms
+of the feature columns shown, ring buffers of the last waveforms and of the
+event rate, and counters, the pulses' among them. Every browser session only renders snapshots of
 that state (`app.py`), so any number of them see the same view and none can
 hold up the reading. `server.py` starts and stops the whole.
 

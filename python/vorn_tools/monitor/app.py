@@ -5,9 +5,10 @@ blocks the reading: its periodic callback takes a snapshot (a short copy
 under the state's lock, shared by all sessions while nothing changes) and
 puts only bins and decimated waveforms into its column data sources.
 
-Every channel gets a line of its own panels (last waveforms, amplitude,
-charge), each scaled to that channel, and a figure is made only with the
-renderer it shows: Bokeh warns about a figure without one.
+Every channel gets a line of its own panels (last waveforms, then a
+histogram of each feature column shown, three panels a line), each scaled
+to that channel, and a figure is made only with the renderer it shows:
+Bokeh warns about a figure without one.
 """
 
 from __future__ import annotations
@@ -26,11 +27,15 @@ from bokeh.models.widgets.markups import Div
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
-from .state import FEATURES, HistogramView, MonitorState, Snapshot
+from .state import HistogramView, MonitorState, PulseView, Snapshot
 
 PERIOD_MS = 400
 WIDTH = 420
 OUTSIDE_WARNING = 0.01  # a channel's fraction of values outside the range that the page marks
+PER_LINE = 3  # panels side by side; a channel's further panels wrap below
+# Feature columns measured in samples (times and indices); the others are in the samples' unit or have none.
+IN_SAMPLES = ("threshold_time", "cfd_time", "peak_index", "rise_time", "fall_time", "fwhm", "time_over_threshold",
+              "energy_time")
 
 
 def _bytes(count: int) -> str:
@@ -47,9 +52,14 @@ def _figure(title: str, x: str, y: str, **options: Any) -> Any:
 
 
 def axis_labels(unit: str) -> dict[str, str]:
-    """The x axis of each panel of a channel whose samples are in `unit`."""
-    return {"waveforms": unit, "amplitude": f"amplitude [{unit} above baseline]",
-            "charge": f"charge [{unit} × samples]"}
+    """The x axis of each panel of a channel whose samples are in `unit`: the waveforms and every feature column."""
+    labels = {"waveforms": unit, "amplitude": f"amplitude [{unit} above baseline]",
+              "charge": f"charge [{unit} × samples]", "energy": f"energy [{unit} above baseline]",
+              "baseline": f"baseline [{unit}]", "baseline_rms": f"baseline_rms [{unit}]",
+              "tail_ratio": "tail_ratio [tail charge / charge]", "polarity": "polarity [+1 positive, −1 negative]",
+              "saturated": "saturated [1 yes, 0 no]"}
+    labels.update((name, f"{name} [samples]") for name in IN_SAMPLES)
+    return labels
 
 
 def rate_labels(triggers: bool) -> tuple[str, str, str]:
@@ -80,6 +90,7 @@ class Session:
         self.totals = Div(text="", width=3 * WIDTH)
         self.files = Div(text="", width=3 * WIDTH)
         self.flows = Div(text="", width=3 * WIDTH)
+        self.pulses = Div(text="", width=3 * WIDTH, visible=state.pulses is not None)
         self.notices = Div(text="", width=3 * WIDTH)
         self.errors = Div(text="", width=3 * WIDTH)
         triggers = state.tick is not None
@@ -90,14 +101,15 @@ class Session:
         self.rate.multi_line("xs", "ys", source=self.rate_source, color="color", legend_field="name")
         self.rate.legend.location = "bottom_left"
         # Never empty (Bokeh warns about an empty layout): the channels' lines follow this one.
-        self.panels = column(Div(text="<b>channels</b>: last waveforms, amplitude and charge, each on its own scale"))
+        shown = ", ".join(("last waveforms", *state.features[:-1])) + "".join(f" and {n}" for n in state.features[-1:])
+        self.panels = column(Div(text=f"<b>channels</b>: {shown}, each on its own scale"))
         reset = Button(label="Reset histograms", button_type="warning", width=160)
         reset.on_click(state.reset_histograms)
         pause = Toggle(label="Pause display", width=160)
         pause.on_change("active", self._pause)
         doc.title = "vorn monitor"
-        doc.add_root(column(row(reset, pause), self.totals, self.files, self.flows, self.notices, self.errors,
-                            self.rate, self.panels))
+        doc.add_root(column(row(reset, pause), self.totals, self.files, self.flows, self.pulses, self.notices,
+                            self.errors, self.rate, self.panels))
         self.update()
         doc.add_periodic_callback(self.update, period_ms)
 
@@ -113,13 +125,16 @@ class Session:
             return known
         color = next(self.colors)
         labels = axis_labels(unit)
-        sources = {name: ColumnDataSource({"x": np.empty(0), "y": np.empty(0)}) for name in ("waveforms", *FEATURES)}
+        features = self.state.features
+        sources = {name: ColumnDataSource({"x": np.empty(0), "y": np.empty(0)}) for name in ("waveforms", *features)}
         plots = {"waveforms": _figure(f"last waveforms · {label}", "sample", labels["waveforms"])}
         plots["waveforms"].line("x", "y", source=sources["waveforms"], color=color, alpha=0.6)
-        for name in FEATURES:
+        for name in features:
             plots[name] = _figure(f"{name} · {label}", labels[name], "waveforms per bin")
             plots[name].step("x", "y", source=sources[name], mode="after", color=color)
-        line = row(*plots.values())
+        panels = list(plots.values())
+        line = row(*panels) if len(panels) <= PER_LINE else \
+            column(*(row(*panels[at:at + PER_LINE]) for at in range(0, len(panels), PER_LINE)))
         self.panels.children.append(line)
         self.channels[key] = sources, plots, line
         return self.channels[key]
@@ -135,6 +150,7 @@ class Session:
         self.totals.text = totals_html(snapshot)
         self.files.text = files_html(snapshot)
         self.flows.text = flows_html(snapshot)
+        self.pulses.text = pulses_html(snapshot)
         for div, text in ((self.notices, notices_html(snapshot)), (self.errors, errors_html(snapshot))):
             div.text, div.visible = text, bool(text)  # an empty one would still take its line
         shown = set()
@@ -145,7 +161,7 @@ class Session:
             # One line for all waveforms, NaN between them: one pair of arrays to send.
             gap = np.full((len(ys), 1), np.nan)
             self._put(sources["waveforms"], np.tile(np.append(x, np.nan), len(ys)), np.hstack((ys, gap)).reshape(-1))
-            for name in FEATURES:
+            for name in snapshot.features:
                 view = channel.histograms[name]
                 plots[name].title.text = f"{name} · {channel.label} · {flow_text(view)}"
                 if view is None:
@@ -179,19 +195,19 @@ def _figure_html(name: str, value: Any, css: str) -> str:
 
 
 def totals_html(s: Snapshot) -> str:
-    entries = {}
-    for name in FEATURES:
+    entries = []
+    for name in s.features:
         views = [c.histograms[name] for c in s.channels]
         counted = sum(v.entries for v in views if v is not None)
-        entries[name] = f"{counted:,}" + (" (choosing ranges)" if any(v is None for v in views) else "")
+        entries.append(_figure_html(f"{name} entries", f"{counted:,}" + (" (choosing ranges)" if any(
+            v is None for v in views) else ""), f"{name}-total"))
     pending = sum(f.pending for f in s.files)
     parts = [
         _figure_html("triggers", f"{s.triggers:,}", "triggers"),
         _figure_html("waveforms", f"{s.waveforms:,}", "waveforms"),
         _figure_html("gaps", f"{s.gaps:,}", "gaps"),
         _figure_html("missing counters", f"{s.missing:,}", "missing"),
-        _figure_html("amplitude entries", entries["amplitude"], "amplitude-total"),
-        _figure_html("charge entries", entries["charge"], "charge-total"),
+        *entries,
         _figure_html("read", f"{_bytes(s.bytes_read)} of {_bytes(s.file_size)}", "bytes"),
         _figure_html("cut event pending", _bytes(pending) if pending else "none", "pending"),
         _figure_html("errors", f"{s.error_count:,}", "errors"),
@@ -224,11 +240,11 @@ def flows_html(s: Snapshot) -> str:
     if not s.channels:
         return ""
     head = "<tr><th>channel</th>" + "".join(f"<th>{name}: entries</th><th>below / above range</th>"
-                                            f"<th>no value</th>" for name in FEATURES) + "</tr>"
+                                            f"<th>no value</th>" for name in s.features) + "</tr>"
     rows = []
     for c in s.channels:
         cells = []
-        for name in FEATURES:
+        for name in s.features:
             view = c.histograms[name]
             if view is None:
                 cells.append('<td colspan="3">choosing its range</td>')
@@ -238,6 +254,36 @@ def flows_html(s: Snapshot) -> str:
                          f"{view.overflow:,}</td><td>{view.undefined:,}</td>")
         rows.append(f"<tr><td>{html.escape(c.label)}</td>{''.join(cells)}</tr>")
     return f'<table style="border-spacing:1em 0">{head}{"".join(rows)}</table>'
+
+
+def rate_text(view: PulseView) -> str:
+    """A channel's dark-count rate with its Poisson error, or its pulses per waveform without a sample period."""
+    if view.seconds is None:
+        return f"{view.rate:.4g} ± {view.error:.2g} pulses per waveform" if view.waveforms else "no waveform yet"
+    return f"{view.rate:.4g} ± {view.error:.2g} Hz" if view.seconds > 0 else "no waveform yet"
+
+
+def pulses_html(s: Snapshot) -> str:
+    """Per channel: the pulses found outside the excluded window, the waveforms looked at, the rate they make."""
+    if s.pulses is None:
+        return ""
+    timed = s.pulses.sample_period is not None
+    window = f" outside samples [{s.pulses.exclude[0]}, {s.pulses.exclude[1]})" if s.pulses.exclude else ""
+    head = (f"<tr><th>channel</th><th>pulses{window}</th><th>waveforms</th>"
+            + ("<th>seconds of waveform</th><th>dark-count rate</th>" if timed else "<th>pulses per waveform</th>")
+            + "</tr>")
+    rows = []
+    for c in s.channels:
+        view = c.pulses
+        if view is None:
+            cells = f'<td colspan="{4 if timed else 3}">no pulses looked for</td>'
+        else:
+            seconds = f"<td>{view.seconds:.4g}</td>" if view.seconds is not None else ""
+            cells = (f"<td>{view.pulses:,}</td><td>{view.waveforms:,}</td>{seconds}"
+                     f'<td class="vorn-dark-rate">{rate_text(view)}</td>')
+        rows.append(f"<tr><td>{html.escape(c.label)}</td>{cells}</tr>")
+    return (f"<div><b>{'dark-count rate' if timed else 'pulses per waveform (no --sample-period: no rate)'}</b>"
+            f" since the start or Reset<table style=\"border-spacing:1em 0\">{head}{''.join(rows)}</table></div>")
 
 
 def notices_html(s: Snapshot) -> str:

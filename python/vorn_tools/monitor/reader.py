@@ -5,7 +5,9 @@ round and resumes exactly, also inside an event the writer has not finished,
 so each file is read once, in order, whatever its growth looks like. Events
 are decoded by a BlockReader straight into blocks sized for the feature
 kernel; both release the GIL while they work, so the server's thread keeps
-answering meanwhile.
+answering meanwhile. With pulses counted, the pulse finder takes each block
+once more (twice when its channels' polarities differ): the reading costs
+one more pass over the samples, never one per waveform.
 
 Only the paths given are opened, and in a run folder only the
 `[PREFIX]wave[_]<N>.*` files of its newest run; the folder is looked at again
@@ -23,7 +25,7 @@ import os
 import re
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -35,8 +37,9 @@ from .._blocks import BlockReader
 from ..blocks import FILE_ERRORS, READ_ERRORS, open_block_reader
 from ..follow import StillUnreadable, wait_to_open
 from ..formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER, WD2_HEADER, WD2_WORD, Layout
+from ..pulses import PulseOptions, find_pulses
 from ..runs import RunError
-from .state import FEATURES, MonitorState
+from .state import MonitorState
 
 BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
 BATCH_ROWS = 4096
@@ -75,13 +78,15 @@ class Source:
     """One file: its reader once it can be opened, and how far it was read."""
 
     def __init__(self, path: str, label: str, group: str, reader_type: str,
-                 options: pulse_features.FeatureOptions, state: MonitorState) -> None:
+                 options: pulse_features.FeatureOptions, state: MonitorState,
+                 pulses: PulseOptions | None = None) -> None:
         self.path = path
         self.label = label
         self.group = group
         self.reader_type = reader_type
         self.options = options
         self.state = state
+        self.pulses = pulses if state.pulses is not None else None
         self.reader: BlockReader | None = None
         self.layout: Layout | None = None
         self.identity: os.stat_result | None = None
@@ -90,6 +95,7 @@ class Source:
         self.times: timing.Unwrapper | None = None
         self.failed = False  # a read error: nothing more comes from this file unless it is replaced
         self.features_failed = False
+        self.pulses_failed = False
         # Auto polarity, decided per channel from the file's first events and kept, as in a feature table.
         self.polarity: dict[int, int] | None = None
         self._next_try = 0.0
@@ -98,8 +104,10 @@ class Source:
         self._buffer: NDArray[Any] | None = None
         self._headers: dict[str, NDArray[Any]] = {}
         self._at = 0
-        # Blocks measured but not yet merged into the state: (counters, time tags, bytes, features, last waveforms).
-        self._gathered: list[tuple[NDArray[Any], NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any]]] = []
+        # Blocks measured but not yet merged into the state: (counters, time tags, bytes, features, last
+        # waveforms, pulses counted per channel or None).
+        self._gathered: list[tuple[NDArray[Any], NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any],
+                                   NDArray[Any] | None]] = []
         self._merged = 0.0
         state.add_file(path, label, group)
 
@@ -220,6 +228,7 @@ class Source:
 
     def _measure(self, block: NDArray[Any], counters: NDArray[Any], tags: NDArray[Any], used: int) -> None:
         events, channels, _ = block.shape
+        shown = self.state.features
         values: dict[str, NDArray[Any]]
         try:
             if self.features_failed or not block.shape[2]:
@@ -232,11 +241,43 @@ class Source:
             if not self.features_failed and str(failure):
                 self.features_failed = True
                 self.state.record_error(self.path, f"no features: {failure}")
-            values = {name: np.full((events, channels), np.nan) for name in FEATURES}
+            values = {name: np.full((events, channels), np.nan) for name in shown}
         last = block[-self.state.waveform_count:].copy()
-        self._gathered.append((counters, tags, used, {k: values[k] for k in FEATURES}, last))
+        self._gathered.append((counters, tags, used, {k: values[k] for k in shown}, last, self._pulses(block)))
         if time.monotonic() - self._merged >= MERGE_EVERY:
             self._merge()
+
+    def _pulses(self, block: NDArray[Any]) -> NDArray[Any] | None:
+        """The pulses of each channel of the block that count, or None when none are looked for."""
+        settings = self.state.pulses
+        if self.pulses is None or settings is None or self.pulses_failed or not block.shape[2]:
+            return None
+        channels = block.shape[1]
+        # The finder takes one polarity: channels decided the other way (auto) are looked at apart.
+        signs = np.array([self._sign(c) for c in range(channels)])
+        counts = np.zeros(channels, np.int64)
+        try:
+            for sign in np.unique(signs).tolist():
+                mine = np.flatnonzero(signs == sign)
+                options = replace(self.pulses, polarity="positive" if sign > 0 else "negative")
+                found = find_pulses(block if len(mine) == channels else block[:, mine], options)
+                counted = settings.counted(found["start_time"])
+                counts[mine] += np.bincount(found["row"][counted] % len(mine), minlength=len(mine))
+        except ValueError as failure:
+            self.pulses_failed = True
+            self.state.record_error(self.path, f"no pulses: {failure}")
+            return None
+        return counts
+
+    def _sign(self, channel: int) -> int:
+        """The channel's polarity as its features have it; per waveform ("each") the finder's own."""
+        assert self.pulses is not None
+        polarity = self.options.polarity
+        if polarity == "auto":
+            return (self.polarity or {}).get(channel, 1)
+        if polarity == "each":
+            polarity = self.pulses.polarity
+        return -1 if polarity == "negative" else 1
 
     def _merge(self) -> None:
         """Hands the gathered blocks to the state, a run of blocks of one shape at a time."""
@@ -245,9 +286,11 @@ class Source:
         for _, group in itertools.groupby(gathered, key=lambda block: block[4].shape):
             blocks = list(group)
             last = np.concatenate([b[4] for b in blocks])[-self.state.waveform_count:]
+            pulses = [b[5] for b in blocks if b[5] is not None]
             self.state.add_events(self.path, np.concatenate([b[0] for b in blocks]), sum(b[2] for b in blocks),
-                                  {k: np.concatenate([b[3][k] for b in blocks]) for k in FEATURES}, last,
-                                  np.concatenate([b[1] for b in blocks]))
+                                  {k: np.concatenate([b[3][k] for b in blocks]) for k in self.state.features}, last,
+                                  np.concatenate([b[1] for b in blocks]),
+                                  np.sum(pulses, axis=0) if len(pulses) == len(blocks) else None)
 
     def check(self) -> bool:
         """Looks at the file: its size, an event cut short at its end, another file or a new run under its name.
@@ -302,22 +345,32 @@ class Source:
         self.times = None
         self.head = b""
         self.position = self._at = 0
-        self.failed = self.features_failed = False
+        self.failed = self.features_failed = self.pulses_failed = False
         self._next_try = 0.0
         self.state.restart_file(self.path, message)
         return True
 
 
 class ReaderThread(threading.Thread):
-    """Follows the inputs until `stop()`; `failure` holds what ended it otherwise."""
+    """Follows the inputs until `stop()`; `failure` holds what ended it otherwise.
+
+    When the state counts pulses (its `pulses` settings), every block is
+    also given to the pulse finder with `pulses` (by default the features'
+    baseline window and threshold). Its polarity is the features' for each
+    channel, decided or given; only with ``polarity="each"`` is it the
+    finder's own.
+    """
 
     def __init__(self, inputs: Inputs, state: MonitorState, reader_type: str = "auto",
-                 options: pulse_features.FeatureOptions | None = None, poll: float = POLL) -> None:
+                 options: pulse_features.FeatureOptions | None = None, poll: float = POLL,
+                 pulses: PulseOptions | None = None) -> None:
         super().__init__(name="vorn-monitor-reader", daemon=True)
         self.inputs = inputs
         self.state = state
         self.reader_type = reader_type
         self.options = options or pulse_features.FeatureOptions()
+        self.pulses = pulses or PulseOptions(baseline=self.options.baseline, threshold=self.options.threshold,
+                                             threshold_rms=self.options.threshold_rms)
         self.poll = poll
         self.sources: dict[str, Source] = {}
         self.failure: BaseException | None = None
@@ -362,7 +415,7 @@ class ReaderThread(threading.Thread):
         if any(os.path.realpath(known) == real for known in self.sources):
             return  # a file of a folder also given by its name is read once
         self.sources[path] = Source(path, self._unique(path, label), group, self.reader_type, self.options,
-                                    self.state)
+                                    self.state, self.pulses)
 
     def _unique(self, path: str, label: str) -> str:
         """The label, or more of the path when another file has it: files of one name stay apart."""

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 from .. import features as pulse_features
+from ..pulses import PulseOptions
 from .app import PERIOD_MS, make_document
 from .reader import Inputs, ReaderThread
 from .state import MonitorState, Snapshot
@@ -43,9 +44,11 @@ class Monitor:
     period_ms: int = PERIOD_MS
     state: MonitorState = field(default_factory=MonitorState)
     run: bool = False  # the files given are the channels of one run
+    pulses: PulseOptions | None = None  # how pulses are found, when the state counts them
 
     def __post_init__(self) -> None:
-        self.reader = ReaderThread(Inputs.of(self.paths, self.run), self.state, self.reader_type, self.options)
+        self.reader = ReaderThread(Inputs.of(self.paths, self.run), self.state, self.reader_type, self.options,
+                                   pulses=self.pulses)
         self._server: Any = None
         self.addresses: list[str] = []  # the addresses bound, once started
 

@@ -14,7 +14,7 @@ import collections
 import math
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -295,15 +295,72 @@ class FileView:
     missing: int
 
 
+@dataclass(frozen=True)
+class PulseSettings:
+    """How the pulses found are counted: the trigger's window [X0, X1) left out, and the time between samples.
+
+    Pulses that start in the window do not count, nor do its samples
+    toward the time looked at, so what is left is the dark-count rate.
+    """
+
+    sample_period: float | None = None  # seconds; without it the page shows pulses per waveform
+    exclude: tuple[int, int] | None = None
+
+    def live_samples(self, samples: int) -> int:
+        """The samples of a waveform of `samples` that lie outside the window."""
+        if self.exclude is None:
+            return samples
+        x0, x1 = self.exclude
+        return samples - max(0, min(samples, x1) - max(x0, 0))
+
+    def counted(self, start_time: NDArray[np.float64]) -> NDArray[np.bool_]:
+        """Which of the pulses starting at these times (in samples) count."""
+        if self.exclude is None:
+            return np.ones(len(start_time), bool)
+        x0, x1 = self.exclude
+        return (start_time < x0) | (start_time >= x1)
+
+
+@dataclass
+class PulseCount:
+    """A channel's pulses outside the excluded window, and the waveforms and samples they were looked for in."""
+
+    pulses: int = 0
+    waveforms: int = 0
+    samples: int = 0  # of waveform outside the excluded window, summed over the waveforms
+
+
+@dataclass(frozen=True)
+class PulseView:
+    """The dark-count rate of a channel, or without a sample period its pulses per waveform."""
+
+    pulses: int
+    waveforms: int
+    seconds: float | None  # of waveform looked at; None without a sample period
+
+    @property
+    def rate(self) -> float:
+        """Pulses per second (per waveform without a sample period); NaN before anything was looked at."""
+        span = self.waveforms if self.seconds is None else self.seconds
+        return self.pulses / span if span > 0 else math.nan
+
+    @property
+    def error(self) -> float:
+        """The rate's Poisson error: sqrt(pulses) over the same span."""
+        span = self.waveforms if self.seconds is None else self.seconds
+        return math.sqrt(self.pulses) / span if span > 0 else math.nan
+
+
 @dataclass
 class Channel:
-    """A channel of a file: its last waveforms and its histograms."""
+    """A channel of a file: its last waveforms, its histograms and, when pulses are found, their count."""
 
     key: tuple[str, int]  # the file's path and the channel's index in it
     label: str
     unit: str
     waveforms: Ring
     histograms: dict[str, ChannelHistogram]
+    pulses: PulseCount | None = None
 
 
 @dataclass(frozen=True)
@@ -313,6 +370,7 @@ class ChannelView:
     unit: str
     waveforms: tuple[NDArray[np.float64], NDArray[np.float64]]  # x (points,), y (waveforms, points)
     histograms: dict[str, HistogramView | None]
+    pulses: PulseView | None = None
 
 
 @dataclass(frozen=True)
@@ -341,6 +399,8 @@ class Snapshot:
     error_count: int
     restarted: int  # files started over
     earlier_waveforms: int  # waveforms read from files before they were started over
+    features: tuple[str, ...] = ()  # the columns histogrammed, in the page's order
+    pulses: PulseSettings | None = None
 
     @property
     def channel_labels(self) -> list[str]:
@@ -374,26 +434,32 @@ def decimate(rows: NDArray[Any], points: int = POINTS) -> tuple[NDArray[np.float
     return np.repeat(centres, 2), y
 
 
-FEATURES = ("amplitude", "charge")  # the features the page shows
+FEATURES = ("amplitude", "charge")  # the columns the page histograms unless told others
 
 
 class MonitorState:
     """The shared state; the reading thread writes it, sessions call `snapshot` and `reset_histograms`.
 
+    `features` are the feature columns histogrammed for every channel.
     `ranges` fixes a feature's histogram range for every channel; a feature
     left out gets each channel's range from its first values. With `tick`
     (seconds per timestamp tick) the rate is that of the triggers, from
-    their times; without, it is the rate at which triggers are read.
+    their times; without, it is the rate at which triggers are read. With
+    `pulses` the reading thread finds every pulse and each channel counts
+    them as those settings say.
     """
 
     def __init__(self, waveforms: int = WAVEFORMS, bins: int = BINS,
                  ranges: dict[str, tuple[float, float]] | None = None, warmup: int = WARMUP,
                  rate_points: int = RATE_POINTS, rate_interval: float = RATE_INTERVAL, tick: float | None = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic, features: Sequence[str] = FEATURES,
+                 pulses: PulseSettings | None = None) -> None:
         self.lock = threading.Lock()
         self.waveform_count = waveforms
         self.bins = bins
+        self.features = tuple(dict.fromkeys(features))
         self.ranges = dict(ranges or {})
+        self.pulses = pulses
         self.warmup = warmup
         self.tick = tick
         self.files: dict[str, FileStatus] = {}
@@ -468,11 +534,14 @@ class MonitorState:
             self.version += 1
 
     def add_events(self, path: str, counters: NDArray[Any], sizes: int, features: dict[str, NDArray[Any]],
-                   last: NDArray[Any], time_tags: NDArray[Any] | None = None) -> None:
+                   last: NDArray[Any], time_tags: NDArray[Any] | None = None,
+                   pulses: NDArray[Any] | None = None) -> None:
         """A block of a file's events: counters, bytes, features (events, channels), last waveforms, times.
 
         `last` is (events, channels, samples): the block's last waveforms.
         `time_tags` are the events' timestamps, unwrapped, in ticks.
+        `pulses` are the pulses counted per channel in the block's waveforms,
+        which are as long as those of `last`; None when none were looked for.
         """
         with self.lock:
             status = self.files[path]
@@ -488,6 +557,12 @@ class MonitorState:
                 channel.waveforms.push(last[:, c])
                 for name, hist in channel.histograms.items():
                     hist.fill(features[name][:, c])
+                if pulses is not None and self.pulses is not None:
+                    if channel.pulses is None:
+                        channel.pulses = PulseCount()
+                    channel.pulses.pulses += int(pulses[c])
+                    channel.pulses.waveforms += len(counters)
+                    channel.pulses.samples += len(counters) * self.pulses.live_samples(last.shape[2])
             if self.tick is not None and time_tags is not None and len(time_tags):
                 if self._clocks.setdefault(status.group, path) == path:
                     rate = self._trigger_rates.setdefault(status.group, TriggerRate(self._rate_interval,
@@ -502,7 +577,8 @@ class MonitorState:
                           UNITS.get(status.format or "", UNITS["WD1"]),
                           Ring(self.waveform_count, last.shape[2:], last.dtype),
                           {name: ChannelHistogram(name, self.bins, self.ranges.get(name), self.warmup)
-                           for name in FEATURES} if old is None else old.histograms)
+                           for name in self.features} if old is None else old.histograms,
+                          None if old is None else old.pulses)
         self.channels[key] = channel
         return channel
 
@@ -555,11 +631,13 @@ class MonitorState:
     # --- sessions --------------------------------------------------------------
 
     def reset_histograms(self) -> None:
-        """Empties every histogram; those without a given range choose it again from the next values."""
+        """Empties every histogram, and counts pulses anew; histograms without a given range choose it again."""
         with self.lock:
             for channel in self.channels.values():
                 for hist in channel.histograms.values():
                     hist.reset()
+                if channel.pulses is not None:
+                    channel.pulses = PulseCount()
             self.version += 1
 
     def snapshot(self, points: int = POINTS) -> Snapshot:
@@ -577,8 +655,12 @@ class MonitorState:
                                   s.file_size, s.pending, s.declared, s.errors, s.reopened, s.gaps.gaps,
                                   s.gaps.missing)
                          for s in self.files.values()]
+                period = None if self.pulses is None else self.pulses.sample_period
                 channels = [(c.key, c.label, c.unit, c.waveforms.last(),
-                             {name: hist.view() for name, hist in c.histograms.items()})
+                             {name: hist.view() for name, hist in c.histograms.items()},
+                             None if c.pulses is None else
+                             PulseView(c.pulses.pulses, c.pulses.waveforms,
+                                       None if period is None else c.pulses.samples * period))
                             for c in self.channels.values()]
                 if self.tick is not None:
                     labels = {f.path: f.label for f in files}  # a file that is a run of its own by its label
@@ -588,13 +670,13 @@ class MonitorState:
                 notices, errors = list(self.notices), list(self.errors)
                 error_count, restarted, earlier = self.error_count, self.restarted, self.earlier_waveforms
             # Decimation reads every sample held: outside the lock.
-            views = [ChannelView(key, label, unit, decimate(rows, points), hists)
-                     for key, label, unit, rows, hists in channels]
+            views = [ChannelView(key, label, unit, decimate(rows, points), hists, pulses)
+                     for key, label, unit, rows, hists, pulses in channels]
             snapshot = Snapshot(version, files, views, rate, notices, errors, triggers_of(files),
                                 sum(f.waveforms for f in files), sum(f.events for f in files),
                                 sum(f.gaps for f in files), sum(f.missing for f in files),
                                 sum(f.bytes_read for f in files), sum(f.file_size for f in files), error_count,
-                                restarted, earlier)
+                                restarted, earlier, self.features, self.pulses)
             self._snapshot = snapshot
             return snapshot
 
