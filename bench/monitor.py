@@ -150,8 +150,8 @@ def breakdown(path: Path, events: int) -> dict[str, float]:
             if not features:
                 nothing = {k: np.zeros((reader.BATCH_ROWS, 1)) for k in reader.pulse_features.FEATURES}
                 stack.enter_context(mock.patch.object(reader.pulse_features, "compute",
-                                                      lambda block, options: {k: v[:len(block)]
-                                                                              for k, v in nothing.items()}))
+                                                      lambda block, options, *_, **__: {k: v[:len(block)]
+                                                                                       for k, v in nothing.items()}))
             if not merge:
                 stack.enter_context(mock.patch.object(state, "add_events", lambda *a: None))
             start = time.thread_time()
