@@ -55,19 +55,32 @@ EVERYTHING = dataclasses.replace(OPTIONS, psd_split=20, trap=(16, 8), tau=TAU)
 BLOCK = 1000  # rows per block for the float64 chains: 8 MB arrays
 
 
-def waveforms(rows: int, samples: int, seed: int = 1) -> np.ndarray:
+Pulses = Callable[[np.random.Generator, np.ndarray, np.ndarray], None]
+
+
+def noisy_rows(rows: int, samples: int, seed: int, pulses: Pulses) -> np.ndarray:
+    """uint16 waveforms near 1000 ADC counts with noise of 3, made BLOCK rows at a time;
+    `pulses(rng, x, t)` subtracts the negative pulses from the block x at the times t."""
     rng = np.random.default_rng(seed)
     out = np.empty((rows, samples), np.uint16)
     t = np.arange(samples, dtype=float)
     for start in range(0, rows, BLOCK):
         n = min(BLOCK, rows - start)
         x = 1000 + rng.normal(0, 3, (n, samples))
+        pulses(rng, x, t)
+        out[start:start + n] = np.clip(np.round(x), 0, 65535)
+    return out
+
+
+def waveforms(rows: int, samples: int, seed: int = 1) -> np.ndarray:
+    def one_pulse(rng: np.random.Generator, x: np.ndarray, t: np.ndarray) -> None:
+        n = len(x)
         at = rng.integers(200, 800, n)[:, None]
         height = rng.uniform(50, 900, n)[:, None]
         s = np.maximum(t[None, :] - at, 0)
         x -= height * (np.exp(-s / 40) - np.exp(-s / 5)) / 0.6
-        out[start:start + n] = np.clip(np.round(x), 0, 65535)
-    return out
+
+    return noisy_rows(rows, samples, seed, one_pulse)
 
 
 def numpy_chain(x: np.ndarray) -> dict[str, np.ndarray]:
@@ -270,19 +283,14 @@ PULSE_OPTIONS = PulseOptions(threshold=15.0, hysteresis=6.0, charge=(5, 20))
 def pulse_waveforms(rows: int, samples: int, pulses: int = 3, seed: int = 2) -> np.ndarray:
     """uint16 waveforms near 1000 ADC counts with noise of 3 and `pulses` negative pulses each,
     at random places and heights (they may pile up)."""
-    rng = np.random.default_rng(seed)
-    out = np.empty((rows, samples), np.uint16)
-    t = np.arange(samples, dtype=float)
-    for start in range(0, rows, BLOCK):
-        n = min(BLOCK, rows - start)
-        x = 1000 + rng.normal(0, 3, (n, samples))
+    def several(rng: np.random.Generator, x: np.ndarray, t: np.ndarray) -> None:
         for _ in range(pulses):
-            at = rng.uniform(0.1 * samples, 0.9 * samples, (n, 1))
-            height = rng.uniform(50, 900, (n, 1))
+            at = rng.uniform(0.1 * samples, 0.9 * samples, (len(x), 1))
+            height = rng.uniform(50, 900, (len(x), 1))
             s = np.maximum(t[None, :] - at, 0)
             x -= height * (np.exp(-s / 20) - np.exp(-s / 4)) / 0.6
-        out[start:start + n] = np.clip(np.round(x), 0, 65535)
-    return out
+
+    return noisy_rows(rows, samples, seed, several)
 
 
 def pulse_bench(argv: list[str] | None = None) -> None:

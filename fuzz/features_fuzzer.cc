@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "features/pulse_features.hpp"
+#include "kernel_support.hpp"
 
 namespace {
 
@@ -41,15 +42,8 @@ namespace {
   std::abort();
 }
 
-float f32_at(const std::uint8_t* p) {
-  float value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-
-bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || a == b;
-}
+using vorn_fuzz::f32_at;
+using vorn_fuzz::same;
 
 bool same(const vorn::PulseFeatures& a, const vorn::PulseFeatures& b) {
   return same(a.baseline, b.baseline) && same(a.baseline_rms, b.baseline_rms) &&
@@ -138,16 +132,10 @@ void check_row(const Sample* x, std::size_t n, const vorn::FeatureOptions& o,
 template <class Sample>
 void run(const std::uint8_t* data, std::size_t size,
          const vorn::FeatureOptions& o, std::size_t split) {
-  std::vector<Sample> x(size / sizeof(Sample));
-  if (!x.empty()) std::memcpy(x.data(), data, x.size() * sizeof(Sample));
-  std::vector<std::uint64_t> offsets{0};
-  if (split != 0) {
-    for (std::size_t at = split; at < x.size(); at += split) {
-      offsets.push_back(at);
-    }
-  }
-  offsets.push_back(x.size());
-  const std::size_t rows = offsets.size() - 1;
+  const auto input = vorn_fuzz::rows_of<Sample>(data, size, split);
+  const std::vector<Sample>& x = input.x;
+  const std::vector<std::uint64_t>& offsets = input.offsets;
+  const std::size_t rows = input.rows;
 
   std::vector<double> d(13 * rows);
   std::vector<std::int64_t> peak(rows);

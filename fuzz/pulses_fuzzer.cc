@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "features/pulse_finder.hpp"
+#include "kernel_support.hpp"
 
 namespace {
 
@@ -39,15 +40,8 @@ namespace {
   std::abort();
 }
 
-float f32_at(const std::uint8_t* p) {
-  float value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-
-bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || a == b;
-}
+using vorn_fuzz::f32_at;
+using vorn_fuzz::same;
 
 template <class Sample>
 std::vector<vorn::Pulse> reference(const Sample* x, std::size_t n,
@@ -188,16 +182,10 @@ void compare(const vorn::Pulse* got, const std::vector<vorn::Pulse>& want,
 template <class Sample>
 void run(const std::uint8_t* data, std::size_t size,
          const vorn::PulseOptions& o, std::size_t split) {
-  std::vector<Sample> x(size / sizeof(Sample));
-  if (!x.empty()) std::memcpy(x.data(), data, x.size() * sizeof(Sample));
-  std::vector<std::uint64_t> offsets{0};
-  if (split != 0) {
-    for (std::size_t at = split; at < x.size(); at += split) {
-      offsets.push_back(at);
-    }
-  }
-  offsets.push_back(x.size());
-  const std::size_t rows = offsets.size() - 1;
+  const auto input = vorn_fuzz::rows_of<Sample>(data, size, split);
+  const std::vector<Sample>& x = input.x;
+  const std::vector<std::uint64_t>& offsets = input.offsets;
+  const std::size_t rows = input.rows;
 
   std::vector<vorn::Pulse> batch;
   vorn::find_pulses(x.data(), offsets.data(), rows, o, batch);

@@ -85,7 +85,7 @@ import math
 import sys
 from collections.abc import Mapping
 from dataclasses import dataclass, replace
-from typing import Literal
+from typing import Literal, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -260,6 +260,35 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
         return {c: -1 if np.nansum(signed[at]) < 0 else 1 for c, at in first.items()}
 
 
+class Rows(NamedTuple):
+    """Samples as the native functions take them: uniform rows, or flat with offsets."""
+
+    samples: np.ndarray  # contiguous, as given
+    rows: np.ndarray  # (rows, samples), or flat with offsets
+    offsets: np.ndarray | None  # contiguous uint64, or None for uniform rows
+    shape: tuple[int, ...]  # one result per row, shaped as the rows of data
+    length: int  # samples per row; sys.maxsize with offsets
+
+
+def as_rows(data: npt.ArrayLike, offsets: npt.ArrayLike | None) -> Rows:
+    """`data` and `offsets` as `compute` and `vorn_tools.pulses.find_pulses` take them.
+
+    Raises ValueError for data of fewer than two dimensions without offsets;
+    the native functions check the rest.
+    """
+    samples = np.ascontiguousarray(data)
+    if offsets is None:
+        if samples.ndim < 2:
+            raise ValueError(
+                f"data must be (rows, samples) or (events, channels, samples), "
+                f"not {samples.ndim}-dimensional; give offsets for a flat array")
+        length = samples.shape[-1]
+        return Rows(samples, samples.reshape(-1, length), None, samples.shape[:-1], length)
+    flat_offsets = np.ascontiguousarray(offsets, dtype=np.uint64)
+    shape = (max(flat_offsets.shape[0] - 1, 0),) if flat_offsets.ndim == 1 else ()
+    return Rows(samples, samples, flat_offsets, shape, sys.maxsize)
+
+
 def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
             offsets: npt.ArrayLike | None = None,
             polarity: npt.ArrayLike | Mapping[int, int] | None = None) -> dict[str, np.ndarray]:
@@ -282,21 +311,7 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     windows or filter settings that do not fit. The computation releases the GIL.
     """
     options = FeatureOptions() if options is None else options
-    samples = np.ascontiguousarray(data)
-    flat_offsets: np.ndarray | None = None
-    if offsets is None:
-        if samples.ndim < 2:
-            raise ValueError(
-                f"data must be (rows, samples) or (events, channels, samples), "
-                f"not {samples.ndim}-dimensional; give offsets for a flat array")
-        shape = samples.shape[:-1]
-        length = samples.shape[-1]
-        rows = samples.reshape(-1, length)
-    else:
-        flat_offsets = np.ascontiguousarray(offsets, dtype=np.uint64)
-        shape = (max(flat_offsets.shape[0] - 1, 0),) if flat_offsets.ndim == 1 else ()
-        length = sys.maxsize
-        rows = samples
+    samples, rows, flat_offsets, shape, length = as_rows(data, offsets)
     outputs = {name: np.empty(shape, dtype) for name, dtype in FEATURES.items()}
 
     if options.charge_peak is not None:

@@ -77,6 +77,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _features
+from .features import as_rows
 
 __all__ = ["PULSES", "PulseOptions", "find_pulses"]
 
@@ -146,23 +147,13 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
     baseline window that do not fit. The search releases the GIL.
     """
     options = PulseOptions() if options is None else options
-    samples = np.ascontiguousarray(data)
-    flat_offsets: np.ndarray | None = None
-    if offsets is None:
-        if samples.ndim < 2:
-            raise ValueError(
-                f"data must be (rows, samples) or (events, channels, samples), "
-                f"not {samples.ndim}-dimensional; give offsets for a flat array")
-        rows = samples.reshape(-1, samples.shape[-1])
-    else:
-        flat_offsets = np.ascontiguousarray(offsets, dtype=np.uint64)
-        rows = samples
+    given = as_rows(data, offsets)
     in_rms = options.threshold is None
     threshold = options.threshold_rms if options.threshold is None else options.threshold
     hysteresis_in_rms = options.hysteresis is None
     hysteresis = options.hysteresis_rms if options.hysteresis is None else options.hysteresis
     found = _features.find_pulses(
-        rows, flat_offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
+        given.rows, given.offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
         threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
         options.charge[1], options.slope, options.slope_span)
     table = {name: np.frombuffer(found[name], dtype) for name, dtype in PULSES.items() if name in found}

@@ -5,24 +5,23 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <functional>
-#include <limits>
 #include <type_traits>
+
+#include "features/row_support.hpp"
 
 namespace vorn {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using detail::each_row;
+using detail::format;
+using detail::interpolate;
+using detail::kNaN;
+using detail::lift;
+using detail::sample_sum;
 
 // Samples a search tests at once; see find_first().
 constexpr unsigned kBlock = 32;
-
-// The one formula for y; every comparison against y goes through it, so the
-// shortcuts on raw samples below agree with it bit for bit.
-inline double lift(double x, double base, double p) {
-  return p * (x - base);
-}
 
 // Integers that order samples as their values do, so that a search over
 // sample values steps through keys. -0.0 and +0.0 share the key 0; NaN has
@@ -310,21 +309,6 @@ RangeF32 sample_range(const float* x, std::size_t n) {
   return {l, h};
 }
 
-std::uint64_t sample_sum(const std::uint16_t* x, std::size_t n) {
-  // 65536 samples of at most 65535 fit a uint32, which keeps the vector
-  // lanes narrow.
-  std::uint64_t total = 0;
-  while (n != 0) {
-    const std::size_t m = std::min<std::size_t>(n, 65536);
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < m; ++i) sum += x[i];
-    total += sum;
-    x += m;
-    n -= m;
-  }
-  return total;
-}
-
 // The sum of x - base over [w0, w1) in four interleaved partial sums.
 double deviation_sum(const float* x, std::size_t w0, std::size_t w1,
                      double base) {
@@ -358,10 +342,6 @@ bool is_saturated(Sample lo, Sample hi, std::size_t n,
   } else {
     return hi >= FLT_MAX || lo <= -FLT_MAX;
   }
-}
-
-double interpolate(std::size_t j, double y0, double y1, double level) {
-  return static_cast<double>(j) + (level - y0) / (y1 - y0);
 }
 
 struct Energy {
@@ -455,38 +435,21 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
   const std::size_t b1 = std::min(options.baseline_end, n);
   if (b1 <= b0) return f;
   const std::size_t m = b1 - b0;
-  double sum = 0;
-  if constexpr (kU16) {
-    sum = static_cast<double>(sample_sum(x + b0, m));  // exact below 2^53
-  } else {
-    for (std::size_t i = b0; i < b1; ++i) sum += static_cast<double>(x[i]);
-  }
-  const double base = sum / static_cast<double>(m);
-  if (!std::isfinite(base)) return f;
+  double base = 0;
   double rms = 0;
   if constexpr (kU16) {
-    // m * sum(x^2) - sum(x)^2 is an integer: the variance rounds once, and
-    // the sums vectorize.
-    std::uint64_t squares = 0;
-    for (std::size_t i = b0; i < b1; ++i) {
-      squares += std::uint64_t{x[i]} * x[i];
-    }
-    const std::uint64_t total = sample_sum(x + b0, m);
-    using U128 = unsigned __int128;
-    const U128 spread =
-        U128{m} * squares - U128{total} * total;  // >= 0 by Cauchy-Schwarz
+    const std::uint64_t sum = sample_sum(x + b0, m);
     const double dm = static_cast<double>(m);
-    rms = std::sqrt(static_cast<double>(spread) / (dm * dm));
+    base = static_cast<double>(sum) / dm;  // the sum is exact below 2^53
+    // The variance, rounded once (the finder rounds its square root).
+    rms = std::sqrt(static_cast<double>(detail::spread_of(x + b0, m, sum)) /
+                    (dm * dm));
   } else {
-    // Two passes, in sample order: the deviations are small numbers even on
-    // a large offset, and the order fixes the result.
-    double squares = 0;
-    for (std::size_t i = b0; i < b1; ++i) {
-      const double d = static_cast<double>(x[i]) - base;
-      squares += d * d;
-    }
-    rms = std::sqrt(squares / static_cast<double>(m));
+    const detail::FloatBaseline baseline = detail::float_baseline(x + b0, m);
+    base = baseline.mean;
+    rms = baseline.rms;
   }
+  if (!std::isfinite(base)) return f;
 
   const double dlo = static_cast<double>(lo);
   const double dhi = static_cast<double>(hi);
@@ -623,22 +586,6 @@ void store(const FeatureColumns& out, std::size_t r, const PulseFeatures& f) {
   out.saturated[r] = f.saturated ? 1 : 0;
 }
 
-std::string format(const char* pattern, auto... args) {
-  char text[200];
-  std::snprintf(text, sizeof text, pattern, args...);
-  return text;
-}
-
-// The next row's first bytes are requested while this row is computed:
-// the passes over one short row are quick enough that the hardware
-// prefetcher alone leaves each row's first pass waiting for memory.
-template <class Sample>
-void prefetch_row(const Sample* row, std::size_t length) {
-  const auto* bytes = reinterpret_cast<const char*>(row);
-  const std::size_t size = std::min<std::size_t>(length * sizeof(Sample), 4096);
-  for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
-}
-
 // The options of row r: its own polarity, when rows have one each.
 template <class Sample>
 PulseFeatures row_features(const Sample* x, std::size_t n, std::size_t r,
@@ -652,37 +599,21 @@ PulseFeatures row_features(const Sample* x, std::size_t n, std::size_t r,
 template <class Sample>
 void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
                   const FeatureOptions& options, const FeatureColumns& out) {
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (r + 1 < rows) prefetch_row(samples + (r + 1) * length, length);
-    store(out, r, row_features(samples + r * length, length, r, options));
-  }
+  each_row(samples, rows, length,
+           [&](const Sample* x, std::size_t n, std::size_t r) {
+             store(out, r, row_features(x, n, r, options));
+           });
 }
 
 template <class Sample>
 void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
                  std::size_t rows, const FeatureOptions& options,
                  const FeatureColumns& out) {
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (r + 1 < rows) {
-      prefetch_row(samples + offsets[r + 1], offsets[r + 2] - offsets[r + 1]);
-    }
-    store(out, r,
-          row_features(samples + offsets[r], offsets[r + 1] - offsets[r], r,
-                       options));
-  }
+  each_row(samples, offsets, rows,
+           [&](const Sample* x, std::size_t n, std::size_t r) {
+             store(out, r, row_features(x, n, r, options));
+           });
 }
-
-// The baseline x86-64 instruction set compares 16-bit lanes as signed only,
-// so unsigned minima, maxima and compares take several instructions each;
-// an AVX2 copy of the loops, picked when the CPU loads the library, does
-// them in one. Sanitizer builds keep one copy: their runtime is not ready
-// when the loader resolves the choice.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
-#define VORN_CLONES __attribute__((target_clones("avx2", "default"), flatten))
-#else
-#define VORN_CLONES
-#endif
 
 VORN_CLONES void uniform_u16(const std::uint16_t* samples, std::size_t rows,
                              std::size_t length, const FeatureOptions& options,

@@ -2,25 +2,25 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <limits>
 #include <type_traits>
+
+#include "features/row_support.hpp"
 
 namespace vorn {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using detail::each_row;
+using detail::format;
+using detail::interpolate;
+using detail::kNaN;
+using detail::lift;
+using detail::sample_sum;
 
 // Searches test a block of samples with branch-free code the compiler turns
 // into vector compares; most of a waveform is baseline, seen only here.
 // (A block of 16 would shorten the rescan of the block that holds the
 // answer, but the compiler then unrolls it and no longer vectorizes.)
 constexpr std::size_t kBlock = 32;
-
-// The one formula for y; the integer shortcuts below agree with it exactly.
-inline double lift(double x, double base, double p) {
-  return p * (x - base);
-}
 
 // --- Predicates on raw samples --------------------------------------------
 
@@ -185,21 +185,6 @@ std::size_t find_last(const Sample* x, std::size_t from, std::size_t to,
   return last_where(from, to, [x, in](std::size_t i) { return in(x[i]); });
 }
 
-std::uint64_t sample_sum(const std::uint16_t* x, std::size_t n) {
-  // 65536 samples of at most 65535 fit a uint32, which keeps the vector
-  // lanes narrow.
-  std::uint64_t total = 0;
-  while (n != 0) {
-    const std::size_t m = std::min<std::size_t>(n, 65536);
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < m; ++i) sum += x[i];
-    total += sum;
-    x += m;
-    n -= m;
-  }
-  return total;
-}
-
 // Extremes of n >= 1 samples, written so that they vectorize.
 std::uint16_t highest(const std::uint16_t* x, std::size_t n) {
   std::uint16_t hi = 0;
@@ -210,10 +195,6 @@ std::uint16_t lowest(const std::uint16_t* x, std::size_t n) {
   std::uint16_t lo = 0xffff;
   for (std::size_t i = 0; i < n; ++i) lo = x[i] < lo ? x[i] : lo;
   return lo;
-}
-
-double interpolate(std::size_t j, double y0, double y1, double level) {
-  return static_cast<double>(j) + (level - y0) / (y1 - y0);
 }
 
 // --- One waveform ---------------------------------------------------------
@@ -403,36 +384,21 @@ std::optional<PulseLevels> levels_of(const Sample* x, std::size_t n,
   double base = 0;
   double rms = 0;
   if constexpr (kU16) {
-    // Exact integer sums: the deviations' squares add up to
-    // (m * sum(x^2) - sum(x)^2) / m, with no rounding before the end and
-    // no dependency chain of floating-point additions.
+    // Exact integer sums, with no rounding before the end and no dependency
+    // chain of floating-point additions.
     const std::uint64_t sum = sample_sum(x + b0, m);
     base = static_cast<double>(sum) / static_cast<double>(m);
     if (need_rms) {
-      unsigned __int128 squares = 0;
-      for (std::size_t at = b0; at < b1; at += 65536) {
-        // 65536 squares below 2^32 each fit a uint64.
-        std::uint64_t part = 0;
-        for (std::size_t i = at; i < std::min(b1, at + 65536); ++i) {
-          part += std::uint64_t{x[i]} * x[i];
-        }
-        squares += part;
-      }
-      const auto spread =
-          squares * m - static_cast<unsigned __int128>(sum) * sum;
-      rms = std::sqrt(static_cast<double>(spread)) / static_cast<double>(m);
+      // The square root of the exact spread, divided by m (the feature
+      // kernel rounds the variance instead).
+      rms = std::sqrt(static_cast<double>(detail::spread_of(x + b0, m, sum))) /
+            static_cast<double>(m);
     }
   } else {
-    double sum = 0;
-    for (std::size_t i = b0; i < b1; ++i) sum += static_cast<double>(x[i]);
-    base = sum / static_cast<double>(m);
-    if (!std::isfinite(base)) return std::nullopt;
-    double squares = 0;
-    for (std::size_t i = b0; i < b1; ++i) {
-      const double d = static_cast<double>(x[i]) - base;
-      squares += d * d;
-    }
-    rms = std::sqrt(squares / static_cast<double>(m));
+    const detail::FloatBaseline baseline = detail::float_baseline(x + b0, m);
+    if (!std::isfinite(baseline.mean)) return std::nullopt;
+    base = baseline.mean;
+    rms = baseline.rms;
   }
   const double t = o.threshold_in_rms ? o.threshold * rms : o.threshold;
   const double h = o.hysteresis_in_rms ? o.hysteresis * rms : o.hysteresis;
@@ -465,21 +431,13 @@ void pulses_of(const Sample* x, std::size_t n, const PulseOptions& o,
 }
 
 template <class Sample>
-void prefetch_row(const Sample* row, std::size_t length) {
-  const auto* bytes = reinterpret_cast<const char*>(row);
-  const std::size_t size = std::min<std::size_t>(length * sizeof(Sample), 4096);
-  for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
-}
-
-template <class Sample>
 void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
                   const PulseOptions& o, std::vector<Pulse>& out) {
   out.reserve(out.size() + rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (r + 1 < rows) prefetch_row(samples + (r + 1) * length, length);
-    pulses_of(samples + r * length, length, o, static_cast<std::int64_t>(r),
-              out);
-  }
+  each_row(samples, rows, length,
+           [&](const Sample* x, std::size_t n, std::size_t r) {
+             pulses_of(x, n, o, static_cast<std::int64_t>(r), out);
+           });
 }
 
 template <class Sample>
@@ -487,23 +445,11 @@ void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
                  std::size_t rows, const PulseOptions& o,
                  std::vector<Pulse>& out) {
   out.reserve(out.size() + rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (r + 1 < rows) {
-      prefetch_row(samples + offsets[r + 1], offsets[r + 2] - offsets[r + 1]);
-    }
-    pulses_of(samples + offsets[r], offsets[r + 1] - offsets[r], o,
-              static_cast<std::int64_t>(r), out);
-  }
+  each_row(samples, offsets, rows,
+           [&](const Sample* x, std::size_t n, std::size_t r) {
+             pulses_of(x, n, o, static_cast<std::int64_t>(r), out);
+           });
 }
-
-// As in the feature kernel: unsigned 16-bit compares are one AVX2
-// instruction and several baseline ones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
-#define VORN_CLONES __attribute__((target_clones("avx2", "default"), flatten))
-#else
-#define VORN_CLONES
-#endif
 
 VORN_CLONES void uniform_u16(const std::uint16_t* samples, std::size_t rows,
                              std::size_t length, const PulseOptions& o,
@@ -527,12 +473,6 @@ VORN_CLONES void ragged_f32(const float* samples, const std::uint64_t* offsets,
                             std::size_t rows, const PulseOptions& o,
                             std::vector<Pulse>& out) {
   ragged_rows(samples, offsets, rows, o, out);
-}
-
-std::string format(const char* pattern, auto... args) {
-  char text[200];
-  std::snprintf(text, sizeof text, pattern, args...);
-  return text;
 }
 
 }  // namespace

@@ -131,6 +131,73 @@ bool check_offsets(const std::uint64_t* offsets, Py_ssize_t count,
   return true;
 }
 
+// The samples as rows: uniform (2-d) or, with offsets, flat. The buffers
+// stay held for as long as the kernel reads them.
+struct Rows {
+  HeldBuffer samples;
+  HeldBuffer offsets_buffer;
+  Element element = Element::kOther;
+  const std::uint64_t* offsets = nullptr;  // null for uniform rows
+  Py_ssize_t rows = 0;
+  Py_ssize_t length = 0;  // 0 with offsets
+};
+
+// Fills `out` from the samples and offsets arguments, checking types,
+// shapes and the offsets themselves; the windows are the caller's.
+bool take_rows(PyObject* samples_obj, PyObject* offsets_obj, Rows& out) {
+  if (!out.samples.acquire(samples_obj, /*writable=*/false)) return false;
+  const Py_buffer& view = out.samples.view();
+  out.element = element_of(view);
+  if (out.element != Element::kU16 && out.element != Element::kF32) {
+    PyErr_Format(PyExc_TypeError, "samples must be uint16 or float32, not %s",
+                 type_name(view).c_str());
+    return false;
+  }
+  if (!require_contiguous(out.samples, "samples")) return false;
+  if (offsets_obj == Py_None) {
+    if (view.ndim != 2) {
+      PyErr_Format(PyExc_ValueError,
+                   "samples must be 2-dimensional (rows, samples), not "
+                   "%d-dimensional; pass offsets for rows of differing "
+                   "lengths",
+                   view.ndim);
+      return false;
+    }
+    out.rows = view.shape[0];
+    out.length = view.shape[1];
+    return true;
+  }
+  if (view.ndim != 1) {
+    PyErr_Format(PyExc_ValueError,
+                 "samples must be 1-dimensional when offsets are given, not "
+                 "%d-dimensional",
+                 view.ndim);
+    return false;
+  }
+  if (!out.offsets_buffer.acquire(offsets_obj, /*writable=*/false)) {
+    return false;
+  }
+  const Py_buffer& ov = out.offsets_buffer.view();
+  if (element_of(ov) != Element::kU64) {
+    PyErr_Format(PyExc_TypeError, "offsets must be uint64, not %s",
+                 type_name(ov).c_str());
+    return false;
+  }
+  if (ov.ndim != 1) {
+    PyErr_SetString(PyExc_ValueError, "offsets must be 1-dimensional");
+    return false;
+  }
+  if (!require_contiguous(out.offsets_buffer, "offsets")) return false;
+  out.offsets = static_cast<const std::uint64_t*>(ov.buf);
+  if (!check_offsets(out.offsets, out.offsets_buffer.items(),
+                     out.samples.items())) {
+    return false;
+  }
+  out.rows = out.offsets_buffer.items() - 1;
+  out.length = 0;
+  return true;
+}
+
 // A polarity per row: int8, one per row, each -1, 0 or 1.
 bool take_polarities(PyObject* obj, Py_ssize_t rows, HeldBuffer& held) {
   if (!held.acquire(obj, /*writable=*/false)) return false;
@@ -183,10 +250,12 @@ bool non_negative(Py_ssize_t value, const char* what) {
 }
 
 template <class Sample>
-void run(const Py_buffer& samples, const std::uint64_t* offsets,
-         std::size_t rows, std::size_t length, const FeatureOptions& options,
+void run(const Rows& in, const FeatureOptions& options,
          const FeatureColumns& columns) {
-  const auto* data = static_cast<const Sample*>(samples.buf);
+  const auto* data = static_cast<const Sample*>(in.samples.view().buf);
+  const std::uint64_t* offsets = in.offsets;
+  const auto rows = static_cast<std::size_t>(in.rows);
+  const auto length = static_cast<std::size_t>(in.length);
   Py_BEGIN_ALLOW_THREADS;
   if (offsets != nullptr) {
     pulse_features(data, offsets, rows, options, columns);
@@ -214,13 +283,12 @@ PyObject* compute(PyObject*, PyObject* args) {
     Py_ssize_t trap_rise = 0, trap_flat = 0;
     double tau = 0;
     PyObject* pickoff = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOnnOpnndpdOddOnndO:compute", &samples_obj,
-                          &offsets_obj, &outputs, &baseline_begin,
-                          &baseline_end, &polarity_obj, &around_peak,
-                          &charge_begin, &charge_end, &threshold,
-                          &threshold_in_rms, &cfd_fraction, &adc_max, &rise_low,
-                          &rise_high, &psd_split, &trap_rise, &trap_flat, &tau,
-                          &pickoff)) {
+    if (!PyArg_ParseTuple(
+            args, "OOOnnOpnndpdOddOnndO:compute", &samples_obj, &offsets_obj,
+            &outputs, &baseline_begin, &baseline_end, &polarity_obj,
+            &around_peak, &charge_begin, &charge_end, &threshold,
+            &threshold_in_rms, &cfd_fraction, &adc_max, &rise_low, &rise_high,
+            &psd_split, &trap_rise, &trap_flat, &tau, &pickoff)) {
       return nullptr;
     }
     if (!non_negative(baseline_begin, "the baseline window's start") ||
@@ -277,63 +345,15 @@ PyObject* compute(PyObject*, PyObject* args) {
       return raise_message(PyExc_ValueError, *why);
     }
 
-    HeldBuffer samples;
-    if (!samples.acquire(samples_obj, /*writable=*/false)) return nullptr;
-    const Py_buffer& view = samples.view();
-    const Element element = element_of(view);
-    if (element != Element::kU16 && element != Element::kF32) {
-      PyErr_Format(PyExc_TypeError, "samples must be uint16 or float32, not %s",
-                   type_name(view).c_str());
-      return nullptr;
-    }
-    if (!require_contiguous(samples, "samples")) return nullptr;
-
-    HeldBuffer offsets_buffer;
-    const std::uint64_t* offsets = nullptr;
-    Py_ssize_t rows = 0;
-    Py_ssize_t length = 0;
-    if (offsets_obj == Py_None) {
-      if (view.ndim != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "samples must be 2-dimensional (rows, samples), not "
-                     "%d-dimensional; pass offsets for rows of differing "
-                     "lengths",
-                     view.ndim);
-        return nullptr;
-      }
-      rows = view.shape[0];
-      length = view.shape[1];
-      if (auto why = check_windows(options, static_cast<std::size_t>(length))) {
+    Rows in;
+    if (!take_rows(samples_obj, offsets_obj, in)) return nullptr;
+    if (in.offsets == nullptr) {
+      if (auto why =
+              check_windows(options, static_cast<std::size_t>(in.length))) {
         return raise_message(PyExc_ValueError, *why);
       }
-    } else {
-      if (view.ndim != 1) {
-        PyErr_Format(PyExc_ValueError,
-                     "samples must be 1-dimensional when offsets are given, "
-                     "not %d-dimensional",
-                     view.ndim);
-        return nullptr;
-      }
-      if (!offsets_buffer.acquire(offsets_obj, /*writable=*/false)) {
-        return nullptr;
-      }
-      const Py_buffer& ov = offsets_buffer.view();
-      if (element_of(ov) != Element::kU64) {
-        PyErr_Format(PyExc_TypeError, "offsets must be uint64, not %s",
-                     type_name(ov).c_str());
-        return nullptr;
-      }
-      if (ov.ndim != 1) {
-        PyErr_SetString(PyExc_ValueError, "offsets must be 1-dimensional");
-        return nullptr;
-      }
-      if (!require_contiguous(offsets_buffer, "offsets")) return nullptr;
-      offsets = static_cast<const std::uint64_t*>(ov.buf);
-      if (!check_offsets(offsets, offsets_buffer.items(), samples.items())) {
-        return nullptr;
-      }
-      rows = offsets_buffer.items() - 1;
     }
+    const Py_ssize_t rows = in.rows;
 
     HeldBuffer polarity_buffer;
     if (per_row) {
@@ -346,12 +366,10 @@ PyObject* compute(PyObject*, PyObject* args) {
     FeatureColumns columns{};
     if (!take_outputs(outputs, rows, held, columns)) return nullptr;
 
-    const auto urows = static_cast<std::size_t>(rows);
-    const auto ulength = static_cast<std::size_t>(length);
-    if (element == Element::kU16) {
-      run<std::uint16_t>(view, offsets, urows, ulength, options, columns);
+    if (in.element == Element::kU16) {
+      run<std::uint16_t>(in, options, columns);
     } else {
-      run<float>(view, offsets, urows, ulength, options, columns);
+      run<float>(in, options, columns);
     }
     Py_RETURN_NONE;
   });
@@ -393,73 +411,13 @@ constexpr std::array<PulseColumn, 8> kPulseColumns = {{
      write_member<&Pulse::time_over_threshold>},
 }};
 
-// The samples as rows: uniform (2-d) or, with offsets, flat. Sets rows and
-// length (length 0 with offsets) and checks the baseline window on uniform
-// rows.
-bool take_rows(PyObject* samples_obj, PyObject* offsets_obj,
-               const PulseOptions& options, HeldBuffer& samples,
-               HeldBuffer& offsets_buffer, const std::uint64_t*& offsets,
-               Py_ssize_t& rows, Py_ssize_t& length) {
-  if (!samples.acquire(samples_obj, /*writable=*/false)) return false;
-  const Py_buffer& view = samples.view();
-  const Element element = element_of(view);
-  if (element != Element::kU16 && element != Element::kF32) {
-    PyErr_Format(PyExc_TypeError, "samples must be uint16 or float32, not %s",
-                 type_name(view).c_str());
-    return false;
-  }
-  if (!require_contiguous(samples, "samples")) return false;
-  if (offsets_obj == Py_None) {
-    if (view.ndim != 2) {
-      PyErr_Format(PyExc_ValueError,
-                   "samples must be 2-dimensional (rows, samples), not "
-                   "%d-dimensional; pass offsets for rows of differing "
-                   "lengths",
-                   view.ndim);
-      return false;
-    }
-    rows = view.shape[0];
-    length = view.shape[1];
-    if (auto why =
-            check_pulse_windows(options, static_cast<std::size_t>(length))) {
-      raise_message(PyExc_ValueError, *why);
-      return false;
-    }
-    return true;
-  }
-  if (view.ndim != 1) {
-    PyErr_Format(PyExc_ValueError,
-                 "samples must be 1-dimensional when offsets are given, not "
-                 "%d-dimensional",
-                 view.ndim);
-    return false;
-  }
-  if (!offsets_buffer.acquire(offsets_obj, /*writable=*/false)) return false;
-  const Py_buffer& ov = offsets_buffer.view();
-  if (element_of(ov) != Element::kU64) {
-    PyErr_Format(PyExc_TypeError, "offsets must be uint64, not %s",
-                 type_name(ov).c_str());
-    return false;
-  }
-  if (ov.ndim != 1) {
-    PyErr_SetString(PyExc_ValueError, "offsets must be 1-dimensional");
-    return false;
-  }
-  if (!require_contiguous(offsets_buffer, "offsets")) return false;
-  offsets = static_cast<const std::uint64_t*>(ov.buf);
-  if (!check_offsets(offsets, offsets_buffer.items(), samples.items())) {
-    return false;
-  }
-  rows = offsets_buffer.items() - 1;
-  length = 0;
-  return true;
-}
-
 template <class Sample>
-void find(const Py_buffer& samples, const std::uint64_t* offsets,
-          std::size_t rows, std::size_t length, const PulseOptions& options,
+void find(const Rows& in, const PulseOptions& options,
           std::vector<Pulse>& out) {
-  const auto* data = static_cast<const Sample*>(samples.buf);
+  const auto* data = static_cast<const Sample*>(in.samples.view().buf);
+  const std::uint64_t* offsets = in.offsets;
+  const auto rows = static_cast<std::size_t>(in.rows);
+  const auto length = static_cast<std::size_t>(in.length);
   // An allocation failure is carried out of the unlocked region and thrown
   // again once the thread holds the interpreter.
   std::exception_ptr failure;
@@ -530,21 +488,19 @@ PyObject* find_pulses_entry(PyObject*, PyObject* args) {
     if (auto why = check_pulse_options(options)) {
       return raise_message(PyExc_ValueError, *why);
     }
-    HeldBuffer samples, offsets_buffer;
-    const std::uint64_t* offsets = nullptr;
-    Py_ssize_t rows = 0, length = 0;
-    if (!take_rows(samples_obj, offsets_obj, options, samples, offsets_buffer,
-                   offsets, rows, length)) {
-      return nullptr;
+    Rows in;
+    if (!take_rows(samples_obj, offsets_obj, in)) return nullptr;
+    if (in.offsets == nullptr) {
+      if (auto why = check_pulse_windows(options,
+                                         static_cast<std::size_t>(in.length))) {
+        return raise_message(PyExc_ValueError, *why);
+      }
     }
     std::vector<Pulse> found;
-    const auto urows = static_cast<std::size_t>(rows);
-    const auto ulength = static_cast<std::size_t>(length);
-    if (element_of(samples.view()) == Element::kU16) {
-      find<std::uint16_t>(samples.view(), offsets, urows, ulength, options,
-                          found);
+    if (in.element == Element::kU16) {
+      find<std::uint16_t>(in, options, found);
     } else {
-      find<float>(samples.view(), offsets, urows, ulength, options, found);
+      find<float>(in, options, found);
     }
 
     // One copy into bytearrays the caller views as arrays; the vector goes
