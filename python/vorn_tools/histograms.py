@@ -214,7 +214,9 @@ SeriesKey = tuple[str, int]  # (the input's name, the channel)
 
 def series_label(key: SeriesKey, several_inputs: bool) -> str:
     name, channel = key
-    return f"{name}, channel {channel}" if several_inputs else f"channel {channel}"
+    # A negative channel holds the values of an expression per event (name@C), of no one channel.
+    what = "per event" if channel < 0 else f"channel {channel}"
+    return f"{name}, {what}" if several_inputs else what
 
 
 def _legend(label: str, series: Series) -> str:
