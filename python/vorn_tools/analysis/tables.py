@@ -74,8 +74,8 @@ def table_units(path: str) -> dict[str, str]:
     return units
 
 
-def table_blocks(path: str, columns: Sequence[str], rows: int = BLOCK_ROWS) -> Iterator[dict[str, NDArray[Any]]]:
-    """The named columns of one table, `rows` rows at a time, in the table's order.
+def table_blocks(path: str, columns: Sequence[str], rows: int | None = None) -> Iterator[dict[str, NDArray[Any]]]:
+    """The named columns of one table, `rows` (default BLOCK_ROWS) rows at a time, in the table's order.
 
     Read in blocks rather than whole, so that a table of any length is
     histogrammed in the memory of one block: Parquet by record batches,
@@ -83,6 +83,7 @@ def table_blocks(path: str, columns: Sequence[str], rows: int = BLOCK_ROWS) -> I
     """
     suffix = os.path.splitext(path)[1].lower()
     wanted = list(dict.fromkeys(columns))
+    rows = rows or BLOCK_ROWS
     if suffix == ".parquet":
         import pyarrow.parquet as pq
 
