@@ -666,6 +666,8 @@ def run_hist(args: argparse.Namespace) -> int:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
         known = f": {failure.args[1]}" if len(failure.args) > 1 else ": a feature, a header key, time_tag or time"
+        if failure.args[0] == "time" and len(failure.args) > 1:
+            known += " (a table has the event's time when written with --tick)"
         raise UsageError(f"no column {failure.args[0]!r} to histogram{known}") from None
     except (*FILE_ERRORS, RunError, ValueError) as failure:
         error(str(failure))
@@ -693,6 +695,9 @@ def run_hist(args: argparse.Namespace) -> int:
     entries = sum(one.entries() for one in series.values())
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read" + (f" where {args.where}" if args.where else ""))
+        return FAILED
+    if args.where and not entries and not any(one.no_value for one in series.values()):
+        error(f"no row read satisfies --where {args.where}")
         return FAILED
     hint = "widen --range to bin them" if args.range is not None else "pass --range LO HI to bin them"
     for key, one in series.items():
