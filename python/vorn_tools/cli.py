@@ -607,18 +607,26 @@ def run_hist(args: argparse.Namespace) -> int:
         require("distributed", "vorn hist --scheduler")
     from .analysis.expressions import ExpressionError
     from .analysis.tables import is_table
-    from .histograms import series_label, write_csv, write_png
+    from .histograms import series_label, write_csv, write_map_csv, write_map_png, write_png
     from .progress import Progress
     from .runs import RunError
     from .spectra import BadExpression, Binning, TableInput, in_range, spectrum
 
-    binning = Binning(args.of, args.bins, tuple(args.range) if args.range is not None else None, args.channel,
-                      args.width, args.where)
+    axes = _split_pair(args.of)
+    if len(axes) > 2 or not all(axes):
+        raise UsageError(f"--of takes one expression, or two for a colour map (X,Y), not {args.of!r}")
+    pairs = len(axes) == 2
+    if args.y_range is not None and not pairs:
+        raise UsageError("--y-range is the range of Y in --of X,Y")
+    binning = Binning(axes[0], args.bins, tuple(args.range) if args.range is not None else None, args.channel,
+                      args.width, args.where, axes[1] if pairs else None,
+                      tuple(args.y_range) if args.y_range is not None else None)
     try:
-        of, where = binning.parse()
+        of, where, y = binning.parse()
     except ExpressionError as failure:
-        raise UsageError(f"{'--where' if where_faulty(failure, args) else '--of'} {failure}") from None
-    if args.channel is not None and (of.per_event or (where is not None and where.per_event)):
+        option = "--where" if failure.text == args.where and failure.text not in axes else "--of"
+        raise UsageError(f"{option} {failure}") from None
+    if args.channel is not None and any(e is not None and e.per_event for e in (of, where, y)):
         raise UsageError("--channel selects rows; with name@C the channels are in the expressions")
     tables = [is_table(path) for path in args.files]
     if any(tables):
@@ -700,21 +708,34 @@ def run_hist(args: argparse.Namespace) -> int:
         error(f"no row read satisfies --where {args.where}")
         return FAILED
     hint = "widen --range to bin them" if args.range is not None else "pass --range LO HI to bin them"
+    if pairs:
+        hint = "pass --range and --y-range to bin them"
     for key, one in series.items():
-        under, over = one.flow()
-        if (under + over) * 100 > one.entries():
+        outside = one.outside()
+        if outside * 100 > one.entries():
+            label = series_label(key, True).replace(', ', ' ', 1)
+            if pairs:
+                error(f"warning: {label}: {outside:,} of {one.entries():,} entries ({outside / one.entries():.1%})"
+                      f" outside the ranges: {hint}")
+                continue
+            under, over = one.flow()
             edges = one.hist.axes[0].edges
-            error(f"warning: {series_label(key, True).replace(', ', ' ', 1)}: {under + over:,} of"
+            error(f"warning: {label}: {under + over:,} of"
                   f" {one.entries():,} entries ({(under + over) / one.entries():.1%}) outside the range"
                   f" {edges[0]:g} to {edges[-1]:g} ({under:,} below, {over:,} above): {hint}")
-    what = "event rate" if binning.rate else args.of
+    what = "event rate" if binning.rate else (f"{axes[1]} against {axes[0]}" if pairs else args.of)
     title = f"{what} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" \
         + (f" where {args.where}" if args.where else "")
-    # Without --range every series has a range of its own, so it gets a panel of its own.
-    panels = args.panels or (not binning.rate and args.range is None and len(series) > 1)
-    write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
-    if args.csv:
-        write_csv(series, args.csv)
+    if pairs:
+        write_map_png(series, args.output, axes[0], axes[1], log=args.log, title=title)
+        if args.csv:
+            write_map_csv(series, args.csv)
+    else:
+        # Without --range every series has a range of its own, so it gets a panel of its own.
+        panels = args.panels or (not binning.rate and args.range is None and len(series) > 1)
+        write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
+        if args.csv:
+            write_csv(series, args.csv)
     no_value = sum(one.no_value for one in series.values())
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}"
@@ -726,9 +747,15 @@ def run_hist(args: argparse.Namespace) -> int:
     return _run_report(reports[0] if reports else None, args)
 
 
-def where_faulty(failure: Any, args: argparse.Namespace) -> bool:
-    """Whether a faulty expression is that of --where (the other being --of)."""
-    return args.where is not None and failure.text == args.where and failure.text != args.of
+def _split_pair(text: str) -> list[str]:
+    """The expressions of --of, split at its commas outside parentheses."""
+    parts, depth, start = [], 0, 0
+    for at, char in enumerate(text):
+        depth += {"(": 1, ")": -1}.get(char, 0)
+        if char == "," and depth == 0:
+            parts.append(text[start:at].strip())
+            start = at + 1
+    return parts + [text[start:].strip()]
 
 
 # --- fit --------------------------------------------------------------------------
@@ -1076,7 +1103,7 @@ class _Pair(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> None:
         pair = tuple(values)
-        if self.dest == "range":
+        if self.dest in ("range", "y_range"):
             low, high = pair
             problem = None if math.isfinite(low) and math.isfinite(high) and low < high else \
                 f"needs LO < HI, both finite, not {low:g} {high:g}"
@@ -1336,7 +1363,10 @@ def build_parser() -> argparse.ArgumentParser:
     hist.add_argument("files", nargs="+", metavar="FILE|FOLDER|TABLE")
     hist.add_argument("--of", required=True, metavar="EXPR",
                       help="a feature, a header key, time_tag, time (the event rate; needs --tick for event"
-                           " files), or an expression of columns: 'charge / amplitude', 'cfd_time@1 - cfd_time@0'")
+                           " files), or an expression of columns: 'charge / amplitude', 'cfd_time@1 - cfd_time@0';"
+                           " X,Y for a colour map of Y against X (--log: of the counts)")
+    hist.add_argument("--y-range", nargs=2, type=float, action=_Pair, metavar=("LO", "HI"),
+                      help="--of X,Y: the range of Y (default as for --range)")
     hist.add_argument("--where", metavar="EXPR",
                       help="only rows for which EXPR holds: columns, numbers, arithmetic, comparisons, and, or,"
                            " not, abs(); 'amplitude > 20', 'amplitude@0 > 20 and amplitude@1 > 20'")

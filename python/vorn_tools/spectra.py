@@ -38,7 +38,7 @@ from .analysis import expressions
 from .analysis.expressions import Expression, ExpressionError
 from .blocks import FILE_ERRORS
 from .feature_table import FeatureTask, TableOutcome, failure_message, feature_tables
-from .histograms import Series, growing_histogram, value_histogram
+from .histograms import Series, growing_histogram, map_histogram, value_histogram
 from .runs import RunError, RunReport
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
@@ -95,25 +95,35 @@ class Binning:
     channel: int | None = None  # only this channel's rows
     width: float | None = None  # time only
     where: str | None = None
+    y: str | None = None  # a second expression, for a histogram of (column, y) pairs
+    y_range: tuple[float, float] | None = None
 
     @property
     def rate(self) -> bool:
-        return self.column.strip() == "time"
+        return self.y is None and self.column.strip() == "time"
 
-    def parse(self) -> tuple[Expression, Expression | None]:
-        """The expressions of `column` and `where`; ExpressionError for one that is not well formed."""
+    def parse(self) -> tuple[Expression, Expression | None, Expression | None]:
+        """The expressions of `column`, `where` and `y`; ExpressionError for one that is not well formed."""
         of = expressions.parse(self.column)
         where = expressions.parse(self.where) if self.where is not None else None
-        if of.per_event or (where is not None and where.per_event):
-            for expression in (of, where):
-                if expression is not None and expression.columns:
+        y = expressions.parse(self.y) if self.y is not None else None
+        given = [e for e in (of, y, where) if e is not None]
+        if any(e.per_event for e in given):
+            for expression in given:
+                if expression.columns:
                     name = sorted(expression.columns)[0]
                     raise ExpressionError(expression.text, f"{name} has no channel while other columns do:"
                                                            f" write {name}@C")
-        return of, where
+        return of, where, y
 
-    def series(self, first: np.ndarray[Any, Any], unit: str) -> Series:
-        """An empty series for values whose first are `first` (not empty)."""
+    def series(self, first: np.ndarray[Any, Any], unit: str | tuple[str, str]) -> Series:
+        """An empty series for values whose first are `first` (not empty): (values,), or (values, 2) pairs."""
+        if self.y is not None:
+            x_unit, y_unit = unit if isinstance(unit, tuple) else (unit, "")
+            x = self.range if self.range is not None else auto_range(first[:, 0])
+            y = self.y_range if self.y_range is not None else auto_range(first[:, 1])
+            return Series(map_histogram(self.bins, x, y, (self.column, self.y), (x_unit, y_unit)))
+        assert isinstance(unit, str)
         if self.rate:
             width = self.width or 1.0
             return Series(growing_histogram(width, math.floor(float(first.min()) / width) * width))
@@ -153,11 +163,11 @@ def expression_unit(expression: Expression, unit_of: Callable[[str], str]) -> st
     return walk(expression.tree) or ""
 
 
-def _needed(of: Expression, where: Expression | None) -> list[str]:
+def _needed(*given: Expression | None) -> list[str]:
     """The columns the expressions read, `channel` first; `entry` (and `file`, where there) for name@C."""
     names = ["channel"]
     per_event = False
-    for expression in (of, where):
+    for expression in given:
         if expression is not None:
             names += sorted(expression.columns) + sorted(n for n, _ in expression.channel_columns)
             per_event |= expression.per_event
@@ -172,9 +182,10 @@ def _columns(rows: dict[str, np.ndarray[Any, Any]], needed: list[str]) -> dict[s
 
 
 def _select(rows: dict[str, np.ndarray[Any, Any]], of: Expression, where: Expression | None,
-            channel: int | None) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
-    """The values of the rows `where` keeps, as float64, and their channels (PER_EVENT for name@C)."""
-    if not (of.per_event or (where is not None and where.per_event)):
+            channel: int | None, y: Expression | None = None) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """The values of the rows `where` keeps, as float64, and their channels (PER_EVENT for name@C);
+    with `y`, (values, 2) pairs."""
+    if not any(e is not None and e.per_event for e in (of, where, y)):
         channels = rows["channel"]
         if channel is not None:
             keep = channels == channel
@@ -184,6 +195,13 @@ def _select(rows: dict[str, np.ndarray[Any, Any]], of: Expression, where: Expres
         if np.any(outside):
             raise ValueError(f"channel {int(channels[outside][0])} is beyond the {MAX_CHANNELS} a histogram holds")
     values, chosen = expressions.select(rows, of, where)
+    if y is not None:
+        if y.per_event != of.per_event and (where is None or not where.per_event):
+            # One of them per row, the other per event: give the per-row one as a name@C too.
+            plain = of if y.per_event else y
+            raise ExpressionError(plain.text, "has a value per row, the other per event: name its channels (name@C)")
+        second, _ = expressions.select(rows, y, where)
+        return np.stack([values.astype(np.float64), second.astype(np.float64)], axis=1), chosen
     return values.astype(np.float64, copy=False), chosen
 
 
@@ -221,25 +239,27 @@ class _Filler:
         self.series: dict[int, Series] = {}
         self.waiting: dict[int, list[np.ndarray[Any, Any]]] = {}  # finite values of channels without a series
         self.no_value: dict[int, int] = {}  # rows without a value of channels without a series
-        self.unit = ""
+        self.unit: str | tuple[str, str] = ""
 
     def add(self, values: np.ndarray[Any, Any], channels: np.ndarray[Any, Any]) -> None:
         for channel in np.unique(channels).tolist():
             mine = values[channels == channel]
-            finite = mine[np.isfinite(mine)]
-            # Rows without a value (NaN: no pulse to time, say) are counted as such.
+            # Rows without a value (NaN: no pulse to time, say; of a pair, either) are counted as such.
+            ok = np.isfinite(mine) if mine.ndim == 1 else np.isfinite(mine).all(axis=1)
+            finite = mine[ok]
             if channel in self.series:
                 self.series[channel].fill(finite)
-                self.series[channel].no_value += mine.size - finite.size
+                self.series[channel].no_value += len(mine) - len(finite)
                 continue
             self.waiting.setdefault(channel, []).append(finite)
-            self.no_value[channel] = self.no_value.get(channel, 0) + mine.size - finite.size
-            if sum(part.size for part in self.waiting[channel]) >= RANGE_VALUES:
+            self.no_value[channel] = self.no_value.get(channel, 0) + len(mine) - len(finite)
+            if sum(len(part) for part in self.waiting[channel]) >= RANGE_VALUES:
                 self._start(channel)
 
     def _start(self, channel: int) -> None:
         values = np.concatenate(self.waiting.pop(channel))
-        one = self.binning.series(values[:RANGE_VALUES] if values.size else np.zeros(1), self.unit)
+        empty = np.zeros((1, 2) if values.ndim == 2 else 1)
+        one = self.binning.series(values[:RANGE_VALUES] if len(values) else empty, self.unit)
         one.fill(values)
         one.no_value = self.no_value.pop(channel)
         self.series[channel] = one
@@ -295,11 +315,11 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
     `reports`.
     """
     try:
-        of, where = binning.parse()
+        of, where, y = binning.parse()
     except ExpressionError as error:
         raise BadExpression(str(error)) from None
-    needed = _needed(of, where)
-    per_event = (of.per_event or (where is not None and where.per_event))
+    needed = _needed(of, where, y)
+    per_event = any(e is not None and e.per_event for e in (of, where, y))
     filler = _Filler(binning)
     check = parallel.stopper(cancel)
     if isinstance(task, TableInput):
@@ -309,12 +329,12 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
     try:
         if isinstance(task, TableInput):
             blocks, units = _table_rows(task, needed, outcome, progress)
-            filler.unit = expression_unit(of, lambda name: units.get(name, ""))
+            filler.unit = _units(of, y, units)
             found: Iterable[dict[str, np.ndarray[Any, Any]]] = (_columns(rows, needed) for rows in blocks)
         else:
-            found = _raw_rows(task, needed, outcome, filler, of, check, reports, progress)
+            found = _raw_rows(task, needed, outcome, filler, of, y, check, reports, progress)
         for rows in _whole_events(found) if per_event else found:
-            filler.add(*_select(rows, of, where, binning.channel))
+            filler.add(*_select(rows, of, where, binning.channel, y))
             check()
     except ExpressionError as error:
         raise BadExpression(str(error)) from None
@@ -323,15 +343,20 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
     return filler.finish(), outcome
 
 
+def _units(of: Expression, y: Expression | None, units: dict[str, str]) -> str | tuple[str, str]:
+    x_unit = expression_unit(of, lambda name: units.get(name, ""))
+    return x_unit if y is None else (x_unit, expression_unit(y, lambda name: units.get(name, "")))
+
+
 def _raw_rows(task: FeatureTask, needed: list[str], outcome: TableOutcome, filler: _Filler, of: Expression,
-              check: Callable[..., None], reports: list[RunReport] | None,
+              y: Expression | None, check: Callable[..., None], reports: list[RunReport] | None,
               progress: Any) -> Iterator[dict[str, np.ndarray[Any, Any]]]:
     """The needed columns of the feature table of raw files, a block at a time, counted into `outcome`."""
     for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                check=check, reports=reports, ended=outcome.account, progress=progress):
         # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
         units = FLOAT_UNITS if task.float32 or "board_channel" not in rows else UNITS
-        filler.unit = expression_unit(of, lambda name: units.get(name, ""))
+        filler.unit = _units(of, y, units)
         entries = rows["entry"]
         outcome.rows += len(entries)
         outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0

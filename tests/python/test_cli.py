@@ -1308,3 +1308,29 @@ def test_a_cut_keeps_the_rows_numpy_keeps(tmp_path, monkeypatch, of, where):
         counts = np.bincount(np.digitize(finite, edges), minlength=len(edges) + 1)
         assert one.hist.view(flow=True).tolist() == counts.tolist(), channel
         assert one.no_value == values.size - finite.size
+
+
+def test_a_colour_map_counts_every_pair_once(vorn_cli, tmp_path):
+    """--of X,Y: the CSV's bins, flows on either axis included, are NumPy's count of the (X, Y) pairs."""
+    need("boost_histogram")
+    need("matplotlib")
+    need("pyarrow")
+    from vorn_tools.analysis.tables import read_table
+
+    two_channel_run(tmp_path / "run", 400, np.random.default_rng(34))
+    vorn_cli("features", "--run", "run", "-o", "t.parquet", "-q", check=0)
+    proc = vorn_cli("hist", "t.parquet", "--of", "charge, amplitude / 2", "--where", "channel == 1", "--bins", "7",
+                    "--range", "3000", "40000", "--y-range", "50", "700", "--log", "--csv", "m.csv", "-o", "m.png",
+                    check=0)
+    t = read_table(str(tmp_path / "t.parquet"))
+    x, y = t["charge"][t["channel"] == 1], t["amplitude"][t["channel"] == 1] / 2
+    rows = [line.split(",") for line in (tmp_path / "m.csv").read_text().splitlines()[1:]]
+    assert {(row[0], row[1]) for row in rows} == {("t.parquet", "1")}
+    edges = [np.unique([float(row[k]) for row in rows[:-1] if np.isfinite(float(row[k]))]) for k in (4, 6)]
+    assert [len(e) for e in edges] == [8, 8] and edges[0][[0, -1]].tolist() == [3000, 40000]
+    expected = np.zeros((9, 9), dtype=int)
+    np.add.at(expected, (np.digitize(x, edges[0]), np.digitize(y, edges[1])), 1)
+    found = np.array([int(row[8]) for row in rows[:-1]]).reshape(9, 9)
+    assert found.tolist() == expected.tolist()
+    assert 0 < expected[1:-1, 1:-1].sum() < x.size and rows[-1][8] == "0"
+    assert "outside the ranges" in proc.stderr
