@@ -1320,7 +1320,7 @@ def test_a_colour_map_counts_every_pair_once(vorn_cli, tmp_path):
     two_channel_run(tmp_path / "run", 400, np.random.default_rng(34))
     vorn_cli("features", "--run", "run", "-o", "t.parquet", "-q", check=0)
     proc = vorn_cli("hist", "t.parquet", "--of", "charge, amplitude / 2", "--where", "channel == 1", "--bins", "7",
-                    "--range", "3000", "40000", "--y-range", "50", "700", "--log", "--csv", "m.csv", "-o", "m.png",
+                    "--range", "3000", "40000", "--y-range", "50", "300", "--log", "--csv", "m.csv", "-o", "m.png",
                     check=0)
     t = read_table(str(tmp_path / "t.parquet"))
     x, y = t["charge"][t["channel"] == 1], t["amplitude"][t["channel"] == 1] / 2
@@ -1332,5 +1332,5 @@ def test_a_colour_map_counts_every_pair_once(vorn_cli, tmp_path):
     np.add.at(expected, (np.digitize(x, edges[0]), np.digitize(y, edges[1])), 1)
     found = np.array([int(row[8]) for row in rows[:-1]]).reshape(9, 9)
     assert found.tolist() == expected.tolist()
-    assert 0 < expected[1:-1, 1:-1].sum() < x.size and rows[-1][8] == "0"
+    assert expected[1:-1, 1:-1].sum() and expected[-1].sum() and expected[:, -1].sum() and rows[-1][8] == "0"
     assert "outside the ranges" in proc.stderr
