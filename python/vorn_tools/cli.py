@@ -1022,7 +1022,8 @@ EXAMPLES = {
   vorn hist --run run042/ --of amplitude --panels
   vorn hist run042.wd1 --of time --tick 8ns -o rate.png
   vorn hist run042.parquet --of charge --where 'amplitude > 20 and not saturated'
-  vorn hist run042.parquet --of 'cfd_time@1 - cfd_time@0' --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
+  vorn hist run042.parquet --of 'cfd_time@1 - cfd_time@0' --where 'amplitude@0 > 20 and amplitude@1 > 20'
+  vorn hist run042.parquet --of 'charge, amplitude' --channel 0 --log -o map.png --csv map.csv""",
     "follow": """examples:
   vorn follow live.wd2 --idle 30""",
     "monitor": """examples:
@@ -1357,6 +1358,7 @@ def build_parser() -> argparse.ArgumentParser:
                    " table (.parquet, .h5, .root as vorn features or vorn pulses writes them), read without"
                    " re-reading waveforms. --where keeps the rows for which a condition holds; name@C is"
                    " channel C's column of the same event, and makes an expression's value one per event."
+                   " --of X,Y draws a colour map of the pairs, its counts in the CSV."
                    " Without --range each series has a range of its own and a panel of its own;"
                    " what falls outside is counted as underflow and overflow, and a warning names a series"
                    f" of which more than 1% falls outside. Needs {install_hint('all')}.")
