@@ -185,7 +185,10 @@ class Series:
     def fill(self, values: NDArray[np.float64]) -> None:
         """Counts values, or for a histogram of pairs (values, 2) rows."""
         if values.size:
-            self.hist.fill(*values.T) if self.pairs else self.hist.fill(values)
+            if self.pairs:
+                self.hist.fill(values[:, 0], values[:, 1])
+            else:
+                self.hist.fill(values)
             self.first = min(self.first, float(values.min()))
             self.last = max(self.last, float(values.max()))
 

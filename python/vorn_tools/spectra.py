@@ -156,6 +156,8 @@ def expression_unit(expression: Expression, unit_of: Callable[[str], str]) -> st
             return walk(node.args[0])
         if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub, ast.Mult, ast.Div)):
             left, right = walk(node.left), walk(node.right)
+            if left is None and right is not None and isinstance(node.op, ast.Div):
+                return ""  # a number over a column: the inverse unit, which is not written out
             if left is None or right is None:
                 return right if left is None else left
             return left if left == right and isinstance(node.op, (ast.Add, ast.Sub)) else ""
