@@ -455,11 +455,12 @@ def _pulse_options(args: argparse.Namespace) -> Any:
         raise UsageError(str(failure)) from None
 
 
-def _feature_tasks(args: argparse.Namespace, options: Any = None) -> list[Any]:
-    """The inputs as tasks: one per file, or one for the whole run with --run."""
+def _feature_tasks(args: argparse.Namespace, options: Any = None, files: Sequence[str] | None = None) -> list[Any]:
+    """The inputs (`files`, by default all) as tasks: one per file, or one for the whole run with --run."""
     from .feature_table import FeatureTask
 
     options = _pulse_options(args) if options is None else options
+    files = args.files if files is None else files
     if args.as_run:
         if len(args.files) == 1 and os.path.isdir(args.files[0]):
             paths = (os.path.abspath(args.files[0]),)
@@ -467,14 +468,14 @@ def _feature_tasks(args: argparse.Namespace, options: Any = None) -> list[Any]:
             paths = tuple(os.path.abspath(p) for p in args.files)
         args.unreadable = []
         return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick)]
-    folders = [path for path in args.files if os.path.isdir(path)]
+    folders = [path for path in files if os.path.isdir(path)]
     if folders:
         raise UsageError(f"{folders[0]} is a folder: pass --run to read its wave<N> files as one run")
     # Classified here, in the command's words, and once: each task then
     # opens its file as the type found.
-    found = layouts(args.files, args.type)
-    readable = [(path, layout) for path, layout in zip(args.files, found) if isinstance(layout, Layout)]
-    args.unreadable = [(path, reason) for path, reason in zip(args.files, found) if isinstance(reason, str)]
+    found = layouts(files, args.type)
+    readable = [(path, layout) for path, layout in zip(files, found) if isinstance(layout, Layout)]
+    args.unreadable = [(path, reason) for path, reason in zip(files, found) if isinstance(reason, str)]
     names = unique_names([path for path, _ in readable])
     return [FeatureTask((os.path.abspath(path),), name, options, False, layout.reader_type, args.float32, args.tick)
             for (path, layout), name in zip(readable, names)]
@@ -604,13 +605,36 @@ def run_hist(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn hist")
     if args.scheduler:
         require("distributed", "vorn hist --scheduler")
-    from .blocks import BadFile
-    from .histograms import write_csv, write_png
+    from .analysis.expressions import ExpressionError
+    from .analysis.tables import is_table
+    from .histograms import series_label, write_csv, write_map_csv, write_map_png, write_png
     from .progress import Progress
     from .runs import RunError
-    from .spectra import Binning, in_range, spectrum
+    from .spectra import BadExpression, Binning, TableInput, in_range, spectrum
 
-    if args.of == "time" and args.tick is None:
+    axes = _split_pair(args.of)
+    if len(axes) > 2 or not all(axes):
+        raise UsageError(f"--of takes one expression, or two for a colour map (X,Y), not {args.of!r}")
+    pairs = len(axes) == 2
+    if args.y_range is not None and not pairs:
+        raise UsageError("--y-range is the range of Y in --of X,Y")
+    binning = Binning(axes[0], args.bins, tuple(args.range) if args.range is not None else None, args.channel,
+                      args.width, args.where, axes[1] if pairs else None,
+                      tuple(args.y_range) if args.y_range is not None else None)
+    try:
+        of, where, y = binning.parse()
+    except ExpressionError as failure:
+        option = "--where" if failure.text == args.where and failure.text not in axes else "--of"
+        raise UsageError(f"{option} {failure}") from None
+    if args.channel is not None and any(e is not None and e.per_event for e in (of, where, y)):
+        raise UsageError("--channel selects rows; with name@C the channels are in the expressions")
+    tables = [is_table(path) for path in args.files]
+    if any(tables):
+        if args.as_run:
+            raise UsageError("--run reads the files of a run; a feature table is read as it is, without --run")
+        for path in (path for path, table in zip(args.files, tables) if table):
+            require(TABLE_LIBRARIES.get(os.path.splitext(path)[1].lower(), "h5py"), "vorn hist")
+    if binning.rate and args.tick is None and not all(tables):
         raise UsageError("--of time needs --tick, the length of the board's clock tick (for example 8ns)")
     if not args.output.lower().endswith(".png"):
         raise UsageError(f"-o names a PNG file (.png), not {args.output}")
@@ -618,13 +642,16 @@ def run_hist(args: argparse.Namespace) -> int:
         raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
     if args.as_run and (args.jobs is not None or args.scheduler):
         raise UsageError("a run is read in one process: --run takes no --jobs or --scheduler")
-    tasks = _feature_tasks(args)
+    raw = [path for path, table in zip(args.files, tables) if not table]
+    args.unreadable = []
+    found_tasks = iter(_feature_tasks(args, files=raw) if raw else [])
     if args.unreadable:
         for path, reason in args.unreadable:
             error(f"{path}: {reason}")
         return FAILED
-    binning = Binning(args.of, args.bins, tuple(args.range) if args.range is not None else None, args.channel,
-                      args.width)
+    # Tasks in the order of the inputs, tables beside raw files.
+    tasks: list[Any] = [TableInput(os.path.abspath(path), os.path.basename(path)) if table else next(found_tasks)
+                        for path, table in zip(args.files, tables)] if not args.as_run else list(found_tasks)
     outputs = [args.output] + ([args.csv] if args.csv else [])
     _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
     _check_targets(outputs, args.force)
@@ -643,17 +670,24 @@ def run_hist(args: argparse.Namespace) -> int:
                 done = [spectrum(task, binning, reports=reports, progress=bar) for task in tasks]
     except parallel.Unreachable as failure:
         raise Failed(str(failure)) from None
+    except BadExpression as failure:
+        raise UsageError(str(failure)) from None
     except KeyError as failure:
-        raise UsageError(f"no column {failure.args[0]!r} to histogram: a feature, a header key, time_tag or"
-                         " time") from None
+        known = f": {failure.args[1]}" if len(failure.args) > 1 else ": a feature, a header key, time_tag or time"
+        if failure.args[0] == "time" and len(failure.args) > 1:
+            known += " (a table has the event's time when written with --tick)"
+        raise UsageError(f"no column {failure.args[0]!r} to histogram{known}") from None
     except (*FILE_ERRORS, RunError, ValueError) as failure:
         error(str(failure))
         return FAILED
     given = [", ".join(args.files)] if args.as_run else list(args.files)
     failed = []
-    for path, (_, outcome) in zip(given, done):
+    for path, task, (_, outcome) in zip(given, tasks, done):
         if outcome.error is None or args.salvage:
-            print(f"{path}: {plural(outcome.events, 'event')}, {outcome.ending}")
+            if isinstance(task, TableInput):
+                print(f"{path}: {plural(outcome.rows, 'row')} of a table")
+            else:
+                print(f"{path}: {plural(outcome.events, 'event')}, {outcome.ending}")
         if outcome.error is not None:
             error(f"{path}: {outcome.error}")
             failed.append(path)
@@ -668,23 +702,40 @@ def run_hist(args: argparse.Namespace) -> int:
     series = {(name, channel): one for name, (found, _) in zip(names, done) for channel, one in found.items()}
     entries = sum(one.entries() for one in series.values())
     if args.channel is not None and not entries:
-        error(f"no channel {args.channel} in the events read")
+        error(f"no channel {args.channel} in the events read" + (f" where {args.where}" if args.where else ""))
+        return FAILED
+    if args.where and not entries and not any(one.no_value for one in series.values()):
+        error(f"no row read satisfies --where {args.where}")
         return FAILED
     hint = "widen --range to bin them" if args.range is not None else "pass --range LO HI to bin them"
-    for (name, channel), one in series.items():
-        under, over = one.flow()
-        if (under + over) * 100 > one.entries():
+    if pairs:
+        hint = "pass --range and --y-range to bin them"
+    for key, one in series.items():
+        outside = one.outside()
+        if outside * 100 > one.entries():
+            label = series_label(key, True).replace(', ', ' ', 1)
+            if pairs:
+                error(f"warning: {label}: {outside:,} of {one.entries():,} entries ({outside / one.entries():.1%})"
+                      f" outside the ranges: {hint}")
+                continue
+            under, over = one.flow()
             edges = one.hist.axes[0].edges
-            error(f"warning: {name} channel {channel}: {under + over:,} of {one.entries():,} entries"
-                  f" ({(under + over) / one.entries():.1%}) outside the range {edges[0]:g} to {edges[-1]:g}"
-                  f" ({under:,} below, {over:,} above): {hint}")
-    what = "event rate" if args.of == "time" else args.of
-    title = f"{what} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}"
-    # Without --range every series has a range of its own, so it gets a panel of its own.
-    panels = args.panels or (args.of != "time" and args.range is None and len(series) > 1)
-    write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
-    if args.csv:
-        write_csv(series, args.csv)
+            error(f"warning: {label}: {under + over:,} of"
+                  f" {one.entries():,} entries ({(under + over) / one.entries():.1%}) outside the range"
+                  f" {edges[0]:g} to {edges[-1]:g} ({under:,} below, {over:,} above): {hint}")
+    what = "event rate" if binning.rate else (f"{axes[1]} against {axes[0]}" if pairs else args.of)
+    title = f"{what} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" \
+        + (f" where {args.where}" if args.where else "")
+    if pairs:
+        write_map_png(series, args.output, axes[0], axes[1], log=args.log, title=title)
+        if args.csv:
+            write_map_csv(series, args.csv)
+    else:
+        # Without --range every series has a range of its own, so it gets a panel of its own.
+        panels = args.panels or (not binning.rate and args.range is None and len(series) > 1)
+        write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
+        if args.csv:
+            write_csv(series, args.csv)
     no_value = sum(one.no_value for one in series.values())
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}"
@@ -694,6 +745,17 @@ def run_hist(args: argparse.Namespace) -> int:
               f" (--salvage): {', '.join(failed)}")
         return FAILED
     return _run_report(reports[0] if reports else None, args)
+
+
+def _split_pair(text: str) -> list[str]:
+    """The expressions of --of, split at its commas outside parentheses."""
+    parts, depth, start = [], 0, 0
+    for at, char in enumerate(text):
+        depth += {"(": 1, ")": -1}.get(char, 0)
+        if char == "," and depth == 0:
+            parts.append(text[start:at].strip())
+            start = at + 1
+    return parts + [text[start:].strip()]
 
 
 # --- fit --------------------------------------------------------------------------
@@ -1006,7 +1068,10 @@ EXAMPLES = {
     "hist": """examples:
   vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
   vorn hist --run run042/ --of amplitude --panels
-  vorn hist run042.wd1 --of time --tick 8ns -o rate.png""",
+  vorn hist run042.wd1 --of time --tick 8ns -o rate.png
+  vorn hist run042.parquet --of charge --where 'amplitude > 20 and not saturated'
+  vorn hist run042.parquet --of 'cfd_time@1 - cfd_time@0' --where 'amplitude@0 > 20 and amplitude@1 > 20'
+  vorn hist run042.parquet --of 'charge, amplitude' --channel 0 --log -o map.png --csv map.csv""",
     "follow": """examples:
   vorn follow live.wd2 --idle 30""",
     "monitor": """examples:
@@ -1089,7 +1154,7 @@ class _Pair(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> None:
         pair = tuple(values)
-        if self.dest == "range":
+        if self.dest in ("range", "y_range"):
             low, high = pair
             problem = None if math.isfinite(low) and math.isfinite(high) and low < high else \
                 f"needs LO < HI, both finite, not {low:g} {high:g}"
@@ -1336,15 +1401,27 @@ def build_parser() -> argparse.ArgumentParser:
     pul.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     pul.set_defaults(run=run_pulses)
 
-    hist = command("hist", "a histogram of a feature or header value",
-                   "Histogram a feature (charge, amplitude, ...), a header value or, with --of time, the event"
-                   " rate over the run: a series per channel of each input, in a PNG, with the counts in a CSV"
-                   " if asked. Without --range each series has a range of its own and a panel of its own;"
+    hist = command("hist", "a histogram of a feature, a header value or an expression",
+                   "Histogram a feature (charge, amplitude, ...), a header value, an expression of columns or,"
+                   " with --of time, the event rate over the run: a series per channel of each input, in a PNG,"
+                   " with the counts in a CSV if asked. An input is an event file, a run (--run) or a feature"
+                   " table (.parquet, .h5, .root as vorn features or vorn pulses writes them), read without"
+                   " re-reading waveforms. --where keeps the rows for which a condition holds; name@C is"
+                   " channel C's column of the same event, and makes an expression's value one per event."
+                   " --of X,Y draws a colour map of the pairs, its counts in the CSV."
+                   " Without --range each series has a range of its own and a panel of its own;"
                    " what falls outside is counted as underflow and overflow, and a warning names a series"
                    f" of which more than 1% falls outside. Needs {install_hint('all')}.")
-    hist.add_argument("files", nargs="+", metavar="FILE|FOLDER")
-    hist.add_argument("--of", required=True, metavar="COLUMN",
-                      help="a feature, a header key, time_tag, or time (the event rate; needs --tick)")
+    hist.add_argument("files", nargs="+", metavar="FILE|FOLDER|TABLE")
+    hist.add_argument("--of", required=True, metavar="EXPR",
+                      help="a feature, a header key, time_tag, time (the event rate; needs --tick for event"
+                           " files), or an expression of columns: 'charge / amplitude', 'cfd_time@1 - cfd_time@0';"
+                           " X,Y for a colour map of Y against X (--log: of the counts)")
+    hist.add_argument("--y-range", nargs=2, type=float, action=_Pair, metavar=("LO", "HI"),
+                      help="--of X,Y: the range of Y (default as for --range)")
+    hist.add_argument("--where", metavar="EXPR",
+                      help="only rows for which EXPR holds: columns, numbers, arithmetic, comparisons, and, or,"
+                           " not, abs(); 'amplitude > 20', 'amplitude@0 > 20 and amplitude@1 > 20'")
     hist.add_argument("--channel", type=_channel, metavar="C", help="only channel C")
     hist.add_argument("--bins", type=_positive_int, default=100, help="number of bins (default 100)")
     hist.add_argument("--range", nargs=2, type=float, action=_Pair, metavar=("LO", "HI"),

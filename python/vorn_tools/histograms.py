@@ -146,6 +146,15 @@ def growing_histogram(bin_width: float, start: float = 0.0, label: str = "time",
                         storage=bh.storage.Int64())
 
 
+def map_histogram(bins: int, x: tuple[float, float], y: tuple[float, float], labels: tuple[str, str] = ("", ""),
+                  units: tuple[str, str] = ("", "")) -> Any:
+    """An empty histogram of (x, y) pairs: `bins` equal bins on each axis, with under- and overflow on both."""
+    bh = _bh()
+    return bh.Histogram(*(bh.axis.Regular(bins, low, high, __dict__={"label": label, "unit": unit})
+                          for (low, high), label, unit in zip((x, y), labels, units)),
+                        storage=bh.storage.Int64())
+
+
 @dataclass
 class Series:
     """The histogram of one channel of one input, and the extremes of the values filled.
@@ -169,14 +178,26 @@ class Series:
     def unit(self) -> str:
         return str(getattr(self.hist.axes[0], "unit", ""))
 
+    @property
+    def pairs(self) -> bool:
+        return bool(self.hist.ndim == 2)
+
     def fill(self, values: NDArray[np.float64]) -> None:
+        """Counts values, or for a histogram of pairs (values, 2) rows."""
         if values.size:
-            self.hist.fill(values)
+            if self.pairs:
+                self.hist.fill(values[:, 0], values[:, 1])
+            else:
+                self.hist.fill(values)
             self.first = min(self.first, float(values.min()))
             self.last = max(self.last, float(values.max()))
 
     def entries(self) -> int:
         return int(self.hist.sum(flow=True))
+
+    def outside(self) -> int:
+        """The entries outside the range (of pairs: outside it on either axis)."""
+        return self.entries() - int(self.hist.sum(flow=False))
 
     def flow(self) -> tuple[int, int]:
         """The counts below and above the axis (always 0 for an axis that grows)."""
@@ -214,7 +235,9 @@ SeriesKey = tuple[str, int]  # (the input's name, the channel)
 
 def series_label(key: SeriesKey, several_inputs: bool) -> str:
     name, channel = key
-    return f"{name}, channel {channel}" if several_inputs else f"channel {channel}"
+    # A negative channel holds the values of an expression per event (name@C), of no one channel.
+    what = "per event" if channel < 0 else f"channel {channel}"
+    return f"{name}, {what}" if several_inputs else what
 
 
 def _legend(label: str, series: Series) -> str:
@@ -304,3 +327,73 @@ def write_csv(series: Mapping[SeriesKey, Series], path: str) -> None:
 def counts(hist: Any) -> NDArray[np.int64]:
     """The counts of the bins in range, (bins, channels)."""
     return np.asarray(hist.values(), dtype=np.int64)
+
+
+def write_map_png(series: Mapping[SeriesKey, Series], path: str, x: str, y: str, *, log: bool = False,
+                  title: str = "", dpi: int = 100) -> None:
+    """Draws each series of pairs as a colour map, a panel each (each has ranges of its own), the count
+    of each bin in colour, on a logarithmic scale with `log`; each panel's title gives its entries, those
+    outside its ranges and those without a value."""
+    from matplotlib.colors import LogNorm
+    from matplotlib.figure import Figure
+
+    keys = list(series)
+    several = len({name for name, _ in keys}) > 1
+    rows = max(1, len(keys))
+    figure = Figure(figsize=(8.0, max(6.0, 4.5 * rows)), dpi=dpi)
+    axes = figure.subplots(rows, 1, squeeze=False)[:, 0]
+    for ax, key in zip(axes, keys):
+        one = series[key]
+        counts = np.asarray(one.hist.values(), dtype=np.float64).T
+        shown = np.ma.masked_less_equal(counts, 0) if log else counts
+        norm = LogNorm(vmin=1, vmax=max(1.0, float(counts.max()))) if log else None
+        mesh = ax.pcolormesh(one.hist.axes[0].edges, one.hist.axes[1].edges, shown, norm=norm, cmap="viridis")
+        figure.colorbar(mesh, ax=ax, label="events per bin")
+        missing = f", no value {one.no_value:,}" if one.no_value else ""
+        ax.set_title(f"{series_label(key, several)}: {one.entries():,} entries, outside {one.outside():,}{missing}",
+                     fontsize="small")
+        ax.set_xlabel(_pair_title(one, 0, x))
+        ax.set_ylabel(_pair_title(one, 1, y))
+    if title:
+        figure.suptitle(title)
+    figure.tight_layout()
+    temporary = temporary_beside(path)
+    try:
+        figure.savefig(temporary, format="png")
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+
+
+def _pair_title(series: Series, axis: int, text: str) -> str:
+    unit = str(getattr(series.hist.axes[axis], "unit", ""))
+    return f"{text} [{unit}]" if unit else text
+
+
+def map_rows(key: SeriesKey, series: Series) -> list[list[Any]]:
+    """The CSV rows of one series of pairs: input, channel, the two units, the x and y edges and the count
+    of every bin, under- and overflow bins included (of infinite edges), and the rows without a value as
+    a bin of NaN edges."""
+    x, y = (np.concatenate([[-math.inf], np.asarray(axis.edges, dtype=np.float64), [math.inf]])
+            for axis in series.hist.axes)
+    counts = series.hist.view(flow=True)
+    head = [key[0], key[1], *(str(getattr(axis, "unit", "")) for axis in series.hist.axes)]
+    return ([[*head, float(x[i]), float(x[i + 1]), float(y[j]), float(y[j + 1]), int(counts[i, j])]
+             for i in range(len(x) - 1) for j in range(len(y) - 1)]
+            + [[*head, math.nan, math.nan, math.nan, math.nan, series.no_value]])
+
+
+def write_map_csv(series: Mapping[SeriesKey, Series], path: str) -> None:
+    """Every series of pairs' bins as CSV rows, with a header line naming the columns."""
+    temporary = temporary_beside(path)
+    try:
+        with open(temporary, "w", newline="") as out:
+            writer = csv.writer(out)
+            writer.writerow(["input", "channel", "x_unit", "y_unit", "x_low", "x_high", "y_low", "y_high", "count"])
+            for key, one in series.items():
+                writer.writerows(map_rows(key, one))
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)

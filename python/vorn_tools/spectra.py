@@ -1,48 +1,92 @@
-"""Histograms of a feature or header column over event files or a run, one series per channel.
+"""Histograms of a feature, a header column or an expression over event files, runs or feature tables.
 
-A series is the histogram of one channel of one input (a file, or the files
-of a run). Without a range given, each series takes its own, from its
-channel's first rows in that input, so that a channel of small pulses
-beside one of large pulses is neither squeezed into a bin nor lost in the
-overflow; what falls outside later is counted in the series' under- and
-overflow. A series is filled by the one task of its input only, so deciding
-its range there, from the input alone, gives the same histogram whatever
-the number of worker processes and whichever worker runs the task.
+A series is the histogram of one channel of one input: a file, the files of
+a run, or a feature table (`.parquet`, `.h5`, `.root` as `vorn features` or
+`vorn pulses` writes them), read in blocks of its rows without re-reading a
+waveform. A table made from several files is one input: its series are per
+channel, over all its files (`--where "file == 1"` picks one).
+
+What is histogrammed is an expression of `vorn_tools.analysis.expressions`
+(a column is the simplest), of the rows that a condition (`where`) keeps.
+An expression naming channels (`cfd_time@1 - cfd_time@0`) has a value per
+event, not per row: its series is the input's "channel" -1.
+
+Without a range given, each series takes its own, from the first
+RANGE_VALUES values of its channel in that input, so that a channel of small
+pulses beside one of large pulses is neither squeezed into a bin nor lost in
+the overflow; what falls outside later is counted in the series' under- and
+overflow. The range depends on those values only, not on how the input is
+cut into blocks, so a table gives the histogram of the files it was made
+from. A series is filled by the one task of its input only, so deciding
+its range there gives the same histogram whatever the number of worker
+processes and whichever worker runs the task.
 """
 
 from __future__ import annotations
 
+import ast
 import math
+import os
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from . import parallel
+from .analysis import expressions
+from .analysis.expressions import Expression, ExpressionError
 from .blocks import FILE_ERRORS
 from .feature_table import FeatureTask, TableOutcome, failure_message, feature_tables
-from .histograms import Series, growing_histogram, value_histogram
+from .histograms import Series, growing_histogram, map_histogram, value_histogram
 from .runs import RunError, RunReport
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
-# Units of the columns measured on samples, for integer samples and for float ones (WD2, or WD1 with
-# --float32), which hold volts or whatever unit the board writes: never ADC counts.
-UNITS = {"baseline": "ADC", "baseline_rms": "ADC", "amplitude": "ADC", "charge": "ADC x samples",
-         "threshold_time": "samples", "cfd_time": "samples", "peak_index": "samples", "time": "s"}
+PER_EVENT = -1  # the channel of the values of an expression per event (name@C)
+RANGE_VALUES = 10_000  # the values of a series its range is taken from
+# Units of the columns measured on samples, in the words feature tables record them: ADC counts for
+# integer samples, sample values for float ones (WD2, or WD1 with --float32), which hold volts or
+# whatever unit the board writes: never ADC counts.
+UNITS = {"baseline": "ADC counts", "baseline_rms": "ADC counts", "amplitude": "ADC counts",
+         "charge": "ADC counts x samples", "threshold_time": "samples", "cfd_time": "samples",
+         "peak_index": "samples", "time": "s", "time_tag": "ticks", "timestamp": "ticks"}
 UNITS.update(dict.fromkeys(["rise_time", "fall_time", "fwhm", "time_over_threshold", "energy_time"], "samples"),
-             energy="ADC")
-FLOAT_UNITS = {**UNITS, "baseline": "sample units", "baseline_rms": "sample units", "amplitude": "sample units",
-               "charge": "sample units x samples", "energy": "sample units"}
+             energy="ADC counts")
+FLOAT_UNITS = {**UNITS, "baseline": "sample values", "baseline_rms": "sample values", "amplitude": "sample values",
+               "charge": "sample values x samples", "energy": "sample values"}
 PAD = 0.05  # a range taken from the first rows is widened by this fraction on each side
+
+
+class BadExpression(Exception):
+    """An expression that cannot be evaluated on the input's columns, raised from a task as its message
+    (ExpressionError itself does not travel back from a worker process)."""
+
+
+class TableError(OSError):
+    """A feature table that its library cannot read."""
+
+
+@dataclass(frozen=True)
+class TableInput:
+    """A feature table as an input of `spectrum`; what workers receive beside FeatureTasks."""
+
+    path: str  # absolute for workers elsewhere
+    name: str
+    run: bool = False  # read as tasks are, for the progress bar
+
+    @property
+    def paths(self) -> tuple[str, ...]:
+        return (self.path,)
 
 
 @dataclass(frozen=True)
 class Binning:
-    """What to histogram and how: `column` of the feature table in `bins` equal bins.
+    """What to histogram and how: `column`, a column or an expression of columns, in `bins` equal bins.
 
-    The bins span `range` for every series, or without it a range of each
-    series' own. For `time` the axis grows instead, in bins of `width`
-    seconds, from the bin of the series' first event.
+    Only rows for which `where` holds are counted. The bins span `range` for
+    every series, or without it a range of each series' own. For `time`
+    the axis grows instead, in bins of `width` seconds, from the bin of the
+    series' first event.
     """
 
     column: str
@@ -50,14 +94,40 @@ class Binning:
     range: tuple[float, float] | None = None
     channel: int | None = None  # only this channel's rows
     width: float | None = None  # time only
+    where: str | None = None
+    y: str | None = None  # a second expression, for a histogram of (column, y) pairs
+    y_range: tuple[float, float] | None = None
 
-    def series(self, first: np.ndarray[Any, Any], float_samples: bool) -> Series:
-        """An empty series for values whose first are `first` (not empty)."""
-        if self.column == "time":
+    @property
+    def rate(self) -> bool:
+        return self.y is None and self.column.strip() == "time"
+
+    def parse(self) -> tuple[Expression, Expression | None, Expression | None]:
+        """The expressions of `column`, `where` and `y`; ExpressionError for one that is not well formed."""
+        of = expressions.parse(self.column)
+        where = expressions.parse(self.where) if self.where is not None else None
+        y = expressions.parse(self.y) if self.y is not None else None
+        given = [e for e in (of, y, where) if e is not None]
+        if any(e.per_event for e in given):
+            for expression in given:
+                if expression.columns:
+                    name = sorted(expression.columns)[0]
+                    raise ExpressionError(expression.text, f"{name} has no channel while other columns do:"
+                                                           f" write {name}@C")
+        return of, where, y
+
+    def series(self, first: np.ndarray[Any, Any], unit: str | tuple[str, str]) -> Series:
+        """An empty series for values whose first are `first` (not empty): (values,), or (values, 2) pairs."""
+        if self.y is not None:
+            x_unit, y_unit = unit if isinstance(unit, tuple) else (unit, "")
+            x = self.range if self.range is not None else auto_range(first[:, 0])
+            y = self.y_range if self.y_range is not None else auto_range(first[:, 1])
+            return Series(map_histogram(self.bins, x, y, (self.column, self.y), (x_unit, y_unit)))
+        assert isinstance(unit, str)
+        if self.rate:
             width = self.width or 1.0
             return Series(growing_histogram(width, math.floor(float(first.min()) / width) * width))
         low, high = self.range if self.range is not None else auto_range(first)
-        unit = (FLOAT_UNITS if float_samples else UNITS).get(self.column, "")
         return Series(value_histogram(self.bins, low, high, label=self.column, unit=unit))
 
 
@@ -70,63 +140,229 @@ def auto_range(values: np.ndarray[Any, Any]) -> tuple[float, float]:
     return min(low - pad, float(np.nextafter(low, -np.inf))), max(high + pad, float(np.nextafter(high, np.inf)))
 
 
-def _values(rows: dict[str, np.ndarray[Any, Any]], binning: Binning) -> tuple[np.ndarray[Any, Any],
-                                                                            np.ndarray[Any, Any]]:
-    if binning.column not in rows:
-        raise KeyError(binning.column)
-    values = rows[binning.column].astype(np.float64)
-    channels = rows["channel"]
-    # Rows without a value (NaN: no pulse to time, say) stay, to be counted as such.
-    keep = np.ones(len(values), dtype=bool)
-    if binning.channel is not None:
-        keep &= channels == binning.channel
-    outside = (channels < 0) | (channels >= MAX_CHANNELS)
-    if np.any(outside & keep):
-        raise ValueError(f"channel {int(channels[outside][0])} is beyond the {MAX_CHANNELS} a histogram holds")
-    return values[keep], channels[keep]
+def expression_unit(expression: Expression, unit_of: Callable[[str], str]) -> str:
+    """The unit of an expression's values: that of its columns where sums, differences, signs, abs()
+    and scaling by numbers keep it; "" where it is lost (products of columns, comparisons)."""
+    def walk(node: ast.expr) -> str | None:  # None: a number, of whatever unit the other side has
+        if isinstance(node, ast.Name):
+            return unit_of(node.id)
+        if isinstance(node, ast.BinOp) and isinstance(node.op, ast.MatMult) and isinstance(node.left, ast.Name):
+            return unit_of(node.left.id)
+        if isinstance(node, ast.Constant):
+            return None
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+            return walk(node.operand)
+        if isinstance(node, ast.Call):
+            return walk(node.args[0])
+        if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub, ast.Mult, ast.Div)):
+            left, right = walk(node.left), walk(node.right)
+            if left is None and right is not None and isinstance(node.op, ast.Div):
+                return ""  # a number over a column: the inverse unit, which is not written out
+            if left is None or right is None:
+                return right if left is None else left
+            return left if left == right and isinstance(node.op, (ast.Add, ast.Sub)) else ""
+        return ""
+    return walk(expression.tree) or ""
 
 
-def spectrum(task: FeatureTask, binning: Binning, cancel: str | None = None,
+def _needed(*given: Expression | None) -> list[str]:
+    """The columns the expressions read, `channel` first; `entry` (and `file`, where there) for name@C."""
+    names = ["channel"]
+    per_event = False
+    for expression in given:
+        if expression is not None:
+            names += sorted(expression.columns) + sorted(n for n, _ in expression.channel_columns)
+            per_event |= expression.per_event
+    return list(dict.fromkeys(names + (["entry", "file"] if per_event else [])))
+
+
+def _columns(rows: dict[str, np.ndarray[Any, Any]], needed: list[str]) -> dict[str, np.ndarray[Any, Any]]:
+    for name in needed:
+        if name not in rows and name != "file":
+            raise KeyError(name)
+    return {name: rows[name] for name in needed if name in rows}
+
+
+def _select(rows: dict[str, np.ndarray[Any, Any]], of: Expression, where: Expression | None,
+            channel: int | None, y: Expression | None = None) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+    """The values of the rows `where` keeps, as float64, and their channels (PER_EVENT for name@C);
+    with `y`, (values, 2) pairs."""
+    if not any(e is not None and e.per_event for e in (of, where, y)):
+        channels = rows["channel"]
+        if channel is not None:
+            keep = channels == channel
+            rows = {name: values[keep] for name, values in rows.items()}
+            channels = rows["channel"]
+        outside = (channels < 0) | (channels >= MAX_CHANNELS)
+        if np.any(outside):
+            raise ValueError(f"channel {int(channels[outside][0])} is beyond the {MAX_CHANNELS} a histogram holds")
+    values, chosen = expressions.select(rows, of, where)
+    if y is not None:
+        if y.per_event != of.per_event and (where is None or not where.per_event):
+            # One of them per row, the other per event: give the per-row one as a name@C too.
+            plain = of if y.per_event else y
+            raise ExpressionError(plain.text, "has a value per row, the other per event: name its channels (name@C)")
+        second, _ = expressions.select(rows, y, where)
+        return np.stack([values.astype(np.float64), second.astype(np.float64)], axis=1), chosen
+    return values.astype(np.float64, copy=False), chosen
+
+
+def _whole_events(blocks: Iterable[dict[str, np.ndarray[Any, Any]]]) -> Iterator[dict[str, np.ndarray[Any, Any]]]:
+    """The blocks, each ending with the last row of an event: the rows of the event a block ends in are
+    held back for the next, so that name@C finds every channel of an event in one block.
+
+    The rows of an event are next to each other in every table vorn writes, a
+    block of whole events at a time.
+    """
+    held: dict[str, np.ndarray[Any, Any]] | None = None
+    for rows in blocks:
+        if held is not None:
+            rows = {name: np.concatenate([held[name], values]) for name, values in rows.items()}
+        entry = rows["entry"]
+        if not len(entry):
+            continue
+        same = entry == entry[-1]
+        if "file" in rows:
+            same &= rows["file"] == rows["file"][-1]
+        others = np.flatnonzero(~same)
+        split = int(others[-1]) + 1 if others.size else 0
+        held = {name: values[split:] for name, values in rows.items()}
+        if split:
+            yield {name: values[:split] for name, values in rows.items()}
+    if held is not None and len(held["entry"]):
+        yield held
+
+
+class _Filler:
+    """The series of one input by channel, each started once RANGE_VALUES values of it are seen."""
+
+    def __init__(self, binning: Binning) -> None:
+        self.binning = binning
+        self.series: dict[int, Series] = {}
+        self.waiting: dict[int, list[np.ndarray[Any, Any]]] = {}  # finite values of channels without a series
+        self.no_value: dict[int, int] = {}  # rows without a value of channels without a series
+        self.unit: str | tuple[str, str] = ""
+
+    def add(self, values: np.ndarray[Any, Any], channels: np.ndarray[Any, Any]) -> None:
+        for channel in np.unique(channels).tolist():
+            mine = values[channels == channel]
+            # Rows without a value (NaN: no pulse to time, say; of a pair, either) are counted as such.
+            ok = np.isfinite(mine) if mine.ndim == 1 else np.isfinite(mine).all(axis=1)
+            finite = mine[ok]
+            if channel in self.series:
+                self.series[channel].fill(finite)
+                self.series[channel].no_value += len(mine) - len(finite)
+                continue
+            self.waiting.setdefault(channel, []).append(finite)
+            self.no_value[channel] = self.no_value.get(channel, 0) + len(mine) - len(finite)
+            if sum(len(part) for part in self.waiting[channel]) >= RANGE_VALUES:
+                self._start(channel)
+
+    def _start(self, channel: int) -> None:
+        values = np.concatenate(self.waiting.pop(channel))
+        empty = np.zeros((1, 2) if values.ndim == 2 else 1)
+        one = self.binning.series(values[:RANGE_VALUES] if len(values) else empty, self.unit)
+        one.fill(values)
+        one.no_value = self.no_value.pop(channel)
+        self.series[channel] = one
+
+    def finish(self) -> dict[int, Series]:
+        # Channels whose rows all lack a value are shown all the same.
+        for channel in list(self.waiting):
+            self._start(channel)
+        return dict(sorted(self.series.items()))
+
+
+def _table_rows(task: TableInput, needed: list[str], outcome: TableOutcome,
+                progress: Any) -> tuple[Iterator[dict[str, np.ndarray[Any, Any]]], dict[str, str]]:
+    """The blocks of a table's columns `needed`, and the units its metadata gives."""
+    from .analysis.tables import table_blocks, table_columns, table_units
+
+    try:
+        present = table_columns(task.path)
+        units = table_units(task.path)
+    except Exception as error:  # each format's library raises its own errors for a file it cannot read
+        raise TableError(f"cannot read the table: {error}") from error
+    for name in needed:
+        if name not in present and name != "file":
+            raise KeyError(name, f"{os.path.basename(task.path)} has {', '.join(present)}")
+
+    def blocks() -> Iterator[dict[str, np.ndarray[Any, Any]]]:
+        found = table_blocks(task.path, [n for n in needed if n in present])
+        while True:
+            try:
+                rows = next(found)
+            except StopIteration:
+                if progress is not None:  # the bar counts the table's bytes, seen once it is read
+                    progress.update(os.path.getsize(task.path))
+                return
+            except Exception as error:
+                raise TableError(f"cannot read the table: {error}") from error
+            outcome.rows += len(rows["channel"])
+            if progress is not None:
+                progress.update(0, len(rows["channel"]))
+            yield rows
+    return blocks(), units
+
+
+def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | None = None,
              reports: list[RunReport] | None = None,
              progress: Any = None) -> tuple[dict[int, Series], TableOutcome]:
     """The series of one input, by channel, and the account of its reading; what workers run.
 
-    An error of reading or measuring (BadFile, RunError, the kernel's
-    ValueError) ends the series with the rows before it and is kept in the
-    outcome's `error`; KeyError, for a column the table does not have, is
-    raised. A run's report is appended to `reports`.
+    An error of reading or measuring (BadFile, RunError, TableError, the
+    kernel's ValueError) ends the series with the rows before it and is kept
+    in the outcome's `error`; KeyError, for a column the input does not
+    have, and BadExpression are raised. A run's report is appended to
+    `reports`.
     """
-    series: dict[int, Series] = {}
-    waiting: dict[int, int] = {}  # rows without a value of channels that have no series yet
-    float_samples = task.float32
-    check = parallel.stopper(cancel)
-    outcome = TableOutcome(", ".join(task.paths))
     try:
-        for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                                   check=check, reports=reports, ended=outcome.account, progress=progress):
-            values, channels = _values(rows, binning)
-            # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
-            float_samples = task.float32 or "board_channel" not in rows
-            for channel in np.unique(channels).tolist():
-                mine = values[channels == channel]
-                finite = mine[np.isfinite(mine)]
-                if channel not in series and finite.size:
-                    series[channel] = binning.series(finite, float_samples)
-                    series[channel].no_value = waiting.pop(channel, 0)
-                if channel in series:
-                    series[channel].fill(finite)
-                    series[channel].no_value += mine.size - finite.size
-                else:
-                    waiting[channel] = waiting.get(channel, 0) + mine.size
-            entries = rows["entry"]
-            outcome.rows += len(entries)
-            outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
-    except (*FILE_ERRORS, RunError, ValueError) as error:
-        outcome.error = failure_message(error, task)
-    for channel, count in waiting.items():  # channels whose rows all lack a value: shown all the same
-        series[channel] = binning.series(np.zeros(1), float_samples)
-        series[channel].no_value = count
-    return dict(sorted(series.items())), outcome
+        of, where, y = binning.parse()
+    except ExpressionError as error:
+        raise BadExpression(str(error)) from None
+    needed = _needed(of, where, y)
+    per_event = any(e is not None and e.per_event for e in (of, where, y))
+    filler = _Filler(binning)
+    check = parallel.stopper(cancel)
+    if isinstance(task, TableInput):
+        outcome = TableOutcome(task.path)
+    else:
+        outcome = TableOutcome(", ".join(task.paths))
+    try:
+        if isinstance(task, TableInput):
+            blocks, units = _table_rows(task, needed, outcome, progress)
+            filler.unit = _units(of, y, units)
+            found: Iterable[dict[str, np.ndarray[Any, Any]]] = (_columns(rows, needed) for rows in blocks)
+        else:
+            found = _raw_rows(task, needed, outcome, filler, of, y, check, reports, progress)
+        for rows in _whole_events(found) if per_event else found:
+            filler.add(*_select(rows, of, where, binning.channel, y))
+            check()
+    except ExpressionError as error:
+        raise BadExpression(str(error)) from None
+    except (*FILE_ERRORS, RunError, ValueError, TableError) as error:
+        outcome.error = str(error) if isinstance(task, TableInput) else failure_message(error, task)
+    return filler.finish(), outcome
+
+
+def _units(of: Expression, y: Expression | None, units: dict[str, str]) -> str | tuple[str, str]:
+    x_unit = expression_unit(of, lambda name: units.get(name, ""))
+    return x_unit if y is None else (x_unit, expression_unit(y, lambda name: units.get(name, "")))
+
+
+def _raw_rows(task: FeatureTask, needed: list[str], outcome: TableOutcome, filler: _Filler, of: Expression,
+              y: Expression | None, check: Callable[..., None], reports: list[RunReport] | None,
+              progress: Any) -> Iterator[dict[str, np.ndarray[Any, Any]]]:
+    """The needed columns of the feature table of raw files, a block at a time, counted into `outcome`."""
+    for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
+                               check=check, reports=reports, ended=outcome.account, progress=progress):
+        # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
+        units = FLOAT_UNITS if task.float32 or "board_channel" not in rows else UNITS
+        filler.unit = _units(of, y, units)
+        entries = rows["entry"]
+        outcome.rows += len(entries)
+        outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
+        yield _columns(rows, needed)
 
 
 def in_range(low: float, high: float) -> bool:

@@ -1228,3 +1228,109 @@ def test_float_samples_are_never_labelled_adc_counts(vorn_cli, tmp_path, kind):
     assert units and not any("ADC" in unit for unit in units)
     figure = plot_events(list(vorn.EventReader(str(path), kind))[:3], "f", float32=bool(options))
     assert all("ADC" not in ax.get_ylabel() for ax in figure.axes)
+
+
+def two_channel_run(folder, events, rng):
+    """A run of two WD1 channel files of 256-sample events with a negative pulse each, taller along the run."""
+    folder.mkdir()
+    t = np.arange(256)
+    shape = np.exp(-np.maximum(t - 100, 0) / 20.0) * (t >= 100)
+    header = struct.Struct("<6i")
+    for channel in (0, 1):
+        heights = rng.uniform(50, 900, events) * (1 + np.arange(events) / events) * (1 + channel)
+        waves = np.clip(1000 + rng.normal(0, 3, (events, 256)) - heights[:, None] * shape, 0, 4095).astype("<u2")
+        with open(folder / f"wave{channel}.dat", "wb") as out:
+            for i in range(events):
+                out.write(header.pack(24 + 512, 3, 5, channel, i, 1000 * i) + waves[i].tobytes())
+    return folder
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root"])
+def test_a_table_histograms_as_the_files_it_was_made_from(vorn_cli, tmp_path, suffix):
+    """The table of a run gives the run's series bin for bin, ranges, flows and warnings included.
+
+    The run is measured in blocks of 8 MB of samples (8,192 events here) and
+    the table read in blocks of its own; as the pulses grow along the run,
+    a range taken from either first block would differ.
+    """
+    need("boost_histogram")
+    need("matplotlib")
+    need({".parquet": "pyarrow", ".h5": "h5py", ".root": "uproot"}[suffix])
+    two_channel_run(tmp_path / "run", 20_000, np.random.default_rng(32))
+    vorn_cli("features", "--run", "run", "-o", f"t{suffix}", "-q", check=0)
+    raw = vorn_cli("hist", "--run", "run", "--of", "charge", "--csv", "raw.csv", "-o", "raw.png", "-q", check=0)
+    table = vorn_cli("hist", f"t{suffix}", "--of", "charge", "--csv", "t.csv", "-o", "t.png", "-q", check=0)
+    lines = {name: [line.split(",", 1)[1] for line in (tmp_path / name).read_text().splitlines()]
+             for name in ("raw.csv", "t.csv")}
+    assert lines["t.csv"] == lines["raw.csv"]
+    found = hist_csv(tmp_path / "t.csv")
+    assert sorted(channel for _, channel in found) == [0, 1]
+    assert all(sum(counts[:3]) == 20_000 and counts[2] > 0 for counts in found.values())
+    warned = [line.split(" channel ", 1)[1] for line in table.stderr.splitlines() if "outside the range" in line]
+    assert len(warned) == 2
+    assert warned == [line.split(" channel ", 1)[1] for line in raw.stderr.splitlines() if "outside the range" in line]
+
+
+@pytest.mark.parametrize("of, where", [
+    ("cfd_time@1 - cfd_time@0", "amplitude@0 > 600 and abs(amplitude@1 - amplitude@0 * 2) < 300"),
+    ("charge / amplitude", "amplitude > 600 and channel == 1 or entry < 5"),
+])
+def test_a_cut_keeps_the_rows_numpy_keeps(tmp_path, monkeypatch, of, where):
+    """hist's selection on a two-channel run's table, read in blocks of 7 rows so that the rows of events
+    straddle blocks, against the same selection made with NumPy on the whole table."""
+    need("boost_histogram")
+    need("pyarrow")
+    from vorn_tools.analysis import tables
+    from vorn_tools.spectra import Binning, TableInput, spectrum
+
+    two_channel_run(tmp_path / "run", 300, np.random.default_rng(33))
+    path = tmp_path / "t.parquet"
+    subprocess.run([sys.executable, "-m", "vorn_tools", "features", "--run", str(tmp_path / "run"), "-o", str(path),
+                    "-q"], check=True, capture_output=True)
+    monkeypatch.setattr(tables, "BLOCK_ROWS", 7)
+    found, outcome = spectrum(TableInput(str(path), "t"), Binning(of, bins=20, where=where))
+    assert outcome.error is None and outcome.rows == 600
+    t = tables.read_table(str(path))
+    first, second = (np.flatnonzero(t["channel"] == c) for c in (0, 1))
+    assert np.array_equal(t["entry"][first], t["entry"][second])
+    if "@" in of:
+        a0, a1 = t["amplitude"][first], t["amplitude"][second]
+        keep = (a0 > 600) & (np.abs(a1 - 2 * a0) < 300)
+        expected = {-1: (t["cfd_time"][second] - t["cfd_time"][first])[keep]}
+    else:
+        keep = (t["amplitude"] > 600) & (t["channel"] == 1) | (t["entry"] < 5)
+        expected = {c: (t["charge"] / t["amplitude"])[keep & (t["channel"] == c)] for c in (0, 1)}
+    assert sorted(found) == sorted(expected) and all(v.size for v in expected.values())
+    for channel, values in expected.items():
+        one = found[channel]
+        finite = values[np.isfinite(values)]
+        edges = np.asarray(one.hist.axes[0].edges)
+        counts = np.bincount(np.digitize(finite, edges), minlength=len(edges) + 1)
+        assert one.hist.view(flow=True).tolist() == counts.tolist(), channel
+        assert one.no_value == values.size - finite.size
+
+
+def test_a_colour_map_counts_every_pair_once(vorn_cli, tmp_path):
+    """--of X,Y: the CSV's bins, flows on either axis included, are NumPy's count of the (X, Y) pairs."""
+    need("boost_histogram")
+    need("matplotlib")
+    need("pyarrow")
+    from vorn_tools.analysis.tables import read_table
+
+    two_channel_run(tmp_path / "run", 400, np.random.default_rng(34))
+    vorn_cli("features", "--run", "run", "-o", "t.parquet", "-q", check=0)
+    proc = vorn_cli("hist", "t.parquet", "--of", "charge, amplitude / 2", "--where", "channel == 1", "--bins", "7",
+                    "--range", "3000", "40000", "--y-range", "50", "300", "--log", "--csv", "m.csv", "-o", "m.png",
+                    check=0)
+    t = read_table(str(tmp_path / "t.parquet"))
+    x, y = t["charge"][t["channel"] == 1], t["amplitude"][t["channel"] == 1] / 2
+    rows = [line.split(",") for line in (tmp_path / "m.csv").read_text().splitlines()[1:]]
+    assert {(row[0], row[1]) for row in rows} == {("t.parquet", "1")}
+    edges = [np.unique([float(row[k]) for row in rows[:-1] if np.isfinite(float(row[k]))]) for k in (4, 6)]
+    assert [len(e) for e in edges] == [8, 8] and edges[0][[0, -1]].tolist() == [3000, 40000]
+    expected = np.zeros((9, 9), dtype=int)
+    np.add.at(expected, (np.digitize(x, edges[0]), np.digitize(y, edges[1])), 1)
+    found = np.array([int(row[8]) for row in rows[:-1]]).reshape(9, 9)
+    assert found.tolist() == expected.tolist()
+    assert expected[1:-1, 1:-1].sum() and expected[-1].sum() and expected[:, -1].sum() and rows[-1][8] == "0"
+    assert "outside the ranges" in proc.stderr

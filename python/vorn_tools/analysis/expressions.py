@@ -177,7 +177,8 @@ def _event_rows(table: Columns, channels: list[int]) -> tuple[NDArray[np.int64],
     keys = _event_keys(table)
     common: NDArray[np.int64] | None = None
     for c in channels:
-        present = np.unique(keys[channel == c])
+        # Sorted by index: NumPy 2's hashing unique of a million distinct keys takes seconds.
+        present = np.unique(keys[channel == c], return_index=True)[0]
         common = present if common is None else np.intersect1d(common, present, assume_unique=True)
     assert common is not None
     rows: dict[int, NDArray[np.intp]] = {}

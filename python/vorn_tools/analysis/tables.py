@@ -9,7 +9,7 @@ with the given FeatureOptions, exactly as `vorn features` would.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -17,6 +17,7 @@ from numpy.typing import NDArray
 
 TABLE_SUFFIXES = (".parquet", ".h5", ".hdf5", ".root")
 ROOT_TREE = "events"
+BLOCK_ROWS = 1 << 20  # rows of a table read at a time: a few tens of MB for the columns of a histogram
 
 
 def is_table(path: str) -> bool:
@@ -40,6 +41,68 @@ def table_columns(path: str) -> list[str]:
 
     with uproot.open(path) as f:
         return list(f[ROOT_TREE].keys())
+
+
+def table_units(path: str) -> dict[str, str]:
+    """The unit each column's metadata gives (as `vorn features` records it); columns without one are left out."""
+    suffix = os.path.splitext(path)[1].lower()
+    units: dict[str, str] = {}
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        for field in pq.read_schema(path):
+            unit = (field.metadata or {}).get(b"unit")
+            if unit:
+                units[field.name] = unit.decode()
+    elif suffix in (".h5", ".hdf5"):
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            for name, item in f.items():
+                unit = item.attrs.get("unit") if isinstance(item, h5py.Dataset) else None
+                if unit:
+                    units[name] = unit.decode() if isinstance(unit, bytes) else str(unit)
+    else:
+        import uproot
+
+        with uproot.open(path) as f:
+            for name, branch in f[ROOT_TREE].items():
+                # The tree writer titles a branch `name [unit]`.
+                title = str(branch.title)
+                if title.startswith(f"{name} [") and title.endswith("]"):
+                    units[name] = title[len(name) + 2:-1]
+    return units
+
+
+def table_blocks(path: str, columns: Sequence[str], rows: int | None = None) -> Iterator[dict[str, NDArray[Any]]]:
+    """The named columns of one table, `rows` (default BLOCK_ROWS) rows at a time, in the table's order.
+
+    Read in blocks rather than whole, so that a table of any length is
+    histogrammed in the memory of one block: Parquet by record batches,
+    HDF5 by slices of its datasets, ROOT by uproot's steps.
+    """
+    suffix = os.path.splitext(path)[1].lower()
+    wanted = list(dict.fromkeys(columns))
+    rows = rows or BLOCK_ROWS
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        with pq.ParquetFile(path) as parquet:
+            for batch in parquet.iter_batches(batch_size=rows, columns=wanted):
+                yield {name: batch.column(name).to_numpy(zero_copy_only=False) for name in wanted}
+    elif suffix in (".h5", ".hdf5"):
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            length = len(f[wanted[0]]) if wanted else 0
+            for start in range(0, length, rows):
+                yield {name: f[name][start:start + rows] for name in wanted}
+    else:
+        import uproot
+
+        with uproot.open(path) as f:
+            for arrays in f[ROOT_TREE].iterate(wanted, step_size=rows, library="np"):
+                yield {name: np.asarray(arrays[name]) for name in wanted}
 
 
 def read_table(path: str, columns: Iterable[str] | None = None) -> dict[str, NDArray[Any]]:
