@@ -45,7 +45,7 @@ def _table(rng, events, channels, drop):
 def test_channel_columns_pair_the_rows_of_one_event(events, channels, seed, drops):
     rng = np.random.default_rng(seed)
     table = _table(rng, events, channels, drops)
-    of = expressions.parse("cfd_time@1 - cfd_time@0")
+    of = expressions.parse("2 * cfd_time@1 - cfd_time @ 0")  # @ binds tighter than any operator
     where = expressions.parse("amplitude@0 > 8 and not amplitude@1 <= 8")
     values, chans = expressions.select(table, of, where)
     by_row = {(int(e), int(c)): i for i, (e, c) in enumerate(zip(table["entry"], table["channel"]))}
@@ -54,7 +54,7 @@ def test_channel_columns_pair_the_rows_of_one_event(events, channels, seed, drop
         if (e, 0) in by_row and (e, 1) in by_row:
             a, b = by_row[(e, 0)], by_row[(e, 1)]
             if table["amplitude"][a] > 8 and table["amplitude"][b] > 8:
-                expected.append(table["cfd_time"][b] - table["cfd_time"][a])
+                expected.append(2 * table["cfd_time"][b] - table["cfd_time"][a])
     np.testing.assert_array_equal(values, expected)
     assert (chans == -1).all()
 

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import ast
 import operator
+import re
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -70,12 +71,25 @@ class Expression:
 
 def parse(text: str, known: Mapping[str, Any] | None = None) -> Expression:
     """Check `text`; with `known` (the table's columns) unknown names are refused here too."""
-    # Parsed in parentheses so that leading blanks and line breaks are just blanks.
+    # `name@C` binds tighter than any operator (`2 * amplitude@0`), which
+    # Python's @ does not: each is parsed as a placeholder name of the same
+    # length, so that columns in messages stay those of the user's text, and
+    # put back as name @ C in the tree.
+    refs: dict[int, tuple[str, int]] = {}
+
+    def placeholder(found: re.Match[str]) -> str:
+        name, at, digits = found.groups()
+        refs[found.start()] = (name, int(digits))
+        return name + "_" * len(at) + digits
+
+    marked = _CHANNEL.sub(placeholder, text.replace("\n", " "))
+    # Parsed in parentheses so that leading blanks are just blanks.
     try:
-        tree = ast.parse(f"({text}\n)", mode="eval").body
+        tree = ast.parse(f"({marked}\n)", mode="eval").body
     except SyntaxError as error:
         raise ExpressionError(text, error.msg or "invalid syntax",
                               None if error.offset is None else max(error.offset - 1, 1)) from None
+    tree = _ChannelNames(refs).visit(tree)
     plain: set[str] = set()
     channels: set[tuple[str, int]] = set()
     _check(text, tree, plain, channels)
@@ -87,6 +101,22 @@ def parse(text: str, known: Mapping[str, Any] | None = None) -> Expression:
             if name not in known:
                 raise ExpressionError(text, f"no column {name!r}; the table has {', '.join(known)}")
     return expression
+
+
+_CHANNEL = re.compile(r"\b([A-Za-z_]\w*)(\s*@\s*)(\d+)\b")
+
+
+class _ChannelNames(ast.NodeTransformer):
+    """Puts `name @ C` back where parse() left a placeholder name, found by its place in the text."""
+
+    def __init__(self, refs: dict[int, tuple[str, int]]) -> None:
+        self.refs = refs
+
+    def visit_Name(self, node: ast.Name) -> ast.expr:
+        ref = self.refs.get(node.col_offset - 1)  # the parse added one parenthesis in front
+        if ref is None:
+            return node
+        return ast.copy_location(ast.BinOp(ast.Name(ref[0], ast.Load()), ast.MatMult(), ast.Constant(ref[1])), node)
 
 
 def _fault(text: str, node: ast.AST, message: str) -> ExpressionError:
