@@ -6,6 +6,18 @@ import threading
 import time
 
 
+def assert_same_bytes(found, expected):
+    """Byte-for-byte equality that fails at once with the first differing offset.
+
+    pytest's own report of two unequal byte strings diffs them in full, which
+    takes minutes for a few hundred kilobytes.
+    """
+    found, expected = bytes(found), bytes(expected)
+    if found != expected:
+        at = next((i for i, (a, b) in enumerate(zip(found, expected)) if a != b), min(len(found), len(expected)))
+        raise AssertionError(f"{len(found)} bytes against {len(expected)} expected, first difference at {at}")
+
+
 def wd1_event(event_size=None, board_id=0, pattern=0, board_channel=0,
               event_counter=0, timestamp=0, samples=()):
     """`samples` is bytes taken as is, or numbers packed as little-endian uint16."""

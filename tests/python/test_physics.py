@@ -140,7 +140,7 @@ def test_iterate_steps_are_the_events_the_reader_reads(tmp_path, step, first_row
         assert len(rows) == len(wanted)
         for row, event in zip(rows, wanted):
             expected = event["data"].view(np.float32) if float32 else event["data"]
-            assert row.tobytes() == expected.tobytes()
+            eventfiles.assert_same_bytes(row.tobytes(), expected.tobytes())
         assert block["event_counter"].tolist() == [e["event_counter"] for e in wanted]
 
 
@@ -371,7 +371,7 @@ def test_waveforms_to_root_bit_for_bit(tmp_path, varying):
                 np.testing.assert_array_equal(got, want)
             data = tree["data"].array(library="np")
             for row, event in zip(data, events):
-                assert np.asarray(row).reshape(-1).tobytes() == event["data"].tobytes()
+                eventfiles.assert_same_bytes(np.asarray(row).reshape(-1).tobytes(), event["data"].tobytes())
             assert len(data) == len(events)
 
 

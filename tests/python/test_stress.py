@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vorn
-from eventfiles import child_env, wd1_event, wd2_event
+from eventfiles import assert_same_bytes, child_env, wd1_event, wd2_event
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="reads /proc")
@@ -172,10 +172,10 @@ def test_arrays_stay_valid_after_reader_and_file_are_gone(write, tmp_path,
     churn = [np.full(n % 997 + 1, 0xAB, dtype=np.uint8) for n in range(5000)]
     del churn
     for got, (_, _, samples) in zip(arrays, expected, strict=True):
-        assert got.tobytes() == samples.tobytes()
+        assert_same_bytes(got.tobytes(), samples.tobytes())
         assert got.base is not None and not got.flags.owndata
     for got, (_, _, samples) in zip(arrays_half, expected[:200]):
-        assert got.tobytes() == samples.tobytes()
+        assert_same_bytes(got.tobytes(), samples.tobytes())
     assert fds_under(tmp_path) == []
 
 
