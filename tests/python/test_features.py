@@ -262,6 +262,8 @@ def expected(rows, o, channels=None):
          FeatureOptions(baseline=(0, 4), threshold=5.0, trap=(1, 1)))
 # A sample exactly at adc_max is saturated; NaN is never an extreme or a peak.
 @example([np.full(10, 1000, np.uint16)], FeatureOptions(adc_max=1000.0))
+# NaN alone after the last full group of lanes, the minimum still 0.
+@example([np.array([0] * 8 + [10] + [0] * 7 + [np.nan], np.float32)], FeatureOptions(baseline=(0, 4), polarity="each"))
 @example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3] + [4, 5, 4] * 10 + [np.nan], np.float32)],
          FeatureOptions(baseline=(1, 3), threshold=1.0, psd_split=1, trap=(1, 0)))
 def test_features_match_their_definitions(rows, o):
