@@ -514,6 +514,8 @@ PROGRESS = {"info": ([], b"a.wd1: "), "convert": (["-o", "o.h5"], b"convert: "),
 @pytest.mark.parametrize("quiet", [False, True])
 def test_progress_only_on_a_terminal_and_not_when_quiet(script, tmp_path, quiet, command):
     need("tqdm")
+    for library in {"convert": ["h5py"], "features": ["pyarrow"], "hist": ["boost_histogram", "matplotlib"]}.get(command, []):
+        need(library)
     path = wd1_file(tmp_path / "a.wd1", [100] * 50, np.random.default_rng(13))
     main, terminal = os.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("4H", 24, 80, 0, 0))  # a new one is 0 x 0
