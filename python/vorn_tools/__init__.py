@@ -16,14 +16,15 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .blocks import BadFile
-    from .reading import EventBlock, iterate
+    from .pipeline import iterate
+    from .reading import EventBlock
     from .runs import open_run
 
 __all__ = ["BadFile", "EventBlock", "iterate", "open_run"]
 
 # The library's entry points, imported on first use: `import vorn_tools`
 # (which every run of the command does) stays free of NumPy and the reader.
-_LAZY = {"BadFile": "blocks", "EventBlock": "reading", "iterate": "reading", "open_run": "runs"}
+_LAZY = {"BadFile": "blocks", "EventBlock": "reading", "iterate": "pipeline", "open_run": "runs"}
 
 
 def __getattr__(name: str) -> Any:

@@ -32,7 +32,7 @@ from numpy.typing import NDArray
 
 from . import parallel, provenance, signals
 from .blocks import FILE_ERRORS, Ending
-from .features import FEATURES, POLARITY_NAMES, FeatureOptions, compute, decide_polarity
+from .features import POLARITY_NAMES, FeatureOptions, compute, decide_polarity
 from .features import units as feature_units
 from .outputs import open_table
 from .pulses import PulseOptions
@@ -185,24 +185,6 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
                 shown[block.path] = max(read, shown.get(block.path, 0))
         yield rows
         check()
-
-
-def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
-    """The blocks of `iterate`, each with the features of its waveforms added as columns.
-
-    A block's features are measured while the next one is read; each is
-    (events,), or (events, channels) for blocks of several channels. Auto
-    polarity is decided once per channel of each file, from its first block
-    that holds the channel.
-    """
-    decided: dict[str, dict[int, int]] = {}
-    for block in _prefetched(blocks):
-        rows = _rows(block, options, None, block.file_entry_start, False, decided.setdefault(block.path, {}))
-        channels = len(rows["entry"]) // block.events if block.events else 1
-        for name in FEATURES:
-            values = rows[name]
-            block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
-        yield block
 
 
 def run_paths(paths: Sequence[str]) -> list[str]:

@@ -259,7 +259,7 @@ class FilePieces:
 # --- the public iteration ------------------------------------------------------------
 
 def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
-            float32: bool = False, tick: str | float | None = None, features: Any = None) -> Iterator[EventBlock]:
+            float32: bool = False, tick: str | float | None = None) -> Iterator[EventBlock]:
     """Blocks of `step_size` events (or bytes) from each file in turn; see the module's description.
 
     Every file is opened and classified first: one that cannot be raises
@@ -270,20 +270,8 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
     ends; a reading that stops before data it cannot reach, such as a second
     recording after a cut event, is a failure too. With `float32`, WD1
     samples are read as the halves of float32 values (see `EventBlocks`).
-
-    With `features` (a `vorn_tools.features.FeatureOptions`), each block also
-    carries the pulse features of its waveforms, named as in `FEATURES`:
-    (events,) arrays, or (events, channels) for a WD2 file of several
-    channels, with auto polarity decided per channel of each file as in a
-    feature table. They are measured while the next block is read, in a
-    second thread, so a loop over them costs little more than the reading.
     """
-    blocks = iterate_files(paths, step_size, type, float32, tick)
-    if features is None:
-        return blocks
-    from .feature_table import measured
-
-    return measured(blocks, features)
+    return iterate_files(paths, step_size, type, float32, tick)
 
 
 # Told, for each file, how its reading ended, also when it failed part-way.
