@@ -763,6 +763,17 @@ def _split_pair(text: str) -> list[str]:
 FIT_LIBRARIES = ("iminuit", "scipy")
 
 
+def _unreadable_raw(files: Sequence[str], reader_type: str, run: bool) -> bool:
+    """Event files (not tables, not a run's folder) that cannot be classified, each named in the command's words."""
+    from .analysis.tables import is_table
+
+    raw = [path for path in files if not is_table(path) and not (run and os.path.isdir(path))]
+    bad = [(path, found) for path, found in zip(raw, layouts(raw, reader_type)) if isinstance(found, str)]
+    for path, reason in bad:
+        error(f"{path}: {reason}")
+    return bool(bad)
+
+
 def run_fit(args: argparse.Namespace) -> int:
     for module in FIT_LIBRARIES:
         require(module, "vorn fit")
@@ -786,6 +797,8 @@ def run_fit(args: argparse.Namespace) -> int:
         needed |= set(where.columns) | {n for n, _ in where.channel_columns}
     from .feature_table import TableOutcome
 
+    if _unreadable_raw(args.files, args.type, args.as_run):
+        return FAILED
     read = TableOutcome(", ".join(args.files))
     try:
         table = load(args.files, sorted(needed), _pulse_options(args), args.as_run, args.type, args.float32,
@@ -863,6 +876,8 @@ def run_average(args: argparse.Namespace) -> int:
         raise UsageError(str(failure)) from None
     from .feature_table import TableOutcome
 
+    if _unreadable_raw(args.files, args.type, args.as_run):
+        return FAILED
     read = TableOutcome(", ".join(args.files))
     try:
         found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32,

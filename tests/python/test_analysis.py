@@ -183,3 +183,12 @@ def test_average_is_the_mean_and_spread_of_the_selected_waveforms(tmp_path):
     row = np.arange(6, dtype=np.float64)[None, :] ** 2
     np.testing.assert_allclose(shifted(row, np.array([0.5]))[0], [0.5, 2.5, 6.5, 12.5, 20.5, np.nan])
     np.testing.assert_allclose(shifted(row, np.array([-2.0]))[0], [np.nan, np.nan, 0, 1, 4, 9])
+
+
+@pytest.mark.parametrize("command", [["fit", "spe"], ["average"]])
+def test_an_empty_file_is_named_in_one_line(tmp_path, command):
+    (tmp_path / "empty.dat").touch()
+    done = subprocess.run([sys.executable, "-m", "vorn_tools", *command, str(tmp_path / "empty.dat"), "-o",
+                           str(tmp_path / "x.png")], capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (1, f"vorn: {tmp_path / 'empty.dat'}: the file is empty\n")
+    assert not (tmp_path / "x.png").exists()
