@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import csv
 import math
-import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -28,7 +27,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .output_files import temporary_beside
+from .output_files import atomic_output
 from .outputs import need
 
 
@@ -283,13 +282,8 @@ def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log
     if title:
         figure.suptitle(title)
     figure.tight_layout()
-    temporary = temporary_beside(path)
-    try:
+    with atomic_output(path) as temporary:
         figure.savefig(temporary, format="png")
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
 
 
 def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
@@ -311,17 +305,11 @@ def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
 def write_csv(series: Mapping[SeriesKey, Series], path: str) -> None:
     """Every series' bins as CSV rows, a series after the other, with a header line naming the columns."""
     rate = any(s.rate for s in series.values())
-    temporary = temporary_beside(path)
-    try:
-        with open(temporary, "w", newline="") as out:
-            writer = csv.writer(out)
-            writer.writerow(["input", "channel", "unit", "low", "high", "count", *(["seconds"] if rate else [])])
-            for key, one in series.items():
-                writer.writerows(rows(key, one))
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+    with atomic_output(path) as temporary, open(temporary, "w", newline="") as out:
+        writer = csv.writer(out)
+        writer.writerow(["input", "channel", "unit", "low", "high", "count", *(["seconds"] if rate else [])])
+        for key, one in series.items():
+            writer.writerows(rows(key, one))
 
 
 def counts(hist: Any) -> NDArray[np.int64]:
@@ -357,13 +345,8 @@ def write_map_png(series: Mapping[SeriesKey, Series], path: str, x: str, y: str,
     if title:
         figure.suptitle(title)
     figure.tight_layout()
-    temporary = temporary_beside(path)
-    try:
+    with atomic_output(path) as temporary:
         figure.savefig(temporary, format="png")
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
 
 
 def _pair_title(series: Series, axis: int, text: str) -> str:
@@ -386,14 +369,8 @@ def map_rows(key: SeriesKey, series: Series) -> list[list[Any]]:
 
 def write_map_csv(series: Mapping[SeriesKey, Series], path: str) -> None:
     """Every series of pairs' bins as CSV rows, with a header line naming the columns."""
-    temporary = temporary_beside(path)
-    try:
-        with open(temporary, "w", newline="") as out:
-            writer = csv.writer(out)
-            writer.writerow(["input", "channel", "x_unit", "y_unit", "x_low", "x_high", "y_low", "y_high", "count"])
-            for key, one in series.items():
-                writer.writerows(map_rows(key, one))
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+    with atomic_output(path) as temporary, open(temporary, "w", newline="") as out:
+        writer = csv.writer(out)
+        writer.writerow(["input", "channel", "x_unit", "y_unit", "x_low", "x_high", "y_low", "y_high", "count"])
+        for key, one in series.items():
+            writer.writerows(map_rows(key, one))
