@@ -71,7 +71,7 @@ def peak_memory(path: str, out: str) -> int:
     """Peak resident set of a `vorn features` run in a process of its own, in MB."""
     # VmHWM, not ru_maxrss: the latter keeps the high-water mark of the
     # process it was forked from, this bench with its generated blocks.
-    script = ("import sys; from vorn_tools.cli import main; main(sys.argv[1:]);"
+    script = ("import sys; from vorn_tools.commands.cli import main; main(sys.argv[1:]);"
               " print(next(l for l in open('/proc/self/status') if l.startswith('VmHWM')).split()[1])")
     done = subprocess.run([sys.executable, "-c", script, "features", path, "-o", out, "--force", "--quiet"],
                           check=True, capture_output=True, text=True)

@@ -1,5 +1,5 @@
 import sys
 
-from vorn_tools.cli import main
+from vorn_tools.commands.cli import main
 
 sys.exit(main())

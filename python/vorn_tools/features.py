@@ -90,7 +90,7 @@ from typing import Literal, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _features
+from ._features import compute as native_compute
 
 __all__ = ["FEATURES", "FeatureOptions", "compute", "decide_polarity", "units"]
 
@@ -332,7 +332,7 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     tau = math.inf if options.tau is None else options.tau
     in_rms = options.threshold is None
     threshold = options.threshold_rms if options.threshold is None else options.threshold
-    _features.compute(
+    native_compute(
         rows, flat_offsets, outputs, options.baseline[0], options.baseline[1],
         code, around_peak, w0, w1, threshold, in_rms,
         options.cfd_fraction, options.adc_max, options.rise[0], options.rise[1],

@@ -76,7 +76,7 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
-from . import _features
+from ._features import find_pulses as native_find_pulses
 from .features import as_rows
 
 __all__ = ["PULSES", "PulseOptions", "find_pulses"]
@@ -152,7 +152,7 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
     threshold = options.threshold_rms if options.threshold is None else options.threshold
     hysteresis_in_rms = options.hysteresis is None
     hysteresis = options.hysteresis_rms if options.hysteresis is None else options.hysteresis
-    found = _features.find_pulses(
+    found = native_find_pulses(
         given.rows, given.offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
         threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
         options.charge[1], options.slope, options.slope_span)

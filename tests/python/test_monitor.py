@@ -427,7 +427,7 @@ def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_boke
 ])
 def test_monitor_options_are_refused_before_anything_is_served(tmp_path, capsys, arguments, named):
     need("bokeh")
-    from vorn_tools.cli import main
+    from vorn_tools.commands.cli import main
 
     assert main(["monitor", str(tmp_path), "--port", "0", *arguments]) == 2
     (line,) = capsys.readouterr().err.splitlines()

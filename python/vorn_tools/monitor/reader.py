@@ -35,7 +35,7 @@ from .. import features as pulse_features
 from .. import timing
 from .._blocks import BlockReader
 from ..blocks import FILE_ERRORS, READ_ERRORS, open_block_reader
-from ..follow import StillUnreadable, wait_to_open
+from ..growing import StillUnreadable, wait_to_open
 from ..formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER, WD2_HEADER, WD2_WORD, Layout
 from ..pulses import PulseOptions, find_pulses
 from ..runs import RunError

@@ -17,10 +17,10 @@ from typing import Any
 import h5py
 import numpy as np
 
-from . import provenance
-from .output_files import atomic_output
+from .. import provenance
+from ..output_files import atomic_output
 from .convert import COMPRESSION
-from .runs import Run, report_lines
+from ..runs import Run, report_lines
 
 ROWS_PER_CHUNK = 1 << 12  # of the 1-D and (events, channels) columns
 CHUNK_BYTES = 1 << 20

@@ -31,10 +31,10 @@ from typing import Any
 import h5py
 import numpy as np
 
-from . import parallel, provenance, signals
-from .output_files import atomic_output, in_users_words, unique_names
-from .blocks import FILE_ERRORS, Block, EventBlocks, Selection
-from .formats import COLUMNS, Layout
+from .. import parallel, provenance, signals
+from ..output_files import atomic_output, in_users_words, unique_names
+from ..blocks import FILE_ERRORS, Block, EventBlocks, Selection
+from ..formats import COLUMNS, Layout
 
 CHUNK_BYTES = 1 << 20  # of flat data at most
 COLUMN_CHUNK = 1 << 16  # header values per chunk at most

@@ -9,8 +9,8 @@ from typing import Any, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
-from .blocks import Block, Ending, EventBlocks, Selection
-from .formats import Layout, look_like_float_halves
+from ..blocks import Block, Ending, EventBlocks, Selection
+from ..formats import Layout, look_like_float_halves
 
 
 @dataclass

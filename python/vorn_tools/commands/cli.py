@@ -24,10 +24,10 @@ from typing import Any
 
 import numpy as np
 
-from . import parallel, signals
-from .blocks import FILE_ERRORS, READ_ERRORS, CountedEvents, Selection
-from .formats import Layout, Unclassified, detect_type, open_layout
-from .output_files import cannot_create, in_users_words, unique_names
+from .. import parallel, signals
+from ..blocks import FILE_ERRORS, READ_ERRORS, CountedEvents, Selection
+from ..formats import Layout, Unclassified, detect_type, open_layout
+from ..output_files import cannot_create, in_users_words, unique_names
 
 OK, FAILED, USAGE = 0, 1, 2
 # What a shell reports for a command ended by SIGPIPE, as Unix tools are when
@@ -190,7 +190,7 @@ def run_convert(args: argparse.Namespace) -> int:
     elif tasks and root:
         if not args.events.everything or args.salvage:
             raise UsageError("--events and --salvage are for HDF5 output")
-        from .outputs.root_tree import write_waveforms_root
+        from ..outputs.root_tree import write_waveforms_root
 
         with Progress(sum(_size(t.path) for t in tasks), "convert", args.quiet) as bar:
             converted = write_waveforms_root(tasks, args.output, args.float32, bar,  # type: ignore[assignment]
@@ -213,9 +213,9 @@ def _convert_run(args: argparse.Namespace) -> int:
     """The files as the channels of one run, into one group of a new HDF5 file."""
     require("h5py", "vorn convert --run")
     from .progress import Progress
-    from .blocks import BadFile
+    from ..blocks import BadFile
     from .run_hdf5 import write_run
-    from .runs import RunError, open_run
+    from ..runs import RunError, open_run
 
     if args.jobs is not None or args.scheduler is not None or not args.events.everything or args.salvage:
         raise UsageError("--run converts one run into one file: no --jobs, --scheduler, --events or --salvage")
@@ -238,7 +238,7 @@ def _convert_run(args: argparse.Namespace) -> int:
 
 def _run_report(report: Any, args: argparse.Namespace) -> int:
     """Prints what a run's matching lost; FAILED for an event dropped or timestamps that differ."""
-    from .runs import report_lines
+    from ..runs import report_lines
 
     if report is None:
         return OK
@@ -366,8 +366,8 @@ def _report(outcomes: Sequence[Any]) -> int:
 
 def run_plot(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn plot")
-    from .formats import look_like_float_halves
-    from .plotting import figure_pixels, plot_events
+    from ..formats import look_like_float_halves
+    from ..plotting import figure_pixels, plot_events
 
     from matplotlib.figure import Figure
 
@@ -440,7 +440,7 @@ TABLE_LIBRARIES = {".h5": "h5py", ".hdf5": "h5py", ".parquet": "pyarrow", ".root
 
 def _pulse_options(args: argparse.Namespace) -> Any:
     """The FeatureOptions of the pulse options on the command line."""
-    from .features import FeatureOptions
+    from ..features import FeatureOptions
 
     try:
         return FeatureOptions(baseline=tuple(args.baseline), polarity=args.polarity,
@@ -457,7 +457,7 @@ def _pulse_options(args: argparse.Namespace) -> Any:
 
 def _feature_tasks(args: argparse.Namespace, options: Any = None, files: Sequence[str] | None = None) -> list[Any]:
     """The inputs (`files`, by default all) as tasks: one per file, or one for the whole run with --run."""
-    from .feature_table import FeatureTask
+    from ..feature_table import FeatureTask
 
     options = _pulse_options(args) if options is None else options
     files = args.files if files is None else files
@@ -482,7 +482,7 @@ def _feature_tasks(args: argparse.Namespace, options: Any = None, files: Sequenc
 
 
 def run_features(args: argparse.Namespace) -> int:
-    from .feature_table import TableOutcome, features_alone, polarity_line, write_features
+    from ..feature_table import TableOutcome, features_alone, polarity_line, write_features
     from .progress import Progress
 
     folder = args.jobs is not None or args.scheduler is not None
@@ -553,10 +553,10 @@ def _reading_progress(tasks: Sequence[Any], label: str, quiet: bool) -> Any:
 # --- every pulse -----------------------------------------------------------------------
 
 def run_pulses(args: argparse.Namespace) -> int:
-    from .feature_table import TableOutcome, write_features
-    from .pulse_table import PulseRows
-    from .pulses import PulseOptions
-    from .timing import parse_tick
+    from ..feature_table import TableOutcome, write_features
+    from ..pulse_table import PulseRows
+    from ..pulses import PulseOptions
+    from ..timing import parse_tick
 
     suffix = os.path.splitext(args.output)[1].lower()
     if suffix not in TABLE_LIBRARIES:
@@ -605,12 +605,12 @@ def run_hist(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn hist")
     if args.scheduler:
         require("distributed", "vorn hist --scheduler")
-    from .analysis.expressions import ExpressionError
-    from .analysis.tables import is_table
-    from .histograms import series_label, write_csv, write_map_csv, write_map_png, write_png
+    from ..analysis.expressions import ExpressionError
+    from ..analysis.tables import is_table
+    from ..histograms import series_label, write_csv, write_map_csv, write_map_png, write_png
     from .progress import Progress
-    from .runs import RunError
-    from .spectra import BadExpression, Binning, TableInput, in_range, spectrum
+    from ..runs import RunError
+    from ..spectra import BadExpression, Binning, TableInput, in_range, spectrum
 
     axes = _split_pair(args.of)
     if len(axes) > 2 or not all(axes):
@@ -765,7 +765,7 @@ FIT_LIBRARIES = ("iminuit", "scipy")
 
 def _unreadable_raw(files: Sequence[str], reader_type: str, run: bool) -> bool:
     """Event files (not tables, not a run's folder) that cannot be classified, each named in the command's words."""
-    from .analysis.tables import is_table
+    from ..analysis.tables import is_table
 
     raw = [path for path in files if not is_table(path) and not (run and os.path.isdir(path))]
     bad = [(path, found) for path, found in zip(raw, layouts(raw, reader_type)) if isinstance(found, str)]
@@ -777,9 +777,9 @@ def _unreadable_raw(files: Sequence[str], reader_type: str, run: bool) -> bool:
 def run_fit(args: argparse.Namespace) -> int:
     for module in FIT_LIBRARIES:
         require(module, "vorn fit")
-    from .analysis import expressions
-    from .analysis.fits import FitError, fit_gauss, fit_spe
-    from .analysis.tables import load
+    from ..analysis import expressions
+    from ..analysis.fits import FitError, fit_gauss, fit_spe
+    from ..analysis.tables import load
 
     of_text = args.of or ("charge" if args.kind == "spe" else None)
     if of_text is None:
@@ -795,7 +795,7 @@ def run_fit(args: argparse.Namespace) -> int:
     needed = set(of.columns) | {n for n, _ in of.channel_columns}
     if where is not None:
         needed |= set(where.columns) | {n for n, _ in where.channel_columns}
-    from .feature_table import TableOutcome
+    from ..feature_table import TableOutcome
 
     if _unreadable_raw(args.files, args.type, args.as_run):
         return FAILED
@@ -831,7 +831,7 @@ def run_fit(args: argparse.Namespace) -> int:
         return FAILED
     if args.output is not None:
         require("matplotlib", "vorn fit -o")
-        from .analysis.fit_plot import draw_fit
+        from ..analysis.fit_plot import draw_fit
 
         title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
         draw_fit(result, plot, args.output, title, of_text)
@@ -859,9 +859,9 @@ def run_fit(args: argparse.Namespace) -> int:
 
 def run_average(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn average")
-    from .analysis import expressions
-    from .analysis.average import average, draw_average, write_average
-    from .analysis.tables import is_table
+    from ..analysis import expressions
+    from ..analysis.average import average, draw_average, write_average
+    from ..analysis.tables import is_table
 
     outputs = [args.output] + ([args.data] if args.data else [])
     if args.data and not args.data.endswith((".npy", ".csv")):
@@ -874,7 +874,7 @@ def run_average(args: argparse.Namespace) -> int:
         where = expressions.parse(args.where) if args.where else None
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
-    from .feature_table import TableOutcome
+    from ..feature_table import TableOutcome
 
     if _unreadable_raw(args.files, args.type, args.as_run):
         return FAILED
@@ -906,7 +906,8 @@ def run_average(args: argparse.Namespace) -> int:
 # --- follow ---------------------------------------------------------------------
 
 def run_follow(args: argparse.Namespace) -> int:
-    from .follow import FileChanged, Follower, StillUnreadable, wait_for_reader
+    from ..growing import FileChanged, StillUnreadable, wait_for_reader
+    from .follow import Follower
 
     try:
         reader, layout, identity = wait_for_reader(args.file, args.type, args.wait, args.poll)
@@ -958,9 +959,9 @@ _HIST_NEEDS = {"energy": ("trap", "--trap RISE FLAT"), "energy_time": ("trap", "
 
 def _monitor_pulses(args: argparse.Namespace) -> tuple[Any, Any]:
     """The pulse finder's options and how its pulses are counted, or (None, None) without --pulses."""
-    from .monitor.state import PulseSettings
-    from .pulses import PulseOptions
-    from .timing import parse_tick
+    from ..monitor.state import PulseSettings
+    from ..pulses import PulseOptions
+    from ..timing import parse_tick
 
     given = [flag for flag, value in (("--sample-period", args.sample_period), ("--exclude", args.exclude),
                                       ("--hysteresis", args.hysteresis), ("--hysteresis-rms", args.hysteresis_rms),
@@ -988,10 +989,10 @@ def _monitor_pulses(args: argparse.Namespace) -> tuple[Any, Any]:
 def run_monitor(args: argparse.Namespace) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
-    from .features import FEATURES
-    from .monitor.server import DEFAULT_HOST, Monitor, is_loopback, log_to
-    from .monitor.state import MonitorState, summary_line
-    from .timing import parse_tick
+    from ..features import FEATURES
+    from ..monitor.server import DEFAULT_HOST, Monitor, is_loopback, log_to
+    from ..monitor.state import MonitorState, summary_line
+    from ..timing import parse_tick
 
     shown = list(dict.fromkeys(args.hist))
     for name in shown:
@@ -1139,7 +1140,7 @@ def _selection(text: str) -> Selection:
 def _feature_value(field: str) -> Callable[[str], float]:
     """A number for the FeatureOptions field `field`, refused on the command line as the library refuses it."""
     def parse(text: str) -> float:
-        from .features import option_problem
+        from ..features import option_problem
 
         try:
             value = float(text)
@@ -1154,7 +1155,7 @@ def _feature_value(field: str) -> Callable[[str], float]:
 
 def _tick(text: str) -> str:
     """The tick as given, once it is known to read as a positive time."""
-    from .timing import parse_tick
+    from ..timing import parse_tick
 
     try:
         parse_tick(text)
@@ -1174,7 +1175,7 @@ class _Pair(argparse.Action):
             problem = None if math.isfinite(low) and math.isfinite(high) and low < high else \
                 f"needs LO < HI, both finite, not {low:g} {high:g}"
         else:
-            from .features import option_problem
+            from ..features import option_problem
 
             problem = option_problem(self.dest, pair)
         if problem is not None:

@@ -11,66 +11,14 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Callable
-from typing import Any, TextIO, TypeVar
+from typing import Any, TextIO
 
 import vorn
 
-from . import signals
-from .blocks import BadFile, Ending, ending_at, event_size, open_reader
-from .formats import Layout, Unclassified, detect_type, open_layout
-
-
-Reader = TypeVar("Reader")
-
-
-class StillUnreadable(Exception):
-    pass
-
-
-class FileChanged(Exception):
-    """The file shrank below what was read, or another file took its name."""
-
-
-def wait_for_reader(path: str, reader_type: str, wait: float, poll: float,
-                    clock: Callable[[], float] = time.monotonic) -> tuple[vorn.EventReader[Any], Layout, os.stat_result]:
-    """Open the file once it exists, has a known format and (WD2) holds enough to open.
-
-    Returns the reader, the layout it reads and the file's identity when it
-    was opened. Gives up after `wait` seconds with StillUnreadable; other
-    errors are raised.
-    """
-    return wait_to_open(path, reader_type, wait, poll, open_reader, clock)
-
-
-def wait_to_open(path: str, reader_type: str, wait: float, poll: float, opener: Callable[[str, Layout], Reader],
-                 clock: Callable[[], float] = time.monotonic) -> tuple[Reader, Layout, os.stat_result]:
-    """wait_for_reader with the reader that `opener` makes of the path and its layout."""
-    deadline = clock() + wait
-    while True:
-        try:
-            before = os.stat(path)
-            kind = reader_type if reader_type != "auto" else detect_type(path)
-            layout = open_layout(path, kind)
-            reader = opener(path, layout)
-            if _same_file(before, os.stat(path)):
-                return reader, layout, before
-            reason = "the file was being replaced"
-        except FileNotFoundError:
-            reason = "the file does not exist"
-        except Unclassified as error:
-            if error.final:
-                raise StillUnreadable(str(error)) from None
-            reason = str(error).replace("cannot tell", "still cannot tell")
-        except BadFile:
-            reason = "the file is still too short to open as WD2"
-        if clock() >= deadline:
-            raise StillUnreadable(f"after {wait:g} s, {reason}")
-        time.sleep(poll)
-
-
-def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
-    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+from .. import signals
+from ..blocks import Ending, ending_at, event_size
+from ..formats import Layout
+from ..growing import FileChanged, same_file
 
 
 def event_line(event: dict[str, Any]) -> str:
@@ -127,7 +75,7 @@ class Follower:
             now = os.stat(self.path)
         except FileNotFoundError:
             raise FileChanged("the file was removed") from None
-        if not _same_file(now, self.identity):
+        if not same_file(now, self.identity):
             raise FileChanged("another file took the name of the one being read")
         if os.path.isfile(self.path) and now.st_size < self.position:
             raise FileChanged(f"the file shrank to {now.st_size:,} bytes, below the {self.position:,} already read")
