@@ -1,0 +1,80 @@
+"""Trigger rates from time tags, with their Poisson errors.
+
+N triggers seen between the first and the last of them, T seconds apart,
+are N - 1 intervals: the rate is (N - 1) / T and, counts being Poisson, its
+error is sqrt(N - 1) / T. Counting the first trigger too would bias a short
+run upwards (two triggers a microsecond apart are not a megahertz of them).
+
+A `RateCounter` takes time tags block by block, in any order within and
+between blocks, so the rate of a file is the same whichever step it is read
+in, and counters of two files add with `merge`.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+
+@dataclass(frozen=True)
+class Rate:
+    """`triggers` seen over `seconds`, from the first to the last of them."""
+
+    triggers: int
+    seconds: float
+
+    @property
+    def known(self) -> bool:
+        return self.triggers > 1 and self.seconds > 0
+
+    @property
+    def per_second(self) -> float:
+        return (self.triggers - 1) / self.seconds if self.known else math.nan
+
+    @property
+    def error(self) -> float:
+        return math.sqrt(self.triggers - 1) / self.seconds if self.known else math.nan
+
+    def text(self) -> str:
+        """'1.234 kHz ± 0.012 kHz', or why there is no rate."""
+        if self.triggers < 2:
+            return "no rate (fewer than two triggers)"
+        if self.seconds <= 0:
+            return "no rate (all triggers at the same time)"
+        scale, unit = next(((s, u) for s, u in ((1e6, "MHz"), (1e3, "kHz")) if self.per_second >= s), (1.0, "Hz"))
+        digits = max(0, 1 - math.floor(math.log10(self.error / scale))) if self.error > 0 else 3
+        return f"{self.per_second / scale:.{digits}f} {unit} ± {self.error / scale:.{digits}f} {unit}"
+
+
+class RateCounter:
+    """The trigger rate of a stream of time tags (in ticks), counted block by block."""
+
+    def __init__(self, tick_seconds: float) -> None:
+        self.tick_seconds = tick_seconds
+        self.triggers = 0
+        self.first: int | None = None
+        self.last: int | None = None
+
+    def add(self, time_tags: ArrayLike) -> None:
+        tags = np.asarray(time_tags)
+        if tags.size == 0:
+            return
+        low, high = int(tags.min()), int(tags.max())
+        self.triggers += int(tags.size)
+        self.first = low if self.first is None else min(self.first, low)
+        self.last = high if self.last is None else max(self.last, high)
+
+    def merge(self, other: RateCounter) -> None:
+        """Add the triggers of another stream with the same clock."""
+        if other.first is None or other.last is None:
+            return
+        self.triggers += other.triggers
+        self.first = other.first if self.first is None else min(self.first, other.first)
+        self.last = other.last if self.last is None else max(self.last, other.last)
+
+    def rate(self) -> Rate:
+        span = 0 if self.first is None or self.last is None else self.last - self.first
+        return Rate(self.triggers, span * self.tick_seconds)
