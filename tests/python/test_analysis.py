@@ -195,3 +195,19 @@ def test_an_empty_file_is_named_in_one_line(tmp_path, command, modules):
                            str(tmp_path / "x.png")], capture_output=True, text=True)
     assert (done.returncode, done.stderr) == (1, f"vorn: {tmp_path / 'empty.dat'}: the file is empty\n")
     assert not (tmp_path / "x.png").exists()
+
+
+@pytest.mark.parametrize("value_range", [None, (-1.0, 1.5)])
+def test_a_fit_accounts_for_every_value_it_leaves_out(value_range):
+    need("iminuit")
+    from vorn_tools.analysis.fits import fit_gauss
+
+    values = np.random.default_rng(3).normal(0, 1, 5000)
+    values[::97] = np.nan
+    result, _ = fit_gauss(values, value_range=value_range)
+    low, high = value_range or (-np.inf, np.inf)
+    finite = values[np.isfinite(values)]
+    assert result.no_value == np.isnan(values).sum()
+    assert result.entries + result.below + result.above + result.no_value == len(values)
+    if value_range is not None:
+        assert (result.below, result.above) == ((finite < low).sum(), (finite > high).sum())

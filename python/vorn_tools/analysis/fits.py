@@ -66,6 +66,17 @@ class FitResult:
     errors: dict[str, float]
     entries: int
     extra: dict[str, float] = field(default_factory=dict)
+    # Values left out of the fitted histogram, so that every selected value is accounted for.
+    below: int = 0
+    above: int = 0
+    no_value: int = 0
+
+    def left_out(self) -> str:
+        """'' when every value was fitted, else e.g. 'of 20,000: 7 above the range'."""
+        parts = [f"{n:,} {what}" for n, what in ((self.below, "below the range"), (self.above, "above the range"),
+                                                  (self.no_value, "without a value")) if n]
+        total = self.entries + self.below + self.above + self.no_value
+        return f"of {total:,}: {', '.join(parts)}" if parts else ""
 
     def as_dict(self) -> dict[str, Any]:
         found = asdict(self)
@@ -202,9 +213,10 @@ def _spe_start(counts: NDArray[Any], edges: NDArray[np.float64]) -> dict[str, fl
 
 
 def _histogram(values: ArrayLike, bins: int,
-               value_range: tuple[float, float] | None) -> tuple[NDArray[Any], NDArray[np.float64]]:
-    finite = np.asarray(values, dtype=np.float64)
-    finite = finite[np.isfinite(finite)]
+               value_range: tuple[float, float] | None) -> tuple[NDArray[Any], NDArray[np.float64], dict[str, int]]:
+    """The fitted histogram, and the values it leaves out (`below`, `above`, `no_value`) for the result."""
+    given = np.asarray(values, dtype=np.float64)
+    finite = given[np.isfinite(given)]
     if len(finite) < 20:
         raise FitError(f"{len(finite)} finite values are too few to fit")
     if value_range is None:
@@ -212,7 +224,10 @@ def _histogram(values: ArrayLike, bins: int,
         pad = 0.02 * (high - low or 1.0)
         value_range = (float(low - pad), float(high + pad))
     counts, edges = np.histogram(finite, bins=bins, range=value_range)
-    return counts, edges
+    # np.histogram keeps a value equal to the upper edge in the last bin.
+    left_out = {"below": int(np.count_nonzero(finite < edges[0])), "above": int(np.count_nonzero(finite > edges[-1])),
+                "no_value": int(len(given) - len(finite))}
+    return counts, edges, left_out
 
 
 def _minimize(cost: Any, start: dict[str, float], limits: dict[str, tuple[float | None, float | None]]) -> Any:
@@ -245,7 +260,7 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     """
     if model not in ("sipm", "pmt"):
         raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
-    counts, edges = _histogram(values, bins, value_range)
+    counts, edges, left_out = _histogram(values, bins, value_range)
     start = _spe_start(counts, edges)
     width = float(edges[1] - edges[0])
     span = float(edges[-1] - edges[0])
@@ -274,7 +289,7 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(cdf(edges, *minuit.values))
     result = FitResult(model, bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(counts.sum()))
+                       values_, errors, int(counts.sum()), **left_out)
     result.extra = {"gain": values_["gain"], "gain_error": errors["gain"], "pedestal": values_["q0"],
                     "sigma0": values_["sigma0"], "sigma1": values_["sigma1"], "mu": values_["mu"],
                     "peak_to_valley": _peak_to_valley(cdf, minuit.values, values_["q0"], values_["gain"], width)}
@@ -297,7 +312,7 @@ def _peak_to_valley(cdf: Any, parameters: Any, q0: float, gain: float, width: fl
 def fit_gauss(values: ArrayLike, bins: int = 100,
               value_range: tuple[float, float] | None = None) -> tuple[FitResult, dict[str, Any]]:
     """Fit one Gaussian to `values` within the range (by default the central 99.9 % widened by 2 %)."""
-    counts, edges = _histogram(values, bins, value_range)
+    counts, edges, left_out = _histogram(values, bins, value_range)
     centres = 0.5 * (edges[1:] + edges[:-1])
     total = float(counts.sum())
     if total == 0:
@@ -311,7 +326,7 @@ def fit_gauss(values: ArrayLike, bins: int = 100,
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(gauss_cdf(edges, *minuit.values))
     result = FitResult("gauss", bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(total))
+                       values_, errors, int(total), **left_out)
     result.extra = {"mean": values_["mean"], "mean_error": errors["mean"], "sigma": abs(values_["sigma"]),
                     "sigma_error": errors["sigma"]}
     return result, {"counts": counts, "edges": edges, "cdf": gauss_cdf, "parameters": tuple(minuit.values)}

@@ -845,7 +845,9 @@ def run_fit(args: argparse.Namespace) -> int:
     else:
         if account is not None:
             print(account)
-        print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}, "
+        left_out = result.left_out()
+        print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}"
+              + (f" ({left_out})" if left_out else "") + ", "
               + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
               + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged"))
         if args.output is not None:
