@@ -289,7 +289,7 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(cdf(edges, *minuit.values))
     result = FitResult(model, bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(counts.sum()), **left_out)
+                       values_, errors, int(counts.sum()), extra={}, **left_out)
     result.extra = {"gain": values_["gain"], "gain_error": errors["gain"], "pedestal": values_["q0"],
                     "sigma0": values_["sigma0"], "sigma1": values_["sigma1"], "mu": values_["mu"],
                     "peak_to_valley": _peak_to_valley(cdf, minuit.values, values_["q0"], values_["gain"], width)}
@@ -326,7 +326,7 @@ def fit_gauss(values: ArrayLike, bins: int = 100,
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(gauss_cdf(edges, *minuit.values))
     result = FitResult("gauss", bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(total), **left_out)
+                       values_, errors, int(total), extra={}, **left_out)
     result.extra = {"mean": values_["mean"], "mean_error": errors["mean"], "sigma": abs(values_["sigma"]),
                     "sigma_error": errors["sigma"]}
     return result, {"counts": counts, "edges": edges, "cdf": gauss_cdf, "parameters": tuple(minuit.values)}
