@@ -21,6 +21,17 @@ TRIGGER = 128  # where pulses start
 TICK_NS = 8  # the board's clock: 125 MHz
 
 
+def write_channel(path: Path, samples: np.ndarray, times: np.ndarray, channel: int) -> None:
+    """One board channel's WD1 file: a header and the samples of each event, timestamps from 64-bit `times`."""
+    header = struct.Struct("<6i")
+    with open(path, "wb") as out:
+        for i, row in enumerate(samples):
+            # Bit 31 of the timestamp is the board's overflow flag.
+            stamp = int(times[i] % 2**31) - (2**31 if times[i] // 2**31 % 2 else 0)
+            out.write(header.pack(24 + 2 * row.size, 1, 0, channel, i, stamp))
+            out.write(row.astype("<u2").tobytes())
+
+
 def write_run(folder: str | Path, events: int = 20_000, channels: int = 4, seed: int = 7) -> list[Path]:
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -29,7 +40,6 @@ def write_run(folder: str | Path, events: int = 20_000, channels: int = 4, seed:
     shape = np.where(t >= TRIGGER, np.exp(-(t - TRIGGER) / 12.0) - np.exp(-(t - TRIGGER) / 3.0), 0.0)
     shape /= shape.max()
     times = np.cumsum(rng.exponential(1e9 / TICK_NS / 5_000, events)).astype(np.int64)  # about 5 kHz
-    header = struct.Struct("<6i")
     paths = []
     for channel in range(channels):
         photoelectrons = rng.poisson(1.5, events)
@@ -37,12 +47,7 @@ def write_run(folder: str | Path, events: int = 20_000, channels: int = 4, seed:
         waves = 8000 + rng.normal(0, 2.5, (events, SAMPLES)) - heights[:, None] * shape
         samples = np.clip(np.rint(waves), 0, 2**14 - 1).astype("<u2")
         path = folder / f"wave{channel}.dat"
-        with open(path, "wb") as out:
-            for i in range(events):
-                # Bit 31 of the timestamp is the board's overflow flag.
-                stamp = int(times[i] % 2**31) - (2**31 if times[i] // 2**31 % 2 else 0)
-                out.write(header.pack(24 + 2 * SAMPLES, 1, 0, channel, i, stamp))
-                out.write(samples[i].tobytes())
+        write_channel(path, samples, times, channel)
         paths.append(path)
     return paths
 
