@@ -91,6 +91,9 @@ class ChannelReport:
     dropped: int = 0
     timestamp_mismatches: int = 0  # matched events whose timestamp differs from the first file's
     first_timestamp_mismatches: list[int] = field(default_factory=list)  # counters
+    # How the file's reading ended when its last event was cut short (Ending.describe()): that event is
+    # no event of the run, and the other files' copies of it are extra, so the line names the cause.
+    cut: str | None = None
 
 
 @dataclass
@@ -128,6 +131,8 @@ def report_lines(report: RunReport, run: str | None = None) -> list[str]:
     lines = []
     reference = report.channels[0].path if report.channels else ""
     for channel in report.channels:
+        if channel.cut:
+            lines.append(f"{channel.path}: {channel.cut}")
         if channel.missing:
             lines.append(f"{channel.path}: {_plural(channel.missing, 'event')} missing"
                          f" ({_counters(channel.first_missing, channel.missing)}), so dropped from the other files")
@@ -184,9 +189,11 @@ def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:
 class _Source:
     """One channel's file: its pieces, with `event` unwrapped, and the events read but not yet matched."""
 
-    def __init__(self, path: str, pieces: Iterator[Piece]) -> None:
+    def __init__(self, path: str, file: FilePieces, pieces: Iterator[Piece], report: ChannelReport) -> None:
         self.path = path
+        self.file = file
         self.pieces = pieces
+        self.report = report
         self.first: Piece | None = None  # the first piece, until counters can be unwrapped
         self.buffer: list[Piece] = []
         self.done = False
@@ -205,6 +212,9 @@ class _Source:
         piece = next(self.pieces, None)
         if piece is None:
             self.done = True
+            ending = self.file.ending
+            if ending is not None and ending.kind == "cut":
+                self.report.cut = ending.describe()
         return piece
 
 
@@ -228,8 +238,9 @@ class Run:
         self._wd1 = self._layouts[0].reader_type == "WD1"
         self._float32 = float32
         self.report = RunReport([ChannelReport(path) for path in paths])
-        self._sources = [_Source(path, self._checked(path, iter(FilePieces(path, layout, float32))))
-                         for path, layout in zip(paths, self._layouts)]
+        files = [FilePieces(path, layout, float32) for path, layout in zip(paths, self._layouts)]
+        self._sources = [_Source(path, file, self._checked(path, iter(file)), report)
+                         for path, file, report in zip(paths, files, self.report.channels)]
         self._width: int | None = None
         self._started = False
         for source in self._sources:

@@ -451,3 +451,17 @@ def test_iterate_with_features_carries_the_feature_table_of_each_block(tmp_path,
             found = np.concatenate([b[name].reshape(-1) for b in blocks if b.path == path])
             np.testing.assert_array_equal(found, expected, err_msg=f"{path} {name}")
     assert all(b[name].shape[0] == b.events for b in blocks for name in FEATURES)
+
+
+@pytest.mark.parametrize("cut", [[1], [0, 1]])
+def test_a_run_names_the_file_whose_last_event_is_cut(tmp_path, cut):
+    paths = [wd1_file(tmp_path / f"wave{f}.dat", range(10), channel=f) for f in (0, 1)]
+    for f in cut:
+        os.truncate(paths[f], os.path.getsize(paths[f]) - 3)
+    run = open_run(paths, step_size=4)
+    assert sum(b.events for b in run) == 9
+    lines = report_lines(run.report)
+    assert [f for f in (0, 1) if f"{paths[f]}: event cut at offset {9 * 32}: 29 of its 32 bytes present" in lines] \
+        == cut
+    # A file cut alone leaves its last event extra in the other file; cut alike, nothing is dropped.
+    assert run.report.aligned == (len(cut) == 2)
