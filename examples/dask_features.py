@@ -16,6 +16,7 @@ the whole selection, however the work was spread.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import tempfile
 from collections.abc import Sequence
@@ -59,12 +60,14 @@ def main(argv: list[str] | None = None) -> int:
     step: int | str = int(args.step) if args.step.isdigit() else args.step
     with tempfile.TemporaryDirectory() as tmp:
         files: Sequence[str] = args.files or [str(p) for p in write_run(tmp, events=4000)]
-        if args.scheduler:
-            client = Client(args.scheduler)
-        else:
-            # Worker processes: a reader holds the GIL while it reads.
-            client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None))
-        with client:
+        with contextlib.ExitStack() as stack:
+            if args.scheduler:
+                client = stack.enter_context(Client(args.scheduler))
+            else:
+                # Worker processes: a reader holds the GIL while it reads.
+                cluster = stack.enter_context(LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                                           dashboard_address=None))
+                client = stack.enter_context(Client(cluster))
             table = vorn_dask.features(files, FeatureOptions(baseline=(0, 64)), step, run=args.run, type=args.type)
             # One read of the files; the rows that pass the cut stay in the workers' memory.
             selected = table[table["amplitude"] > args.above].persist()
