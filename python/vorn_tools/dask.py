@@ -1,10 +1,12 @@
 """Feature tables as lazy Dask DataFrames, one partition per block of events, after uproot's `dask`.
 
 `features(paths, options)` returns the rows, columns and dtypes of the
-feature table that `vorn_tools.feature_table` (and so `vorn features`)
-makes of the same inputs with the same `step_size`: one row per event and
-channel, `file` for several files, `entry` counting events from 0 in each
-file. Each partition is one block of a file, a step of events as
+feature table that `vorn_tools.feature_table.feature_tables` makes of the
+same inputs, an input at a time, with the same `step_size`: one row per
+event and channel, `file` for several files, `entry` counting events from 0
+in each file. The step matters to auto polarity alone, decided from each
+channel's first block; with the default step, the command's ("8 MB"), the
+rows are those `vorn features` writes. Each partition is one block of a file, a step of events as
 `vorn_tools.reading.iterate` cuts it, in the order of the files; a run's
 partitions are the steps of its matched events, as `open_run` cuts them.
 Filter, group and histogram them with Dask's own API.
@@ -56,10 +58,10 @@ pd = need("pandas", "dask")
 
 # Imported after the check above: a missing Dask is told before anything else.
 from .blocks import BadFile, Ending, EventBlocks, ending_at  # noqa: E402
-from .feature_table import _rows, feature_tables  # noqa: E402
+from .feature_table import STEP, _rows, feature_tables  # noqa: E402
 from .features import FeatureOptions  # noqa: E402
 from .formats import SAMPLE_DTYPES, WD1_HEADER, WD1_HEADER_SIZE, WD2_HEADER, Layout  # noqa: E402
-from .reading import DEFAULT_STEP, classify, iterate_files, parse_step  # noqa: E402
+from .reading import classify, iterate_files, parse_step  # noqa: E402
 from .runs import RunError, RunReport, open_run, report_lines, run_files  # noqa: E402
 
 __all__ = ["features"]
@@ -98,7 +100,7 @@ class _Reading:
 
 
 def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None = None,
-             step_size: int | str = DEFAULT_STEP, *, run: bool = False, type: str = "auto",
+             step_size: int | str = STEP, *, run: bool = False, type: str = "auto",
              float32: bool = False, tick: str | float | None = None, ended: Ended | None = None,
              reports: list[RunReport] | None = None) -> Any:
     """The feature table of the files (or, with `run` or a folder, of the run they make) as a Dask DataFrame.
@@ -108,8 +110,8 @@ def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None =
     are the steps of its matched events. A file without events has no
     partition; when no input has one, the DataFrame is one empty partition.
     Options are those of `feature_table.feature_tables`, whose rows it
-    holds: with the same `step_size`, auto polarity is decided from the
-    same first block of each channel. `ended` is told how the reading of
+    holds: with the same `step_size` (by default the command's), auto
+    polarity is decided from the same first block of each channel. `ended` is told how the reading of
     each file will end (not for a run); with `reports`, a run's report is
     appended to it instead of a run that dropped events raising RunError.
     See the module's description for what is read when, and the errors.
