@@ -111,10 +111,12 @@ def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None =
     partition; when no input has one, the DataFrame is one empty partition.
     Options are those of `feature_table.feature_tables`, whose rows it
     holds: with the same `step_size` (by default the command's), auto
-    polarity is decided from the same first block of each channel. `ended` is told how the reading of
-    each file will end (not for a run); with `reports`, a run's report is
-    appended to it instead of a run that dropped events raising RunError.
-    See the module's description for what is read when, and the errors.
+    polarity is decided from the same first block of each channel. Paths
+    are made absolute, for workers that see the files at the same place.
+    `ended` is told how the reading of each file will end (not for a
+    run); with `reports`, a run's report is appended to it instead of a run
+    that dropped events raising RunError. See the module's description for
+    what is read when, and the errors.
     """
     reading = _Reading(FeatureOptions() if options is None else options, step_size, type, float32, tick)
     parse_step(step_size)  # a bad step is a usage error here, not in a task
@@ -145,7 +147,7 @@ def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None =
 
 
 def _inputs(paths_or_run: str | Sequence[str], run: bool) -> list[_Input]:
-    paths = [paths_or_run] if isinstance(paths_or_run, str) else list(paths_or_run)
+    paths = [os.path.abspath(p) for p in ([paths_or_run] if isinstance(paths_or_run, str) else paths_or_run)]
     if not paths:
         raise ValueError("no input files given")
     if run or (len(paths) == 1 and os.path.isdir(paths[0])):
