@@ -50,19 +50,17 @@ from typing import Any
 
 import numpy as np
 
+from .blocks import BadFile, Ending, EventBlocks, ending_at
+from .feature_table import STEP, _rows, feature_tables
+from .features import FeatureOptions
+from .formats import SAMPLE_DTYPES, WD1_HEADER, WD1_HEADER_SIZE, WD2_HEADER, Layout
 from .outputs import need
+from .reading import classify, iterate_files, parse_step
+from .runs import RunError, RunReport, open_run, report_lines, run_files
 
 dask = need("dask", "dask")
 dd = need("dask.dataframe", "dask")
 pd = need("pandas", "dask")
-
-# Imported after the check above: a missing Dask is told before anything else.
-from .blocks import BadFile, Ending, EventBlocks, ending_at  # noqa: E402
-from .feature_table import STEP, _rows, feature_tables  # noqa: E402
-from .features import FeatureOptions  # noqa: E402
-from .formats import SAMPLE_DTYPES, WD1_HEADER, WD1_HEADER_SIZE, WD2_HEADER, Layout  # noqa: E402
-from .reading import classify, iterate_files, parse_step  # noqa: E402
-from .runs import RunError, RunReport, open_run, report_lines, run_files  # noqa: E402
 
 __all__ = ["features"]
 
