@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 from eventfiles import child_env, wd1_event, wd2_event, write_in_pieces
+from needs import need
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -410,6 +411,56 @@ class TestDask:
         proc = run_example("dask_files", "--threads", "--type", "WD1", *files)
         assert proc.returncode == 0, proc.stderr
         assert "3 files (WD1): 12 events, 36 samples" in proc.stdout
+
+
+# --- dask_features --------------------------------------------------------------
+
+def wd1_mixed(path, rng):
+    """Events of one length, then of another (the file's blocks turn flat), then an event cut short."""
+    events = [(i % 2, i, int(rng.integers(-2**31, 2**31)), rng.integers(0, 4000, 40 if i < 30 else 60))
+              for i in range(55)]
+    wd1_file(path, events)
+    with open(path, "ab") as f:
+        f.write(wd1_event(None, 3, 0, 0, 55, 0, rng.integers(0, 4000, 60).tolist())[:70])
+    return str(path)
+
+
+@pytest.mark.parametrize("kind, step", [("wd1", 7), ("wd1", "2 kB"), ("wd2", 5), ("run", 64)])
+@pytest.mark.usefixtures("examples_path")
+def test_dask_features_are_the_feature_table_one_partition_per_block(tmp_path, client, kind, step):
+    need("dask.dataframe")
+    need("boost_histogram")
+    pd = need("pandas")
+    from vorn_tools import dask as vorn_dask
+    from vorn_tools.feature_table import feature_tables
+    from vorn_tools.features import FeatureOptions
+    from vorn_tools.reading import iterate
+    from vorn_tools.runs import open_run
+
+    rng = np.random.default_rng(23)
+    options = FeatureOptions(baseline=(0, 8))
+    if kind == "wd1":  # timestamps that wrap; events of one size, and a file read through
+        files = [wd1_file(tmp_path / "a.wd1", [(1, i, int(rng.integers(-2**31, 2**31)), rng.integers(0, 4000, 40))
+                                               for i in range(50)]),
+                 wd1_mixed(tmp_path / "b.wd1", rng)]
+    elif kind == "wd2":
+        files = [random_wd2(tmp_path / f"{i}.wd2", rng, events=12 + i, channels=2, samples=20)[0] for i in range(2)]
+    else:
+        files = [str(p) for p in example("pulse_run").write_run(tmp_path / "run", events=300, channels=2)]
+    run = kind == "run"
+    # The table as the command makes it, an input at a time, with the same blocks (auto polarity is decided
+    # from each channel's first block).
+    tables = feature_tables(files, options, run=True, step_size=step) if run else \
+        [rows for i, path in enumerate(files) for rows in feature_tables([path], options, step_size=step, file=i)]
+    table = pd.concat([pd.DataFrame(rows) for rows in tables], ignore_index=True)
+
+    frame = vorn_dask.features(files, options, step, run=run)
+    blocks = len(list(open_run(files, step))) if run else sum(len(list(iterate(p, step))) for p in files)
+    assert frame.npartitions == blocks
+    pd.testing.assert_frame_equal(frame.compute().reset_index(drop=True), table)
+    # Histograms of the partitions add up to the whole table's.
+    amplitudes = example("dask_features").histogram(frame, "amplitude", 50, 0.0, 4000.0).compute()
+    assert amplitudes.values().tolist() == np.histogram(table["amplitude"], 50, (0.0, 4000.0))[0].tolist()
 
 
 @pytest.mark.usefixtures("examples_path")
