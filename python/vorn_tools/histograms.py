@@ -29,6 +29,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .output_files import atomic_output
 from .outputs import need
+from .rates import Rate
 
 
 # Relative tolerance within which grown axes of one bin width agree: their
@@ -220,6 +221,12 @@ class Series:
         covered: NDArray[np.float64] = np.maximum(np.minimum(edges[1:], stop) - np.maximum(edges[:-1], start), 0.0)
         return covered
 
+    def trigger_rate(self) -> Rate:
+        """The rate of the whole series of times (seconds): (N - 1) / T from its first time to its last,
+        which is also its N events over the time its bins cover."""
+        events = self.entries()
+        return Rate(events, self.last - self.first if events else 0.0)
+
     def heights(self) -> NDArray[np.float64]:
         """What is drawn: counts, or for a rate counts per unit of time (NaN where a bin covers no time)."""
         counts = np.asarray(self.hist.values(), dtype=np.float64)
@@ -241,7 +248,7 @@ def series_label(key: SeriesKey, several_inputs: bool) -> str:
 
 def _legend(label: str, series: Series) -> str:
     if series.rate:
-        return f"{label}: {series.entries():,} events"
+        return f"{label}: {series.entries():,} events, {series.trigger_rate().text()}"
     under, over = series.flow()
     missing = f", no value {series.no_value:,}" if series.no_value else ""
     return f"{label}: {series.entries():,} entries, underflow {under:,}, overflow {over:,}{missing}"
@@ -273,7 +280,7 @@ def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log
         ax.stairs(one.heights(), one.hist.axes[0].edges, label=_legend(series_label(key, several), one))
     unit = next((s.unit for s in series.values()), "") or "unit"
     for ax in axes:
-        ax.set_ylabel(f"events per {unit}" if rate else "events per bin")
+        ax.set_ylabel(("rate [Hz]" if unit == "s" else f"events per {unit}") if rate else "events per bin")
         if log:
             ax.set_yscale("log")
         if ax.get_legend_handles_labels()[0]:
@@ -289,12 +296,15 @@ def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log
 def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
     """The CSV rows of one series: input, channel, unit, low and high edge, count, and for a rate the
     seconds the bin covers; under- and overflow as bins of an infinite edge, and the rows without a
-    value as a bin of NaN edges, present even when empty."""
+    value as a bin of NaN edges, present even when empty. A rate's rows also give the rate of the whole
+    series and its error, per second (empty without one)."""
     edges = [float(e) for e in series.hist.axes[0].edges]
     counts = [int(c) for c in series.hist.values()]
     head = [key[0], key[1], series.unit]
     if series.rate:
-        return [[*head, low, high, count, float(cover)]
+        whole = series.trigger_rate()
+        tail = [whole.per_second, whole.error] if whole.known else ["", ""]
+        return [[*head, low, high, count, float(cover), *tail]
                 for low, high, count, cover in zip(edges, edges[1:], counts, series.cover())]
     under, over = series.flow()
     return ([[*head, -math.inf, edges[0], under]]
@@ -307,7 +317,8 @@ def write_csv(series: Mapping[SeriesKey, Series], path: str) -> None:
     rate = any(s.rate for s in series.values())
     with atomic_output(path) as temporary, open(temporary, "w", newline="") as out:
         writer = csv.writer(out)
-        writer.writerow(["input", "channel", "unit", "low", "high", "count", *(["seconds"] if rate else [])])
+        writer.writerow(["input", "channel", "unit", "low", "high", "count",
+                         *(["seconds", "rate_hz", "rate_error_hz"] if rate else [])])
         for key, one in series.items():
             writer.writerows(rows(key, one))
 

@@ -7,16 +7,21 @@ run upwards (two triggers a microsecond apart are not a megahertz of them).
 
 A `RateCounter` takes time tags block by block, in any order within and
 between blocks, so the rate of a file is the same whichever step it is read
-in, and counters of two files add with `merge`.
+in, and counters of two files add with `merge`. `ChannelRates` keeps one per
+channel of a file, from its raw timestamps.
 """
 
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
+
+from .timing import Unwrapper
 
 
 @dataclass(frozen=True)
@@ -37,6 +42,12 @@ class Rate:
     @property
     def error(self) -> float:
         return math.sqrt(self.triggers - 1) / self.seconds if self.known else math.nan
+
+    def as_dict(self) -> dict[str, float | int | None]:
+        """`triggers`, `seconds`, `rate_hz` and `rate_error_hz`, None where there is no rate (JSON has no NaN)."""
+        return {"triggers": self.triggers, "seconds": self.seconds,
+                "rate_hz": self.per_second if self.known else None,
+                "rate_error_hz": self.error if self.known else None}
 
     def text(self) -> str:
         """'1.234 kHz ± 0.012 kHz', or why there is no rate."""
@@ -78,3 +89,46 @@ class RateCounter:
     def rate(self) -> Rate:
         span = 0 if self.first is None or self.last is None else self.last - self.first
         return Rate(self.triggers, span * self.tick_seconds)
+
+
+class ChannelRates:
+    """The trigger rate of each channel of one file, its events fed block by block in file order.
+
+    Each block gives the events' raw timestamps and, per channel, which of
+    them hold it. With `bits` (WD1: 31), timestamps are unwrapped as the
+    `time` column is (`vorn_tools.timing`): every decrease is a wrap. Between
+    events less than half the counter's period apart, a wrap always lowers
+    the counter by more than half of it; a smaller decrease is an event out
+    of order, most likely, and taking it for a wrap adds a whole period to
+    the span. Those are counted in `steps_back`, so that a rate resting on
+    them is not taken on trust. Without `bits` (WD2: 64-bit timestamps),
+    an event out of order is harmless: the span runs from the lowest time
+    tag to the highest.
+    """
+
+    def __init__(self, tick_seconds: float, bits: int | None = None) -> None:
+        self.tick_seconds = tick_seconds
+        self.bits = bits
+        self.counters: dict[Any, RateCounter] = {}
+        self.steps_back = 0
+        self._unwrap = Unwrapper(bits) if bits is not None else None
+        self._previous: int | None = None  # the low bits of the last event before this block
+
+    def add(self, timestamps: ArrayLike, holding: Mapping[Any, ArrayLike]) -> None:
+        """The next events' timestamps, and for each channel a mask of the events that hold it."""
+        raw = np.asarray(timestamps)
+        if raw.size == 0:
+            return
+        tags: NDArray[Any] = raw
+        if self._unwrap is not None and self.bits is not None:
+            low = raw.astype(np.int64) & ((1 << self.bits) - 1)
+            previous = int(low[0]) if self._previous is None else self._previous
+            drops = -np.diff(low, prepend=np.int64(previous))
+            self.steps_back += int(np.count_nonzero((drops > 0) & (drops < 1 << (self.bits - 1))))
+            self._previous = int(low[-1])
+            tags = self._unwrap(low)
+        for channel, mask in holding.items():
+            self.counters.setdefault(channel, RateCounter(self.tick_seconds)).add(tags[np.asarray(mask, bool)])
+
+    def rates(self) -> dict[Any, Rate]:
+        return {channel: counter.rate() for channel, counter in self.counters.items()}

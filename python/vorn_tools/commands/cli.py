@@ -104,6 +104,7 @@ def _classify(path: str, reader_type: str) -> Layout | str:
 # --- info -----------------------------------------------------------------------
 
 def run_info(args: argparse.Namespace) -> int:
+    from ..timing import parse_tick
     from .info import scan
     from .progress import Progress
 
@@ -117,7 +118,8 @@ def run_info(args: argparse.Namespace) -> int:
             continue
         try:
             with Progress(_size(path), os.path.basename(path), args.quiet) as bar:
-                info = scan(path, layout, args.float32, bar, args.events)
+                info = scan(path, layout, args.float32, bar, args.events,
+                            None if args.tick is None else parse_tick(args.tick))
         except FILE_ERRORS as failure:
             message = str(failure) or type(failure).__name__
             error(f"{path}: {message}")
@@ -126,6 +128,10 @@ def run_info(args: argparse.Namespace) -> int:
             continue
         if info.float32_hint:
             hint_float32(path)
+        if info.rates is not None and info.rates.steps_back:
+            error(f"{path}: warning: {plural(info.rates.steps_back, 'timestamp')} below the one before by less than"
+                  " half the counter's period, taken for wraps of 2**31 ticks: if events are out of order, the"
+                  " trigger rates are too low")
         if info.ending is not None and info.ending.error is not None:
             error(f"{path}: {info.ending.error}")
             status = FAILED
@@ -740,6 +746,12 @@ def run_hist(args: argparse.Namespace) -> int:
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}"
           + (f", {plural(no_value, 'row')} without a value of {args.of} (counted, not binned)" if no_value else ""))
+    if binning.rate:
+        several = len({name for name, _ in series}) > 1
+        for key, one in series.items():
+            whole = one.trigger_rate()
+            span = f" ({plural(whole.triggers, 'event')} over {whole.seconds:.6g} s)" if whole.known else ""
+            print(f"{series_label(key, several)}: trigger rate {whole.text()}{span}")
     if failed:
         error(f"{len(failed)} of {plural(len(given), 'file')} failed, the entries before the failure kept"
               f" (--salvage): {', '.join(failed)}")
@@ -1064,6 +1076,7 @@ EXAMPLES = {
   vorn fit gauss run.parquet --of "cfd_time@1 - cfd_time@0" --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
     "info": """examples:
   vorn info run042.wd1
+  vorn info run042.wd1 --tick 8ns   # and the trigger rate, with its Poisson error
   vorn info --json runs/*.wd2 > summary.json""",
     "convert": """examples:
   vorn convert run042.wd1 -o run042.h5
@@ -1249,11 +1262,15 @@ def build_parser() -> argparse.ArgumentParser:
                               " slice (either side may be left out)" + (f"; default {default}" if default else ""))
 
     info = command("info", "what files hold", "Report format, events, counters, timestamps, per-channel sample"
-                   " statistics and how reading ended, for each file.")
+                   " statistics and how reading ended, for each file; with --tick, the trigger rate of each"
+                   " channel with its Poisson error.")
     info.add_argument("files", nargs="+", metavar="FILE")
     type_option(info)
     float32_option(info)
     events_option(info)
+    info.add_argument("--tick", type=_tick, metavar="LENGTH",
+                      help="the board's clock tick, for example 8ns: the trigger rate of each channel, from the"
+                           " timestamps")
     info.add_argument("--json", action="store_true", help="print a JSON list, one object per file")
     info.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     info.set_defaults(run=run_info)

@@ -11,6 +11,8 @@ from numpy.typing import NDArray
 
 from ..blocks import Block, Ending, EventBlocks, Selection
 from ..formats import Layout, look_like_float_halves
+from ..rates import ChannelRates
+from ..timing import TIME_TAG_BITS
 
 
 @dataclass
@@ -53,6 +55,12 @@ class FileInfo:
     channels: dict[Any, ChannelStats] = field(default_factory=dict)
     ending: Ending | None = None
     float32_hint: bool = False  # the samples look like the halves of floats, and --float32 was not given
+    tick: float | None = None  # seconds: with it, the trigger rate of each channel
+    rates: ChannelRates | None = None
+
+    def __post_init__(self) -> None:
+        if self.tick is not None:
+            self.rates = ChannelRates(self.tick, TIME_TAG_BITS if self.layout.reader_type == "WD1" else None)
 
     def add(self, block: Block) -> None:
         if not block.events:
@@ -79,6 +87,19 @@ class FileInfo:
         else:
             self.sampling_periods.update(np.unique(heads["sampling_period"]).tolist())
         self._add_samples(block)
+        if self.rates is not None:
+            self.rates.add(heads["timestamp"], self._holding(block))
+
+    def _holding(self, block: Block) -> dict[Any, NDArray[np.bool_]]:
+        """Per channel, the events of the block that hold it: a WD1 event holds its board's channel,
+        a WD2 event each of its channels that has samples."""
+        heads = block.headers
+        if self.layout.reader_type == "WD1":
+            keys = (heads["board_id"].astype(np.int64) << 32) | (heads["board_channel"].astype(np.int64)
+                                                                  & 0xFFFFFFFF)
+            return {(key >> 32, _int32(key & 0xFFFFFFFF)): keys == key for key in np.unique(keys).tolist()}
+        present = block.event_lengths() > 0
+        return {channel: present for channel in range(max(self.layout.channels, 0))}
 
     def _add_samples(self, block: Block) -> None:
         keys, counts, minima, maxima, sums = self._reductions(block)
@@ -163,9 +184,27 @@ class FileInfo:
              "samples": s.samples, "min": _number(s.minimum), "max": _number(s.maximum), "mean": _number(s.mean)}
             for key, s in sorted(self.channels.items())
         ]
+        if self.rates is not None:
+            document["tick_seconds"] = self.tick
+            document["trigger_rate"] = [
+                {**({"board_id": key[0], "board_channel": key[1]} if wd1 else {"channel": key}), **rate.as_dict()}
+                for key, rate in sorted(self.rates.rates().items())]
+            if wd1:
+                document["time_tags_back"] = self.rates.steps_back
         if ending is not None:
             document.update(ending.as_dict())
         return document
+
+    def _rate_rows(self, wd1: bool) -> list[tuple[str, str]]:
+        """A row per channel with its trigger rate; without a tick, how to get it."""
+        if self.rates is None:
+            return [("trigger rate", "pass --tick, the board's clock tick (for example --tick 8ns)")]
+        rows: list[tuple[str, str]] = []
+        for key, rate in sorted(self.rates.rates().items()):
+            name = f"board {key[0]} channel {key[1]}" if wd1 else f"channel {key}"
+            span = f", {rate.triggers:,} triggers over {rate.seconds:.6g} s" if rate.known else ""
+            rows.append(("trigger rate" if not rows else "", f"{name}: {rate.text()}{span}"))
+        return rows
 
     def print(self, out: TextIO) -> None:
         doc = self.as_dict()
@@ -191,6 +230,7 @@ class FileInfo:
                 rows += [("board ids", _list(doc["board_ids"])), ("board_channels", _list(doc["board_channels"]))]
             else:
                 rows.append(("sampling_period", _list(doc["sampling_period"])))
+            rows += self._rate_rows(wd1)
         if self.ending is not None:
             rows.append(("bytes read", f"{self.ending.bytes_read:,} of {self.ending.file_size:,}"))
             rows.append(("ended", self.ending.describe()))
@@ -208,10 +248,12 @@ class FileInfo:
 
 
 def scan(path: str, layout: Layout, float32: bool, progress: Any = None,
-         selection: Selection = Selection()) -> FileInfo:
-    """Read the file, or the selected events; a read error is recorded in `ending`, BadFile raised."""
+         selection: Selection = Selection(), tick: float | None = None) -> FileInfo:
+    """Read the file, or the selected events; a read error is recorded in `ending`, BadFile raised.
+
+    With `tick` (seconds), the trigger rate of each channel from the timestamps as well."""
     blocks = EventBlocks(path, layout, float32, selection=selection)
-    info = FileInfo(path, layout, blocks.float32)
+    info = FileInfo(path, layout, blocks.float32, tick=tick)
     for block in blocks:
         if not info.events and layout.reader_type == "WD1" and not float32:
             info.float32_hint = look_like_float_halves(block.data)
