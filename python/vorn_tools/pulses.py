@@ -108,6 +108,7 @@ class PulseOptions:
     baseline); without them they are ``threshold_rms`` and ``hysteresis_rms``
     times the baseline's RMS. ``charge`` is the number of samples before a
     pulse's first crossing and after its end that its charge takes in.
+    ``polarity="auto"`` is decided per channel (see `find_pulses`).
     """
 
     baseline: tuple[int, int] = (0, 64)
@@ -152,6 +153,8 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
     ``options.polarity``: a caller that reads a file in blocks decides once
     per channel and passes the decision with every block. Without it,
     ``"auto"`` is decided from the data given, per channel of 3-D data.
+    Rows of both signs take two passes of the kernel over all rows, one per
+    sign, rather than a copy of each sign's samples.
 
     Raises TypeError for other sample types and ValueError for shapes or a
     baseline window that do not fit. The search releases the GIL.
