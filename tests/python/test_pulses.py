@@ -264,7 +264,8 @@ def test_blocks_of_iterate_carry_the_pulses_of_their_own_data(tmp_path, layout):
             found, channels = find_pulses(rows, options), np.tile([0, 1], block.events)
         pulses = block["pulses"]
         assert list(pulses.dtype.names) == list(PULSE_FIELDS)
-        assert pulses["entry"].tolist() == (block.file_entry_start + found["row"] // (len(channels) // block.events)).tolist()
+        per_event = len(channels) // block.events
+        assert pulses["entry"].tolist() == (block.file_entry_start + found["row"] // per_event).tolist()
         assert pulses["channel"].tolist() == channels[found["row"]].tolist()
         for name in PULSE_FIELDS:
             if name not in ("entry", "channel"):
