@@ -1,9 +1,10 @@
 """Blocks of events with their pulse features, measured while the next block is read.
 
-`iterate` is `vorn_tools.reading.iterate` with one more argument,
+`iterate` is `vorn_tools.reading.iterate` with two more arguments,
 `features`: each block then also carries the features of its waveforms,
 computed in the reading pipeline rather than in turn with the reading, so
-that a plain loop over the blocks costs little more than the reading alone.
+that a plain loop over the blocks costs little more than the reading alone;
+and `pulses`: each block then also carries every pulse of its waveforms.
 """
 
 from __future__ import annotations
@@ -11,14 +12,18 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import Any
 
+import numpy as np
+
 from .feature_table import _prefetched, _rows
 from .features import FEATURES, FeatureOptions
+from .pulse_table import PulseRows
+from .pulses import PULSES, PulseOptions
 from .reading import DEFAULT_STEP, EventBlock, iterate_files
 
 
 def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
             float32: bool = False, tick: str | float | None = None,
-            features: FeatureOptions | None = None) -> Iterator[EventBlock]:
+            features: FeatureOptions | None = None, pulses: PulseOptions | None = None) -> Iterator[EventBlock]:
     """Blocks of `step_size` events (or bytes) from each file in turn, as `vorn_tools.reading.iterate` reads them.
 
     With `features`, each block also carries the pulse features of its
@@ -26,8 +31,19 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
     channels) for a WD2 file of several channels, with auto polarity decided
     per channel of each file as in a feature table. They are measured while
     the next block is read, in a second thread.
+
+    With `pulses`, each block also has the key ``"pulses"``: every pulse
+    of its waveforms as a structured array of one entry per pulse, ordered
+    by event, channel and time, with the fields `PULSE_FIELDS` names:
+    `entry` (the event's index in the file), `channel` (WD1: the event's
+    `board_channel`; WD2: the channel's index), `pulse` (its index within
+    the waveform) and the columns of `vorn_tools.pulses.find_pulses`, times
+    in samples. Auto polarity is decided per channel of each file as for
+    features. The pulses too are found while the next block is read.
     """
-    blocks = iterate_files(paths, step_size, type, float32, tick)
+    blocks: Iterator[Any] = iterate_files(paths, step_size, type, float32, tick)
+    if pulses is not None:
+        blocks = with_pulses(blocks, pulses)
     return blocks if features is None else measured(blocks, features)
 
 
@@ -46,4 +62,26 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
         for name in FEATURES:
             values = rows[name]
             block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
+        yield block
+
+
+#: The fields of a block's ``"pulses"``, in order, with their dtypes.
+PULSE_FIELDS: dict[str, type[np.generic]] = {
+    "entry": np.int64, "channel": np.int32, **{name: dtype for name, dtype in PULSES.items() if name != "row"}}
+
+
+def with_pulses(blocks: Iterable[Any], options: PulseOptions) -> Iterator[Any]:
+    """The blocks of `iterate`, each with every pulse of its waveforms added as ``"pulses"``.
+
+    A block's pulses are found while the next one is read. Auto polarity is
+    decided once per channel of each file, from its first block that holds
+    the channel.
+    """
+    decided: dict[str, dict[int, int]] = {}
+    for block in _prefetched(blocks):
+        rows = PulseRows()(block, options, None, block.file_entry_start, False, decided.setdefault(block.path, {}))
+        found = np.empty(len(rows["entry"]), np.dtype(list(PULSE_FIELDS.items())))
+        for name in PULSE_FIELDS:
+            found[name] = rows[name]
+        block.columns["pulses"] = found
         yield block

@@ -15,6 +15,7 @@ the kernel, written block by block); `PulseRows` is the measure it is given.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -22,6 +23,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from . import parallel, signals
+from .feature_table import FeatureTask, TableOutcome, write_features
+from .features import FeatureOptions, decide_polarity
 from .pulses import PulseOptions, find_pulses
 
 Table = dict[str, NDArray[Any]]
@@ -56,14 +60,14 @@ class PulseRows:
     events: dict[int | None, int] = field(default_factory=dict)
 
     def __call__(self, block: Mapping[str, NDArray[Any]], options: PulseOptions, file: int | None,
-                 first_entry: int, run: bool, *_: Any) -> Table:
-        # Arguments after `run` (what a feature table's measure may be given
-        # besides, such as polarities decided per channel) do not apply: the
-        # polarity is the options'.
+                 first_entry: int, run: bool, decided: dict[int, int] | None = None, *_: Any) -> Table:
+        """The pulse rows of a block. With auto polarity, each channel's is that in `decided`, and channels
+        not in it yet are decided from this block's rows and added (as a feature table decides them)."""
         data = block["data"]
         offsets = block.get("offsets")
         events = len(block["time_tag"])
         self.events[file] = self.events.get(file, 0) + events
+        row_offsets: NDArray[Any] | None
         if offsets is not None and data.ndim == 1 and "sampling_period" in block:
             # A WD2 event of K channels holds K blocks of `samples` each.
             samples = block["samples"].astype(np.int64)
@@ -71,21 +75,25 @@ class PulseRows:
             channels = int(per_event.max()) if events else 1
             starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * samples[:, None]
             row_offsets = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
-            found = find_pulses(data, options, row_offsets)
+            rows = data
             lengths = np.diff(row_offsets.astype(np.int64))
         elif offsets is not None:
-            channels = 1
-            found = find_pulses(data, options, offsets)
+            channels, row_offsets, rows = 1, offsets, data
             lengths = np.diff(offsets.astype(np.int64))
         else:
             channels = data.shape[1] if data.ndim == 3 else 1
-            found = find_pulses(data, options)
+            row_offsets, rows = None, data.reshape(-1, data.shape[-1])
             lengths = np.full(events * channels, data.shape[-1], np.int64)
-        event = found["row"] // channels
         if run or channels > 1 or "board_channel" not in block:
             row_channel = np.tile(np.arange(channels, dtype=np.int32), events)
         else:
             row_channel = block["board_channel"].astype(np.int32)
+        polarity = None
+        if options.polarity == "auto":
+            decided = {} if decided is None else decided
+            polarity = row_polarity(rows, options, row_offsets, row_channel, decided)
+        found = find_pulses(rows, options, row_offsets, polarity)
+        event = found["row"] // channels
         self._count(found["start_time"], found["row"], row_channel, lengths)
 
         table: Table = {}
@@ -115,3 +123,42 @@ class PulseRows:
             dark = self.dark.setdefault(channel, DarkCounts())
             dark.pulses += int(pulses[mine].sum())
             dark.samples += int(live[mine].sum())
+
+
+def row_polarity(rows: NDArray[Any], options: PulseOptions, offsets: NDArray[Any] | None,
+                 row_channel: NDArray[Any], decided: dict[int, int]) -> NDArray[np.int8]:
+    """The polarity of each row by its channel's in `decided`; channels not in it yet are decided from
+    these rows (their first POLARITY_EVENTS) and added, so a file's later blocks keep the decision."""
+    new = np.setdiff1d(np.unique(row_channel), list(decided))
+    if len(new):
+        chosen = decide_polarity(rows, FeatureOptions(baseline=options.baseline), offsets, row_channel)
+        decided.update({c: chosen[c] for c in new.tolist()})
+    known = np.array(sorted(decided), dtype=np.int64)
+    signs = np.array([decided[c] for c in known.tolist()], np.int8)
+    return signs[np.searchsorted(known, row_channel)] if len(row_channel) else np.empty(0, np.int8)
+
+
+@dataclass
+class PulseOutcome(TableOutcome):
+    """What became of one input measured alone, with what its dark-count rate needs."""
+
+    dark: dict[int, DarkCounts] = field(default_factory=dict)
+
+
+def pulses_alone(task: FeatureTask, folder: str, suffix: str, cancel: str | None = None, salvage: bool = False,
+                 sample_period: float | None = None, exclude: tuple[int, int] | None = None) -> PulseOutcome:
+    """The pulses of one input into folder/NAME.SUFFIX; what worker processes run.
+
+    Its `events` are all the events read (those without a pulse give no
+    row), and `dark` its counts per channel, to be summed over the inputs.
+    """
+    measure = PulseRows(sample_period, exclude)
+    try:
+        (outcome,) = write_features([task], os.path.join(folder, f"{task.name}{suffix}"),
+                                    check=parallel.stopper(cancel), salvage=salvage, measure=measure)
+    except signals.Cancelled:
+        return PulseOutcome(", ".join(task.paths), error="cancelled")
+    except OSError as error:  # the output cannot be written
+        return PulseOutcome(", ".join(task.paths), error=str(error) or type(error).__name__)
+    fields = {name: getattr(outcome, name) for name in TableOutcome.__dataclass_fields__}
+    return PulseOutcome(**{**fields, "events": measure.events.get(None, 0)}, dark=measure.dark)

@@ -5,8 +5,10 @@ function of y[i] = p * (x[i] - b), in float64. The baseline is measured as
 `vorn_tools.features` measures it: b and ``rms`` are the mean and population
 standard deviation of x over the baseline window ``[b0, b1)`` clipped to the
 waveform. The polarity is given (``"negative"`` by default, the usual
-photodetector pulse; there is no automatic choice here, since a waveform of
-noise alone would pick one at random).
+photodetector pulse), or with ``"auto"`` decided per channel as
+`vorn_tools.features.decide_polarity` decides it from the channel's first
+events, never per waveform: a waveform of noise alone would pick one at
+random, and find the noise's excursions of that sign.
 
 Levels
     The threshold T is the absolute ``threshold`` or ``threshold_rms * rms``;
@@ -70,6 +72,7 @@ and the pulses found, never with the samples of a waveform.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal
 
@@ -77,7 +80,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._features import find_pulses as native_find_pulses
-from .features import as_rows
+from .features import FeatureOptions, Rows, as_rows, decide_polarity
 
 __all__ = ["PULSES", "PulseOptions", "find_pulses"]
 
@@ -105,10 +108,11 @@ class PulseOptions:
     baseline); without them they are ``threshold_rms`` and ``hysteresis_rms``
     times the baseline's RMS. ``charge`` is the number of samples before a
     pulse's first crossing and after its end that its charge takes in.
+    ``polarity="auto"`` is decided per channel (see `find_pulses`).
     """
 
     baseline: tuple[int, int] = (0, 64)
-    polarity: Literal["positive", "negative"] = "negative"
+    polarity: Literal["auto", "positive", "negative"] = "negative"
     threshold: float | None = None
     threshold_rms: float = 5.0
     hysteresis: float | None = None
@@ -119,8 +123,8 @@ class PulseOptions:
     slope_span: int = 4
 
     def __post_init__(self) -> None:
-        if self.polarity not in _POLARITY:
-            raise ValueError(f"polarity must be 'positive' or 'negative', not {self.polarity!r}")
+        if self.polarity not in (*_POLARITY, "auto"):
+            raise ValueError(f"polarity must be 'auto', 'positive' or 'negative', not {self.polarity!r}")
         hysteresis = self.hysteresis_rms if self.hysteresis is None else self.hysteresis
         if not hysteresis >= 0:
             raise ValueError(f"the hysteresis must not be negative, not {hysteresis}")
@@ -132,7 +136,8 @@ class PulseOptions:
 
 
 def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
-                offsets: npt.ArrayLike | None = None) -> dict[str, np.ndarray]:
+                offsets: npt.ArrayLike | None = None,
+                polarity: npt.ArrayLike | Mapping[int, int] | None = None) -> dict[str, np.ndarray]:
     """Every pulse of every waveform in ``data``, as a flat table of columns.
 
     ``data`` holds uint16 or float32 samples: (rows, samples), or (events,
@@ -143,23 +148,69 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
     waveform), ``pulse`` (its index within the waveform) and the columns of
     the module's definitions.
 
+    ``polarity`` (+1 or -1 for each row, or for each channel of 3-D data, or
+    what `vorn_tools.features.decide_polarity` returns for them) overrides
+    ``options.polarity``: a caller that reads a file in blocks decides once
+    per channel and passes the decision with every block. Without it,
+    ``"auto"`` is decided from the data given, per channel of 3-D data.
+    Rows of both signs take two passes of the kernel over all rows, one per
+    sign, rather than a copy of each sign's samples.
+
     Raises TypeError for other sample types and ValueError for shapes or a
     baseline window that do not fit. The search releases the GIL.
     """
     options = PulseOptions() if options is None else options
     given = as_rows(data, offsets)
-    in_rms = options.threshold is None
-    threshold = options.threshold_rms if options.threshold is None else options.threshold
-    hysteresis_in_rms = options.hysteresis is None
-    hysteresis = options.hysteresis_rms if options.hysteresis is None else options.hysteresis
-    found = native_find_pulses(
-        given.rows, given.offsets, options.baseline[0], options.baseline[1], _POLARITY[options.polarity],
-        threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
-        options.charge[1], options.slope, options.slope_span)
-    table = {name: np.frombuffer(found[name], dtype) for name, dtype in PULSES.items() if name in found}
+    if polarity is None and options.polarity == "auto":
+        polarity = decide_polarity(given.samples if given.offsets is None else given.rows,
+                                   FeatureOptions(baseline=options.baseline), given.offsets)
+    if polarity is None:
+        table = _found(given, options, _POLARITY[options.polarity])
+    else:
+        signs = _row_signs(polarity, given.shape)
+        kinds = np.unique(signs).tolist()
+        if len(kinds) <= 1:
+            table = _found(given, options, kinds[0] if kinds else -1)
+        else:
+            # The kernel takes one polarity a call: each sign's rows are
+            # searched in a call of their own, over all rows (no copy of
+            # the samples), and keep only the pulses of rows of that sign.
+            parts = []
+            for sign in kinds:
+                found = _found(given, options, sign)
+                keep = signs[found["row"]] == sign
+                parts.append({name: values[keep] for name, values in found.items()})
+            merged = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
+            # Stable: a row's pulses all come from one part, in time order.
+            order = np.argsort(merged["row"], kind="stable")
+            table = {name: values[order] for name, values in merged.items()}
     start = table["start_time"]
     delay = np.full(len(start), np.nan)
     later = table["pulse"] > 0
     delay[later] = start[later] - start[np.flatnonzero(later) - 1]
     table["delay"] = delay
     return table
+
+
+def _row_signs(polarity: npt.ArrayLike | Mapping[int, int], shape: tuple[int, ...]) -> np.ndarray:
+    """The polarity of each row, flat, from one per row, one per channel (the last axis) or a channel mapping."""
+    if isinstance(polarity, Mapping):
+        channels = shape[-1] if len(shape) == 2 else 1
+        polarity = [polarity[c] for c in range(channels)]
+    given = np.asarray(polarity, dtype=np.int8)
+    if not np.isin(given, (-1, 1)).all():
+        raise ValueError(f"polarity must be +1 or -1 for each row or channel, not {np.unique(given).tolist()}")
+    return np.broadcast_to(given, shape).reshape(-1)
+
+
+def _found(given: Rows, options: PulseOptions, sign: int) -> dict[str, np.ndarray]:
+    """The kernel's pulses of all rows, searched with polarity `sign`, as columns (without `delay`)."""
+    in_rms = options.threshold is None
+    threshold = options.threshold_rms if options.threshold is None else options.threshold
+    hysteresis_in_rms = options.hysteresis is None
+    hysteresis = options.hysteresis_rms if options.hysteresis is None else options.hysteresis
+    found = native_find_pulses(
+        given.rows, given.offsets, options.baseline[0], options.baseline[1], sign,
+        threshold, in_rms, hysteresis, hysteresis_in_rms, options.separation, options.charge[0],
+        options.charge[1], options.slope, options.slope_span)
+    return {name: np.frombuffer(found[name], dtype) for name, dtype in PULSES.items() if name in found}

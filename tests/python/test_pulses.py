@@ -1,4 +1,9 @@
 import math
+import os
+import shutil
+import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -180,7 +185,141 @@ def test_the_slope_trigger_splits_a_pulse_on_the_tail_of_another(dtype):
 def test_options_that_fit_no_waveform_are_refused():
     with pytest.raises(ValueError, match=r"^the baseline window \[20, 64\) is empty in waveforms of 10 samples$"):
         find_pulses(np.zeros((2, 10), np.uint16), PulseOptions(baseline=(20, 64)))
-    with pytest.raises(ValueError, match="polarity must be 'positive' or 'negative', not 'auto'"):
-        PulseOptions(polarity="auto")  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="polarity must be 'auto', 'positive' or 'negative', not 'each'"):
+        PulseOptions(polarity="each")  # type: ignore[arg-type]
     with pytest.raises(TypeError, match="samples must be uint16 or float32, not int32"):
         find_pulses(np.zeros((2, 100), np.int32))
+
+
+# --- files: blocks of iterate, auto polarity, worker processes ---------------------------
+
+def _wd2(path, waves, period=8):
+    """A WD2 file (with a channel-count word) of float32 waves (events, channels, samples)."""
+    events, channels, samples = waves.shape
+    with open(path, "wb") as f:
+        for i, w in enumerate(waves):
+            f.write(struct.pack("<IQIQi", i, 10 * i, samples, period, channels) + w.astype("<f4").tobytes())
+    return path
+
+
+def _wd1(path, waves, channel=0):
+    """A WD1 file of uint16 waves (events, samples) of one board channel."""
+    with open(path, "wb") as f:
+        for i, w in enumerate(waves):
+            data = np.clip(np.rint(w), 0, 65535).astype("<u2").tobytes()
+            f.write(struct.pack("<6i", 24 + len(data), 3, 0, channel, i, 100 * i) + data)
+    return path
+
+
+def _trains(rng, events, samples, counts):
+    """Noise and `counts[e]` separated pulses of height 200-900 in each waveform, and their onsets."""
+    t = np.arange(samples, dtype=float)
+    y = rng.normal(0, 2, (events, samples))
+    onsets = []
+    for e in range(events):
+        at = 80 + 70 * np.arange(counts[e]) + rng.uniform(0, 20, counts[e])
+        for start in at:
+            s = t - start
+            y[e] += np.where(s < 0, 0, rng.uniform(200, 900) * np.exp(-s / 6.0) * np.minimum(s / 2, 1))
+        onsets.append(at)
+    return y, onsets
+
+
+@pytest.fixture(scope="module")
+def script():
+    found = shutil.which("vorn", path=os.path.dirname(sys.executable))
+    if found is None:
+        if os.environ.get("VORN_CLI_TESTS") == "required":
+            pytest.fail("no vorn console script beside this interpreter")
+        pytest.skip("the vorn console script is not installed beside this interpreter")
+    return found
+
+
+def _vorn(script, cwd, *args):
+    proc = subprocess.run([script, *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd)
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+@pytest.mark.parametrize("layout", ["WD1", "WD2"])
+def test_blocks_of_iterate_carry_the_pulses_of_their_own_data(tmp_path, layout):
+    from vorn_tools.pipeline import PULSE_FIELDS, iterate
+
+    rng = np.random.default_rng(41)
+    counts = rng.integers(0, 4, 90)
+    y, _ = _trains(rng, 90, 400, counts)
+    if layout == "WD1":
+        path = _wd1(tmp_path / "p.dat", 1000 - y, channel=5)
+    else:
+        path = _wd2(tmp_path / "p.wd2", np.stack([-y, -y[::-1]], axis=1) / 64)
+    options = PulseOptions(polarity="negative", threshold_rms=6, charge=(3, 12))
+    blocks = list(iterate(str(path), step_size=25, pulses=options))
+    assert len(blocks) == 4 and sum(len(b["pulses"]) for b in blocks) > 100
+    for block in blocks:
+        data = block["data"]
+        if layout == "WD1":
+            found, channels = find_pulses(data, options), np.full(len(data), 5)
+        else:
+            rows = data.reshape(block.events, 2, -1)
+            found, channels = find_pulses(rows, options), np.tile([0, 1], block.events)
+        pulses = block["pulses"]
+        assert list(pulses.dtype.names) == list(PULSE_FIELDS)
+        per_event = len(channels) // block.events
+        assert pulses["entry"].tolist() == (block.file_entry_start + found["row"] // per_event).tolist()
+        assert pulses["channel"].tolist() == channels[found["row"]].tolist()
+        for name in PULSE_FIELDS:
+            if name not in ("entry", "channel"):
+                np.testing.assert_array_equal(pulses[name], found[name], err_msg=name)
+
+
+def test_auto_polarity_finds_every_pulse_of_a_positive_and_a_negative_channel(script, tmp_path):
+    # Channel 0 sees negative pulses, channel 1 positive ones; most events of
+    # channel 1 are noise alone, so a choice per file or per waveform would miss them.
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    from vorn_tools.pipeline import iterate
+
+    rng = np.random.default_rng(43)
+    events, samples = 300, 400
+    counts = [rng.integers(1, 5, events), np.where(rng.random(events) < 0.2, rng.integers(1, 4, events), 0)]
+    (y0, at0), (y1, at1) = _trains(rng, events, samples, counts[0]), _trains(rng, events, samples, counts[1])
+    path = _wd2(tmp_path / "two.wd2", np.stack([-y0, y1], axis=1))
+    proc = _vorn(script, tmp_path, "pulses", path.name, "--threshold", 60, "--hysteresis", 20, "-o", "p.parquet")
+    assert "polarity: channel 0 negative, channel 1 positive\n" in proc.stdout
+    table = {k: np.asarray(v) for k, v in pq.read_table(tmp_path / "p.parquet").to_pydict().items()}
+    blocks = list(iterate(str(path), step_size=64, pulses=PulseOptions(polarity="auto", threshold=60, hysteresis=20)))
+    streamed = np.concatenate([b["pulses"] for b in blocks])
+    library = find_pulses(np.stack([-y0, y1], axis=1).astype(np.float32),
+                          PulseOptions(polarity="auto", threshold=60, hysteresis=20))
+    for channel, onsets in enumerate((at0, at1)):
+        want = np.concatenate(onsets)
+        for entry, channel_of, start in ((table["entry"], table["channel"], table["start_time"]),
+                                         (streamed["entry"], streamed["channel"], streamed["start_time"]),
+                                         (library["row"] // 2, library["row"] % 2, library["start_time"])):
+            mine = channel_of == channel
+            assert np.bincount(entry[mine], minlength=events).tolist() == counts[channel].tolist()
+            np.testing.assert_array_less(np.abs(start[mine] - want), 1.5)
+
+
+def test_pulses_in_workers_equal_one_process(script, tmp_path):
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(47)
+    names = []
+    for number, channel in enumerate((0, 2, 2)):
+        y, _ = _trains(rng, 120, 300, rng.integers(0, 4, 120))
+        names.append(_wd1(tmp_path / f"r{number}.dat", 1000 - y, channel).name)
+    common = ["--threshold", 40, "--sample-period", "4ns", "--exclude", 80, 100]
+    one = _vorn(script, tmp_path, "pulses", *names, *common, "-o", "all.parquet")
+    many = _vorn(script, tmp_path, "pulses", *names, *common, "--jobs", 2, "-o", "each")
+    rates = [line for line in one.stdout.splitlines() if "dark-count rate" in line]
+    assert len(rates) == 2 and [line for line in many.stdout.splitlines() if "dark-count rate" in line] == rates
+    together = pq.read_table(tmp_path / "all.parquet").to_pydict()
+    for number, name in enumerate(names):
+        alone = pq.read_table(tmp_path / "each" / f"{name.removesuffix('.dat')}.parquet").to_pydict()
+        mine = np.asarray(together["file"]) == number
+        assert mine.any() and set(alone) == set(together) - {"file"}
+        for column, values in alone.items():
+            np.testing.assert_array_equal(values, np.asarray(together[column])[mine], err_msg=column)

@@ -559,16 +559,20 @@ def _reading_progress(tasks: Sequence[Any], label: str, quiet: bool) -> Any:
 # --- every pulse -----------------------------------------------------------------------
 
 def run_pulses(args: argparse.Namespace) -> int:
-    from ..feature_table import TableOutcome, write_features
-    from ..pulse_table import PulseRows
+    from ..feature_table import TableOutcome, polarity_line, write_features
+    from ..pulse_table import DarkCounts, PulseRows, pulses_alone
     from ..pulses import PulseOptions
     from ..timing import parse_tick
+    from .progress import Progress
 
-    suffix = os.path.splitext(args.output)[1].lower()
+    folder = args.jobs is not None
+    suffix = args.format if folder else os.path.splitext(args.output)[1].lower()
     if suffix not in TABLE_LIBRARIES:
         raise UsageError(f"the table format follows the extension of -o: {', '.join(TABLE_LIBRARIES)}, not"
-                         f" {args.output}")
+                         f" {args.output}" if not folder else f"--format must be one of {', '.join(TABLE_LIBRARIES)}")
     require(TABLE_LIBRARIES[suffix], "vorn pulses")
+    if folder and args.as_run:
+        raise UsageError("a run is one table: --run takes no --jobs")
     try:
         period = None if args.sample_period is None else parse_tick(args.sample_period)
         options = PulseOptions(baseline=tuple(args.baseline), polarity=args.polarity, threshold=args.threshold,
@@ -577,24 +581,48 @@ def run_pulses(args: argparse.Namespace) -> int:
                                charge=tuple(args.charge), slope=args.slope, slope_span=args.slope_span)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
-    if os.path.isdir(args.output):
-        raise UsageError(f"{args.output} is a folder; -o names a table file")
     tasks = _feature_tasks(args, options)
-    _spare_inputs([args.output], _run_inputs(args.files) if args.as_run else args.files)
-    _check_targets([args.output], args.force)
-    measure = PulseRows(period, tuple(args.exclude) if args.exclude else None)
+    if folder:
+        if os.path.exists(args.output) and not os.path.isdir(args.output):
+            raise UsageError(f"{args.output} is not a folder (with --jobs, -o names a folder)")
+        targets = [os.path.join(args.output, f"{task.name}{suffix}") for task in tasks]
+    else:
+        if os.path.isdir(args.output):
+            raise UsageError(f"{args.output} is a folder; without --jobs, -o names a table file")
+        targets = [args.output]
+    _spare_inputs(targets, _run_inputs(args.files) if args.as_run else args.files)
+    _check_targets(targets, args.force)
+    exclude = tuple(args.exclude) if args.exclude else None
+    measure = PulseRows(period, exclude)
     outcomes: list[Any] = []
-    if tasks:
+    if tasks and folder:
+        os.makedirs(args.output, exist_ok=True)
+        with Progress(len(tasks), "pulses", args.quiet, unit="file") as bar:
+            outcomes = parallel.in_workers(pulses_alone, tasks, args.jobs, bar, folder=os.path.abspath(args.output),
+                                           suffix=suffix, salvage=args.salvage, sample_period=period,
+                                           exclude=exclude)
+        # The rate counts every input that gave its table, as one process would.
+        for outcome, target in zip(outcomes, targets):
+            if outcome.output is not None:
+                outcome.output = target
+            for channel, counts in outcome.dark.items():
+                total = measure.dark.setdefault(channel, DarkCounts())
+                total.pulses += counts.pulses
+                total.samples += counts.samples
+    elif tasks:
         with _reading_progress(tasks, "pulses", args.quiet) as bar:
             outcomes = write_features(tasks, args.output, bar, salvage=args.salvage, measure=measure)
     given = [", ".join(args.files)] if args.as_run else [p for p in args.files if p not in dict(args.unreadable)]
     for number, (outcome, path) in enumerate(zip(outcomes, given)):
         outcome.path = path
-        # Events without a pulse give no row: count them as read.
-        outcome.events = measure.events.get(number if len(tasks) > 1 else None, 0)
+        if not folder:
+            # Events without a pulse give no row: count them as read.
+            outcome.events = measure.events.get(number if len(tasks) > 1 else None, 0)
+    if (line := polarity_line(outcomes)) is not None:
+        print(line)
     lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
     status = _report(outcomes + [TableOutcome(path, error=reason) for path, reason in args.unreadable])
-    if lost:
+    if lost and not folder:
         error(f"{args.output} not written: it would hold the pulses of {', '.join(lost)} before the failure"
               " (--salvage keeps them)")
     status = max([status, *(_run_report(o.run_report, args) for o in outcomes if o.error is None)])
@@ -1095,6 +1123,7 @@ EXAMPLES = {
     "pulses": """examples:
   vorn pulses sipm.wd2 -o pulses.parquet
   vorn pulses dark.dat --threshold 30 --hysteresis 10 --sample-period 0.2ns --exclude 90 160 -o dark.parquet
+  vorn pulses --jobs 4 runs/*.dat -o pulses/ --sample-period 1ns   # one table per input
   vorn hist pulses.parquet --of delay""",
     "hist": """examples:
   vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
@@ -1394,7 +1423,11 @@ def build_parser() -> argparse.ArgumentParser:
                   " -o). Times are in samples, or seconds with --sample-period, which also prints each channel's"
                   f" dark-count rate. Needs {install_hint('all')} for the formats' libraries.")
     pul.add_argument("files", nargs="+", metavar="FILE|FOLDER")
-    pul.add_argument("-o", "--output", required=True, metavar="OUT", help="table file")
+    pul.add_argument("-o", "--output", required=True, metavar="OUT",
+                     help="table file; with --jobs a folder for one table per input")
+    pul.add_argument("--format", choices=list(TABLE_LIBRARIES), default=".parquet",
+                     help="with --jobs, the tables' format (default .parquet)")
+    pul.add_argument("--jobs", type=_positive_int, metavar="N", help="in N worker processes, one input each")
     type_option(pul)
     float32_option(pul)
     pul.add_argument("--run", action="store_true", dest="as_run",
@@ -1407,8 +1440,9 @@ def build_parser() -> argparse.ArgumentParser:
     found = pul.add_argument_group("pulses (windows count samples from the event's start)")
     found.add_argument("--baseline", nargs=2, type=int, action=_Pair, default=(0, 64), metavar=("B0", "B1"),
                        help="baseline window [B0, B1) (default 0 64)")
-    found.add_argument("--polarity", choices=["positive", "negative"], default="negative",
-                       help="pulse polarity (default negative)")
+    found.add_argument("--polarity", choices=["auto", "positive", "negative"], default="auto",
+                       help="pulse polarity (default auto: decided per channel from its first events, by the"
+                            " larger excursion from the baseline, as vorn features decides it)")
     level = found.add_mutually_exclusive_group()
     level.add_argument("--threshold", type=_feature_value("threshold"),
                        help="absolute threshold above the baseline (at least 0)")
