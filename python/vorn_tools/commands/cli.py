@@ -701,6 +701,7 @@ def run_hist(args: argparse.Namespace) -> int:
     names = short if len(set(short)) == len(short) else named
     series = {(name, channel): one for name, (found, _) in zip(names, done) for channel, one in found.items()}
     entries = sum(one.entries() for one in series.values())
+    _left_out([outcome.left_out for _, outcome in done], args.of, args.where)
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read" + (f" where {args.where}" if args.where else ""))
         return FAILED
@@ -737,14 +738,29 @@ def run_hist(args: argparse.Namespace) -> int:
         if args.csv:
             write_csv(series, args.csv)
     no_value = sum(one.no_value for one in series.values())
+    per_event = any(e is not None and e.per_event for e in (of, where, y))
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}"
-          + (f", {plural(no_value, 'row')} without a value of {args.of} (counted, not binned)" if no_value else ""))
+          + (f", {plural(no_value, 'event' if per_event else 'row')} without a value of {args.of} (counted, not"
+             " binned)" if no_value else ""))
     if failed:
         error(f"{len(failed)} of {plural(len(given), 'file')} failed, the entries before the failure kept"
               f" (--salvage): {', '.join(failed)}")
         return FAILED
     return _run_report(reports[0] if reports else None, args)
+
+
+def _left_out(counts: Sequence[Any], of: str | None, where: str | None) -> None:
+    """Names the events that name@C left out for lack of a channel: a property of the data, not a failure."""
+    from ..analysis.expressions import LeftOut
+
+    total = LeftOut()
+    for one in counts:
+        total.add(one)
+    what = " where ".join(filter(None, (of, where)))
+    line = total.line(what)
+    if line is not None:
+        error(line)
 
 
 def _split_pair(text: str) -> list[str]:
@@ -808,7 +824,8 @@ def run_fit(args: argparse.Namespace) -> int:
                 raise UsageError("--channel selects rows; with name@C the channels are in the expression")
             rows = table["channel"] == args.channel
             table = {k: v[rows] for k, v in table.items()}
-        values, _ = expressions.select(table, of, where)
+        left_out = expressions.LeftOut()
+        values, _ = expressions.select(table, of, where, left_out)
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
@@ -820,6 +837,10 @@ def run_fit(args: argparse.Namespace) -> int:
     status = _run_report(read.run_report, args)
     account = f"{read.path}: {plural(read.events, 'event')}, {read.ending}" if read.read_ending or read.run_report \
         else None
+    _left_out([left_out], of_text, args.where)
+    # Rows (events, with name@C) without a value, NaN, are counted here: the fit takes finite values only.
+    no_value = int(np.count_nonzero(~np.isfinite(values))) if values.dtype.kind == "f" else 0
+    rows_are = "event" if of.per_event or (where is not None and where.per_event) else "row"
     value_range = tuple(args.range) if args.range is not None else None
     try:
         if args.kind == "spe":
@@ -835,7 +856,8 @@ def run_fit(args: argparse.Namespace) -> int:
 
         title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
         draw_fit(result, plot, args.output, title, of_text)
-    document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict()}
+    document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict(),
+                "no_value": no_value, "left_out": left_out.events}
     if account is not None:
         document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
                             "bytes_read": read.bytes_read}
@@ -847,7 +869,9 @@ def run_fit(args: argparse.Namespace) -> int:
             print(account)
         print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}, "
               + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
-              + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged"))
+              + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged")
+              + (f"; {plural(no_value, rows_are)} without a value of {of_text} (counted, not fitted)"
+                 if no_value else ""))
         if args.output is not None:
             print(f"wrote {args.output}")
     if not result.converged:
@@ -860,14 +884,21 @@ def run_fit(args: argparse.Namespace) -> int:
 def run_average(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn average")
     from ..analysis import expressions
-    from ..analysis.average import average, draw_average, write_average
+    from ..analysis.average import Average, SourceError, TableAccount, average, average_table, draw_average, \
+        write_average
     from ..analysis.tables import is_table
 
     outputs = [args.output] + ([args.data] if args.data else [])
     if args.data and not args.data.endswith((".npy", ".csv")):
         raise UsageError(f"--data names a .npy or .csv file, not {args.data}")
-    if any(is_table(p) for p in args.files):
-        raise UsageError("vorn average reads the event files themselves, not a feature table")
+    tables = [is_table(p) for p in args.files]
+    if any(tables) and not all(tables):
+        raise UsageError("give feature tables or event files, not both")
+    if all(tables) and args.as_run:
+        raise UsageError("--run reads the files of a run; a feature table names its own sources, without --run")
+    if all(tables):
+        for path in args.files:
+            require(TABLE_LIBRARIES.get(os.path.splitext(path)[1].lower(), "h5py"), "vorn average")
     _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
     _check_targets(outputs, args.force)
     try:
@@ -876,21 +907,39 @@ def run_average(args: argparse.Namespace) -> int:
         raise UsageError(str(failure)) from None
     from ..feature_table import TableOutcome
 
-    if _unreadable_raw(args.files, args.type, args.as_run):
+    if not all(tables) and _unreadable_raw(args.files, args.type, args.as_run):
         return FAILED
     read = TableOutcome(", ".join(args.files))
+    left_out = expressions.LeftOut()
+    account = TableAccount()
+    found = Average()
     try:
-        found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32,
-                        read)
+        if all(tables):
+            for path in args.files:
+                average_table(path, where, args.align, args.type, args.float32, left_out, account, found)
+        else:
+            found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type,
+                            args.float32, read, left_out)
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
-        raise UsageError(f"no column {failure.args[0]!r} for --where") from None
-    except (*FILE_ERRORS, ValueError) as failure:
+        need = "--where" if args.align == "none" or failure.args[0] not in ("peak_index", "cfd_time") \
+            else f"--align {args.align}"
+        raise UsageError(f"no column {failure.args[0]!r} for {need}") from None
+    except (*FILE_ERRORS, SourceError, ValueError) as failure:
         error(str(failure))
         return FAILED
-    print(f"{read.path}: {plural(read.events, 'event')}, {read.ending}")
-    status = _run_report(read.run_report, args)
+    if all(tables):
+        status = OK
+        print(f"{', '.join(args.files)}: {plural(account.rows, 'row')} of a table, {account.selected:,} selected;"
+              f" {plural(account.events, 'event')} read from {plural(len(account.sources), 'source')}")
+    else:
+        print(f"{read.path}: {plural(read.events, 'event')}, {read.ending}")
+        status = _run_report(read.run_report, args)
+    _left_out([left_out], None, args.where)
+    for channel, count in sorted(found.unaligned.items()):
+        error(f"channel {channel}: {plural(count, 'selected waveform')} without a"
+              f" {'peak' if args.align == 'peak' else 'CFD time'} to align on, left out")
     if not found.sum:
         error("no waveform was selected" + (f" by {args.where}" if args.where else ""))
         return FAILED
