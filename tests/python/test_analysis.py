@@ -257,7 +257,8 @@ def test_average_of_a_table_cut_is_that_of_its_raw_files(tmp_path, layout, suffi
     for broken in ("gone", "longer", "replaced"):
         (tmp_path / "run" / "wave1.dat").rename(tmp_path / "kept.dat")
         if broken == "longer":
-            (tmp_path / "run" / "wave1.dat").write_bytes((tmp_path / "kept.dat").read_bytes() + bytes(152))
+            kept = (tmp_path / "kept.dat").read_bytes()  # an event more: its last one again
+            (tmp_path / "run" / "wave1.dat").write_bytes(kept + kept[-152:])
         elif broken == "replaced":  # as long, but another acquisition
             _channel_files(tmp_path / "other", seed=4, counter_start=7)[1].rename(tmp_path / "run" / "wave1.dat")
         done = subprocess.run([*vorn, "average", str(table), "--where", where, "-o", str(tmp_path / "b.png")],

@@ -1104,7 +1104,8 @@ def run_monitor(args: argparse.Namespace) -> int:
 EXAMPLES = {
     "average": """examples:
   vorn average run042.wd1 --align cfd -o avg.png --data avg.csv
-  vorn average --run run042/ --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
+  vorn average --run run042/ --where 'amplitude@0 > 20 and amplitude@1 > 20'
+  vorn average run042.parquet --where 'charge > 300 and not saturated' --align peak""",
     "fit": """examples:
   vorn fit spe run042.parquet --channel 0 -o spe.png        # gain, mu, crosstalk of a SiPM
   vorn fit spe run042.wd1 --charge-peak 10 40 --model pmt --json
@@ -1548,9 +1549,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     avg = command("average", "the average waveform of each channel",
                   "Average the waveforms of each channel, with a band of one standard deviation, over the events"
-                  " that --where selects, optionally aligned on their peak or constant-fraction time. Needs"
-                  f" {install_hint('cli')}.")
-    avg.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+                  " that --where selects, optionally aligned on their peak or constant-fraction time. An input is"
+                  " event files, a run (--run) or a feature table (.parquet, .h5, .root as vorn features writes"
+                  " them): --where then selects its rows, and their waveforms are read by entry from the files"
+                  " the table records as its sources, which must still be there, unchanged (exit 1 otherwise)."
+                  f" Needs {install_hint('cli')}.")
+    avg.add_argument("files", nargs="+", metavar="FILE|FOLDER|TABLE")
     avg.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C) by their features")
     avg.add_argument("--align", choices=["none", "peak", "cfd"], default="none",
                      help="shift each waveform onto the median peak or CFD time first (default none)")
