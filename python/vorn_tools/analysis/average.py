@@ -44,6 +44,7 @@ class Average:
     count: dict[int, NDArray[np.int64]] = field(default_factory=dict)
     waveforms: dict[int, int] = field(default_factory=dict)
     unaligned: dict[int, int] = field(default_factory=dict)  # selected, but without the time to align on
+    target: dict[int, float] = field(default_factory=dict)  # the time each channel is aligned to
 
     def add(self, channel: int, waves: NDArray[np.float64]) -> None:
         if channel not in self.sum:
@@ -116,7 +117,6 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
                                ended=None if outcome is None else outcome.account)
     index = {path: i for i, path in enumerate(paths)}
     found = Average()
-    target: dict[int, float] = {}
     decided: dict[str, dict[int, int]] = {}
     for block in blocks:
         data = block["data"]
@@ -131,7 +131,7 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
             outcome.rows += len(rows["entry"])
         keep = np.ones(len(rows["entry"]), dtype=bool) if where is None \
             else expressions.selected_rows(rows, where, left_out)
-        _add(found, target, data.reshape(-1, data.shape[-1]), rows["channel"], keep, _times(rows, align), align)
+        _add(found, data.reshape(-1, data.shape[-1]), rows["channel"], keep, _times(rows, align), align)
     return found
 
 
@@ -143,8 +143,8 @@ def _times(rows: expressions.Columns, align: str) -> NDArray[np.float64] | None:
     return np.where(np.asarray(rows["peak_index"]) < 0, np.nan, when)
 
 
-def _add(found: Average, target: dict[int, float], waves: NDArray[Any], channels: NDArray[Any],
-         keep: NDArray[np.bool_], when: NDArray[np.float64] | None, align: str) -> None:
+def _add(found: Average, waves: NDArray[Any], channels: NDArray[Any], keep: NDArray[np.bool_],
+         when: NDArray[np.float64] | None, align: str) -> None:
     """The kept waveforms of a block into the sums of their channels, aligned on `when`; the first block
     with waveforms of a channel sets the time they are aligned to."""
     if when is not None:
@@ -159,8 +159,8 @@ def _add(found: Average, target: dict[int, float], waves: NDArray[Any], channels
         if when is not None:
             times = when[mine]
             middle = float(np.median(times))
-            target.setdefault(int(channel), round(middle) if align == "peak" else middle)
-            chosen = shifted(chosen, times - target[int(channel)])
+            found.target.setdefault(int(channel), round(middle) if align == "peak" else middle)
+            chosen = shifted(chosen, times - found.target[int(channel)])
         found.add(int(channel), np.asarray(chosen, dtype=np.float64))
 
 
@@ -251,7 +251,6 @@ def average_table(path: str, where: expressions.Expression | None = None, align:
     times = None if when is None else when[keep][first]
     identity = {name: np.asarray(table[name])[keep][first] for name in IDENTITY if name in table}
     seen = 0
-    target: dict[int, float] = {}
     for number, blocks in _source_blocks(sources, run, keys, step_size, type, float32):
         for block in blocks:
             data = block["data"]
@@ -282,7 +281,7 @@ def average_table(path: str, where: expressions.Expression | None = None, align:
             if times is not None:
                 row_times = np.full(len(block_keys), np.nan)
                 row_times[hit] = times[at[hit]]
-            _add(found, target, data.reshape(-1, data.shape[-1]), channels, hit, row_times, align)
+            _add(found, data.reshape(-1, data.shape[-1]), channels, hit, row_times, align)
     if seen < len(keys):
         raise SourceError(f"{path}: {len(keys) - seen:,} of its selected rows name events beyond the end of its"
                           " sources: not the files the table was made from")
