@@ -9,7 +9,9 @@ channel, over all its files (`--where "file == 1"` picks one).
 What is histogrammed is an expression of `vorn_tools.analysis.expressions`
 (a column is the simplest), of the rows that a condition (`where`) keeps.
 An expression naming channels (`cfd_time@1 - cfd_time@0`) has a value per
-event, not per row: its series is the input's "channel" -1.
+event, not per row: its series is the input's "channel" -1, and the events
+that lack a channel it names are counted in the input's outcome
+(`left_out`), never dropped unsaid.
 
 Without a range given, each series takes its own, from the first
 RANGE_VALUES values of its channel in that input, so that a channel of small
@@ -28,14 +30,14 @@ import ast
 import math
 import os
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
 from . import parallel
 from .analysis import expressions
-from .analysis.expressions import Expression, ExpressionError
+from .analysis.expressions import Expression, ExpressionError, LeftOut
 from .blocks import FILE_ERRORS
 from .feature_table import FeatureTask, TableOutcome, failure_message, feature_tables
 from .histograms import Series, growing_histogram, map_histogram, value_histogram
@@ -64,6 +66,13 @@ class BadExpression(Exception):
 
 class TableError(OSError):
     """A feature table that its library cannot read."""
+
+
+@dataclass
+class SpectrumOutcome(TableOutcome):
+    """A TableOutcome that also counts the events per-event expressions left out for lack of a channel."""
+
+    left_out: LeftOut = field(default_factory=LeftOut)
 
 
 @dataclass(frozen=True)
@@ -184,9 +193,10 @@ def _columns(rows: dict[str, np.ndarray[Any, Any]], needed: list[str]) -> dict[s
 
 
 def _select(rows: dict[str, np.ndarray[Any, Any]], of: Expression, where: Expression | None,
-            channel: int | None, y: Expression | None = None) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
+            channel: int | None, y: Expression | None = None,
+            left_out: LeftOut | None = None) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
     """The values of the rows `where` keeps, as float64, and their channels (PER_EVENT for name@C);
-    with `y`, (values, 2) pairs."""
+    with `y`, (values, 2) pairs. Events without a channel that name@C asks for go into `left_out`."""
     if not any(e is not None and e.per_event for e in (of, where, y)):
         channels = rows["channel"]
         if channel is not None:
@@ -196,13 +206,14 @@ def _select(rows: dict[str, np.ndarray[Any, Any]], of: Expression, where: Expres
         outside = (channels < 0) | (channels >= MAX_CHANNELS)
         if np.any(outside):
             raise ValueError(f"channel {int(channels[outside][0])} is beyond the {MAX_CHANNELS} a histogram holds")
-    values, chosen = expressions.select(rows, of, where)
+    if y is not None and y.per_event != of.per_event and (where is None or not where.per_event):
+        # One of them per row, the other per event: give the per-row one as a name@C too.
+        plain = of if y.per_event else y
+        raise ExpressionError(plain.text, "has a value per row, the other per event: name its channels (name@C)")
+    # A pair is taken from the events that hold every channel either names, so that they pair up.
+    values, chosen = expressions.select(rows, of, where, left_out, beside=y)
     if y is not None:
-        if y.per_event != of.per_event and (where is None or not where.per_event):
-            # One of them per row, the other per event: give the per-row one as a name@C too.
-            plain = of if y.per_event else y
-            raise ExpressionError(plain.text, "has a value per row, the other per event: name its channels (name@C)")
-        second, _ = expressions.select(rows, y, where)
+        second, _ = expressions.select(rows, y, where, beside=of)
         return np.stack([values.astype(np.float64), second.astype(np.float64)], axis=1), chosen
     return values.astype(np.float64, copy=False), chosen
 
@@ -307,7 +318,7 @@ def _table_rows(task: TableInput, needed: list[str], outcome: TableOutcome,
 
 def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | None = None,
              reports: list[RunReport] | None = None,
-             progress: Any = None) -> tuple[dict[int, Series], TableOutcome]:
+             progress: Any = None) -> tuple[dict[int, Series], SpectrumOutcome]:
     """The series of one input, by channel, and the account of its reading; what workers run.
 
     An error of reading or measuring (BadFile, RunError, TableError, the
@@ -325,9 +336,9 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
     filler = _Filler(binning)
     check = parallel.stopper(cancel)
     if isinstance(task, TableInput):
-        outcome = TableOutcome(task.path)
+        outcome = SpectrumOutcome(task.path)
     else:
-        outcome = TableOutcome(", ".join(task.paths))
+        outcome = SpectrumOutcome(", ".join(task.paths))
     try:
         if isinstance(task, TableInput):
             blocks, units = _table_rows(task, needed, outcome, progress)
@@ -336,7 +347,7 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
         else:
             found = _raw_rows(task, needed, outcome, filler, of, y, check, reports, progress)
         for rows in _whole_events(found) if per_event else found:
-            filler.add(*_select(rows, of, where, binning.channel, y))
+            filler.add(*_select(rows, of, where, binning.channel, y, outcome.left_out))
             check()
     except ExpressionError as error:
         raise BadExpression(str(error)) from None

@@ -7,18 +7,29 @@ cover it. With `align`, each waveform is first shifted so that its peak
 fraction of a sample, interpolating linearly between samples) falls on the
 median of the first block's; samples shifted in from beyond either end are
 left out of the sums, so the edges may average fewer waveforms. A waveform
-without that time (NaN, peak_index -1) is left out when aligning.
+without that time (NaN, peak_index -1) is left out when aligning, and
+counted (`unaligned`).
+
+The rows may also come from a feature table (`average_table`): the rows its
+condition keeps name their events by `file` and `entry`, and the waveforms
+are read from the files the table records as its sources, in the same
+blocks as from the files themselves, so that both give the same average.
+A source that is gone, or is not the file the table was made from (its
+size, or the header of a selected event, differs), is a SourceError.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import json
+import os
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from ..reading import DEFAULT_STEP
 from . import expressions
 
 ALIGN = ("none", "peak", "cfd")
@@ -32,6 +43,8 @@ class Average:
     squares: dict[int, NDArray[np.float64]] = field(default_factory=dict)
     count: dict[int, NDArray[np.int64]] = field(default_factory=dict)
     waveforms: dict[int, int] = field(default_factory=dict)
+    unaligned: dict[int, int] = field(default_factory=dict)  # selected, but without the time to align on
+    target: dict[int, float] = field(default_factory=dict)  # the time each channel is aligned to
 
     def add(self, channel: int, waves: NDArray[np.float64]) -> None:
         if channel not in self.sum:
@@ -75,12 +88,18 @@ def shifted(waves: NDArray[Any], shifts: NDArray[np.float64]) -> NDArray[np.floa
     return np.asarray(out, dtype=np.float64)
 
 
+class SourceError(Exception):
+    """A source of a feature table that is gone, or is not the file the table was made from."""
+
+
 def average(paths: Sequence[str], options: Any, where: expressions.Expression | None = None, align: str = "none",
-            run: bool = False, type: str = "auto", float32: bool = False, outcome: Any = None) -> Average:
+            run: bool = False, type: str = "auto", float32: bool = False, outcome: Any = None,
+            left_out: expressions.LeftOut | None = None, step_size: int | str = DEFAULT_STEP) -> Average:
     """The average of the waveforms whose feature rows `where` keeps (all of them without it).
 
     `outcome` (a feature_table.TableOutcome) receives the account of the
-    reading: events, how each file ended, a run's report.
+    reading: events, how each file ended, a run's report; `left_out` the
+    events a name@C condition leaves out for lack of a channel.
     """
     from ..feature_table import _rows
     from ..reading import iterate_files
@@ -90,15 +109,14 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
         raise ValueError(f"align must be one of {', '.join(ALIGN)}, not {align!r}")
     blocks: Any
     if run:
-        blocks = open_run(list(paths) if len(paths) > 1 else paths[0], type=type, float32=float32)
+        blocks = open_run(list(paths) if len(paths) > 1 else paths[0], step_size, type=type, float32=float32)
         if outcome is not None:
             outcome.run_report = blocks.report
     else:
-        blocks = iterate_files(list(paths), type=type, float32=float32,
+        blocks = iterate_files(list(paths), step_size, type=type, float32=float32,
                                ended=None if outcome is None else outcome.account)
     index = {path: i for i, path in enumerate(paths)}
     found = Average()
-    target: dict[int, float] = {}
     decided: dict[str, dict[int, int]] = {}
     for block in blocks:
         data = block["data"]
@@ -111,22 +129,194 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
         if outcome is not None:
             outcome.events += block.events
             outcome.rows += len(rows["entry"])
-        waves = data.reshape(-1, data.shape[-1])
-        keep = np.ones(len(waves), dtype=bool) if where is None else expressions.selected_rows(rows, where)
-        if align != "none":
-            when = rows["peak_index"].astype(np.float64) if align == "peak" else rows["cfd_time"]
-            when = np.where(rows["peak_index"] < 0, np.nan, when)
-            keep &= np.isfinite(when)
-        for channel in np.unique(rows["channel"][keep]):
-            mine = keep & (rows["channel"] == channel)
-            chosen = waves[mine]
-            if align != "none":
-                times = when[mine]
-                middle = float(np.median(times))
-                target.setdefault(int(channel), round(middle) if align == "peak" else middle)
-                chosen = shifted(chosen, times - target[int(channel)])
-            found.add(int(channel), np.asarray(chosen, dtype=np.float64))
+        keep = np.ones(len(rows["entry"]), dtype=bool) if where is None \
+            else expressions.selected_rows(rows, where, left_out)
+        _add(found, data.reshape(-1, data.shape[-1]), rows["channel"], keep, _times(rows, align), align)
     return found
+
+
+def _times(rows: expressions.Columns, align: str) -> NDArray[np.float64] | None:
+    """The time of each row to align on, NaN where there is none; None without aligning."""
+    if align == "none":
+        return None
+    when = rows["peak_index"].astype(np.float64) if align == "peak" else np.asarray(rows["cfd_time"])
+    return np.where(np.asarray(rows["peak_index"]) < 0, np.nan, when)
+
+
+def _add(found: Average, waves: NDArray[Any], channels: NDArray[Any], keep: NDArray[np.bool_],
+         when: NDArray[np.float64] | None, align: str) -> None:
+    """The kept waveforms of a block into the sums of their channels, aligned on `when`; the first block
+    with waveforms of a channel sets the time they are aligned to."""
+    if when is not None:
+        timed = np.isfinite(when)
+        lost, counts = np.unique(channels[keep & ~timed], return_counts=True)
+        for channel, count in zip(lost.tolist(), counts.tolist()):
+            found.unaligned[channel] = found.unaligned.get(channel, 0) + count
+        keep = keep & timed
+    for channel in np.unique(channels[keep]):
+        mine = keep & (channels == channel)
+        chosen = waves[mine]
+        if when is not None:
+            times = when[mine]
+            middle = float(np.median(times))
+            found.target.setdefault(int(channel), round(middle) if align == "peak" else middle)
+            chosen = shifted(chosen, times - found.target[int(channel)])
+        found.add(int(channel), np.asarray(chosen, dtype=np.float64))
+
+
+@dataclass
+class TableAccount:
+    """What an average from a table read: the table's rows, those selected, and the sources' events read."""
+
+    rows: int = 0
+    selected: int = 0
+    sources: list[str] = field(default_factory=list)
+    events: int = 0
+
+
+# Identity of a row's event beside its position: what a source must still hold where the table says.
+IDENTITY = ("event_counter", "time_tag")
+
+
+def table_sources(path: str) -> tuple[list[str], bool]:
+    """The source files a table records, as found now, and whether they were read as a run.
+
+    A source is looked for under its recorded name, then beside the table;
+    one that is not there or whose size is not the recorded one raises
+    SourceError.
+    """
+    from .tables import table_metadata
+
+    metadata = table_metadata(path)
+    if "sources" not in metadata:
+        raise SourceError(f"{path}: the table does not record the files it was made from: average those instead")
+    options = json.loads(metadata.get("options", "{}"))
+    folder = os.path.dirname(path)
+    found = []
+    for source in json.loads(metadata["sources"]):
+        name, size = str(source["name"]), source.get("size")
+        places = [name] if os.path.isabs(name) else [name, os.path.join(folder, name),
+                                                     os.path.join(folder, os.path.basename(name))]
+        at = next((p for p in dict.fromkeys(places) if os.path.isfile(p)), None)
+        if at is None:
+            raise SourceError(f"{path}: its source {name} is gone, so the waveforms of its rows cannot be read")
+        now = os.path.getsize(at)
+        if size is not None and now != size:
+            raise SourceError(f"{path}: its source {at} is {now:,} bytes, not the {size:,} the table recorded:"
+                              " not the file the table was made from")
+        found.append(at)
+    return found, bool(options.get("run", False))
+
+
+def average_table(path: str, where: expressions.Expression | None = None, align: str = "none", type: str = "auto",
+                  float32: bool = False, left_out: expressions.LeftOut | None = None,
+                  account: TableAccount | None = None, found: Average | None = None,
+                  step_size: int | str = DEFAULT_STEP) -> Average:
+    """The average of the waveforms of the rows of a feature table that `where` keeps, read from its sources.
+
+    Equal to `average` of the sources with the same condition and the options
+    the table was made with: the sources are read in the same blocks, and a
+    source is read no further than its last selected event. Adds to `found`
+    when given (the tables of one average).
+    """
+    from ..feature_table import _channels
+    from .tables import read_table, table_columns
+
+    if align not in ALIGN:
+        raise ValueError(f"align must be one of {', '.join(ALIGN)}, not {align!r}")
+    account = account if account is not None else TableAccount()
+    found = found if found is not None else Average()
+    sources, run = table_sources(path)
+    account.sources += sources
+    present = table_columns(path)
+    wanted = {"entry", "channel", "file", *IDENTITY}
+    if where is not None:
+        wanted |= set(where.columns) | {name for name, _ in where.channel_columns}
+    if align != "none":
+        wanted |= {"peak_index", "cfd_time"} if align == "cfd" else {"peak_index"}
+    for name in sorted(wanted - set(present) - {"file", *IDENTITY}):
+        raise KeyError(name)
+    table = read_table(path, [name for name in present if name in wanted])
+    account.rows += len(table["entry"])
+    if "file" not in table and len(sources) > 1 and not run:
+        raise SourceError(f"{path}: the table has no file column to tell its {len(sources)} sources apart")
+    keep = np.ones(len(table["entry"]), dtype=bool) if where is None \
+        else expressions.selected_rows(table, where, left_out)
+    file = np.asarray(table["file"], dtype=np.int64)[keep] if "file" in table else np.zeros(int(keep.sum()), np.int64)
+    keys = _row_keys(file, np.asarray(table["entry"])[keep], np.asarray(table["channel"])[keep])
+    # A table of pulses holds several rows of one waveform: it is averaged once.
+    keys, first = np.unique(keys, return_index=True)
+    account.selected += len(keys)
+    when = _times(table, align)
+    times = None if when is None else when[keep][first]
+    identity = {name: np.asarray(table[name])[keep][first] for name in IDENTITY if name in table}
+    seen = 0
+    for number, blocks in _source_blocks(sources, run, keys, step_size, type, float32):
+        for block in blocks:
+            data = block["data"]
+            if "offsets" in block:
+                raise ValueError("the events differ in length: only waveforms of one length average")
+            events = block.events
+            account.events += events
+            per_event, channels = _channels(block, run)
+            start = block.entry_start if run else block.file_entry_start
+            entries = np.repeat(np.arange(start, start + events, dtype=np.int64), per_event)
+            block_keys = _row_keys(np.full(len(entries), number, np.int64), entries, channels)
+            at = np.minimum(np.searchsorted(keys, block_keys), max(len(keys) - 1, 0))
+            hit = keys[at] == block_keys if len(keys) else np.zeros(len(block_keys), bool)
+            seen += int(hit.sum())
+            for name, expected in identity.items():
+                if name not in block:
+                    continue
+                values = np.asarray(block[name])
+                values = values.reshape(-1) if values.ndim == 2 else np.repeat(values, per_event)
+                differ = np.flatnonzero(values[hit].astype(np.int64) != expected[at[hit]].astype(np.int64))
+                if len(differ):
+                    row = np.flatnonzero(hit)[differ[0]]
+                    source = ", ".join(sources) if run else sources[number]
+                    raise SourceError(f"{path}: entry {int(entries[row])} of {source} has {name}"
+                                      f" {int(values[row])} where the table has {int(expected[at[row]])}:"
+                                      " not the file the table was made from")
+            row_times = None
+            if times is not None:
+                row_times = np.full(len(block_keys), np.nan)
+                row_times[hit] = times[at[hit]]
+            _add(found, data.reshape(-1, data.shape[-1]), channels, hit, row_times, align)
+    if seen < len(keys):
+        raise SourceError(f"{path}: {len(keys) - seen:,} of its selected rows name events beyond the end of its"
+                          " sources: not the files the table was made from")
+    return found
+
+
+def _row_keys(file: NDArray[Any], entry: NDArray[Any], channel: NDArray[Any]) -> NDArray[np.int64]:
+    # Entries stay below 2**40 in any file a digitizer writes, channels below 256.
+    return (np.asarray(file, np.int64) << 48) | (np.asarray(entry, np.int64) << 8) | np.asarray(channel, np.int64)
+
+
+def _source_blocks(sources: Sequence[str], run: bool, keys: NDArray[np.int64], step_size: int | str, type: str,
+                   float32: bool) -> Iterator[tuple[int, Iterator[Any]]]:
+    """For each source that holds a selected row (the run, as one), its number and its blocks, which end
+    after the block of its last selected event; blocks are cut as `average` cuts them."""
+    from ..reading import iterate_files
+    from ..runs import open_run
+
+    def until(blocks: Any, last: int, run: bool) -> Iterator[Any]:
+        for block in blocks:
+            yield block
+            if (block.entry_stop if run else block.file_entry_stop) > last:
+                return
+
+    entries = (keys >> 8) & ((1 << 40) - 1)
+    files = keys >> 48
+    if run:
+        if len(keys):
+            yield 0, until(open_run(list(sources), step_size, type=type, float32=float32), int(entries.max()), True)
+        return
+    for number, source in enumerate(sources):
+        mine = entries[files == number]
+        if len(mine):
+            yield number, until(iterate_files([source], step_size, type=type, float32=float32), int(mine.max()),
+                                False)
 
 
 def draw_average(found: Average, path: str, title: str, unit: str) -> None:

@@ -11,7 +11,9 @@ row per (event, channel); an expression that names a channel this way is
 evaluated per event instead, over the events that hold every channel it
 names, and then every column in it must carry a channel (`amplitude@0 > 20
 and amplitude@1 > 20`, `cfd_time@1 - cfd_time@0`). Events are keyed by
-`file` (when the table has it) and `entry`.
+`file` (when the table has it) and `entry`. The events left out for lack of
+a channel are counted in a `LeftOut`, so that a command can say how many
+its result does not include, and why.
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ import ast
 import operator
 import re
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -87,8 +89,7 @@ def parse(text: str, known: Mapping[str, Any] | None = None) -> Expression:
     try:
         tree = ast.parse(f"({marked}\n)", mode="eval").body
     except SyntaxError as error:
-        raise ExpressionError(text, error.msg or "invalid syntax",
-                              None if error.offset is None else max(error.offset - 1, 1)) from None
+        raise _syntax_fault(text, error) from None
     tree = _ChannelNames(refs).visit(tree)
     plain: set[str] = set()
     channels: set[tuple[str, int]] = set()
@@ -101,6 +102,32 @@ def parse(text: str, known: Mapping[str, Any] | None = None) -> Expression:
             if name not in known:
                 raise ExpressionError(text, f"no column {name!r}; the table has {', '.join(known)}")
     return expression
+
+
+def _syntax_fault(text: str, error: SyntaxError) -> ExpressionError:
+    """The parser's complaint at its place in the user's text.
+
+    The parser sees the text wrapped in parentheses, the closing one on a
+    line of its own, so an expression that stops short (`charge +`) is
+    reported on that line, and a parenthesis left open or one too many
+    against the wrapping ones: those are found in the text itself instead.
+    """
+    end = len(text.rstrip()) + 1
+    wrapping = error.lineno is not None and error.lineno > 1 or "never closed" in (error.msg or "")
+    if not wrapping:
+        return ExpressionError(text, error.msg or "invalid syntax",
+                               None if error.offset is None else min(max(error.offset - 1, 1), end))
+    unclosed: list[int] = []
+    for at, char in enumerate(text, start=1):
+        if char == "(":
+            unclosed.append(at)
+        elif char == ")":
+            if not unclosed:
+                return ExpressionError(text, "unmatched ')'", at)
+            unclosed.pop()
+    if unclosed:
+        return ExpressionError(text, f"'(' at column {unclosed[-1]} is never closed", end)
+    return ExpressionError(text, "the expression ends too early", end)
 
 
 _CHANNEL = re.compile(r"\b([A-Za-z_]\w*)(\s*@\s*)(\d+)\b")
@@ -187,30 +214,64 @@ def _evaluate(expression: Expression, node: ast.expr, columns: Columns) -> Any:
     return node.value
 
 
+@dataclass
+class LeftOut:
+    """The events that per-event expressions left out because they lack a channel that they name."""
+
+    events: int = 0  # lacking at least one of the channels
+    by_channel: dict[int, int] = field(default_factory=dict)  # channel -> events without it
+
+    def add(self, other: LeftOut) -> None:
+        self.events += other.events
+        for channel, count in other.by_channel.items():
+            self.by_channel[channel] = self.by_channel.get(channel, 0) + count
+
+    def line(self, what: str) -> str | None:
+        """One line for the command's report, or None when no event was left out."""
+        if not self.events:
+            return None
+        lacking = sorted(((count, c) for c, count in self.by_channel.items() if count), key=lambda x: (-x[0], x[1]))
+        events = f"{self.events:,} event{'' if self.events == 1 else 's'}"
+        if len(lacking) == 1:
+            verb = "has" if self.events == 1 else "have"
+            return f"{events} {verb} no channel {lacking[0][1]} and {'is' if self.events == 1 else 'are'}" \
+                   f" left out of {what}"
+        counts = ", ".join(f"{count:,} no channel {c}" for count, c in lacking)
+        return f"{events} lack a channel and are left out of {what} ({counts})"
+
+
 def channel_key(name: str, channel: int) -> str:
     return f"{name}@{channel}"
 
 
-def event_columns(table: Columns, wanted: set[tuple[str, int]]) -> dict[str, NDArray[Any]]:
+def event_columns(table: Columns, wanted: set[tuple[str, int]],
+                  left_out: LeftOut | None = None) -> dict[str, NDArray[Any]]:
     """Columns `name@C` of the events that hold every channel named, one row per event, in key order.
 
     Rows are matched on (`file`, `entry`); an event that lacks one of the
-    channels is left out.
+    channels is left out, and counted in `left_out`.
     """
-    _, rows = _event_rows(table, sorted({c for _, c in wanted}))
+    _, rows = _event_rows(table, sorted({c for _, c in wanted}), left_out)
     return {channel_key(name, c): np.asarray(table[name])[rows[c]] for name, c in wanted}
 
 
-def _event_rows(table: Columns, channels: list[int]) -> tuple[NDArray[np.int64], dict[int, NDArray[np.intp]]]:
-    """The keys of the events that hold all `channels`, and for each channel the row of each such event."""
+def _event_rows(table: Columns, channels: list[int],
+                left_out: LeftOut | None = None) -> tuple[NDArray[np.int64], dict[int, NDArray[np.intp]]]:
+    """The keys of the events that hold all `channels`, and for each channel the row of each such event;
+    the events of the table without all of them are counted into `left_out`."""
     channel = np.asarray(table["channel"])
     keys = _event_keys(table)
     common: NDArray[np.int64] | None = None
+    every = _distinct(keys) if left_out is not None else 0
     for c in channels:
         # Sorted by index: NumPy 2's hashing unique of a million distinct keys takes seconds.
         present = np.unique(keys[channel == c], return_index=True)[0]
+        if left_out is not None and len(present) < every:
+            left_out.by_channel[c] = left_out.by_channel.get(c, 0) + every - len(present)
         common = present if common is None else np.intersect1d(common, present, assume_unique=True)
     assert common is not None
+    if left_out is not None:
+        left_out.events += every - len(common)
     rows: dict[int, NDArray[np.intp]] = {}
     for c in channels:
         in_channel = np.flatnonzero(channel == c)
@@ -221,6 +282,14 @@ def _event_rows(table: Columns, channels: list[int]) -> tuple[NDArray[np.int64],
     return common, rows
 
 
+def _distinct(keys: NDArray[np.int64]) -> int:
+    """How many events the keys name: counted in one pass where they are in order, as vorn writes tables."""
+    steps = np.diff(keys)
+    if np.all(steps >= 0):
+        return int(np.count_nonzero(steps)) + 1 if len(keys) else 0
+    return len(np.unique(keys))
+
+
 def _event_keys(table: Columns) -> NDArray[np.int64]:
     entry = np.asarray(table["entry"], dtype=np.int64)
     if "file" not in table:
@@ -229,20 +298,23 @@ def _event_keys(table: Columns) -> NDArray[np.int64]:
     return np.asarray(table["file"], dtype=np.int64) << 40 | entry
 
 
-def select(table: Columns, of: Expression | None, where: Expression | None) -> tuple[NDArray[Any], NDArray[Any]]:
+def select(table: Columns, of: Expression | None, where: Expression | None,
+           left_out: LeftOut | None = None, beside: Expression | None = None) -> tuple[NDArray[Any], NDArray[Any]]:
     """The values of `of` (or None's placeholder: an empty array) for the selected rows, and their channels.
 
     Per-row expressions give one value per selected row with its channel;
     per-event ones (any name@C in either) one value per selected event, with
-    channel -1.
+    channel -1, and the events without a channel they name counted into
+    `left_out`. The events are those that also hold the channels `beside`
+    names: the other of a pair of values.
     """
-    per_event = (of is not None and of.per_event) or (where is not None and where.per_event)
+    per_event = any(e is not None and e.per_event for e in (of, where, beside))
     if per_event:
         for expression in (of, where):
             if expression is not None:
                 _refuse_plain(expression)
-        wanted = set().union(*(e.channel_columns for e in (of, where) if e is not None))
-        columns: Columns = event_columns(table, wanted)
+        wanted = set().union(*(e.channel_columns for e in (of, where, beside) if e is not None))
+        columns: Columns = event_columns(table, wanted, left_out)
         rows = len(next(iter(columns.values()))) if columns else 0
         channels = np.full(rows, -1, dtype=np.int64)
     else:
@@ -256,13 +328,15 @@ def select(table: Columns, of: Expression | None, where: Expression | None) -> t
     return np.asarray(values), channels
 
 
-def selected_rows(table: Columns, where: Expression) -> NDArray[np.bool_]:
-    """Which rows of `table` a condition keeps; with name@C, every row of each event that it keeps."""
+def selected_rows(table: Columns, where: Expression, left_out: LeftOut | None = None) -> NDArray[np.bool_]:
+    """Which rows of `table` a condition keeps; with name@C, every row of each event that it keeps, and
+    the events without a channel it names counted into `left_out`."""
     if not where.per_event:
         return _condition(where, where.evaluate(table), len(table["channel"]))
     _refuse_plain(where)
-    keys, _ = _event_rows(table, sorted({c for _, c in where.channel_columns}))
-    keep = _condition(where, where.evaluate(event_columns(table, set(where.channel_columns))), len(keys))
+    keys, rows = _event_rows(table, sorted({c for _, c in where.channel_columns}), left_out)
+    columns = {channel_key(name, c): np.asarray(table[name])[rows[c]] for name, c in where.channel_columns}
+    keep = _condition(where, where.evaluate(columns), len(keys))
     return np.isin(_event_keys(table), keys[keep])
 
 

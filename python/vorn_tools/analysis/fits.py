@@ -71,12 +71,11 @@ class FitResult:
     above: int = 0
     no_value: int = 0
 
-    def left_out(self) -> str:
-        """'' when every value was fitted, else e.g. 'of 20,000: 7 above the range'."""
-        parts = [f"{n:,} {what}" for n, what in ((self.below, "below the range"), (self.above, "above the range"),
-                                                  (self.no_value, "without a value")) if n]
-        total = self.entries + self.below + self.above + self.no_value
-        return f"of {total:,}: {', '.join(parts)}" if parts else ""
+    def outside(self) -> str:
+        """'' when no finite value fell outside the fitted range, else e.g. '7 of 20,000 above the range'."""
+        parts = [f"{n:,} {what}" for n, what in ((self.below, "below"), (self.above, "above")) if n]
+        total = self.entries + self.below + self.above
+        return f"{' and '.join(parts)} of {total:,} outside the range" if parts else ""
 
     def as_dict(self) -> dict[str, Any]:
         found = asdict(self)

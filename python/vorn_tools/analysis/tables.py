@@ -191,3 +191,27 @@ def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run:
             elif name not in ("file",):
                 raise KeyError(name)
     return {name: np.concatenate(parts) for name, parts in kept.items()}
+
+
+def table_metadata(path: str) -> dict[str, str]:
+    """What the table records about its making (`vorn_tools.provenance`), text by key; {} if nothing."""
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        found = pq.read_schema(path).metadata or {}
+        return {k.decode(): v.decode() for k, v in found.items() if not k.startswith(b"ARROW:")}
+    if suffix in (".h5", ".hdf5"):
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            return {k: v.decode() if isinstance(v, bytes) else str(v) for k, v in f.attrs.items()}
+    import json
+
+    import uproot
+
+    with uproot.open(path) as f:
+        if "provenance" not in f:
+            return {}
+        found = json.loads(f["provenance"].member("fTitle"))
+        return {k: v if isinstance(v, str) else json.dumps(v) for k, v in found.items()}

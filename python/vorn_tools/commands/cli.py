@@ -735,6 +735,7 @@ def run_hist(args: argparse.Namespace) -> int:
     names = short if len(set(short)) == len(short) else named
     series = {(name, channel): one for name, (found, _) in zip(names, done) for channel, one in found.items()}
     entries = sum(one.entries() for one in series.values())
+    _left_out([outcome.left_out for _, outcome in done], args.of, args.where)
     if args.channel is not None and not entries:
         error(f"no channel {args.channel} in the events read" + (f" where {args.where}" if args.where else ""))
         return FAILED
@@ -771,9 +772,11 @@ def run_hist(args: argparse.Namespace) -> int:
         if args.csv:
             write_csv(series, args.csv)
     no_value = sum(one.no_value for one in series.values())
+    per_event = any(e is not None and e.per_event for e in (of, where, y))
     print(f"wrote {args.output}" + (f" and {args.csv}" if args.csv else "")
           + f": {entries:,} {'entry' if entries == 1 else 'entries'}"
-          + (f", {plural(no_value, 'row')} without a value of {args.of} (counted, not binned)" if no_value else ""))
+          + (f", {plural(no_value, 'event' if per_event else 'row')} without a value of {args.of} (counted, not"
+             " binned)" if no_value else ""))
     if binning.rate:
         several = len({name for name, _ in series}) > 1
         for key, one in series.items():
@@ -785,6 +788,19 @@ def run_hist(args: argparse.Namespace) -> int:
               f" (--salvage): {', '.join(failed)}")
         return FAILED
     return _run_report(reports[0] if reports else None, args)
+
+
+def _left_out(counts: Sequence[Any], of: str | None, where: str | None) -> None:
+    """Names the events that name@C left out for lack of a channel: a property of the data, not a failure."""
+    from ..analysis.expressions import LeftOut
+
+    total = LeftOut()
+    for one in counts:
+        total.add(one)
+    what = " where ".join(filter(None, (of, where)))
+    line = total.line(what)
+    if line is not None:
+        error(line)
 
 
 def _split_pair(text: str) -> list[str]:
@@ -848,7 +864,8 @@ def run_fit(args: argparse.Namespace) -> int:
                 raise UsageError("--channel selects rows; with name@C the channels are in the expression")
             rows = table["channel"] == args.channel
             table = {k: v[rows] for k, v in table.items()}
-        values, _ = expressions.select(table, of, where)
+        left_out = expressions.LeftOut()
+        values, _ = expressions.select(table, of, where, left_out)
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
@@ -860,6 +877,8 @@ def run_fit(args: argparse.Namespace) -> int:
     status = _run_report(read.run_report, args)
     account = f"{read.path}: {plural(read.events, 'event')}, {read.ending}" if read.read_ending or read.run_report \
         else None
+    _left_out([left_out], of_text, args.where)
+    rows_are = "event" if of.per_event or (where is not None and where.per_event) else "row"
     value_range = tuple(args.range) if args.range is not None else None
     try:
         if args.kind == "spe":
@@ -875,7 +894,10 @@ def run_fit(args: argparse.Namespace) -> int:
 
         title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
         draw_fit(result, plot, args.output, title, of_text)
-    document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict()}
+    # The fit takes finite values within its range; the result counts the rest (below, above, no_value).
+    no_value = result.no_value
+    document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict(),
+                "left_out": left_out.events}
     if account is not None:
         document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
                             "bytes_read": read.bytes_read}
@@ -885,11 +907,13 @@ def run_fit(args: argparse.Namespace) -> int:
     else:
         if account is not None:
             print(account)
-        left_out = result.left_out()
+        outside = result.outside()
         print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}"
-              + (f" ({left_out})" if left_out else "") + ", "
+              + (f" ({outside})" if outside else "") + ", "
               + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
-              + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged"))
+              + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged")
+              + (f"; {plural(no_value, rows_are)} without a value of {of_text} (counted, not fitted)"
+                 if no_value else ""))
         if args.output is not None:
             print(f"wrote {args.output}")
     if not result.converged:
@@ -902,14 +926,21 @@ def run_fit(args: argparse.Namespace) -> int:
 def run_average(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn average")
     from ..analysis import expressions
-    from ..analysis.average import average, draw_average, write_average
+    from ..analysis.average import Average, SourceError, TableAccount, average, average_table, draw_average, \
+        write_average
     from ..analysis.tables import is_table
 
     outputs = [args.output] + ([args.data] if args.data else [])
     if args.data and not args.data.endswith((".npy", ".csv")):
         raise UsageError(f"--data names a .npy or .csv file, not {args.data}")
-    if any(is_table(p) for p in args.files):
-        raise UsageError("vorn average reads the event files themselves, not a feature table")
+    tables = [is_table(p) for p in args.files]
+    if any(tables) and not all(tables):
+        raise UsageError("give feature tables or event files, not both")
+    if all(tables) and args.as_run:
+        raise UsageError("--run reads the files of a run; a feature table names its own sources, without --run")
+    if all(tables):
+        for path in args.files:
+            require(TABLE_LIBRARIES.get(os.path.splitext(path)[1].lower(), "h5py"), "vorn average")
     _spare_inputs(outputs, _run_inputs(args.files) if args.as_run else args.files)
     _check_targets(outputs, args.force)
     try:
@@ -918,21 +949,39 @@ def run_average(args: argparse.Namespace) -> int:
         raise UsageError(str(failure)) from None
     from ..feature_table import TableOutcome
 
-    if _unreadable_raw(args.files, args.type, args.as_run):
+    if not all(tables) and _unreadable_raw(args.files, args.type, args.as_run):
         return FAILED
     read = TableOutcome(", ".join(args.files))
+    left_out = expressions.LeftOut()
+    account = TableAccount()
+    found = Average()
     try:
-        found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type, args.float32,
-                        read)
+        if all(tables):
+            for path in args.files:
+                average_table(path, where, args.align, args.type, args.float32, left_out, account, found)
+        else:
+            found = average(args.files, _pulse_options(args), where, args.align, args.as_run, args.type,
+                            args.float32, read, left_out)
     except expressions.ExpressionError as failure:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
-        raise UsageError(f"no column {failure.args[0]!r} for --where") from None
-    except (*FILE_ERRORS, ValueError) as failure:
+        need = "--where" if args.align == "none" or failure.args[0] not in ("peak_index", "cfd_time") \
+            else f"--align {args.align}"
+        raise UsageError(f"no column {failure.args[0]!r} for {need}") from None
+    except (*FILE_ERRORS, SourceError, ValueError) as failure:
         error(str(failure))
         return FAILED
-    print(f"{read.path}: {plural(read.events, 'event')}, {read.ending}")
-    status = _run_report(read.run_report, args)
+    if all(tables):
+        status = OK
+        print(f"{', '.join(args.files)}: {plural(account.rows, 'row')} of a table, {account.selected:,} selected;"
+              f" {plural(account.events, 'event')} read from {plural(len(account.sources), 'source')}")
+    else:
+        print(f"{read.path}: {plural(read.events, 'event')}, {read.ending}")
+        status = _run_report(read.run_report, args)
+    _left_out([left_out], None, args.where)
+    for channel, count in sorted(found.unaligned.items()):
+        error(f"channel {channel}: {plural(count, 'selected waveform')} without a"
+              f" {'peak' if args.align == 'peak' else 'CFD time'} to align on, left out")
     if not found.sum:
         error("no waveform was selected" + (f" by {args.where}" if args.where else ""))
         return FAILED
@@ -1097,7 +1146,8 @@ def run_monitor(args: argparse.Namespace) -> int:
 EXAMPLES = {
     "average": """examples:
   vorn average run042.wd1 --align cfd -o avg.png --data avg.csv
-  vorn average --run run042/ --where 'amplitude@0 > 20 and amplitude@1 > 20'""",
+  vorn average --run run042/ --where 'amplitude@0 > 20 and amplitude@1 > 20'
+  vorn average run042.parquet --where 'charge > 300 and not saturated' --align peak""",
     "fit": """examples:
   vorn fit spe run042.parquet --channel 0 -o spe.png        # gain, mu, crosstalk of a SiPM
   vorn fit spe run042.wd1 --charge-peak 10 40 --model pmt --json
@@ -1552,9 +1602,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     avg = command("average", "the average waveform of each channel",
                   "Average the waveforms of each channel, with a band of one standard deviation, over the events"
-                  " that --where selects, optionally aligned on their peak or constant-fraction time. Needs"
-                  f" {install_hint('cli')}.")
-    avg.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+                  " that --where selects, optionally aligned on their peak or constant-fraction time. An input is"
+                  " event files, a run (--run) or a feature table (.parquet, .h5, .root as vorn features writes"
+                  " them): --where then selects its rows, and their waveforms are read by entry from the files"
+                  " the table records as its sources, which must still be there, unchanged (exit 1 otherwise)."
+                  f" Needs {install_hint('cli')}.")
+    avg.add_argument("files", nargs="+", metavar="FILE|FOLDER|TABLE")
     avg.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C) by their features")
     avg.add_argument("--align", choices=["none", "peak", "cfd"], default="none",
                      help="shift each waveform onto the median peak or CFD time first (default none)")
