@@ -75,7 +75,10 @@ class FitResult:
         """'' when no finite value fell outside the fitted range, else e.g. '7 of 20,000 above the range'."""
         parts = [f"{n:,} {what}" for n, what in ((self.below, "below"), (self.above, "above")) if n]
         total = self.entries + self.below + self.above
-        return f"{' and '.join(parts)} of {total:,} outside the range" if parts else ""
+        if len(parts) == 1:
+            count, where = parts[0].split(" ")
+            return f"{count} of {total:,} {where} the range"
+        return f"{parts[0]} and {parts[1]} the range, of {total:,}" if parts else ""
 
     def as_dict(self) -> dict[str, Any]:
         found = asdict(self)
