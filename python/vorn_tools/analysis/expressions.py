@@ -261,33 +261,51 @@ def _event_rows(table: Columns, channels: list[int],
     the events of the table without all of them are counted into `left_out`."""
     channel = np.asarray(table["channel"])
     keys = _event_keys(table)
+    steps = np.diff(keys)
+    ordered = bool(np.all(steps >= 0))  # as vorn writes tables: then no key needs sorting
+    every = (int(np.count_nonzero(steps)) + 1 if len(keys) else 0) if ordered else len(np.unique(keys))
     common: NDArray[np.int64] | None = None
-    every = _distinct(keys) if left_out is not None else 0
+    firsts: dict[int, tuple[NDArray[np.int64], NDArray[np.intp]]] = {}
     for c in channels:
-        # Sorted by index: NumPy 2's hashing unique of a million distinct keys takes seconds.
-        present = np.unique(keys[channel == c], return_index=True)[0]
+        present, first = firsts[c] = _first_rows(keys, np.flatnonzero(channel == c), ordered)
         if left_out is not None and len(present) < every:
             left_out.by_channel[c] = left_out.by_channel.get(c, 0) + every - len(present)
-        common = present if common is None else np.intersect1d(common, present, assume_unique=True)
+        if common is None or np.array_equal(common, present):
+            common = present
+        else:
+            common = common[_found(present, common)]
     assert common is not None
     if left_out is not None:
         left_out.events += every - len(common)
-    rows: dict[int, NDArray[np.intp]] = {}
-    for c in channels:
-        in_channel = np.flatnonzero(channel == c)
-        # The first row of each event in this channel: a table never repeats
-        # (file, entry, channel), but one made by hand is not trusted to.
-        unique, first = np.unique(keys[in_channel], return_index=True)
-        rows[c] = in_channel[first[np.searchsorted(unique, common)]]
+    # `common` is a subset of each channel's keys: as long, it is all of them.
+    rows = {c: first if len(present) == len(common) else first[np.searchsorted(present, common)]
+            for c, (present, first) in firsts.items()}
     return common, rows
 
 
-def _distinct(keys: NDArray[np.int64]) -> int:
-    """How many events the keys name: counted in one pass where they are in order, as vorn writes tables."""
-    steps = np.diff(keys)
-    if np.all(steps >= 0):
-        return int(np.count_nonzero(steps)) + 1 if len(keys) else 0
-    return len(np.unique(keys))
+def _first_rows(keys: NDArray[np.int64], rows: NDArray[np.intp],
+                ordered: bool) -> tuple[NDArray[np.int64], NDArray[np.intp]]:
+    """The distinct keys of `rows`, sorted, and the first of `rows` with each.
+
+    A table never repeats (file, entry, channel), but one made by hand is not
+    trusted to: only an event's first row counts.
+    """
+    chosen = keys[rows]
+    if ordered:
+        first = np.ones(len(chosen), dtype=bool)
+        first[1:] = chosen[1:] != chosen[:-1]
+        return chosen[first], rows[first]
+    # Sorted by index: NumPy 2's hashing unique of a million distinct keys takes seconds.
+    unique, index = np.unique(chosen, return_index=True)
+    return unique, rows[index]
+
+
+def _found(sorted_keys: NDArray[np.int64], wanted: NDArray[np.int64]) -> NDArray[np.bool_]:
+    """Which of `wanted` are among `sorted_keys` (distinct, ascending)."""
+    if not len(sorted_keys):
+        return np.zeros(len(wanted), dtype=bool)
+    at = np.minimum(np.searchsorted(sorted_keys, wanted), len(sorted_keys) - 1)
+    return np.asarray(sorted_keys[at] == wanted)
 
 
 def _event_keys(table: Columns) -> NDArray[np.int64]:
