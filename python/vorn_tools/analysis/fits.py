@@ -246,6 +246,22 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     if model not in ("sipm", "pmt"):
         raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
     counts, edges = _histogram(values, bins, value_range)
+    return fit_spe_histogram(counts, edges, model)
+
+
+def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
+                      model: str = "sipm") -> tuple[FitResult, dict[str, Any]]:
+    """`fit_spe` of a histogram already filled: `counts` in the bins between `edges` (equal widths).
+
+    For histograms kept elsewhere (the monitor's): the values outside the
+    edges are not part of the fit.
+    """
+    if model not in ("sipm", "pmt"):
+        raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
+    counts = np.asarray(counts)
+    edges = np.asarray(edges, dtype=np.float64)
+    if counts.sum() < 20:
+        raise FitError(f"{int(counts.sum())} entries are too few to fit")
     start = _spe_start(counts, edges)
     width = float(edges[1] - edges[0])
     span = float(edges[-1] - edges[0])
