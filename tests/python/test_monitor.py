@@ -499,6 +499,8 @@ def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_boke
     (["--hist", "amplitude", "rise_tme"], "rise_tme"),
     (["--hist", "energy"], "--trap"),
     (["--exclude", "90", "160"], "--pulses"),
+    (["--fit-every", "5"], "--fit spe"),
+    (["--fit", "spe", "--hist", "amplitude"], "charge"),
 ])
 def test_monitor_options_are_refused_before_anything_is_served(tmp_path, capsys, arguments, named):
     need("bokeh")

@@ -515,7 +515,7 @@ class Snapshot:
     pulses: PulseSettings | None = None
     coincidences: list[CoincidenceView] = field(default_factory=list)
     fits: FitSettings | None = None
-    fit_seconds: float = 0.0  # what the last round of fits took
+    fit_seconds: float = 0.0  # what the last round of fits that fitted anything took
 
     @property
     def channel_labels(self) -> list[str]:
@@ -855,8 +855,9 @@ class MonitorState:
                     gains.converged += 1
                     gains.points.push([[at, found[0], found[1]]])
                     gains.chi2_ndf = found[2]
-            self.fit_seconds = time.perf_counter() - started
-            self.version += 1
+            if results:
+                self.fit_seconds = time.perf_counter() - started
+                self.version += 1
         return len(results)
 
     def snapshot(self, points: int = POINTS) -> Snapshot:
