@@ -372,6 +372,7 @@ class FileStatus:
     gaps: CounterGaps = field(default_factory=CounterGaps)
     number: int = 0  # its channel's number in its run: N of wave<N>, or its place among the files given
     channels: int = 0  # of its events; 0 before the first
+    rate: RateCounter | None = None  # its triggers' rate from their timestamps; None without a tick
 
     def place(self, run_channel: int) -> int | None:
         """Which of its channels is the run's channel `run_channel`, if it holds it.
@@ -382,7 +383,6 @@ class FileStatus:
         k = max(self.channels, 1)
         c = run_channel - self.number * k
         return c if 0 <= c < k else None
-    rate: RateCounter | None = None  # its triggers' rate from their timestamps; None without a tick
 
 
 @dataclass(frozen=True)
