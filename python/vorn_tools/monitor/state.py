@@ -812,7 +812,7 @@ class MonitorState:
         """
         if self.fits is None:
             return 0
-        from ..analysis.fits import FitError, fit_spe_histogram
+        from ..analysis.fits import fit_spe_histogram
 
         started = time.perf_counter()
         with self.lock:
@@ -836,8 +836,11 @@ class MonitorState:
         for channel, gains, view, at in jobs:
             try:
                 result, _ = fit_spe_histogram(view.counts, view.edges, self.fits.model)
-            except FitError as failure:
-                results.append((channel, gains, view, at, None, f"not fitted: {failure}"))
+            except (ValueError, ArithmeticError, RuntimeError) as failure:
+                # A spectrum it cannot start from (FitError), or numbers the minimizer gave up on: said on
+                # the page, and the next fit is tried all the same.
+                why = str(failure) or type(failure).__name__
+                results.append((channel, gains, view, at, None, f"not fitted: {why}"))
                 continue
             gain, error = result.extra["gain"], result.extra["gain_error"]
             good = result.converged and math.isfinite(gain) and math.isfinite(error)
@@ -845,7 +848,8 @@ class MonitorState:
                             "" if good else f"the fit at {at:.4g} s did not converge"))
         with self.lock:
             for channel, gains, view, at, found, note in results:
-                if self.channels.get(channel.key) is not channel:  # its file was started over meanwhile
+                current = self.channels.get(channel.key)
+                if current is None or current.gains is not gains:  # its file was started over meanwhile
                     continue
                 gains.fitted = int(view.counts.sum())
                 gains.note = note
