@@ -21,6 +21,7 @@ import pytest
 import eventfiles
 from eventfiles import write_in_pieces
 import needs
+import monitor_run
 from monitor_run import wd1_run
 
 pytest.importorskip("boost_histogram")
@@ -28,7 +29,7 @@ pytest.importorskip("boost_histogram")
 from vorn_tools.features import FeatureOptions, compute  # noqa: E402
 from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
 from vorn_tools.monitor.state import (  # noqa: E402
-    CounterGaps, MonitorState, PulseSettings, Ring, TriggerRate, decimate, summary_line)
+    CounterGaps, FitSettings, MonitorState, PulseSettings, Ring, TriggerRate, decimate, summary_line)
 from vorn_tools.pulses import PulseOptions  # noqa: E402
 
 
@@ -136,6 +137,41 @@ def test_histogram_of_few_values_gets_its_range_when_the_run_pauses():
     assert view.entries == 1 and view.edges[0] < 7 < view.edges[-1]
 
 
+@pytest.mark.parametrize("tick", [None, 8e-9])
+def test_live_fit_follows_the_gain_over_the_run_and_gives_no_point_without_a_fit(tick):
+    needs.need("iminuit")
+    from vorn_tools.analysis.fits import generate_sipm
+
+    clock = [100.0]
+    state = MonitorState(warmup=2000, tick=tick, fits=FitSettings(every=10.0), clock=lambda: clock[0])
+    for path in ("sipm", "dead"):
+        state.add_file(path, path)
+    charges = generate_sipm(24_000, 40.0, 1.5, 0.1, q0=5.0, sigma0=3.0, sigma1=2.0, seed=4)
+    tags = np.cumsum(np.random.default_rng(5).exponential(125_000, len(charges))).astype(np.int64)
+    times, notes = [], []
+    for block in np.array_split(np.arange(len(charges)), 4):
+        clock[0] += 10.0
+        state.add_events("sipm", block, 10, features(charges[block], charges[block]),
+                         np.zeros((len(block), 1, 4), np.uint16), tags[block])
+        state.add_events("dead", block[:5], 10, features(np.zeros(5)), np.zeros((5, 1, 4), np.uint16),
+                         tags[block[:5]])
+        state.settle()
+        assert state.fit_spectra() == 2
+        notes.append(state.snapshot().channels[1].gains.note)
+        times.append(clock[0] - 100.0 if tick is None else (tags[block[-1]] - tags[0]) * tick)
+    assert state.fit_spectra() == 0  # nothing new: no point fitted twice
+    sipm, dead = (c for c in state.snapshot().channels)
+    gains = sipm.gains
+    assert (gains.converged, gains.failed, gains.note) == (4, 0, "")
+    np.testing.assert_allclose(gains.time, times)
+    assert np.all(gains.error > 0) and np.all(np.diff(gains.error) < 0)  # each fit sees more of the run
+    assert np.all(np.abs(gains.gain - 40.0) < 3 * gains.error), (gains.gain, gains.error)
+    # A few pedestal values cannot be fitted: said, counted, never a gain.
+    assert (len(dead.gains.gain), dead.gains.converged, dead.gains.failed) == (0, 0, 4)
+    assert "too few" in notes[0] and all(notes)
+    assert all((f.rate is None) == (tick is None) for f in state.snapshot().files)
+
+
 def test_decimation_keeps_every_extreme_within_the_points():
     rows = np.full((2, 10_000), 100, np.uint16)
     rows[0, 4321], rows[1, 9999] = 4000, 3
@@ -150,8 +186,9 @@ def test_decimation_keeps_every_extreme_within_the_points():
 # --- the reading thread --------------------------------------------------------------
 
 @contextlib.contextmanager
-def reading(paths, tick=None, shown=("amplitude", "charge"), ranges=None, pulses=None, finder=None, **options):
-    state = MonitorState(warmup=50, tick=tick, features=shown, ranges=ranges, pulses=pulses)
+def reading(paths, tick=None, shown=("amplitude", "charge"), ranges=None, pulses=None, finder=None,
+            coincidence=None, **options):
+    state = MonitorState(warmup=50, tick=tick, features=shown, ranges=ranges, pulses=pulses, coincidence=coincidence)
     thread = ReaderThread(Inputs.of([str(p) for p in paths]), state, options.pop("type", "auto"),
                           FeatureOptions(**options), poll=0.01, pulses=finder)
     thread.start()
@@ -289,6 +326,43 @@ def test_chosen_columns_hold_what_the_kernel_measures(tmp_path):
     assert energy.underflow and energy.overflow and energy.undefined  # the fixed range kept, every value counted
 
 
+def test_a_runs_coincidence_histogram_and_trigger_rates_are_those_of_its_events(tmp_path):
+    rng = np.random.default_rng(21)
+    tick, per_second = 8e-9, 2000.0
+    counters = {2: [c for c in range(700) if c % 97 != 5], 5: [c for c in range(700) if c % 61 != 3]}
+    times = np.cumsum(rng.exponential(1 / per_second / tick, 700)).astype(np.int64)
+    run = tmp_path / "run"
+    run.mkdir()
+    samples = {}
+    for n, kept in counters.items():
+        waves = monitor_run.pulses(len(kept), rng)
+        samples[n] = waves
+        (run / f"wave{n}.dat").write_bytes(b"".join(
+            eventfiles.wd1_event(board_channel=n, event_counter=c, timestamp=int(times[c]), samples=w.tobytes())
+            for c, w in zip(kept, waves)))
+    with reading([run], tick=tick, coincidence=(5, 2), polarity="negative") as state:
+        wait_for(lambda: state.snapshot().events == sum(map(len, counters.values())))
+        state.settle()
+        snap = state.snapshot()
+    cfd = {n: dict(zip(counters[n], compute(samples[n][:, None, :], FeatureOptions(polarity="negative"))
+                        ["cfd_time"][:, 0])) for n in counters}
+    both = sorted(set(counters[2]) & set(counters[5]))
+    differences = np.array([cfd[2][c] - cfd[5][c] for c in both])
+    (view,) = snap.coincidences
+    hist = view.histogram
+    defined = differences[~np.isnan(differences)]
+    low, high = hist.edges[0], hist.edges[-1]
+    assert hist.counts.tolist() == np.histogram(defined[(defined >= low) & (defined < high)], hist.edges)[0].tolist()
+    assert (hist.underflow, hist.overflow, hist.undefined) == (
+        np.count_nonzero(defined < low), np.count_nonzero(defined >= high), len(differences) - len(defined))
+    assert (view.group, view.channels, view.paired) == (str(run), (5, 2), len(both))
+    assert view.waiting == sum(len(set(counters[n]) - set(both)) for n in counters) and view.unpaired == 0
+    for f in snap.files:
+        rate, kept = f.rate, counters[int(f.label[4])]
+        assert rate.triggers == len(kept)
+        assert abs(rate.per_second - per_second * len(kept) / 700) < 3 * rate.error, rate.text()
+
+
 @pytest.mark.parametrize("period", [None, 1e-9])
 def test_dark_count_rate_counts_the_pulses_outside_the_trigger_window(tmp_path, period):
     """Two WD2 channels of opposite polarity: a trigger pulse in [90, 160) and a known number of others."""
@@ -393,7 +467,7 @@ def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_boke
     from bokeh.models import Column, Row
     from vorn_tools.monitor.app import Session
 
-    state = MonitorState(warmup=1, features=shown)
+    state = MonitorState(warmup=1, features=shown, coincidence=(0, 1), fits=FitSettings())
     doc = Document()
     session = Session(state, doc, 400)
     assert check_integrity(list(doc.models)) == check_integrity([])  # no warning before the first events either
@@ -401,9 +475,10 @@ def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_boke
         state.add_file(path, path)
         state.update_file(path, format=kind)
         dtype = np.float32 if kind == "WD2" else np.uint16
-        state.add_events(path, np.arange(3), 10, {name: np.ones((3, channels)) for name in shown},
+        state.add_events(path, np.arange(3), 10, {name: np.ones((3, channels)) for name in state.measured},
                          np.zeros((3, channels, 8), dtype))
     session.update()
+    assert list(session.coincidence_plots) == ["a.wd2"] and session.gain is not None  # the new panels drawn
     assert check_integrity(list(doc.models)) == check_integrity([])
     lines = session.panels.children[1:]
     rows = [line.children if isinstance(line, Column) else [line] for line in lines]  # wrapped three a row
@@ -424,6 +499,8 @@ def test_page_has_a_line_of_panels_per_channel_in_its_own_units_and_nothing_boke
     (["--hist", "amplitude", "rise_tme"], "rise_tme"),
     (["--hist", "energy"], "--trap"),
     (["--exclude", "90", "160"], "--pulses"),
+    (["--fit-every", "5"], "--fit spe"),
+    (["--fit", "spe", "--hist", "amplitude"], "charge"),
 ])
 def test_monitor_options_are_refused_before_anything_is_served(tmp_path, capsys, arguments, named):
     need("bokeh")

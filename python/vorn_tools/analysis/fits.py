@@ -30,6 +30,7 @@ count of at least 5, over their number less the free parameters).
 from __future__ import annotations
 
 import math
+import dataclasses
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
@@ -232,6 +233,11 @@ def _histogram(values: ArrayLike, bins: int,
     return counts, edges, left_out
 
 
+def _counting(result: FitResult, left_out: dict[str, int]) -> FitResult:
+    """The result, with the values its histogram left out."""
+    return dataclasses.replace(result, below=left_out["below"], above=left_out["above"], no_value=left_out["no_value"])
+
+
 def _minimize(cost: Any, start: dict[str, float], limits: dict[str, tuple[float | None, float | None]]) -> Any:
     minuit = _minuit().Minuit(cost, **start)
     for name, limit in limits.items():
@@ -263,6 +269,23 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     if model not in ("sipm", "pmt"):
         raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
     counts, edges, left_out = _histogram(values, bins, value_range)
+    result, plot = fit_spe_histogram(counts, edges, model)
+    return _counting(result, left_out), plot
+
+
+def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
+                      model: str = "sipm") -> tuple[FitResult, dict[str, Any]]:
+    """`fit_spe` of a histogram already filled: `counts` in the bins between `edges` (equal widths).
+
+    For histograms kept elsewhere (the monitor's): the values outside the
+    edges are not part of the fit.
+    """
+    if model not in ("sipm", "pmt"):
+        raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
+    counts = np.asarray(counts)
+    edges = np.asarray(edges, dtype=np.float64)
+    if counts.sum() < 20:
+        raise FitError(f"{int(counts.sum())} entries are too few to fit")
     start = _spe_start(counts, edges)
     width = float(edges[1] - edges[0])
     span = float(edges[-1] - edges[0])
@@ -291,7 +314,7 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(cdf(edges, *minuit.values))
     result = FitResult(model, bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(counts.sum()), extra={}, **left_out)
+                       values_, errors, int(counts.sum()))
     result.extra = {"gain": values_["gain"], "gain_error": errors["gain"], "pedestal": values_["q0"],
                     "sigma0": values_["sigma0"], "sigma1": values_["sigma1"], "mu": values_["mu"],
                     "peak_to_valley": _peak_to_valley(cdf, minuit.values, values_["q0"], values_["gain"], width)}
@@ -328,7 +351,8 @@ def fit_gauss(values: ArrayLike, bins: int = 100,
     errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
     expected = np.diff(gauss_cdf(edges, *minuit.values))
     result = FitResult("gauss", bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(total), extra={}, **left_out)
+                       values_, errors, int(total))
+    result = _counting(result, left_out)
     result.extra = {"mean": values_["mean"], "mean_error": errors["mean"], "sigma": abs(values_["sigma"]),
                     "sigma_error": errors["sigma"]}
     return result, {"counts": counts, "edges": edges, "cdf": gauss_cdf, "parameters": tuple(minuit.values)}

@@ -1077,6 +1077,34 @@ def _monitor_pulses(args: argparse.Namespace) -> tuple[Any, Any]:
     return options, PulseSettings(period, tuple(args.exclude) if args.exclude else None)
 
 
+def _monitor_fits(args: argparse.Namespace, shown: list[str]) -> Any:
+    """The live fit's settings, or None without --fit."""
+    from ..monitor.state import FitSettings
+
+    if args.fit is None:
+        given = [flag for flag, value in (("--fit-model", args.fit_model), ("--fit-every", args.fit_every))
+                 if value is not None]
+        if given:
+            raise UsageError(f"{given[0]} is about the live fit: give --fit spe too")
+        return None
+    if "charge" not in shown:
+        raise UsageError("--fit spe fits the charge histograms, which --hist leaves out")
+    for module in FIT_LIBRARIES:
+        require(module, "vorn monitor --fit")
+    return FitSettings(args.fit_model or "sipm", 10.0 if args.fit_every is None else args.fit_every)
+
+
+def _coincidence(text: str) -> tuple[int, int]:
+    parts = text.split(",")
+    try:
+        a, b = (int(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r}: give two channel numbers, A,B") from None
+    if a < 0 or b < 0 or a == b:
+        raise argparse.ArgumentTypeError(f"{text!r}: two different channels, numbered from 0")
+    return a, b
+
+
 def run_monitor(args: argparse.Namespace) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
@@ -1102,6 +1130,8 @@ def run_monitor(args: argparse.Namespace) -> int:
         if chosen is not None:
             ranges[name] = chosen
     finder, counting = _monitor_pulses(args)
+    fits = _monitor_fits(args, shown)
+    coincidence_range = _monitor_range("--coincidence-range", args.coincidence_range)
     try:
         tick = None if args.tick is None else parse_tick(args.tick)
     except ValueError as failure:
@@ -1118,7 +1148,9 @@ def run_monitor(args: argparse.Namespace) -> int:
         raise UsageError(f"--port {args.port}: ports are numbered from 0 (any free one) to 65535")
     host = DEFAULT_HOST if args.host is None else args.host
     monitor = Monitor(list(args.paths), args.type, options, host=host, port=args.port, run=args.as_run,
-                      state=MonitorState(ranges=ranges, tick=tick, features=shown, pulses=counting), pulses=finder)
+                      state=MonitorState(ranges=ranges, tick=tick, features=shown, pulses=counting,
+                                         coincidence=args.coincidence, coincidence_range=coincidence_range,
+                                         fits=fits), pulses=finder)
     log_to(sys.stderr)
     try:
         monitor.start()
@@ -1190,7 +1222,9 @@ EXAMPLES = {
   vorn monitor run042/ --tick 8ns --range 0 300  # the trigger rate; amplitudes 0 to 300 on every channel
   vorn monitor hpge/ --trap 40 10 --tau 2500 --hist energy rise_time
   vorn monitor sipm/ --pulses --threshold 30 --sample-period 1ns --exclude 90 160   # dark-count rate
-  vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)""",
+  vorn monitor run042/ --host 0.0.0.0      # reachable from other machines (prints a warning)
+  vorn monitor sipm/ --tick 8ns --fit spe --fit-every 30   # the gain over the run, fitted live
+  vorn monitor run042/ --coincidence 0,2 --coincidence-range -20 20   # cfd_time@2 - cfd_time@0""",
 }
 
 
@@ -1623,7 +1657,8 @@ def build_parser() -> argparse.ArgumentParser:
     mon = command("monitor", "a live view of a run in the browser",
                   "Serve a page showing the files as they grow: per channel its last waveforms and histograms"
                   " of feature columns (amplitude and charge, or those --hist names), each on the channel's own"
-                  " scale, with the values below and above the range; with --pulses its dark-count rate; the"
+                  " scale, with the values below and above the range; with --pulses its dark-count rate; with"
+                  " --fit spe its gain, fitted every few seconds; a run's coincidence time difference; the"
                   " trigger rate (with --tick) or the reading rate; counters of triggers,"
                   " waveforms, counter gaps, bytes read, a cut event pending and read errors. PATHS are files,"
                   " or run folders whose wave<N> files are picked up as they appear; a new run written over a"
@@ -1648,6 +1683,17 @@ def build_parser() -> argparse.ArgumentParser:
     mon.add_argument("--hist", nargs="+", default=["amplitude", "charge"], metavar="COLUMN",
                      help="the feature columns histogrammed per channel (default amplitude charge), any of those of"
                           " vorn features: rise_time, fwhm, tail_ratio, energy, ...")
+    live = mon.add_argument_group("analyses while the run goes on")
+    live.add_argument("--fit", choices=["spe"],
+                      help="fit each channel's charge histogram (photoelectron spectrum) every --fit-every seconds"
+                           " and plot the gain over the run's time (needs the fit extra)")
+    live.add_argument("--fit-model", choices=["sipm", "pmt"], help="the spectrum's model (default sipm)")
+    live.add_argument("--fit-every", type=_seconds(True), metavar="SECONDS", help="seconds between fits (default 10)")
+    live.add_argument("--coincidence", type=_coincidence, default=(0, 1), metavar="A,B",
+                      help="the run channels whose CFD time difference, cfd_time@B - cfd_time@A, is histogrammed,"
+                           " events matched by counter (default 0,1; a folder's channel N is wave<N>)")
+    live.add_argument("--coincidence-range", nargs=2, type=float, metavar=("LO", "HI"),
+                      help="the coincidence histogram's range in samples (default: from its first 1,000 values)")
     pulse_options(mon)
     dark = mon.add_argument_group("every pulse (the baseline window, polarity and threshold are the features')")
     dark.add_argument("--pulses", action="store_true",

@@ -6,7 +6,9 @@ and merges them into the shared state (`state.py`): fixed-size histograms
 of the feature columns shown, ring buffers of the last waveforms and of the
 event rate, and counters, the pulses' among them. Every browser session only renders snapshots of
 that state (`app.py`), so any number of them see the same view and none can
-hold up the reading. `server.py` starts and stops the whole.
+hold up the reading. With `--fit spe` a third thread fits the channels'
+charge histograms every few seconds and hands the gains back to the state.
+`server.py` starts and stops the whole.
 
 The page is a Bokeh server application. Bokeh, rather than Panel, because the
 page needs nothing Panel adds on top of it (templates, widget layouts, other

@@ -27,7 +27,7 @@ from bokeh.models.widgets.markups import Div
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
-from .state import HistogramView, MonitorState, PulseView, Snapshot
+from .state import CoincidenceView, FileView, HistogramView, MonitorState, PulseView, Snapshot
 
 PERIOD_MS = 400
 WIDTH = 420
@@ -70,6 +70,13 @@ def rate_labels(triggers: bool) -> tuple[str, str, str]:
             "seconds since the monitor started", "triggers read/s")
 
 
+def gain_labels(triggers: bool) -> tuple[str, str]:
+    """The x axis of the gain panel, and the word for when a gain was fitted."""
+    if triggers:
+        return "seconds since the channel's first trigger (timestamps)", "run time"
+    return "seconds since the monitor started (wall clock: give --tick for the run's time)", "monitor time"
+
+
 def flow_text(view: HistogramView | None) -> str:
     if view is None:
         return "choosing its range"
@@ -87,6 +94,7 @@ class Session:
         self.sent = 0  # bytes of array data put into sources by the last update
         self.colors = itertools.cycle(Category10_10)
         self.channels: dict[tuple[str, int], tuple[dict[str, ColumnDataSource], dict[str, Any], Any]] = {}
+        self.channel_colors: dict[tuple[str, int], str] = {}
         self.totals = Div(text="", width=3 * WIDTH)
         self.files = Div(text="", width=3 * WIDTH)
         self.flows = Div(text="", width=3 * WIDTH)
@@ -100,6 +108,23 @@ class Session:
                            tools="pan,box_zoom,wheel_zoom,reset,save")
         self.rate.multi_line("xs", "ys", source=self.rate_source, color="color", legend_field="name")
         self.rate.legend.location = "bottom_left"
+        self.fit_table = Div(text="", width=3 * WIDTH, visible=state.fits is not None)
+        self.gain: Any = None
+        if state.fits is not None:
+            x, _ = gain_labels(triggers)
+            self.gain_source = ColumnDataSource({"x": [], "y": [], "low": [], "high": [], "name": [], "color": []})
+            fitted = f"{state.fits.model} fit every {state.fits.every:g} s"
+            self.gain = figure(title=f"gain of the charge spectrum ({fitted}, fits that converged only)", x_axis_label=x,
+                               y_axis_label="gain [charge per photoelectron]", width=3 * WIDTH, height=240,
+                               tools="pan,box_zoom,wheel_zoom,reset,save")
+            self.gain.segment("x", "low", "x", "high", source=self.gain_source, color="color")
+            self.gain.scatter("x", "y", source=self.gain_source, color="color", legend_field="name", size=6)
+            self.gain.legend.location = "bottom_left"
+        self.coincidence_plots: dict[str, tuple[ColumnDataSource, Any]] = {}
+        # Shown once a run holds both channels; never empty, for Bokeh warns about an empty layout.
+        self.coincidence = column(Div(text=f"<b>coincidence</b>: cfd_time@{(state.coincidence or (0, 1))[1]}"
+                                           f" − cfd_time@{(state.coincidence or (0, 1))[0]} of the same event,"
+                                           " events matched by counter", width=3 * WIDTH), visible=False)
         # Never empty (Bokeh warns about an empty layout): the channels' lines follow this one.
         shown = ", ".join(("last waveforms", *state.features[:-1])) + "".join(f" and {n}" for n in state.features[-1:])
         self.panels = column(Div(text=f"<b>channels</b>: {shown}, each on its own scale"))
@@ -108,8 +133,9 @@ class Session:
         pause = Toggle(label="Pause display", width=160)
         pause.on_change("active", self._pause)
         doc.title = "vorn monitor"
-        doc.add_root(column(row(reset, pause), self.totals, self.files, self.flows, self.pulses, self.notices,
-                            self.errors, self.rate, self.panels))
+        doc.add_root(column(row(reset, pause), self.totals, self.files, self.flows, self.pulses, self.fit_table,
+                            self.notices, self.errors, self.rate,
+                            *([self.gain] if self.gain is not None else []), self.coincidence, self.panels))
         self.update()
         doc.add_periodic_callback(self.update, period_ms)
 
@@ -123,7 +149,7 @@ class Session:
         known = self.channels.get(key)
         if known is not None:
             return known
-        color = next(self.colors)
+        color = self.channel_colors[key] = next(self.colors)
         labels = axis_labels(unit)
         features = self.state.features
         sources = {name: ColumnDataSource({"x": np.empty(0), "y": np.empty(0)}) for name in ("waveforms", *features)}
@@ -151,6 +177,7 @@ class Session:
         self.files.text = files_html(snapshot)
         self.flows.text = flows_html(snapshot)
         self.pulses.text = pulses_html(snapshot)
+        self.fit_table.text = fits_html(snapshot)
         for div, text in ((self.notices, notices_html(snapshot)), (self.errors, errors_html(snapshot))):
             div.text, div.visible = text, bool(text)  # an empty one would still take its line
         shown = set()
@@ -169,6 +196,9 @@ class Session:
                 else:
                     counts = view.counts
                     self._put(sources[name], view.edges, np.append(counts, counts[-1] if len(counts) else 0))
+        self._coincidences(snapshot.coincidences)
+        if self.gain is not None:
+            self._gains(snapshot)
         files = {f.path for f in snapshot.files}
         for key, (sources, plots, line) in list(self.channels.items()):
             if key[0] not in files:  # a new run took its file's place
@@ -183,6 +213,48 @@ class Session:
                                  "name": list(lines), "color": list(itertools.islice(itertools.cycle(Category10_10),
                                                                                      len(lines)))}
         self.sent += sum(2 * len(t) * 4 for t, _ in lines.values())
+
+    def _coincidences(self, views: list[CoincidenceView]) -> None:
+        shown = set()
+        for view in views:
+            shown.add(view.group)
+            if view.group not in self.coincidence_plots:
+                source = ColumnDataSource({"x": np.empty(0), "y": np.empty(0)})
+                made = figure(title="", x_axis_label=f"cfd_time@{view.channels[1]} − cfd_time@{view.channels[0]}"
+                                                     " [samples]", y_axis_label="events per bin",
+                              width=2 * WIDTH, height=240, tools="pan,box_zoom,wheel_zoom,reset,save")
+                made.step("x", "y", source=source, mode="after", color="black")
+                self.coincidence_plots[view.group] = source, made
+                self.coincidence.children.append(made)
+            source, plot = self.coincidence_plots[view.group]
+            hist = view.histogram
+            plot.title.text = (f"coincidence · {view.group} · {flow_text(hist)} · {view.paired:,} paired,"
+                               f" {view.waiting:,} waiting, {view.unpaired:,} unpaired")
+            if hist is None:
+                self._put(source, np.empty(0), np.empty(0))
+            else:
+                self._put(source, hist.edges, np.append(hist.counts, hist.counts[-1] if len(hist.counts) else 0))
+        for group, (_, plot) in list(self.coincidence_plots.items()):
+            if group not in shown:  # its run was started over or replaced
+                self.coincidence.children.remove(plot)
+                del self.coincidence_plots[group]
+        self.coincidence.visible = bool(self.coincidence_plots)
+
+    def _gains(self, snapshot: Snapshot) -> None:
+        columns: dict[str, list[Any]] = {"x": [], "y": [], "low": [], "high": [], "name": [], "color": []}
+        for channel in snapshot.channels:
+            view = channel.gains
+            if view is None or not len(view.time):
+                continue
+            count = len(view.time)
+            columns["x"].extend(view.time.tolist())
+            columns["y"].extend(view.gain.tolist())
+            columns["low"].extend((view.gain - view.error).tolist())
+            columns["high"].extend((view.gain + view.error).tolist())
+            columns["name"].extend([channel.label] * count)
+            columns["color"].extend([self.channel_colors.get(channel.key, "black")] * count)
+        self.gain_source.data = columns
+        self.sent += 4 * 8 * len(columns["x"])
 
     def _put(self, source: ColumnDataSource, x: np.ndarray, y: np.ndarray) -> None:
         x, y = x.astype(np.float32), y.astype(np.float32)
@@ -219,8 +291,9 @@ def totals_html(s: Snapshot) -> str:
 
 
 def files_html(s: Snapshot) -> str:
-    head = ("<tr><th>file</th><th>format</th><th>status</th><th>triggers (events)</th><th>waveforms</th>"
-            "<th>gaps</th><th>missing</th><th>read / size</th><th>cut event pending</th><th>errors</th></tr>")
+    head = ("<tr><th>file</th><th>format</th><th>status</th><th>triggers (events)</th><th>trigger rate</th>"
+            "<th>waveforms</th><th>gaps</th><th>missing</th><th>read / size</th><th>cut event pending</th>"
+            "<th>errors</th></tr>")
     rows = []
     for f in s.files:
         pending = ""
@@ -229,10 +302,38 @@ def files_html(s: Snapshot) -> str:
             pending = f"{f.pending:,} B{declared} at offset {f.bytes_read:,}"
         rows.append(f"<tr><td>{html.escape(f.label)}</td><td>{f.format or ''}</td><td>{html.escape(f.status)}"
                     f"{f' (started over {f.reopened}×)' if f.reopened else ''}</td><td>{f.events:,}</td>"
+                    f'<td class="vorn-trigger-rate">{trigger_rate_text(f)}</td>'
                     f"<td>{f.waveforms:,}</td><td>{f.gaps:,}</td><td>{f.missing:,}</td>"
                     f"<td>{_bytes(f.bytes_read)} / {_bytes(f.file_size)}</td><td>{pending}</td>"
                     f"<td>{f.errors:,}</td></tr>")
     return f'<table style="border-spacing:1em 0">{head}{"".join(rows)}</table>'
+
+
+def trigger_rate_text(f: FileView) -> str:
+    """The file's trigger rate from its timestamps, with its Poisson error; never a rate without a tick."""
+    return "no tick (give --tick)" if f.rate is None else f.rate.text()
+
+
+def fits_html(s: Snapshot) -> str:
+    """Per channel: the last gain fitted, and the fits that converged and those that gave no gain."""
+    if s.fits is None:
+        return ""
+    rows = []
+    for c in s.channels:
+        view = c.gains
+        if view is None:
+            continue
+        last = (f"{view.gain[-1]:.5g} ± {view.error[-1]:.2g} (χ²/ndf {view.chi2_ndf:.3g})" if len(view.gain)
+                else "none yet")
+        style = ' style="color:#a00"' if view.note else ""
+        rows.append(f"<tr><td>{html.escape(c.label)}</td><td class=\"vorn-gain\">{last}</td>"
+                    f"<td>{view.converged:,}</td><td class=\"vorn-fits-failed\"{style}>{view.failed:,}</td>"
+                    f"<td{style}>{html.escape(view.note)}</td></tr>")
+    head = ("<tr><th>channel</th><th>last gain that converged</th><th>fits converged</th><th>fits without a gain</th>"
+            "<th>last fit</th></tr>")
+    return (f"<div><b>{s.fits.model} fit of the charge spectrum</b> every {s.fits.every:g} s, since the start or"
+            f" Reset (the last round took {s.fit_seconds:.2f} s)"
+            f"<table style=\"border-spacing:1em 0\">{head}{''.join(rows)}</table></div>")
 
 
 def flows_html(s: Snapshot) -> str:

@@ -79,7 +79,7 @@ class Source:
 
     def __init__(self, path: str, label: str, group: str, reader_type: str,
                  options: pulse_features.FeatureOptions, state: MonitorState,
-                 pulses: PulseOptions | None = None) -> None:
+                 pulses: PulseOptions | None = None, number: int = 0) -> None:
         self.path = path
         self.label = label
         self.group = group
@@ -109,7 +109,7 @@ class Source:
         self._gathered: list[tuple[NDArray[Any], NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any],
                                    NDArray[Any] | None]] = []
         self._merged = 0.0
-        state.add_file(path, label, group)
+        state.add_file(path, label, group, number)
 
     def step(self, now: float) -> bool:
         """Reads up to a round of blocks; True when events came."""
@@ -228,7 +228,7 @@ class Source:
 
     def _measure(self, block: NDArray[Any], counters: NDArray[Any], tags: NDArray[Any], used: int) -> None:
         events, channels, _ = block.shape
-        shown = self.state.features
+        shown = self.state.measured
         values: dict[str, NDArray[Any]]
         try:
             if self.features_failed or not block.shape[2]:
@@ -288,7 +288,7 @@ class Source:
             last = np.concatenate([b[4] for b in blocks])[-self.state.waveform_count:]
             pulses = [b[5] for b in blocks if b[5] is not None]
             self.state.add_events(self.path, np.concatenate([b[0] for b in blocks]), sum(b[2] for b in blocks),
-                                  {k: np.concatenate([b[3][k] for b in blocks]) for k in self.state.features}, last,
+                                  {k: np.concatenate([b[3][k] for b in blocks]) for k in self.state.measured}, last,
                                   np.concatenate([b[1] for b in blocks]),
                                   np.sum(pulses, axis=0) if len(pulses) == len(blocks) else None)
 
@@ -387,8 +387,11 @@ class ReaderThread(threading.Thread):
 
     def run(self) -> None:
         try:
-            for path in self.inputs.files:
-                self._add(path, os.path.basename(path), "the files given" if self.inputs.run else path)
+            for number, path in enumerate(self.inputs.files):
+                if self.inputs.run:
+                    self._add(path, os.path.basename(path), "the files given", number)
+                else:
+                    self._add(path, os.path.basename(path), path)
             while not self._stop_event.is_set():
                 now = time.monotonic()
                 self._scan(now)
@@ -410,12 +413,12 @@ class ReaderThread(threading.Thread):
         finally:
             self.cpu_time = time.thread_time()
 
-    def _add(self, path: str, label: str, group: str) -> None:
+    def _add(self, path: str, label: str, group: str, number: int = 0) -> None:
         real = os.path.realpath(path)
         if any(os.path.realpath(known) == real for known in self.sources):
             return  # a file of a folder also given by its name is read once
         self.sources[path] = Source(path, self._unique(path, label), group, self.reader_type, self.options,
-                                    self.state, self.pulses)
+                                    self.state, self.pulses, number)
 
     def _unique(self, path: str, label: str) -> str:
         """The label, or more of the path when another file has it: files of one name stay apart."""
@@ -453,8 +456,10 @@ class ReaderThread(threading.Thread):
             for path in found:
                 if path not in self.sources:
                     name = os.path.relpath(path, folder)
+                    match = WAVE.fullmatch(os.path.basename(path))
                     self._add(path, name if len(self.inputs.folders) == 1
-                              else os.path.join(os.path.basename(os.path.normpath(folder)), name), folder)
+                              else os.path.join(os.path.basename(os.path.normpath(folder)), name), folder,
+                              int(match["channel"]) if match else 0)
 
 
 def newest_run(folder: str, seen: list[str]) -> tuple[str, list[str]]:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import ipaddress
 import logging
 import sys
+import threading
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
@@ -32,6 +33,30 @@ def is_loopback(host: str) -> bool:
         return False
 
 
+class FitThread(threading.Thread):
+    """Fits the state's charge spectra every `every` seconds, beside the reading thread rather than in it."""
+
+    def __init__(self, state: MonitorState, every: float) -> None:
+        super().__init__(name="vorn-monitor-fits", daemon=True)
+        self.state = state
+        self.every = every
+        self.failure: BaseException | None = None
+        self._stop_event = threading.Event()
+
+    def stop(self, timeout: float | None = None) -> None:
+        self._stop_event.set()
+        if self.is_alive():
+            self.join(timeout)
+
+    def run(self) -> None:
+        try:
+            while not self._stop_event.wait(self.every):
+                self.state.fit_spectra()
+        except Exception as failure:  # shown on the page; the reading goes on
+            self.failure = failure
+            self.state.record_fatal(f"the fits stopped: {type(failure).__name__}: {failure}")
+
+
 @dataclass
 class Monitor:
     """The reading thread and the server; `start`, then `serve_forever` or an IOLoop of one's own, then `stop`."""
@@ -49,6 +74,8 @@ class Monitor:
     def __post_init__(self) -> None:
         self.reader = ReaderThread(Inputs.of(self.paths, self.run), self.state, self.reader_type, self.options,
                                    pulses=self.pulses)
+        fits = self.state.fits
+        self.fitter = None if fits is None else FitThread(self.state, fits.every)
         self._server: Any = None
         self.addresses: list[str] = []  # the addresses bound, once started
 
@@ -85,6 +112,8 @@ class Monitor:
         self._server = BaseServer(IOLoop.current(), tornado, http)
         self._server.start()
         self.reader.start()
+        if self.fitter is not None:
+            self.fitter.start()
 
     @property
     def io_loop(self) -> Any:
@@ -98,6 +127,8 @@ class Monitor:
     def stop(self) -> Snapshot:
         """Stops reading and serving; returns the final state."""
         self.reader.stop(timeout=10)
+        if self.fitter is not None:
+            self.fitter.stop(timeout=10)
         if self._server is not None:
             self._server.stop()
             self._server.io_loop.stop()

@@ -22,6 +22,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .. import histograms
+from ..rates import Rate, RateCounter
 
 WAVEFORMS = 16  # last waveforms kept per channel
 BINS = 200
@@ -31,6 +32,10 @@ RATE_POINTS = 3600  # rate history: an hour at one point a second
 RATE_INTERVAL = 1.0
 ERRORS_KEPT = 50
 POINTS = 1000  # a waveform is decimated to at most this many points
+GAINS_KEPT = 3600  # fitted gains kept per channel: ten hours at one fit every ten seconds
+# Events of one channel of a coincidence waiting for the other channel's, whose file may be read
+# behind: about two rounds of the reader's blocks.
+PENDING = 1 << 17
 
 
 class Ring:
@@ -255,6 +260,97 @@ class TriggerRate:
         return np.array(t, dtype=np.float64), np.array(rate, dtype=np.float64)
 
 
+class Coincidence:
+    """cfd_time of run channel b minus that of run channel a, event by event, in a histogram.
+
+    The two channels may be in different files, read at different paces, so
+    events are matched by their counter (32 bits, as written) like a run's
+    files are: a channel's events wait until the other's with the same
+    counter come. At most `pending` wait per channel; the oldest beyond are
+    given up and counted `unpaired`, so a channel whose file stopped growing
+    costs bounded memory. A difference that is NaN (a channel without a CFD
+    time) counts as undefined, like a feature's.
+    """
+
+    def __init__(self, a: int, b: int, hist: ChannelHistogram, pending: int = PENDING) -> None:
+        self.channels = (a, b)
+        self.hist = hist
+        self.capacity = pending
+        self.paired = 0
+        self.unpaired = 0
+        empty = (np.empty(0, np.int64), np.empty(0, np.float64))
+        self._waiting = [empty, empty]  # per side: counters and CFD times
+
+    def add(self, side: int, counters: ArrayLike, times: ArrayLike) -> None:
+        """Events of channel a (side 0) or b (side 1)."""
+        mine = np.asarray(counters).astype(np.int64) & 0xFFFFFFFF
+        values = np.asarray(times, dtype=np.float64)
+        theirs, their_times = self._waiting[1 - side]
+        _, here, there = np.intersect1d(mine, theirs, return_indices=True)
+        if len(here):
+            a, b = (their_times[there], values[here]) if side else (values[here], their_times[there])
+            self.hist.fill(b - a)
+            self.paired += len(here)
+            kept = np.ones(len(theirs), bool)
+            kept[there] = False
+            self._waiting[1 - side] = (theirs[kept], their_times[kept])
+        left = np.ones(len(mine), bool)
+        left[here] = False
+        waiting, waiting_times = self._waiting[side]
+        waiting = np.concatenate((waiting, mine[left]))
+        waiting_times = np.concatenate((waiting_times, values[left]))
+        over = len(waiting) - self.capacity
+        if over > 0:
+            self.unpaired += over
+            waiting, waiting_times = waiting[over:], waiting_times[over:]
+        self._waiting[side] = (waiting, waiting_times)
+
+    @property
+    def waiting(self) -> int:
+        return sum(len(counters) for counters, _ in self._waiting)
+
+
+@dataclass(frozen=True)
+class CoincidenceView:
+    group: str  # the run's label
+    channels: tuple[int, int]
+    histogram: HistogramView | None  # None while its range is being chosen
+    paired: int
+    waiting: int  # events of one channel whose partner has not come (yet)
+    unpaired: int  # events given up waiting
+
+
+@dataclass(frozen=True)
+class FitSettings:
+    """The photoelectron fit of every channel's charge histogram, every `every` seconds."""
+
+    model: str = "sipm"
+    every: float = 10.0
+
+
+class GainHistory:
+    """A channel's fitted gains over the run's time, and the fits that gave none."""
+
+    def __init__(self, points: int = GAINS_KEPT) -> None:
+        self.points = Ring(points, (3,))  # time, gain, gain error
+        self.converged = 0
+        self.failed = 0  # fits that did not converge, or could not start
+        self.note = ""  # why the last fit gave no gain; empty when it gave one
+        self.chi2_ndf = math.nan  # of the last fit that converged
+        self.fitted = -1  # entries of the histogram as last fitted: an unchanged one is not fitted again
+
+
+@dataclass(frozen=True)
+class GainView:
+    time: NDArray[np.float64]
+    gain: NDArray[np.float64]
+    error: NDArray[np.float64]
+    converged: int
+    failed: int
+    note: str
+    chi2_ndf: float
+
+
 UNITS = {"WD1": "ADC counts", "WD2": "sample value"}  # WD2 samples are floats in the board's units
 
 
@@ -274,6 +370,19 @@ class FileStatus:
     errors: int = 0
     reopened: int = 0  # times the file was started over: another file took its name, or a new run began in it
     gaps: CounterGaps = field(default_factory=CounterGaps)
+    number: int = 0  # its channel's number in its run: N of wave<N>, or its place among the files given
+    channels: int = 0  # of its events; 0 before the first
+    rate: RateCounter | None = None  # its triggers' rate from their timestamps; None without a tick
+
+    def place(self, run_channel: int) -> int | None:
+        """Which of its channels is the run's channel `run_channel`, if it holds it.
+
+        A file of one channel is channel `number` of its run; of K
+        channels (WD2), channels number·K to number·K + K - 1.
+        """
+        k = max(self.channels, 1)
+        c = run_channel - self.number * k
+        return c if 0 <= c < k else None
 
 
 @dataclass(frozen=True)
@@ -293,6 +402,7 @@ class FileView:
     reopened: int
     gaps: int
     missing: int
+    rate: Rate | None = None  # None without a tick
 
 
 @dataclass(frozen=True)
@@ -361,6 +471,7 @@ class Channel:
     waveforms: Ring
     histograms: dict[str, ChannelHistogram]
     pulses: PulseCount | None = None
+    gains: GainHistory | None = None
 
 
 @dataclass(frozen=True)
@@ -371,6 +482,7 @@ class ChannelView:
     waveforms: tuple[NDArray[np.float64], NDArray[np.float64]]  # x (points,), y (waveforms, points)
     histograms: dict[str, HistogramView | None]
     pulses: PulseView | None = None
+    gains: GainView | None = None
 
 
 @dataclass(frozen=True)
@@ -401,6 +513,9 @@ class Snapshot:
     earlier_waveforms: int  # waveforms read from files before they were started over
     features: tuple[str, ...] = ()  # the columns histogrammed, in the page's order
     pulses: PulseSettings | None = None
+    coincidences: list[CoincidenceView] = field(default_factory=list)
+    fits: FitSettings | None = None
+    fit_seconds: float = 0.0  # what the last round of fits that fitted anything took
 
     @property
     def channel_labels(self) -> list[str]:
@@ -446,20 +561,33 @@ class MonitorState:
     (seconds per timestamp tick) the rate is that of the triggers, from
     their times; without, it is the rate at which triggers are read. With
     `pulses` the reading thread finds every pulse and each channel counts
-    them as those settings say.
+    them as those settings say. With `coincidence` (a, b), each run holding
+    both channels gets a histogram of cfd_time@b - cfd_time@a, in
+    `coincidence_range` or one chosen from its first values. With `fits`,
+    `fit_spectra` (called by a thread of its own) fits every channel's
+    charge histogram and keeps the gains.
     """
 
     def __init__(self, waveforms: int = WAVEFORMS, bins: int = BINS,
                  ranges: dict[str, tuple[float, float]] | None = None, warmup: int = WARMUP,
                  rate_points: int = RATE_POINTS, rate_interval: float = RATE_INTERVAL, tick: float | None = None,
                  clock: Callable[[], float] = time.monotonic, features: Sequence[str] = FEATURES,
-                 pulses: PulseSettings | None = None) -> None:
+                 pulses: PulseSettings | None = None, coincidence: tuple[int, int] | None = None,
+                 coincidence_range: tuple[float, float] | None = None, fits: FitSettings | None = None) -> None:
         self.lock = threading.Lock()
         self.waveform_count = waveforms
         self.bins = bins
         self.features = tuple(dict.fromkeys(features))
         self.ranges = dict(ranges or {})
         self.pulses = pulses
+        self.coincidence = coincidence
+        self.coincidence_range = coincidence_range
+        self.fits = fits
+        # The columns the reading thread hands over: those shown, and those the analyses need.
+        self.measured = self.features + tuple(
+            name for name in ("cfd_time",) if coincidence is not None and name not in self.features)
+        self.coincidences: dict[str, Coincidence] = {}  # by group
+        self.fit_seconds = 0.0
         self.warmup = warmup
         self.tick = tick
         self.files: dict[str, FileStatus] = {}
@@ -484,10 +612,15 @@ class MonitorState:
 
     # --- the reading thread ----------------------------------------------------
 
-    def add_file(self, path: str, label: str, group: str | None = None) -> None:
+    def add_file(self, path: str, label: str, group: str | None = None, number: int = 0) -> None:
+        """A file to follow; `number` is its channel's in its run (`group`), for coincidences."""
         with self.lock:
-            self.files[path] = FileStatus(path, label, path if group is None else group)
+            self.files[path] = self._status(path, label, path if group is None else group, number)
             self.version += 1
+
+    def _status(self, path: str, label: str, group: str, number: int, **counted: Any) -> FileStatus:
+        return FileStatus(path, label, group, number=number,
+                          rate=None if self.tick is None else RateCounter(self.tick), **counted)
 
     def update_file(self, path: str, **changes: Any) -> None:
         with self.lock:
@@ -509,10 +642,11 @@ class MonitorState:
             status = self.files[path]
             self.restarted += 1
             self.earlier_waveforms += status.waveforms
-            self.files[path] = FileStatus(path, status.label, status.group, reopened=status.reopened + 1,
-                                          errors=status.errors)
+            self.files[path] = self._status(path, status.label, status.group, status.number,
+                                            reopened=status.reopened + 1, errors=status.errors)
             for key in [key for key in self.channels if key[0] == path]:
                 del self.channels[key]
+            self.coincidences.pop(status.group, None)  # its events' counters start again
             if self._clocks.get(status.group) == path:
                 del self._clocks[status.group]
                 self._trigger_rates.pop(status.group, None)
@@ -527,6 +661,7 @@ class MonitorState:
             self.earlier_waveforms += status.waveforms
             for key in [key for key in self.channels if key[0] == path]:
                 del self.channels[key]
+            self.coincidences.pop(status.group, None)
             if self._clocks.get(status.group) == path:
                 del self._clocks[status.group]
                 self._trigger_rates.pop(status.group, None)
@@ -550,6 +685,7 @@ class MonitorState:
             status.waveforms += len(counters) * channels
             status.bytes_read += sizes
             status.gaps.add(counters)
+            status.channels = channels
             for c in range(channels):
                 channel = self.channels.get((path, c))
                 if channel is None or channel.waveforms.shape != last.shape[2:]:
@@ -563,12 +699,31 @@ class MonitorState:
                     channel.pulses.pulses += int(pulses[c])
                     channel.pulses.waveforms += len(counters)
                     channel.pulses.samples += len(counters) * self.pulses.live_samples(last.shape[2])
+            if self.coincidence is not None:
+                group = [f for f in self.files.values() if f.group == status.group]
+                for side, wanted in enumerate(self.coincidence):
+                    at = status.place(wanted)
+                    # Only while the run has a file for the other channel: else nothing could pair.
+                    if at is not None and any(f.place(self.coincidence[1 - side]) is not None for f in group):
+                        self._coincidence(status.group).add(side, counters, features["cfd_time"][:, at])
+            if status.rate is not None and time_tags is not None:
+                status.rate.add(time_tags)
             if self.tick is not None and time_tags is not None and len(time_tags):
                 if self._clocks.setdefault(status.group, path) == path:
                     rate = self._trigger_rates.setdefault(status.group, TriggerRate(self._rate_interval,
                                                                                     self._rate_points))
                     rate.add(np.asarray(time_tags, dtype=np.float64) * self.tick)
             self.version += 1
+
+    def _coincidence(self, group: str) -> Coincidence:
+        found = self.coincidences.get(group)
+        if found is None:
+            assert self.coincidence is not None
+            a, b = self.coincidence
+            found = self.coincidences[group] = Coincidence(
+                a, b, ChannelHistogram(f"cfd_time@{b} - cfd_time@{a}", self.bins, self.coincidence_range,
+                                       self.warmup))
+        return found
 
     def _channel(self, status: FileStatus, c: int, channels: int, last: NDArray[Any]) -> Channel:
         key = (status.path, c)
@@ -578,7 +733,8 @@ class MonitorState:
                           Ring(self.waveform_count, last.shape[2:], last.dtype),
                           {name: ChannelHistogram(name, self.bins, self.ranges.get(name), self.warmup)
                            for name in self.features} if old is None else old.histograms,
-                          None if old is None else old.pulses)
+                          None if old is None else old.pulses,
+                          (GainHistory() if self.fits is not None else None) if old is None else old.gains)
         self.channels[key] = channel
         return channel
 
@@ -605,11 +761,11 @@ class MonitorState:
     def settle(self) -> None:
         """The run has no more events for now: choose the histogram ranges that still wait for values."""
         with self.lock:
-            for channel in self.channels.values():
-                for hist in channel.histograms.values():
-                    if hist.waiting:
-                        hist.settle()
-                        self.version += 1
+            hists = [h for c in self.channels.values() for h in c.histograms.values()]
+            for hist in hists + [c.hist for c in self.coincidences.values()]:
+                if hist.waiting:
+                    hist.settle()
+                    self.version += 1
 
     def sample_rate(self) -> None:
         """Adds a point to the reading rate's history once `rate_interval` has passed since the last."""
@@ -638,7 +794,75 @@ class MonitorState:
                     hist.reset()
                 if channel.pulses is not None:
                     channel.pulses = PulseCount()
+                if channel.gains is not None:
+                    channel.gains.fitted = -1  # fits go on, of what comes from now on
+            for coincidence in self.coincidences.values():
+                coincidence.hist.reset()
+                coincidence.paired = coincidence.unpaired = 0
             self.version += 1
+
+    def fit_spectra(self) -> int:
+        """Fits each channel's charge histogram that changed since its last fit; returns how many were fitted.
+
+        The histograms are copied under the lock and fitted outside it, so a
+        fit holds up neither the reading nor the page. A gain is kept only
+        from a fit that converged, at the time of the fit: seconds since the
+        channel's first trigger from the timestamps with a tick, else since
+        the monitor started.
+        """
+        if self.fits is None:
+            return 0
+        from ..analysis.fits import fit_spe_histogram
+
+        started = time.perf_counter()
+        with self.lock:
+            now = self._clock() - self._started
+            jobs: list[tuple[Channel, GainHistory, HistogramView, float]] = []
+            for channel in self.channels.values():
+                hist = channel.histograms.get("charge")
+                view = None if hist is None else hist.view()
+                gains = channel.gains
+                if view is None or gains is None or int(view.counts.sum()) == gains.fitted:
+                    continue
+                at = now
+                if self.tick is not None:
+                    counter = self.files[channel.key[0]].rate
+                    seconds = math.nan if counter is None else counter.rate().seconds
+                    if not np.isfinite(seconds):
+                        continue
+                    at = seconds
+                jobs.append((channel, gains, view, at))
+        results: list[tuple[Channel, GainHistory, HistogramView, float, tuple[float, float, float] | None, str]] = []
+        for channel, gains, view, at in jobs:
+            try:
+                result, _ = fit_spe_histogram(view.counts, view.edges, self.fits.model)
+            except (ValueError, ArithmeticError, RuntimeError) as failure:
+                # A spectrum it cannot start from (FitError), or numbers the minimizer gave up on: said on
+                # the page, and the next fit is tried all the same.
+                why = str(failure) or type(failure).__name__
+                results.append((channel, gains, view, at, None, f"not fitted: {why}"))
+                continue
+            gain, error = result.extra["gain"], result.extra["gain_error"]
+            good = result.converged and math.isfinite(gain) and math.isfinite(error)
+            results.append((channel, gains, view, at, (gain, error, result.chi2_ndf) if good else None,
+                            "" if good else f"the fit at {at:.4g} s did not converge"))
+        with self.lock:
+            for channel, gains, view, at, found, note in results:
+                current = self.channels.get(channel.key)
+                if current is None or current.gains is not gains:  # its file was started over meanwhile
+                    continue
+                gains.fitted = int(view.counts.sum())
+                gains.note = note
+                if found is None:
+                    gains.failed += 1
+                else:
+                    gains.converged += 1
+                    gains.points.push([[at, found[0], found[1]]])
+                    gains.chi2_ndf = found[2]
+            if results:
+                self.fit_seconds = time.perf_counter() - started
+                self.version += 1
+        return len(results)
 
     def snapshot(self, points: int = POINTS) -> Snapshot:
         """A consistent copy of the state, waveforms decimated to at most `points` x values.
@@ -653,32 +877,44 @@ class MonitorState:
                 version = self.version
                 files = [FileView(s.path, s.label, s.group, s.status, s.format, s.events, s.waveforms, s.bytes_read,
                                   s.file_size, s.pending, s.declared, s.errors, s.reopened, s.gaps.gaps,
-                                  s.gaps.missing)
+                                  s.gaps.missing, None if s.rate is None else s.rate.rate())
                          for s in self.files.values()]
                 period = None if self.pulses is None else self.pulses.sample_period
                 channels = [(c.key, c.label, c.unit, c.waveforms.last(),
                              {name: hist.view() for name, hist in c.histograms.items()},
                              None if c.pulses is None else
                              PulseView(c.pulses.pulses, c.pulses.waveforms,
-                                       None if period is None else c.pulses.samples * period))
+                                       None if period is None else c.pulses.samples * period),
+                             None if c.gains is None else gain_view(c.gains))
                             for c in self.channels.values()]
                 if self.tick is not None:
                     labels = {f.path: f.label for f in files}  # a file that is a run of its own by its label
                     rate = RateView(True, {labels.get(g, g): r.view() for g, r in self._trigger_rates.items()})
                 else:
                     rate = RateView(False, {"read": (self._rate_t.last(), self._rate.last())})
+                labels = {f.path: f.label for f in files}
+                coincidences = [CoincidenceView(labels.get(g, g), c.channels, c.hist.view(), c.paired, c.waiting,
+                                                c.unpaired) for g, c in self.coincidences.items()]
+                fit_seconds = self.fit_seconds
                 notices, errors = list(self.notices), list(self.errors)
                 error_count, restarted, earlier = self.error_count, self.restarted, self.earlier_waveforms
             # Decimation reads every sample held: outside the lock.
-            views = [ChannelView(key, label, unit, decimate(rows, points), hists, pulses)
-                     for key, label, unit, rows, hists, pulses in channels]
+            views = [ChannelView(key, label, unit, decimate(rows, points), hists, pulses, gains)
+                     for key, label, unit, rows, hists, pulses, gains in channels]
             snapshot = Snapshot(version, files, views, rate, notices, errors, triggers_of(files),
                                 sum(f.waveforms for f in files), sum(f.events for f in files),
                                 sum(f.gaps for f in files), sum(f.missing for f in files),
                                 sum(f.bytes_read for f in files), sum(f.file_size for f in files), error_count,
-                                restarted, earlier, self.features, self.pulses)
+                                restarted, earlier, self.features, self.pulses, coincidences, self.fits,
+                                fit_seconds)
             self._snapshot = snapshot
             return snapshot
+
+
+def gain_view(gains: GainHistory) -> GainView:
+    points = gains.points.last()
+    return GainView(points[:, 0], points[:, 1], points[:, 2], gains.converged, gains.failed, gains.note,
+                    gains.chi2_ndf)
 
 
 def _plural(count: int, noun: str) -> str:
