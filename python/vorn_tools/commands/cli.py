@@ -451,10 +451,14 @@ def _calibration(args: argparse.Namespace) -> Any:
     if getattr(args, "calibration", None) is not None:
         return args.calibration
     try:
-        return Calibration.parse(args.sample_period, args.volts_per_count, args.adc_range, args.adc_bits,
-                                 args.impedance)
+        found = Calibration.parse(args.sample_period, args.volts_per_count, args.adc_range, args.adc_bits,
+                                  args.impedance)
     except CalibrationError as failure:
         raise UsageError(f"{UNIT_FLAGS[failure.field]}: {failure}") from None
+    if found.impedance is not None and found.sample_period is None and args.tick is None:
+        raise UsageError("--impedance: a charge in pC needs the sample period: give --sample-period (WD2 files"
+                         " carry it, in units of the tick: give --tick)")
+    return found
 
 
 def _pulse_options(args: argparse.Namespace) -> Any:
