@@ -450,6 +450,12 @@ def _calibration(args: argparse.Namespace) -> Any:
 
     if getattr(args, "calibration", None) is not None:
         return args.calibration
+    from ..analysis.tables import is_table
+
+    given = [flag for field, flag in UNIT_FLAGS.items() if getattr(args, field, None) is not None]
+    if given and any(is_table(path) for path in args.files):
+        raise UsageError(f"{given[0]}: a table keeps the units it was written in; the units options are for event"
+                         " files")
     try:
         found = Calibration.parse(args.sample_period, args.volts_per_count, args.adc_range, args.adc_bits,
                                   args.impedance)
@@ -1146,7 +1152,8 @@ EXAMPLES = {
     "features": """examples:
   vorn features run042.wd1 -o run042.parquet
   vorn features --run run042/ --charge 100 300 --tick 8ns -o run042.root
-  vorn features --jobs 4 runs/*.dat -o tables/ --format .h5""",
+  vorn features --jobs 4 runs/*.dat -o tables/ --format .h5
+  vorn features run042.wd1 --sample-period 2ns --adc-range 2V --adc-bits 14 --impedance 50 -o t.parquet  # ns, mV, pC""",
     "pulses": """examples:
   vorn pulses sipm.wd2 -o pulses.parquet
   vorn pulses dark.dat --threshold 30 --hysteresis 10 --sample-period 0.2ns --exclude 90 160 -o dark.parquet
