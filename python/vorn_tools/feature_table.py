@@ -11,7 +11,9 @@ files) and `entry` (the event's index in its file; for a run the index of the
 matched event), `channel` (WD1 files: `board_channel`; WD2 files and runs:
 the channel's index), the event's header values, `time_tag` and, with a
 tick, `time` in seconds (see `vorn_tools.timing`), then the features of
-`vorn_tools.features`.
+`vorn_tools.features`. The features are in the raw units the kernel
+measures in, or with a `Calibration` in mV, pC and ns (see
+`vorn_tools.units`); either way each column's unit goes into the table.
 
 Reading and computing overlap: the next block is read in a second thread
 while the kernel, which releases the GIL, measures the current one.
@@ -33,11 +35,12 @@ from numpy.typing import NDArray
 from . import parallel, provenance, signals
 from .blocks import FILE_ERRORS, Ending
 from .features import POLARITY_NAMES, FeatureOptions, compute, decide_polarity
-from .features import units as feature_units
 from .outputs import open_table
 from .pulses import PulseOptions
 from .reading import Endings, classify, iterate_files
 from .runs import RunError, RunReport, open_run, run_files
+from .timing import parse_tick
+from .units import Calibration
 
 Table = dict[str, NDArray[Any]]
 PREFETCH = 2  # blocks read ahead of the computation
@@ -108,11 +111,12 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
 @dataclass
 class TableRecord:
     """What a table's rows came from, filled in as they are read: each source file's bytes, the
-    polarity decided for each channel, and the unit of the samples."""
+    polarity decided for each channel, the unit of the samples and the calibration of the first events."""
 
     bytes_read: dict[str, int] = field(default_factory=dict)  # path -> bytes of the events read
     polarity: dict[str, dict[int, int]] = field(default_factory=dict)  # input -> channel -> +1 or -1
     samples: str = ""  # the samples' unit
+    calibration: Calibration | None = None  # as resolved for the first events, with a WD2 file's period
 
     def count(self, path: str, block: Mapping[str, NDArray[Any]], header: int) -> None:
         """Adds the bytes of the block's events, from the header's own sizes where it has them."""
@@ -128,7 +132,8 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
                    step_size: int | str = STEP, check: Callable[..., None] = signals.check,
                    file: int | None = None, record: TableRecord | None = None,
                    reports: list[RunReport] | None = None, ended: Endings | None = None, progress: Any = None,
-                   measure: Callable[..., Table] = _rows) -> Iterator[Table]:
+                   measure: Callable[..., Table] = _rows,
+                   calibration: Calibration | None = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -151,6 +156,12 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
     `measure` makes a block's rows from (block, options, file, first entry,
     run, polarity decided): by default one per event and channel with its
     features.
+
+    With `calibration`, the measured columns are scaled to its units, with
+    the sample period of each WD2 file when a tick makes it a time (see
+    `Calibration.resolve`); `record` keeps the calibration of the first
+    events. ValueError when a period given disagrees with a file's, or when
+    later events would get other units than the first.
     """
     blocks: Iterable[Any]
     if run:
@@ -165,6 +176,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
     files = run_paths(paths) if run else []
     headers: dict[str, int] = {}
     shown: dict[str, int] = {}  # bytes of each file shown to `progress`
+    seconds = None if tick is None or calibration is None else parse_tick(tick)
     for block in _prefetched(blocks):
         key = ", ".join(paths) if run else block.path
         decided = record.polarity.setdefault(key, {})
@@ -172,6 +184,16 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
         rows = measure(block, options, index[block.path] if several else file, first, run, decided)
         if not record.samples:
             record.samples = "ADC counts" if block["data"].dtype == np.uint16 else "sample values"
+        if calibration is not None:
+            resolved = calibration.resolve(block, seconds)
+            if record.calibration is None:
+                record.calibration = resolved
+            elif not resolved.same_units(record.calibration):
+                known = ("unknown", "known")
+                raise ValueError(f"{block.path}: the sample period of its events is"
+                                 f" {known[resolved.sample_period is not None]}, that of the first events"
+                                 f" {known[record.calibration.sample_period is not None]}: give the sample period")
+            rows = resolved.apply(rows)
         if run:
             _count_run(record, block, files, headers)
         else:
@@ -265,6 +287,7 @@ class FeatureTask:
     float32: bool = False
     tick: str | None = None
     command: str = field(default_factory=provenance.command_line)  # taken where the task is made
+    calibration: Calibration | None = None  # None: the raw units
 
 
 @dataclass
@@ -281,6 +304,7 @@ class TableOutcome:
     bytes_read: int = 0  # of the input's files, up to where their reading ended
     read_ending: str = ""  # how the reading of its files ended, as Ending.describe() words it
     polarity: dict[int, int] = field(default_factory=dict)  # channel -> +1 or -1, decided by auto polarity
+    calibration: Calibration | None = None  # of its first events, a WD2 file's sample period filled in
 
     @property
     def ending(self) -> str:
@@ -320,13 +344,18 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                            check=check, file=number if len(tasks) > 1 else None,
                                            record=found, reports=reports, ended=outcome.account,
-                                           progress=progress, measure=measure):
+                                           progress=progress, measure=measure, calibration=task.calibration):
+                    units = column_units(rows, found.samples, found.calibration)
                     if names is None:
                         names = tuple(rows)
-                        table.describe(units=column_units(names, found.samples))
+                        table.describe(units=units)
                     elif tuple(rows) != names:
                         raise ValueError("its header keys differ from those of the table's first file (WD1 and"
                                          " WD2 files go to tables of their own)")
+                    elif units != table.units:
+                        raise ValueError("its columns would have other units than the table's first file's: "
+                                         + ", ".join(f"{k} in {v}, not {table.units[k]}" for k, v in units.items()
+                                                     if v != table.units[k]))
                     writer.put(rows)
                     entries = rows["entry"]
                     outcome.rows += len(entries)
@@ -337,6 +366,7 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
                 outcome.salvaged = salvage and outcome.rows > 0
             outcome.run_report = reports[0] if reports else None
             outcome.bytes_read = outcome.bytes_read or sum(found.bytes_read.values())
+            outcome.calibration = found.calibration
             outcome.polarity = found.polarity.get(outcome.path, {}) if task.options.polarity == "auto" else {}
             outcomes.append(outcome)
             found_all.append(found)
@@ -375,9 +405,10 @@ HEADER_UNITS = {
 }
 
 
-def column_units(names: Iterable[str], samples: str) -> dict[str, str]:
-    """The unit of each column of a feature table whose samples are in `samples`."""
-    known = {**HEADER_UNITS, **feature_units(samples or "ADC counts")}
+def column_units(names: Iterable[str], samples: str, calibration: Calibration | None = None) -> dict[str, str]:
+    """The unit of each column of a feature (or pulse) table whose samples are in `samples`, as
+    `calibration` (None: the raw units) leaves it."""
+    known = {**HEADER_UNITS, **(calibration or Calibration()).units(samples or "ADC counts")}
     return {name: known.get(name, "") for name in names}
 
 
@@ -395,6 +426,7 @@ def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[TableRecord], u
         options = {**asdict(first.options), "run": first.run, "float32": first.float32, "tick": first.tick}
     sources = []
     polarity: dict[str, Any] = {}
+    calibration: dict[str, Any] = {}
     for task, record in zip(tasks, found):
         files = list(task.paths)
         if task.run:
@@ -404,6 +436,7 @@ def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[TableRecord], u
         key = ", ".join(task.paths)
         polarity[key] = polarity_names(record.polarity.get(key, {})) if task.options.polarity == "auto" \
             else task.options.polarity
+        calibration[key] = (record.calibration or task.calibration or Calibration()).as_metadata()
     return provenance.as_text({
         "vorn_version": provenance.version(),
         "command": first.command if first is not None else "",
@@ -411,6 +444,7 @@ def table_metadata(tasks: Sequence[FeatureTask], found: Sequence[TableRecord], u
         "sources": sources,
         "polarity": polarity,
         "units": dict(units),
+        "calibration": calibration,
         "reading": {o.path: _reading(o) for o in outcomes},
     })
 

@@ -116,10 +116,12 @@ FEATURES: dict[str, type[np.generic]] = {
 
 
 def units(samples: str) -> dict[str, str]:
-    """The unit of each feature, for samples in `samples` ("ADC counts", "sample values"); "" for none."""
-    return {"baseline": samples, "baseline_rms": samples, "amplitude": samples, "charge": f"{samples} x samples",
-            "threshold_time": "samples", "cfd_time": "samples", "peak_index": "samples", "polarity": "",
-            "saturated": ""}
+    """The unit of each feature, for samples in `samples` ("ADC counts", "sample values"); "" for none.
+    These are the raw units; `vorn_tools.units.Calibration` gives those of calibrated tables."""
+    from .units import Calibration
+
+    raw = Calibration().units(samples)
+    return {name: raw[name] for name in FEATURES}
 
 
 # The kernel's codes: 0 chooses per waveform. "auto" reaches it decided.

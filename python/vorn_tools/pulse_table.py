@@ -7,7 +7,10 @@ matched event), `channel` (as in the feature table: WD1 files
 within the waveform), the pulse columns of `vorn_tools.pulses`
 (`start_time`, `peak_index`, `amplitude`, `charge`, `fwhm`,
 `time_over_threshold`, `delay`) and, with a tick, `time`: the event's time
-in seconds. Times are in samples, or in seconds with a sample period.
+in seconds. Times are in samples, amplitudes in the samples' unit and
+charges in that unit times samples; a `vorn_tools.units.Calibration` given
+to the table makes them ns, mV and pC, and each column's unit is recorded
+as in a feature table.
 
 The table is built by the feature table's machinery (reading overlapped with
 the kernel, written block by block); `PulseRows` is the measure it is given.
@@ -29,7 +32,6 @@ from .features import FeatureOptions, decide_polarity
 from .pulses import PulseOptions, find_pulses
 
 Table = dict[str, NDArray[Any]]
-TIMES = ("start_time", "fwhm", "time_over_threshold", "delay")
 
 
 @dataclass
@@ -51,7 +53,8 @@ class PulseRows:
 
     `exclude` is a window [X0, X1) of samples (the trigger's pulse, say):
     pulses starting in it, and its samples, do not count toward the rate.
-    `events` counts the events seen per `file` argument.
+    `events` counts the events seen per `file` argument. `sample_period`
+    (seconds) is that of the dark-count rate; the rows stay in samples.
     """
 
     sample_period: float | None = None
@@ -104,7 +107,7 @@ class PulseRows:
         for name, values in found.items():
             if name == "row":
                 continue
-            table[name] = values * self.sample_period if self.sample_period and name in TIMES else values
+            table[name] = values
         if "time" in block:
             table["time"] = block["time"][event]
         return table

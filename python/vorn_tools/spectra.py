@@ -39,23 +39,13 @@ from . import parallel
 from .analysis import expressions
 from .analysis.expressions import Expression, ExpressionError, LeftOut
 from .blocks import FILE_ERRORS
-from .feature_table import FeatureTask, TableOutcome, failure_message, feature_tables
+from .feature_table import FeatureTask, TableOutcome, TableRecord, column_units, failure_message, feature_tables
 from .histograms import Series, growing_histogram, map_histogram, value_histogram
 from .runs import RunError, RunReport
 
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
 PER_EVENT = -1  # the channel of the values of an expression per event (name@C)
 RANGE_VALUES = 10_000  # the values of a series its range is taken from
-# Units of the columns measured on samples, in the words feature tables record them: ADC counts for
-# integer samples, sample values for float ones (WD2, or WD1 with --float32), which hold volts or
-# whatever unit the board writes: never ADC counts.
-UNITS = {"baseline": "ADC counts", "baseline_rms": "ADC counts", "amplitude": "ADC counts",
-         "charge": "ADC counts x samples", "threshold_time": "samples", "cfd_time": "samples",
-         "peak_index": "samples", "time": "s", "time_tag": "ticks", "timestamp": "ticks"}
-UNITS.update(dict.fromkeys(["rise_time", "fall_time", "fwhm", "time_over_threshold", "energy_time"], "samples"),
-             energy="ADC counts")
-FLOAT_UNITS = {**UNITS, "baseline": "sample values", "baseline_rms": "sample values", "amplitude": "sample values",
-               "charge": "sample values x samples", "energy": "sample values"}
 PAD = 0.05  # a range taken from the first rows is widened by this fraction on each side
 
 
@@ -364,12 +354,14 @@ def _units(of: Expression, y: Expression | None, units: dict[str, str]) -> str |
 def _raw_rows(task: FeatureTask, needed: list[str], outcome: TableOutcome, filler: _Filler, of: Expression,
               y: Expression | None, check: Callable[..., None], reports: list[RunReport] | None,
               progress: Any) -> Iterator[dict[str, np.ndarray[Any, Any]]]:
-    """The needed columns of the feature table of raw files, a block at a time, counted into `outcome`."""
+    """The needed columns of the feature table of raw files, a block at a time, counted into `outcome`,
+    in the units of the task's calibration (as `vorn features` writes them)."""
+    found = TableRecord()
     for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
-                               check=check, reports=reports, ended=outcome.account, progress=progress):
-        # WD1 rows carry board_channel; WD2 samples are floats, as are WD1 samples read with --float32.
-        units = FLOAT_UNITS if task.float32 or "board_channel" not in rows else UNITS
-        filler.unit = _units(of, y, units)
+                               check=check, record=found, reports=reports, ended=outcome.account, progress=progress,
+                               calibration=task.calibration):
+        # Float samples (WD2, WD1 read with --float32) hold volts or the board's unit: never ADC counts.
+        filler.unit = _units(of, y, column_units(rows, found.samples, found.calibration))
         entries = rows["entry"]
         outcome.rows += len(entries)
         outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0

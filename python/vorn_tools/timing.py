@@ -27,7 +27,7 @@ from numpy.typing import ArrayLike, NDArray
 TIME_TAG_BITS = 31  # WD1: bit 31 of the timestamp is the overflow flag
 COUNTER_BITS = 32
 
-_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "μs": 1e-6, "ns": 1e-9}
+_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "μs": 1e-6, "ns": 1e-9, "ps": 1e-12}
 _TICK = re.compile(r"\s*([-+0-9.eE]+)\s*([a-zµμ]*)\s*")
 
 
@@ -90,13 +90,13 @@ def time_tags(bits: int = TIME_TAG_BITS) -> Unwrapper:
 def parse_tick(tick: str | float) -> float:
     """Seconds per tick from "8 ns", "0.008 us", "8e-9" or a number (seconds).
 
-    Units: s, ms, us (or µs), ns. Raises ValueError for anything else, and
+    Units: s, ms, us (or µs), ns, ps. Raises ValueError for anything else, and
     for a tick that is not a positive finite number.
     """
     if isinstance(tick, str):
         match = _TICK.fullmatch(tick)
         if match is None or match.group(2) not in ("", *_UNITS):
-            raise ValueError(f"cannot read the tick {tick!r}: give a number and a unit, s, ms, us or ns, as in '8 ns'")
+            raise ValueError(f"cannot read the tick {tick!r}: give a number and a unit, s, ms, us, ns or ps, as in '8 ns'")
         try:
             value = float(match.group(1)) * _UNITS.get(match.group(2), 1.0)
         except ValueError:

@@ -793,6 +793,13 @@ BAD = [
     (["features", "{wd1}", "-o", "t.parquet", "--cfd-fraction", "1.5"], 2, "argument --cfd-fraction: must lie in (0, 1]"),
     (["features", "{wd1}", "-o", "t.parquet", "--charge-peak", "-4", "10"], 2, "argument --charge-peak: counts samples before"),
     (["features", "{wd1}", "-o", "t.parquet", "--tick", "8parsec"], 2, "argument --tick: cannot read the tick"),
+    (["features", "{wd1}", "-o", "t.parquet", "--sample-period", "2"], 2, "vorn: --sample-period: cannot read '2': give"
+                                                                         " a number and a unit of time"),
+    (["hist", "{wd1}", "--of", "charge", "--volts-per-count", "0.1 mA"], 2, "vorn: --volts-per-count: cannot read"),
+    (["pulses", "{wd1}", "-o", "p.h5", "--adc-range", "2V"], 2, "vorn: --adc-range: the volts per count are the range"),
+    (["features", "{wd1}", "-o", "t.h5", "--impedance", "50"], 2, "vorn: --impedance: a charge in pC needs the volts"),
+    (["features", "{wd2}", "-o", "t.h5", "--tick", "1ns", "--sample-period", "2ns"], 1,
+     "the sample period given, 2 ns, is not the file's: its sampling_period 8 times the tick 1 ns is 8 ns"),
     (["convert", "{wd1}", "-o", "c.h5", "--events", "5:2"], 2, "argument --events: 5:2 selects no events"),
     (["features", "{wd2}", "-o", "t.parquet", "--float32"], 2, "{wd2}: --float32 is for WD1 files"),
     (["features", "{wd1}", "a.wd1", "-o", "t.parquet"], 2, "a.wd1 is the same file as {wd1}"),
@@ -1119,6 +1126,55 @@ def test_features_table_holds_what_the_kernel_measures(vorn_cli, tmp_path, suffi
         "ADC counts", "ADC counts x samples", "samples", "ticks", "s")
 
 
+@pytest.mark.parametrize("kind, suffix", [("WD1", ".parquet"), ("WD1", ".h5"), ("WD1", ".root"), ("WD2", ".h5")])
+def test_a_calibrated_table_is_the_raw_one_scaled_with_its_units_recorded_and_drawn(vorn_cli, tmp_path, kind, suffix):
+    """mV, pC and ns: each measured column the raw one times its factor, its unit in the table's metadata
+    and on the histograms of the table and of the raw file alike."""
+    need({".parquet": "pyarrow", ".h5": "h5py", ".root": "uproot"}[suffix])
+    need("boost_histogram")
+    need("matplotlib")
+    rng = np.random.default_rng(32)
+    if kind == "WD1":
+        path = pulses(tmp_path / "wave0.dat", 60, rng)
+        volts, units = 2.0 / 4096, ["--sample-period", "500MHz", "--adc-range", "2V", "--adc-bits", "12",
+                                    "--impedance", "50ohm"]
+    else:  # the period is the file's: sampling_period 8 times a tick of 250 ps; its samples are volts
+        path = wd2_file(tmp_path / "w.wd2", 40, 64, 2, True, rng)
+        volts, units = 1.0, ["--tick", "250ps", "--volts-per-count", "1V", "--impedance", "50"]
+    vorn_cli("features", path.name, "--charge", 10, 60, "-o", f"raw{suffix}", check=0)
+    vorn_cli("features", path.name, "--charge", 10, 60, *units, "-o", f"cal{suffix}", check=0)
+    raw, calibrated = read_table(tmp_path / f"raw{suffix}"), read_table(tmp_path / f"cal{suffix}")
+    raw_metadata, raw_units = read_provenance(tmp_path / f"raw{suffix}")
+    metadata, found_units = read_provenance(tmp_path / f"cal{suffix}")
+    factor = {name: (volts * 1e3, "mV") for name in ("baseline", "baseline_rms", "amplitude", "energy")}
+    factor.update({name: (2.0, "ns") for name in ("threshold_time", "cfd_time", "rise_time", "fall_time", "fwhm",
+                                                  "time_over_threshold", "energy_time")})
+    factor["charge"] = (volts * 2e-9 / 50 * 1e12, "pC")
+    assert set(factor) < set(raw)
+    for name in raw:
+        scale, unit = factor.get(name, (1.0, raw_units[name]))
+        assert np.allclose(calibrated[name], raw[name] * scale, rtol=1e-12, equal_nan=True), name
+        assert found_units[name] == unit, name
+    assert raw_units["cfd_time"] == "samples" and raw_units["peak_index"] == found_units["peak_index"] == "samples"
+    assert json.loads(metadata["units"]) == found_units
+    (recorded,) = json.loads(metadata["calibration"]).values()
+    assert recorded["sample_period_from"] == ("given" if kind == "WD1" else "file")
+    assert np.isclose(recorded["sample_period_s"], 2e-9) and recorded["impedance_ohm"] == 50
+    assert set(json.loads(raw_metadata["calibration"])[str(path)].values()) == {None}
+
+    # A histogram of the table and one of the raw file measured with the same options agree, units included.
+    of = ["--of", "amplitude, charge", "--range", "-1", "50", "--y-range", "-1", "1"]
+    vorn_cli("hist", f"cal{suffix}", *of, "-o", "t.png", "--csv", "t.csv", check=0)
+    vorn_cli("hist", path.name, "--charge", 10, 60, *units, *of, "-o", "r.png", "--csv", "r.csv", check=0)
+    table_rows, raw_rows = ([line.split(",", 1)[1] for line in (tmp_path / f"{n}.csv").read_text().splitlines()]
+                            for n in "tr")
+    assert table_rows == raw_rows
+    assert {tuple(row.split(",")[1:3]) for row in table_rows[1:]} == {("mV", "pC")}
+    vorn_cli("hist", f"cal{suffix}", "--of", "cfd_time@1 - cfd_time@0" if kind == "WD2" else "fwhm", "--csv",
+             "one.csv", "-o", "one.png", check=0)
+    assert {line.split(",")[2] for line in (tmp_path / "one.csv").read_text().splitlines()[1:]} == {"ns"}
+
+
 @pytest.mark.parametrize("layout", ["WD2", "run"])
 def test_auto_polarity_per_channel_keeps_pedestals_at_zero(vorn_cli, tmp_path, layout):
     # Channel 0 sees negative pulses, channel 1 positive ones, in one event of
@@ -1209,10 +1265,11 @@ def test_pulse_table_holds_every_pulse_and_the_dark_count_rate(vorn_cli, tmp_pat
         assert table["entry"][mine].tolist() == found["row"].tolist()
         assert set(table["channel"][mine].tolist()) == {channel}
         assert np.allclose(table["time"][mine], 8e-9 * 100 * found["row"], rtol=1e-12)
-        for name in ("pulse", "peak_index", "amplitude", "charge"):
+        for name in ("pulse", "peak_index", "amplitude"):
             assert np.array_equal(table[name][mine], found[name]), name
-        for name in ("start_time", "fwhm", "time_over_threshold", "delay"):
-            assert np.allclose(table[name][mine], 2e-9 * found[name], rtol=1e-12, equal_nan=True), name
+        # With the sample period alone, times are in ns and charges in ADC counts x ns.
+        for name in ("start_time", "fwhm", "time_over_threshold", "delay", "charge"):
+            assert np.allclose(table[name][mine], 2 * found[name], rtol=1e-12, equal_nan=True), name
         start = found["start_time"]
         counted = int(((start < 100) | (start >= 120)).sum())
         seconds = 40 * (256 - 20) * 2e-9
@@ -1220,6 +1277,9 @@ def test_pulse_table_holds_every_pulse_and_the_dark_count_rate(vorn_cli, tmp_pat
                      f" {seconds:.4g} s of waveform outside samples [100, 120)")
     assert len(table["entry"]) > 40
     assert proc.stdout.splitlines()[-2:] == lines
+    _, units = read_provenance(tmp_path / "p.parquet")
+    assert (units["start_time"], units["delay"], units["amplitude"], units["charge"], units["peak_index"]) == (
+        "ns", "ns", "ADC counts", "ADC counts x ns", "samples")
 
 
 def test_histograms_from_workers_equal_the_sequential_ones(vorn_cli, tmp_path):

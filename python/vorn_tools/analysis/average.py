@@ -319,8 +319,10 @@ def _source_blocks(sources: Sequence[str], run: bool, keys: NDArray[np.int64], s
                                 False)
 
 
-def draw_average(found: Average, path: str, title: str, unit: str) -> None:
-    """One panel per channel: the mean and a band of one standard deviation either side."""
+def draw_average(found: Average, path: str, title: str, unit: str, scale: float = 1.0,
+                 sample_period: float | None = None) -> None:
+    """One panel per channel: the mean and a band of one standard deviation either side, in `unit`, which is
+    `scale` times the samples' own; against time in ns with a `sample_period` (ns), else the sample index."""
     from matplotlib.figure import Figure
 
     channels = sorted(found.sum)
@@ -328,12 +330,13 @@ def draw_average(found: Average, path: str, title: str, unit: str) -> None:
     axes = fig.subplots(len(channels), 1, sharex=True, squeeze=False)[:, 0]
     for ax, channel in zip(axes, channels):
         mean, std, _ = found.result(channel)
-        x = np.arange(len(mean))
+        mean, std = mean * scale, std * scale
+        x = np.arange(len(mean)) * (sample_period or 1.0)
         ax.fill_between(x, mean - std, mean + std, color="tab:blue", alpha=0.25, lw=0, label="±1σ")
         ax.plot(x, mean, color="tab:blue", lw=1, label=f"mean of {found.waveforms[channel]:,}")
         ax.set_ylabel(f"channel {channel}\n{unit}")
         ax.legend(loc="upper right", fontsize=8)
-    axes[-1].set_xlabel("sample")
+    axes[-1].set_xlabel("time [ns]" if sample_period else "sample")
     axes[0].set_title(title)
     fig.tight_layout()
     fig.savefig(path)

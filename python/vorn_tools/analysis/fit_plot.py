@@ -9,7 +9,8 @@ import numpy as np
 from .fits import FitResult, emg_cdf, generalized_poisson
 
 
-def draw_fit(result: FitResult, plot: dict[str, Any], path: str, title: str, xlabel: str) -> None:
+def draw_fit(result: FitResult, plot: dict[str, Any], path: str, title: str, xlabel: str, unit: str = "") -> None:
+    """Draws to `path`; `unit` is that of the values fitted, shown on the x axis and in the bin width."""
     from matplotlib.figure import Figure
 
     counts, edges = plot["counts"], plot["edges"]
@@ -38,19 +39,20 @@ def draw_fit(result: FitResult, plot: dict[str, Any], path: str, title: str, xla
         if result.model == "pmt":
             exp_part = weights[1] * v["w"] * np.gradient(emg_cdf(fine, v["q0"], v["sigma0"], v["alpha"]), fine) * width
             ax.plot(fine, exp_part, lw=0.7, ls=":", color="tab:green", label="under-amplified")
-        text = (f"gain {result.extra['gain']:.4g} ± {result.extra['gain_error']:.2g}\n"
+        text = (f"gain {result.extra['gain']:.4g} ± {result.extra['gain_error']:.2g}{f' {unit}' if unit else ''}\n"
                 f"μ {result.extra['mu']:.3f}" + (f", crosstalk {result.extra['crosstalk']:.3f}"
                                                  if "crosstalk" in result.extra else ""))
     else:
-        text = f"mean {result.extra['mean']:.4g} ± {result.extra['mean_error']:.2g}\nσ {result.extra['sigma']:.4g}" \
-               f" ± {result.extra['sigma_error']:.2g}"
+        suffix = f" {unit}" if unit else ""
+        text = f"mean {result.extra['mean']:.4g} ± {result.extra['mean_error']:.2g}{suffix}\n" \
+               f"σ {result.extra['sigma']:.4g} ± {result.extra['sigma_error']:.2g}{suffix}"
     ax.text(0.98, 0.97, text, transform=ax.transAxes, ha="right", va="top", fontsize=9,
             bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none"})
     ax.set_ylim(bottom=max(0.5, ax.get_ylim()[0]) if counts.max() > 100 else 0)
     if counts.max() > 100:
         ax.set_yscale("log")
-    ax.set_xlabel(xlabel)
-    ax.set_ylabel(f"entries per {width:.3g}")
+    ax.set_xlabel(f"{xlabel} [{unit}]" if unit else xlabel)
+    ax.set_ylabel(f"entries per {width:.3g}{f' {unit}' if unit else ''}")
     ax.set_title(title)
     ax.legend(loc="upper center", fontsize=8)
     fig.savefig(path)

@@ -74,6 +74,33 @@ def table_units(path: str) -> dict[str, str]:
     return units
 
 
+def table_calibration(path: str) -> dict[str, Any]:
+    """The calibration a table records (`vorn_tools.units.Calibration.as_metadata` by input), {} for none."""
+    import json
+
+    suffix = os.path.splitext(path)[1].lower()
+    text: Any = None
+    if suffix == ".parquet":
+        import pyarrow.parquet as pq
+
+        text = (pq.read_schema(path).metadata or {}).get(b"calibration")
+    elif suffix in (".h5", ".hdf5"):
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            text = f.attrs.get("calibration")
+    else:
+        import uproot
+
+        with uproot.open(path) as f:
+            if "provenance" in f:
+                text = json.loads(f["provenance"].member("fTitle")).get("calibration")
+    if text is None:
+        return {}
+    found = json.loads(text.decode() if isinstance(text, bytes) else text)
+    return found if isinstance(found, dict) else {}
+
+
 def table_blocks(path: str, columns: Sequence[str], rows: int | None = None) -> Iterator[dict[str, NDArray[Any]]]:
     """The named columns of one table, `rows` (default BLOCK_ROWS) rows at a time, in the table's order.
 
@@ -149,7 +176,7 @@ def concatenate(tables: Sequence[dict[str, NDArray[Any]]]) -> dict[str, NDArray[
 
 def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run: bool = False,
          type: str = "auto", float32: bool = False, tick: str | None = None,
-         outcome: Any = None) -> dict[str, NDArray[Any]]:
+         outcome: Any = None, calibration: Any = None, units: dict[str, str] | None = None) -> dict[str, NDArray[Any]]:
     """The named columns (with `channel`, `entry` and `file` where there) of tables, or of raw files measured.
 
     Raw files are measured with `options` (a FeatureOptions) as `vorn
@@ -157,11 +184,16 @@ def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run:
     `outcome` (a feature_table.TableOutcome) then receives the account of
     their reading: events, rows, how each file ended, a run's report.
     Reading errors are raised as `vorn features` meets them. Tables and raw
-    files cannot be mixed in one call.
+    files cannot be mixed in one call. Raw files are measured in the units
+    of `calibration` (a vorn_tools.units.Calibration; None: raw units), and
+    `units`, when given, receives the unit of each column (of a table: as
+    its metadata gives them, those of the first table).
     """
     tables = [is_table(p) for p in paths]
     wanted = list(dict.fromkeys([*columns, "channel", "entry", "file"]))
     if all(tables):
+        if units is not None and paths:
+            units.update(table_units(paths[0]))
         read = []
         for path in paths:
             present = table_columns(path)
@@ -172,14 +204,17 @@ def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run:
         return concatenate(read)
     if any(tables):
         raise ValueError("give feature tables or event files, not both")
-    from ..feature_table import feature_tables
+    from ..feature_table import TableRecord, column_units, feature_tables
     from ..features import FeatureOptions
 
     kept: dict[str, list[NDArray[Any]]] = {}
     reports: list[Any] = []
     ended = None if outcome is None else outcome.account
+    record = TableRecord()
     for block in feature_tables(list(paths), options or FeatureOptions(), run, type, float32, tick,
-                                reports=reports, ended=ended):
+                                record=record, reports=reports, ended=ended, calibration=calibration):
+        if units is not None and not units:
+            units.update(column_units(block, record.samples, record.calibration))
         if outcome is not None:
             entries = block["entry"]
             outcome.rows += len(entries)

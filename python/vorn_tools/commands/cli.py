@@ -306,6 +306,8 @@ def _check_up_front(args: argparse.Namespace) -> None:
     """
     given = list(getattr(args, "files", None) or getattr(args, "paths", None) or [args.file])
     _refuse_repeats(given)
+    if hasattr(args, "volts_per_count"):
+        args.calibration = _calibration(args)
     if getattr(args, "float32", False):
         if args.type == "WD2":
             raise UsageError("--float32 is for WD1 files: WD2 samples are 32-bit floats already")
@@ -443,6 +445,33 @@ def _image_format(path: str) -> str:
 
 TABLE_LIBRARIES = {".h5": "h5py", ".hdf5": "h5py", ".parquet": "pyarrow", ".root": "uproot"}
 
+# The units options, by the Calibration part each gives.
+UNIT_FLAGS = {"sample_period": "--sample-period", "volts_per_count": "--volts-per-count", "adc_range": "--adc-range",
+              "adc_bits": "--adc-bits", "impedance": "--impedance"}
+
+
+def _calibration(args: argparse.Namespace) -> Any:
+    """The Calibration the units options give (empty without them: a WD2 file's period may still apply)."""
+    from ..units import Calibration, CalibrationError
+
+    if getattr(args, "calibration", None) is not None:
+        return args.calibration
+    from ..analysis.tables import is_table
+
+    given = [flag for field, flag in UNIT_FLAGS.items() if getattr(args, field, None) is not None]
+    if given and any(is_table(path) for path in args.files):
+        raise UsageError(f"{given[0]}: a table keeps the units it was written in; the units options are for event"
+                         " files")
+    try:
+        found = Calibration.parse(args.sample_period, args.volts_per_count, args.adc_range, args.adc_bits,
+                                  args.impedance)
+    except CalibrationError as failure:
+        raise UsageError(f"{UNIT_FLAGS[failure.field]}: {failure}") from None
+    if found.impedance is not None and found.sample_period is None and args.tick is None:
+        raise UsageError("--impedance: a charge in pC needs the sample period: give --sample-period (WD2 files"
+                         " carry it, in units of the tick: give --tick)")
+    return found
+
 
 def _pulse_options(args: argparse.Namespace) -> Any:
     """The FeatureOptions of the pulse options on the command line."""
@@ -473,7 +502,8 @@ def _feature_tasks(args: argparse.Namespace, options: Any = None, files: Sequenc
         else:
             paths = tuple(os.path.abspath(p) for p in args.files)
         args.unreadable = []
-        return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick)]
+        return [FeatureTask(paths, _run_name(args.files), options, True, args.type, args.float32, args.tick,
+                            calibration=_calibration(args))]
     folders = [path for path in files if os.path.isdir(path)]
     if folders:
         raise UsageError(f"{folders[0]} is a folder: pass --run to read its wave<N> files as one run")
@@ -483,8 +513,9 @@ def _feature_tasks(args: argparse.Namespace, options: Any = None, files: Sequenc
     readable = [(path, layout) for path, layout in zip(files, found) if isinstance(layout, Layout)]
     args.unreadable = [(path, reason) for path, reason in zip(files, found) if isinstance(reason, str)]
     names = unique_names([path for path, _ in readable])
-    return [FeatureTask((os.path.abspath(path),), name, options, False, layout.reader_type, args.float32, args.tick)
-            for (path, layout), name in zip(readable, names)]
+    calibration = _calibration(args)
+    return [FeatureTask((os.path.abspath(path),), name, options, False, layout.reader_type, args.float32, args.tick,
+                        calibration=calibration) for (path, layout), name in zip(readable, names)]
 
 
 def run_features(args: argparse.Namespace) -> int:
@@ -539,12 +570,21 @@ def run_features(args: argparse.Namespace) -> int:
         outcome.path = path
     if (line := polarity_line(outcomes)) is not None:
         print(line)
+    _print_file_periods(outcomes)
     lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
     status = _report(outcomes + [TableOutcome(path, error=reason) for path, reason in args.unreadable])
     if lost and not folder:
         error(f"{args.output} not written: it would hold the rows of {', '.join(lost)} before the failure"
               " (--salvage keeps them)")
     return max([status, *(_run_report(o.run_report, args) for o in outcomes if o.error is None)])
+
+
+def _print_file_periods(outcomes: Sequence[Any]) -> None:
+    """Says where the times in ns come from when an input's WD2 events gave the sample period."""
+    for outcome in outcomes:
+        if outcome.calibration is not None and outcome.calibration.period_source == "file":
+            print(f"{outcome.path}: sample period {outcome.calibration.sample_period * 1e9:.6g} ns, its"
+                  " sampling_period times the tick: times in ns")
 
 
 def _reading_progress(tasks: Sequence[Any], label: str, quiet: bool) -> Any:
@@ -562,7 +602,6 @@ def run_pulses(args: argparse.Namespace) -> int:
     from ..feature_table import TableOutcome, polarity_line, write_features
     from ..pulse_table import DarkCounts, PulseRows, pulses_alone
     from ..pulses import PulseOptions
-    from ..timing import parse_tick
     from .progress import Progress
 
     folder = args.jobs is not None
@@ -574,7 +613,7 @@ def run_pulses(args: argparse.Namespace) -> int:
     if folder and args.as_run:
         raise UsageError("a run is one table: --run takes no --jobs")
     try:
-        period = None if args.sample_period is None else parse_tick(args.sample_period)
+        period = _calibration(args).sample_period
         options = PulseOptions(baseline=tuple(args.baseline), polarity=args.polarity, threshold=args.threshold,
                                threshold_rms=args.threshold_rms, hysteresis=args.hysteresis,
                                hysteresis_rms=args.hysteresis_rms, separation=args.separation,
@@ -620,6 +659,10 @@ def run_pulses(args: argparse.Namespace) -> int:
             outcome.events = measure.events.get(number if len(tasks) > 1 else None, 0)
     if (line := polarity_line(outcomes)) is not None:
         print(line)
+    _print_file_periods(outcomes)
+    if period is None:
+        period = next((o.calibration.sample_period for o in outcomes if o.calibration is not None
+                       and o.calibration.sample_period is not None), None)
     lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
     status = _report(outcomes + [TableOutcome(path, error=reason) for path, reason in args.unreadable])
     if lost and not folder:
@@ -856,9 +899,10 @@ def run_fit(args: argparse.Namespace) -> int:
     if _unreadable_raw(args.files, args.type, args.as_run):
         return FAILED
     read = TableOutcome(", ".join(args.files))
+    units: dict[str, str] = {}
     try:
         table = load(args.files, sorted(needed), _pulse_options(args), args.as_run, args.type, args.float32,
-                     args.tick, read)
+                     args.tick, read, _calibration(args), units)
         if args.channel is not None:
             if of.per_event:
                 raise UsageError("--channel selects rows; with name@C the channels are in the expression")
@@ -888,15 +932,19 @@ def run_fit(args: argparse.Namespace) -> int:
     except FitError as failure:
         error(f"cannot fit {of_text}: {failure}")
         return FAILED
+    from ..spectra import expression_unit
+
+    # The gain, the peaks' positions and widths are in the unit of what is fitted.
+    unit = expression_unit(of, lambda name: units.get(name, ""))
     if args.output is not None:
         require("matplotlib", "vorn fit -o")
         from ..analysis.fit_plot import draw_fit
 
         title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
-        draw_fit(result, plot, args.output, title, of_text)
+        draw_fit(result, plot, args.output, title, of_text, unit)
     # The fit takes finite values within its range; the result counts the rest (below, above, no_value).
     no_value = result.no_value
-    document = {"fit": args.kind, "of": of_text, "where": args.where, **result.as_dict(),
+    document = {"fit": args.kind, "of": of_text, "unit": unit, "where": args.where, **result.as_dict(),
                 "left_out": left_out.events}
     if account is not None:
         document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
@@ -908,8 +956,8 @@ def run_fit(args: argparse.Namespace) -> int:
         if account is not None:
             print(account)
         outside = result.outside()
-        print(f"{args.kind} fit of {of_text}: {result.entries:,} {'entry' if result.entries == 1 else 'entries'}"
-              + (f" ({outside})" if outside else "") + ", "
+        print(f"{args.kind} fit of {of_text}{f' [{unit}]' if unit else ''}: {result.entries:,}"
+              f" {'entry' if result.entries == 1 else 'entries'}" + (f" ({outside})" if outside else "") + ", "
               + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
               + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged")
               + (f"; {plural(no_value, rows_are)} without a value of {of_text} (counted, not fitted)"
@@ -921,6 +969,32 @@ def run_fit(args: argparse.Namespace) -> int:
         return FAILED
     return status
 
+
+
+def _average_units(args: argparse.Namespace) -> tuple[str, float, float | None]:
+    """The unit of an average's samples, the factor to it from the raw one, and the sample period in ns
+    (None: unknown), as the units options, or the first WD2 file's sampling_period and --tick, give them."""
+    calibration = _calibration(args)
+    paths = [] if args.as_run else list(args.files)
+    found = [layout for layout in layouts(paths, args.type) if isinstance(layout, Layout)]
+    wd2 = bool(found) and found[0].reader_type == "WD2"
+    if wd2 and args.tick is not None:
+        import vorn
+
+        from ..timing import parse_tick
+
+        event = None
+        with contextlib.suppress(*FILE_ERRORS, StopIteration):  # the reading of the average reports it
+            event = next(iter(vorn.EventReader(paths[0], "WD2")))
+        if event is not None:
+            try:
+                calibration = calibration.resolve({"sampling_period": np.array([event["sampling_period"]])},
+                                                  parse_tick(args.tick))
+            except ValueError as failure:
+                raise Failed(f"{paths[0]}: {failure}") from None
+    unit = calibration.units("sample values" if wd2 or args.float32 else "ADC counts")["amplitude"]
+    scale = calibration.factors().get("amplitude", 1.0)
+    return unit, scale, None if calibration.sample_period is None else calibration.sample_period * 1e9
 
 
 def run_average(args: argparse.Namespace) -> int:
@@ -951,6 +1025,7 @@ def run_average(args: argparse.Namespace) -> int:
 
     if not all(tables) and _unreadable_raw(args.files, args.type, args.as_run):
         return FAILED
+    shown = _average_units(args)
     read = TableOutcome(", ".join(args.files))
     left_out = expressions.LeftOut()
     account = TableAccount()
@@ -987,7 +1062,7 @@ def run_average(args: argparse.Namespace) -> int:
         return FAILED
     title = f"average of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" + \
         (f" where {args.where}" if args.where else "") + (f", aligned on {args.align}" if args.align != "none" else "")
-    draw_average(found, args.output, title, "sample value")
+    draw_average(found, args.output, title, *shown)
     if args.data:
         write_average(found, args.data)
     counts = ", ".join(f"channel {c}: {plural(n, 'waveform')}" for c, n in sorted(found.waveforms.items()))
@@ -1201,7 +1276,8 @@ EXAMPLES = {
     "features": """examples:
   vorn features run042.wd1 -o run042.parquet
   vorn features --run run042/ --charge 100 300 --tick 8ns -o run042.root
-  vorn features --jobs 4 runs/*.dat -o tables/ --format .h5""",
+  vorn features --jobs 4 runs/*.dat -o tables/ --format .h5
+  vorn features run042.wd1 --sample-period 2ns --adc-range 2V --adc-bits 14 --impedance 50 -o t.parquet  # ns, mV, pC""",
     "pulses": """examples:
   vorn pulses sipm.wd2 -o pulses.parquet
   vorn pulses dark.dat --threshold 30 --hysteresis 10 --sample-period 0.2ns --exclude 90 160 -o dark.parquet
@@ -1440,6 +1516,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--tick", type=_tick, metavar="LENGTH",
                          help="the board's clock tick, for example 8ns: adds time in seconds")
         pulse_options(sub)
+        units_options(sub)
 
     def pulse_options(sub: argparse.ArgumentParser) -> None:
         group = sub.add_argument_group("pulse features (windows count samples from the event's start)")
@@ -1471,6 +1548,23 @@ def build_parser() -> argparse.ArgumentParser:
         group.add_argument("--tau", type=float, metavar="TAU", help="the decay the energy filter corrects (samples)")
         group.add_argument("--pickoff", type=int, metavar="Q",
                            help="read the energy filter Q samples after the threshold crossing")
+
+    def units_options(sub: argparse.ArgumentParser) -> None:
+        group = sub.add_argument_group("units (without them columns are in samples and ADC counts or the samples'"
+                                       " own unit)")
+        group.add_argument("--sample-period", metavar="LENGTH",
+                           help="the time between samples, as 2ns or 2GS/s: times in ns (WD2 files carry it, in"
+                                " units of the tick: with --tick it is taken from them)")
+        volts = group.add_mutually_exclusive_group()
+        volts.add_argument("--volts-per-count", metavar="VOLTAGE",
+                           help="volts per ADC count (of float samples: per sample unit, 1V for volts), as"
+                                " 0.122mV: amplitudes and baselines in mV")
+        volts.add_argument("--adc-range", metavar="VOLTAGE",
+                           help="the ADC's full-scale range, as 2V, with --adc-bits: volts per count RANGE/2**BITS")
+        group.add_argument("--adc-bits", type=_positive_int, metavar="BITS", help="the ADC's bits, with --adc-range")
+        group.add_argument("--impedance", metavar="OHMS",
+                           help="the input impedance, as 50 or 50ohm: charges in pC (with the sample period and"
+                                " volts per count; without it charges are in mV x ns)")
 
     def salvage_option(sub: argparse.ArgumentParser, text: str) -> None:
         sub.add_argument("--salvage", action="store_true", help=text)
@@ -1504,7 +1598,7 @@ def build_parser() -> argparse.ArgumentParser:
                   "Find every pulse of every event and channel: threshold crossings with hysteresis, each with its"
                   " start time, peak, amplitude, charge, FWHM, time over threshold and delay since the previous"
                   " pulse of its waveform; write one row per pulse (.h5, .parquet or .root by the extension of"
-                  " -o). Times are in samples, or seconds with --sample-period, which also prints each channel's"
+                  " -o). Times are in samples, or ns with --sample-period, which also prints each channel's"
                   f" dark-count rate. Needs {install_hint('all')} for the formats' libraries.")
     pul.add_argument("files", nargs="+", metavar="FILE|FOLDER")
     pul.add_argument("-o", "--output", required=True, metavar="OUT",
@@ -1546,10 +1640,9 @@ def build_parser() -> argparse.ArgumentParser:
                             " slope span: pulses on the tails of others (default off)")
     found.add_argument("--slope-span", type=_positive_int, default=4, metavar="L",
                        help="samples the slope is taken over (default 4)")
-    found.add_argument("--sample-period", metavar="LENGTH",
-                       help="the time between samples, for example 0.2ns: times in seconds and the dark-count rate")
     found.add_argument("--exclude", nargs=2, type=_whole(0, "samples are numbered from 0"), metavar=("X0", "X1"),
                        help="leave pulses starting in samples [X0, X1) (the trigger) out of the dark-count rate")
+    units_options(pul)
     pul.add_argument("--force", action="store_true", help="replace existing output")
     pul.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     pul.set_defaults(run=run_pulses)
