@@ -472,3 +472,25 @@ def test_pulse_run_is_a_run_of_matched_channels(tmp_path):
     blocks = list(run)
     assert (sum(b.events for b in blocks), run.report.aligned, [c.path for c in run.channels]) == \
         (300, True, [str(p) for p in paths])
+
+
+def test_the_walk_through_recovers_the_generated_gain_in_picocoulombs(tmp_path, examples_path):
+    for module in ("iminuit", "scipy", "pyarrow"):
+        need(module)
+    import json
+
+    sipm = example("sipm_run")
+    sipm.write_run(tmp_path / "run", events=6000)
+    vorn = [sys.executable, "-m", "vorn_tools"]
+    calibration = ["--tick", "8ns", "--sample-period", f"{sipm.SAMPLE_NS}ns", "--adc-range", "2V", "--adc-bits", "14",
+                   "--impedance", f"{sipm.IMPEDANCE}"]
+    subprocess.run([*vorn, "features", "--run", str(tmp_path / "run"), "--baseline", "0", "40", "--charge", "40", "120",
+                    *calibration, "-o", str(tmp_path / "t.parquet"), "-q"], check=True, capture_output=True)
+    done = subprocess.run([*vorn, "fit", "spe", str(tmp_path / "t.parquet"), "--where", "channel == 1", "--json"],
+                          capture_output=True, text=True, check=True)
+    fit = json.loads(done.stdout)
+    gain_pc = sipm.GAIN_ADC * sipm.VOLTS_PER_COUNT * sipm.SAMPLE_NS * 1e-9 / sipm.IMPEDANCE * 1e12
+    assert fit["unit"] == "pC" and fit["converged"]
+    assert abs(fit["gain"] - gain_pc) < 3 * fit["gain_error"]
+    assert abs(fit["mu"] - sipm.MU) < 3 * fit["errors"]["mu"]
+    assert abs(fit["crosstalk"] - sipm.LAMBDA) < 3 * fit["errors"]["lam"]
