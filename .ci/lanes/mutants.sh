@@ -40,7 +40,7 @@ build() {  # build SUITE [TARGET...]: brings that suite's tree up to date
       if [ -z "${built[cli]:-}" ]; then
         { python3 -m venv "$dir/cli-venv" &&
             "$dir/cli-venv/bin/pip" install -q -C cmake.define.VORN_WERROR=ON \
-              -C build-dir="$dir/cli-build" -e "$dir/src[test,cli,dask,root,parquet,hist,monitor]"; } \
+              -C build-dir="$dir/cli-build" -e "$dir/src[test,cli,dask,root,parquet,hist,monitor,fit]"; } \
             >"$dir/install-cli.log" 2>&1 || { tail -n 30 "$dir/install-cli.log"; return 1; }
       fi
       built[cli]=1
