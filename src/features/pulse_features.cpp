@@ -34,7 +34,9 @@ struct Keys<std::uint16_t> {
   static constexpr std::int64_t kLow = 0;
   static constexpr std::int64_t kHigh = 0xffff;
   static std::int64_t key(double v) {
-    return static_cast<std::int64_t>(std::clamp(std::round(v), 0.0, 65535.0));
+    // Only a guess, which the callers confirm: a truncation costs no call
+    // into libm, as std::round would without SSE4.1.
+    return static_cast<std::int64_t>(std::clamp(v, 0.0, 65535.0) + 0.5);
   }
   static std::uint16_t value(std::int64_t k) {
     return static_cast<std::uint16_t>(k);
@@ -145,13 +147,34 @@ Cut<Sample> level_cut(double level, double base, double p) {
 // Searches test a block of samples with branch-free code the compiler turns
 // into vector compares; in the block that holds the answer, a minimum over
 // the lanes that match finds it, again without a branch per sample.
+// The lanes are as wide as the samples, so that a vector of compares and
+// one of indices line up without widening.
+template <class Sample>
+using Lane = std::conditional_t<sizeof(Sample) == 2, std::uint16_t,
+                                std::uint32_t>;
+
 template <class Sample, class Pred>
 std::size_t first_in_block(const Sample* x, Pred pred) {
-  unsigned first = kBlock;
+  using L = Lane<Sample>;
+  L first = kBlock;
   for (unsigned k = 0; k < kBlock; ++k) {
-    first = std::min(first, pred(x[k]) ? k : unsigned{kBlock});
+    first = std::min(first, pred(x[k]) ? static_cast<L>(k) : L{kBlock});
   }
   return first;
+}
+
+// How far before the block's end the last k where pred(x[k]) lies
+// (kBlock - 1 - k), or kBlock. A minimum, as in first_in_block: the
+// compiler turns it into vector code, and a maximum it leaves scalar.
+template <class Sample, class Pred>
+std::size_t back_in_block(const Sample* x, Pred pred) {
+  using L = Lane<Sample>;
+  L back = kBlock;
+  for (unsigned k = 0; k < kBlock; ++k) {
+    back = std::min(back,
+                    pred(x[k]) ? static_cast<L>(kBlock - 1 - k) : L{kBlock});
+  }
+  return back;
 }
 
 template <class Sample, class Pred>
@@ -242,13 +265,20 @@ std::size_t first_rise(const Sample* x, std::size_t from, std::size_t n,
 }
 
 // The last j < end below the cut, or `end` when there is none. Walks back
-// from a peak are short: one sample at a time.
+// from a peak are short, but a walk of one sample at a time ends at a
+// different sample in every row, a branch mispredicted each time; a block
+// of samples before the end nearly always holds the answer.
 template <class Sample>
 std::size_t last_below(const Sample* x, std::size_t end, const Cut<Sample>& cut,
                        double p) {
   using Kind = typename Cut<Sample>::Kind;
   auto walk = [&](auto below) {
-    for (std::size_t j = end; j-- > 0;) {
+    std::size_t i = end;
+    for (; i >= kBlock; i -= kBlock) {
+      const std::size_t back = back_in_block(x + i - kBlock, below);
+      if (back != kBlock) return i - 1 - back;
+    }
+    for (std::size_t j = i; j-- > 0;) {
       if (below(x[j])) return j;
     }
     return end;
@@ -344,6 +374,40 @@ bool is_saturated(Sample lo, Sample hi, std::size_t n,
   }
 }
 
+// What the options fix for every row, worked out once per call.
+struct Plan {
+  explicit Plan(const FeatureOptions& o) : options(o) {
+    const std::array<double, 4> fractions = {o.rise_high, o.rise_low,
+                                             o.cfd_fraction, 0.5};
+    sorted = fractions;
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    for (std::size_t i = 0; i < 4; ++i) {
+      repeat[i] = i > 0 && sorted[i] == sorted[i - 1];
+      slot[i] = 4;
+      for (std::size_t j = 4; j-- > 0;) {
+        if (sorted[j] == fractions[i]) slot[i] = j;
+      }
+    }
+    pole = -std::expm1(-1.0 / o.tau);
+  }
+
+  // The time of `times` (one a sorted fraction) at fraction i of
+  // kRiseHigh.., NaN when it is not among them (a NaN fraction).
+  double at(const std::array<double, 4>& times, std::size_t i) const {
+    return slot[i] < 4 ? times[slot[i]] : kNaN;
+  }
+
+  static constexpr std::size_t kRiseHigh = 0, kRiseLow = 1, kCfd = 2,
+                               kHalf = 3;
+  const FeatureOptions& options;
+  // The fractions of the amplitude whose edges are measured, highest
+  // first: rise_high, rise_low, cfd_fraction and 1/2.
+  std::array<double, 4> sorted;
+  std::array<bool, 4> repeat;  // sorted[i] == sorted[i - 1]
+  std::array<std::size_t, 4> slot;
+  double pole;  // 1 - d, the pole-zero correction's weight of past samples
+};
+
 struct Energy {
   double value = kNaN;
   double time = kNaN;
@@ -360,7 +424,8 @@ struct Energy {
 // step with four samples a time, exactly in integers for uint16.
 template <class Sample>
 Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
-                 std::size_t crossing, const FeatureOptions& options) {
+                 std::size_t crossing, const Plan& plan) {
+  const FeatureOptions& options = plan.options;
   using Acc = std::conditional_t<std::is_same_v<Sample, std::uint16_t>,
                                  std::int64_t, double>;
   const std::size_t k = options.trap_rise;
@@ -400,7 +465,7 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   for (std::size_t l = k + m; l + 1 < span; ++l) {
     e += s(top - l) * static_cast<Acc>(span - 1 - l);
   }
-  const double c = -std::expm1(-1.0 / options.tau);
+  const double c = plan.pole;
   const double offset =
       base * static_cast<double>(k) * static_cast<double>(k + m);
   auto t_of = [&](Acc dn, Acc en) {
@@ -423,8 +488,9 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
 }
 
 template <class Sample>
-PulseFeatures features_of(const Sample* x, std::size_t n,
-                          const FeatureOptions& options) {
+PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
+                          Polarity polarity) {
+  const FeatureOptions& options = plan.options;
   constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
   PulseFeatures f{kNaN,  kNaN, kNaN, kNaN, kNaN, kNaN, -1,   0,
                   false, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
@@ -453,8 +519,8 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
 
   const double dlo = static_cast<double>(lo);
   const double dhi = static_cast<double>(hi);
-  double p = static_cast<double>(options.polarity);
-  if (options.polarity == Polarity::kAuto) {
+  double p = static_cast<double>(polarity);
+  if (polarity == Polarity::kAuto) {
     p = dhi - base >= base - dlo ? 1.0 : -1.0;
   }
   const double amplitude = lift(p > 0 ? dhi : dlo, base, p);
@@ -518,15 +584,12 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
     // The edges at fractions of the amplitude, highest first: a lower
     // level's edge lies no nearer the peak, so each walk, back towards the
     // start and on towards the end, begins where the one above it stopped.
-    std::array<double, 4> fractions = {options.rise_high, options.rise_low,
-                                       options.cfd_fraction, 0.5};
-    std::array<double, 4> sorted = fractions;
-    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    const std::array<double, 4>& sorted = plan.sorted;
     std::array<double, 4> leads{}, trails{};
     std::size_t end = peak;       // the next lead lies before it
     std::size_t from = peak + 1;  // the next trail lies at or after it
     for (std::size_t i = 0; i < 4; ++i) {
-      if (i > 0 && sorted[i] == sorted[i - 1]) {
+      if (plan.repeat[i]) {
         leads[i] = leads[i - 1];
         trails[i] = trails[i - 1];
         continue;
@@ -540,19 +603,15 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
       trails[i] = k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
       from = k;
     }
-    auto at = [&](const std::array<double, 4>& times, double fraction) {
-      for (std::size_t i = 0; i < 4; ++i) {
-        if (sorted[i] == fraction) return times[i];
-      }
-      return kNaN;  // not reached: every fraction is among them
-    };
-    f.cfd_time = at(leads, options.cfd_fraction);
-    f.rise_time = at(leads, options.rise_high) - at(leads, options.rise_low);
-    f.fall_time = at(trails, options.rise_low) - at(trails, options.rise_high);
-    f.fwhm = at(trails, 0.5) - at(leads, 0.5);
+    f.cfd_time = plan.at(leads, Plan::kCfd);
+    f.rise_time =
+        plan.at(leads, Plan::kRiseHigh) - plan.at(leads, Plan::kRiseLow);
+    f.fall_time =
+        plan.at(trails, Plan::kRiseLow) - plan.at(trails, Plan::kRiseHigh);
+    f.fwhm = plan.at(trails, Plan::kHalf) - plan.at(leads, Plan::kHalf);
   }
   if (options.trap_rise != 0) {
-    const Energy energy = trapezoid(x, n, base, p, crossing, options);
+    const Energy energy = trapezoid(x, n, base, p, crossing, plan);
     f.energy = energy.value;
     f.energy_time = energy.time;
   }
@@ -589,19 +648,21 @@ void store(const FeatureColumns& out, std::size_t r, const PulseFeatures& f) {
 // The options of row r: its own polarity, when rows have one each.
 template <class Sample>
 PulseFeatures row_features(const Sample* x, std::size_t n, std::size_t r,
-                           const FeatureOptions& options) {
-  if (options.row_polarity == nullptr) return features_of(x, n, options);
-  FeatureOptions own = options;
-  own.polarity = static_cast<Polarity>(options.row_polarity[r]);
-  return features_of(x, n, own);
+                           const Plan& plan) {
+  const FeatureOptions& options = plan.options;
+  return features_of(x, n, plan,
+                     options.row_polarity == nullptr
+                         ? options.polarity
+                         : static_cast<Polarity>(options.row_polarity[r]));
 }
 
 template <class Sample>
 void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
                   const FeatureOptions& options, const FeatureColumns& out) {
+  const Plan plan(options);
   each_row(samples, rows, length,
            [&](const Sample* x, std::size_t n, std::size_t r) {
-             store(out, r, row_features(x, n, r, options));
+             store(out, r, row_features(x, n, r, plan));
            });
 }
 
@@ -609,9 +670,10 @@ template <class Sample>
 void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
                  std::size_t rows, const FeatureOptions& options,
                  const FeatureColumns& out) {
+  const Plan plan(options);
   each_row(samples, offsets, rows,
            [&](const Sample* x, std::size_t n, std::size_t r) {
-             store(out, r, row_features(x, n, r, options));
+             store(out, r, row_features(x, n, r, plan));
            });
 }
 
@@ -694,7 +756,8 @@ std::optional<std::string> check_windows(const FeatureOptions& options,
 template <class Sample>
 PulseFeatures pulse_features(std::span<const Sample> samples,
                              const FeatureOptions& options) noexcept {
-  return features_of(samples.data(), samples.size(), options);
+  return features_of(samples.data(), samples.size(), Plan(options),
+                     options.polarity);
 }
 
 template <class Sample>
