@@ -119,12 +119,20 @@ Cut<Sample> level_cut(double level, double base, double p) {
   auto above = [&](std::int64_t k) {
     return lift(static_cast<double>(K::value(k)), base, p) >= level;
   };
+  // The nearest key to the level is the cut or one off it, on either side
+  // as the level falls between two samples: three evaluations around it
+  // settle which, without a branch that goes one way in half the rows.
+  // Keys past either end stand for NaN or wrap to the other end; the masks
+  // leave them out.
   if (p > 0) {
-    // The guess is nearly always the answer: two evaluations confirm it.
     const std::int64_t g = K::key(base + level);
-    if (above(g) && (g == K::kLow || !above(g - 1))) {
-      return g == K::kLow ? Cut<Sample>{Kind::kAll, 0}
-                          : Cut<Sample>{Kind::kSome, K::value(g)};
+    const bool before = (g != K::kLow) & above(g - 1);
+    const bool here = above(g);
+    const bool after = (g != K::kHigh) & above(g + 1);
+    if ((here & !before) | (after & !here)) {
+      const std::int64_t k = here ? g : g + 1;
+      return k == K::kLow ? Cut<Sample>{Kind::kAll, 0}
+                          : Cut<Sample>{Kind::kSome, K::value(k)};
     }
     const std::int64_t k = least_true(above, K::kLow, K::kHigh, g);
     if (k > K::kHigh) return {Kind::kNone, 0};
@@ -133,9 +141,13 @@ Cut<Sample> level_cut(double level, double base, double p) {
   }
   // The greatest key above the level, found as the least of the negated.
   const std::int64_t g = K::key(base - level);
-  if (above(g) && (g == K::kHigh || !above(g + 1))) {
-    return g == K::kHigh ? Cut<Sample>{Kind::kAll, 0}
-                         : Cut<Sample>{Kind::kSome, K::value(g)};
+  const bool before = (g != K::kLow) & above(g - 1);
+  const bool here = above(g);
+  const bool after = (g != K::kHigh) & above(g + 1);
+  if ((here & !after) | (before & !here)) {
+    const std::int64_t k = here ? g : g - 1;
+    return k == K::kHigh ? Cut<Sample>{Kind::kAll, 0}
+                         : Cut<Sample>{Kind::kSome, K::value(k)};
   }
   const std::int64_t k = -least_true([&](std::int64_t j) { return above(-j); },
                                      -K::kHigh, -K::kLow, -g);
@@ -389,6 +401,9 @@ struct Plan {
       }
     }
     pole = -std::expm1(-1.0 / o.tau);
+    // 65535 * k * (k + m), the largest E of uint16 samples, below 2^53.
+    const double k = static_cast<double>(o.trap_rise);
+    exact_trapezoid = k * (k + static_cast<double>(o.trap_flat)) < 0x1p36;
   }
 
   // The time of `times` (one a sorted fraction) at fraction i of
@@ -406,12 +421,101 @@ struct Plan {
   std::array<bool, 4> repeat;  // sorted[i] == sorted[i - 1]
   std::array<std::size_t, 4> slot;
   double pole;  // 1 - d, the pole-zero correction's weight of past samples
+  bool exact_trapezoid;
 };
 
 struct Energy {
   double value = kNaN;
   double time = kNaN;
 };
+
+// Vectors of the compiler's own, which build for any x86-64 (and other
+// CPUs) and use the AVX2 registers in that copy of the loops. They never
+// cross a function the compiler does not inline, so no ABI depends on them.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+using V4d = double __attribute__((vector_size(32)));
+using V4l = std::int64_t __attribute__((vector_size(32)));
+using V4i = std::int32_t __attribute__((vector_size(16)));
+
+// Widened lane by lane: a conversion of a whole vector of uint16 the
+// compiler does one sample at a time.
+V4d load4(const std::uint16_t* x) {
+  const V4i w{x[0], x[1], x[2], x[3]};
+  return __builtin_convertvector(w, V4d);
+}
+
+V4d broadcast(double v) { return V4d{v, v, v, v}; }
+
+// Lane i: the sum of lanes 0 to i.
+V4d running_sum(V4d v) {
+  const V4d zero{};
+  v += __builtin_shufflevector(zero, v, 0, 4, 5, 6);
+  return v + __builtin_shufflevector(zero, v, 0, 1, 4, 5);
+}
+
+V4d select(V4l mask, V4d yes, V4d no) {
+  const auto y = std::bit_cast<V4l>(yes);
+  const auto n = std::bit_cast<V4l>(no);
+  return std::bit_cast<V4d>((y & mask) | (n & ~mask));
+}
+
+struct Peak4 {
+  double value;     // the first maximum of T over the steps taken
+  std::size_t at;   // where
+  std::size_t next; // the first step not taken
+  double d, e;      // D(next - 1) and E(next - 2)
+};
+
+// The trapezoid's steps j, j + 1, ... up to `last`, four at a time, from
+// d = D(j - 1) and e = E(j - 2) as in trapezoid(). On uint16 samples D and
+// E are integers below 2^53 (Plan::exact_trapezoid), so doubles hold them,
+// and their running sums, exactly: each T comes out bit for bit as the
+// scalar steps compute it, and the first maximum is the same.
+// Out of line, with its own copies: inlined into the row loop, the vectors
+// compete for registers with everything else there and spill.
+[[gnu::noinline]] VORN_CLONES Peak4
+trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
+                      std::size_t k, std::size_t m, double d, double e,
+                      double c, double offset, double p) {
+  const std::size_t span = 2 * k + m;
+  const V4d cv = broadcast(c), offsetv = broadcast(offset), pv = broadcast(p);
+  // d and e in every lane: each step's sums come from the last lane of the
+  // step before by one shuffle, not through a scalar and back.
+  V4d dv = broadcast(d), ev = broadcast(e);
+  V4d best = broadcast(-HUGE_VAL);
+  V4l best_at{};
+  V4l at{0, 1, 2, 3};
+  at += static_cast<std::int64_t>(j);
+  for (; j + 3 <= last; j += 4, at += 4) {
+    const V4d step = (load4(x + j) - load4(x + j - k)) -
+                     (load4(x + j - k - m) - load4(x + j - span));
+    const V4d dn = dv + running_sum(step);
+    // E(n - 1) = E(n - 2) + D(n - 1): the D of the step before each.
+    const V4d before = __builtin_shufflevector(dv, dn, 0, 4, 5, 6);
+    const V4d en = ev + running_sum(before);
+    const V4d t = pv * (dn + cv * (en - offsetv));
+    const V4l higher = t > best;
+    best = select(higher, t, best);
+    best_at = (at & higher) | (best_at & ~higher);
+    dv = __builtin_shufflevector(dn, dn, 3, 3, 3, 3);
+    ev = __builtin_shufflevector(en, en, 3, 3, 3, 3);
+  }
+  d = dv[0];
+  e = ev[0];
+  // The first maximum over the lanes: the greatest value, and of the lanes
+  // that hold it the earliest step.
+  Peak4 out{best[0], static_cast<std::size_t>(best_at[0]), j, d, e};
+  for (int i = 1; i < 4; ++i) {
+    const auto lane_at = static_cast<std::size_t>(best_at[i]);
+    if (best[i] > out.value || (best[i] == out.value && lane_at < out.at)) {
+      out.value = best[i];
+      out.at = lane_at;
+    }
+  }
+  return out;
+}
 
 // The trapezoid read at the times [first, last]. After pole-zero
 // correction it is a finite filter of the last 2k + m samples:
@@ -474,7 +578,23 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   };
   double best = t_of(d, e);
   std::size_t best_at = first;
-  for (std::size_t j = first + 1; j <= last; ++j) {
+  std::size_t j = first + 1;
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    if (plan.exact_trapezoid && last - first >= 4) {
+      const Peak4 peak = trapezoid_peak4(
+          x, j, last, k, m, static_cast<double>(d), static_cast<double>(e),
+          c, offset, p);
+      if (peak.value > best) {
+        best = peak.value;
+        best_at = peak.at;
+      }
+      // The steps left over, from the sums where the vectors stopped.
+      j = peak.next;
+      d = static_cast<Acc>(peak.d);
+      e = static_cast<Acc>(peak.e);
+    }
+  }
+  for (; j <= last; ++j) {
     e += d;
     d += (s(j) - s(j - k)) - (s(j - k - m) - s(j - span));
     const double t = t_of(d, e);
