@@ -473,16 +473,17 @@ struct Peak4 {
 // E are integers below 2^53 (Plan::exact_trapezoid), so doubles hold them,
 // and their running sums, exactly: each T comes out bit for bit as the
 // scalar steps compute it, and the first maximum is the same.
-// Out of line, with its own copies: inlined into the row loop, the vectors
-// compete for registers with everything else there and spill.
-[[gnu::noinline]] VORN_CLONES Peak4
-trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
+Peak4 trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
                       std::size_t k, std::size_t m, double d, double e,
                       double c, double offset, double p) {
   const std::size_t span = 2 * k + m;
   const V4d cv = broadcast(c), offsetv = broadcast(offset), pv = broadcast(p);
-  // d and e in every lane: each step's sums come from the last lane of the
-  // step before by one shuffle, not through a scalar and back.
+  // d and e in every lane. The sums are integers below 2^53, so their
+  // order does not change them: each vector's share of the running sums is
+  // added apart, and d and e go on from one vector to the next by one
+  // addition each, not through a chain of shuffles.
+  const V4d zero{};
+  const V4d ramp{1, 2, 3, 4};
   V4d dv = broadcast(d), ev = broadcast(e);
   V4d best = broadcast(-HUGE_VAL);
   V4l best_at{};
@@ -491,16 +492,17 @@ trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
   for (; j + 3 <= last; j += 4, at += 4) {
     const V4d step = (load4(x + j) - load4(x + j - k)) -
                      (load4(x + j - k - m) - load4(x + j - span));
-    const V4d dn = dv + running_sum(step);
-    // E(n - 1) = E(n - 2) + D(n - 1): the D of the step before each.
-    const V4d before = __builtin_shufflevector(dv, dn, 0, 4, 5, 6);
-    const V4d en = ev + running_sum(before);
+    const V4d sum = running_sum(step);  // D(n) - d
+    // E(n - 1) - e - (lane + 1) * d: the D of the steps before each, less d.
+    const V4d sums = running_sum(__builtin_shufflevector(zero, sum, 0, 4, 5, 6));
+    const V4d dn = dv + sum;
+    const V4d en = (ev + ramp * dv) + sums;
     const V4d t = pv * (dn + cv * (en - offsetv));
     const V4l higher = t > best;
     best = select(higher, t, best);
     best_at = (at & higher) | (best_at & ~higher);
-    dv = __builtin_shufflevector(dn, dn, 3, 3, 3, 3);
-    ev = __builtin_shufflevector(en, en, 3, 3, 3, 3);
+    ev += broadcast(4) * dv + __builtin_shufflevector(sums, sums, 3, 3, 3, 3);
+    dv += __builtin_shufflevector(sum, sum, 3, 3, 3, 3);
   }
   d = dv[0];
   e = ev[0];
@@ -607,6 +609,25 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   return out;
 }
 
+// The energy filter out of line, with copies of its own: inlined into the
+// row loop, its sums and vectors compete for registers with everything
+// else there, and the rows without it pay for the spills.
+[[gnu::noinline]] VORN_CLONES Energy trapezoid_u16(const std::uint16_t* x,
+                                                   std::size_t n, double base,
+                                                   double p,
+                                                   std::size_t crossing,
+                                                   const Plan& plan) {
+  return trapezoid(x, n, base, p, crossing, plan);
+}
+
+[[gnu::noinline]] VORN_CLONES Energy trapezoid_f32(const float* x,
+                                                   std::size_t n, double base,
+                                                   double p,
+                                                   std::size_t crossing,
+                                                   const Plan& plan) {
+  return trapezoid(x, n, base, p, crossing, plan);
+}
+
 template <class Sample>
 PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
                           Polarity polarity) {
@@ -690,16 +711,10 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
   const Cut<Sample> threshold_cut = cut(threshold);
   const std::size_t crossing =
       first_rise(x, std::max<std::size_t>(b1, 1), n, threshold_cut, p);
-  if (crossing < n) {
-    f.threshold_time =
-        interpolate(crossing - 1, y(crossing - 1), y(crossing), threshold);
-    const std::size_t k = first_below(x, crossing + 1, n, threshold_cut, p);
-    if (k < n) {
-      f.time_over_threshold =
-          interpolate(k - 1, y(k - 1), y(k), threshold) - f.threshold_time;
-    }
-  }
 
+  // The first sample past the peak that can be below T: the trailing edge
+  // of the lowest level at or above T, when the edges are measured.
+  std::size_t settled = peak + 1;
   if (amplitude > 0) {
     // The edges at fractions of the amplitude, highest first: a lower
     // level's edge lies no nearer the peak, so each walk, back towards the
@@ -722,6 +737,7 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
       const std::size_t k = first_below(x, from, n, c, p);
       trails[i] = k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
       from = k;
+      if (level >= threshold) settled = k;
     }
     f.cfd_time = plan.at(leads, Plan::kCfd);
     f.rise_time =
@@ -730,8 +746,31 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
         plan.at(trails, Plan::kRiseLow) - plan.at(trails, Plan::kRiseHigh);
     f.fwhm = plan.at(trails, Plan::kHalf) - plan.at(leads, Plan::kHalf);
   }
+  if (crossing < n) {
+    f.threshold_time =
+        interpolate(crossing - 1, y(crossing - 1), y(crossing), threshold);
+    // The fall below T. A crossing makes the peak's y at least T. Past the
+    // peak, no sample before the trailing edge of a level at or above T is
+    // below T, so the search there starts at that edge.
+    std::size_t k = n;
+    if (crossing < peak && peak < n) {
+      k = first_below(x, crossing + 1, peak, threshold_cut, p);
+      if (k == peak) k = first_below(x, settled, n, threshold_cut, p);
+    } else {
+      k = first_below(x, crossing + 1, n, threshold_cut, p);
+    }
+    if (k < n) {
+      f.time_over_threshold =
+          interpolate(k - 1, y(k - 1), y(k), threshold) - f.threshold_time;
+    }
+  }
   if (options.trap_rise != 0) {
-    const Energy energy = trapezoid(x, n, base, p, crossing, plan);
+    Energy energy;
+    if constexpr (kU16) {
+      energy = trapezoid_u16(x, n, base, p, crossing, plan);
+    } else {
+      energy = trapezoid_f32(x, n, base, p, crossing, plan);
+    }
     f.energy = energy.value;
     f.energy_time = energy.time;
   }
