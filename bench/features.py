@@ -328,6 +328,64 @@ def pulse_bench(argv: list[str] | None = None) -> None:
     print(f"find_pulses uint16: {rate:.2f} GB/s (target >= 2 GB/s: {'pass' if rate >= 2 else 'FAIL'})")
 
 
+# --- Computing while reading ------------------------------------------------------------
+
+def iterate_bench(argv: list[str] | None = None) -> None:
+    """iterate(features=...) against plain iterate over one WD1 file in the page cache."""
+    import sys
+    import tempfile
+
+    from vorn_tools.pipeline import iterate
+    from vorn_tools.reading import iterate as plain_iterate
+
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from physics import generate  # noqa: E402  (the end-to-end benchmark's WD1 events)
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--iterate-mb", type=int, default=400)
+    parser.add_argument("--rounds", type=int, default=9)
+    args, _ = parser.parse_known_args(argv)
+    options = FeatureOptions(charge=(290, 600))
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "events.wd1")
+        events = generate(path, args.iterate_mb * 10**6)
+        size = os.path.getsize(path)
+
+        def plain() -> None:
+            for block in plain_iterate(path, type="WD1"):
+                block["data"]
+
+        def measured() -> None:
+            for block in iterate(path, type="WD1", features=options):
+                block["charge"]
+
+        runs = {"iterate": plain, "iterate(features=...)": measured}
+        for run in runs.values():  # the file into the page cache, the kernel loaded
+            run()
+        wall: dict[str, list[float]] = {k: [] for k in runs}
+        cpu: dict[str, list[float]] = {k: [] for k in runs}
+        for k in range(args.rounds):
+            for name in list(runs)[k % 2:] + list(runs)[:k % 2]:
+                c, w = cpu_seconds(runs[name])
+                cpu[name].append(c)
+                wall[name].append(w)
+    print()
+    print(f"iterate with features: {events:,} WD1 events of 1,024 samples, {size / 1e6:.0f} MB in the page cache, "
+          f"{args.rounds} rounds alternating; load {os.getloadavg()[0]:.2f}")
+    print()
+    print("| loop | median wall time | median cpu time | MB/s (wall) |")
+    print("|---|---:|---:|---:|")
+    for name in runs:
+        t = statistics.median(wall[name])
+        print(f"| {name} | {t * 1e3:.0f} ms | {statistics.median(cpu[name]) * 1e3:.0f} ms | {size / t / 1e6:,.0f} |")
+    ratios = sorted(p / f for p, f in zip(wall["iterate"], wall["iterate(features=...)"]))
+    ratio = statistics.median(ratios)
+    print()
+    print(f"iterate(features=...) / iterate, by wall time: {ratio:.2f}x (rounds {ratios[0]:.2f} .. {ratios[-1]:.2f}; "
+          f"target >= 0.9: {'pass' if ratio >= 0.9 else 'FAIL'})")
+
+
 if __name__ == "__main__":
     main()
     pulse_bench()
+    iterate_bench()

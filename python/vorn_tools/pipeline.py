@@ -11,7 +11,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from .feature_table import _prefetched, _rows
+from .feature_table import _measure, _prefetched
 from .features import FEATURES, FeatureOptions
 from .reading import DEFAULT_STEP, EventBlock, iterate_files
 
@@ -41,9 +41,9 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
     """
     decided: dict[str, dict[int, int]] = {}
     for block in _prefetched(blocks):
-        rows = _rows(block, options, None, block.file_entry_start, False, decided.setdefault(block.path, {}))
-        channels = len(rows["entry"]) // block.events if block.events else 1
+        # The features alone: the rows of a table, with their repeated header values, are not needed.
+        features, channels, _ = _measure(block, options, False, decided.setdefault(block.path, {}))
         for name in FEATURES:
-            values = rows[name]
+            values = features[name].reshape(-1)
             block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
         yield block
