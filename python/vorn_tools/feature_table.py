@@ -63,10 +63,11 @@ def _channels(block: Mapping[str, NDArray[Any]], run: bool) -> tuple[int, NDArra
 
 
 def _measure(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bool,
-             decided: dict[int, int] | None = None) -> tuple[Table, int, NDArray[Any]]:
+             decided: dict[int, int] | None = None,
+             kernel: Callable[..., Table] | None = None) -> tuple[Table, int, NDArray[Any]]:
     """The features of a block's rows (a row per event and channel), the channels per event and the
     channel of each row. With `decided`, auto polarity is that of each channel there, and channels
-    not in it yet are decided from this block's rows and added."""
+    not in it yet are decided from this block's rows and added. `kernel` stands in for `compute`."""
     data = block["data"]
     offsets = block.get("offsets")
     channels, row_channel = _channels(block, run)
@@ -87,7 +88,7 @@ def _measure(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bo
             decided.update({c: chosen[c] for c in new.tolist()})
         known = np.array(sorted(decided))
         polarity = np.array([decided[c] for c in known.tolist()], np.int8)[np.searchsorted(known, row_channel)]
-    return compute(rows, options, row_offsets, polarity), channels, row_channel
+    return (kernel or compute)(rows, options, row_offsets, polarity), channels, row_channel
 
 
 def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
