@@ -441,18 +441,17 @@ using V4i = std::int32_t __attribute__((vector_size(16)));
 
 // Widened lane by lane: a conversion of a whole vector of uint16 the
 // compiler does one sample at a time.
-V4d load4(const std::uint16_t* x) {
-  const V4i w{x[0], x[1], x[2], x[3]};
-  return __builtin_convertvector(w, V4d);
-}
+V4i load4(const std::uint16_t* x) { return V4i{x[0], x[1], x[2], x[3]}; }
 
 V4d broadcast(double v) { return V4d{v, v, v, v}; }
 
+// The lanes one place up, 0 into the first.
+V4i shifted(V4i v) { return __builtin_shufflevector(V4i{}, v, 0, 4, 5, 6); }
+
 // Lane i: the sum of lanes 0 to i.
-V4d running_sum(V4d v) {
-  const V4d zero{};
-  v += __builtin_shufflevector(zero, v, 0, 4, 5, 6);
-  return v + __builtin_shufflevector(zero, v, 0, 1, 4, 5);
+V4i running_sum(V4i v) {
+  v += shifted(v);
+  return v + __builtin_shufflevector(V4i{}, v, 0, 1, 4, 5);
 }
 
 V4d select(V4l mask, V4d yes, V4d no) {
@@ -482,7 +481,6 @@ Peak4 trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
   // order does not change them: each vector's share of the running sums is
   // added apart, and d and e go on from one vector to the next by one
   // addition each, not through a chain of shuffles.
-  const V4d zero{};
   const V4d ramp{1, 2, 3, 4};
   V4d dv = broadcast(d), ev = broadcast(e);
   V4d best = broadcast(-HUGE_VAL);
@@ -490,11 +488,14 @@ Peak4 trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
   V4l at{0, 1, 2, 3};
   at += static_cast<std::int64_t>(j);
   for (; j + 3 <= last; j += 4, at += 4) {
-    const V4d step = (load4(x + j) - load4(x + j - k)) -
+    // In int32 lanes up to here: differences of uint16 samples and their
+    // sums over four steps, at most 16 * 65535 in size.
+    const V4i step = (load4(x + j) - load4(x + j - k)) -
                      (load4(x + j - k - m) - load4(x + j - span));
-    const V4d sum = running_sum(step);  // D(n) - d
+    const V4i sum_i = running_sum(step);  // D(n) - d
     // E(n - 1) - e - (lane + 1) * d: the D of the steps before each, less d.
-    const V4d sums = running_sum(__builtin_shufflevector(zero, sum, 0, 4, 5, 6));
+    const V4d sum = __builtin_convertvector(sum_i, V4d);
+    const V4d sums = __builtin_convertvector(running_sum(shifted(sum_i)), V4d);
     const V4d dn = dv + sum;
     const V4d en = (ev + ramp * dv) + sums;
     const V4d t = pv * (dn + cv * (en - offsetv));
