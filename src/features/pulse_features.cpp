@@ -404,6 +404,8 @@ struct Plan {
     // 65535 * k * (k + m), the largest E of uint16 samples, below 2^53.
     const double k = static_cast<double>(o.trap_rise);
     exact_trapezoid = k * (k + static_cast<double>(o.trap_flat)) < 0x1p36;
+    // The same, below 2^31: int32 sums of the samples hold E.
+    narrow_trapezoid = k * (k + static_cast<double>(o.trap_flat)) < 0x1p14;
   }
 
   // The time of `times` (one a sorted fraction) at fraction i of
@@ -422,6 +424,7 @@ struct Plan {
   std::array<std::size_t, 4> slot;
   double pole;  // 1 - d, the pole-zero correction's weight of past samples
   bool exact_trapezoid;
+  bool narrow_trapezoid;
 };
 
 struct Energy {
@@ -558,19 +561,42 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   }
   auto s = [x](std::size_t j) { return static_cast<Acc>(x[j]); };
   Acc d = 0;
-  for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
-  for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
-  // E(first - 1), its weights H(L) at L = first - 1 - q in three runs.
   Acc e = 0;
   const std::size_t top = first - 1;
-  for (std::size_t l = 0; l < k; ++l) {
-    e += s(top - l) * static_cast<Acc>(l + 1);
+  bool started = false;
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    if (plan.narrow_trapezoid) {
+      // The same integers in int32 lanes, in sample order, with the weight
+      // H(top - q) = min(L + 1, k, span - 1 - L) worked out per sample: one
+      // loop the compiler vectorizes, where int64 products stay scalar.
+      std::int32_t head = 0, tail = 0, weighted = 0;
+      for (std::size_t q = first + 1 - k; q <= first; ++q) head += x[q];
+      for (std::size_t q = begin; q + k + m <= first; ++q) tail += x[q];
+      const auto ki = static_cast<std::int32_t>(k);
+      const auto last_l = static_cast<std::int32_t>(span - 1);
+      for (std::size_t q = begin; q <= top; ++q) {
+        const auto l = static_cast<std::int32_t>(top - q);
+        const std::int32_t w = std::min(std::min(l + 1, ki), last_l - l);
+        weighted += w * std::int32_t{x[q]};
+      }
+      d = head - tail;
+      e = weighted;
+      started = true;
+    }
   }
-  Acc flat = 0;
-  for (std::size_t l = k; l < k + m; ++l) flat += s(top - l);
-  e += flat * static_cast<Acc>(k);
-  for (std::size_t l = k + m; l + 1 < span; ++l) {
-    e += s(top - l) * static_cast<Acc>(span - 1 - l);
+  if (!started) {
+    for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
+    for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
+    // E(first - 1), its weights H(L) at L = first - 1 - q in three runs.
+    for (std::size_t l = 0; l < k; ++l) {
+      e += s(top - l) * static_cast<Acc>(l + 1);
+    }
+    Acc flat = 0;
+    for (std::size_t l = k; l < k + m; ++l) flat += s(top - l);
+    e += flat * static_cast<Acc>(k);
+    for (std::size_t l = k + m; l + 1 < span; ++l) {
+      e += s(top - l) * static_cast<Acc>(span - 1 - l);
+    }
   }
   const double c = plan.pole;
   const double offset =
