@@ -207,21 +207,21 @@ std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
 }
 
 // The first i in [from, n) with x[i-1] below and x[i] above; from >= 1.
+// A search for the first sample above, then a look at the one before it:
+// one compare a sample rather than two. When that one is not below (the
+// search started inside a run above the level, or it is NaN), no rise lies
+// before the next sample below, and the search goes on past it.
 template <class Sample, class Below, class Above>
 std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
                       Below below, Above above) {
   std::size_t i = from;
-  for (; i + kBlock <= n; i += kBlock) {
-    unsigned hit = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      hit |= static_cast<unsigned>(below(x[i + k - 1])) &
-             static_cast<unsigned>(above(x[i + k]));
-    }
-    if (hit != 0) break;
-  }
-  // The block that holds the rise, if any, sample by sample.
-  for (; i < n; ++i) {
-    if (below(x[i - 1]) && above(x[i])) return i;
+  while (i < n) {
+    const std::size_t a = find_first(x, i, n, above);
+    if (a == n) return n;
+    if (below(x[a - 1])) return a;
+    const std::size_t b = find_first(x, a + 1, n, below);
+    if (b == n) return n;
+    i = b + 1;
   }
   return n;
 }
