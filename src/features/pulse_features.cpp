@@ -636,25 +636,6 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   return out;
 }
 
-// The energy filter out of line, with copies of its own: inlined into the
-// row loop, its sums and vectors compete for registers with everything
-// else there, and the rows without it pay for the spills.
-[[gnu::noinline]] VORN_CLONES Energy trapezoid_u16(const std::uint16_t* x,
-                                                   std::size_t n, double base,
-                                                   double p,
-                                                   std::size_t crossing,
-                                                   const Plan& plan) {
-  return trapezoid(x, n, base, p, crossing, plan);
-}
-
-[[gnu::noinline]] VORN_CLONES Energy trapezoid_f32(const float* x,
-                                                   std::size_t n, double base,
-                                                   double p,
-                                                   std::size_t crossing,
-                                                   const Plan& plan) {
-  return trapezoid(x, n, base, p, crossing, plan);
-}
-
 template <class Sample>
 PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
                           Polarity polarity) {
@@ -739,8 +720,10 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
   const std::size_t crossing =
       first_rise(x, std::max<std::size_t>(b1, 1), n, threshold_cut, p);
 
-  // The first sample past the peak that can be below T: the trailing edge
-  // of the lowest level at or above T, when the edges are measured.
+  // Where a sample below T can lie, from the edges of the lowest level at
+  // or above T, when they are measured: before `rising` (the samples from
+  // there to the peak are above it) or from `settled` on.
+  std::size_t rising = peak;
   std::size_t settled = peak + 1;
   if (amplitude > 0) {
     // The edges at fractions of the amplitude, highest first: a lower
@@ -764,7 +747,10 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
       const std::size_t k = first_below(x, from, n, c, p);
       trails[i] = k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
       from = k;
-      if (level >= threshold) settled = k;
+      if (level >= threshold) {
+        rising = end;
+        settled = k;
+      }
     }
     f.cfd_time = plan.at(leads, Plan::kCfd);
     f.rise_time =
@@ -781,8 +767,10 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
     // below T, so the search there starts at that edge.
     std::size_t k = n;
     if (crossing < peak && peak < n) {
-      k = first_below(x, crossing + 1, peak, threshold_cut, p);
-      if (k == peak) k = first_below(x, settled, n, threshold_cut, p);
+      k = crossing + 1 < rising
+              ? first_below(x, crossing + 1, rising, threshold_cut, p)
+              : rising;
+      if (k == rising) k = first_below(x, settled, n, threshold_cut, p);
     } else {
       k = first_below(x, crossing + 1, n, threshold_cut, p);
     }
@@ -792,12 +780,7 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
     }
   }
   if (options.trap_rise != 0) {
-    Energy energy;
-    if constexpr (kU16) {
-      energy = trapezoid_u16(x, n, base, p, crossing, plan);
-    } else {
-      energy = trapezoid_f32(x, n, base, p, crossing, plan);
-    }
+    const Energy energy = trapezoid(x, n, base, p, crossing, plan);
     f.energy = energy.value;
     f.energy_time = energy.time;
   }
