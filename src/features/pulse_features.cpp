@@ -457,7 +457,7 @@ V4i running_sum(V4i v) {
   return v + __builtin_shufflevector(V4i{}, v, 0, 1, 4, 5);
 }
 
-V4d select(V4l mask, V4d yes, V4d no) {
+V4d select(const V4l& mask, const V4d& yes, const V4d& no) {
   const auto y = std::bit_cast<V4l>(yes);
   const auto n = std::bit_cast<V4l>(no);
   return std::bit_cast<V4d>((y & mask) | (n & ~mask));
