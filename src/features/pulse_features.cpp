@@ -435,7 +435,10 @@ struct Energy {
 // Vectors of the compiler's own, which build for any x86-64 (and other
 // CPUs) and use the AVX2 registers in that copy of the loops. They never
 // cross a function the compiler does not inline, so no ABI depends on them.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
+#endif
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 using V4d = double __attribute__((vector_size(32)));
