@@ -1,7 +1,7 @@
 """Speed of the pulse-feature kernel on both sample types, with and without
 the shape and energy features, against NumPy and dspeed doing the same.
 
-    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9] [--before GBPS]
+    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9] [--before GBPS] [--iterate-mb 400]
 
 Waveforms are generated in memory (uint16, a baseline near 1000 ADC counts
 with noise, one negative pulse each; the same values as float32 for the
@@ -24,7 +24,11 @@ float path) and the same chain is computed by:
 
 Then `find_pulses` (every pulse, vorn_tools.pulses) runs on waveforms with
 three pulses each, as uint16 and as float32, checked to find the same pulses
-in both.
+in both. Last, a loop over `iterate(..., features=...)` is timed against one
+over plain `iterate` on a WD1 file in the page cache (--iterate-mb, in wall
+time: the features are measured in a second thread while the next block is
+read). bench/kernel_before.py compares the kernel with an earlier build of
+itself.
 
 Times are medians of process CPU time over rounds in which the competitors
 alternate; GB/s counts the sample bytes each one reads (float32 rows are
@@ -196,7 +200,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--before", type=float, metavar="GBPS",
                         help="an earlier kernel's GB/s on the uint16 chain")
-    args = parser.parse_args()
+    args, _ = parser.parse_known_args()  # the other parts read their own options
 
     x = waveforms(args.rows, args.samples)
     xf = x.astype(np.float32)
