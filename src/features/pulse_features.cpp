@@ -162,8 +162,8 @@ Cut<Sample> level_cut(double level, double base, double p) {
 // The lanes are as wide as the samples, so that a vector of compares and
 // one of indices line up without widening.
 template <class Sample>
-using Lane = std::conditional_t<sizeof(Sample) == 2, std::uint16_t,
-                                std::uint32_t>;
+using Lane =
+    std::conditional_t<sizeof(Sample) == 2, std::uint16_t, std::uint32_t>;
 
 template <class Sample, class Pred>
 std::size_t first_in_block(const Sample* x, Pred pred) {
@@ -183,8 +183,8 @@ std::size_t back_in_block(const Sample* x, Pred pred) {
   using L = Lane<Sample>;
   L back = kBlock;
   for (unsigned k = 0; k < kBlock; ++k) {
-    back = std::min(back,
-                    pred(x[k]) ? static_cast<L>(kBlock - 1 - k) : L{kBlock});
+    back =
+        std::min(back, pred(x[k]) ? static_cast<L>(kBlock - 1 - k) : L{kBlock});
   }
   return back;
 }
@@ -414,8 +414,7 @@ struct Plan {
     return slot[i] < 4 ? times[slot[i]] : kNaN;
   }
 
-  static constexpr std::size_t kRiseHigh = 0, kRiseLow = 1, kCfd = 2,
-                               kHalf = 3;
+  static constexpr std::size_t kRiseHigh = 0, kRiseLow = 1, kCfd = 2, kHalf = 3;
   const FeatureOptions& options;
   // The fractions of the amplitude whose edges are measured, highest
   // first: rise_high, rise_low, cfd_fraction and 1/2.
@@ -447,12 +446,18 @@ using V4i = std::int32_t __attribute__((vector_size(16)));
 
 // Widened lane by lane: a conversion of a whole vector of uint16 the
 // compiler does one sample at a time.
-V4i load4(const std::uint16_t* x) { return V4i{x[0], x[1], x[2], x[3]}; }
+V4i load4(const std::uint16_t* x) {
+  return V4i{x[0], x[1], x[2], x[3]};
+}
 
-V4d broadcast(double v) { return V4d{v, v, v, v}; }
+V4d broadcast(double v) {
+  return V4d{v, v, v, v};
+}
 
 // The lanes one place up, 0 into the first.
-V4i shifted(V4i v) { return __builtin_shufflevector(V4i{}, v, 0, 4, 5, 6); }
+V4i shifted(V4i v) {
+  return __builtin_shufflevector(V4i{}, v, 0, 4, 5, 6);
+}
 
 // Lane i: the sum of lanes 0 to i.
 V4i running_sum(V4i v) {
@@ -467,10 +472,10 @@ V4d select(const V4l& mask, const V4d& yes, const V4d& no) {
 }
 
 struct Peak4 {
-  double value;     // the first maximum of T over the steps taken
-  std::size_t at;   // where
-  std::size_t next; // the first step not taken
-  double d, e;      // D(next - 1) and E(next - 2)
+  double value;      // the first maximum of T over the steps taken
+  std::size_t at;    // where
+  std::size_t next;  // the first step not taken
+  double d, e;       // D(next - 1) and E(next - 2)
 };
 
 // The trapezoid's steps j, j + 1, ... up to `last`, four at a time, from
@@ -613,9 +618,9 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   std::size_t j = first + 1;
   if constexpr (std::is_same_v<Sample, std::uint16_t>) {
     if (plan.exact_trapezoid && last - first >= 4) {
-      const Peak4 peak = trapezoid_peak4(
-          x, j, last, k, m, static_cast<double>(d), static_cast<double>(e),
-          c, offset, p);
+      const Peak4 peak =
+          trapezoid_peak4(x, j, last, k, m, static_cast<double>(d),
+                          static_cast<double>(e), c, offset, p);
       if (peak.value > best) {
         best = peak.value;
         best_at = peak.at;
