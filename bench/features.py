@@ -1,7 +1,7 @@
 """Speed of the pulse-feature kernel on both sample types, with and without
 the shape and energy features, against NumPy and dspeed doing the same.
 
-    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9] [--before GBPS]
+    python bench/features.py [--rows 50000] [--samples 1024] [--rounds 9] [--before GBPS] [--iterate-mb 400]
 
 Waveforms are generated in memory (uint16, a baseline near 1000 ADC counts
 with noise, one negative pulse each; the same values as float32 for the
@@ -24,7 +24,11 @@ float path) and the same chain is computed by:
 
 Then `find_pulses` (every pulse, vorn_tools.pulses) runs on waveforms with
 three pulses each, as uint16 and as float32, checked to find the same pulses
-in both.
+in both. Last, a loop over `iterate(..., features=...)` is timed against one
+over plain `iterate` on a WD1 file in the page cache (--iterate-mb, in wall
+time: the features are measured in a second thread while the next block is
+read). bench/kernel_before.py compares the kernel with an earlier build of
+itself.
 
 Times are medians of process CPU time over rounds in which the competitors
 alternate; GB/s counts the sample bytes each one reads (float32 rows are
@@ -196,7 +200,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--before", type=float, metavar="GBPS",
                         help="an earlier kernel's GB/s on the uint16 chain")
-    args = parser.parse_args()
+    args, _ = parser.parse_known_args()  # the other parts read their own options
 
     x = waveforms(args.rows, args.samples)
     xf = x.astype(np.float32)
@@ -328,6 +332,64 @@ def pulse_bench(argv: list[str] | None = None) -> None:
     print(f"find_pulses uint16: {rate:.2f} GB/s (target >= 2 GB/s: {'pass' if rate >= 2 else 'FAIL'})")
 
 
+# --- Computing while reading ------------------------------------------------------------
+
+def iterate_bench(argv: list[str] | None = None) -> None:
+    """iterate(features=...) against plain iterate over one WD1 file in the page cache."""
+    import sys
+    import tempfile
+
+    from vorn_tools.pipeline import iterate
+    from vorn_tools.reading import iterate as plain_iterate
+
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from physics import generate  # noqa: E402  (the end-to-end benchmark's WD1 events)
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--iterate-mb", type=int, default=400)
+    parser.add_argument("--rounds", type=int, default=9)
+    args, _ = parser.parse_known_args(argv)
+    options = FeatureOptions(charge=(290, 600))
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "events.wd1")
+        events = generate(path, args.iterate_mb * 10**6)
+        size = os.path.getsize(path)
+
+        def plain() -> None:
+            for block in plain_iterate(path, type="WD1"):
+                block["data"]
+
+        def measured() -> None:
+            for block in iterate(path, type="WD1", features=options):
+                block["charge"]
+
+        runs = {"iterate": plain, "iterate(features=...)": measured}
+        for run in runs.values():  # the file into the page cache, the kernel loaded
+            run()
+        wall: dict[str, list[float]] = {k: [] for k in runs}
+        cpu: dict[str, list[float]] = {k: [] for k in runs}
+        for k in range(args.rounds):
+            for name in list(runs)[k % 2:] + list(runs)[:k % 2]:
+                c, w = cpu_seconds(runs[name])
+                cpu[name].append(c)
+                wall[name].append(w)
+    print()
+    print(f"iterate with features: {events:,} WD1 events of 1,024 samples, {size / 1e6:.0f} MB in the page cache, "
+          f"{args.rounds} rounds alternating; load {os.getloadavg()[0]:.2f}")
+    print()
+    print("| loop | median wall time | median cpu time | MB/s (wall) |")
+    print("|---|---:|---:|---:|")
+    for name in runs:
+        t = statistics.median(wall[name])
+        print(f"| {name} | {t * 1e3:.0f} ms | {statistics.median(cpu[name]) * 1e3:.0f} ms | {size / t / 1e6:,.0f} |")
+    ratios = sorted(p / f for p, f in zip(wall["iterate"], wall["iterate(features=...)"]))
+    ratio = statistics.median(ratios)
+    print()
+    print(f"iterate(features=...) / iterate, by wall time: {ratio:.2f}x (rounds {ratios[0]:.2f} .. {ratios[-1]:.2f}; "
+          f"target >= 0.9: {'pass' if ratio >= 0.9 else 'FAIL'})")
+
+
 if __name__ == "__main__":
     main()
     pulse_bench()
+    iterate_bench()

@@ -65,13 +65,14 @@ def _channels(block: Mapping[str, NDArray[Any]], run: bool) -> tuple[int, NDArra
     return channels, block["board_channel"].astype(np.int32)
 
 
-def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
-          first_entry: int, run: bool, decided: dict[int, int] | None = None) -> Table:
-    """The table's rows of a block. With `decided`, auto polarity is that of each channel there, and
-    channels not in it yet are decided from this block's rows and added."""
+def _measure(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bool,
+             decided: dict[int, int] | None = None,
+             kernel: Callable[..., Table] | None = None) -> tuple[Table, int, NDArray[Any]]:
+    """The features of a block's rows (a row per event and channel), the channels per event and the
+    channel of each row. With `decided`, auto polarity is that of each channel there, and channels
+    not in it yet are decided from this block's rows and added. `kernel` stands in for `compute`."""
     data = block["data"]
     offsets = block.get("offsets")
-    events = len(block["time_tag"])
     channels, row_channel = _channels(block, run)
     if offsets is not None and data.ndim == 1 and "sampling_period" in block:
         starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * block["samples"].astype(np.int64)[:, None]
@@ -90,7 +91,14 @@ def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int 
             decided.update({c: chosen[c] for c in new.tolist()})
         known = np.array(sorted(decided))
         polarity = np.array([decided[c] for c in known.tolist()], np.int8)[np.searchsorted(known, row_channel)]
-    features = compute(rows, options, row_offsets, polarity)
+    return (kernel or compute)(rows, options, row_offsets, polarity), channels, row_channel
+
+
+def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
+          first_entry: int, run: bool, decided: dict[int, int] | None = None) -> Table:
+    """The table's rows of a block; `decided` as in `_measure`."""
+    features, channels, row_channel = _measure(block, options, run, decided)
+    events = len(block["time_tag"])
     table: Table = {}
     if file is not None:
         table["file"] = np.full(events * channels, file, dtype=np.int32)

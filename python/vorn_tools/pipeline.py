@@ -9,16 +9,21 @@ and `pulses`: each block then also carries every pulse of its waveforms.
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Iterable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
-from .feature_table import _prefetched, _rows
-from .features import FEATURES, FeatureOptions
+from .feature_table import _measure, _prefetched
+from .features import FEATURES, FeatureOptions, compute
 from .pulse_table import PulseRows
 from .pulses import PULSES, PulseOptions
 from .reading import DEFAULT_STEP, EventBlock, iterate_files
+
+HALF = 4096  # rows of the smallest half a block's features are split into, once reading is done
 
 
 def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
@@ -53,16 +58,37 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
     A block's features are measured while the next one is read; each is
     (events,), or (events, channels) for blocks of several channels. Auto
     polarity is decided once per channel of each file, from its first block
-    that holds the channel.
+    that holds the channel. Once the reading is done, the blocks left are
+    measured in two halves at once: nothing else needs the second core then.
     """
     decided: dict[str, dict[int, int]] = {}
-    for block in _prefetched(blocks):
-        rows = _rows(block, options, None, block.file_entry_start, False, decided.setdefault(block.path, {}))
-        channels = len(rows["entry"]) // block.events if block.events else 1
-        for name in FEATURES:
-            values = rows[name]
-            block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
-        yield block
+    read = threading.Event()
+
+    def reading() -> Iterator[Any]:
+        yield from blocks
+        read.set()
+
+    with ThreadPoolExecutor(1, thread_name_prefix="vorn-features") as pool:
+        def halves(rows: npt.NDArray[Any], options: FeatureOptions, offsets: npt.NDArray[Any] | None,
+                   polarity: npt.NDArray[Any] | None) -> dict[str, np.ndarray]:
+            # Uniform rows split anywhere; ragged rows, or auto polarity that would be decided from
+            # each half's own rows, are measured whole.
+            auto = polarity is None and options.polarity == "auto"
+            if not read.is_set() or offsets is not None or auto or len(rows) < 2 * HALF:
+                return compute(rows, options, offsets, polarity)
+            half = len(rows) // 2
+            first = pool.submit(compute, rows[:half], options, None, None if polarity is None else polarity[:half])
+            second = compute(rows[half:], options, None, None if polarity is None else polarity[half:])
+            done = first.result()
+            return {name: np.concatenate([done[name], second[name]]) for name in done}
+
+        for block in _prefetched(reading()):
+            # The features alone: the rows of a table, with their repeated header values, are not needed.
+            features, channels, _ = _measure(block, options, False, decided.setdefault(block.path, {}), halves)
+            for name in FEATURES:
+                values = features[name].reshape(-1)
+                block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
+            yield block
 
 
 #: The fields of a block's ``"pulses"``, in order, with their dtypes.

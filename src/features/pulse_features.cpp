@@ -34,7 +34,9 @@ struct Keys<std::uint16_t> {
   static constexpr std::int64_t kLow = 0;
   static constexpr std::int64_t kHigh = 0xffff;
   static std::int64_t key(double v) {
-    return static_cast<std::int64_t>(std::clamp(std::round(v), 0.0, 65535.0));
+    // Only a guess, which the callers confirm: a truncation costs no call
+    // into libm, as std::round would without SSE4.1.
+    return static_cast<std::int64_t>(std::clamp(v, 0.0, 65535.0) + 0.5);
   }
   static std::uint16_t value(std::int64_t k) {
     return static_cast<std::uint16_t>(k);
@@ -117,12 +119,20 @@ Cut<Sample> level_cut(double level, double base, double p) {
   auto above = [&](std::int64_t k) {
     return lift(static_cast<double>(K::value(k)), base, p) >= level;
   };
+  // The nearest key to the level is the cut or one off it, on either side
+  // as the level falls between two samples: three evaluations around it
+  // settle which, without a branch that goes one way in half the rows.
+  // Keys past either end stand for NaN or wrap to the other end; the masks
+  // leave them out.
   if (p > 0) {
-    // The guess is nearly always the answer: two evaluations confirm it.
     const std::int64_t g = K::key(base + level);
-    if (above(g) && (g == K::kLow || !above(g - 1))) {
-      return g == K::kLow ? Cut<Sample>{Kind::kAll, 0}
-                          : Cut<Sample>{Kind::kSome, K::value(g)};
+    const bool before = (g != K::kLow) & above(g - 1);
+    const bool here = above(g);
+    const bool after = (g != K::kHigh) & above(g + 1);
+    if ((here & !before) | (after & !here)) {
+      const std::int64_t k = here ? g : g + 1;
+      return k == K::kLow ? Cut<Sample>{Kind::kAll, 0}
+                          : Cut<Sample>{Kind::kSome, K::value(k)};
     }
     const std::int64_t k = least_true(above, K::kLow, K::kHigh, g);
     if (k > K::kHigh) return {Kind::kNone, 0};
@@ -131,9 +141,13 @@ Cut<Sample> level_cut(double level, double base, double p) {
   }
   // The greatest key above the level, found as the least of the negated.
   const std::int64_t g = K::key(base - level);
-  if (above(g) && (g == K::kHigh || !above(g + 1))) {
-    return g == K::kHigh ? Cut<Sample>{Kind::kAll, 0}
-                         : Cut<Sample>{Kind::kSome, K::value(g)};
+  const bool before = (g != K::kLow) & above(g - 1);
+  const bool here = above(g);
+  const bool after = (g != K::kHigh) & above(g + 1);
+  if ((here & !after) | (before & !here)) {
+    const std::int64_t k = here ? g : g - 1;
+    return k == K::kHigh ? Cut<Sample>{Kind::kAll, 0}
+                         : Cut<Sample>{Kind::kSome, K::value(k)};
   }
   const std::int64_t k = -least_true([&](std::int64_t j) { return above(-j); },
                                      -K::kHigh, -K::kLow, -g);
@@ -145,13 +159,34 @@ Cut<Sample> level_cut(double level, double base, double p) {
 // Searches test a block of samples with branch-free code the compiler turns
 // into vector compares; in the block that holds the answer, a minimum over
 // the lanes that match finds it, again without a branch per sample.
+// The lanes are as wide as the samples, so that a vector of compares and
+// one of indices line up without widening.
+template <class Sample>
+using Lane =
+    std::conditional_t<sizeof(Sample) == 2, std::uint16_t, std::uint32_t>;
+
 template <class Sample, class Pred>
 std::size_t first_in_block(const Sample* x, Pred pred) {
-  unsigned first = kBlock;
+  using L = Lane<Sample>;
+  L first = kBlock;
   for (unsigned k = 0; k < kBlock; ++k) {
-    first = std::min(first, pred(x[k]) ? k : unsigned{kBlock});
+    first = std::min(first, pred(x[k]) ? static_cast<L>(k) : L{kBlock});
   }
   return first;
+}
+
+// How far before the block's end the last k where pred(x[k]) lies
+// (kBlock - 1 - k), or kBlock. A minimum, as in first_in_block: the
+// compiler turns it into vector code, and a maximum it leaves scalar.
+template <class Sample, class Pred>
+std::size_t back_in_block(const Sample* x, Pred pred) {
+  using L = Lane<Sample>;
+  L back = kBlock;
+  for (unsigned k = 0; k < kBlock; ++k) {
+    back =
+        std::min(back, pred(x[k]) ? static_cast<L>(kBlock - 1 - k) : L{kBlock});
+  }
+  return back;
 }
 
 template <class Sample, class Pred>
@@ -172,21 +207,21 @@ std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
 }
 
 // The first i in [from, n) with x[i-1] below and x[i] above; from >= 1.
+// A search for the first sample above, then a look at the one before it:
+// one compare a sample rather than two. When that one is not below (the
+// search started inside a run above the level, or it is NaN), no rise lies
+// before the next sample below, and the search goes on past it.
 template <class Sample, class Below, class Above>
 std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
                       Below below, Above above) {
   std::size_t i = from;
-  for (; i + kBlock <= n; i += kBlock) {
-    unsigned hit = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      hit |= static_cast<unsigned>(below(x[i + k - 1])) &
-             static_cast<unsigned>(above(x[i + k]));
-    }
-    if (hit != 0) break;
-  }
-  // The block that holds the rise, if any, sample by sample.
-  for (; i < n; ++i) {
-    if (below(x[i - 1]) && above(x[i])) return i;
+  while (i < n) {
+    const std::size_t a = find_first(x, i, n, above);
+    if (a == n) return n;
+    if (below(x[a - 1])) return a;
+    const std::size_t b = find_first(x, a + 1, n, below);
+    if (b == n) return n;
+    i = b + 1;
   }
   return n;
 }
@@ -242,13 +277,20 @@ std::size_t first_rise(const Sample* x, std::size_t from, std::size_t n,
 }
 
 // The last j < end below the cut, or `end` when there is none. Walks back
-// from a peak are short: one sample at a time.
+// from a peak are short, but a walk of one sample at a time ends at a
+// different sample in every row, a branch mispredicted each time; a block
+// of samples before the end nearly always holds the answer.
 template <class Sample>
 std::size_t last_below(const Sample* x, std::size_t end, const Cut<Sample>& cut,
                        double p) {
   using Kind = typename Cut<Sample>::Kind;
   auto walk = [&](auto below) {
-    for (std::size_t j = end; j-- > 0;) {
+    std::size_t i = end;
+    for (; i >= kBlock; i -= kBlock) {
+      const std::size_t back = back_in_block(x + i - kBlock, below);
+      if (back != kBlock) return i - 1 - back;
+    }
+    for (std::size_t j = i; j-- > 0;) {
       if (below(x[j])) return j;
     }
     return end;
@@ -344,10 +386,151 @@ bool is_saturated(Sample lo, Sample hi, std::size_t n,
   }
 }
 
+// What the options fix for every row, worked out once per call.
+struct Plan {
+  explicit Plan(const FeatureOptions& o) : options(o) {
+    const std::array<double, 4> fractions = {o.rise_high, o.rise_low,
+                                             o.cfd_fraction, 0.5};
+    sorted = fractions;
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    for (std::size_t i = 0; i < 4; ++i) {
+      repeat[i] = i > 0 && sorted[i] == sorted[i - 1];
+      slot[i] = 4;
+      for (std::size_t j = 4; j-- > 0;) {
+        if (sorted[j] == fractions[i]) slot[i] = j;
+      }
+    }
+    pole = -std::expm1(-1.0 / o.tau);
+    // 65535 * k * (k + m), the largest E of uint16 samples, below 2^53.
+    const double k = static_cast<double>(o.trap_rise);
+    exact_trapezoid = k * (k + static_cast<double>(o.trap_flat)) < 0x1p36;
+    // The same, below 2^31: int32 sums of the samples hold E.
+    narrow_trapezoid = k * (k + static_cast<double>(o.trap_flat)) < 0x1p14;
+  }
+
+  // The time of `times` (one a sorted fraction) at fraction i of
+  // kRiseHigh.., NaN when it is not among them (a NaN fraction).
+  double at(const std::array<double, 4>& times, std::size_t i) const {
+    return slot[i] < 4 ? times[slot[i]] : kNaN;
+  }
+
+  static constexpr std::size_t kRiseHigh = 0, kRiseLow = 1, kCfd = 2, kHalf = 3;
+  const FeatureOptions& options;
+  // The fractions of the amplitude whose edges are measured, highest
+  // first: rise_high, rise_low, cfd_fraction and 1/2.
+  std::array<double, 4> sorted;
+  std::array<bool, 4> repeat;  // sorted[i] == sorted[i - 1]
+  std::array<std::size_t, 4> slot;
+  double pole;  // 1 - d, the pole-zero correction's weight of past samples
+  bool exact_trapezoid;
+  bool narrow_trapezoid;
+};
+
 struct Energy {
   double value = kNaN;
   double time = kNaN;
 };
+
+// Vectors of the compiler's own, which build for any x86-64 (and other
+// CPUs) and use the AVX2 registers in that copy of the loops. They stay
+// inside this file, inlined into each copy (flatten), so the warning that
+// passing them changes the ABI concerns no caller.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
+#endif
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+using V4d = double __attribute__((vector_size(32)));
+using V4l = std::int64_t __attribute__((vector_size(32)));
+using V4i = std::int32_t __attribute__((vector_size(16)));
+
+// Widened lane by lane: a conversion of a whole vector of uint16 the
+// compiler does one sample at a time.
+V4i load4(const std::uint16_t* x) {
+  return V4i{x[0], x[1], x[2], x[3]};
+}
+
+V4d broadcast(double v) {
+  return V4d{v, v, v, v};
+}
+
+// The lanes one place up, 0 into the first.
+V4i shifted(V4i v) {
+  return __builtin_shufflevector(V4i{}, v, 0, 4, 5, 6);
+}
+
+// Lane i: the sum of lanes 0 to i.
+V4i running_sum(V4i v) {
+  v += shifted(v);
+  return v + __builtin_shufflevector(V4i{}, v, 0, 1, 4, 5);
+}
+
+V4d select(const V4l& mask, const V4d& yes, const V4d& no) {
+  const auto y = std::bit_cast<V4l>(yes);
+  const auto n = std::bit_cast<V4l>(no);
+  return std::bit_cast<V4d>((y & mask) | (n & ~mask));
+}
+
+struct Peak4 {
+  double value;      // the first maximum of T over the steps taken
+  std::size_t at;    // where
+  std::size_t next;  // the first step not taken
+  double d, e;       // D(next - 1) and E(next - 2)
+};
+
+// The trapezoid's steps j, j + 1, ... up to `last`, four at a time, from
+// d = D(j - 1) and e = E(j - 2) as in trapezoid(). On uint16 samples D and
+// E are integers below 2^53 (Plan::exact_trapezoid), so doubles hold them,
+// and their running sums, exactly: each T comes out bit for bit as the
+// scalar steps compute it, and the first maximum is the same.
+Peak4 trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
+                      std::size_t k, std::size_t m, double d, double e,
+                      double c, double offset, double p) {
+  const std::size_t span = 2 * k + m;
+  const V4d cv = broadcast(c), offsetv = broadcast(offset), pv = broadcast(p);
+  // d and e in every lane. The sums are integers below 2^53, so their
+  // order does not change them: each vector's share of the running sums is
+  // added apart, and d and e go on from one vector to the next by one
+  // addition each, not through a chain of shuffles.
+  const V4d ramp{1, 2, 3, 4};
+  V4d dv = broadcast(d), ev = broadcast(e);
+  V4d best = broadcast(-HUGE_VAL);
+  V4l best_at{};
+  V4l at{0, 1, 2, 3};
+  at += static_cast<std::int64_t>(j);
+  for (; j + 3 <= last; j += 4, at += 4) {
+    // In int32 lanes up to here: differences of uint16 samples and their
+    // sums over four steps, at most 16 * 65535 in size.
+    const V4i step = (load4(x + j) - load4(x + j - k)) -
+                     (load4(x + j - k - m) - load4(x + j - span));
+    const V4i sum_i = running_sum(step);  // D(n) - d
+    // E(n - 1) - e - (lane + 1) * d: the D of the steps before each, less d.
+    const V4d sum = __builtin_convertvector(sum_i, V4d);
+    const V4d sums = __builtin_convertvector(running_sum(shifted(sum_i)), V4d);
+    const V4d dn = dv + sum;
+    const V4d en = (ev + ramp * dv) + sums;
+    const V4d t = pv * (dn + cv * (en - offsetv));
+    const V4l higher = t > best;
+    best = select(higher, t, best);
+    best_at = (at & higher) | (best_at & ~higher);
+    ev += broadcast(4) * dv + __builtin_shufflevector(sums, sums, 3, 3, 3, 3);
+    dv += __builtin_shufflevector(sum, sum, 3, 3, 3, 3);
+  }
+  d = dv[0];
+  e = ev[0];
+  // The first maximum over the lanes: the greatest value, and of the lanes
+  // that hold it the earliest step.
+  Peak4 out{best[0], static_cast<std::size_t>(best_at[0]), j, d, e};
+  for (int i = 1; i < 4; ++i) {
+    const auto lane_at = static_cast<std::size_t>(best_at[i]);
+    if (best[i] > out.value || (best[i] == out.value && lane_at < out.at)) {
+      out.value = best[i];
+      out.at = lane_at;
+    }
+  }
+  return out;
+}
 
 // The trapezoid read at the times [first, last]. After pole-zero
 // correction it is a finite filter of the last 2k + m samples:
@@ -360,7 +543,8 @@ struct Energy {
 // step with four samples a time, exactly in integers for uint16.
 template <class Sample>
 Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
-                 std::size_t crossing, const FeatureOptions& options) {
+                 std::size_t crossing, const Plan& plan) {
+  const FeatureOptions& options = plan.options;
   using Acc = std::conditional_t<std::is_same_v<Sample, std::uint16_t>,
                                  std::int64_t, double>;
   const std::size_t k = options.trap_rise;
@@ -386,21 +570,44 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   }
   auto s = [x](std::size_t j) { return static_cast<Acc>(x[j]); };
   Acc d = 0;
-  for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
-  for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
-  // E(first - 1), its weights H(L) at L = first - 1 - q in three runs.
   Acc e = 0;
   const std::size_t top = first - 1;
-  for (std::size_t l = 0; l < k; ++l) {
-    e += s(top - l) * static_cast<Acc>(l + 1);
+  bool started = false;
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    if (plan.narrow_trapezoid) {
+      // The same integers in int32 lanes, in sample order, with the weight
+      // H(top - q) = min(L + 1, k, span - 1 - L) worked out per sample: one
+      // loop the compiler vectorizes, where int64 products stay scalar.
+      std::int32_t head = 0, tail = 0, weighted = 0;
+      for (std::size_t q = first + 1 - k; q <= first; ++q) head += x[q];
+      for (std::size_t q = begin; q + k + m <= first; ++q) tail += x[q];
+      const auto ki = static_cast<std::int32_t>(k);
+      const auto last_l = static_cast<std::int32_t>(span - 1);
+      for (std::size_t q = begin; q <= top; ++q) {
+        const auto l = static_cast<std::int32_t>(top - q);
+        const std::int32_t w = std::min(std::min(l + 1, ki), last_l - l);
+        weighted += w * std::int32_t{x[q]};
+      }
+      d = head - tail;
+      e = weighted;
+      started = true;
+    }
   }
-  Acc flat = 0;
-  for (std::size_t l = k; l < k + m; ++l) flat += s(top - l);
-  e += flat * static_cast<Acc>(k);
-  for (std::size_t l = k + m; l + 1 < span; ++l) {
-    e += s(top - l) * static_cast<Acc>(span - 1 - l);
+  if (!started) {
+    for (std::size_t q = first + 1 - k; q <= first; ++q) d += s(q);
+    for (std::size_t q = begin; q + k + m <= first; ++q) d -= s(q);
+    // E(first - 1), its weights H(L) at L = first - 1 - q in three runs.
+    for (std::size_t l = 0; l < k; ++l) {
+      e += s(top - l) * static_cast<Acc>(l + 1);
+    }
+    Acc flat = 0;
+    for (std::size_t l = k; l < k + m; ++l) flat += s(top - l);
+    e += flat * static_cast<Acc>(k);
+    for (std::size_t l = k + m; l + 1 < span; ++l) {
+      e += s(top - l) * static_cast<Acc>(span - 1 - l);
+    }
   }
-  const double c = -std::expm1(-1.0 / options.tau);
+  const double c = plan.pole;
   const double offset =
       base * static_cast<double>(k) * static_cast<double>(k + m);
   auto t_of = [&](Acc dn, Acc en) {
@@ -409,7 +616,23 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
   };
   double best = t_of(d, e);
   std::size_t best_at = first;
-  for (std::size_t j = first + 1; j <= last; ++j) {
+  std::size_t j = first + 1;
+  if constexpr (std::is_same_v<Sample, std::uint16_t>) {
+    if (plan.exact_trapezoid && last - first >= 4) {
+      const Peak4 peak =
+          trapezoid_peak4(x, j, last, k, m, static_cast<double>(d),
+                          static_cast<double>(e), c, offset, p);
+      if (peak.value > best) {
+        best = peak.value;
+        best_at = peak.at;
+      }
+      // The steps left over, from the sums where the vectors stopped.
+      j = peak.next;
+      d = static_cast<Acc>(peak.d);
+      e = static_cast<Acc>(peak.e);
+    }
+  }
+  for (; j <= last; ++j) {
     e += d;
     d += (s(j) - s(j - k)) - (s(j - k - m) - s(j - span));
     const double t = t_of(d, e);
@@ -423,8 +646,9 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
 }
 
 template <class Sample>
-PulseFeatures features_of(const Sample* x, std::size_t n,
-                          const FeatureOptions& options) {
+PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
+                          Polarity polarity) {
+  const FeatureOptions& options = plan.options;
   constexpr bool kU16 = std::is_same_v<Sample, std::uint16_t>;
   PulseFeatures f{kNaN,  kNaN, kNaN, kNaN, kNaN, kNaN, -1,   0,
                   false, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
@@ -453,8 +677,8 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
 
   const double dlo = static_cast<double>(lo);
   const double dhi = static_cast<double>(hi);
-  double p = static_cast<double>(options.polarity);
-  if (options.polarity == Polarity::kAuto) {
+  double p = static_cast<double>(polarity);
+  if (polarity == Polarity::kAuto) {
     p = dhi - base >= base - dlo ? 1.0 : -1.0;
   }
   const double amplitude = lift(p > 0 ? dhi : dlo, base, p);
@@ -504,29 +728,22 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
   const Cut<Sample> threshold_cut = cut(threshold);
   const std::size_t crossing =
       first_rise(x, std::max<std::size_t>(b1, 1), n, threshold_cut, p);
-  if (crossing < n) {
-    f.threshold_time =
-        interpolate(crossing - 1, y(crossing - 1), y(crossing), threshold);
-    const std::size_t k = first_below(x, crossing + 1, n, threshold_cut, p);
-    if (k < n) {
-      f.time_over_threshold =
-          interpolate(k - 1, y(k - 1), y(k), threshold) - f.threshold_time;
-    }
-  }
 
+  // Where a sample below T can lie, from the edges of the lowest level at
+  // or above T, when they are measured: before `rising` (the samples from
+  // there to the peak are above it) or from `settled` on.
+  std::size_t rising = peak;
+  std::size_t settled = peak + 1;
   if (amplitude > 0) {
     // The edges at fractions of the amplitude, highest first: a lower
     // level's edge lies no nearer the peak, so each walk, back towards the
     // start and on towards the end, begins where the one above it stopped.
-    std::array<double, 4> fractions = {options.rise_high, options.rise_low,
-                                       options.cfd_fraction, 0.5};
-    std::array<double, 4> sorted = fractions;
-    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    const std::array<double, 4>& sorted = plan.sorted;
     std::array<double, 4> leads{}, trails{};
     std::size_t end = peak;       // the next lead lies before it
     std::size_t from = peak + 1;  // the next trail lies at or after it
     for (std::size_t i = 0; i < 4; ++i) {
-      if (i > 0 && sorted[i] == sorted[i - 1]) {
+      if (plan.repeat[i]) {
         leads[i] = leads[i - 1];
         trails[i] = trails[i - 1];
         continue;
@@ -539,20 +756,40 @@ PulseFeatures features_of(const Sample* x, std::size_t n,
       const std::size_t k = first_below(x, from, n, c, p);
       trails[i] = k < n ? interpolate(k - 1, y(k - 1), y(k), level) : kNaN;
       from = k;
-    }
-    auto at = [&](const std::array<double, 4>& times, double fraction) {
-      for (std::size_t i = 0; i < 4; ++i) {
-        if (sorted[i] == fraction) return times[i];
+      if (level >= threshold) {
+        rising = end;
+        settled = k;
       }
-      return kNaN;  // not reached: every fraction is among them
-    };
-    f.cfd_time = at(leads, options.cfd_fraction);
-    f.rise_time = at(leads, options.rise_high) - at(leads, options.rise_low);
-    f.fall_time = at(trails, options.rise_low) - at(trails, options.rise_high);
-    f.fwhm = at(trails, 0.5) - at(leads, 0.5);
+    }
+    f.cfd_time = plan.at(leads, Plan::kCfd);
+    f.rise_time =
+        plan.at(leads, Plan::kRiseHigh) - plan.at(leads, Plan::kRiseLow);
+    f.fall_time =
+        plan.at(trails, Plan::kRiseLow) - plan.at(trails, Plan::kRiseHigh);
+    f.fwhm = plan.at(trails, Plan::kHalf) - plan.at(leads, Plan::kHalf);
+  }
+  if (crossing < n) {
+    f.threshold_time =
+        interpolate(crossing - 1, y(crossing - 1), y(crossing), threshold);
+    // The fall below T. A crossing makes the peak's y at least T. Past the
+    // peak, no sample before the trailing edge of a level at or above T is
+    // below T, so the search there starts at that edge.
+    std::size_t k = n;
+    if (crossing < peak && peak < n) {
+      k = crossing + 1 < rising
+              ? first_below(x, crossing + 1, rising, threshold_cut, p)
+              : rising;
+      if (k == rising) k = first_below(x, settled, n, threshold_cut, p);
+    } else {
+      k = first_below(x, crossing + 1, n, threshold_cut, p);
+    }
+    if (k < n) {
+      f.time_over_threshold =
+          interpolate(k - 1, y(k - 1), y(k), threshold) - f.threshold_time;
+    }
   }
   if (options.trap_rise != 0) {
-    const Energy energy = trapezoid(x, n, base, p, crossing, options);
+    const Energy energy = trapezoid(x, n, base, p, crossing, plan);
     f.energy = energy.value;
     f.energy_time = energy.time;
   }
@@ -589,19 +826,21 @@ void store(const FeatureColumns& out, std::size_t r, const PulseFeatures& f) {
 // The options of row r: its own polarity, when rows have one each.
 template <class Sample>
 PulseFeatures row_features(const Sample* x, std::size_t n, std::size_t r,
-                           const FeatureOptions& options) {
-  if (options.row_polarity == nullptr) return features_of(x, n, options);
-  FeatureOptions own = options;
-  own.polarity = static_cast<Polarity>(options.row_polarity[r]);
-  return features_of(x, n, own);
+                           const Plan& plan) {
+  const FeatureOptions& options = plan.options;
+  return features_of(x, n, plan,
+                     options.row_polarity == nullptr
+                         ? options.polarity
+                         : static_cast<Polarity>(options.row_polarity[r]));
 }
 
 template <class Sample>
 void uniform_rows(const Sample* samples, std::size_t rows, std::size_t length,
                   const FeatureOptions& options, const FeatureColumns& out) {
+  const Plan plan(options);
   each_row(samples, rows, length,
            [&](const Sample* x, std::size_t n, std::size_t r) {
-             store(out, r, row_features(x, n, r, options));
+             store(out, r, row_features(x, n, r, plan));
            });
 }
 
@@ -609,9 +848,10 @@ template <class Sample>
 void ragged_rows(const Sample* samples, const std::uint64_t* offsets,
                  std::size_t rows, const FeatureOptions& options,
                  const FeatureColumns& out) {
+  const Plan plan(options);
   each_row(samples, offsets, rows,
            [&](const Sample* x, std::size_t n, std::size_t r) {
-             store(out, r, row_features(x, n, r, options));
+             store(out, r, row_features(x, n, r, plan));
            });
 }
 
@@ -694,7 +934,8 @@ std::optional<std::string> check_windows(const FeatureOptions& options,
 template <class Sample>
 PulseFeatures pulse_features(std::span<const Sample> samples,
                              const FeatureOptions& options) noexcept {
-  return features_of(samples.data(), samples.size(), options);
+  return features_of(samples.data(), samples.size(), Plan(options),
+                     options.polarity);
 }
 
 template <class Sample>
