@@ -266,6 +266,10 @@ def expected(rows, o, channels=None):
 @example([np.array([0] * 8 + [10] + [0] * 7 + [np.nan], np.float32)], FeatureOptions(baseline=(0, 4), polarity="each"))
 @example([np.array([np.nan, 4, 4, 9, 2, np.nan, 3] + [4, 5, 4] * 10 + [np.nan], np.float32)],
          FeatureOptions(baseline=(1, 3), threshold=1.0, psd_split=1, trap=(1, 0)))
+# A decaying pulse of integer samples, long after the crossing: the pole-zero corrected
+# trapezoid's maximum is searched four steps at a time.
+@example([np.array([100] * 40 + [100 + round(1000 * np.exp(-i / 20)) for i in range(160)], np.uint16)],
+         FeatureOptions(baseline=(0, 16), threshold=20.0, trap=(6, 3), tau=20.0))
 def test_features_match_their_definitions(rows, o):
     flat = np.concatenate(rows) if rows else np.zeros(0, np.uint16)
     offsets = np.cumsum([0] + [len(x) for x in rows]).astype(np.uint64)
