@@ -1,3 +1,5 @@
+import os
+import shutil
 import subprocess
 import sys
 
@@ -39,3 +41,14 @@ LIMITED = (
     "vm = [int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize')][0]\n"
     "resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + 2**29, resource.RLIM_INFINITY))\n"
     "print([e['event_counter'] for e in r])\n")
+
+
+@pytest.fixture(scope="module")
+def script():
+    """The installed `vorn` console script beside this interpreter."""
+    found = shutil.which("vorn", path=os.path.dirname(sys.executable))
+    if found is None:
+        if os.environ.get("VORN_CLI_TESTS") == "required":
+            pytest.fail("no vorn console script beside this interpreter")
+        pytest.skip("the vorn console script is not installed beside this interpreter")
+    return found

@@ -40,15 +40,6 @@ WD2_KEYS = ("event_counter", "timestamp", "samples", "sampling_period", "channel
 
 
 
-@pytest.fixture(scope="module")
-def script():
-    found = shutil.which("vorn", path=os.path.dirname(sys.executable))
-    if found is None:
-        if os.environ.get("VORN_CLI_TESTS") == "required":
-            pytest.fail("no vorn console script beside this interpreter")
-        pytest.skip("the vorn console script is not installed beside this interpreter")
-    return found
-
 
 @pytest.fixture
 def vorn_cli(script, tmp_path):

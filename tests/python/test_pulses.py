@@ -1,6 +1,4 @@
 import math
-import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -224,15 +222,6 @@ def _trains(rng, events, samples, counts):
         onsets.append(at)
     return y, onsets
 
-
-@pytest.fixture(scope="module")
-def script():
-    found = shutil.which("vorn", path=os.path.dirname(sys.executable))
-    if found is None:
-        if os.environ.get("VORN_CLI_TESTS") == "required":
-            pytest.fail("no vorn console script beside this interpreter")
-        pytest.skip("the vorn console script is not installed beside this interpreter")
-    return found
 
 
 def _vorn(script, cwd, *args):

@@ -351,7 +351,21 @@ class Source:
         return True
 
 
-class ReaderThread(threading.Thread):
+class Stoppable(threading.Thread):
+    """A daemon thread of the monitor that runs until `stop()`; `failure` holds what ended it otherwise."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name=name, daemon=True)
+        self.failure: BaseException | None = None
+        self._stop_event = threading.Event()
+
+    def stop(self, timeout: float | None = None) -> None:
+        self._stop_event.set()
+        if self.is_alive():
+            self.join(timeout)
+
+
+class ReaderThread(Stoppable):
     """Follows the inputs until `stop()`; `failure` holds what ended it otherwise.
 
     When the state counts pulses (its `pulses` settings), every block is
@@ -364,7 +378,7 @@ class ReaderThread(threading.Thread):
     def __init__(self, inputs: Inputs, state: MonitorState, reader_type: str = "auto",
                  options: pulse_features.FeatureOptions | None = None, poll: float = POLL,
                  pulses: PulseOptions | None = None) -> None:
-        super().__init__(name="vorn-monitor-reader", daemon=True)
+        super().__init__("vorn-monitor-reader")
         self.inputs = inputs
         self.state = state
         self.reader_type = reader_type
@@ -373,17 +387,10 @@ class ReaderThread(threading.Thread):
                                              threshold_rms=self.options.threshold_rms)
         self.poll = poll
         self.sources: dict[str, Source] = {}
-        self.failure: BaseException | None = None
         self.cpu_time = 0.0  # seconds of CPU this thread used
-        self._stop_event = threading.Event()
         self._next_scan = 0.0
         self._folder_notes: dict[str, str] = {}  # what the page last said about each folder
         self._runs: dict[str, list[str]] = {}  # per folder, the prefixes of the runs followed, the current last
-
-    def stop(self, timeout: float | None = None) -> None:
-        self._stop_event.set()
-        if self.is_alive():
-            self.join(timeout)
 
     def run(self) -> None:
         try:

@@ -10,14 +10,13 @@ from __future__ import annotations
 import ipaddress
 import logging
 import sys
-import threading
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 from .. import features as pulse_features
 from ..pulses import PulseOptions
 from .app import PERIOD_MS, make_document
-from .reader import Inputs, ReaderThread
+from .reader import Inputs, ReaderThread, Stoppable
 from .state import MonitorState, Snapshot
 
 DEFAULT_HOST = "127.0.0.1"
@@ -33,20 +32,13 @@ def is_loopback(host: str) -> bool:
         return False
 
 
-class FitThread(threading.Thread):
+class FitThread(Stoppable):
     """Fits the state's charge spectra every `every` seconds, beside the reading thread rather than in it."""
 
     def __init__(self, state: MonitorState, every: float) -> None:
-        super().__init__(name="vorn-monitor-fits", daemon=True)
+        super().__init__("vorn-monitor-fits")
         self.state = state
         self.every = every
-        self.failure: BaseException | None = None
-        self._stop_event = threading.Event()
-
-    def stop(self, timeout: float | None = None) -> None:
-        self._stop_event.set()
-        if self.is_alive():
-            self.join(timeout)
 
     def run(self) -> None:
         try:
