@@ -1,7 +1,6 @@
 import math
 import struct
 import subprocess
-import sys
 
 import numpy as np
 import pytest
