@@ -193,15 +193,19 @@ def test_average_is_the_mean_and_spread_of_the_selected_waveforms(tmp_path):
     np.testing.assert_allclose(shifted(row, np.array([-2.0]))[0], [np.nan, np.nan, 0, 1, 4, 9])
 
 
+@pytest.mark.parametrize("name", ["empty.dat", "empty.parquet"])
 @pytest.mark.parametrize("command, modules", [(["fit", "spe"], ["iminuit", "scipy", "matplotlib"]),
                                               (["average"], ["matplotlib"])])
-def test_an_empty_file_is_named_in_one_line(tmp_path, command, modules):
-    for module in modules:
+def test_an_empty_file_is_named_in_one_line(tmp_path, command, modules, name):
+    for module in [*modules, *(["pyarrow"] if name.endswith(".parquet") else [])]:
         need(module)
-    (tmp_path / "empty.dat").touch()
-    done = subprocess.run([sys.executable, "-m", "vorn_tools", *command, str(tmp_path / "empty.dat"), "-o",
+    (tmp_path / name).touch()
+    done = subprocess.run([sys.executable, "-m", "vorn_tools", *command, str(tmp_path / name), "-o",
                            str(tmp_path / "x.png")], capture_output=True, text=True)
-    assert (done.returncode, done.stderr) == (1, f"vorn: {tmp_path / 'empty.dat'}: the file is empty\n")
+    assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith(f"vorn: {tmp_path / name}: ")
+    if name.endswith(".dat"):
+        assert done.stderr.endswith("the file is empty\n")
     assert not (tmp_path / "x.png").exists()
 
 

@@ -915,7 +915,7 @@ def run_fit(args: argparse.Namespace) -> int:
     except KeyError as failure:
         raise UsageError(f"no column {failure.args[0]!r} in the input") from None
     except (*FILE_ERRORS, ValueError) as failure:
-        error(str(failure))
+        error(_naming(failure, args.files))
         return FAILED
     # Raw inputs say how their reading ended, as vorn features does; a run what its matching lost.
     status = _run_report(read.run_report, args)
@@ -997,6 +997,12 @@ def _average_units(args: argparse.Namespace) -> tuple[str, float, float | None]:
     return unit, scale, None if calibration.sample_period is None else calibration.sample_period * 1e9
 
 
+def _naming(failure: BaseException, files: Sequence[str]) -> str:
+    """The failure's line, with the inputs named where the library's message (a table library's) does not."""
+    text = str(failure)
+    return text if any(path in text for path in files) else f"{', '.join(files)}: {text}"
+
+
 def run_average(args: argparse.Namespace) -> int:
     require("matplotlib", "vorn average")
     from ..analysis import expressions
@@ -1044,7 +1050,7 @@ def run_average(args: argparse.Namespace) -> int:
             else f"--align {args.align}"
         raise UsageError(f"no column {failure.args[0]!r} for {need}") from None
     except (*FILE_ERRORS, SourceError, ValueError) as failure:
-        error(str(failure))
+        error(_naming(failure, args.files))
         return FAILED
     if all(tables):
         status = OK
