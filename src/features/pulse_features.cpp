@@ -5,6 +5,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <type_traits>
 
@@ -206,22 +207,20 @@ std::size_t find_first(const Sample* x, std::size_t from, std::size_t n,
   return n;
 }
 
-// The first i in [from, n) with x[i-1] below and x[i] above; from >= 1.
-// A search for the first sample above, then a look at the one before it:
-// one compare a sample rather than two. When that one is not below (the
-// search started inside a run above the level, or it is NaN), no rise lies
-// before the next sample below, and the search goes on past it.
+// The first i in [from, n) with x[i-1] below and x[i] above, given the
+// first sample above from `from` >= 1 on, `a` (n for none). A search for
+// the first sample above, then a look at the one before it: one compare a
+// sample rather than two. When that one is not below (the search started
+// inside a run above the level, or it is NaN), no rise lies before the next
+// sample below, and the search goes on past it.
 template <class Sample, class Below, class Above>
-std::size_t find_rise(const Sample* x, std::size_t from, std::size_t n,
+std::size_t find_rise(const Sample* x, std::size_t a, std::size_t n,
                       Below below, Above above) {
-  std::size_t i = from;
-  while (i < n) {
-    const std::size_t a = find_first(x, i, n, above);
-    if (a == n) return n;
+  while (a < n) {
     if (below(x[a - 1])) return a;
     const std::size_t b = find_first(x, a + 1, n, below);
     if (b == n) return n;
-    i = b + 1;
+    a = find_first(x, b + 1, n, above);
   }
   return n;
 }
@@ -266,13 +265,14 @@ std::size_t first_below(const Sample* x, std::size_t from, std::size_t n,
       cut, p, [&](auto below, auto) { return find_first(x, from, n, below); });
 }
 
-// The first i in [from, n) with x[i-1] below the cut and x[i] above, or n.
+// The first i in [from, n) with x[i-1] below the cut and x[i] above, or n,
+// given a = first_above(x, from, n, cut, p).
 template <class Sample>
-std::size_t first_rise(const Sample* x, std::size_t from, std::size_t n,
+std::size_t first_rise(const Sample* x, std::size_t a, std::size_t n,
                        const Cut<Sample>& cut, double p) {
   if (cut.kind != Cut<Sample>::Kind::kSome) return n;  // no side is empty
   return with_sides(cut, p, [&](auto below, auto above) {
-    return find_rise(x, from, n, below, above);
+    return find_rise(x, a, n, below, above);
   });
 }
 
@@ -323,30 +323,38 @@ struct RangeF32 {
 };
 
 RangeF32 sample_range(const float* x, std::size_t n) {
-  // NaN fails both compares and is skipped. Several lanes of minima and
-  // maxima keep the vector units busy; min and max do not depend on order.
-  constexpr std::size_t kLanes = 16;
-  float lo[kLanes], hi[kLanes];
-  for (std::size_t k = 0; k < kLanes; ++k) {
-    lo[k] = HUGE_VALF;
-    hi[k] = -HUGE_VALF;
-  }
+  // NaN fails both compares and is skipped. Vectors of the compiler's own:
+  // written as arrays of lanes, the loop stayed scalar inside the
+  // flattened row kernel. Two of them keep the vector units busy; min and
+  // max do not depend on order.
+  using V8f = float __attribute__((vector_size(32)));
+  constexpr V8f kLow = {HUGE_VALF, HUGE_VALF, HUGE_VALF, HUGE_VALF,
+                        HUGE_VALF, HUGE_VALF, HUGE_VALF, HUGE_VALF};
+  V8f lo[2] = {kLow, kLow};
+  V8f hi[2] = {-kLow, -kLow};
   std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    for (std::size_t k = 0; k < kLanes; ++k) {
-      const float v = x[i + k];
+  for (; i + 16 <= n; i += 16) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      V8f v;
+      std::memcpy(&v, x + i + 8 * k, sizeof v);
       lo[k] = v < lo[k] ? v : lo[k];
       hi[k] = v > hi[k] ? v : hi[k];
     }
   }
+  // Sample i + j lands in lane j: the last samples go to lane 0, then the
+  // lanes are merged in order, so that of +0.0 and -0.0 the same one wins
+  // as in a scan of lanes.
+  float los[16], his[16];
+  std::memcpy(los, lo, sizeof los);
+  std::memcpy(his, hi, sizeof his);
   for (; i < n; ++i) {
-    lo[0] = x[i] < lo[0] ? x[i] : lo[0];
-    hi[0] = x[i] > hi[0] ? x[i] : hi[0];
+    los[0] = x[i] < los[0] ? x[i] : los[0];
+    his[0] = x[i] > his[0] ? x[i] : his[0];
   }
-  float l = lo[0], h = hi[0];
-  for (std::size_t k = 1; k < kLanes; ++k) {
-    l = lo[k] < l ? lo[k] : l;
-    h = hi[k] > h ? hi[k] : h;
+  float l = los[0], h = his[0];
+  for (std::size_t k = 1; k < 16; ++k) {
+    l = los[k] < l ? los[k] : l;
+    h = his[k] > h ? his[k] : h;
   }
   return {l, h};
 }
@@ -365,9 +373,10 @@ double deviation_sum(const float* x, std::size_t w0, std::size_t w1,
   return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-std::size_t find_equal(const std::uint16_t* x, std::size_t n,
-                       std::uint16_t value) {
-  return find_first(x, 0, n, [value](std::uint16_t v) { return v == value; });
+std::size_t find_equal(const std::uint16_t* x, std::size_t from,
+                       std::size_t n, std::uint16_t value) {
+  return find_first(x, from, n,
+                    [value](std::uint16_t v) { return v == value; });
 }
 
 template <class Sample>
@@ -687,14 +696,27 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
   };
   auto cut = [&](double level) { return level_cut<Sample>(level, base, p); };
 
+  const double threshold =
+      options.threshold_in_rms ? options.threshold * rms : options.threshold;
+  const Cut<Sample> threshold_cut = cut(threshold);
+  // The first sample past the baseline window at or above T. The peak is
+  // searched for up to the window's end, then, when its y is at least T,
+  // from that sample on: the samples in between are below T, and so below
+  // the peak. One pass over them serves both searches.
+  const std::size_t above = first_above(x, b1, n, threshold_cut, p);
+  const std::size_t resume = amplitude >= threshold ? above : b1;
   std::size_t peak = n;
   if constexpr (kU16) {
     // Distinct integers stay distinct through lift(), so the first sample
     // equal to the extreme is the first index of the maximum of y.
-    peak = find_equal(x, n, p > 0 ? hi : lo);
+    const std::uint16_t extreme = p > 0 ? hi : lo;
+    peak = find_equal(x, 0, b1, extreme);
+    if (peak == b1) peak = find_equal(x, resume, n, extreme);
   } else {
     // Distinct floats may not: the first sample whose y reaches it.
-    peak = first_above(x, 0, n, cut(amplitude), p);
+    const Cut<Sample> reach = cut(amplitude);
+    peak = first_above(x, 0, b1, reach, p);
+    if (peak == b1) peak = first_above(x, resume, n, reach, p);
   }
 
   std::size_t w0 = 0, w1 = 0;
@@ -723,11 +745,7 @@ PulseFeatures features_of(const Sample* x, std::size_t n, const Plan& plan,
     tail = p * rest;
   }
 
-  const double threshold =
-      options.threshold_in_rms ? options.threshold * rms : options.threshold;
-  const Cut<Sample> threshold_cut = cut(threshold);
-  const std::size_t crossing =
-      first_rise(x, std::max<std::size_t>(b1, 1), n, threshold_cut, p);
+  const std::size_t crossing = first_rise(x, above, n, threshold_cut, p);
 
   // Where a sample below T can lie, from the edges of the lowest level at
   // or above T, when they are measured: before `rising` (the samples from
