@@ -24,6 +24,7 @@ from .pulses import PULSES, PulseOptions
 from .reading import DEFAULT_STEP, EventBlock, iterate_files
 
 HALF = 4096  # rows of the smallest half a block's features are split into, once reading is done
+PARTS = 8  # the parts a block's features are measured in while the reading goes on
 
 
 def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
@@ -58,8 +59,9 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
     A block's features are measured while the next one is read; each is
     (events,), or (events, channels) for blocks of several channels. Auto
     polarity is decided once per channel of each file, from its first block
-    that holds the channel. Once the reading is done, the blocks left are
-    measured in two halves at once: nothing else needs the second core then.
+    that holds the channel. Once the reading is done, what is left to
+    measure goes in two halves at once: nothing else needs the second core
+    then.
     """
     decided: dict[str, dict[int, int]] = {}
     read = threading.Event()
@@ -69,22 +71,36 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
         read.set()
 
     with ThreadPoolExecutor(1, thread_name_prefix="vorn-features") as pool:
-        def halves(rows: npt.NDArray[Any], options: FeatureOptions, offsets: npt.NDArray[Any] | None,
-                   polarity: npt.NDArray[Any] | None) -> dict[str, np.ndarray]:
+        def in_parts(rows: npt.NDArray[Any], options: FeatureOptions, offsets: npt.NDArray[Any] | None,
+                     polarity: npt.NDArray[Any] | None) -> dict[str, np.ndarray]:
             # Uniform rows split anywhere; ragged rows, or auto polarity that would be decided from
-            # each half's own rows, are measured whole.
+            # each part's own rows, are measured whole. A block is measured in parts, so that when the
+            # reading ends during one, what is left of it is measured in two halves at once.
             auto = polarity is None and options.polarity == "auto"
-            if not read.is_set() or offsets is not None or auto or len(rows) < 2 * HALF:
+            if offsets is not None or auto or len(rows) < 2 * HALF:
                 return compute(rows, options, offsets, polarity)
-            half = len(rows) // 2
-            first = pool.submit(compute, rows[:half], options, None, None if polarity is None else polarity[:half])
-            second = compute(rows[half:], options, None, None if polarity is None else polarity[half:])
-            done = first.result()
-            return {name: np.concatenate([done[name], second[name]]) for name in done}
+
+            def part(start: int, stop: int) -> dict[str, np.ndarray]:
+                return compute(rows[start:stop], options, None, None if polarity is None else polarity[start:stop])
+
+            parts: list[dict[str, np.ndarray]] = []
+            at, step = 0, max(HALF, len(rows) // PARTS)
+            while at < len(rows):
+                if read.is_set() and len(rows) - at >= 2 * HALF:
+                    half = (at + len(rows)) // 2
+                    first = pool.submit(part, at, half)
+                    second = part(half, len(rows))
+                    parts += [first.result(), second]
+                    break
+                parts.append(part(at, min(at + step, len(rows))))
+                at += step
+            if len(parts) == 1:
+                return parts[0]
+            return {name: np.concatenate([done[name] for done in parts]) for name in parts[0]}
 
         for block in _prefetched(reading()):
             # The features alone: the rows of a table, with their repeated header values, are not needed.
-            features, channels, _ = _measure(block, options, False, decided.setdefault(block.path, {}), halves)
+            features, channels, _ = _measure(block, options, False, decided.setdefault(block.path, {}), in_parts)
             for name in FEATURES:
                 values = features[name].reshape(-1)
                 block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values

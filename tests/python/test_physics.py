@@ -439,7 +439,7 @@ def test_iterate_with_features_carries_the_feature_table_of_each_block(tmp_path,
     from vorn_tools.feature_table import feature_tables
     from vorn_tools.features import FEATURES, FeatureOptions
 
-    # Blocks measured once the tiny files are read split in halves of a few rows.
+    # Blocks measured in parts of a few rows, and in halves once the tiny files are read.
     monkeypatch.setattr(pipeline, "HALF", 16)
 
     if kind == "WD1":
