@@ -530,13 +530,14 @@ Peak4 trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
   e = ev[0];
   // The first maximum over the lanes: the greatest value, and of the lanes
   // that hold it the earliest step.
+  // Without branches: which lane wins differs from row to row.
   Peak4 out{best[0], static_cast<std::size_t>(best_at[0]), j, d, e};
   for (int i = 1; i < 4; ++i) {
     const auto lane_at = static_cast<std::size_t>(best_at[i]);
-    if (best[i] > out.value || (best[i] == out.value && lane_at < out.at)) {
-      out.value = best[i];
-      out.at = lane_at;
-    }
+    const bool take =
+        (best[i] > out.value) | ((best[i] == out.value) & (lane_at < out.at));
+    out.value = take ? best[i] : out.value;
+    out.at = take ? lane_at : out.at;
   }
   return out;
 }
@@ -631,10 +632,9 @@ Energy trapezoid(const Sample* x, std::size_t n, double base, double p,
       const Peak4 peak =
           trapezoid_peak4(x, j, last, k, m, static_cast<double>(d),
                           static_cast<double>(e), c, offset, p);
-      if (peak.value > best) {
-        best = peak.value;
-        best_at = peak.at;
-      }
+      const bool higher = peak.value > best;
+      best = higher ? peak.value : best;
+      best_at = higher ? peak.at : best_at;
       // The steps left over, from the sums where the vectors stopped.
       j = peak.next;
       d = static_cast<Acc>(peak.d);
