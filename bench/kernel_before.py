@@ -8,9 +8,10 @@ entry point) into two shared libraries loaded side by side, and timed
 alternately on the same uint16 waveforms as bench/features.py, with its
 chain: the earlier kernel on the chain it has, the current one on the same
 chain (the shape features come with it) and with the tail ratio and the
-energy filter as well. The ratios are medians over rounds of the per-round
-ratios of process CPU time, so a load that slows one round slows both
-sides of its ratio. Needs git and a C++20 compiler.
+energy filter as well, on the uint16 samples and on the same samples as
+float32. The ratios are medians over rounds of the per-round ratios of
+process CPU time, so a load that slows one round slows both sides of its
+ratio. Needs git and a C++20 compiler.
 """
 
 from __future__ import annotations
@@ -42,9 +43,9 @@ def build(src: Path, out: Path) -> ctypes.CDLL:
     subprocess.run([compiler, *FLAGS, f"-I{src}", str(BENCH / "kernel_shim.cpp"),
                     str(src / "features" / "pulse_features.cpp"), "-o", str(out)], check=True)
     lib = ctypes.CDLL(str(out))
-    lib.run_u16.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_int,
-                            ctypes.c_void_p]
-    lib.run_u16.restype = None
+    for run in (lib.run_u16, lib.run_f32):
+        run.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p]
+        run.restype = None
     return lib
 
 
@@ -66,12 +67,17 @@ def main() -> None:
         now = build(ROOT / "src", Path(tmp) / "now.so")
 
         x = np.ascontiguousarray(waveforms(args.rows, args.samples))
+        xf = x.astype(np.float32)
         out = np.empty(16 * args.rows)
         competitors = {
             f"{args.commit}, its chain": lambda: before.run_u16(x.ctypes.data, *x.shape, 0, out.ctypes.data),
             "now, the chain with shape": lambda: now.run_u16(x.ctypes.data, *x.shape, 0, out.ctypes.data),
             "now, with tail ratio and energy": lambda: now.run_u16(x.ctypes.data, *x.shape, 1, out.ctypes.data),
+            "now, float32, the chain with shape": lambda: now.run_f32(xf.ctypes.data, *xf.shape, 0, out.ctypes.data),
+            "now, float32, with tail ratio and energy":
+                lambda: now.run_f32(xf.ctypes.data, *xf.shape, 1, out.ctypes.data),
         }
+        sizes = {name: xf.nbytes if "float32" in name else x.nbytes for name in competitors}
         names = list(competitors)
         cpu: dict[str, list[float]] = {k: [] for k in names}
         for run in competitors.values():
@@ -85,13 +91,18 @@ def main() -> None:
     print(f"{args.rows:,} waveforms of {args.samples:,} uint16 samples, {args.rounds} rounds, "
           f"load {os.getloadavg()[0]:.2f}")
     print()
-    print(f"| kernel | median cpu time | GB/s | ÷ {args.commit} (median of rounds) |")
+    print(f"| kernel | median cpu time | GB/s | ÷ {args.commit} in rows/s (median of rounds) |")
     print("|---|---:|---:|---:|")
     first = names[0]
     for name in names:
         t = statistics.median(cpu[name])
         r = statistics.median(b / a for a, b in zip(cpu[name], cpu[first]))
-        print(f"| {name} | {t * 1e3:.1f} ms | {x.nbytes / t / 1e9:.2f} | {r:.2f}× |")
+        print(f"| {name} | {t * 1e3:.1f} ms | {sizes[name] / t / 1e9:.2f} | {r:.2f}× |")
+    print()
+    for chain in ("the chain with shape", "with tail ratio and energy"):
+        u16, f32 = cpu[f"now, {chain}"], cpu[f"now, float32, {chain}"]
+        r = statistics.median(2 * a / b for a, b in zip(u16, f32))
+        print(f"float32 ÷ uint16 in GB/s, {chain}: {r:.2f}× (target >= 0.8)")
 
 
 if __name__ == "__main__":
