@@ -34,6 +34,7 @@ from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout, declared_s
 BLOCK_BYTES = 256 << 10
 FLAT_BLOCK_BYTES = 4 << 20
 BLOCK_ROWS = 1 << 16  # events per block at most, for short events
+FILL_BYTES = 8 << 20  # the parts a block is read in when they are wanted as they are read
 SKIP_BYTES = 1 << 20  # samples read at a time past the events before a selection
 # What EventReader raises for a file it cannot go on reading.
 READ_ERRORS = (OSError, MemoryError)
@@ -305,6 +306,11 @@ class EventBlocks:
     # New arrays for every block, which the caller may then keep, rather
     # than arrays the next block overwrites.
     fresh: bool = False
+    # Told filled(data, headers, start, stop, before) as each part of
+    # FILL_BYTES of a 2-D block's rows is read, while those rows are still
+    # in the cache, with the events handed over before the block; the block
+    # itself is handed over once all of it is read.
+    filled: Callable[[NDArray[Any], dict[str, NDArray[Any]], int, int, int], None] | None = None
     ending: Ending | None = field(default=None, init=False)
 
     def __post_init__(self) -> None:
@@ -382,7 +388,20 @@ class EventBlocks:
             # fault per page and reach the cache cold.
             self._arrays = (np.empty((capacity, width), dtype=self._sample_dtype), self._header_arrays(capacity))
         data, columns = self._arrays
-        count = reader.read(self._named(columns), data, 0, self._rows(capacity))
+        named = self._named(columns)
+        if self.filled is None:
+            count = reader.read(named, data, 0, self._rows(capacity))
+        else:
+            count, wanted = 0, self._rows(capacity)
+            part = max(1, FILL_BYTES // max(1, width * self._sample_dtype.itemsize))
+            while count < wanted:
+                stop = min(wanted, count + part)
+                got = reader.read(named, data, count, stop)
+                if got:
+                    self.filled(data, named, count, count + got, self._events)
+                count += got
+                if count < stop:  # the end, an event of another length, or a read error
+                    break
         if self._left is not None:
             self._left -= count
         return self._block(columns, data, count, None), reader.pending_length in (None, width)

@@ -25,7 +25,7 @@ import contextlib
 import os
 import queue
 import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
@@ -245,7 +245,7 @@ def _count_run(record: TableRecord, block: Mapping[str, NDArray[Any]], paths: li
 _DONE = object()
 
 
-def _prefetched(blocks: Iterable[Any]) -> Iterator[Any]:
+def _prefetched(blocks: Iterable[Any]) -> Generator[Any, None, None]:
     """The blocks, read in a second thread up to PREFETCH ahead; its errors come out here."""
     handoff: queue.Queue[Any] = queue.Queue(PREFETCH)
     stop = threading.Event()

@@ -9,19 +9,21 @@ and `pulses`: each block then also carries every pulse of its waveforms.
 
 from __future__ import annotations
 
+import contextlib
 import threading
 from collections.abc import Iterable, Iterator
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .feature_table import _measure, _prefetched
-from .features import FEATURES, FeatureOptions, compute
+from .feature_table import Table, _channels, _measure, _prefetched
+from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, compute, decide_polarity
 from .pulse_table import PulseRows
 from .pulses import PULSES, PulseOptions
-from .reading import DEFAULT_STEP, EventBlock, iterate_files
+from .formats import Layout
+from .reading import DEFAULT_STEP, EventBlock, Filled, iterate_files
 
 HALF = 4096  # rows of the smallest half a block's features are split into, once reading is done
 PARTS = 8  # the parts a block's features are measured in while the reading goes on
@@ -47,13 +49,104 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
     in samples. Auto polarity is decided per channel of each file as for
     features. The pulses too are found while the next block is read.
     """
-    blocks: Iterator[Any] = iterate_files(paths, step_size, type, float32, tick)
+    live = None if features is None else Live(features)
+    blocks: Iterator[Any] = iterate_files(paths, step_size, type, float32, tick,
+                                          filled=None if live is None else live.filled_in)
     if pulses is not None:
         blocks = with_pulses(blocks, pulses)
-    return blocks if features is None else measured(blocks, features)
+    return blocks if features is None else measured(blocks, features, live)
 
 
-def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
+class Live:
+    """The features of a block's rows measured as the reader fills them in, while they are in the cache.
+
+    The reader tells `filled_in(path, layout)`'s function of each part of a
+    block it has read; in its own thread, once `start` gave it one, the part
+    is measured as `_measure` measures a block. `take` hands the parts of a
+    block over, or None when they do not cover it. Auto polarity is decided
+    as `_measure` decides it, from a channel's first POLARITY_EVENTS rows in
+    the file's first block: as soon as they are read, for the channels that
+    have that many there. Parts with a channel not decided yet are left to
+    the block's own measuring, which decides it from the block as a whole.
+    """
+
+    def __init__(self, options: FeatureOptions) -> None:
+        self.options = options
+        self.decided: dict[str, dict[int, int]] = {}  # path -> channel -> polarity, as `_measure` decides them
+        self._pool: ThreadPoolExecutor | None = None
+        # id of a block's sample array -> the array, and its parts (start, stop, their features and channels)
+        self._parts: dict[int, tuple[Any, list[tuple[int, int, Future[tuple[Table, int, Any]]]]]] = {}
+
+    @contextlib.contextmanager
+    def start(self, pool: ThreadPoolExecutor) -> Iterator[None]:
+        self._pool = pool
+        try:
+            yield
+        finally:
+            self._pool = None
+            self._parts.clear()
+
+    def filled_in(self, path: str, layout: Layout) -> Filled:
+        decided = self.decided.setdefault(path, {})
+        wd2 = layout.reader_type == "WD2" and layout.channels >= 2
+
+        def as_block(data: npt.NDArray[Any], headers: dict[str, npt.NDArray[Any]], start: int,
+                     stop: int) -> dict[str, npt.NDArray[Any]]:
+            # Rows [start, stop) as the block will show them (see reading.public_columns): a WD2 event
+            # of K channels is K rows.
+            rows = data[start:stop]
+            part = {"data": rows.reshape(len(rows), layout.channels, -1) if wd2 else rows, "time_tag": rows[:, 0]}
+            if "board_channel" in headers:
+                part["board_channel"] = headers["board_channel"][start:stop]
+            return part
+
+        def filled(data: npt.NDArray[Any], headers: dict[str, npt.NDArray[Any]], start: int, stop: int,
+                   before: int) -> None:
+            pool = self._pool
+            if pool is None:
+                return
+            part = as_block(data, headers, start, stop)
+            if self.options.polarity == "auto":
+                if before == 0:
+                    decide(as_block(data, headers, 0, stop))
+                if not set(np.unique(_channels(part, False)[1]).tolist()) <= set(decided):
+                    return
+            try:
+                measuring = pool.submit(_measure, part, self.options, False, decided)
+            except RuntimeError:  # the pool is shut down: the iteration is over
+                return
+            self._parts.setdefault(id(data), (data, []))[1].append((start, stop, measuring))
+
+        def decide(first: dict[str, npt.NDArray[Any]]) -> None:
+            # The rows of the file's first block read so far: a channel with POLARITY_EVENTS rows among
+            # them is decided as the whole block would decide it.
+            row_channel = _channels(first, False)[1]
+            found, counts = np.unique(row_channel, return_counts=True)
+            ready = [c for c, n in zip(found.tolist(), counts.tolist()) if n >= POLARITY_EVENTS and c not in decided]
+            if ready:
+                rows = first["data"].reshape(-1, first["data"].shape[-1])
+                chosen = decide_polarity(rows, self.options, None, row_channel)
+                for c in ready:
+                    decided.setdefault(c, chosen[c])
+
+        return filled
+
+    def take(self, block: Any) -> tuple[Table, int] | None:
+        """The features of a block's rows and its channels per event, if its parts cover it."""
+        data = block["data"]
+        array = data if data.base is None else data.base
+        found = self._parts.pop(id(array), None)
+        if found is None or found[0] is not array:
+            return None
+        parts = found[1]
+        if [p[0] for p in parts] != [0] + [p[1] for p in parts[:-1]] or parts[-1][1] != block.events:
+            return None
+        done = [p[2].result() for p in parts]
+        features = {name: np.concatenate([d[0][name] for d in done]) for name in done[0][0]}
+        return features, done[0][1]
+
+
+def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None = None) -> Iterator[Any]:
     """The blocks of `iterate`, each with the features of its waveforms added as columns.
 
     A block's features are measured while the next one is read; each is
@@ -63,7 +156,7 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
     measure goes in two halves at once: nothing else needs the second core
     then.
     """
-    decided: dict[str, dict[int, int]] = {}
+    live = Live(options) if live is None else live
     read = threading.Event()
 
     def reading() -> Iterator[Any]:
@@ -98,13 +191,22 @@ def measured(blocks: Iterable[Any], options: FeatureOptions) -> Iterator[Any]:
                 return parts[0]
             return {name: np.concatenate([done[name] for done in parts]) for name in parts[0]}
 
-        for block in _prefetched(reading()):
+        def measure(block: Any) -> None:
             # The features alone: the rows of a table, with their repeated header values, are not needed.
-            features, channels, _ = _measure(block, options, False, decided.setdefault(block.path, {}), in_parts)
+            taken = live.take(block)
+            if taken is None:
+                features, channels, _ = _measure(block, options, False, live.decided.setdefault(block.path, {}),
+                                                 in_parts)
+            else:
+                features, channels = taken
             for name in FEATURES:
                 values = features[name].reshape(-1)
                 block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
-            yield block
+
+        with live.start(pool), contextlib.closing(_prefetched(reading())) as prefetched:
+            for block in prefetched:
+                measure(block)
+                yield block
 
 
 #: The fields of a block's ``"pulses"``, in order, with their dtypes.

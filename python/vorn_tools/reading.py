@@ -233,9 +233,10 @@ class FilePieces:
     piece, and `ending` tells afterwards how the reading ended.
     """
 
-    def __init__(self, path: str, layout: Layout, float32: bool = False, block_bytes: int = READ_BYTES) -> None:
+    def __init__(self, path: str, layout: Layout, float32: bool = False, block_bytes: int = READ_BYTES,
+                 filled: Filled | None = None) -> None:
         self.path = path
-        self.blocks = EventBlocks(path, layout, float32, block_bytes, fresh=True)
+        self.blocks = EventBlocks(path, layout, float32, block_bytes, fresh=True, filled=filled)
         self.bytes_read = 0
 
     @property
@@ -276,13 +277,20 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
 
 # Told, for each file, how its reading ended, also when it failed part-way.
 Endings = Callable[[str, Ending], None]
+# Told rows [start, stop) of a block's samples and headers as they are read, and the events of the
+# file before the block (see EventBlocks.filled).
+Filled = Callable[[NDArray[Any], dict[str, NDArray[Any]], int, int, int], None]
+# Told the file and its layout first: what `Filled` each file's blocks are read with.
+FilledIn = Callable[[str, Layout], Filled]
 
 
 def iterate_files(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
                   float32: bool = False, tick: str | float | None = None,
-                  ended: Endings | None = None) -> Iterator[EventBlock]:
+                  ended: Endings | None = None, filled: FilledIn | None = None) -> Iterator[EventBlock]:
     """`iterate`, telling `ended` how the reading of each file ended; each block's `bytes_read` says how far
-    into its file the reading was when it was handed out."""
+    into its file the reading was when it was handed out. With steps in bytes, whose blocks are the ones
+    read, `filled(path, layout)` is told the rows of each 2-D block as they are read, in the block's own
+    arrays (WD1 samples read as float32 aside, which the block views afresh)."""
     if isinstance(paths, str):
         paths = [paths]
     events, nbytes = parse_step(step_size)
@@ -295,7 +303,8 @@ def iterate_files(paths: str | Iterable[str], step_size: int | str = DEFAULT_STE
         unwrap = timing.time_tags()
         # A step in bytes is the size EventBlocks fills: its blocks, copied
         # once, are the steps, with no second copy to re-cut them.
-        pieces = FilePieces(path, layout, float32, nbytes) if nbytes is not None else FilePieces(path, layout, float32)
+        told = None if filled is None or (float32 and layout.reader_type == "WD1") else filled(path, layout)
+        pieces = FilePieces(path, layout, float32, nbytes, told) if nbytes is not None else FilePieces(path, layout, float32)
 
         def public(piece: Piece) -> EventBlock:
             nonlocal entry, file_entry

@@ -373,8 +373,8 @@ double deviation_sum(const float* x, std::size_t w0, std::size_t w1,
   return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
-std::size_t find_equal(const std::uint16_t* x, std::size_t from,
-                       std::size_t n, std::uint16_t value) {
+std::size_t find_equal(const std::uint16_t* x, std::size_t from, std::size_t n,
+                       std::uint16_t value) {
   return find_first(x, from, n,
                     [value](std::uint16_t v) { return v == value; });
 }

@@ -433,28 +433,34 @@ def test_a_regular_recording_shows_its_rate_in_every_bin(first, interval, events
     assert np.all(heights[counts > 0] <= 2 * rate * (1 + 1e-9))
 
 
-@pytest.mark.parametrize("kind", ["WD1", "WD2"])
-def test_iterate_with_features_carries_the_feature_table_of_each_block(tmp_path, kind, monkeypatch):
-    from vorn_tools import pipeline
+@pytest.mark.parametrize("kind,step", [("WD1", 70), ("WD1", "150 kB"), ("WD2", 70), ("WD2", "600 kB")])
+def test_iterate_with_features_carries_the_feature_table_of_each_block(tmp_path, kind, step, monkeypatch):
+    from vorn_tools import blocks, pipeline
     from vorn_tools.feature_table import feature_tables
     from vorn_tools.features import FEATURES, FeatureOptions
 
-    # Blocks measured in parts of a few rows, and in halves once the tiny files are read.
+    # Blocks measured in parts of a few rows, in halves once the files are read and, with steps in
+    # bytes, part by part as they are read, auto polarity decided from a first block of over 1,000 events.
     monkeypatch.setattr(pipeline, "HALF", 16)
+    monkeypatch.setattr(blocks, "FILL_BYTES", 20_000)
+    taken = []
+    take = pipeline.Live.take
+    monkeypatch.setattr(pipeline.Live, "take", lambda self, block: taken.append(take(self, block)) or taken[-1])
 
     if kind == "WD1":
-        paths = [wd1_file(tmp_path / f"w{n}.dat", range(300), samples=40, channel=n) for n in range(2)]
+        paths = [wd1_file(tmp_path / f"w{n}.dat", range(3000), samples=40, channel=n) for n in range(2)]
     else:
-        paths = [wd2_file(tmp_path / f"w{n}.wd2", 120, 2 + n, 32) for n in range(2)]
+        paths = [wd2_file(tmp_path / f"w{n}.wd2", 3000, 2 + n, 32) for n in range(2)]
     options = FeatureOptions(baseline=(0, 8), cfd_fraction=0.3)
-    blocks = list(iterate(paths, step_size=70, features=options))
+    blocks_read = list(iterate(paths, step_size=step, features=options))
     for path in paths:
-        rows = list(feature_tables([path], options, step_size=70))
+        rows = list(feature_tables([path], options, step_size=step))
         for name in FEATURES:
             expected = np.concatenate([r[name] for r in rows])
-            found = np.concatenate([b[name].reshape(-1) for b in blocks if b.path == path])
+            found = np.concatenate([b[name].reshape(-1) for b in blocks_read if b.path == path])
             np.testing.assert_array_equal(found, expected, err_msg=f"{path} {name}")
-    assert all(b[name].shape[0] == b.events for b in blocks for name in FEATURES)
+    assert all(b[name].shape[0] == b.events for b in blocks_read for name in FEATURES)
+    assert any(t is not None for t in taken) == isinstance(step, str)
 
 
 @pytest.mark.parametrize("cut", [[1], [0, 1]])
