@@ -396,7 +396,15 @@ class EventBlocks:
             part = max(1, FILL_BYTES // max(1, width * self._sample_dtype.itemsize))
             while count < wanted:
                 stop = min(wanted, count + part)
-                got = reader.read(named, data, count, stop)
+                try:
+                    got = reader.read(named, data, count, stop)
+                except READ_ERRORS as error:
+                    # A part that fails at its first event: the reader raises at once, where one read
+                    # of the block would have ended it there and kept the error for the next call.
+                    if count == 0:
+                        raise
+                    self._error = error
+                    break
                 if got:
                     self.filled(data, named, count, count + got, self._events)
                 count += got

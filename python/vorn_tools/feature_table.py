@@ -34,7 +34,7 @@ from numpy.typing import NDArray
 
 from . import parallel, provenance, signals
 from .blocks import FILE_ERRORS, Ending
-from .features import POLARITY_NAMES, FeatureOptions, compute, decide_polarity
+from .features import POLARITY_NAMES, FeatureOptions, compute, decide_polarity, flat_rows
 from .outputs import open_table
 from .pulses import PulseOptions
 from .reading import Endings, classify, iterate_files
@@ -81,7 +81,7 @@ def _measure(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bo
     elif offsets is not None:
         row_offsets, rows = offsets, data
     else:
-        row_offsets, rows = None, data.reshape(-1, data.shape[-1])
+        row_offsets, rows = None, flat_rows(data)
     polarity = None
     decided = {} if decided is None else decided
     if options.polarity == "auto":

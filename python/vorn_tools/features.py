@@ -262,6 +262,11 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
         return {c: -1 if np.nansum(signed[at]) < 0 else 1 for c, at in first.items()}
 
 
+def flat_rows(data: np.ndarray) -> np.ndarray:
+    """Waveforms of (..., samples) as (rows, samples); a reshape to (-1, samples) fails on waveforms of no samples."""
+    return data.reshape(math.prod(data.shape[:-1]), data.shape[-1])
+
+
 class Rows(NamedTuple):
     """Samples as the native functions take them: uniform rows, or flat with offsets."""
 
@@ -285,7 +290,7 @@ def as_rows(data: npt.ArrayLike, offsets: npt.ArrayLike | None) -> Rows:
                 f"data must be (rows, samples) or (events, channels, samples), "
                 f"not {samples.ndim}-dimensional; give offsets for a flat array")
         length = samples.shape[-1]
-        return Rows(samples, samples.reshape(-1, length), None, samples.shape[:-1], length)
+        return Rows(samples, flat_rows(samples), None, samples.shape[:-1], length)
     flat_offsets = np.ascontiguousarray(offsets, dtype=np.uint64)
     shape = (max(flat_offsets.shape[0] - 1, 0),) if flat_offsets.ndim == 1 else ()
     return Rows(samples, samples, flat_offsets, shape, sys.maxsize)

@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .feature_table import Table, _channels, _measure, _prefetched
-from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, compute, decide_polarity
+from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, compute, decide_polarity, flat_rows
 from .pulse_table import PulseRows
 from .pulses import PULSES, PulseOptions
 from .formats import Layout
@@ -95,7 +95,8 @@ class Live:
             # Rows [start, stop) as the block will show them (see reading.public_columns): a WD2 event
             # of K channels is K rows.
             rows = data[start:stop]
-            part = {"data": rows.reshape(len(rows), layout.channels, -1) if wd2 else rows, "time_tag": rows[:, 0]}
+            part = {"data": rows.reshape(len(rows), layout.channels, -1) if wd2 else rows,
+                    "time_tag": np.empty(len(rows))}
             if "board_channel" in headers:
                 part["board_channel"] = headers["board_channel"][start:stop]
             return part
@@ -105,12 +106,16 @@ class Live:
             pool = self._pool
             if pool is None:
                 return
+            auto = self.options.polarity == "auto"
+            if auto and before == 0:
+                decide(as_block(data, headers, 0, stop))
+            # A block's parts are measured from its first on without a gap, or not at all.
+            earlier = self._parts.get(id(data))
+            if start > 0 and (earlier is None or earlier[1][-1][1] != start):
+                return
             part = as_block(data, headers, start, stop)
-            if self.options.polarity == "auto":
-                if before == 0:
-                    decide(as_block(data, headers, 0, stop))
-                if not set(np.unique(_channels(part, False)[1]).tolist()) <= set(decided):
-                    return
+            if auto and not set(np.unique(_channels(part, False)[1]).tolist()) <= set(decided):
+                return
             try:
                 measuring = pool.submit(_measure, part, self.options, False, decided)
             except RuntimeError:  # the pool is shut down: the iteration is over
@@ -124,7 +129,7 @@ class Live:
             found, counts = np.unique(row_channel, return_counts=True)
             ready = [c for c, n in zip(found.tolist(), counts.tolist()) if n >= POLARITY_EVENTS and c not in decided]
             if ready:
-                rows = first["data"].reshape(-1, first["data"].shape[-1])
+                rows = flat_rows(first["data"])
                 chosen = decide_polarity(rows, self.options, None, row_channel)
                 for c in ready:
                     decided.setdefault(c, chosen[c])
@@ -163,7 +168,8 @@ def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None =
         yield from blocks
         read.set()
 
-    with ThreadPoolExecutor(1, thread_name_prefix="vorn-features") as pool:
+    pool = ThreadPoolExecutor(1, thread_name_prefix="vorn-features")
+    try:
         def in_parts(rows: npt.NDArray[Any], options: FeatureOptions, offsets: npt.NDArray[Any] | None,
                      polarity: npt.NDArray[Any] | None) -> dict[str, np.ndarray]:
             # Uniform rows split anywhere; ragged rows, or auto polarity that would be decided from
@@ -207,6 +213,9 @@ def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None =
             for block in prefetched:
                 measure(block)
                 yield block
+    finally:
+        # Parts still queued for blocks nobody will take are dropped, not waited for.
+        pool.shutdown(cancel_futures=True)
 
 
 #: The fields of a block's ``"pulses"``, in order, with their dtypes.

@@ -28,7 +28,7 @@ from numpy.typing import NDArray
 
 from . import parallel, signals
 from .feature_table import FeatureTask, TableOutcome, write_features
-from .features import FeatureOptions, decide_polarity
+from .features import FeatureOptions, decide_polarity, flat_rows
 from .pulses import PulseOptions, find_pulses
 
 Table = dict[str, NDArray[Any]]
@@ -85,7 +85,7 @@ class PulseRows:
             lengths = np.diff(offsets.astype(np.int64))
         else:
             channels = data.shape[1] if data.ndim == 3 else 1
-            row_offsets, rows = None, data.reshape(-1, data.shape[-1])
+            row_offsets, rows = None, flat_rows(data)
             lengths = np.full(events * channels, data.shape[-1], np.int64)
         if run or channels > 1 or "board_channel" not in block:
             row_channel = np.tile(np.arange(channels, dtype=np.int32), events)

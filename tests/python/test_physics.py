@@ -117,6 +117,30 @@ def test_iterate_read_error_after_the_blocks_before_it(tmp_path):
     assert blocks == [4, 8, 10]
 
 
+@pytest.mark.parametrize("bad", [0, 39, 40, 41, 375])
+def test_a_read_error_ends_iterate_alike_when_blocks_are_measured_as_read(tmp_path, monkeypatch, bad):
+    from vorn_tools import blocks as block_module
+    from vorn_tools.features import FeatureOptions
+
+    # Blocks of 375 events, read in parts of 40 to be measured as they come: the bad event before, at
+    # and after the start of a part, and at the start of a block.
+    monkeypatch.setattr(block_module, "FILL_BYTES", 320)
+    good = b"".join(eventfiles.wd1_event(event_counter=i, samples=[i % 7] * 4) for i in range(bad))
+    path = tmp_path / "bad.wd1"
+    path.write_bytes(good + eventfiles.wd1_event(event_size=10) + eventfiles.wd1_event(samples=[0] * 4))
+
+    def read(**features):
+        sizes = []
+        with pytest.raises(Exception) as error:
+            for block in iterate(str(path), step_size="3 kB", type="WD1", **features):
+                sizes.append(block.events)
+        return sizes, type(error.value), str(error.value)
+
+    plain = read()
+    assert plain[1] is block_module.BadFile and f"invalid WD1 event_size 10 at offset {len(good)}" in plain[2]
+    assert read(features=FeatureOptions(baseline=(0, 2))) == plain
+
+
 @pytest.mark.parametrize("float32", [False, True])
 @pytest.mark.parametrize("step, first_rows", [(700, 700), ("1 MB", 10**6 // 1000), ("1 MiB", 2**20 // 1000)])
 def test_iterate_steps_are_the_events_the_reader_reads(tmp_path, step, first_rows, float32):

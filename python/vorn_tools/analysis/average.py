@@ -29,6 +29,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from ..features import flat_rows
 from ..reading import DEFAULT_STEP
 from . import expressions
 
@@ -131,7 +132,7 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
             outcome.rows += len(rows["entry"])
         keep = np.ones(len(rows["entry"]), dtype=bool) if where is None \
             else expressions.selected_rows(rows, where, left_out)
-        _add(found, data.reshape(-1, data.shape[-1]), rows["channel"], keep, _times(rows, align), align)
+        _add(found, flat_rows(data), rows["channel"], keep, _times(rows, align), align)
     return found
 
 
@@ -281,7 +282,7 @@ def average_table(path: str, where: expressions.Expression | None = None, align:
             if times is not None:
                 row_times = np.full(len(block_keys), np.nan)
                 row_times[hit] = times[at[hit]]
-            _add(found, data.reshape(-1, data.shape[-1]), channels, hit, row_times, align)
+            _add(found, flat_rows(data), channels, hit, row_times, align)
     if seen < len(keys):
         raise SourceError(f"{path}: {len(keys) - seen:,} of its selected rows name events beyond the end of its"
                           " sources: not the files the table was made from")
