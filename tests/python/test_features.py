@@ -333,6 +333,8 @@ U16 = np.zeros((2, 8), np.uint16)
      "samples must be uint16 or float32, not float64"),
     (lambda: compute(U16, FeatureOptions(baseline=(8, 20))), ValueError,
      "the baseline window [8, 20) is empty in waveforms of 8 samples"),
+    (lambda: compute(np.zeros((2, 3, 0), np.uint16)), ValueError,
+     "the baseline window [0, 64) is empty in waveforms of 0 samples"),
     (lambda: compute(U16, FeatureOptions(baseline=(3, 3))), ValueError,
      "the baseline window [3, 3) is empty"),
     (lambda: compute(U16, FeatureOptions(charge=(2, 9))), ValueError,
