@@ -60,10 +60,10 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
 class Live:
     """The features of a block's rows measured as the reader fills them in, while they are in the cache.
 
-    The reader tells `filled_in(path, layout)`'s function of each part of a
-    block it has read; in its own thread, once `start` gave it one, the part
-    is measured as `_measure` measures a block. `take` hands the parts of a
-    block over, or None when they do not cover it. Auto polarity is decided
+    The reader calls the function `filled_in(path, layout)` returns with
+    each part of a block it has read; while `start` lends it a pool, the
+    part is measured there, as `_measure` measures a block. `take` hands
+    the parts of a block over, or None when they do not cover it. Auto polarity is decided
     as `_measure` decides it, from a channel's first POLARITY_EVENTS rows in
     the file's first block: as soon as they are read, for the channels that
     have that many there. Parts with a channel not decided yet are left to

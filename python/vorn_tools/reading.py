@@ -304,7 +304,8 @@ def iterate_files(paths: str | Iterable[str], step_size: int | str = DEFAULT_STE
         # A step in bytes is the size EventBlocks fills: its blocks, copied
         # once, are the steps, with no second copy to re-cut them.
         told = None if filled is None or (float32 and layout.reader_type == "WD1") else filled(path, layout)
-        pieces = FilePieces(path, layout, float32, nbytes, told) if nbytes is not None else FilePieces(path, layout, float32)
+        pieces = (FilePieces(path, layout, float32, nbytes, told) if nbytes is not None
+                  else FilePieces(path, layout, float32))
 
         def public(piece: Piece) -> EventBlock:
             nonlocal entry, file_entry

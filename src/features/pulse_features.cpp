@@ -529,8 +529,8 @@ Peak4 trapezoid_peak4(const std::uint16_t* x, std::size_t j, std::size_t last,
   d = dv[0];
   e = ev[0];
   // The first maximum over the lanes: the greatest value, and of the lanes
-  // that hold it the earliest step.
-  // Without branches: which lane wins differs from row to row.
+  // that hold it the earliest step. Without branches: which lane wins
+  // differs from row to row.
   Peak4 out{best[0], static_cast<std::size_t>(best_at[0]), j, d, e};
   for (int i = 1; i < 4; ++i) {
     const auto lane_at = static_cast<std::size_t>(best_at[i]);
