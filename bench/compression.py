@@ -46,7 +46,7 @@ def cpu():
     return usage.ru_utime + usage.ru_stime
 
 setting, kind, source, target = sys.argv[1:]
-from vorn_tools.commands import convert
+from vorn_tools.outputs import hdf5_events as convert
 from vorn_tools.formats import open_layout
 if setting.startswith("gzip-"):
     convert.COMPRESSION[setting] = {**convert.COMPRESSION["gzip"], "compression_opts": int(setting[5:])}

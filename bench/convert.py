@@ -73,7 +73,7 @@ if kind == "iterate":
             pass
 else:
     import h5py
-    from vorn_tools.commands.convert import Options, Task, convert_into_one
+    from vorn_tools.outputs.hdf5_events import Options, Task, convert_into_one
     from vorn_tools.formats import Layout
     task = Task(source, Layout("WD1"), "run", Options(kind))
     def run():

@@ -179,8 +179,8 @@ def test_round_trip(vorn_cli, tmp_path, name):
 # few hundred events crosses each many times, and a block of events is
 # copied before the group is large enough to get chunked datasets.
 SMALL_SIZES = [("blocks", "BLOCK_ROWS", 9), ("blocks", "FLAT_BLOCK_BYTES", 256),
-               ("commands.convert", "COLUMN_CHUNK", 20), ("commands.convert", "COPY_ROWS_BYTES", 500),
-               ("commands.convert", "CHUNK_BYTES", 64), ("commands.convert", "SMALL_BYTES", 2000)]
+               ("outputs.hdf5_events", "COLUMN_CHUNK", 20), ("outputs.hdf5_events", "COPY_ROWS_BYTES", 500),
+               ("outputs.hdf5_events", "CHUNK_BYTES", 64), ("outputs.hdf5_events", "SMALL_BYTES", 2000)]
 BOUNDARY_FILES = {
     "wd1 2-D, some events padded": ("WD1", lambda p, r: wd1_file(p, [40] * 300, r, pad_every=7)),
     "wd1 2-D then flat": ("WD1", lambda p, r: wd1_file(p, [40] * 300 + [0, 3, 41, 1, 40] * 60, r)),
@@ -193,7 +193,7 @@ BOUNDARY_FILES = {
 @pytest.mark.parametrize("name", BOUNDARY_FILES)
 def test_conversion_across_every_boundary(tmp_path, monkeypatch, name, compression):
     h5py = need("h5py")
-    convert = need("vorn_tools.commands.convert")
+    convert = need("vorn_tools.outputs.hdf5_events")
     formats = need("vorn_tools.formats")
     for module, constant, value in SMALL_SIZES:
         monkeypatch.setattr(f"vorn_tools.{module}.{constant}", value)

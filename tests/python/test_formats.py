@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from eventfiles import wd1_event, wd2_event
 from vorn import EventReader
 from vorn_tools import blocks, formats
-from vorn_tools.commands import info
+from vorn_tools import file_info as info
 
 SETTINGS = settings(max_examples=40, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -9,16 +9,77 @@ follower compares the file with what it has read before every pause.
 
 from __future__ import annotations
 
+import argparse
 import os
+import sys
 import time
 from typing import Any, TextIO
 
 import vorn
 
 from .. import signals
-from ..blocks import Ending, ending_at, event_size
+from ..blocks import FILE_ERRORS, READ_ERRORS, Ending, ending_at, event_size
 from ..formats import Layout
 from ..growing import FileChanged, same_file
+from .common import FAILED, OK, error, plural
+from .options import Checked, add_command, seconds, type_option
+
+__all__ = ["Follower", "add_parser", "event_line", "run"]
+
+EXAMPLES = """
+  vorn follow live.wd2 --idle 30
+"""
+
+
+def add_parser(commands: Any) -> None:
+    follow = add_command(commands, "follow", "print events as a file grows",
+                         "Print one line per event (counter, timestamp, samples, min, max) as the file grows. Waits"
+                         " up to --wait seconds for the file to exist and, for WD2, to hold enough to open. Stops"
+                         " after --idle seconds without a new event, or on Ctrl-C, with a summary line; a file that"
+                         " shrinks or is replaced stops it with an error.", EXAMPLES)
+    follow.add_argument("file", metavar="FILE")
+    type_option(follow)
+    follow.add_argument("--idle", type=seconds(True), default=10.0, metavar="SECONDS",
+                        help="stop after this long without a new event (default 10)")
+    follow.add_argument("--wait", type=seconds(False), default=10.0, metavar="SECONDS",
+                        help="how long to wait for the file to appear and become readable (default 10)")
+    follow.add_argument("--poll", type=seconds(True), default=0.2, metavar="SECONDS", help=argparse.SUPPRESS)
+    follow.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace, checked: Checked) -> int:
+    from ..growing import StillUnreadable, wait_for_reader
+
+    try:
+        reader, layout, identity = wait_for_reader(args.file, args.type, args.wait, args.poll)
+    except (StillUnreadable, *FILE_ERRORS) as failure:
+        error(f"{args.file}: {failure}")
+        return FAILED
+    follower = Follower(reader, sys.stdout, args.file, layout, identity)
+    status = OK
+    interrupted = False
+    try:
+        follower.run(args.idle, args.poll)
+        ended = f"then {args.idle:g} s without new data"
+    except KeyboardInterrupt:
+        ended, interrupted = "interrupted", True
+    except FileChanged as failure:
+        error(f"{args.file}: {failure}")
+        ended, status = "then the file changed under the reader", FAILED
+    except BrokenPipeError:
+        raise  # our reader went away, not the file's: the command ends quietly
+    except READ_ERRORS as failure:
+        error(f"{args.file}: {failure}")
+        ended, status = "then a read error", FAILED
+    ending = follower.ending() if status == OK else None
+    if ending is not None and ending.cut_offset is not None:
+        ended += f"; {ending.describe()}"
+    print(f"{plural(follower.count, 'event')}, {ended}")
+    if ending is not None and ending.failed and not interrupted:
+        # The writer has been quiet for --idle seconds: what the reader cannot reach is lost to it.
+        error(f"{args.file}: {ending.describe()}")
+        status = FAILED
+    return status
 
 
 def event_line(event: dict[str, Any]) -> str:

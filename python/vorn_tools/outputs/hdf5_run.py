@@ -19,7 +19,7 @@ import numpy as np
 
 from .. import provenance
 from ..output_files import atomic_output
-from .convert import COMPRESSION
+from .hdf5_events import COMPRESSION
 from ..runs import Run, report_lines
 
 ROWS_PER_CHUNK = 1 << 12  # of the 1-D and (events, channels) columns

@@ -1,0 +1,161 @@
+"""`vorn fit`: a photoelectron spectrum or a peak, fitted by binned maximum likelihood."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from ..blocks import FILE_ERRORS
+from .common import (FAILED, FIT_LIBRARIES, UsageError, check_targets, error, install_hint, left_out, naming, plural,
+                     report_run, require, spare_inputs, unreadable_raw)
+from .options import (Checked, add_command, channel_number, feature_options, float32_option, force_option,
+                      positive_int, pulse_settings, type_option)
+
+__all__ = ["add_parser", "run"]
+
+EXAMPLES = """
+  vorn fit spe run042.parquet --channel 0 -o spe.png        # gain, mu, crosstalk of a SiPM
+  vorn fit spe run042.wd1 --charge-peak 10 40 --model pmt --json
+  vorn fit gauss run.parquet --of "cfd_time@1 - cfd_time@0" --where 'amplitude@0 > 20 and amplitude@1 > 20'
+"""
+
+
+def add_parser(commands: Any) -> None:
+    fit = add_command(commands, "fit", "fit a photoelectron spectrum or a peak",
+                      "Fit the photoelectron spectrum of a charge column (spe: pedestal and n-p.e. peaks, a SiPM"
+                      " with crosstalk or a PMT) or a Gaussian (gauss: a time difference, for the timing resolution)"
+                      " by binned maximum likelihood. INPUT is a feature table (.parquet, .h5, .root) or event"
+                      " files, measured first as vorn features would. Exit 1 when the fit does not converge. Needs"
+                      f" {install_hint('fit')}.", EXAMPLES)
+    fit.add_argument("kind", choices=["spe", "gauss"], help="what to fit")
+    fit.add_argument("files", nargs="+", metavar="INPUT")
+    fit.add_argument("--of", metavar="EXPR", help="column or expression (default charge for spe); name@C is"
+                                                  " channel C's column of the same event")
+    fit.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C), e.g. 'amplitude > 20'")
+    fit.add_argument("--channel", type=channel_number, metavar="C", help="only channel C")
+    fit.add_argument("--model", choices=["sipm", "pmt"], default="sipm", help="spe: the detector (default sipm)")
+    fit.add_argument("--bins", type=positive_int, default=200, help="number of bins (default 200)")
+    fit.add_argument("--range", nargs=2, type=float, metavar=("LO", "HI"),
+                     help="the range fitted (default the central 99.9%% of the values, widened by 2%%)")
+    fit.add_argument("-o", "--output", metavar="IMAGE", help="draw the data, the fit and its components")
+    fit.add_argument("--json", action="store_true", help="print the result as JSON")
+    force_option(fit)
+    type_option(fit)
+    float32_option(fit)
+    feature_options(fit)
+    fit.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace, checked: Checked) -> int:
+    for module in FIT_LIBRARIES:
+        require(module, "vorn fit")
+    from ..analysis import expressions
+    from ..analysis.fits import FitError, fit_gauss, fit_spe
+    from ..feature_table import TableOutcome
+
+    of_text = args.of or ("charge" if args.kind == "spe" else None)
+    if of_text is None:
+        raise UsageError("vorn fit gauss needs --of, the column or expression to fit")
+    if args.output is not None:
+        spare_inputs([args.output], args.files)
+        check_targets([args.output], args.force)
+    try:
+        of = expressions.parse(of_text)
+        where = expressions.parse(args.where) if args.where else None
+    except expressions.ExpressionError as failure:
+        raise UsageError(f"{failure}") from None
+    if unreadable_raw(args.files, args.type, args.as_run):
+        return FAILED
+    read = TableOutcome(", ".join(args.files))
+    units: dict[str, str] = {}
+    lost = expressions.LeftOut()
+    loaded = _values(args, checked, of, where, read, units, lost)
+    if isinstance(loaded, int):
+        return loaded
+    # Raw inputs say how their reading ended, as vorn features does; a run what its matching lost.
+    status = report_run(read.run_report, args.files, args.allow_gaps)
+    account = f"{read.path}: {plural(read.events, 'event')}, {read.ending}" if read.read_ending or read.run_report \
+        else None
+    left_out([lost], of_text, args.where)
+    value_range = tuple(args.range) if args.range is not None else None
+    try:
+        if args.kind == "spe":
+            result, plot = fit_spe(loaded, args.model, args.bins, value_range)
+        else:
+            result, plot = fit_gauss(loaded, args.bins, value_range)
+    except FitError as failure:
+        error(f"cannot fit {of_text}: {failure}")
+        return FAILED
+    from ..spectra import expression_unit
+
+    # The gain, the peaks' positions and widths are in the unit of what is fitted.
+    unit = expression_unit(of, lambda name: units.get(name, ""))
+    if args.output is not None:
+        require("matplotlib", "vorn fit -o")
+        from ..analysis.fit_plot import draw_fit
+
+        title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
+        draw_fit(result, plot, args.output, title, of_text, unit)
+    rows_are = "event" if of.per_event or (where is not None and where.per_event) else "row"
+    _print(args, of_text, unit, result, read if account is not None else None, account, lost, rows_are)
+    if not result.converged:
+        error(f"the fit of {of_text} did not converge" + (f": see {args.output}" if args.output else ""))
+        return FAILED
+    return status
+
+
+def _values(args: argparse.Namespace, checked: Checked, of: Any, where: Any, read: Any, units: dict[str, str],
+            lost: Any) -> Any:
+    """The values to fit, read from the tables or measured on the events; the exit status when that failed."""
+    from ..analysis import expressions
+    from ..analysis.tables import load
+
+    needed = set(of.columns) | {n for n, _ in of.channel_columns}
+    if where is not None:
+        needed |= set(where.columns) | {n for n, _ in where.channel_columns}
+    try:
+        table = load(args.files, sorted(needed), pulse_settings(args), args.as_run, args.type, args.float32,
+                     args.tick, read, checked.calibration, units)
+        if args.channel is not None:
+            if of.per_event:
+                raise UsageError("--channel selects rows; with name@C the channels are in the expression")
+            rows = table["channel"] == args.channel
+            table = {k: v[rows] for k, v in table.items()}
+        values, _ = expressions.select(table, of, where, lost)
+    except expressions.ExpressionError as failure:
+        raise UsageError(str(failure)) from None
+    except KeyError as failure:
+        raise UsageError(f"no column {failure.args[0]!r} in the input") from None
+    except (*FILE_ERRORS, ValueError) as failure:
+        error(naming(failure, args.files))
+        return FAILED
+    return values
+
+
+def _print(args: argparse.Namespace, of_text: str, unit: str, result: Any, read: Any, account: str | None,
+           lost: Any, rows_are: str) -> None:
+    """The result, as text or as JSON."""
+    # The fit takes finite values within its range; the result counts the rest (below, above, no_value).
+    no_value = result.no_value
+    if args.json:
+        document = {"fit": args.kind, "of": of_text, "unit": unit, "where": args.where, **result.as_dict(),
+                    "left_out": lost.events}
+        if read is not None:
+            document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
+                                "bytes_read": read.bytes_read}
+        json.dump(document, sys.stdout, indent=2)
+        print()
+        return
+    if account is not None:
+        print(account)
+    outside = result.outside()
+    print(f"{args.kind} fit of {of_text}{f' [{unit}]' if unit else ''}: {result.entries:,}"
+          f" {'entry' if result.entries == 1 else 'entries'}" + (f" ({outside})" if outside else "") + ", "
+          + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
+          + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged")
+          + (f"; {plural(no_value, rows_are)} without a value of {of_text} (counted, not fitted)"
+             if no_value else ""))
+    if args.output is not None:
+        print(f"wrote {args.output}")

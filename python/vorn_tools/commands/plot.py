@@ -1,0 +1,107 @@
+"""`vorn plot`: the first waveforms of a file as an image."""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import os
+from typing import Any
+
+import numpy as np
+
+from ..blocks import FILE_ERRORS, CountedEvents
+from .common import FAILED, OK, UsageError, error, hint_float32, install_hint, layouts, plural, require, spare_inputs
+from .options import Checked, add_command, channel_number, events_option, float32_option, type_option
+
+__all__ = ["add_parser", "run"]
+
+RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
+
+EXAMPLES = """
+  vorn plot run042.wd2 -n 8 -o first8.png
+  vorn plot run042.wd1 --channel 3
+"""
+
+
+def add_parser(commands: Any) -> None:
+    plot = add_command(commands, "plot", "the first waveforms as an image",
+                       "Draw events of a file to an image (PNG, or PDF, SVG... by the output's extension): WD1 on"
+                       " one panel against the sample index, WD2 one panel per channel against time. Needs"
+                       f" {install_hint('cli')}.", EXAMPLES)
+    plot.add_argument("file", metavar="FILE")
+    type_option(plot)
+    float32_option(plot)
+    events_option(plot, "-n", default="4")
+    plot.add_argument("--channel", type=channel_number, metavar="C",
+                      help="only channel C (WD2: a channel block; WD1: events whose board_channel is C)")
+    plot.add_argument("-o", "--output", default="waveforms.png", metavar="IMAGE", help="default waveforms.png")
+    plot.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace, checked: Checked) -> int:
+    require("matplotlib", "vorn plot")
+    from matplotlib.figure import Figure
+
+    from ..formats import look_like_float_halves
+    from ..plotting import figure_pixels, plot_events
+
+    spare_inputs([args.output], [args.file])
+    kind = _image_format(args.output)
+    formats = Figure().canvas.get_supported_filetypes()
+    if kind not in formats:
+        raise UsageError(f"cannot draw {args.output}: the image format follows its extension, one of"
+                         f" {', '.join(sorted(formats))}")
+    (layout,) = layouts([args.file], args.type)
+    if isinstance(layout, str):
+        error(f"{args.file}: {layout}")
+        return FAILED
+    wd1 = layout.reader_type == "WD1"
+    if not wd1 and args.channel is not None and not 0 <= args.channel < layout.channels:
+        error(f"{args.file}: no channel {args.channel}; the file has channels 0 to {layout.channels - 1}")
+        return FAILED
+    float32 = args.float32 and wd1
+    selection = args.events
+    try:
+        counted = CountedEvents(args.file, layout)
+        events: Any = iter(counted)
+        if args.channel is not None and wd1:
+            events = (e for e in events if e["board_channel"] == args.channel)
+        shown = list(itertools.islice(events, selection.start, selection.stop))
+    except FILE_ERRORS as failure:
+        error(f"{args.file}: {failure}")
+        return FAILED
+    ending = counted.ending(selected=selection.count is not None and len(shown) == selection.count)
+    if ending.error is not None:
+        error(f"{args.file}: {ending.error}")
+        return FAILED
+    if not shown:
+        if args.channel is not None:
+            error(f"{args.file}: no channel {args.channel} among the selected events")
+        else:
+            error(f"{args.file}: no events to plot")
+        return FAILED
+    if float32 and any(e["data"].size % 2 for e in shown):
+        error(f"{args.file}: an event has an odd number of samples, which cannot be read as float32 (--float32)")
+        return FAILED
+    if wd1 and not float32:
+        even = [e["data"] for e in shown if e["data"].size == shown[0]["data"].size]
+        if look_like_float_halves(np.stack(even)):
+            hint_float32(args.file)
+    first = f"events {selection.start:,} to {selection.start + len(shown) - 1:,}" if selection.start else \
+        f"first {plural(len(shown), 'event')}"
+    channel = f", channel {args.channel}" if args.channel is not None else ""
+    title = f"{os.path.basename(args.file)}{channel}: {first}"
+    fig = plot_events(shown, title, None if wd1 else args.channel, float32)
+    fig.savefig(args.output, dpi=fig.dpi)
+    pixels = " ({}x{} pixels)".format(*figure_pixels(len(fig.axes))) if kind in RASTER_FORMATS else ""
+    print(f"wrote {args.output}{pixels}: {plural(len(shown), 'event')}, {ending.describe()}")
+    if ending.failed:
+        error(f"{args.file}: {ending.describe()}")
+        return FAILED
+    return OK
+
+
+def _image_format(path: str) -> str:
+    """The format Matplotlib writes for this name: its extension, PNG without one."""
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    return extension or "png"
