@@ -11,7 +11,7 @@ python3 -m venv --system-site-packages /tmp/venv
 # No free-threaded interpreter is packaged here; at least compile the binding
 # the way such an interpreter's headers would see it.
 include=$(python3 -c 'import sysconfig; print(sysconfig.get_path("include"))')
-for f in src/lib/*.cpp; do
+for f in src/python_support/*.cpp src/reader_binding/*.cpp src/*_module/*.cpp; do
   g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED \
     -I"$include" -Isrc "$f"
 done

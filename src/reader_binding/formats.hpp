@@ -6,9 +6,9 @@
 #include <string_view>
 #include <variant>
 
-#include "../stream/event_stream.hpp"
-#include "../wd1_reader/wd1_reader.hpp"
-#include "../wd2_reader/wd2_reader.hpp"
+#include "stream/event_stream.hpp"
+#include "wd1_reader/wd1_reader.hpp"
+#include "wd2_reader/wd2_reader.hpp"
 
 namespace vorn::detail {
 

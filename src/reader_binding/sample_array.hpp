@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../stream/sample_vector.hpp"
+#include "stream/sample_vector.hpp"
 
 namespace vorn::detail {
 

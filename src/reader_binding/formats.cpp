@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <utility>
 
-#include "arguments.hpp"
-#include "errors.hpp"
-#include "py_ref.hpp"
+#include "python_support/arguments.hpp"
+#include "python_support/errors.hpp"
+#include "python_support/py_ref.hpp"
 #include "sample_array.hpp"
 
 namespace vorn::detail {

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "../stream/fault.hpp"
-#include "../stream/read_error.hpp"
 #include "py_ref.hpp"
+#include "stream/fault.hpp"
+#include "stream/read_error.hpp"
 
 namespace vorn::detail {
 

@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "arguments.hpp"
-#include "errors.hpp"
-#include "formats.hpp"
-#include "once_cell.hpp"
-#include "py_ref.hpp"
+#include "python_support/arguments.hpp"
+#include "python_support/errors.hpp"
+#include "python_support/once_cell.hpp"
+#include "python_support/py_ref.hpp"
+#include "reader_binding/formats.hpp"
 
 namespace vorn::detail {
 namespace {

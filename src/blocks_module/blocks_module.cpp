@@ -20,11 +20,11 @@
 #include <utility>
 #include <variant>
 
-#include "arguments.hpp"
-#include "buffers.hpp"
-#include "errors.hpp"
-#include "formats.hpp"
-#include "py_ref.hpp"
+#include "python_support/arguments.hpp"
+#include "python_support/buffers.hpp"
+#include "python_support/errors.hpp"
+#include "python_support/py_ref.hpp"
+#include "reader_binding/formats.hpp"
 
 namespace vorn::detail {
 namespace {

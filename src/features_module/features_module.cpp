@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "../features/pulse_features.hpp"
-#include "../features/pulse_finder.hpp"
-#include "buffers.hpp"
-#include "errors.hpp"
-#include "py_ref.hpp"
+#include "features/pulse_features.hpp"
+#include "features/pulse_finder.hpp"
+#include "python_support/buffers.hpp"
+#include "python_support/errors.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace vorn::detail {
 namespace {

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "arguments.hpp"
-#include "errors.hpp"
-#include "once_cell.hpp"
-#include "py_ref.hpp"
+#include "python_support/arguments.hpp"
+#include "python_support/errors.hpp"
+#include "python_support/once_cell.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace vorn::detail {
 namespace {

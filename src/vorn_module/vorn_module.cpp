@@ -1,3 +1,5 @@
+// vorn: the module that holds EventReader. It keeps process-wide state (its
+// types and the fault exception), so it is imported by one interpreter only.
 #include <Python.h>
 
 #if defined(VORN_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
@@ -8,11 +10,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "arguments.hpp"
-#include "errors.hpp"
 #include "event_reader.hpp"
-#include "once_cell.hpp"
-#include "py_ref.hpp"
+#include "python_support/arguments.hpp"
+#include "python_support/errors.hpp"
+#include "python_support/once_cell.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace vorn::detail {
 namespace {
