@@ -311,6 +311,12 @@ class EventBlocks:
     # in the cache, with the events handed over before the block; the block
     # itself is handed over once all of it is read.
     filled: Callable[[NDArray[Any], dict[str, NDArray[Any]], int, int, int], None] | None = None
+    max_rows: int | None = None  # events per 2-D block at most, None for BLOCK_ROWS
+    # Every block 2-D, an event of another length starting the next one, rather than the rest of the file flat.
+    fixed: bool = False
+    # The file opened at once and kept open: each iteration goes on where the last one stopped, so that a
+    # file still being written gives the events added since, one its end cut short once it is whole.
+    follow: bool = False
     ending: Ending | None = field(default=None, init=False)
 
     def __post_init__(self) -> None:
@@ -324,20 +330,38 @@ class EventBlocks:
         self._error: BaseException | None = None
         self._left = self.selection.count  # events still to hand over, None for all
         self._arrays: tuple[NDArray[Any], list[NDArray[Any]]] | None = None  # reused by every 2-D block
+        self._flat = False  # an event of another length came: the blocks are flat from there on
+        self._reader: BlockReader | None = None
+        if self.follow:
+            self._reader = self._open()
 
     @property
     def sample_dtype(self) -> np.dtype[Any]:
         return np.dtype(np.float32) if self.float32 else self._sample_dtype
 
-    def __iter__(self) -> Iterator[Block]:
+    @property
+    def position(self) -> int:
+        """The file offset just past the last event handed over."""
+        return self._offset
+
+    @property
+    def read_error(self) -> BaseException | None:
+        """The read error that ended the iteration, as the reader raised it."""
+        return self._error
+
+    def _open(self) -> BlockReader:
         reader = open_block_reader(self.path, self.layout)
         self._skip(reader, self.selection.start)
-        fixed = True
+        return reader
+
+    def __iter__(self) -> Iterator[Block]:
+        reader = self._reader if self._reader is not None else self._open()
         while (length := self._peek(reader)) is not None:
-            if fixed:
-                block, fixed = self._fixed_block(reader, length)
-            else:
+            if self._flat:
                 block = self._flat_block(reader, length)
+            else:
+                block, same = self._fixed_block(reader, length)
+                self._flat = not (same or self.fixed)
             yield self._finish(block)
             self.check()
         self.ending = ending_at(self.path, self.layout, self._offset, self._events, self._largest,
@@ -369,7 +393,8 @@ class EventBlocks:
 
     def block_rows(self, event_bytes: int) -> int:
         """Events in every 2-D block but the last, for events of that many bytes of samples."""
-        return max(1, min(BLOCK_ROWS, self.block_bytes // max(1, event_bytes)))
+        rows = BLOCK_ROWS if self.max_rows is None else self.max_rows
+        return max(1, min(rows, self.block_bytes // max(1, event_bytes)))
 
     def _header_arrays(self, rows: int) -> list[NDArray[Any]]:
         return [np.empty(rows, dtype=dtype) for _, dtype in self._columns]

@@ -54,7 +54,7 @@ from __future__ import annotations
 import functools
 import os
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -162,28 +162,38 @@ def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:
     if isinstance(paths_or_folder, str):
         if not os.path.isdir(paths_or_folder):
             return [paths_or_folder]
-        groups: dict[str, dict[int, str]] = {}
-        for name in sorted(os.listdir(paths_or_folder)):
-            match = _WAVE.fullmatch(name)
-            if match is None or name.startswith("."):
-                continue
-            found = groups.setdefault(match["prefix"], {})
-            n = int(match["channel"])
-            if n in found:
-                raise RunError(f"{paths_or_folder} has two files for channel {n}: {found[n]} and {name}")
-            found[n] = name
-        if not groups:
-            raise RunError(f"{paths_or_folder} has no wave<N> files (wave0.dat, x_wave1.dat, RUN1_wave_2.dat, ...)")
+        groups = folder_runs(paths_or_folder)
         if len(groups) > 1:
-            named = "; ".join(f"{prefix}wave<N> ({', '.join(found[n] for n in sorted(found))})"
+            named = "; ".join(f"{prefix}wave<N> ({', '.join(os.path.basename(found[n]) for n in sorted(found))})"
                               for prefix, found in groups.items())
             raise RunError(f"{paths_or_folder} holds the files of {len(groups)} runs: {named}: give one run's"
                            " files")
         (found,) = groups.values()
-        return [os.path.join(paths_or_folder, found[n]) for n in sorted(found)]
+        return [found[n] for n in sorted(found)]
     if not paths_or_folder:
         raise RunError("a run needs at least one file")
     return list(paths_or_folder)
+
+
+def folder_runs(folder: str, older: Collection[str] = ()) -> dict[str, dict[int, str]]:
+    """The paths of a folder's `[PREFIX]wave[_]<N>.<ext>` files by PREFIX, then by N, less the prefixes in `older`.
+
+    RunError when a channel has two files, or when no run is left.
+    """
+    groups: dict[str, dict[int, str]] = {}
+    for name in sorted(os.listdir(folder)):
+        match = _WAVE.fullmatch(name)
+        if match is None or name.startswith("."):
+            continue
+        found = groups.setdefault(match["prefix"], {})
+        n = int(match["channel"])
+        if n in found:
+            raise RunError(f"{folder} has two files for channel {n}: {os.path.basename(found[n])} and {name}")
+        found[n] = os.path.join(folder, name)
+    groups = {prefix: found for prefix, found in groups.items() if prefix not in older}
+    if not groups:
+        raise RunError(f"{folder} has no wave<N> files (wave0.dat, x_wave1.dat, RUN1_wave_2.dat, ...)")
+    return groups
 
 
 class _Source:
