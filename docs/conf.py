@@ -1,0 +1,55 @@
+"""Sphinx configuration of vorn's documentation: Markdown pages (MyST), the furo theme,
+the command reference from the command's own parser and the library's from its docstrings.
+
+Build with ``sphinx-build docs docs/_build/html`` (add ``-W --keep-going`` as CI does).
+The build first runs the code blocks of every page (see ``_ext/vorn_pages.py``):
+the tutorials' pictures are what those blocks write.
+"""
+
+import importlib.metadata
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent / "_ext"))
+
+project = "vorn"
+author = "the vorn developers"
+copyright = "the vorn developers, MIT license"
+try:
+    release = importlib.metadata.version("vorn")
+except importlib.metadata.PackageNotFoundError:
+    release = "unknown"
+version = release
+
+extensions = [
+    "myst_parser",
+    "sphinx.ext.autodoc",
+    "sphinx.ext.napoleon",
+    "sphinx.ext.doctest",
+    "sphinxarg.ext",
+    "vorn_pages",
+]
+
+source_suffix = {".md": "markdown"}
+root_doc = "index"
+exclude_patterns = ["_build", "_generated", "_ext", "Thumbs.db", ".DS_Store"]
+
+myst_enable_extensions = ["colon_fence", "deflist"]
+myst_heading_anchors = 3
+
+autodoc_default_options = {"members": True, "member-order": "bysource"}
+autodoc_typehints = "description"
+autodoc_typehints_format = "short"
+autodoc_preserve_defaults = True
+napoleon_google_docstring = False
+napoleon_numpy_docstring = True
+napoleon_use_rtype = False
+
+html_theme = "furo"
+html_title = f"vorn {release}"
+html_static_path = []
+
+# A type in an annotation that autodoc cannot link (a NumPy alias, a
+# library's class) is not a fault of the page.
+nitpicky = False
+suppress_warnings = ["myst.xref_missing"]
