@@ -117,6 +117,62 @@ def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None =
     what is read when, and the errors.
     """
     reading = _Reading(FeatureOptions() if options is None else options, step_size, type, float32, tick)
+
+    Parameters
+    ----------
+    paths_or_run : str or sequence of str
+        Event files, or a folder of a run's ``wave<N>`` files.
+    options : FeatureOptions, optional
+        What to measure, as for `vorn_tools.features.compute`.
+    step_size : int or str
+        Events, or bytes of samples, per partition.
+    run : bool
+        Read the files as the channels of one run, matching their events.
+    type : {"auto", "WD1", "WD2"}
+        The files' format.
+    float32 : bool
+        Read WD1 samples as the two halves of float32 values.
+    tick : str or float, optional
+        The board's clock tick: adds the ``time`` column, in seconds.
+    ended : callable, optional
+        Told ``(path, ending)`` for each file, when its partitions are computed.
+    reports : list of RunReport, optional
+        Receives a run's report, instead of RunError for dropped events.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy: the rows, columns and dtypes of the feature table of the same
+        inputs and step.
+
+    Raises
+    ------
+    BadFile
+        For a file that cannot be opened or read to its end (when the
+        DataFrame is made), or that changed since (when a partition is computed).
+    RunError
+        For files that do not make a run, or a run that dropped events without `reports`.
+    ImportError
+        When Dask or pandas is missing, naming the pip extra that brings them.
+
+    Examples
+    --------
+    Two WD1 files of 300 events, measured in partitions of 100 events on
+    Dask's default scheduler:
+
+    >>> import numpy as np, struct
+    >>> for name in ("a.wd1", "b.wd1"):
+    ...     with open(name, "wb") as f:
+    ...         for c in range(300):
+    ...             wave = np.full(128, 1000, "<u2")
+    ...             wave[40:50] = 1000 - 5 * (c % 7)
+    ...             _ = f.write(struct.pack("<6i", 24 + 256, 1, 0, 0, c, c) + wave.tobytes())
+    >>> from vorn_tools.features import FeatureOptions
+    >>> table = features(["a.wd1", "b.wd1"], FeatureOptions(baseline=(0, 32)), step_size=100)
+    >>> table.npartitions, len(table)
+    (6, 600)
+    >>> int((table.amplitude > 12).sum().compute())     # pulses of 15, 20, 25 and 30 ADC counts
+    342
     parse_step(step_size)  # a bad step is a usage error here, not in a task
     inputs = _inputs(paths_or_run, run)
     plans: tuple[_Plan, ...] = dask.compute(*[dask.delayed(_plan, pure=False)(i, reading) for i in inputs])

@@ -119,6 +119,38 @@ def open_layout(path: str, reader_type: str) -> Layout:
         return Layout("WD1")
     fd = os.open(path, os.O_RDONLY)
     try:
+
+    Parameters
+    ----------
+    path : str
+        The file.
+    reader_type : {"WD1", "WD2"}
+        The format to read it as.
+
+    Returns
+    -------
+    Layout
+        For WD2, the channel count K and whether events carry the channels
+        word, found as `vorn.EventReader` finds them.
+
+    Raises
+    ------
+    OSError
+        When the file cannot be opened, or a WD2 layout cannot be detected
+        (``failed to fill whole buffer`` for a file too short to tell).
+
+    Examples
+    --------
+    A WD2 file of two events of three channels, each with the channels word:
+
+    >>> import numpy as np, struct
+    >>> with open("three.wd2", "wb") as f:
+    ...     for counter in range(2):
+    ...         _ = f.write(struct.pack("<IQIQi", counter, 0, 4, 200, 3) + np.zeros(12, "<f4").tobytes())
+    >>> open_layout("three.wd2", "WD2")
+    Layout(reader_type='WD2', channels=3, channel_word=True)
+    >>> guess_type("three.wd2"), detect_type("three.wd2")
+    ('WD2', 'WD2')
         return wd2_layout(fd, os.fstat(fd).st_size) or Layout("WD2")
     except OSError as error:
         if error.errno == errno.ESPIPE:
@@ -249,6 +281,21 @@ def guess_type(path: str) -> str | None:
     try:
         size = os.fstat(fd).st_size
         wd1, wd2 = _wd1_holds(fd, size), _wd2_holds(fd, size)
+
+    Parameters
+    ----------
+    path : str
+        The file, which is read from its start and not changed.
+
+    Returns
+    -------
+    str or None
+        ``"WD1"``, ``"WD2"``, or None when the file cannot be told apart (yet).
+
+    Raises
+    ------
+    OSError
+        When the file cannot be opened or read.
     finally:
         os.close(fd)
     if wd2 is None:
@@ -267,6 +314,24 @@ def detect_type(path: str) -> str:
     if stat.S_ISDIR(info.st_mode):
         raise Unclassified("a folder, not an event file", final=True)
     if not stat.S_ISREG(info.st_mode):
+
+    Parameters
+    ----------
+    path : str
+        The file.
+
+    Returns
+    -------
+    str
+        ``"WD1"`` or ``"WD2"``.
+
+    Raises
+    ------
+    Unclassified
+        For an empty file, one of neither format or of both, or one that is
+        not a regular file, with the words the command prints.
+    OSError
+        When the file cannot be opened or read.
         raise Unclassified("the format of a pipe or device cannot be detected: pass --type WD1 or --type WD2",
                            final=True)
     if info.st_size == 0:

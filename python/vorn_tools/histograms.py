@@ -50,6 +50,39 @@ def histogram(bins: int, start: float, stop: float, channels: int = 1, label: st
     return bh.Histogram(bh.axis.Regular(bins, start, stop, __dict__={"label": label, "unit": unit}),
                         bh.axis.Integer(0, channels, underflow=False, overflow=False,
                                         __dict__={"label": "channel"}),
+
+    Parameters
+    ----------
+    bins : int
+        The number of equal bins.
+    start, stop : float
+        The range of the values axis.
+    channels : int
+        The channels, 0 to ``channels - 1``, on the second axis.
+    label, unit : str
+        What the values are and their unit, kept in the axis's metadata.
+
+    Returns
+    -------
+    boost_histogram.Histogram
+        Of integer counts (``Int64`` storage), so that histograms add exactly.
+
+    Raises
+    ------
+    ImportError
+        When boost-histogram is not installed, naming the pip extra that brings it.
+
+    Examples
+    --------
+    Two channels' values, filled and then added to a second histogram:
+
+    >>> h = histogram(10, 0.0, 100.0, channels=2, label="amplitude", unit="mV")
+    >>> h = fill(h, [[5.0, 55.0], [15.0, 250.0], [float("nan"), 95.0]])
+    >>> h[:, 0].values().tolist()
+    [1, 1, 0, 0, 0, 0, 0, 0, 0, 0]
+    >>> total = merge([h, fill(histogram(10, 0.0, 100.0, 2, "amplitude", "mV"), [[5.0, 5.0]])])
+    >>> int(total[:, 0].sum()), int(total[:, 1].sum(flow=True))
+    (3, 4)
                         storage=bh.storage.Int64())
 
 
@@ -62,6 +95,22 @@ def time_histogram(bin_width: float, channels: int = 1, start: float = 0.0, unit
     return bh.Histogram(bh.axis.Regular(1, start, start + bin_width, growth=True,
                                         __dict__={"label": "time", "unit": unit}),
                         bh.axis.Integer(0, channels, underflow=False, overflow=False,
+
+    Parameters
+    ----------
+    bin_width : float
+        The width of a bin, in `unit`.
+    channels : int
+        The channels on the second axis.
+    start : float
+        The low edge of the first bin.
+    unit : str
+        The unit of the times.
+
+    Returns
+    -------
+    boost_histogram.Histogram
+        Of integer counts, its time axis growing as times arrive.
                                         __dict__={"label": "channel"}),
                         storage=bh.storage.Int64())
 
@@ -77,6 +126,23 @@ def fill(hist: Any, values: ArrayLike) -> Any:
     if array.ndim == 1:
         array = array[:, None]
     if array.ndim != 2:
+
+    Parameters
+    ----------
+    hist : boost_histogram.Histogram
+        A histogram of `histogram` or `time_histogram`.
+    values : array_like
+        (events,) values of channel 0, or (events, channels).
+
+    Returns
+    -------
+    boost_histogram.Histogram
+        `hist`, filled.
+
+    Raises
+    ------
+    ValueError
+        For values of another shape, or of more channels than `hist` has.
         raise ValueError(f"values must be (events,) or (events, channels), not of shape {array.shape}")
     channels = len(hist.axes[1])
     if array.shape[1] > channels:
@@ -99,6 +165,22 @@ def merge(histograms: Sequence[Any]) -> Any:
         raise ValueError("nothing to merge")
     first = histograms[0]
     value_axes = [h.axes[0] for h in histograms]
+
+    Parameters
+    ----------
+    histograms : sequence of boost_histogram.Histogram
+        Histograms of one value axis, or of growing axes of one bin width.
+
+    Returns
+    -------
+    boost_histogram.Histogram
+        A new histogram: their sum.
+
+    Raises
+    ------
+    ValueError
+        For no histograms, axes that differ without growing, or grown axes
+        whose bins are not of one width or do not line up.
     if all(axis == value_axes[0] for axis in value_axes):
         total = first.copy()
         for h in histograms[1:]:

@@ -109,6 +109,31 @@ class PulseOptions:
     times the baseline's RMS. ``charge`` is the number of samples before a
     pulse's first crossing and after its end that its charge takes in.
     ``polarity="auto"`` is decided per channel (see `find_pulses`).
+
+    Parameters
+    ----------
+    baseline : tuple of int
+        The baseline window ``[b0, b1)`` in samples, clipped to each waveform.
+    polarity : {"negative", "positive", "auto"}
+        The sign of the pulses.
+    threshold, threshold_rms : float
+        The threshold T: absolute, or (when ``threshold`` is None) in baseline RMS.
+    hysteresis, hysteresis_rms : float
+        H, below T, where a pulse ends and the finder re-arms: absolute, or in baseline RMS.
+    separation : int
+        Crossings closer than this (in samples) to a pulse's first one belong to it.
+    charge : tuple of int
+        Samples before the first crossing and after the end that the charge takes in.
+    slope : float or None
+        The slope trigger's level S (off when None), over ``slope_span`` samples.
+    slope_span : int
+        L, the samples over which the slope trigger measures a rise.
+
+    Raises
+    ------
+    ValueError
+        For an unknown polarity, a negative hysteresis, separation or charge
+        window, or a slope trigger without a positive level and span.
     """
 
     baseline: tuple[int, int] = (0, 64)
@@ -156,8 +181,48 @@ def find_pulses(data: npt.ArrayLike, options: PulseOptions | None = None,
     Rows of both signs take two passes of the kernel over all rows, one per
     sign, rather than a copy of each sign's samples.
 
-    Raises TypeError for other sample types and ValueError for shapes or a
-    baseline window that do not fit. The search releases the GIL.
+    The search releases the GIL.
+
+    Parameters
+    ----------
+    data : array_like
+        uint16 or float32 samples: (rows, samples), (events, channels,
+        samples), or flat with ``offsets``.
+    options : PulseOptions, optional
+        How pulses are found and measured; ``PulseOptions()`` by default.
+    offsets : array_like, optional
+        rows + 1 non-decreasing entries, for flat ``data`` of waveforms of
+        different lengths.
+    polarity : array_like or mapping, optional
+        +1 or -1 per row, per channel of 3-D data, or ``{channel: sign}``;
+        overrides ``options.polarity``.
+
+    Returns
+    -------
+    dict of str to numpy.ndarray
+        The columns of `PULSES`, in its order, one entry per pulse.
+
+    Raises
+    ------
+    TypeError
+        For samples of another type than uint16 or float32.
+    ValueError
+        For shapes, offsets, polarities or a baseline window that do not fit.
+
+    Examples
+    --------
+    Two negative pulses on a flat baseline of 100, the second 20 samples
+    after the first:
+
+    >>> import numpy as np
+    >>> wave = np.full(200, 100, dtype=np.uint16)
+    >>> wave[80:85] = 40
+    >>> wave[100:103] = 70
+    >>> found = find_pulses(wave[np.newaxis], PulseOptions(threshold=20, hysteresis=5))
+    >>> found["row"].tolist(), found["amplitude"].tolist()
+    ([0, 0], [60.0, 30.0])
+    >>> found["start_time"].round(2).tolist(), found["delay"].round(2).tolist()
+    ([79.33, 99.67], [nan, 20.33])
     """
     options = PulseOptions() if options is None else options
     given = as_rows(data, offsets)

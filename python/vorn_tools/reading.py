@@ -81,7 +81,30 @@ class EventBlock(Columns):
 
 
 def parse_step(step_size: int | str) -> tuple[int | None, int | None]:
-    """(events, None) for an int, (None, bytes) for "64 MB" and the like."""
+    """(events, None) for an int, (None, bytes) for "64 MB" and the like.
+
+    Parameters
+    ----------
+    step_size : int or str
+        Events (an int of at least 1), or an amount of memory with its unit.
+
+    Returns
+    -------
+    tuple of (int or None, int or None)
+        The events, or the bytes, of a step; the other is None.
+
+    Raises
+    ------
+    TypeError
+        For anything but an int or a str (a bool included).
+    ValueError
+        For fewer than one event, or a size that cannot be read.
+
+    Examples
+    --------
+    >>> parse_step(1000), parse_step("64 MB"), parse_step("1 KiB")
+    ((1000, None), (None, 64000000), (None, 1024))
+    """
     if isinstance(step_size, bool) or not isinstance(step_size, (int, str)):
         raise TypeError(f"step_size must be an int (events) or a str such as '64 MB', not {step_size!r}")
     if isinstance(step_size, int):
@@ -98,7 +121,27 @@ def parse_step(step_size: int | str) -> tuple[int | None, int | None]:
 
 
 def classify(path: str, type: str = "auto") -> Layout:
-    """The layout of `path` read as `type`; BadFile naming the file when it cannot be opened or told apart."""
+    """The layout of `path` read as `type`; BadFile naming the file when it cannot be opened or told apart.
+
+    Parameters
+    ----------
+    path : str
+        The file.
+    type : {"auto", "WD1", "WD2"}
+        The format to read it as; ``"auto"`` decides from the file.
+
+    Returns
+    -------
+    vorn_tools.formats.Layout
+        The format and, for WD2, the channel count and whether events carry the channels word.
+
+    Raises
+    ------
+    BadFile
+        When the file cannot be opened, or ``"auto"`` cannot tell WD1 from WD2.
+    ValueError
+        For an unknown `type`.
+    """
     if type not in TYPES:
         raise ValueError(f"unknown type {type!r}, expected one of {', '.join(map(repr, TYPES))}")
     try:
@@ -265,6 +308,51 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
 
     Every file is opened and classified first: one that cannot be raises
     BadFile naming it before any block is yielded. A file that cannot be read
+
+    Parameters
+    ----------
+    paths : str or iterable of str
+        The files, read one after the other.
+    step_size : int or str
+        Events per block (an int), or the memory a block's samples take
+        (``"64 MB"``, ``"1 GiB"``).
+    type : {"auto", "WD1", "WD2"}
+        The files' format; ``"auto"`` tells each file's apart, or refuses it.
+    float32 : bool
+        Read WD1 samples as the two halves of float32 values.
+    tick : str or float, optional
+        The board's clock tick (``"8 ns"``, or seconds): adds the ``time``
+        column, in seconds.
+
+    Returns
+    -------
+    iterator of EventBlock
+        Blocks of the header columns, ``time_tag``, ``time`` (with a tick)
+        and ``data`` (with ``offsets`` when the events' lengths differ).
+
+    Raises
+    ------
+    BadFile
+        For a file that cannot be opened, told apart or read to its end.
+    ValueError
+        For an unknown `type` or a `step_size` that cannot be read.
+    TypeError
+        For a `step_size` that is neither an int nor a str.
+
+    Examples
+    --------
+    A file of five WD1 events of 100 samples, read two events at a time:
+
+    >>> import numpy as np, struct
+    >>> with open("five.wd1", "wb") as f:
+    ...     for counter in range(5):
+    ...         _ = f.write(struct.pack("<6i", 224, 1, 0, 0, counter, 10 * counter))
+    ...         _ = f.write(np.full(100, 2000 + counter, "<u2").tobytes())
+    >>> for block in iterate("five.wd1", step_size=2, tick="8 ns"):
+    ...     print(block.entry_start, block["data"].shape, block["event_counter"], block["time"] * 1e9)
+    0 (2, 100) [0 1] [ 0. 80.]
+    2 (2, 100) [2 3] [160. 240.]
+    4 (1, 100) [4] [320.]
     to its end yields the blocks of the events before the failure, then
     raises BadFile with the file's name, the message and the event's offset.
     A file that ends inside its last event, one like those before it, just

@@ -158,7 +158,24 @@ class RunBlock(Columns):
 
 
 def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:
-    """The files of a run: a folder's `[PREFIX]wave[_]<N>.<ext>` files by N, or the paths in their order."""
+    """The files of a run: a folder's `[PREFIX]wave[_]<N>.<ext>` files by N, or the paths in their order.
+
+    Parameters
+    ----------
+    paths_or_folder : str or sequence of str
+        A folder, one file, or the files of the run in channel order.
+
+    Returns
+    -------
+    list of str
+        The paths, channel 0 first.
+
+    Raises
+    ------
+    RunError
+        For a folder without wave<N> files, with two files of one channel,
+        or holding the files of two runs (two prefixes).
+    """
     if isinstance(paths_or_folder, str):
         if not os.path.isdir(paths_or_folder):
             return [paths_or_folder]
@@ -477,3 +494,53 @@ def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = DEFAUL
     BadFile after the blocks matched before it.
     """
     return Run(run_files(paths_or_folder), step_size, type, float32, tick)
+
+    Parameters
+    ----------
+    paths_or_folder : str or sequence of str
+        A folder of ``[PREFIX]wave[_]<N>`` files, the files in channel
+        order, or one WD2 file.
+    step_size : int or str
+        Matched events per block (an int), or the memory of a block's
+        samples (``"64 MB"``).
+    type : {"auto", "WD1", "WD2"}
+        The files' format.
+    float32 : bool
+        Read WD1 samples as the two halves of float32 values.
+    tick : str or float, optional
+        The board's clock tick: adds the ``time`` column, in seconds.
+
+    Returns
+    -------
+    Run
+        An iterable of blocks of matched events (``data`` of (events,
+        channels, samples)), whose ``report`` (a `RunReport`) accounts for
+        every event that was not matched.
+
+    Raises
+    ------
+    BadFile
+        For a file that cannot be opened or told apart.
+    RunError
+        For files that do not make a run: mixed formats, different sample
+        counts, a folder of no run or of two.
+
+    Examples
+    --------
+    Two channel files of three events, the second lacking counter 1:
+
+    >>> import numpy as np, os, struct
+    >>> os.makedirs("run", exist_ok=True)
+    >>> for channel, counters in ((0, [0, 1, 2]), (1, [0, 2])):
+    ...     with open(f"run/wave{channel}.dat", "wb") as f:
+    ...         for c in counters:
+    ...             _ = f.write(struct.pack("<6i", 24 + 2 * 8, 1, 0, channel, c, 100 * c))
+    ...             _ = f.write(np.full(8, 1000 * channel + c, "<u2").tobytes())
+    >>> run = open_run("run")
+    >>> for block in run:
+    ...     print(block["event"], block["data"][:, :, 0].tolist())
+    [0 2] [[0, 1000], [2, 1002]]
+    >>> for line in report_lines(run.report):
+    ...     print(line)
+    run/wave1.dat: 1 event missing (counter 1), so dropped from the other files
+    run/wave0.dat, run/wave1.dat: 2 events matched in every file, 1 event dropped from the files that held them

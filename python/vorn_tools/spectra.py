@@ -318,6 +318,37 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
     `reports`.
     """
     try:
+
+    Parameters
+    ----------
+    task : FeatureTask or TableInput
+        Event files (or a run) to measure, or a feature table to read.
+    binning : Binning
+        What to histogram (a column or an expression, a cut, a second value
+        for a map) and its bins.
+    cancel : str, optional
+        The path of a file whose appearance stops the reading at the next
+        block (how a parallel run is interrupted).
+    reports : list of RunReport, optional
+        Where a run's matching report is appended.
+    progress : optional
+        A progress bar that is told the bytes or rows read.
+
+    Returns
+    -------
+    series : dict of int to Series
+        A series per channel (-1 for values of an expression per event,
+        ``name@C``), with their under- and overflow.
+    outcome : SpectrumOutcome
+        The account of the reading: events, rows, how it ended, its error,
+        and the rows left out for lack of a value or a channel.
+
+    Raises
+    ------
+    KeyError
+        For a column the input does not have.
+    BadExpression
+        For an expression that cannot be evaluated on the input.
         of, where, y = binning.parse()
     except ExpressionError as error:
         raise BadExpression(str(error)) from None
