@@ -115,8 +115,6 @@ def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None =
     run); with `reports`, a run's report is appended to it instead of a run
     that dropped events raising RunError. See the module's description for
     what is read when, and the errors.
-    """
-    reading = _Reading(FeatureOptions() if options is None else options, step_size, type, float32, tick)
 
     Parameters
     ----------
@@ -173,6 +171,8 @@ def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None =
     (6, 600)
     >>> int((table.amplitude > 12).sum().compute())     # pulses of 15, 20, 25 and 30 ADC counts
     342
+    """
+    reading = _Reading(FeatureOptions() if options is None else options, step_size, type, float32, tick)
     parse_step(step_size)  # a bad step is a usage error here, not in a task
     inputs = _inputs(paths_or_run, run)
     plans: tuple[_Plan, ...] = dask.compute(*[dask.delayed(_plan, pure=False)(i, reading) for i in inputs])

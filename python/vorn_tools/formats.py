@@ -114,11 +114,6 @@ def open_layout(path: str, reader_type: str) -> Layout:
     A WD2 stream that cannot be looked at ahead of the reader (a pipe) gets
     the one-channel layout: the reader itself still reads it right, only the
     offsets the command works out may then be off.
-    """
-    if reader_type == "WD1":
-        return Layout("WD1")
-    fd = os.open(path, os.O_RDONLY)
-    try:
 
     Parameters
     ----------
@@ -151,6 +146,11 @@ def open_layout(path: str, reader_type: str) -> Layout:
     Layout(reader_type='WD2', channels=3, channel_word=True)
     >>> guess_type("three.wd2"), detect_type("three.wd2")
     ('WD2', 'WD2')
+    """
+    if reader_type == "WD1":
+        return Layout("WD1")
+    fd = os.open(path, os.O_RDONLY)
+    try:
         return wd2_layout(fd, os.fstat(fd).st_size) or Layout("WD2")
     except OSError as error:
         if error.errno == errno.ESPIPE:
@@ -276,11 +276,6 @@ def guess_type(path: str) -> str | None:
     WD2 file being written starts with bytes that may read as a whole WD1
     event (a counter of 24 or more read as event_size), so the WD1 reading
     holding proves nothing until the WD2 one has failed.
-    """
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        size = os.fstat(fd).st_size
-        wd1, wd2 = _wd1_holds(fd, size), _wd2_holds(fd, size)
 
     Parameters
     ----------
@@ -296,6 +291,11 @@ def guess_type(path: str) -> str | None:
     ------
     OSError
         When the file cannot be opened or read.
+    """
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        size = os.fstat(fd).st_size
+        wd1, wd2 = _wd1_holds(fd, size), _wd2_holds(fd, size)
     finally:
         os.close(fd)
     if wd2 is None:
@@ -309,11 +309,6 @@ def detect_type(path: str) -> str:
     """The format `auto` settles on, or Unclassified saying why there is none.
 
     Only regular files are looked at: the look ahead would consume a pipe.
-    """
-    info = os.stat(path)
-    if stat.S_ISDIR(info.st_mode):
-        raise Unclassified("a folder, not an event file", final=True)
-    if not stat.S_ISREG(info.st_mode):
 
     Parameters
     ----------
@@ -332,6 +327,11 @@ def detect_type(path: str) -> str:
         not a regular file, with the words the command prints.
     OSError
         When the file cannot be opened or read.
+    """
+    info = os.stat(path)
+    if stat.S_ISDIR(info.st_mode):
+        raise Unclassified("a folder, not an event file", final=True)
+    if not stat.S_ISREG(info.st_mode):
         raise Unclassified("the format of a pipe or device cannot be detected: pass --type WD1 or --type WD2",
                            final=True)
     if info.st_size == 0:

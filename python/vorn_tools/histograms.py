@@ -45,11 +45,6 @@ def histogram(bins: int, start: float, stop: float, channels: int = 1, label: st
     """An empty histogram of `bins` equal bins from `start` to `stop`, for `channels` channels.
 
     Values outside the range are counted in the underflow and overflow bins.
-    """
-    bh = _bh()
-    return bh.Histogram(bh.axis.Regular(bins, start, stop, __dict__={"label": label, "unit": unit}),
-                        bh.axis.Integer(0, channels, underflow=False, overflow=False,
-                                        __dict__={"label": "channel"}),
 
     Parameters
     ----------
@@ -83,6 +78,11 @@ def histogram(bins: int, start: float, stop: float, channels: int = 1, label: st
     >>> total = merge([h, fill(histogram(10, 0.0, 100.0, 2, "amplitude", "mV"), [[5.0, 5.0]])])
     >>> int(total[:, 0].sum()), int(total[:, 1].sum(flow=True))
     (3, 4)
+    """
+    bh = _bh()
+    return bh.Histogram(bh.axis.Regular(bins, start, stop, __dict__={"label": label, "unit": unit}),
+                        bh.axis.Integer(0, channels, underflow=False, overflow=False,
+                                        __dict__={"label": "channel"}),
                         storage=bh.storage.Int64())
 
 
@@ -90,11 +90,6 @@ def time_histogram(bin_width: float, channels: int = 1, start: float = 0.0, unit
     """An empty histogram of event times in bins of `bin_width`, growing to hold every time from `start`.
 
     Divide its counts by the bin width for the rate.
-    """
-    bh = _bh()
-    return bh.Histogram(bh.axis.Regular(1, start, start + bin_width, growth=True,
-                                        __dict__={"label": "time", "unit": unit}),
-                        bh.axis.Integer(0, channels, underflow=False, overflow=False,
 
     Parameters
     ----------
@@ -111,6 +106,11 @@ def time_histogram(bin_width: float, channels: int = 1, start: float = 0.0, unit
     -------
     boost_histogram.Histogram
         Of integer counts, its time axis growing as times arrive.
+    """
+    bh = _bh()
+    return bh.Histogram(bh.axis.Regular(1, start, start + bin_width, growth=True,
+                                        __dict__={"label": "time", "unit": unit}),
+                        bh.axis.Integer(0, channels, underflow=False, overflow=False,
                                         __dict__={"label": "channel"}),
                         storage=bh.storage.Int64())
 
@@ -121,11 +121,6 @@ def fill(hist: Any, values: ArrayLike) -> Any:
     `values` is (events,) for one channel or (events, channels), as the
     per-channel features and the run's header columns are; NaN values are
     not counted.
-    """
-    array = np.asarray(values, dtype=np.float64)
-    if array.ndim == 1:
-        array = array[:, None]
-    if array.ndim != 2:
 
     Parameters
     ----------
@@ -143,6 +138,11 @@ def fill(hist: Any, values: ArrayLike) -> Any:
     ------
     ValueError
         For values of another shape, or of more channels than `hist` has.
+    """
+    array = np.asarray(values, dtype=np.float64)
+    if array.ndim == 1:
+        array = array[:, None]
+    if array.ndim != 2:
         raise ValueError(f"values must be (events,) or (events, channels), not of shape {array.shape}")
     channels = len(hist.axes[1])
     if array.shape[1] > channels:
@@ -160,11 +160,6 @@ def merge(histograms: Sequence[Any]) -> Any:
     that are not binary fractions (1 ms) differ in the last bit: bins are
     matched by their index from the first histogram's low edge, never by
     equal floats, and the counts, flow bins included, add exactly.
-    """
-    if not histograms:
-        raise ValueError("nothing to merge")
-    first = histograms[0]
-    value_axes = [h.axes[0] for h in histograms]
 
     Parameters
     ----------
@@ -181,6 +176,11 @@ def merge(histograms: Sequence[Any]) -> Any:
     ValueError
         For no histograms, axes that differ without growing, or grown axes
         whose bins are not of one width or do not line up.
+    """
+    if not histograms:
+        raise ValueError("nothing to merge")
+    first = histograms[0]
+    value_axes = [h.axes[0] for h in histograms]
     if all(axis == value_axes[0] for axis in value_axes):
         total = first.copy()
         for h in histograms[1:]:

@@ -308,6 +308,12 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
 
     Every file is opened and classified first: one that cannot be raises
     BadFile naming it before any block is yielded. A file that cannot be read
+    to its end yields the blocks of the events before the failure, then
+    raises BadFile with the file's name, the message and the event's offset.
+    A file that ends inside its last event, one like those before it, just
+    ends; a reading that stops before data it cannot reach, such as a second
+    recording after a cut event, is a failure too. With `float32`, WD1
+    samples are read as the halves of float32 values (see `EventBlocks`).
 
     Parameters
     ----------
@@ -353,12 +359,6 @@ def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, typ
     0 (2, 100) [0 1] [ 0. 80.]
     2 (2, 100) [2 3] [160. 240.]
     4 (1, 100) [4] [320.]
-    to its end yields the blocks of the events before the failure, then
-    raises BadFile with the file's name, the message and the event's offset.
-    A file that ends inside its last event, one like those before it, just
-    ends; a reading that stops before data it cannot reach, such as a second
-    recording after a cut event, is a failure too. With `float32`, WD1
-    samples are read as the halves of float32 values (see `EventBlocks`).
     """
     return iterate_files(paths, step_size, type, float32, tick)
 

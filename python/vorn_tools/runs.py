@@ -492,8 +492,6 @@ def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = DEFAUL
     that cannot be opened raises BadFile, files that do not make a run
     RunError. While iterating, a file that cannot be read to its end raises
     BadFile after the blocks matched before it.
-    """
-    return Run(run_files(paths_or_folder), step_size, type, float32, tick)
 
     Parameters
     ----------
@@ -544,3 +542,5 @@ def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = DEFAUL
     ...     print(line)
     run/wave1.dat: 1 event missing (counter 1), so dropped from the other files
     run/wave0.dat, run/wave1.dat: 2 events matched in every file, 1 event dropped from the files that held them
+    """
+    return Run(run_files(paths_or_folder), step_size, type, float32, tick)

@@ -316,8 +316,6 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
     in the outcome's `error`; KeyError, for a column the input does not
     have, and BadExpression are raised. A run's report is appended to
     `reports`.
-    """
-    try:
 
     Parameters
     ----------
@@ -349,6 +347,8 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
         For a column the input does not have.
     BadExpression
         For an expression that cannot be evaluated on the input.
+    """
+    try:
         of, where, y = binning.parse()
     except ExpressionError as error:
         raise BadExpression(str(error)) from None

@@ -265,11 +265,6 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     `mu`, `crosstalk` (lam, SiPM only), `peak_to_valley` (the fitted density
     at the first photoelectron peak over its minimum between the pedestal
     and that peak), `chi2_ndf` and `converged`.
-    """
-    if model not in ("sipm", "pmt"):
-        raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
-    counts, edges, left_out = _histogram(values, bins, value_range)
-    result, plot = fit_spe_histogram(counts, edges, model)
 
     Parameters
     ----------
@@ -314,6 +309,11 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     (True, 40, 0.2)
     >>> abs(result.extra["gain"] - 40.0) < 3 * result.extra["gain_error"]
     True
+    """
+    if model not in ("sipm", "pmt"):
+        raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
+    counts, edges, left_out = _histogram(values, bins, value_range)
+    result, plot = fit_spe_histogram(counts, edges, model)
     return _counting(result, left_out), plot
 
 
@@ -323,11 +323,6 @@ def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
 
     For histograms kept elsewhere (the monitor's): the values outside the
     edges are not part of the fit.
-    """
-    if model not in ("sipm", "pmt"):
-        raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
-    counts = np.asarray(counts)
-    edges = np.asarray(edges, dtype=np.float64)
 
     Parameters
     ----------
@@ -351,6 +346,11 @@ def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
         For fewer than 20 entries, or no peak to start from.
     ValueError
         For another model.
+    """
+    if model not in ("sipm", "pmt"):
+        raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
+    counts = np.asarray(counts)
+    edges = np.asarray(edges, dtype=np.float64)
     if counts.sum() < 20:
         raise FitError(f"{int(counts.sum())} entries are too few to fit")
     start = _spe_start(counts, edges)
