@@ -18,10 +18,10 @@ from typing import Any
 
 from ..formats import Layout, Unclassified, detect_type, open_layout
 
-__all__ = ["BROKEN_PIPE", "FAILED", "FIT_LIBRARIES", "Failed", "OK", "TABLE_LIBRARIES", "USAGE", "UsageError",
-           "check_targets", "error", "hint_float32", "install_hint", "layouts", "left_out", "naming", "plural",
-           "refuse_repeats", "report_outcomes", "report_run", "require", "run_inputs", "run_name", "size_of",
-           "spare_inputs", "unreadable_raw"]
+__all__ = ["BROKEN_PIPE", "EXTRAS", "FAILED", "FIT_LIBRARIES", "Failed", "OK", "TABLE_LIBRARIES", "USAGE",
+           "UsageError", "check_targets", "error", "hint_float32", "install_hint", "layouts", "left_out", "naming",
+           "output_targets", "plural", "refuse_repeats", "report_outcomes", "report_run", "require", "run_inputs",
+           "run_name", "size_of", "spare_inputs", "unreadable_raw"]
 
 OK, FAILED, USAGE = 0, 1, 2
 # What a shell reports for a command ended by SIGPIPE, as Unix tools are when
@@ -155,6 +155,18 @@ def refuse_repeats(inputs: Sequence[str]) -> None:
         if identity in seen:
             raise UsageError(f"{path} is the same file as {seen[identity]}: give each input once")
         seen[identity] = path
+
+
+def output_targets(output: str, folder: bool, names: Sequence[str], suffix: str, flags: str, single: str
+                   ) -> list[str]:
+    """What -o names: a folder for an output per input (`names` with `suffix`) with `flags`, else one `single`."""
+    if folder:
+        if os.path.exists(output) and not os.path.isdir(output):
+            raise UsageError(f"{output} is not a folder (with {flags}, -o names a folder)")
+        return [os.path.join(output, f"{name}{suffix}") for name in names]
+    if os.path.isdir(output):
+        raise UsageError(f"{output} is a folder; without {flags}, -o names {single}")
+    return [output]
 
 
 def check_targets(targets: Sequence[str], force: bool) -> None:

@@ -10,8 +10,8 @@ from typing import Any
 from .. import parallel
 from ..formats import Layout
 from ..output_files import unique_names
-from .common import (FAILED, Failed, UsageError, check_targets, error, install_hint, layouts, plural, report_outcomes,
-                     report_run, require, run_inputs, run_name, size_of, spare_inputs)
+from .common import (FAILED, Failed, UsageError, check_targets, error, install_hint, layouts, output_targets, plural,
+                     report_outcomes, report_run, require, run_inputs, run_name, size_of, spare_inputs)
 from .options import (Checked, add_command, allow_gaps_option, events_option, float32_option, force_option,
                       parallel_options, quiet_option, run_option, salvage_option, type_option)
 
@@ -74,16 +74,9 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     # Workers elsewhere need paths that do not depend on this process's folder.
     tasks = [convert.Task(os.path.abspath(args.files[i]), layout, name, options)
              for (i, layout), name in zip(readable, names)]
-    if folder:
-        if os.path.exists(args.output) and not os.path.isdir(args.output):
-            raise UsageError(f"{args.output} is not a folder (with --jobs or --scheduler, -o names a folder)")
-        targets = [os.path.join(args.output, f"{name}.h5") for name in names]
-    else:
-        if os.path.isdir(args.output):
-            raise UsageError(f"{args.output} is a folder; without --jobs or --scheduler, -o names an HDF5 file")
-        if not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
-            raise UsageError(f"the folder of {args.output} does not exist")
-        targets = [args.output]
+    targets = output_targets(args.output, folder, names, ".h5", "--jobs or --scheduler", "an HDF5 file")
+    if not folder and not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
+        raise UsageError(f"the folder of {args.output} does not exist")
     spare_inputs(targets, args.files)
     check_targets(targets, args.force)
     if folder:

@@ -21,10 +21,12 @@ from ..formats import Layout
 from ..output_files import cannot_create
 from .common import USAGE, UsageError, layouts, refuse_repeats, run_inputs
 
-__all__ = ["Checked", "Pair", "Parser", "add_command", "allow_gaps_option", "channel_number", "check",
-           "feature_options", "feature_value", "float32_option", "events_option", "force_option", "parallel_options",
-           "pulse_options", "pulse_settings", "positive_int", "quiet_option", "run_option", "salvage_option",
-           "scheduler_address", "seconds", "selection", "tick_option", "type_option", "units_options", "whole"]
+__all__ = ["Checked", "Pair", "Parser", "SCHEDULER", "SCHEMES", "UNIT_FLAGS", "add_command", "allow_gaps_option",
+           "baseline_option", "channel_number", "check", "events_option", "exclude_option", "feature_options",
+           "feature_value", "float32_option", "force_option", "given", "parallel_options", "positive_int",
+           "pulse_options", "pulse_settings", "quiet_option", "rearm_options", "run_option", "salvage_option",
+           "sample_period", "scheduler_address", "seconds", "selection", "separation_option", "threshold_options",
+           "tick", "tick_option", "type_option", "units_options", "whole"]
 
 
 # --- values ---------------------------------------------------------------------
@@ -82,29 +84,33 @@ def feature_value(field: str) -> Callable[[str], float]:
     return parse
 
 
+def _readable(parse: Callable[[str], float]) -> Callable[[str], str]:
+    """The text as given, once `parse` reads it: the library parses it again where it is used."""
+    def check(text: str) -> str:
+        try:
+            parse(text)
+        except ValueError as failure:
+            raise argparse.ArgumentTypeError(str(failure)) from None
+        return text
+    return check
+
+
 def tick(text: str) -> str:
     """The tick as given, once it is known to read as a positive time."""
     from ..timing import parse_tick
 
-    try:
-        parse_tick(text)
-    except ValueError as failure:
-        raise argparse.ArgumentTypeError(str(failure)) from None
-    return text
+    return _readable(parse_tick)(text)
 
 
 def sample_period(text: str) -> str:
     """The sample period as given, once it is known to read as a time or a sampling rate."""
     from ..units import parse_period
 
-    try:
-        parse_period(text)
-    except ValueError as failure:
-        raise argparse.ArgumentTypeError(str(failure)) from None
-    return text
+    return _readable(parse_period)(text)
 
 
-SCHEDULER = re.compile(r"^(?:(?P<scheme>[a-z][a-z0-9+.-]*)://)?(?P<host>\[[0-9a-fA-F:.]+\]|[^\s:/\[\]]+):(?P<port>\d{1,5})$")
+SCHEDULER = re.compile(r"^(?:(?P<scheme>[a-z][a-z0-9+.-]*)://)?"
+                       r"(?P<host>\[[0-9a-fA-F:.]+\]|[^\s:/\[\]]+):(?P<port>\d{1,5})$")
 SCHEMES = {"tcp", "tls", "ws", "wss", "ucx"}
 
 

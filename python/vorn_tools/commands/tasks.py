@@ -10,7 +10,7 @@ from typing import Any
 from ..formats import Layout
 from ..output_files import unique_names
 from .common import (TABLE_LIBRARIES, UsageError, check_targets, error, layouts, report_outcomes, report_run, require,
-                     run_inputs, run_name, size_of, spare_inputs)
+                     output_targets, run_inputs, run_name, size_of, spare_inputs)
 
 __all__ = ["feature_tasks", "given_paths", "print_file_periods", "reading_progress", "report_tables", "table_suffix",
            "table_targets"]
@@ -63,14 +63,7 @@ def reading_progress(tasks: Sequence[Any], label: str, quiet: bool) -> Any:
 def table_targets(args: argparse.Namespace, folder: bool, tasks: list[Any], suffix: str, parallel_flags: str
                   ) -> list[str]:
     """The files the tables go to, once -o is known to name what the options make of it."""
-    if folder:
-        if os.path.exists(args.output) and not os.path.isdir(args.output):
-            raise UsageError(f"{args.output} is not a folder (with {parallel_flags}, -o names a folder)")
-        targets = [os.path.join(args.output, f"{task.name}{suffix}") for task in tasks]
-    else:
-        if os.path.isdir(args.output):
-            raise UsageError(f"{args.output} is a folder; without {parallel_flags}, -o names a table file")
-        targets = [args.output]
+    targets = output_targets(args.output, folder, [task.name for task in tasks], suffix, parallel_flags, "a table file")
     spare_inputs(targets, run_inputs(args.files) if args.as_run else args.files)
     check_targets(targets, args.force)
     return targets
@@ -78,7 +71,7 @@ def table_targets(args: argparse.Namespace, folder: bool, tasks: list[Any], suff
 
 def table_suffix(args: argparse.Namespace, folder: bool, command: str) -> str:
     """The tables' format, by --format or the extension of -o, once its library is known to be there."""
-    suffix = args.format if folder else os.path.splitext(args.output)[1].lower()
+    suffix: str = args.format if folder else os.path.splitext(args.output)[1].lower()
     if suffix not in TABLE_LIBRARIES:
         raise UsageError(f"the table format follows the extension of -o: {', '.join(TABLE_LIBRARIES)}, not"
                          f" {args.output}" if not folder else f"--format must be one of {', '.join(TABLE_LIBRARIES)}")
