@@ -7,6 +7,7 @@ VORN_BROWSER_TESTS=required.
 import asyncio
 import contextlib
 import http.client
+import json
 import os
 import signal
 import struct
@@ -26,11 +27,13 @@ from monitor_run import wd1_run
 
 pytest.importorskip("boost_histogram")
 
+from vorn_tools.blocks import BadFile  # noqa: E402
 from vorn_tools.features import FeatureOptions, compute  # noqa: E402
 from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
 from vorn_tools.monitor.state import (  # noqa: E402
     CounterGaps, FitSettings, MonitorState, PulseSettings, Ring, TriggerRate, decimate, summary_line)
 from vorn_tools.pulses import PulseOptions  # noqa: E402
+from vorn_tools.reading import iterate  # noqa: E402
 
 
 
@@ -257,6 +260,52 @@ def test_reader_reports_a_cut_event_a_read_error_and_shows_only_a_new_run(tmp_pa
     assert snap.error_count == len(snap.errors) == 1 and snap.notices[-1].startswith("bad.wd1: ")
     assert snap.channels[1].histograms["charge"].entries == 7
     assert (snap.restarted, snap.earlier_waveforms) == (1, 2)
+
+
+def wd1_negative_size(rng):
+    # -2**31 is read as 2**31 bytes, not refused: the event never ends.
+    cut = eventfiles.wd1_event(event_size=-2**31, event_counter=3, samples=bytes(300))
+    return wd1_run(range(3), rng) + cut[:100], cut[100:]
+
+
+def wd2_other_channel_word(rng):
+    def event(counter, word):  # 64 samples for each of the file's 2 channels, whatever the word says
+        return eventfiles.wd2_event(counter, 1000 * counter, 64, 200, rng.normal(0, 1, 128).astype("<f4").tobytes(),
+                                    word)
+
+    cut = event(3, 3)
+    return b"".join(event(c, 2) for c in range(3)) + cut[:100], cut[100:] + event(4, 2) + event(5, 2)[:10]
+
+
+@pytest.mark.parametrize("kind, written", [("WD1", wd1_negative_size), ("WD2", wd2_other_channel_word)])
+def test_reader_says_of_a_cut_growing_file_what_info_and_iterate_say(tmp_path, script, kind, written):
+    """The events read, and the event cut at the end: where, how much of it is there, the size its header gives."""
+    start, more = written(np.random.default_rng(14))
+    path = tmp_path / f"live.{kind.lower()}"
+    path.write_bytes(start)
+
+    def library():
+        events = 0
+        with contextlib.suppress(BadFile):  # an event that never ends is no trailing cut event to iterate
+            for block in iterate(str(path), type=kind):
+                events += block.events
+        proc = subprocess.run([script, "info", "--json", "--type", kind, str(path)], capture_output=True, text=True,
+                              timeout=120)
+        (doc,) = json.loads(proc.stdout)
+        assert doc["events"] == events and doc["cut_offset"] == doc["bytes_read"], proc.stderr
+        return events, doc["bytes_read"], doc["file_size"], doc["cut_bytes_present"], doc["cut_declared_size"]
+
+    def monitor(state):
+        (f,) = state.snapshot().files
+        return f.events, f.bytes_read, f.file_size, f.pending, f.declared
+
+    with reading([path], type=kind) as state:
+        for grown in (b"", more):  # as it is, then grown by pieces that cut headers
+            write_in_pieces(path, grown, 7, 0.001).join()
+            said = library()
+            with contextlib.suppress(AssertionError):
+                wait_for(lambda: monitor(state) == said)
+            assert monitor(state) == said
 
 
 def test_reader_picks_up_files_that_appear_in_a_run_folder(tmp_path):

@@ -1,10 +1,11 @@
 """The reading thread: follows every file of the run and feeds the shared state.
 
-A reader that reached the end of the data is iterated again on the next
-round and resumes exactly, also inside an event the writer has not finished,
-so each file is read once, in order, whatever its growth looks like. Events
-are decoded by a BlockReader straight into blocks sized for the feature
-kernel; both release the GIL while they work, so the server's thread keeps
+Each file is read by an EventBlocks that follows it: one that reached the
+end of the data is iterated again on the next round and resumes exactly,
+also inside an event the writer has not finished, so each file is read once,
+in order, whatever its growth looks like. Its blocks are sized for the
+feature kernel and stay 2-D, a new one at each change of length; the reading
+and the kernel release the GIL while they work, so the server's thread keeps
 answering meanwhile. With pulses counted, the pulse finder takes each block
 once more (twice when its channels' polarities differ): the reading costs
 one more pass over the samples, never one per waveform.
@@ -22,9 +23,9 @@ from __future__ import annotations
 
 import itertools
 import os
-import re
 import threading
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -33,12 +34,11 @@ from numpy.typing import NDArray
 
 from .. import features as pulse_features
 from .. import timing
-from .._blocks import BlockReader
-from ..blocks import FILE_ERRORS, READ_ERRORS, open_block_reader
+from ..blocks import FILE_ERRORS, Block, EventBlocks
+from ..formats import Layout, declared_size
 from ..growing import StillUnreadable, wait_to_open
-from ..formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER, WD2_HEADER, WD2_WORD, Layout
 from ..pulses import PulseOptions, find_pulses
-from ..runs import RunError
+from ..runs import RunError, folder_runs
 from .state import MonitorState
 
 BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
@@ -46,8 +46,6 @@ BATCH_ROWS = 4096
 # Seconds between merges of a busy file's blocks into the state: a merge
 # costs about what the features of a whole block do, whatever its size.
 MERGE_EVERY = 0.05
-# The names labs give a run's channel files: a prefix naming the run, "wave", the channel.
-WAVE = re.compile(r"(?P<prefix>.*?)wave_?(?P<channel>\d+)\.[^.]+", re.IGNORECASE)
 HEAD = 4096  # first bytes of a file kept to tell when a new run is written over it
 ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
 POLL = 0.1  # seconds between looks at files that had nothing new
@@ -75,7 +73,7 @@ class Inputs:
 
 
 class Source:
-    """One file: its reader once it can be opened, and how far it was read."""
+    """One file: its blocks once it can be opened, and how far it was read."""
 
     def __init__(self, path: str, label: str, group: str, reader_type: str,
                  options: pulse_features.FeatureOptions, state: MonitorState,
@@ -87,7 +85,8 @@ class Source:
         self.options = options
         self.state = state
         self.pulses = pulses if state.pulses is not None else None
-        self.reader: BlockReader | None = None
+        self.blocks: EventBlocks | None = None  # the file's blocks once it is open
+        self._iteration: Iterator[Block] | None = None  # an iteration of them that has not reached the end yet
         self.layout: Layout | None = None
         self.identity: os.stat_result | None = None
         self.position = 0
@@ -100,10 +99,6 @@ class Source:
         self.polarity: dict[int, int] | None = None
         self._next_try = 0.0
         self._next_stat = 0.0
-        # The block being filled, samples and header columns, of which the first `_at` rows are read.
-        self._buffer: NDArray[Any] | None = None
-        self._headers: dict[str, NDArray[Any]] = {}
-        self._at = 0
         # Blocks measured but not yet merged into the state: (counters, time tags, bytes, features, last
         # waveforms, pulses counted per channel or None).
         self._gathered: list[tuple[NDArray[Any], NDArray[Any], int, dict[str, NDArray[Any]], NDArray[Any],
@@ -113,7 +108,7 @@ class Source:
 
     def step(self, now: float) -> bool:
         """Reads up to a round of blocks; True when events came."""
-        if self.reader is None and not self.failed:
+        if self.blocks is None and not self.failed:
             if now < self._next_try:
                 return False
             if not self._open():
@@ -137,8 +132,8 @@ class Source:
 
     def _open(self) -> bool:
         try:
-            self.reader, self.layout, self.identity = wait_to_open(self.path, self.reader_type, 0.0, 0.0,
-                                                                    open_block_reader)
+            self.blocks, self.layout, self.identity = wait_to_open(self.path, self.reader_type, 0.0, 0.0,
+                                                                    _followed)
         except StillUnreadable as reason:
             self.state.update_file(self.path, status=f"waiting: {reason}")
             return False
@@ -162,69 +157,47 @@ class Source:
     def _fail(self, message: str) -> None:
         self._merge()
         self.failed = True
-        self.reader = None
+        self.blocks = self._iteration = None
         self.state.record_error(self.path, message)
         self.state.update_file(self.path, status="stopped by an error")
 
     def _block(self) -> tuple[int, bool]:
-        """Reads events into one block and hands it over; returns how many and whether the data ended."""
-        assert self.layout is not None and self.reader is not None
-        got, ended = 0, False
-        error: BaseException | None = None
-        while True:
-            try:
-                length = self.reader.peek()
-            except READ_ERRORS as failure:
-                error = failure
-                length = None
-            if length is None:
-                ended = True
-                break
-            if self._buffer is None or self._buffer.shape[1] != length:
-                self._hand_over()
-                self._allocate(length)
-            assert self._buffer is not None
-            count = self.reader.read(self._headers, self._buffer, self._at, len(self._buffer))
-            self._at += count
-            got += count
-            if self._at == len(self._buffer):
-                break
-        self._hand_over()
+        """Reads one block and hands it over; returns how many events and whether the data ended."""
+        assert self.blocks is not None
+        if self._iteration is None:
+            self._iteration = iter(self.blocks)
+        try:
+            block = next(self._iteration, None)
+        except OSError:  # the file went away as the reading took its account of the end: check() tells
+            block = None
+        if block is not None:
+            self._hand_over(block)
+            return block.events, False
+        self._iteration = None  # the next round resumes where this one stopped
+        error = self.blocks.read_error
         if error is not None:
             if self.check():
-                return got, True  # not the file's fault: a new one is read from its start
+                return 0, True  # not the file's fault: a new one is read from its start
             message = str(error) or type(error).__name__
             if " at offset " not in message:
                 message += f", reading the event at offset {self.position:,}"
             self._fail(message)
-        return got, ended
+        return 0, True
 
-    def _allocate(self, length: int) -> None:
-        assert self.layout is not None
-        kind = self.layout.reader_type
-        dtype = SAMPLE_DTYPES[kind]
-        capacity = BATCH_ROWS if not length else max(1, min(BATCH_ROWS, BATCH_BYTES // (length * dtype.itemsize)))
-        self._buffer = np.empty((capacity, length), dtype)
-        self._headers = {key: np.empty(capacity, column_type) for key, column_type in COLUMNS[kind]}
-
-    def _hand_over(self) -> None:
+    def _hand_over(self, block: Block) -> None:
         """Measures the block's events and merges them into the state."""
-        if not self._at:
-            return
-        assert self.layout is not None and self._buffer is not None and self.reader is not None
-        events, length = self._at, self._buffer.shape[1]
-        used = self.reader.position - self.position
-        self.position = self.reader.position
-        counters = self._headers["event_counter"][:events].astype(np.int64)
-        stamps = self._headers["timestamp"][:events]
+        assert self.layout is not None and self.blocks is not None
+        events, length = block.events, block.data.shape[1]
+        used = self.blocks.position - self.position
+        self.position = self.blocks.position
+        counters = block.headers["event_counter"].astype(np.int64)
+        stamps = block.headers["timestamp"]
         # WD1 keeps 31 bits of trigger time, unwrapped here; WD2 timestamps are 64-bit.
         tags = self.times(stamps) if self.times is not None else stamps.astype(np.int64)
-        self._at = 0
         channels = self.layout.channels if self.layout.reader_type == "WD2" and self.layout.channels > 0 else 1
         if length % channels:
             channels = 1
-        block = self._buffer[:events].reshape(events, channels, length // channels)
-        self._measure(block, counters, tags, used)
+        self._measure(block.data.reshape(events, channels, length // channels), counters, tags, used)
 
     def _measure(self, block: NDArray[Any], counters: NDArray[Any], tags: NDArray[Any], used: int) -> None:
         events, channels, _ = block.shape
@@ -316,39 +289,32 @@ class Source:
                 return self._start_over("a new run was written over the file; reading it from its start")
             if len(head) > len(self.head):  # a file opened before it held HEAD bytes
                 self.head = head
-        pending = max(0, now.st_size - self.position) if self.reader is not None and not self.failed else 0
-        self.state.update_file(self.path, file_size=now.st_size, pending=pending,
-                               declared=self._declared() if pending else None)
+        pending = max(0, now.st_size - self.position) if self.blocks is not None and not self.failed else 0
+        declared = declared_size(self.path, self.position, self.layout) if pending and self.layout else None
+        self.state.update_file(self.path, file_size=now.st_size, pending=pending, declared=declared)
         return False
-
-    def _declared(self) -> int | None:
-        """The size the header of the event cut at the end of the data gives, once the header is there."""
-        if self.layout is None:
-            return None
-        try:
-            with open(self.path, "rb") as file:
-                file.seek(self.position)
-                header = file.read(self.layout.header_size)
-        except OSError:
-            return None
-        if len(header) < self.layout.header_size:
-            return None
-        if self.layout.reader_type == "WD1":
-            return int(WD1_HEADER.unpack(header)[0])
-        samples = int(WD2_HEADER.unpack_from(header)[2])
-        channels = int(WD2_WORD.unpack_from(header, WD2_HEADER.size)[0]) if self.layout.channel_word else 1
-        return self.layout.header_size + 4 * samples * max(channels, 0)
 
     def _start_over(self, message: str) -> bool:
         self._gathered = []
-        self.reader = self.layout = self.identity = None
+        self.blocks = self._iteration = None
+        self.layout = self.identity = None
         self.times = None
         self.head = b""
-        self.position = self._at = 0
+        self.position = 0
         self.failed = self.features_failed = self.pulses_failed = False
         self._next_try = 0.0
         self.state.restart_file(self.path, message)
         return True
+
+
+def _followed(path: str, layout: Layout) -> EventBlocks:
+    """The blocks of a file still being written, sized for the feature kernel."""
+    return EventBlocks(path, layout, block_bytes=BATCH_BYTES, check=_unchecked, max_rows=BATCH_ROWS, fixed=True,
+                       follow=True)
+
+
+def _unchecked() -> None:
+    """The reading thread stops when told to, between rounds; an interrupt is the server's to handle."""
 
 
 class Stoppable(threading.Thread):
@@ -460,16 +426,14 @@ class ReaderThread(Stoppable):
                                                  f" {followed[-1]}wave<N>")
             if not followed or followed[-1] != prefix:
                 followed.append(prefix)
-            for path in found:
+            for channel, path in found.items():
                 if path not in self.sources:
                     name = os.path.relpath(path, folder)
-                    match = WAVE.fullmatch(os.path.basename(path))
                     self._add(path, name if len(self.inputs.folders) == 1
-                              else os.path.join(os.path.basename(os.path.normpath(folder)), name), folder,
-                              int(match["channel"]) if match else 0)
+                              else os.path.join(os.path.basename(os.path.normpath(folder)), name), folder, channel)
 
 
-def newest_run(folder: str, seen: list[str]) -> tuple[str, list[str]]:
+def newest_run(folder: str, seen: list[str]) -> tuple[str, dict[int, str]]:
     """The prefix and channel files, by channel, of the folder's newest run.
 
     Runs are told apart by their files' prefix; the newest is the one
@@ -478,25 +442,15 @@ def newest_run(folder: str, seen: list[str]) -> tuple[str, list[str]]:
     """
     runs: dict[str, dict[int, str]] = {}
     written: dict[str, int] = {}
-    for name in sorted(os.listdir(folder)):
-        match = WAVE.fullmatch(name)
-        if match is None or name.startswith("."):
-            continue
-        path = os.path.join(folder, name)
-        try:
-            modified = os.stat(path).st_mtime_ns
-        except OSError:
-            continue
-        found = runs.setdefault(match["prefix"], {})
-        channel = int(match["channel"])
-        if channel in found:
-            raise RunError(f"{folder} has two files for channel {channel}: {os.path.basename(found[channel])}"
-                           f" and {name}")
-        found[channel] = path
-        written[match["prefix"]] = max(written.get(match["prefix"], 0), modified)
-    left = set(seen[:-1])
-    candidates = [prefix for prefix in runs if prefix not in left]
-    if not candidates:
-        raise RunError(f"{folder} has no wave<N> files (wave0.dat, x_wave1.dat, RUN1_wave_2.dat, ...)")
-    prefix = max(candidates, key=lambda p: (written[p], p))
-    return prefix, [runs[prefix][n] for n in sorted(runs[prefix])]
+    for prefix, files in folder_runs(folder, set(seen[:-1])).items():
+        for channel, path in files.items():
+            try:
+                modified = os.stat(path).st_mtime_ns
+            except OSError:  # gone since the folder was listed
+                continue
+            runs.setdefault(prefix, {})[channel] = path
+            written[prefix] = max(written.get(prefix, 0), modified)
+    if not runs:
+        raise RunError(f"{folder}: its wave<N> files went away as they were listed")
+    prefix = max(runs, key=lambda p: (written[p], p))
+    return prefix, dict(sorted(runs[prefix].items()))
