@@ -193,9 +193,24 @@ def run_files(paths_or_folder: str | Sequence[str]) -> list[str]:
 
 
 def folder_runs(folder: str, older: Collection[str] = ()) -> dict[str, dict[int, str]]:
-    """The paths of a folder's `[PREFIX]wave[_]<N>.<ext>` files by PREFIX, then by N, less the prefixes in `older`.
+    """A folder's `[PREFIX]wave[_]<N>.<ext>` files, run by run.
 
-    RunError when a channel has two files, or when no run is left.
+    Parameters
+    ----------
+    folder : str
+        The folder to look in; names that start with a dot are left out.
+    older : collection of str
+        The prefixes of runs to leave out.
+
+    Returns
+    -------
+    dict of str to dict of int to str
+        For each PREFIX, the paths of its files by channel N.
+
+    Raises
+    ------
+    RunError
+        When a channel has two files, or no run is left.
     """
     groups: dict[str, dict[int, str]] = {}
     for name in sorted(os.listdir(folder)):
