@@ -86,8 +86,9 @@ def main() -> None:
     args = parser.parse_args()
 
     from vorn_tools import iterate
-    from vorn_tools.feature_table import STEP, feature_tables
+    from vorn_tools.feature_table import feature_tables
     from vorn_tools.features import FeatureOptions
+    from vorn_tools.sizes import TABLE_STEP
 
     with tempfile.TemporaryDirectory(dir=args.folder) as folder:
         path = os.path.join(folder, "big.wd1")
@@ -100,7 +101,7 @@ def main() -> None:
 
         def read() -> None:
             # In the blocks the feature table reads, so that both read alike.
-            for _ in iterate(path, step_size=STEP, type="WD1"):
+            for _ in iterate(path, step_size=TABLE_STEP, type="WD1"):
                 pass
 
         def features() -> None:

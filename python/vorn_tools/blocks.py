@@ -24,18 +24,10 @@ from numpy.typing import NDArray
 
 import vorn
 
-from . import signals
+from . import signals, sizes
 from ._blocks import BlockReader
 from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout, declared_size
 
-# Samples per block, in bytes. 2-D blocks stay small enough to be filled and
-# written while they sit in the CPU cache; flat blocks, rarer, are larger to
-# make fewer writes.
-BLOCK_BYTES = 256 << 10
-FLAT_BLOCK_BYTES = 4 << 20
-BLOCK_ROWS = 1 << 16  # events per block at most, for short events
-FILL_BYTES = 8 << 20  # the parts a block is read in when they are wanted as they are read
-SKIP_BYTES = 1 << 20  # samples read at a time past the events before a selection
 # What EventReader raises for a file it cannot go on reading.
 READ_ERRORS = (OSError, MemoryError)
 
@@ -299,7 +291,7 @@ class EventBlocks:
     path: str
     layout: Layout
     float32: bool = False
-    block_bytes: int = BLOCK_BYTES
+    block_bytes: int = sizes.BLOCK_BYTES
     selection: Selection = Selection()
     # Called between blocks; it raises to abandon the reading (an interrupt, a cancelled task).
     check: Callable[..., None] = signals.check
@@ -307,11 +299,11 @@ class EventBlocks:
     # than arrays the next block overwrites.
     fresh: bool = False
     # Told filled(data, headers, start, stop, before) as each part of
-    # FILL_BYTES of a 2-D block's rows is read, while those rows are still
+    # sizes.FILL_PART_BYTES of a 2-D block's rows is read, while those rows are still
     # in the cache, with the events handed over before the block; the block
     # itself is handed over once all of it is read.
     filled: Callable[[NDArray[Any], dict[str, NDArray[Any]], int, int, int], None] | None = None
-    max_rows: int | None = None  # events per 2-D block at most, None for BLOCK_ROWS
+    max_rows: int | None = None  # events per 2-D block at most, None for sizes.BLOCK_MAX_EVENTS
     # Every block 2-D, an event of another length starting the next one, rather than the rest of the file flat.
     fixed: bool = False
     # The file opened at once and kept open: each iteration goes on where the last one stopped, so that a
@@ -383,7 +375,7 @@ class EventBlocks:
         left, self._left = self._left, None
         try:
             while count and (length := self._peek(reader)) is not None:
-                rows = max(1, min(count, 4096, SKIP_BYTES // max(1, length * self._sample_dtype.itemsize)))
+                rows = max(1, min(count, 4096, sizes.SKIP_READ_BYTES // max(1, length * self._sample_dtype.itemsize)))
                 columns = self._header_arrays(rows)
                 count -= reader.read(self._named(columns), np.empty((rows, length), self._sample_dtype), 0, rows)
                 self.check()
@@ -393,7 +385,7 @@ class EventBlocks:
 
     def block_rows(self, event_bytes: int) -> int:
         """Events in every 2-D block but the last, for events of that many bytes of samples."""
-        rows = BLOCK_ROWS if self.max_rows is None else self.max_rows
+        rows = sizes.BLOCK_MAX_EVENTS if self.max_rows is None else self.max_rows
         return max(1, min(rows, self.block_bytes // max(1, event_bytes)))
 
     def _header_arrays(self, rows: int) -> list[NDArray[Any]]:
@@ -418,7 +410,7 @@ class EventBlocks:
             count = reader.read(named, data, 0, self._rows(capacity))
         else:
             count, wanted = 0, self._rows(capacity)
-            part = max(1, FILL_BYTES // max(1, width * self._sample_dtype.itemsize))
+            part = max(1, sizes.FILL_PART_BYTES // max(1, width * self._sample_dtype.itemsize))
             while count < wanted:
                 stop = min(wanted, count + part)
                 try:
@@ -440,8 +432,9 @@ class EventBlocks:
         return self._block(columns, data, count, None), reader.pending_length in (None, width)
 
     def _flat_block(self, reader: BlockReader, length: int) -> Block:
-        data = np.empty(max(length, FLAT_BLOCK_BYTES // self._sample_dtype.itemsize), dtype=self._sample_dtype)
-        rows = self._rows(BLOCK_ROWS)
+        data = np.empty(max(length, sizes.FLAT_BLOCK_BYTES // self._sample_dtype.itemsize),
+                        dtype=self._sample_dtype)
+        rows = self._rows(sizes.BLOCK_MAX_EVENTS)
         columns = self._header_arrays(rows)
         lengths = np.empty(rows, dtype=np.int64)
         count, used = reader.read_flat(self._named(columns), data, lengths, 0, rows, 0)

@@ -50,12 +50,14 @@ from typing import Any
 
 import numpy as np
 
+from . import sizes
 from .blocks import BadFile, Ending, EventBlocks, ending_at
-from .feature_table import STEP, _rows, feature_tables
+from .feature_table import feature_tables
 from .features import FeatureOptions
 from .formats import SAMPLE_DTYPES, WD1_HEADER, WD1_HEADER_SIZE, WD2_HEADER, Layout
 from .outputs import need
 from .reading import classify, iterate_files, parse_step
+from .rows import feature_rows
 from .runs import RunError, RunReport, open_run, report_lines, run_files
 
 dask = need("dask", "dask")
@@ -98,7 +100,7 @@ class _Reading:
 
 
 def features(paths_or_run: str | Sequence[str], options: FeatureOptions | None = None,
-             step_size: int | str = STEP, *, run: bool = False, type: str = "auto",
+             step_size: int | str = sizes.TABLE_STEP, *, run: bool = False, type: str = "auto",
              float32: bool = False, tick: str | float | None = None, ended: Ended | None = None,
              reports: list[RunReport] | None = None) -> Any:
     """The feature table of the files (or, with `run` or a folder, of the run they make) as a Dask DataFrame.
@@ -269,7 +271,7 @@ def _read_through(path: str, layout: Layout, float32: bool, events: int | None,
     """The blocks of a file read through as `iterate` reads it, without measuring; BadFile as it raises it."""
     reader = EventBlocks(path, layout, float32) if nbytes is None else EventBlocks(path, layout, float32, nbytes)
     try:
-        sizes = [block.events for block in reader if block.events]
+        counts = [block.events for block in reader if block.events]
     except BadFile as error:
         raise BadFile(f"{path}: {error}") from error
     ending = reader.ending
@@ -279,8 +281,8 @@ def _read_through(path: str, layout: Layout, float32: bool, events: int | None,
     if ending.failed:
         raise BadFile(f"{path}: {ending.describe()}")
     if events is None:
-        return sizes, ending
-    count = sum(sizes)
+        return counts, ending
+    count = sum(counts)
     return [events] * (count // events) + ([count % events] if count % events else []), ending
 
 
@@ -291,7 +293,7 @@ def _plan_run(source: _Input, reading: _Reading) -> _Plan:
     blocks, meta = [], None
     for block in matched:
         if meta is None:
-            meta = _empty(_rows({k: v[:1] for k, v in block.items()}, reading.options, None, 0, True))
+            meta = _empty(feature_rows({k: v[:1] for k, v in block.items()}, reading.options, None, 0, True))
         blocks.append(block.events)
     if meta is None:
         raise RunError(f"{', '.join(paths)}: no event is matched in every file, so the run has no columns")
@@ -302,7 +304,7 @@ def _first_rows(source: _Input, reading: _Reading) -> Any:
     """The input's columns, from the rows of its first event."""
     # The generator is dropped, and the file closed, as soon as it has given the event.
     block = next(iterate_files(list(source.paths), 1, reading.type, reading.float32, reading.tick))
-    return _empty(_rows(block, reading.options, source.file, 0, False))
+    return _empty(feature_rows(block, reading.options, source.file, 0, False))
 
 
 def _no_rows(source: _Input, reading: _Reading, layout: Layout) -> Any:
@@ -316,7 +318,7 @@ def _no_rows(source: _Input, reading: _Reading, layout: Layout) -> Any:
     sample = np.dtype(np.float32) if reading.float32 else SAMPLE_DTYPES[layout.reader_type]
     channels = layout.channels if layout.reader_type == "WD2" and layout.channels >= 2 else 0
     columns["data"] = np.zeros((1, channels, 1) if channels else (1, 1), sample)
-    return _empty(_rows(columns, reading.options, source.file, 0, False))
+    return _empty(feature_rows(columns, reading.options, source.file, 0, False))
 
 
 def _empty(rows: dict[str, Any]) -> Any:

@@ -16,104 +16,34 @@ measures in, or with a `Calibration` in mV, pC and ns (see
 `vorn_tools.units`); either way each column's unit goes into the table.
 
 Reading and computing overlap: the next block is read in a second thread
-while the kernel, which releases the GIL, measures the current one.
+while the kernel, which releases the GIL, measures the current one, and
+`write_features` writes a block of rows in a third while the next is
+measured (see `vorn_tools.overlap`). A block's rows are made by
+`vorn_tools.rows`.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import queue
-import threading
-from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from . import parallel, provenance, signals
+from . import parallel, provenance, signals, sizes
 from .blocks import FILE_ERRORS, Ending
-from .features import POLARITY_NAMES, FeatureOptions, compute, decide_polarity, flat_rows
+from .features import POLARITY_NAMES, FeatureOptions
 from .outputs import open_table
+from .overlap import WriteBehind, read_ahead
 from .pulses import PulseOptions
 from .reading import Endings, classify, iterate_files
+from .rows import Table, feature_rows
 from .runs import RunError, RunReport, open_run, run_files
 from .timing import parse_tick
 from .units import Calibration
-
-Table = dict[str, NDArray[Any]]
-PREFETCH = 2  # blocks read ahead of the computation
-# Blocks of samples measured at a time: enough to keep the kernel's calls
-# long, small enough that the blocks in flight stay a few tens of MB.
-STEP = "8 MB"
-
-
-def _channels(block: Mapping[str, NDArray[Any]], run: bool) -> tuple[int, NDArray[Any]]:
-    """The channels per event of a block and the channel of each of its rows, as the table numbers them."""
-    data = block["data"]
-    offsets = block.get("offsets")
-    events = len(block["time_tag"])
-    if offsets is not None and data.ndim == 1 and "sampling_period" in block:
-        # A WD2 event of K channels holds K blocks of `samples` each.
-        per_event = (np.diff(offsets.astype(np.int64)) // np.maximum(block["samples"].astype(np.int64), 1))
-        channels = int(per_event.max()) if events else 1
-    else:
-        channels = data.shape[1] if offsets is None and data.ndim == 3 else 1
-    if run or channels > 1 or "board_channel" not in block:
-        return channels, np.tile(np.arange(channels, dtype=np.int32), events)
-    return channels, block["board_channel"].astype(np.int32)
-
-
-def _measure(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bool,
-             decided: dict[int, int] | None = None,
-             kernel: Callable[..., Table] | None = None) -> tuple[Table, int, NDArray[Any]]:
-    """The features of a block's rows (a row per event and channel), the channels per event and the
-    channel of each row. With `decided`, auto polarity is that of each channel there, and channels
-    not in it yet are decided from this block's rows and added. `kernel` stands in for `compute`."""
-    data = block["data"]
-    offsets = block.get("offsets")
-    channels, row_channel = _channels(block, run)
-    if offsets is not None and data.ndim == 1 and "sampling_period" in block:
-        starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * block["samples"].astype(np.int64)[:, None]
-        row_offsets: NDArray[Any] | None = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
-        rows = data
-    elif offsets is not None:
-        row_offsets, rows = offsets, data
-    else:
-        row_offsets, rows = None, flat_rows(data)
-    polarity = None
-    decided = {} if decided is None else decided
-    if options.polarity == "auto":
-        new = np.setdiff1d(np.unique(row_channel), list(decided))
-        if len(new):
-            chosen = decide_polarity(rows, options, row_offsets, row_channel)
-            decided.update({c: chosen[c] for c in new.tolist()})
-        known = np.array(sorted(decided))
-        polarity = np.array([decided[c] for c in known.tolist()], np.int8)[np.searchsorted(known, row_channel)]
-    return (kernel or compute)(rows, options, row_offsets, polarity), channels, row_channel
-
-
-def _rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, file: int | None,
-          first_entry: int, run: bool, decided: dict[int, int] | None = None) -> Table:
-    """The table's rows of a block; `decided` as in `_measure`."""
-    features, channels, row_channel = _measure(block, options, run, decided)
-    events = len(block["time_tag"])
-    table: Table = {}
-    if file is not None:
-        table["file"] = np.full(events * channels, file, dtype=np.int32)
-    table["entry"] = np.repeat(np.arange(first_entry, first_entry + events, dtype=np.int64), channels)
-    table["channel"] = row_channel
-    for key, values in block.items():
-        if key in ("data", "offsets", "offset"):
-            continue
-        if values.ndim == 2:  # a run's header values, one per channel
-            table[key] = values.reshape(-1)
-        else:
-            table[key] = np.repeat(values, channels)
-    for key, values in features.items():
-        table[key] = values.reshape(-1)
-    return table
 
 
 @dataclass
@@ -137,10 +67,10 @@ class TableRecord:
 
 def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions, run: bool = False,
                    type: str = "auto", float32: bool = False, tick: str | float | None = None,
-                   step_size: int | str = STEP, check: Callable[..., None] = signals.check,
+                   step_size: int | str = sizes.TABLE_STEP, check: Callable[..., None] = signals.check,
                    file: int | None = None, record: TableRecord | None = None,
                    reports: list[RunReport] | None = None, ended: Endings | None = None, progress: Any = None,
-                   measure: Callable[..., Table] = _rows,
+                   measure: Callable[..., Table] = feature_rows,
                    calibration: Calibration | None = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
@@ -185,7 +115,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
     headers: dict[str, int] = {}
     shown: dict[str, int] = {}  # bytes of each file shown to `progress`
     seconds = None if tick is None or calibration is None else parse_tick(tick)
-    for block in _prefetched(blocks):
+    for block in read_ahead(blocks):
         key = ", ".join(paths) if run else block.path
         decided = record.polarity.setdefault(key, {})
         first = block.entry_start if run else block.file_entry_start
@@ -231,56 +161,15 @@ def _header_bytes(path: str, type: str) -> int:
 def _count_run(record: TableRecord, block: Mapping[str, NDArray[Any]], paths: list[str],
                headers: dict[str, int]) -> None:
     """A run's bytes per file: up to the end of its last event matched so far."""
-    sizes, offsets = block.get("event_size"), block.get("offset")
-    if sizes is not None and offsets is not None and sizes.ndim == 2 and len(sizes):
-        ends = (offsets.astype(np.int64) + sizes.astype(np.int64)).max(axis=0)
+    event_sizes, offsets = block.get("event_size"), block.get("offset")
+    if event_sizes is not None and offsets is not None and event_sizes.ndim == 2 and len(event_sizes):
+        ends = (offsets.astype(np.int64) + event_sizes.astype(np.int64)).max(axis=0)
         for path, end in zip(paths, ends.tolist()):
             record.bytes_read[path] = max(record.bytes_read.get(path, 0), end)
     elif len(paths) == 1:  # one WD2 file of K channels, read from its start
         if paths[0] not in headers:
             headers[paths[0]] = _header_bytes(paths[0], "WD2")
         record.count(paths[0], block, headers[paths[0]])
-
-
-_DONE = object()
-
-
-def _prefetched(blocks: Iterable[Any]) -> Generator[Any, None, None]:
-    """The blocks, read in a second thread up to PREFETCH ahead; its errors come out here."""
-    handoff: queue.Queue[Any] = queue.Queue(PREFETCH)
-    stop = threading.Event()
-
-    def put(item: Any) -> bool:
-        while not stop.is_set():
-            try:
-                handoff.put(item, timeout=0.1)
-                return True
-            except queue.Full:
-                continue
-        return False
-
-    def read() -> None:
-        try:
-            for block in blocks:
-                if not put(block):
-                    return
-            put(_DONE)
-        except BaseException as error:  # handed to the consumer, raised there
-            put(error)
-
-    reader = threading.Thread(target=read, name="vorn-read", daemon=True)
-    reader.start()
-    try:
-        while True:
-            item = handoff.get()
-            if item is _DONE:
-                return
-            if isinstance(item, BaseException):
-                raise item
-            yield item
-    finally:
-        stop.set()
-        reader.join()
 
 
 @dataclass(frozen=True)
@@ -327,7 +216,7 @@ class TableOutcome:
 
 def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = None,
                    check: Callable[..., None] = signals.check, salvage: bool = False,
-                   measure: Callable[..., Table] = _rows) -> list[TableOutcome]:
+                   measure: Callable[..., Table] = feature_rows) -> list[TableOutcome]:
     """The features of every input into one new table file, its format chosen by the extension.
 
     An input that fails (it cannot be opened, read to its end, or measured
@@ -341,7 +230,7 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
     outcomes: list[TableOutcome] = []
     found_all: list[TableRecord] = []
     table = open_table(output)
-    writer = _Background(table.write)
+    writer = WriteBehind(table.write)
     try:
         names: tuple[str, ...] | None = None  # the table's columns, set by its first rows
         for number, task in enumerate(tasks):
@@ -476,54 +365,6 @@ def polarity_line(outcomes: Sequence[TableOutcome]) -> str | None:
             channels = ", ".join(f"channel {c} {POLARITY_NAMES[p]}" for c, p in sorted(outcome.polarity.items()))
             parts.append(channels if len(outcomes) == 1 else f"{outcome.path} {channels}")
     return f"polarity: {'; '.join(parts)}" if parts else None
-
-
-class _Background:
-    """Calls `write` on the items put, in a thread of its own, in order.
-
-    Table libraries that release the GIL while they encode (Arrow) then
-    write one block while the next is read and measured. An error of the
-    writing is raised by the next `put` or by `finish`.
-    """
-
-    def __init__(self, write: Callable[[Any], None]) -> None:
-        self._write = write
-        self._queue: queue.Queue[Any] = queue.Queue(PREFETCH)
-        self._error: BaseException | None = None
-        self._thread = threading.Thread(target=self._run, name="vorn-write", daemon=True)
-        self._thread.start()
-
-    def _run(self) -> None:
-        while True:
-            item = self._queue.get()
-            if item is _DONE:
-                return
-            if self._error is None:
-                try:
-                    self._write(item)
-                except BaseException as error:  # handed to the producer
-                    self._error = error
-
-    def _raise(self) -> None:
-        if self._error is not None:
-            error, self._error = self._error, None
-            raise error
-
-    def put(self, item: Any) -> None:
-        self._raise()
-        self._queue.put(item)
-
-    def finish(self) -> None:
-        self._queue.put(_DONE)
-        self._thread.join()
-        self._raise()
-
-    def abandon(self) -> None:
-        """Stop without raising what the writing may have failed with; the table is discarded."""
-        if self._thread.is_alive():
-            self._error = self._error or RuntimeError("abandoned")
-            self._queue.put(_DONE)
-            self._thread.join()
 
 
 def features_alone(task: FeatureTask, folder: str, suffix: str, cancel: str | None = None,

@@ -18,18 +18,20 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .feature_table import Table, _channels, _measure, _prefetched
+from . import sizes
 from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, compute, decide_polarity, flat_rows
+from .formats import Layout
+from .overlap import read_ahead
 from .pulse_table import PulseRows
 from .pulses import PULSES, PulseOptions
-from .formats import Layout
-from .reading import DEFAULT_STEP, EventBlock, Filled, iterate_files
+from .reading import EventBlock, Filled, iterate_files
+from .rows import Table, measure_rows, row_channels
 
 HALF = 4096  # rows of the smallest half a block's features are split into, once reading is done
 PARTS = 8  # the parts a block's features are measured in while the reading goes on
 
 
-def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
+def iterate(paths: str | Iterable[str], step_size: int | str = sizes.ITERATE_STEP, type: str = "auto",
             float32: bool = False, tick: str | float | None = None,
             features: FeatureOptions | None = None, pulses: PulseOptions | None = None) -> Iterator[EventBlock]:
     """Blocks of `step_size` events (or bytes) from each file in turn, as `vorn_tools.reading.iterate` reads them.
@@ -62,9 +64,9 @@ class Live:
 
     The reader calls the function `filled_in(path, layout)` returns with
     each part of a block it has read; while `start` lends it a pool, the
-    part is measured there, as `_measure` measures a block. `take` hands
+    part is measured there, as `measure_rows` measures a block. `take` hands
     the parts of a block over, or None when they do not cover it. Auto polarity is decided
-    as `_measure` decides it, from a channel's first POLARITY_EVENTS rows in
+    as `measure_rows` decides it, from a channel's first POLARITY_EVENTS rows in
     the file's first block: as soon as they are read, for the channels that
     have that many there. Parts with a channel not decided yet are left to
     the block's own measuring, which decides it from the block as a whole.
@@ -72,7 +74,7 @@ class Live:
 
     def __init__(self, options: FeatureOptions) -> None:
         self.options = options
-        self.decided: dict[str, dict[int, int]] = {}  # path -> channel -> polarity, as `_measure` decides them
+        self.decided: dict[str, dict[int, int]] = {}  # path -> channel -> polarity, as `measure_rows` decides them
         self._pool: ThreadPoolExecutor | None = None
         # id of a block's sample array -> the array, and its parts (start, stop, their features and channels)
         self._parts: dict[int, tuple[Any, list[tuple[int, int, Future[tuple[Table, int, Any]]]]]] = {}
@@ -114,10 +116,10 @@ class Live:
             if start > 0 and (earlier is None or earlier[1][-1][1] != start):
                 return
             part = as_block(data, headers, start, stop)
-            if auto and not set(np.unique(_channels(part, False)[1]).tolist()) <= set(decided):
+            if auto and not set(np.unique(row_channels(part, False)[1]).tolist()) <= set(decided):
                 return
             try:
-                measuring = pool.submit(_measure, part, self.options, False, decided)
+                measuring = pool.submit(measure_rows, part, self.options, False, decided)
             except RuntimeError:  # the pool is shut down: the iteration is over
                 return
             self._parts.setdefault(id(data), (data, []))[1].append((start, stop, measuring))
@@ -125,7 +127,7 @@ class Live:
         def decide(first: dict[str, npt.NDArray[Any]]) -> None:
             # The rows of the file's first block read so far: a channel with POLARITY_EVENTS rows among
             # them is decided as the whole block would decide it.
-            row_channel = _channels(first, False)[1]
+            row_channel = row_channels(first, False)[1]
             found, counts = np.unique(row_channel, return_counts=True)
             ready = [c for c, n in zip(found.tolist(), counts.tolist()) if n >= POLARITY_EVENTS and c not in decided]
             if ready:
@@ -201,16 +203,16 @@ def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None =
             # The features alone: the rows of a table, with their repeated header values, are not needed.
             taken = live.take(block)
             if taken is None:
-                features, channels, _ = _measure(block, options, False, live.decided.setdefault(block.path, {}),
-                                                 in_parts)
+                features, channels, _ = measure_rows(block, options, False, live.decided.setdefault(block.path, {}),
+                                                     in_parts)
             else:
                 features, channels = taken
             for name in FEATURES:
                 values = features[name].reshape(-1)
                 block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values
 
-        with live.start(pool), contextlib.closing(_prefetched(reading())) as prefetched:
-            for block in prefetched:
+        with live.start(pool), contextlib.closing(read_ahead(reading())) as ahead:
+            for block in ahead:
                 measure(block)
                 yield block
     finally:
@@ -231,7 +233,7 @@ def with_pulses(blocks: Iterable[Any], options: PulseOptions) -> Iterator[Any]:
     the channel.
     """
     decided: dict[str, dict[int, int]] = {}
-    for block in _prefetched(blocks):
+    for block in read_ahead(blocks):
         rows = PulseRows()(block, options, None, block.file_entry_start, False, decided.setdefault(block.path, {}))
         found = np.empty(len(rows["entry"]), np.dtype(list(PULSE_FIELDS.items())))
         for name in PULSE_FIELDS:

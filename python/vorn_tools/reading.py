@@ -33,12 +33,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import timing
+from . import sizes, timing
 from .blocks import BadFile, Block, Ending, EventBlocks
 from .formats import Layout, guess_type, open_layout
 
-DEFAULT_STEP = "64 MB"
-READ_BYTES = 256 << 10  # what EventBlocks fills at a time, before re-cutting into steps
 _SIZE = re.compile(r"\s*([0-9.]+(?:[eE][0-9]+)?)\s*([kKMGT]i?B|B)\s*")
 _POWERS = {"B": 1, "kB": 10**3, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12,
            "KiB": 2**10, "kiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40}
@@ -276,7 +274,7 @@ class FilePieces:
     piece, and `ending` tells afterwards how the reading ended.
     """
 
-    def __init__(self, path: str, layout: Layout, float32: bool = False, block_bytes: int = READ_BYTES,
+    def __init__(self, path: str, layout: Layout, float32: bool = False, block_bytes: int = sizes.ITERATE_READ_BYTES,
                  filled: Filled | None = None) -> None:
         self.path = path
         self.blocks = EventBlocks(path, layout, float32, block_bytes, fresh=True, filled=filled)
@@ -302,7 +300,7 @@ class FilePieces:
 
 # --- the public iteration ------------------------------------------------------------
 
-def iterate(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
+def iterate(paths: str | Iterable[str], step_size: int | str = sizes.ITERATE_STEP, type: str = "auto",
             float32: bool = False, tick: str | float | None = None) -> Iterator[EventBlock]:
     """Blocks of `step_size` events (or bytes) from each file in turn; see the module's description.
 
@@ -372,7 +370,7 @@ Filled = Callable[[NDArray[Any], dict[str, NDArray[Any]], int, int, int], None]
 FilledIn = Callable[[str, Layout], Filled]
 
 
-def iterate_files(paths: str | Iterable[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
+def iterate_files(paths: str | Iterable[str], step_size: int | str = sizes.ITERATE_STEP, type: str = "auto",
                   float32: bool = False, tick: str | float | None = None,
                   ended: Endings | None = None, filled: FilledIn | None = None) -> Iterator[EventBlock]:
     """`iterate`, telling `ended` how the reading of each file ended; each block's `bytes_read` says how far

@@ -61,8 +61,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import timing
-from .reading import DEFAULT_STEP, Columns, FilePieces, Piece, Steps, classify, parse_step
+from . import sizes, timing
+from .reading import Columns, FilePieces, Piece, Steps, classify, parse_step
 
 FIRST = 5  # unmatched events remembered by position, per file
 WINDOW = 64  # events by which an event may come late in its file and still be matched
@@ -499,7 +499,7 @@ class Run:
             piece = source.read()
 
 
-def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = DEFAULT_STEP, type: str = "auto",
+def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = sizes.ITERATE_STEP, type: str = "auto",
              float32: bool = False, tick: str | float | None = None) -> Run:
     """The run of these per-channel files (or of a folder's wave<N> files, or one WD2 file).
 

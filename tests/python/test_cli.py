@@ -178,9 +178,8 @@ def test_round_trip(vorn_cli, tmp_path, name):
 # Every size that cuts a conversion into pieces, made small, so that a file of a
 # few hundred events crosses each many times, and a block of events is
 # copied before the group is large enough to get chunked datasets.
-SMALL_SIZES = [("blocks", "BLOCK_ROWS", 9), ("blocks", "FLAT_BLOCK_BYTES", 256),
-               ("outputs.hdf5_events", "COLUMN_CHUNK", 20), ("outputs.hdf5_events", "COPY_ROWS_BYTES", 500),
-               ("outputs.hdf5_events", "CHUNK_BYTES", 64), ("outputs.hdf5_events", "SMALL_BYTES", 2000)]
+SMALL_SIZES = [("BLOCK_MAX_EVENTS", 9), ("FLAT_BLOCK_BYTES", 256), ("CONVERT_COLUMN_CHUNK_EVENTS", 20),
+               ("CONVERT_COPY_BYTES", 500), ("CONVERT_FLAT_CHUNK_BYTES", 64), ("CONVERT_UNCHUNKED_BYTES", 2000)]
 BOUNDARY_FILES = {
     "wd1 2-D, some events padded": ("WD1", lambda p, r: wd1_file(p, [40] * 300, r, pad_every=7)),
     "wd1 2-D then flat": ("WD1", lambda p, r: wd1_file(p, [40] * 300 + [0, 3, 41, 1, 40] * 60, r)),
@@ -195,8 +194,8 @@ def test_conversion_across_every_boundary(tmp_path, monkeypatch, name, compressi
     h5py = need("h5py")
     convert = need("vorn_tools.outputs.hdf5_events")
     formats = need("vorn_tools.formats")
-    for module, constant, value in SMALL_SIZES:
-        monkeypatch.setattr(f"vorn_tools.{module}.{constant}", value)
+    for constant, value in SMALL_SIZES:
+        monkeypatch.setattr(f"vorn_tools.sizes.{constant}", value)
     # 12 WD1 events or 8 WD2 events of samples per 2-D block
     monkeypatch.setattr(convert, "EventBlocks", functools.partial(convert.EventBlocks, block_bytes=1000))
     kind, make = BOUNDARY_FILES[name]
@@ -1406,6 +1405,7 @@ def test_a_cut_keeps_the_rows_numpy_keeps(tmp_path, monkeypatch, of, where):
     straddle blocks, against the same selection made with NumPy on the whole table."""
     need("boost_histogram")
     need("pyarrow")
+    from vorn_tools import sizes
     from vorn_tools.analysis import tables
     from vorn_tools.spectra import Binning, TableInput, spectrum
 
@@ -1413,7 +1413,7 @@ def test_a_cut_keeps_the_rows_numpy_keeps(tmp_path, monkeypatch, of, where):
     path = tmp_path / "t.parquet"
     subprocess.run([sys.executable, "-m", "vorn_tools", "features", "--run", str(tmp_path / "run"), "-o", str(path),
                     "-q"], check=True, capture_output=True)
-    monkeypatch.setattr(tables, "BLOCK_ROWS", 7)
+    monkeypatch.setattr(sizes, "TABLE_READ_ROWS", 7)
     found, outcome = spectrum(TableInput(str(path), "t"), Binning(of, bins=20, where=where))
     assert outcome.error is None and outcome.rows == 600
     t = tables.read_table(str(path))

@@ -17,7 +17,7 @@ import eventfiles
 from needs import need
 import vorn
 from vorn_tools import iterate, open_run
-from vorn_tools.reading import READ_BYTES
+from vorn_tools.sizes import ITERATE_READ_BYTES
 from vorn_tools.runs import WINDOW, RunError, report_lines, run_files
 from vorn_tools.timing import Unwrapper, parse_tick
 
@@ -120,11 +120,12 @@ def test_iterate_read_error_after_the_blocks_before_it(tmp_path):
 @pytest.mark.parametrize("bad", [0, 39, 40, 41, 375])
 def test_a_read_error_ends_iterate_alike_when_blocks_are_measured_as_read(tmp_path, monkeypatch, bad):
     from vorn_tools import blocks as block_module
+    from vorn_tools import sizes
     from vorn_tools.features import FeatureOptions
 
     # Blocks of 375 events, read in parts of 40 to be measured as they come: the bad event before, at
     # and after the start of a part, and at the start of a block.
-    monkeypatch.setattr(block_module, "FILL_BYTES", 320)
+    monkeypatch.setattr(sizes, "FILL_PART_BYTES", 320)
     good = b"".join(eventfiles.wd1_event(event_counter=i, samples=[i % 7] * 4) for i in range(bad))
     path = tmp_path / "bad.wd1"
     path.write_bytes(good + eventfiles.wd1_event(event_size=10) + eventfiles.wd1_event(samples=[0] * 4))
@@ -241,7 +242,7 @@ def test_long_run_matches_every_event_and_unwraps_time_in_counter_order(tmp_path
     # wherever a read block ends it splits a pair in one of them. Trigger times
     # wrap their 31 bits many times.
     samples = 64
-    events = 2 * READ_BYTES // (2 * samples) + 7
+    events = 2 * ITERATE_READ_BYTES // (2 * samples) + 7
     rng = np.random.default_rng(5)
     ticks = 7 + np.cumsum(rng.integers(0, 2**29, events))
     orders = [np.arange(events) for _ in range(3)]
@@ -459,14 +460,14 @@ def test_a_regular_recording_shows_its_rate_in_every_bin(first, interval, events
 
 @pytest.mark.parametrize("kind,step", [("WD1", 70), ("WD1", "150 kB"), ("WD2", 70), ("WD2", "600 kB")])
 def test_iterate_with_features_carries_the_feature_table_of_each_block(tmp_path, kind, step, monkeypatch):
-    from vorn_tools import blocks, pipeline
+    from vorn_tools import pipeline, sizes
     from vorn_tools.feature_table import feature_tables
     from vorn_tools.features import FEATURES, FeatureOptions
 
     # Blocks measured in parts of a few rows, in halves once the files are read and, with steps in
     # bytes, part by part as they are read, auto polarity decided from a first block of over 1,000 events.
     monkeypatch.setattr(pipeline, "HALF", 16)
-    monkeypatch.setattr(blocks, "FILL_BYTES", 20_000)
+    monkeypatch.setattr(sizes, "FILL_PART_BYTES", 20_000)
     taken = []
     take = pipeline.Live.take
     monkeypatch.setattr(pipeline.Live, "take", lambda self, block: taken.append(take(self, block)) or taken[-1])

@@ -29,8 +29,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import sizes
 from ..features import flat_rows
-from ..reading import DEFAULT_STEP
+from ..rows import feature_rows, row_channels
 from . import expressions
 
 ALIGN = ("none", "peak", "cfd")
@@ -95,14 +96,13 @@ class SourceError(Exception):
 
 def average(paths: Sequence[str], options: Any, where: expressions.Expression | None = None, align: str = "none",
             run: bool = False, type: str = "auto", float32: bool = False, outcome: Any = None,
-            left_out: expressions.LeftOut | None = None, step_size: int | str = DEFAULT_STEP) -> Average:
+            left_out: expressions.LeftOut | None = None, step_size: int | str = sizes.ITERATE_STEP) -> Average:
     """The average of the waveforms whose feature rows `where` keeps (all of them without it).
 
     `outcome` (a feature_table.TableOutcome) receives the account of the
     reading: events, how each file ended, a run's report; `left_out` the
     events a name@C condition leaves out for lack of a channel.
     """
-    from ..feature_table import _rows
     from ..reading import iterate_files
     from ..runs import open_run
 
@@ -125,8 +125,8 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
             raise ValueError("the events differ in length: only waveforms of one length average")
         first = block.entry_start if run else block.file_entry_start
         # Auto polarity is decided once per channel of each file (or of the run), as in a feature table.
-        rows = _rows(block, options, None if run else index[block.path], first, run,
-                     decided.setdefault("run" if run else block.path, {}))
+        rows = feature_rows(block, options, None if run else index[block.path], first, run,
+                            decided.setdefault("run" if run else block.path, {}))
         if outcome is not None:
             outcome.events += block.events
             outcome.rows += len(rows["entry"])
@@ -212,7 +212,7 @@ def table_sources(path: str) -> tuple[list[str], bool]:
 def average_table(path: str, where: expressions.Expression | None = None, align: str = "none", type: str = "auto",
                   float32: bool = False, left_out: expressions.LeftOut | None = None,
                   account: TableAccount | None = None, found: Average | None = None,
-                  step_size: int | str = DEFAULT_STEP) -> Average:
+                  step_size: int | str = sizes.ITERATE_STEP) -> Average:
     """The average of the waveforms of the rows of a feature table that `where` keeps, read from its sources.
 
     Equal to `average` of the sources with the same condition and the options
@@ -220,7 +220,6 @@ def average_table(path: str, where: expressions.Expression | None = None, align:
     source is read no further than its last selected event. Adds to `found`
     when given (the tables of one average).
     """
-    from ..feature_table import _channels
     from .tables import read_table, table_columns
 
     if align not in ALIGN:
@@ -259,7 +258,7 @@ def average_table(path: str, where: expressions.Expression | None = None, align:
                 raise ValueError("the events differ in length: only waveforms of one length average")
             events = block.events
             account.events += events
-            per_event, channels = _channels(block, run)
+            per_event, channels = row_channels(block, run)
             start = block.entry_start if run else block.file_entry_start
             entries = np.repeat(np.arange(start, start + events, dtype=np.int64), per_event)
             block_keys = _row_keys(np.full(len(entries), number, np.int64), entries, channels)

@@ -15,9 +15,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import sizes
+
 TABLE_SUFFIXES = (".parquet", ".h5", ".hdf5", ".root")
 ROOT_TREE = "events"
-BLOCK_ROWS = 1 << 20  # rows of a table read at a time: a few tens of MB for the columns of a histogram
 
 
 def is_table(path: str) -> bool:
@@ -102,7 +103,7 @@ def table_calibration(path: str) -> dict[str, Any]:
 
 
 def table_blocks(path: str, columns: Sequence[str], rows: int | None = None) -> Iterator[dict[str, NDArray[Any]]]:
-    """The named columns of one table, `rows` (default BLOCK_ROWS) rows at a time, in the table's order.
+    """The named columns of one table, `rows` (default `sizes.TABLE_READ_ROWS`) rows at a time, in the table's order.
 
     Read in blocks rather than whole, so that a table of any length is
     histogrammed in the memory of one block: Parquet by record batches,
@@ -110,7 +111,7 @@ def table_blocks(path: str, columns: Sequence[str], rows: int | None = None) -> 
     """
     suffix = os.path.splitext(path)[1].lower()
     wanted = list(dict.fromkeys(columns))
-    rows = rows or BLOCK_ROWS
+    rows = rows or sizes.TABLE_READ_ROWS
     if suffix == ".parquet":
         import pyarrow.parquet as pq
 

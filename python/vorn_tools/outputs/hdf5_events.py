@@ -31,18 +31,11 @@ from typing import Any
 import h5py
 import numpy as np
 
-from .. import parallel, provenance, signals
+from .. import parallel, provenance, signals, sizes
 from ..output_files import atomic_output, in_users_words, unique_names
 from ..blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from ..formats import COLUMNS, Layout
 
-CHUNK_BYTES = 1 << 20  # of flat data at most
-COLUMN_CHUNK = 1 << 16  # header values per chunk at most
-COPY_ROWS_BYTES = 16 << 20  # what a switch from 2-D to flat data copies at a time
-# Below this many bytes of events a group is written unchunked at the end: a
-# chunked dataset's index alone takes about 2 KiB, more than compressing such
-# a dataset could save.
-SMALL_BYTES = 16 << 10
 # On digitizer waveforms, levels 4 and 6 make outputs smaller than level 1
 # by at most 1 % of the input and take 1.2 to 3.3 times as long
 # (bench/compression.py).
@@ -78,14 +71,16 @@ class Outcome:
 class GroupWriter:
     """Appends blocks to the datasets of one group, creating them from the first block.
 
-    Header values are gathered over COLUMN_CHUNK events and written a whole
-    chunk at a time: a block's worth per dataset would be a small write each.
+    Header values are gathered over `sizes.CONVERT_COLUMN_CHUNK_EVENTS`
+    events and written a whole chunk at a time: a block's worth per dataset
+    would be a small write each.
 
     Chunks are no larger than the file can fill: `file_size` bounds the events
     and samples to come, so a small file gives a small HDF5 file (HDF5 stores
     partly filled chunks whole; a file that grows meanwhile only gets more
-    chunks). The first SMALL_BYTES of events are held back: a group that
-    holds no more is written contiguous, with its final shapes.
+    chunks). The first `sizes.CONVERT_UNCHUNKED_BYTES` of events are held
+    back: a group that holds no more is written contiguous, with its final
+    shapes.
     """
 
     def __init__(self, group: h5py.Group, layout: Layout, sample_dtype: np.dtype[Any], options: Options,
@@ -140,7 +135,7 @@ class GroupWriter:
     def write(self, block: Block) -> None:
         if self.early is not None:
             size = block.data.nbytes + sum(column.nbytes for column in block.headers.values())
-            if self.early_bytes + size <= SMALL_BYTES:
+            if self.early_bytes + size <= sizes.CONVERT_UNCHUNKED_BYTES:
                 # A block's arrays are reused by the next one.
                 self.early.append(Block({key: values.copy() for key, values in block.headers.items()},
                                         block.data.copy(), None if block.lengths is None else block.lengths.copy(),
@@ -171,7 +166,7 @@ class GroupWriter:
             # A block's columns are views of arrays that the next block reuses.
             self.held[key].append(values.copy())
         self.held_events += block.events
-        if self.held_events >= COLUMN_CHUNK:
+        if self.held_events >= sizes.CONVERT_COLUMN_CHUNK_EVENTS:
             self._write_columns()
         if block.lengths is None:
             if self.data is not None:
@@ -199,7 +194,7 @@ class GroupWriter:
 
     def _write_columns(self) -> None:
         if not self.columns:
-            chunk = max(1, min(COLUMN_CHUNK, self.held_events))
+            chunk = max(1, min(sizes.CONVERT_COLUMN_CHUNK_EVENTS, self.held_events))
             self.columns = {key: self._dataset(key, (0,), dtype, (chunk,), ("event",))
                             for key, dtype in COLUMNS[self.layout.reader_type]}
         for key, parts in self.held.items():
@@ -212,18 +207,18 @@ class GroupWriter:
     def _go_flat(self) -> None:
         """Turn what was written as (events, samples) or (events, channels, samples) into flat samples and offsets."""
         width, events = self.width or 0, self.events
-        chunk = min(CHUNK_BYTES, self.file_size) // self.sample_dtype.itemsize
+        chunk = min(sizes.CONVERT_FLAT_CHUNK_BYTES, self.file_size) // self.sample_dtype.itemsize
         flat = self._dataset("data.flat", (0,), self.sample_dtype, (max(1, chunk),), ("sample",))
         if self.data is not None:
-            step = max(1, COPY_ROWS_BYTES // (width * self.sample_dtype.itemsize))
+            step = max(1, sizes.CONVERT_COPY_BYTES // (width * self.sample_dtype.itemsize))
             for row in range(0, events, step):
                 _append(flat, row * width, self.data[row:row + step].reshape(-1))
             del self.group["data"]
         self.group.move("data.flat", "data")
         self.data = flat  # this handle, not a new one: it has the cache
         most_events = self.file_size // self.layout.header_size
-        self.offsets = self._dataset("offsets", (0,), np.uint64, (max(1, min(COLUMN_CHUNK, most_events + 1)),),
-                                     ("event",))
+        offsets_chunk = max(1, min(sizes.CONVERT_COLUMN_CHUNK_EVENTS, most_events + 1))
+        self.offsets = self._dataset("offsets", (0,), np.uint64, (offsets_chunk,), ("event",))
         _append(self.offsets, 0, np.arange(events + 1, dtype=np.uint64) * np.uint64(width))
         self.flat_size = events * width
         self.width = None

@@ -17,13 +17,10 @@ from typing import Any
 import h5py
 import numpy as np
 
-from .. import provenance
+from .. import provenance, sizes
 from ..output_files import atomic_output
 from .hdf5_events import COMPRESSION
 from ..runs import Run, report_lines
-
-ROWS_PER_CHUNK = 1 << 12  # of the 1-D and (events, channels) columns
-CHUNK_BYTES = 1 << 20
 
 
 def write_run(run: Run, output: str, name: str, compression: str = "gzip", progress: Any = None) -> int:
@@ -40,9 +37,9 @@ def write_run(run: Run, output: str, name: str, compression: str = "gzip", progr
         for block in run:
             for key, values in block.items():
                 if key not in datasets:
-                    rows = ROWS_PER_CHUNK
+                    rows = sizes.RUN_COLUMN_CHUNK_EVENTS
                     if values.ndim == 3:
-                        rows = max(1, CHUNK_BYTES // max(1, values[0].nbytes))
+                        rows = max(1, sizes.RUN_SAMPLES_CHUNK_BYTES // max(1, values[0].nbytes))
                     datasets[key] = group.create_dataset(
                         key, shape=(0, *values.shape[1:]), maxshape=(None, *values.shape[1:]),
                         dtype=values.dtype, chunks=(rows, *values.shape[1:]) if values[0].size else None, **(

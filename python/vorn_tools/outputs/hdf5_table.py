@@ -19,9 +19,8 @@ from typing import Any
 import h5py
 import numpy as np
 
+from .. import sizes
 from . import Column, Jagged, TableWriter
-
-CHUNK_BYTES = 1 << 20
 
 
 class Writer(TableWriter):
@@ -34,7 +33,7 @@ class Writer(TableWriter):
 
     def _dataset(self, name: str, sample: np.ndarray[Any, Any], unit: str | None = None) -> h5py.Dataset:
         row = max(1, int(np.prod(sample.shape[1:])) * sample.dtype.itemsize)
-        chunks = (max(1, CHUNK_BYTES // row),) + sample.shape[1:]
+        chunks = (max(1, sizes.TABLE_CHUNK_BYTES // row),) + sample.shape[1:]
         dataset = self.file.create_dataset(name, shape=(0,) + sample.shape[1:], maxshape=(None,) + sample.shape[1:],
                                            dtype=sample.dtype, chunks=chunks, **self.filters)
         if unit is not None:

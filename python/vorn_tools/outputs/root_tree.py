@@ -3,7 +3,7 @@
 uproot writes an RNTuple unless asked for a TTree, so trees are made with
 `mktree`. uproot writes one basket per branch at each `extend`, and small
 baskets make slow files, so blocks are held back until every branch has
-BASKET_BYTES or the held blocks reach HELD_BYTES.
+`sizes.TREE_BASKET_BYTES` or the held blocks reach `sizes.TREE_HELD_BYTES`.
 
 A column's unit goes into its branch's title (`amplitude [ADC counts]`), a
 table's metadata into a TNamed `provenance` beside the tree, its title the
@@ -26,15 +26,11 @@ import awkward as ak
 import numpy as np
 import uproot
 
-from .. import reading
+from .. import reading, sizes
 from ..blocks import FILE_ERRORS
 from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
 from ..output_files import in_users_words, temporary_beside
 from . import Column, Jagged, TableWriter
-
-BASKET_BYTES = 100_000  # uproot's advice: at least this much per branch and extend
-HELD_BYTES = 32 << 20
-READ_BYTES = 8 << 20  # samples read at a time: few blocks to gather into a basket
 
 
 def _branch_type(column: Column) -> Any:
@@ -57,7 +53,7 @@ class TreeWriter:
         self.units = {} if units is None else units
         self.tree: Any = None
         self.held: list[dict[str, Column]] = []
-        self.sizes: dict[str, int] = {}  # bytes held per column
+        self.held_bytes: dict[str, int] = {}  # bytes held per column
 
     def write(self, columns: dict[str, Column]) -> None:
         if self.tree is None:
@@ -66,8 +62,9 @@ class TreeWriter:
                 _title_branches(self.directory, self.tree, self.units)
         self.held.append(columns)
         for key, column in columns.items():
-            self.sizes[key] = self.sizes.get(key, 0) + _nbytes(column)
-        if min(self.sizes.values(), default=0) >= BASKET_BYTES or sum(self.sizes.values()) >= HELD_BYTES:
+            self.held_bytes[key] = self.held_bytes.get(key, 0) + _nbytes(column)
+        if (min(self.held_bytes.values(), default=0) >= sizes.TREE_BASKET_BYTES
+                or sum(self.held_bytes.values()) >= sizes.TREE_HELD_BYTES):
             self.flush()
 
     def flush(self) -> None:
@@ -82,7 +79,7 @@ class TreeWriter:
             else:
                 data[name] = np.concatenate([np.asarray(p) for p in parts])
         self.held = []
-        self.sizes = {}
+        self.held_bytes = {}
         self.tree.extend(data)
 
 
@@ -206,7 +203,7 @@ def write_tree(file: Any, source: Source, float32: bool = False, progress: Any =
     counted = [0, 0]  # bytes and events shown to `progress`, which a second pass must not repeat
     for jagged in (False, True):
         tree = TreeWriter(file, source.name)
-        pieces = reading.FilePieces(source.path, source.layout, float32, READ_BYTES)
+        pieces = reading.FilePieces(source.path, source.layout, float32, sizes.TREE_READ_BYTES)
         events = 0
         try:
             for piece in pieces:
