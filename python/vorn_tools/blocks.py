@@ -28,6 +28,11 @@ from . import signals, sizes
 from ._blocks import BlockReader
 from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout, declared_size
 
+__all__ = [
+    "BadFile", "Block", "CountedEvents", "Ending", "EventBlocks", "FILE_ERRORS", "READ_ERRORS", "Selection",
+    "ending_at", "event_size", "open_reader"
+]
+
 # What EventReader raises for a file it cannot go on reading.
 READ_ERRORS = (OSError, MemoryError)
 

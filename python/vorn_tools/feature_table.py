@@ -45,6 +45,11 @@ from .runs import RunError, RunReport, open_run, run_files
 from .timing import parse_tick
 from .units import Calibration
 
+__all__ = [
+    "FeatureTask", "TableOutcome", "TableRecord", "column_units", "failure_message", "feature_tables",
+    "features_alone", "polarity_line", "write_features"
+]
+
 
 @dataclass
 class TableRecord:

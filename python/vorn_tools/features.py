@@ -92,7 +92,10 @@ import numpy.typing as npt
 
 from ._features import compute as native_compute
 
-__all__ = ["FEATURES", "FeatureOptions", "compute", "decide_polarity", "units"]
+__all__ = [
+    "FEATURES", "FeatureOptions", "POLARITY_EVENTS", "POLARITY_NAMES", "Rows", "as_rows", "compute", "decide_polarity",
+    "flat_rows", "option_problem", "units"
+]
 
 #: The arrays compute() returns, with their dtypes.
 FEATURES: dict[str, type[np.generic]] = {

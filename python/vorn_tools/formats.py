@@ -18,6 +18,11 @@ from typing import Any
 
 import numpy as np
 
+__all__ = [
+    "COLUMNS", "Layout", "SAMPLE_DTYPES", "Unclassified", "WD1_HEADER", "WD1_HEADER_SIZE", "WD2_HEADER",
+    "declared_size", "detect_type", "guess_type", "look_like_float_halves", "open_layout"
+]
+
 WD1_HEADER = struct.Struct("<6i")
 WD2_HEADER = struct.Struct("<IQIQ")
 WD2_WORD = struct.Struct("<i")

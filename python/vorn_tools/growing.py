@@ -18,6 +18,8 @@ import vorn
 from .blocks import BadFile, open_reader
 from .formats import Layout, Unclassified, detect_type, open_layout
 
+__all__ = ["FileChanged", "StillUnreadable", "same_file", "wait_for_reader", "wait_to_open"]
+
 
 Reader = TypeVar("Reader")
 

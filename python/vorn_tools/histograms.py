@@ -31,6 +31,11 @@ from .output_files import atomic_output
 from .outputs import need
 from .rates import Rate
 
+__all__ = [
+    "Series", "fill", "growing_histogram", "histogram", "map_histogram", "merge", "series_label", "time_histogram",
+    "value_histogram", "write_csv", "write_map_csv", "write_map_png", "write_png"
+]
+
 
 # Relative tolerance within which grown axes of one bin width agree: their
 # widths differ by a few units in the last place, far below it.

@@ -12,6 +12,8 @@ import secrets
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 
+__all__ = ["atomic_output", "cannot_create", "in_users_words", "temporary_beside", "unique_names", "writing"]
+
 
 # Each temporary name handed out, and the target as its caller named it: an
 # error that a library raises about the temporary file is then reported as

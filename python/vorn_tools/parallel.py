@@ -25,6 +25,8 @@ from typing import Any
 
 from . import signals
 
+__all__ = ["Unreachable", "in_workers", "on_cluster", "stopper"]
+
 CONNECT_TIMEOUT = "10s"
 CANCEL_WAIT = 60.0  # seconds an interrupted run waits for its running tasks to clean up
 CANCEL_POLL = 0.2  # seconds between two looks at a cluster's cancel event

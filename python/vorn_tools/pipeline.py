@@ -27,6 +27,8 @@ from .pulses import PULSES, PulseOptions
 from .reading import EventBlock, Filled, iterate_files
 from .rows import Table, measure_rows, row_channels
 
+__all__ = ["PULSE_FIELDS", "iterate"]
+
 HALF = 4096  # rows of the smallest half a block's features are split into, once reading is done
 PARTS = 8  # the parts a block's features are measured in while the reading goes on
 

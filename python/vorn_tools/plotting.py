@@ -15,6 +15,8 @@ from matplotlib.figure import Figure
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
+__all__ = ["DPI", "figure_inches", "figure_pixels", "plot_events"]
+
 WIDTH_INCHES = 8.0
 HEIGHT_INCHES = 4.5  # for up to two panels
 PANEL_INCHES = 1.5  # added for every further panel

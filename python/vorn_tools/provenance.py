@@ -15,6 +15,8 @@ import sys
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+__all__ = ["as_text", "command_line", "source", "version"]
+
 
 def version() -> str:
     try:

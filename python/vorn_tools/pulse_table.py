@@ -31,6 +31,8 @@ from .feature_table import FeatureTask, TableOutcome, write_features
 from .features import FeatureOptions, decide_polarity, flat_rows
 from .pulses import PulseOptions, find_pulses
 
+__all__ = ["DarkCounts", "PulseOutcome", "PulseRows", "pulses_alone"]
+
 Table = dict[str, NDArray[Any]]
 
 

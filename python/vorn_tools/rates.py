@@ -23,6 +23,8 @@ from numpy.typing import ArrayLike, NDArray
 
 from .timing import Unwrapper
 
+__all__ = ["ChannelRates", "Rate", "RateCounter"]
+
 
 @dataclass(frozen=True)
 class Rate:

@@ -37,6 +37,11 @@ from . import sizes, timing
 from .blocks import BadFile, Block, Ending, EventBlocks
 from .formats import Layout, guess_type, open_layout
 
+__all__ = [
+    "Columns", "EventBlock", "Endings", "FilePieces", "Filled", "Piece", "Steps", "classify", "iterate",
+    "iterate_files", "parse_step"
+]
+
 _SIZE = re.compile(r"\s*([0-9.]+(?:[eE][0-9]+)?)\s*([kKMGT]i?B|B)\s*")
 _POWERS = {"B": 1, "kB": 10**3, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12,
            "KiB": 2**10, "kiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40}

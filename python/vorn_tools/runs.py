@@ -64,6 +64,8 @@ from numpy.typing import NDArray
 from . import sizes, timing
 from .reading import Columns, FilePieces, Piece, Steps, classify, parse_step
 
+__all__ = ["Run", "RunBlock", "RunError", "RunReport", "folder_runs", "open_run", "report_lines", "run_files"]
+
 FIRST = 5  # unmatched events remembered by position, per file
 WINDOW = 64  # events by which an event may come late in its file and still be matched
 _WAVE = re.compile(r"(?P<prefix>.*?)wave_?(?P<channel>\d+)\.[^.]+", re.IGNORECASE)

@@ -16,6 +16,8 @@ from collections.abc import Iterator
 from types import FrameType
 from typing import Any
 
+__all__ = ["Cancelled", "busy", "check", "exit_status", "install", "install_worker"]
+
 caught: int | None = None
 _busy = False  # a worker process is converting: a signal must unwind it, not end it on the spot
 

@@ -43,6 +43,11 @@ from .feature_table import FeatureTask, TableOutcome, TableRecord, column_units,
 from .histograms import Series, growing_histogram, map_histogram, value_histogram
 from .runs import RunError, RunReport
 
+__all__ = [
+    "BadExpression", "Binning", "SpectrumOutcome", "TableError", "TableInput", "expression_unit", "in_range",
+    "spectrum"
+]
+
 MAX_CHANNELS = 64  # digitizers have fewer; a channel number beyond is refused
 PER_EVENT = -1  # the channel of the values of an expression per event (name@C)
 RANGE_VALUES = 10_000  # the values of a series its range is taken from

@@ -24,6 +24,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+__all__ = ["COUNTER_BITS", "TIME_TAG_BITS", "Unwrapper", "parse_tick", "seconds", "time_tags"]
+
 TIME_TAG_BITS = 31  # WD1: bit 31 of the timestamp is the overflow flag
 COUNTER_BITS = 32
 

@@ -34,6 +34,11 @@ from ..features import flat_rows
 from ..rows import feature_rows, row_channels
 from . import expressions
 
+__all__ = [
+    "Average", "SourceError", "TableAccount", "average", "average_table", "draw_average", "shifted",
+    "write_average"
+]
+
 ALIGN = ("none", "peak", "cfd")
 
 

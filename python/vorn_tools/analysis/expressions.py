@@ -28,6 +28,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+__all__ = ["Columns", "Expression", "ExpressionError", "LeftOut", "parse", "select", "selected_rows"]
+
 Columns = Mapping[str, NDArray[Any]]
 
 

@@ -8,6 +8,8 @@ import numpy as np
 
 from .fits import FitResult, emg_cdf, generalized_poisson
 
+__all__ = ["draw_fit"]
+
 
 def draw_fit(result: FitResult, plot: dict[str, Any], path: str, title: str, xlabel: str, unit: str = "") -> None:
     """Draws to `path`; `unit` is that of the values fitted, shown on the x axis and in the bin width."""

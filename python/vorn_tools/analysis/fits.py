@@ -37,6 +37,11 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+__all__ = [
+    "FitError", "FitResult", "emg_cdf", "find_peaks", "fit_gauss", "fit_spe", "fit_spe_histogram",
+    "generalized_poisson", "generate_sipm", "pmt_cdf", "sipm_cdf"
+]
+
 
 class FitError(ValueError):
     """A spectrum that cannot be fitted at all: too few entries, no peak to start from."""
@@ -463,7 +468,33 @@ def generate_sipm(entries: int, gain: float, mu: float, lam: float, q0: float = 
     """Charges of a SiPM with known truth: Poisson primaries, each avalanche a Borel-branching crosstalk chain.
 
     The number of fired cells then follows the generalized Poisson
-    distribution of (mu, lam) that `fit_spe` assumes.
+    distribution of (mu, lam) that `fit_spe` assumes, so a fit of these
+    charges should give back the parameters they were made with: a check of
+    an analysis (binning, ranges, the model chosen) against a spectrum whose
+    answer is known, before it is trusted with measured charges.
+
+    Parameters
+    ----------
+    entries : int
+        The number of charges (events).
+    gain : float
+        G, the charge of one fired cell.
+    mu : float
+        The mean number of primary avalanches per event (Poisson).
+    lam : float
+        The crosstalk: the mean number of further cells each fired cell fires, 0 <= lam < 1.
+    q0 : float
+        The pedestal, the charge of an event without a fired cell.
+    sigma0, sigma1 : float
+        The spread of the pedestal, and that each fired cell adds: a charge of
+        n cells has the spread sqrt(sigma0**2 + n * sigma1**2).
+    seed : int or None
+        The seed of NumPy's random generator, for the same charges every time.
+
+    Returns
+    -------
+    numpy.ndarray
+        (entries,) float64 charges, in the units of `gain` and `q0`.
     """
     rng = np.random.default_rng(seed)
     primaries = rng.poisson(mu, entries)

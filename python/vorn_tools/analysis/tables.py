@@ -17,6 +17,8 @@ from numpy.typing import NDArray
 
 from .. import sizes
 
+__all__ = ["is_table", "load", "read_table", "table_blocks", "table_columns", "table_metadata", "table_units"]
+
 TABLE_SUFFIXES = (".parquet", ".h5", ".hdf5", ".root")
 ROOT_TREE = "events"
 
@@ -73,33 +75,6 @@ def table_units(path: str) -> dict[str, str]:
                 if title.startswith(f"{name} [") and title.endswith("]"):
                     units[name] = title[len(name) + 2:-1]
     return units
-
-
-def table_calibration(path: str) -> dict[str, Any]:
-    """The calibration a table records (`vorn_tools.units.Calibration.as_metadata` by input), {} for none."""
-    import json
-
-    suffix = os.path.splitext(path)[1].lower()
-    text: Any = None
-    if suffix == ".parquet":
-        import pyarrow.parquet as pq
-
-        text = (pq.read_schema(path).metadata or {}).get(b"calibration")
-    elif suffix in (".h5", ".hdf5"):
-        import h5py
-
-        with h5py.File(path, "r") as f:
-            text = f.attrs.get("calibration")
-    else:
-        import uproot
-
-        with uproot.open(path) as f:
-            if "provenance" in f:
-                text = json.loads(f["provenance"].member("fTitle")).get("calibration")
-    if text is None:
-        return {}
-    found = json.loads(text.decode() if isinstance(text, bytes) else text)
-    return found if isinstance(found, dict) else {}
 
 
 def table_blocks(path: str, columns: Sequence[str], rows: int | None = None) -> Iterator[dict[str, NDArray[Any]]]:

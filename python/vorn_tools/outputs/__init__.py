@@ -32,6 +32,8 @@ from numpy.typing import NDArray
 
 from ..output_files import temporary_beside, writing
 
+__all__ = ["Column", "Jagged", "TableWriter", "need", "open_table"]
+
 # extension -> (module, pip extra, library)
 FORMATS = {
     ".h5": ("hdf5_table", "cli", "h5py"),

@@ -36,6 +36,10 @@ from ..output_files import atomic_output, in_users_words, unique_names
 from ..blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from ..formats import COLUMNS, Layout
 
+__all__ = [
+    "COMPRESSION", "Options", "Outcome", "Task", "convert_in_workers", "convert_into_one", "convert_on_cluster"
+]
+
 # On digitizer waveforms, levels 4 and 6 make outputs smaller than level 1
 # by at most 1 % of the input and take 1.2 to 3.3 times as long
 # (bench/compression.py).

@@ -22,6 +22,8 @@ from ..output_files import atomic_output
 from .hdf5_events import COMPRESSION
 from ..runs import Run, report_lines
 
+__all__ = ["write_run"]
+
 
 def write_run(run: Run, output: str, name: str, compression: str = "gzip", progress: Any = None) -> int:
     """Write the run's matched events to the group `name` of the new HDF5 file `output`; the event count.

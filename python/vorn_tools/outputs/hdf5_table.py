@@ -22,6 +22,8 @@ import numpy as np
 from .. import sizes
 from . import Column, Jagged, TableWriter
 
+__all__ = ["Writer"]
+
 
 class Writer(TableWriter):
     def __init__(self, path: str, compression: str | None = "gzip") -> None:

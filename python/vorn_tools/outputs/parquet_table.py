@@ -17,6 +17,8 @@ import pyarrow.parquet as pq
 
 from . import Column, Jagged, TableWriter
 
+__all__ = ["Writer"]
+
 
 def arrow_column(column: Column) -> Any:
     if isinstance(column, Jagged):

@@ -32,6 +32,8 @@ from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
 from ..output_files import in_users_words, temporary_beside
 from . import Column, Jagged, TableWriter
 
+__all__ = ["Writer", "write_waveforms_root"]
+
 
 def _branch_type(column: Column) -> Any:
     if isinstance(column, Jagged):
