@@ -25,7 +25,6 @@ extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
-    "sphinx.ext.doctest",
     "sphinxarg.ext",
     "vorn_pages",
 ]

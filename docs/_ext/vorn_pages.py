@@ -10,7 +10,9 @@ checkout's; the pictures a page shows are the files its blocks write there.
   are those of the interpreter that runs the build.
 - ``console`` blocks run each ``$ command`` and compare what it prints
   (standard output and error, in order) with the lines shown under it;
-  ``...`` stands for any text, across lines too.
+  a line of ``...`` stands for any lines (or none), ``...`` within a line
+  for any text. The command must exit
+  with status 0, unless what it shows has a ``vorn: `` line (an error).
 
 A block that cannot run here is skipped by a MyST comment on a line just
 above it that gives the reason: ``% skip: serves a page until Ctrl-C``. A
@@ -141,7 +143,7 @@ def run_page(page: Path, force: bool = False) -> Failure | None:
                          "file": b.file})
     bin_dir = os.path.dirname(sys.executable)
     env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}", "MPLBACKEND": "Agg",
-           "PYTHONHASHSEED": "0", "COLUMNS": "100", "LC_ALL": "C.UTF-8", "VORN_DOCS_PAGE": str(page)}
+           "PYTHONHASHSEED": "0", "PYTHONUNBUFFERED": "1", "COLUMNS": "100", "LC_ALL": "C.UTF-8", "VORN_DOCS_PAGE": str(page)}
     env.pop("PYTHONPATH", None)
     done = subprocess.run([sys.executable, "-c", DRIVER, json.dumps(todo)], cwd=folder, env=env,
                           capture_output=True, text=True)
@@ -188,9 +190,16 @@ def console(code):
     return steps
 
 def matches(expected, actual):
-    norm = lambda lines: "\n".join(l.rstrip() for l in lines).strip("\n")
-    pattern = ".*?".join(re.escape(part) for part in norm(expected).split("..."))
-    return re.fullmatch(pattern, norm(actual.splitlines()), re.S) is not None
+    """A line of "..." stands for any lines, none included; "..." within a line for any text."""
+    shown = "\n".join(l.rstrip() for l in expected).strip("\n").split("\n")
+    pattern = ""
+    for line in shown:
+        if line.strip() == "...":
+            pattern += r"(?:[^\n]*\n)*?"
+        else:
+            pattern += ".*?".join(re.escape(part) for part in line.split("...")) + r"\n"
+    got = "\n".join(l.rstrip() for l in actual.splitlines()).strip("\n") + "\n"
+    return re.fullmatch(pattern, got) is not None
 
 def shell(command):
     # A command that never ends (a server) would hold up the whole build.
@@ -215,7 +224,9 @@ for block in json.loads(sys.argv[1]):
             continue
         for command, expected in console(code):
             done = shell(command)
-            if not matches(expected, done.stdout):
+            # A command shown failing shows its one-line error; any other must succeed.
+            shown_failing = any(l.startswith("vorn: ") for l in expected)
+            if not matches(expected, done.stdout) or (done.returncode != 0 and not shown_failing):
                 raise RuntimeError(f"$ {command}\nexit status {done.returncode}; expected:\n"
                                    + "\n".join(expected) + f"\ngot:\n{done.stdout}")
     except BaseException:
