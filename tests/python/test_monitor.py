@@ -30,8 +30,9 @@ pytest.importorskip("boost_histogram")
 from vorn_tools.blocks import BadFile  # noqa: E402
 from vorn_tools.features import FeatureOptions, compute  # noqa: E402
 from vorn_tools.monitor.reader import Inputs, ReaderThread  # noqa: E402
-from vorn_tools.monitor.state import (  # noqa: E402
-    CounterGaps, FitSettings, MonitorState, PulseSettings, Ring, TriggerRate, decimate, summary_line)
+from vorn_tools.monitor.state import MonitorState, summary_line  # noqa: E402
+from vorn_tools.monitor.tallies import CounterGaps, FitSettings, Ring, TriggerRate  # noqa: E402
+from vorn_tools.monitor.views import PulseSettings, decimate  # noqa: E402
 from vorn_tools.pulses import PulseOptions  # noqa: E402
 from vorn_tools.reading import iterate  # noqa: E402
 

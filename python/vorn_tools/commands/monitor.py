@@ -186,7 +186,7 @@ def _check_paths(paths: Sequence[str]) -> None:
 
 def _pulses(args: argparse.Namespace) -> tuple[Any, Any]:
     """The pulse finder's options and how its pulses are counted, or (None, None) without --pulses."""
-    from ..monitor.state import PulseSettings
+    from ..monitor.views import PulseSettings
     from ..pulses import PulseOptions
     from ..units import parse_period
 
@@ -215,7 +215,7 @@ def _pulses(args: argparse.Namespace) -> tuple[Any, Any]:
 
 def _fits(args: argparse.Namespace, shown: list[str]) -> Any:
     """The live fit's settings, or None without --fit."""
-    from ..monitor.state import FitSettings
+    from ..monitor.tallies import FitSettings
 
     if args.fit is None:
         about = given([("--fit-model", args.fit_model), ("--fit-every", args.fit_every)])

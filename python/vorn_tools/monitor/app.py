@@ -27,7 +27,9 @@ from bokeh.models.widgets.markups import Div
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
-from .state import CoincidenceView, FileView, HistogramView, MonitorState, PulseView, Snapshot
+from .state import MonitorState
+from .tallies import CoincidenceView, HistogramView
+from .views import FileView, PulseView, Snapshot
 
 PERIOD_MS = 400
 WIDTH = 420

@@ -17,7 +17,8 @@ from .. import features as pulse_features
 from ..pulses import PulseOptions
 from .app import PERIOD_MS, make_document
 from .reader import Inputs, ReaderThread, Stoppable
-from .state import MonitorState, Snapshot
+from .state import MonitorState
+from .views import Snapshot
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
