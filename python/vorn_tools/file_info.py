@@ -14,6 +14,8 @@ from .formats import Layout, look_like_float_halves
 from .rates import ChannelRates
 from .timing import TIME_TAG_BITS
 
+__all__ = ["FileInfo", "scan"]
+
 
 @dataclass
 class ChannelStats:
