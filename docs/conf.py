@@ -52,3 +52,21 @@ html_static_path = []
 # library's class) is not a fault of the page.
 nitpicky = False
 suppress_warnings = ["myst.xref_missing"]
+
+
+def join_wrapped_terms(app, what, name, obj, options, lines):
+    """A definition-list term wrapped onto a second line (a list of column
+    names too long for one) reads as a paragraph in reStructuredText, and
+    the definition under it as a stray block quote: such terms are joined."""
+    i = 0
+    while i + 2 < len(lines):
+        first, second, third = lines[i], lines[i + 1], lines[i + 2]
+        if (first.startswith("``") and first.rstrip().endswith(",") and second.startswith("``")
+                and third.startswith("    ")):
+            lines[i:i + 2] = [f"{first.rstrip()} {second.strip()}"]
+        else:
+            i += 1
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", join_wrapped_terms)
