@@ -140,6 +140,7 @@ def breakdown(path: Path, events: int) -> dict[str, float]:
     """
     from unittest import mock
 
+    from vorn_tools import sizes
     from vorn_tools.monitor import reader
     from vorn_tools.monitor.state import MonitorState
 
@@ -148,7 +149,7 @@ def breakdown(path: Path, events: int) -> dict[str, float]:
         source = reader.Source(str(path), "bench", str(path), "WD1", reader.pulse_features.FeatureOptions(), state)
         with contextlib.ExitStack() as stack:
             if not features:
-                nothing = {k: np.zeros((reader.BATCH_ROWS, 1)) for k in reader.pulse_features.FEATURES}
+                nothing = {k: np.zeros((sizes.MONITOR_BLOCK_EVENTS, 1)) for k in reader.pulse_features.FEATURES}
                 stack.enter_context(mock.patch.object(reader.pulse_features, "compute",
                                                       lambda block, options, *_, **__: {k: v[:len(block)]
                                                                                        for k, v in nothing.items()}))

@@ -4,7 +4,9 @@ One reading thread follows every file (`reader.py`), computes the pulse
 features of each block of events (and, when asked, finds its every pulse)
 and merges them into the shared state (`state.py`): fixed-size histograms
 of the feature columns shown, ring buffers of the last waveforms and of the
-event rate, and counters, the pulses' among them. Every browser session only renders snapshots of
+event rate, and counters, the pulses' among them (the bounded tallies in
+`tallies.py`, the records of files and channels and the frozen views a
+snapshot hands out in `views.py`). Every browser session only renders snapshots of
 that state (`app.py`), so any number of them see the same view and none can
 hold up the reading. With `--fit spe` a third thread fits the channels'
 charge histograms every few seconds and hands the gains back to the state.

@@ -31,6 +31,8 @@ from .state import MonitorState
 from .tallies import CoincidenceView, HistogramView
 from .views import FileView, PulseView, Snapshot
 
+__all__ = ["PERIOD_MS", "Session", "make_document"]
+
 PERIOD_MS = 400
 WIDTH = 420
 OUTSIDE_WARNING = 0.01  # a channel's fraction of values outside the range that the page marks

@@ -33,7 +33,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import features as pulse_features
-from .. import timing
+from .. import sizes, timing
 from ..blocks import FILE_ERRORS, Block, EventBlocks
 from ..formats import Layout, declared_size
 from ..growing import StillUnreadable, wait_to_open
@@ -41,13 +41,12 @@ from ..pulses import PulseOptions, find_pulses
 from ..runs import RunError, folder_runs
 from .state import MonitorState
 
-BATCH_BYTES = 512 << 10  # samples per block: the feature kernel's fastest size, in cache
-BATCH_ROWS = 4096
+__all__ = ["Inputs", "ReaderThread", "Source", "Stoppable", "newest_run"]
+
 # Seconds between merges of a busy file's blocks into the state: a merge
 # costs about what the features of a whole block do, whatever its size.
 MERGE_EVERY = 0.05
 HEAD = 4096  # first bytes of a file kept to tell when a new run is written over it
-ROUND_BLOCKS = 16  # blocks read from a file before the next file's turn
 POLL = 0.1  # seconds between looks at files that had nothing new
 RESCAN = 1.0  # seconds between looks at the run folder
 STAT_EVERY = 0.5  # seconds between file-size looks while a file is busy
@@ -117,7 +116,7 @@ class Source:
         if self.failed:
             return False
         got = 0
-        for _ in range(ROUND_BLOCKS):
+        for _ in range(sizes.MONITOR_ROUND_BLOCKS):
             count, ended = self._block()
             got += count
             if ended:
@@ -309,8 +308,8 @@ class Source:
 
 def _followed(path: str, layout: Layout) -> EventBlocks:
     """The blocks of a file still being written, sized for the feature kernel."""
-    return EventBlocks(path, layout, block_bytes=BATCH_BYTES, check=_unchecked, max_rows=BATCH_ROWS, fixed=True,
-                       follow=True)
+    return EventBlocks(path, layout, block_bytes=sizes.MONITOR_BLOCK_BYTES, check=_unchecked,
+                       max_rows=sizes.MONITOR_BLOCK_EVENTS, fixed=True, follow=True)
 
 
 def _unchecked() -> None:

@@ -20,6 +20,8 @@ from .reader import Inputs, ReaderThread, Stoppable
 from .state import MonitorState
 from .views import Snapshot
 
+__all__ = ["DEFAULT_HOST", "FitThread", "Monitor", "is_loopback", "log_to"]
+
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
 
