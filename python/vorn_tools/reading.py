@@ -25,7 +25,6 @@ that fills it is taken from the first block of each file.
 
 from __future__ import annotations
 
-import re
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -36,15 +35,13 @@ from numpy.typing import NDArray
 from . import sizes, timing
 from .blocks import BadFile, Block, Ending, EventBlocks
 from .formats import Layout, guess_type, open_layout
+from .units import parse_size
 
 __all__ = [
     "Columns", "EventBlock", "Endings", "FilePieces", "Filled", "Piece", "Steps", "classify", "iterate",
     "iterate_files", "parse_step"
 ]
 
-_SIZE = re.compile(r"\s*([0-9.]+(?:[eE][0-9]+)?)\s*([kKMGT]i?B|B)\s*")
-_POWERS = {"B": 1, "kB": 10**3, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12,
-           "KiB": 2**10, "kiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40}
 TYPES = ("auto", "WD1", "WD2")
 
 
@@ -114,13 +111,7 @@ def parse_step(step_size: int | str) -> tuple[int | None, int | None]:
         if step_size < 1:
             raise ValueError(f"step_size must be at least 1 event, not {step_size}")
         return step_size, None
-    match = _SIZE.fullmatch(step_size)
-    if match is None or match.group(2) not in _POWERS:
-        raise ValueError(f"cannot read step_size {step_size!r}: give a size with a unit, as in '64 MB' or '1 GiB'")
-    size = int(float(match.group(1)) * _POWERS[match.group(2)])
-    if size < 1:
-        raise ValueError(f"step_size {step_size!r} is less than a byte")
-    return None, size
+    return None, parse_size(step_size, "step size")
 
 
 def classify(path: str, type: str = "auto") -> Layout:

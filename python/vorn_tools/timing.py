@@ -13,24 +13,23 @@ crossing of a multiple of 2**31. Events more than 2**31 ticks apart (about
 WD2 timestamps are 64-bit already: their time tag is the timestamp as it is.
 
 Time in seconds is the time tag times the tick, the board's clock period,
-given as "8 ns" and the like (`parse_tick`).
+given as "8 ns" or as the clock's rate, "125 MHz" (`parse_tick`; a bare
+number in text is refused, see `vorn_tools.units`).
 """
 
 from __future__ import annotations
 
-import re
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .units import parse_time
+
 __all__ = ["COUNTER_BITS", "TIME_TAG_BITS", "Unwrapper", "parse_tick", "seconds", "time_tags"]
 
 TIME_TAG_BITS = 31  # WD1: bit 31 of the timestamp is the overflow flag
 COUNTER_BITS = 32
-
-_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "μs": 1e-6, "ns": 1e-9, "ps": 1e-12}
-_TICK = re.compile(r"\s*([-+0-9.eE]+)\s*([a-zµμ]*)\s*")
 
 
 class Unwrapper:
@@ -90,24 +89,12 @@ def time_tags(bits: int = TIME_TAG_BITS) -> Unwrapper:
 
 
 def parse_tick(tick: str | float) -> float:
-    """Seconds per tick from "8 ns", "0.008 us", "8e-9" or a number (seconds).
+    """Seconds per tick from "8 ns", "0.008 us", "125 MHz" (the clock's rate) or a Python number (seconds).
 
-    Units: s, ms, us (or µs), ns, ps. Raises ValueError for anything else, and
-    for a tick that is not a positive finite number.
+    `vorn_tools.units.parse_time`, naming the tick: UnitError (a ValueError) for a bare number in text, a
+    unit of neither time nor rate, or a tick that is not finite and above 0.
     """
-    if isinstance(tick, str):
-        match = _TICK.fullmatch(tick)
-        if match is None or match.group(2) not in ("", *_UNITS):
-            raise ValueError(f"cannot read the tick {tick!r}: give a number and a unit, s, ms, us, ns or ps, as in '8 ns'")
-        try:
-            value = float(match.group(1)) * _UNITS.get(match.group(2), 1.0)
-        except ValueError:
-            raise ValueError(f"cannot read the tick {tick!r}: {match.group(1)!r} is not a number") from None
-    else:
-        value = float(tick)
-    if not (np.isfinite(value) and value > 0):
-        raise ValueError(f"the tick must be a positive time, not {tick!r}")
-    return value
+    return parse_time(tick, "tick")
 
 
 def seconds(time_tag: NDArray[Any], tick: float) -> NDArray[np.float64]:

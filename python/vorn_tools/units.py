@@ -1,10 +1,34 @@
-"""Physical units of feature and pulse tables: a calibration, and the unit of every column.
+"""Quantities read from text or taken as numbers, and the physical units of feature and pulse tables.
 
-The kernels measure in raw units: samples (as indices or interpolated
-times), the samples' own values (ADC counts of integer samples; "sample
-values" of float ones, in volts or whatever unit the board writes) and sums
-of those over samples. A `Calibration` turns such columns into physical
-ones when a table is written, so that the kernels never change:
+One parser per kind of quantity, used by every option and by the library:
+`parse_time` (times and periods, which may also be given as a rate: "2 GS/s"
+is a period of 0.5 ns), `parse_rate`, `parse_voltage`, `parse_resistance`
+(`parse_impedance`) and `parse_size` (bytes: "256 KiB", "8 MiB" is 8 x 2**20,
+"100 MB" is 100 x 10**6). Each refuses what it cannot take with `UnitError`
+and one wording for its kind, which names the text, the quantity and the
+units it takes, with an example.
+
+Bare numbers follow one rule:
+
+- In text, a quantity needs its unit, and a bare number is refused: "8"
+  could as well mean 8 s as 8 ns, or 8 mV as 8 V. A size in text stands
+  where a bare number counts events (`iterate`'s ``step_size=64`` is 64
+  events), so "64" is refused too rather than taken for bytes. A
+  resistance is the one exception: a bare one is ohms, the unit input
+  impedances are given in ("50" is 50 ohm on every board), so no other
+  reading is likely.
+- A Python number given to the library (``iterate(tick=8e-9)``) is in SI
+  base units: seconds, hertz, volts, ohms, bytes.
+
+Every quantity is finite and above 0; a size is a whole number of bytes,
+at least one.
+
+In tables, the kernels measure in raw units: samples (as indices or
+interpolated times), the samples' own values (ADC counts of integer
+samples; "sample values" of float ones, in volts or whatever unit the board
+writes) and sums of those over samples. A `Calibration` turns such columns
+into physical ones when a table is written, so that the kernels never
+change:
 
 ``baseline``, ``baseline_rms``, ``amplitude``, ``energy``
     ADC counts (or sample values); with volts per count, mV.
@@ -50,7 +74,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Calibration", "CalibrationError", "MEASURED", "parse_impedance", "parse_period", "parse_voltage"]
+__all__ = ["Calibration", "CalibrationError", "MEASURED", "UnitError", "parse_impedance", "parse_period", "parse_rate",
+           "parse_resistance", "parse_size", "parse_time", "parse_voltage"]
 
 # The columns measured on samples, by what they are: values of the samples,
 # sums of them over samples, times in samples, or indices (never scaled).
@@ -68,7 +93,31 @@ _TIME = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "μs": 1e-6, "ns": 1e-9,
 _RATE = {f"{prefix}{unit}": scale for prefix, scale in (("", 1.0), ("k", 1e3), ("M", 1e6), ("G", 1e9))
          for unit in ("Hz", "S/s", "Sa/s", "sps")}
 _VOLTS = {"V": 1.0, "mV": 1e-3, "uV": 1e-6, "µV": 1e-6, "μV": 1e-6}
-_OHMS = {"": 1.0, "ohm": 1.0, "ohms": 1.0, "Ω": 1.0, "kohm": 1e3, "kohms": 1e3, "kΩ": 1e3}
+_OHMS = {"": 1.0, "ohm": 1.0, "Ω": 1.0, "kohm": 1e3, "kΩ": 1e3, "Mohm": 1e6, "MΩ": 1e6}
+_BYTES = {"B": 1, "kB": 10**3, "KB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12,
+          "KiB": 2**10, "kiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40}
+
+# What each kind asks for when it refuses, the one wording of that kind: (what to give, an example).
+_RATES = "Hz, kHz, MHz, GHz, S/s, kS/s, MS/s, GS/s"
+_ASKED = {
+    "time": (f"a finite time above 0 with its unit (s, ms, us, ns, ps) or a rate ({_RATES})", "'8 ns' or '125 MHz'"),
+    "rate": (f"a finite rate above 0 with its unit ({_RATES})", "'500 MHz'"),
+    "voltage": ("a finite voltage above 0 with its unit (V, mV, uV)", "'0.122 mV'"),
+    "resistance": ("a finite resistance above 0 in ohms, or with its unit (ohm, kohm, Mohm, Ω, kΩ, MΩ)",
+                   "'50' or '50 ohm'"),
+    "size": ("a size of a byte or more with its unit (B, kB, MB, GB, TB, KiB, MiB, GiB, TiB)", "'64 MB' or '1 GiB'"),
+}
+
+
+class UnitError(ValueError):
+    """A text or number that is not a quantity of the kind asked for: `quantity` names it, `kind` its kind."""
+
+    def __init__(self, text: object, quantity: str, kind: str) -> None:
+        asked, example = _ASKED[kind]
+        super().__init__(f"cannot read the {quantity} {text!r}: give {asked}, as in {example}")
+        self.text = text
+        self.quantity = quantity
+        self.kind = kind
 
 
 class CalibrationError(ValueError):
@@ -79,50 +128,111 @@ class CalibrationError(ValueError):
         self.field = field
 
 
-def _quantity(field: str, text: str, what: str) -> tuple[float, str]:
+def _read(text: str | float, quantity: str, kind: str) -> tuple[float, str | None]:
+    """The number of `text` and its unit as written; a Python number has no unit (None): it is in the base unit."""
+    if isinstance(text, bool) or not isinstance(text, (str, int, float, np.integer, np.floating)):
+        raise UnitError(text, quantity, kind)
+    if not isinstance(text, str):
+        return float(text), None
     found = _QUANTITY.fullmatch(text)
     if found is None:
-        raise CalibrationError(field, f"cannot read {text!r}: give a number and {what}")
+        raise UnitError(text, quantity, kind)
     return float(found.group(1)), found.group(2)
 
 
-def _positive(field: str, text: str, value: float, what: str) -> float:
+def _checked(value: float, text: str | float, quantity: str, kind: str) -> float:
     if not (math.isfinite(value) and value > 0):
-        raise CalibrationError(field, f"{text!r}: {what} must be above 0 and finite")
+        raise UnitError(text, quantity, kind)
     return value
 
 
-def parse_period(text: str) -> float:
-    """Seconds per sample from a time ("2ns", "0.5 us", "200ps") or a sampling rate ("2 GS/s", "500 MHz").
+def parse_time(text: str | float, quantity: str = "time") -> float:
+    """Seconds from a time ("8 ns", "0.5 us", "200ps") or, as its period, a rate ("2 GS/s", "500 MHz").
 
-    A unit is required: a bare number could as well mean seconds as nanoseconds.
+    Parameters
+    ----------
+    text : str or float
+        A time or a rate, with its unit; a Python number is seconds.
+    quantity : str
+        What the time is ("tick", "sample period"), named by the error.
+
+    Returns
+    -------
+    float
+        Seconds, finite and above 0.
+
+    Raises
+    ------
+    UnitError
+        For a bare number in text, a unit of neither time nor rate, or a time that is not finite and above 0.
     """
-    what = "a unit of time (s, ms, us, ns, ps) or a sampling rate (MHz, GHz, MS/s, GS/s), as in '2ns'"
-    value, unit = _quantity("sample_period", text, what)
-    if unit in _TIME:
-        return _positive("sample_period", text, value * _TIME[unit], "the sample period")
+    value, unit = _read(text, quantity, "time")
     if unit in _RATE:
-        return 1.0 / _positive("sample_period", text, value * _RATE[unit], "the sampling rate")
-    raise CalibrationError("sample_period", f"cannot read {text!r}: give a number and {what}")
+        return 1.0 / _checked(value * _RATE[unit], text, quantity, "time")
+    if unit is not None and unit not in _TIME:
+        raise UnitError(text, quantity, "time")
+    return _checked(value * _TIME.get(unit or "s", 1.0), text, quantity, "time")
 
 
-def parse_voltage(text: str, field: str = "volts_per_count") -> float:
-    """Volts from "0.122mV", "2V", "500 uV" (a trailing "/count" is allowed). A unit is required."""
-    what = "a unit of voltage (V, mV, uV), as in '0.122mV'"
-    value, unit = _quantity(field, text, what)
-    unit = re.sub(r"\s*/\s*(counts?|ADC)$", "", unit)
-    if unit not in _VOLTS:
-        raise CalibrationError(field, f"cannot read {text!r}: give a number and {what}")
-    return _positive(field, text, value * _VOLTS[unit], "a voltage")
+def parse_rate(text: str | float, quantity: str = "rate") -> float:
+    """Hertz from a rate ("500 MHz", "2 GS/s", "10 kHz"); a Python number is hertz. UnitError as `parse_time`."""
+    value, unit = _read(text, quantity, "rate")
+    if unit is not None and unit not in _RATE:
+        raise UnitError(text, quantity, "rate")
+    return _checked(value * _RATE.get(unit or "Hz", 1.0), text, quantity, "rate")
+
+
+def parse_voltage(text: str | float, quantity: str = "voltage") -> float:
+    """Volts from "0.122mV", "2V", "500 uV" (a trailing "/count" is allowed); a Python number is volts.
+    UnitError as `parse_time`."""
+    value, unit = _read(text, quantity, "voltage")
+    unit = None if unit is None else re.sub(r"\s*/\s*(counts?|ADC)$", "", unit)
+    if unit is not None and unit not in _VOLTS:
+        raise UnitError(text, quantity, "voltage")
+    return _checked(value * _VOLTS.get(unit or "V", 1.0), text, quantity, "voltage")
+
+
+def parse_resistance(text: str | float, quantity: str = "resistance") -> float:
+    """Ohms from "50", "50ohm", "50 Ω", "1 kohm", "1 MΩ": a bare number is ohms, in text too. UnitError as
+    `parse_time`."""
+    value, unit = _read(text, quantity, "resistance")
+    # The prefix keeps its case (m is milli, M mega); the ohm may be written in any.
+    scale = 1.0 if unit is None else _OHMS.get(re.sub(r"(?i)ohms?$", "ohm", unit))
+    if scale is None:
+        raise UnitError(text, quantity, "resistance")
+    return _checked(value * scale, text, quantity, "resistance")
+
+
+def parse_size(text: str | int, quantity: str = "size") -> int:
+    """Bytes from "64 MB", "256 KiB", "1 GiB" (kB to TB count powers of 1000, KiB to TiB powers of 1024),
+    rounded down to whole bytes; a Python int is bytes. UnitError as `parse_time`, and for less than a byte."""
+    if isinstance(text, (float, np.floating)):
+        raise UnitError(text, quantity, "size")
+    value, unit = _read(text, quantity, "size")
+    if unit is not None and unit not in _BYTES:
+        raise UnitError(text, quantity, "size")
+    size = value * _BYTES.get(unit or "B", 1)
+    if not (math.isfinite(size) and size >= 1):
+        raise UnitError(text, quantity, "size")
+    return int(size)
 
 
 def parse_impedance(text: str) -> float:
-    """Ohms from "50", "50ohm", "50 Ω", "1 kohm"."""
-    value, unit = _quantity("impedance", text, "optionally ohm, as in '50' or '50ohm'")
-    scale = _OHMS.get(unit) if unit in _OHMS else _OHMS.get(unit.lower())
-    if scale is None:
-        raise CalibrationError("impedance", f"cannot read {text!r}: give a number of ohms, as in '50' or '50ohm'")
-    return _positive("impedance", text, value * scale, "the impedance")
+    """Ohms of an input impedance, as `parse_resistance`; CalibrationError of the field "impedance"."""
+    return _field("impedance", parse_resistance, text, "impedance")
+
+
+def parse_period(text: str) -> float:
+    """Seconds per sample, as `parse_time`; CalibrationError of the field "sample_period"."""
+    return _field("sample_period", parse_time, text, "sample period")
+
+
+def _field(field: str, parse: Any, text: str, quantity: str) -> float:
+    try:
+        value: float = parse(text, quantity)
+    except UnitError as error:
+        raise CalibrationError(field, str(error)) from None
+    return value
 
 
 def _number(value: float, unit: str) -> str:
@@ -165,11 +275,12 @@ class Calibration:
             raise CalibrationError(field, f"the volts per count are the range over 2**bits: give {other} too")
         if adc_range is not None and volts_per_count is not None:
             raise CalibrationError("adc_range", "give the volts per count or the range and bits, not both")
-        volts = None if volts_per_count is None else parse_voltage(volts_per_count)
+        volts = None if volts_per_count is None else _field("volts_per_count", parse_voltage, volts_per_count,
+                                                              "volts per count")
         if adc_range is not None and adc_bits is not None:
             if not 1 <= adc_bits <= 32:
                 raise CalibrationError("adc_bits", f"an ADC has 1 to 32 bits, not {adc_bits}")
-            volts = parse_voltage(adc_range, "adc_range") / 2 ** adc_bits
+            volts = _field("adc_range", parse_voltage, adc_range, "ADC range") / 2 ** adc_bits
         return cls(None if sample_period is None else parse_period(sample_period), volts,
                    None if impedance is None else parse_impedance(impedance))
 

@@ -783,8 +783,8 @@ BAD = [
     (["features", "{wd1}", "-o", "t.parquet", "--cfd-fraction", "1.5"], 2, "argument --cfd-fraction: must lie in (0, 1]"),
     (["features", "{wd1}", "-o", "t.parquet", "--charge-peak", "-4", "10"], 2, "argument --charge-peak: counts samples before"),
     (["features", "{wd1}", "-o", "t.parquet", "--tick", "8parsec"], 2, "argument --tick: cannot read the tick"),
-    (["features", "{wd1}", "-o", "t.parquet", "--sample-period", "2"], 2, "vorn: --sample-period: cannot read '2': give"
-                                                                         " a number and a unit of time"),
+    (["features", "{wd1}", "-o", "t.parquet", "--sample-period", "2"], 2, "vorn: --sample-period: cannot read the"
+                                                                         " sample period '2': give a finite time"),
     (["hist", "{wd1}", "--of", "charge", "--volts-per-count", "0.1 mA"], 2, "vorn: --volts-per-count: cannot read"),
     (["pulses", "{wd1}", "-o", "p.h5", "--adc-range", "2V"], 2, "vorn: --adc-range: the volts per count are the range"),
     (["features", "{wd1}", "-o", "t.h5", "--impedance", "50"], 2, "vorn: --impedance: a charge in pC needs the volts"),
