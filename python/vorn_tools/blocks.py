@@ -328,6 +328,7 @@ class EventBlocks:
         self._left = self.selection.count  # events still to hand over, None for all
         self._arrays: tuple[NDArray[Any], list[NDArray[Any]]] | None = None  # reused by every 2-D block
         self._flat = False  # an event of another length came: the blocks are flat from there on
+        self._width: int | None = None  # samples per event of the 2-D blocks so far
         self._reader: BlockReader | None = None
         if self.follow:
             self._reader = self._open()
@@ -354,11 +355,15 @@ class EventBlocks:
     def __iter__(self) -> Iterator[Block]:
         reader = self._reader if self._reader is not None else self._open()
         while (length := self._peek(reader)) is not None:
+            # Decided on the event peeked, not at the end of the block before: a block that filled
+            # up just before an event of another length ended without reading it.
+            if not (self._flat or self.fixed) and self._width not in (None, length):
+                self._flat = True
             if self._flat:
                 block = self._flat_block(reader, length)
             else:
-                block, same = self._fixed_block(reader, length)
-                self._flat = not (same or self.fixed)
+                block = self._fixed_block(reader, length)
+                self._width = length
             yield self._finish(block)
             self.check()
         self.ending = ending_at(self.path, self.layout, self._offset, self._events, self._largest,
@@ -402,8 +407,8 @@ class EventBlocks:
     def _rows(self, capacity: int) -> int:
         return capacity if self._left is None else min(capacity, self._left)
 
-    def _fixed_block(self, reader: BlockReader, width: int) -> tuple[Block, bool]:
-        """A 2-D block of events of `width` samples; False with it once an event of another length came."""
+    def _fixed_block(self, reader: BlockReader, width: int) -> Block:
+        """A 2-D block of events of `width` samples, up to the first event of another length."""
         capacity = self.block_rows(width * self._sample_dtype.itemsize)
         if self.fresh or self._arrays is None or self._arrays[0].shape != (capacity, width):
             # Allocated once: fresh memory for every block would cost a page
@@ -434,7 +439,7 @@ class EventBlocks:
                     break
         if self._left is not None:
             self._left -= count
-        return self._block(columns, data, count, None), reader.pending_length in (None, width)
+        return self._block(columns, data, count, None)
 
     def _flat_block(self, reader: BlockReader, length: int) -> Block:
         data = np.empty(max(length, sizes.FLAT_BLOCK_BYTES // self._sample_dtype.itemsize),

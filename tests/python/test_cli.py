@@ -180,11 +180,13 @@ def test_round_trip(vorn_cli, tmp_path, name):
 # copied before the group is large enough to get chunked datasets.
 SMALL_SIZES = [("BLOCK_MAX_EVENTS", 9), ("FLAT_BLOCK_BYTES", 256), ("CONVERT_COLUMN_CHUNK_EVENTS", 20),
                ("CONVERT_COPY_BYTES", 500), ("CONVERT_FLAT_CHUNK_BYTES", 64), ("CONVERT_UNCHUNKED_BYTES", 2000)]
+# Writers of a file whose first LEAD events have as many samples, all of them or then others.
 BOUNDARY_FILES = {
-    "wd1 2-D, some events padded": ("WD1", lambda p, r: wd1_file(p, [40] * 300, r, pad_every=7)),
-    "wd1 2-D then flat": ("WD1", lambda p, r: wd1_file(p, [40] * 300 + [0, 3, 41, 1, 40] * 60, r)),
-    "wd2 K=3": ("WD2", lambda p, r: wd2_file(p, 300, 10, 3, True, r)),
-    "wd2 K=3 then flat": ("WD2", lambda p, r: wd2_file(p, 500, [10] * 300 + [3, 0, 11, 10] * 50, 3, True, r)),
+    "wd1 2-D, some events padded": ("WD1", lambda p, r, lead: wd1_file(p, [40] * lead, r, pad_every=7)),
+    "wd1 2-D then flat": ("WD1", lambda p, r, lead: wd1_file(p, [40] * lead + [0, 3, 41, 1, 40] * 60, r)),
+    "wd2 K=3": ("WD2", lambda p, r, lead: wd2_file(p, lead, 10, 3, True, r)),
+    "wd2 K=3 then flat": ("WD2", lambda p, r, lead: wd2_file(p, lead + 200, [10] * lead + [3, 0, 11, 10] * 50, 3,
+                                                             True, r)),
 }
 
 
@@ -196,15 +198,21 @@ def test_conversion_across_every_boundary(tmp_path, monkeypatch, name, compressi
     formats = need("vorn_tools.formats")
     for constant, value in SMALL_SIZES:
         monkeypatch.setattr(f"vorn_tools.sizes.{constant}", value)
-    # 12 WD1 events or 8 WD2 events of samples per 2-D block
+    # 9 WD1 events (BLOCK_MAX_EVENTS) or 8 WD2 events (their bytes of samples) per 2-D block
     monkeypatch.setattr(convert, "EventBlocks", functools.partial(convert.EventBlocks, block_bytes=1000))
     kind, make = BOUNDARY_FILES[name]
-    path = make(tmp_path / "run.bin", np.random.default_rng(len(name)))
-    task = convert.Task(str(path), formats.open_layout(str(path), kind), "run", convert.Options(compression))
-    (outcome,) = convert.convert_into_one([task], str(tmp_path / "out.h5"))
-    assert outcome.error is None
+    rng = np.random.default_rng(len(name))
+    # As many files as a block has rows at most, the first event of another length (or the end) one
+    # row further in each: in one of them it comes just after a block that filled up.
+    leads = range(300, 300 + dict(SMALL_SIZES)["BLOCK_MAX_EVENTS"])
+    paths = [make(tmp_path / f"run{lead}.bin", rng, lead) for lead in leads]
+    tasks = [convert.Task(str(path), formats.open_layout(str(path), kind), path.stem, convert.Options(compression))
+             for path in paths]
+    outcomes = convert.convert_into_one(tasks, str(tmp_path / "out.h5"))
+    assert [outcome.error for outcome in outcomes] == [None] * len(paths)
     with h5py.File(tmp_path / "out.h5") as out:
-        assert_group_is_the_file(out["run"], path, kind)
+        for path in paths:
+            assert_group_is_the_file(out[path.stem], path, kind)
 
 
 def test_bad_files_fail_alone(vorn_cli, tmp_path):
