@@ -4,9 +4,10 @@ def compute(
     samples: np.ndarray,
     offsets: np.ndarray | None,
     outputs: dict[str, np.ndarray],
+    *,
+    polarity: int | np.ndarray,
     baseline_begin: int,
     baseline_end: int,
-    polarity: int | np.ndarray,
     charge_around_peak: bool,
     charge_begin: int,
     charge_end: int,
@@ -21,7 +22,6 @@ def compute(
     trap_flat: int,
     tau: float,
     pickoff: int | None,
-    /,
 ) -> None: ...
 
 def find_pulses(

@@ -343,8 +343,11 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     in_rms = options.threshold is None
     threshold = options.threshold_rms if options.threshold is None else options.threshold
     native_compute(
-        rows, flat_offsets, outputs, options.baseline[0], options.baseline[1],
-        code, around_peak, w0, w1, threshold, in_rms,
-        options.cfd_fraction, options.adc_max, options.rise[0], options.rise[1],
-        options.psd_split, trap_rise, trap_flat, tau, options.pickoff)
+        rows, flat_offsets, outputs, polarity=code,
+        baseline_begin=options.baseline[0], baseline_end=options.baseline[1],
+        charge_around_peak=around_peak, charge_begin=w0, charge_end=w1,
+        threshold=threshold, threshold_in_rms=in_rms, cfd_fraction=options.cfd_fraction,
+        adc_max=options.adc_max, rise_low=options.rise[0], rise_high=options.rise[1],
+        psd_split=options.psd_split, trap_rise=trap_rise, trap_flat=trap_flat, tau=tau,
+        pickoff=options.pickoff)
     return outputs

@@ -19,6 +19,7 @@
 
 #include "features/pulse_features.hpp"
 #include "features/pulse_finder.hpp"
+#include "python_support/arguments.hpp"
 #include "python_support/buffers.hpp"
 #include "python_support/errors.hpp"
 #include "python_support/py_ref.hpp"
@@ -265,88 +266,159 @@ void run(const Rows& in, const FeatureOptions& options,
   Py_END_ALLOW_THREADS;
 }
 
-PyObject* compute(PyObject*, PyObject* args) {
+// --- compute()'s options --------------------------------------------------
+
+// A count of samples, named `what` when it is negative.
+bool read_count(PyObject* obj, const char* what, std::size_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  const Py_ssize_t value = PyLong_AsSsize_t(index.get());
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (!non_negative(value, what)) return false;
+  out = static_cast<std::size_t>(value);
+  return true;
+}
+
+bool read_real(PyObject* obj, double& out) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool read_optional_real(PyObject* obj, std::optional<double>& out) {
+  if (obj == Py_None) return true;
+  double value = 0;
+  if (!read_real(obj, value)) return false;
+  out = value;
+  return true;
+}
+
+bool read_flag(PyObject* obj, bool& out) {
+  const int value = PyObject_IsTrue(obj);
+  if (value < 0) return false;
+  out = value != 0;
+  return true;
+}
+
+// One keyword option of compute() and how its value becomes part of the
+// kernel's options; every option's conversion and check is in this table.
+// The kernel's own check_options() then judges them together.
+struct Option {
+  const char* name;
+  bool (*read)(PyObject* value, FeatureOptions& options);
+};
+
+constexpr std::array<Option, 16> kOptions = {{
+    {"baseline_begin",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_count(v, "the baseline window's start", o.baseline_begin);
+     }},
+    {"baseline_end",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_count(v, "the baseline window's end", o.baseline_end);
+     }},
+    {"charge_around_peak",
+     [](PyObject* v, FeatureOptions& o) {
+       bool around_peak = false;
+       if (!read_flag(v, around_peak)) return false;
+       o.charge_window =
+           around_peak ? ChargeWindow::kAroundPeak : ChargeWindow::kFixed;
+       return true;
+     }},
+    {"charge_begin",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_count(v, "the charge window's first bound", o.charge_begin);
+     }},
+    {"charge_end",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_count(v, "the charge window's second bound", o.charge_end);
+     }},
+    {"threshold",
+     [](PyObject* v, FeatureOptions& o) { return read_real(v, o.threshold); }},
+    {"threshold_in_rms",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_flag(v, o.threshold_in_rms);
+     }},
+    {"cfd_fraction",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_real(v, o.cfd_fraction);
+     }},
+    {"adc_max",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_optional_real(v, o.adc_max);
+     }},
+    {"rise_low",
+     [](PyObject* v, FeatureOptions& o) { return read_real(v, o.rise_low); }},
+    {"rise_high",
+     [](PyObject* v, FeatureOptions& o) { return read_real(v, o.rise_high); }},
+    {"psd_split",
+     [](PyObject* v, FeatureOptions& o) {
+       return optional_count(v, "psd_split", o.psd_split);
+     }},
+    {"trap_rise",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_count(v, "the trapezoid's rise", o.trap_rise);
+     }},
+    {"trap_flat",
+     [](PyObject* v, FeatureOptions& o) {
+       return read_count(v, "the trapezoid's flat top", o.trap_flat);
+     }},
+    {"tau", [](PyObject* v, FeatureOptions& o) { return read_real(v, o.tau); }},
+    {"pickoff",
+     [](PyObject* v, FeatureOptions& o) {
+       return optional_count(v, "pickoff", o.pickoff);
+     }},
+}};
+
+// The arrays come first, by position or by name; polarity, which may be an
+// array of one per row, and the options are keyword-only.
+constexpr std::size_t kArrays = 3;
+constexpr std::size_t kPolarity = kArrays;
+constexpr std::size_t kFirstOption = kPolarity + 1;
+
+constexpr auto kComputeParameters = [] {
+  std::array<const char*, kFirstOption + kOptions.size()> names = {
+      "samples", "offsets", "outputs", "polarity"};
+  for (std::size_t k = 0; k < kOptions.size(); ++k) {
+    names[kFirstOption + k] = kOptions[k].name;
+  }
+  return names;
+}();
+
+// --- compute() --------------------------------------------------------------
+
+PyObject* compute(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* samples_obj = nullptr;
-    PyObject* offsets_obj = nullptr;
-    PyObject* outputs = nullptr;
-    Py_ssize_t baseline_begin = 0, baseline_end = 0;
-    PyObject* polarity_obj = nullptr;
-    int around_peak = 0;
-    Py_ssize_t charge_begin = 0, charge_end = 0;
-    double threshold = 0;
-    int threshold_in_rms = 0;
-    double cfd_fraction = 0;
-    PyObject* adc_max = nullptr;
-    double rise_low = 0, rise_high = 0;
-    PyObject* psd_split = nullptr;
-    Py_ssize_t trap_rise = 0, trap_flat = 0;
-    double tau = 0;
-    PyObject* pickoff = nullptr;
-    if (!PyArg_ParseTuple(
-            args, "OOOnnOpnndpdOddOnndO:compute", &samples_obj, &offsets_obj,
-            &outputs, &baseline_begin, &baseline_end, &polarity_obj,
-            &around_peak, &charge_begin, &charge_end, &threshold,
-            &threshold_in_rms, &cfd_fraction, &adc_max, &rise_low, &rise_high,
-            &psd_split, &trap_rise, &trap_flat, &tau, &pickoff)) {
+    std::array<PyObject*, kComputeParameters.size()> given{};
+    if (!bind_arguments("compute()", kComputeParameters, kArrays, args, kwargs,
+                        given)) {
       return nullptr;
     }
-    if (!non_negative(baseline_begin, "the baseline window's start") ||
-        !non_negative(baseline_end, "the baseline window's end") ||
-        !non_negative(charge_begin, "the charge window's first bound") ||
-        !non_negative(charge_end, "the charge window's second bound") ||
-        !non_negative(trap_rise, "the trapezoid's rise") ||
-        !non_negative(trap_flat, "the trapezoid's flat top")) {
-      return nullptr;
+    FeatureOptions options;
+    for (std::size_t k = 0; k < kOptions.size(); ++k) {
+      if (!kOptions[k].read(given[kFirstOption + k], options)) return nullptr;
     }
     // An int for every row, or an int8 array of one per row (checked once
     // the rows are known).
+    PyObject* polarity_obj = given[kPolarity];
     const bool per_row = PyLong_Check(polarity_obj) == 0;
-    long polarity = 0;
     if (!per_row) {
-      polarity = PyLong_AsLong(polarity_obj);
+      const long polarity = PyLong_AsLong(polarity_obj);
       if (polarity == -1 && PyErr_Occurred()) return nullptr;
       if (polarity < -1 || polarity > 1) {
         PyErr_Format(PyExc_ValueError, "polarity must be -1, 0 or 1, not %ld",
                      polarity);
         return nullptr;
       }
-    }
-    FeatureOptions options{
-        .baseline_begin = static_cast<std::size_t>(baseline_begin),
-        .baseline_end = static_cast<std::size_t>(baseline_end),
-        .polarity = static_cast<Polarity>(polarity),
-        .charge_window =
-            around_peak ? ChargeWindow::kAroundPeak : ChargeWindow::kFixed,
-        .charge_begin = static_cast<std::size_t>(charge_begin),
-        .charge_end = static_cast<std::size_t>(charge_end),
-        .threshold = threshold,
-        .threshold_in_rms = threshold_in_rms != 0,
-        .cfd_fraction = cfd_fraction,
-        .adc_max = std::nullopt,
-        .rise_low = rise_low,
-        .rise_high = rise_high,
-        .psd_split = std::nullopt,
-        .trap_rise = static_cast<std::size_t>(trap_rise),
-        .trap_flat = static_cast<std::size_t>(trap_flat),
-        .tau = tau,
-        .pickoff = std::nullopt,
-    };
-    if (!optional_count(psd_split, "psd_split", options.psd_split) ||
-        !optional_count(pickoff, "pickoff", options.pickoff)) {
-      return nullptr;
-    }
-    if (adc_max != Py_None) {
-      const double value = PyFloat_AsDouble(adc_max);
-      if (value == -1.0 && PyErr_Occurred()) return nullptr;
-      options.adc_max = value;
+      options.polarity = static_cast<Polarity>(polarity);
     }
     if (auto why = check_options(options)) {
       return raise_message(PyExc_ValueError, *why);
     }
 
     Rows in;
-    if (!take_rows(samples_obj, offsets_obj, in)) return nullptr;
+    if (!take_rows(given[0], given[1], in)) return nullptr;
     if (in.offsets == nullptr) {
       if (auto why =
               check_windows(options, static_cast<std::size_t>(in.length))) {
@@ -364,7 +436,7 @@ PyObject* compute(PyObject*, PyObject* args) {
 
     std::array<HeldBuffer, kOutputs.size()> held;
     FeatureColumns columns{};
-    if (!take_outputs(outputs, rows, held, columns)) return nullptr;
+    if (!take_outputs(given[2], rows, held, columns)) return nullptr;
 
     if (in.element == Element::kU16) {
       run<std::uint16_t>(in, options, columns);
@@ -376,14 +448,14 @@ PyObject* compute(PyObject*, PyObject* args) {
 }
 
 constexpr const char kComputeDoc[] =
-    "compute(samples, offsets, outputs, baseline_begin, baseline_end, "
-    "polarity, charge_around_peak, charge_begin, charge_end, threshold, "
+    "compute(samples, offsets, outputs, *, polarity, baseline_begin, "
+    "baseline_end, charge_around_peak, charge_begin, charge_end, threshold, "
     "threshold_in_rms, cfd_fraction, adc_max, rise_low, rise_high, psd_split, "
     "trap_rise, trap_flat, tau, pickoff)\n--\n\n"
     "Pulse features of every row of samples, written into the arrays of the "
     "outputs dict. polarity is -1, 0 (per waveform) or 1, or an int8 array "
-    "of one of those per row. Called by vorn_tools.features.compute, which "
-    "documents the features.";
+    "of one of those per row. Every option is required. Called by "
+    "vorn_tools.features.compute, which documents the features.";
 
 // --- Every pulse ----------------------------------------------------------
 
@@ -534,7 +606,9 @@ constexpr const char kFindPulsesDoc[] =
     "vorn_tools.pulses.find_pulses, which documents the pulses.";
 
 PyMethodDef methods[] = {
-    {"compute", compute, METH_VARARGS, kComputeDoc},
+    {"compute",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute)),
+     METH_VARARGS | METH_KEYWORDS, kComputeDoc},
     {"find_pulses", find_pulses_entry, METH_VARARGS, kFindPulsesDoc},
     {nullptr, nullptr, 0, nullptr},
 };

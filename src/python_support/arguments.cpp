@@ -35,11 +35,12 @@ PyObject* raise_cast_error(PyObject* obj, std::string_view target) {
 }
 
 bool bind_arguments(std::string_view full_name,
-                    std::span<const char* const> names, PyObject* args,
-                    PyObject* kwargs, std::span<PyObject*> out) {
+                    std::span<const char* const> names, std::size_t positional,
+                    PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> out) {
   const auto name = [&] { return std::string(full_name); };
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
-  const auto count = static_cast<Py_ssize_t>(names.size());
+  const auto count = static_cast<Py_ssize_t>(positional);
   if (given > count) {
     raise_message(PyExc_TypeError,
                   name() + " takes " + std::to_string(count) +
@@ -47,21 +48,26 @@ bool bind_arguments(std::string_view full_name,
                       (given == 1 ? " was given" : " were given"));
     return false;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    out[static_cast<std::size_t>(i)] =
-        i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const auto at = static_cast<Py_ssize_t>(i);
+    out[i] = at < given ? PyTuple_GET_ITEM(args, at) : nullptr;
   }
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // Callers mostly name the arguments in the order of the parameters, so
+    // the search for each starts after the last one found.
+    std::size_t next = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       std::size_t slot = names.size();
-      for (std::size_t j = 0; j < names.size(); ++j) {
-        if (PyUnicode_Check(key) &&
-            PyUnicode_CompareWithASCIIString(key, names[j]) == 0) {
-          slot = j;
-          break;
+      if (PyUnicode_Check(key)) {
+        for (std::size_t k = 0; k < names.size(); ++k) {
+          const std::size_t j = (next + k) % names.size();
+          if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) {
+            slot = j;
+            break;
+          }
         }
       }
       if (slot == names.size()) {
@@ -78,19 +84,25 @@ bool bind_arguments(std::string_view full_name,
         return false;
       }
       out[slot] = value;
+      next = slot + 1;
     }
   }
-  std::vector<const char*> missing;
-  for (std::size_t j = 0; j < names.size(); ++j) {
-    if (out[j] == nullptr) missing.push_back(names[j]);
-  }
-  if (!missing.empty()) {
-    raise_message(PyExc_TypeError, name() + " missing " +
-                                       std::to_string(missing.size()) +
-                                       " required positional argument" +
-                                       (missing.size() == 1 ? "" : "s") + ": " +
-                                       quote_list(missing));
-    return false;
+  // As in the interpreter, missing positional arguments are named before
+  // missing keyword-only ones.
+  for (const bool keyword_only : {false, true}) {
+    std::vector<const char*> missing;
+    for (std::size_t j = keyword_only ? positional : 0;
+         j < (keyword_only ? names.size() : positional); ++j) {
+      if (out[j] == nullptr) missing.push_back(names[j]);
+    }
+    if (!missing.empty()) {
+      raise_message(
+          PyExc_TypeError,
+          name() + " missing " + std::to_string(missing.size()) + " required " +
+              (keyword_only ? "keyword-only" : "positional") + " argument" +
+              (missing.size() == 1 ? "" : "s") + ": " + quote_list(missing));
+      return false;
+    }
   }
   return true;
 }

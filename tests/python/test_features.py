@@ -318,11 +318,15 @@ def outputs(rows, **changes):
     return out
 
 
-def call(samples, offsets=None, out=None, baseline=(0, 64), polarity=0):
+def call(samples, offsets=None, out=None, baseline=(0, 64), polarity=0, drop=()):
     rows = len(offsets) - 1 if offsets is not None else len(samples)
+    options = dict(polarity=polarity, baseline_begin=baseline[0], baseline_end=baseline[1],
+                   charge_around_peak=False, charge_begin=0, charge_end=0, threshold=5.0,
+                   threshold_in_rms=True, cfd_fraction=0.5, adc_max=None, rise_low=0.1,
+                   rise_high=0.9, psd_split=None, trap_rise=0, trap_flat=0, tau=math.inf,
+                   pickoff=None)
     _features.compute(samples, offsets, outputs(rows) if out is None else out,
-                      *baseline, polarity, False, 0, 0, 5.0, True, 0.5, None, 0.1, 0.9, None, 0, 0,
-                      math.inf, None)
+                      **{k: v for k, v in options.items() if k not in drop})
 
 
 U16 = np.zeros((2, 8), np.uint16)
@@ -381,6 +385,10 @@ U16 = np.zeros((2, 8), np.uint16)
      "polarity must be -1, 0 or 1, not 2 (row 1)"),
     (lambda: call(U16, polarity=np.ones(2, np.int16)), TypeError,
      "polarity must be an int or an int8 array, not int16"),
+    (lambda: call(U16, drop=("tau", "pickoff")), TypeError,
+     "compute() missing 2 required keyword-only arguments: 'tau' and 'pickoff'"),
+    (lambda: _features.compute(U16, None, outputs(2), 0), TypeError,
+     "compute() takes 3 positional arguments but 4 were given"),
 ])
 def test_errors(run, error, message):
     with pytest.raises(error) as info:
