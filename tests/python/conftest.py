@@ -6,6 +6,7 @@ import sys
 import pytest
 
 from eventfiles import child_env, f32_bits, wd1_event, wd2_event  # noqa: F401
+from needs import need
 
 
 @pytest.fixture
@@ -52,3 +53,23 @@ def script():
             pytest.fail("no vorn console script beside this interpreter")
         pytest.skip("the vorn console script is not installed beside this interpreter")
     return found
+
+
+@pytest.fixture
+def vorn_cli(script, tmp_path):
+    def run(*args, check=None, **kwargs):
+        proc = subprocess.run([script, *map(str, args)], capture_output=True, text=True, timeout=120,
+                              cwd=tmp_path, **kwargs)
+        if check is not None:
+            assert proc.returncode == check, proc.stderr
+        return proc
+    return run
+
+
+@pytest.fixture
+def cluster():
+    distributed = need("distributed")
+    # Workers as threads of this process keep it cheap; TCP lets the command reach the scheduler.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, protocol="tcp://",
+                                  host="127.0.0.1", dashboard_address=None) as cluster:
+        yield cluster
