@@ -49,11 +49,19 @@ channel_number = whole(0, "channels are numbered from 0")
 
 
 def seconds(positive: bool) -> Callable[[str], float]:
+    """A duration of an option named in seconds: a bare number is seconds, a time with its unit ("500 ms") is read
+    as every time is (`units.parse_time`)."""
     def parse(text: str) -> float:
+        from ..units import parse_time
+
         try:
             value = float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
+            try:
+                value = parse_time(text, "duration")
+            except ValueError:
+                raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds, nor a time such as"
+                                                 " '500 ms'") from None
         if not (value > 0 if positive else value >= 0) or value == float("inf"):
             raise argparse.ArgumentTypeError(f"must be {'above' if positive else 'at least'} 0 and finite, "
                                              f"not {text}")
