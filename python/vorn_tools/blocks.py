@@ -24,7 +24,7 @@ from numpy.typing import NDArray
 
 import vorn
 
-from . import signals, sizes
+from . import _signals as signals, sizes
 from ._blocks import BlockReader
 from .formats import COLUMNS, SAMPLE_DTYPES, WD1_HEADER_SIZE, Layout, declared_size
 

@@ -57,7 +57,7 @@ from .features import FeatureOptions
 from .formats import SAMPLE_DTYPES, WD1_HEADER, WD1_HEADER_SIZE, WD2_HEADER, Layout
 from .outputs import need
 from .reading import classify, iterate_files, parse_step
-from .rows import feature_rows
+from ._rows import feature_rows
 from .runs import RunError, RunReport, open_run, report_lines, run_files
 
 dask = need("dask", "dask")

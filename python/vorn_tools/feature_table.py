@@ -18,8 +18,8 @@ measures in, or with a `Calibration` in mV, pC and ns (see
 Reading and computing overlap: the next block is read in a second thread
 while the kernel, which releases the GIL, measures the current one, and
 `write_features` writes a block of rows in a third while the next is
-measured (see `vorn_tools.overlap`). A block's rows are made by
-`vorn_tools.rows`.
+measured (see `vorn_tools._overlap`). A block's rows are made by
+`vorn_tools._rows`.
 """
 
 from __future__ import annotations
@@ -33,14 +33,14 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import parallel, provenance, signals, sizes
+from . import _parallel as parallel, _provenance as provenance, _signals as signals, sizes
 from .blocks import FILE_ERRORS, Ending
 from .features import POLARITY_NAMES, FeatureOptions
 from .outputs import open_table
-from .overlap import WriteBehind, read_ahead
+from ._overlap import WriteBehind, read_ahead
 from .pulses import PulseOptions
 from .reading import Endings, classify, iterate_files
-from .rows import Table, feature_rows
+from ._rows import Table, feature_rows
 from .runs import RunError, RunReport, open_run, run_files
 from .timing import parse_tick
 from .units import Calibration

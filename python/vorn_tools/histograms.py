@@ -27,7 +27,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .output_files import atomic_output
+from ._output_files import atomic_output
 from .outputs import need
 from .rates import Rate
 

@@ -21,11 +21,11 @@ import numpy.typing as npt
 from . import sizes
 from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, compute, decide_polarity, flat_rows
 from .formats import Layout
-from .overlap import read_ahead
-from .pulse_table import PulseRows
+from ._overlap import read_ahead
+from ._pulse_table import PulseRows
 from .pulses import PULSES, PulseOptions
 from .reading import EventBlock, Filled, iterate_files
-from .rows import Table, measure_rows, row_channels
+from ._rows import Table, measure_rows, row_channels
 
 __all__ = ["PULSE_FIELDS", "iterate"]
 

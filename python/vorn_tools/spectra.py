@@ -35,7 +35,7 @@ from typing import Any
 
 import numpy as np
 
-from . import parallel
+from . import _parallel as parallel
 from .analysis import expressions
 from .analysis.expressions import Expression, ExpressionError, LeftOut
 from .blocks import FILE_ERRORS

@@ -286,7 +286,7 @@ def test_bad_usage_and_inputs_end_in_one_line_not_a_traceback(vorn_cli, tmp_path
 
 @pytest.mark.parametrize("suffix", [".parquet", ".h5", ".root", ".h5 beside"])
 def test_an_output_that_fails_late_is_named_as_given_not_by_its_temporary_name(tmp_path, monkeypatch, suffix):
-    from vorn_tools.output_files import atomic_output
+    from vorn_tools._output_files import atomic_output
     from vorn_tools.outputs import open_table
 
     need({".parquet": "pyarrow", ".root": "uproot"}.get(suffix, "h5py"))

@@ -31,7 +31,7 @@ from numpy.typing import NDArray
 
 from .. import sizes
 from ..features import flat_rows
-from ..rows import feature_rows, row_channels
+from .._rows import feature_rows, row_channels
 from . import expressions
 
 __all__ = [

@@ -205,7 +205,7 @@ def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run:
 
 
 def table_metadata(path: str) -> dict[str, str]:
-    """What the table records about its making (`vorn_tools.provenance`), text by key; {} if nothing."""
+    """What the table records about its making (`vorn_tools._provenance`), text by key; {} if nothing."""
     suffix = os.path.splitext(path)[1].lower()
     if suffix == ".parquet":
         import pyarrow.parquet as pq

@@ -15,8 +15,8 @@ import os
 import sys
 from collections.abc import Sequence
 
-from .. import signals
-from ..output_files import in_users_words
+from .. import _signals as signals
+from .._output_files import in_users_words
 from . import average, convert, features, fit, follow, hist, info, monitor, plot, pulses
 from .common import BROKEN_PIPE, FAILED, USAGE, Failed, UsageError, error
 from .options import Parser, check

@@ -7,9 +7,9 @@ import itertools
 import os
 from typing import Any
 
-from .. import parallel
+from .. import _parallel as parallel
 from ..formats import Layout
-from ..output_files import unique_names
+from .._output_files import unique_names
 from .common import (FAILED, Failed, UsageError, check_targets, error, install_hint, layouts, output_targets, plural,
                      report_outcomes, report_run, require, run_inputs, run_name, size_of, spare_inputs)
 from .options import (Checked, add_command, allow_gaps_option, events_option, float32_option, force_option,

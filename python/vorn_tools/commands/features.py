@@ -6,7 +6,7 @@ import argparse
 import os
 from typing import Any
 
-from .. import parallel
+from .. import _parallel as parallel
 from .common import TABLE_LIBRARIES, Failed, UsageError, install_hint, require
 from .options import (Checked, add_command, feature_options, float32_option, force_option, parallel_options,
                       pulse_settings, quiet_option, salvage_option, type_option)

@@ -17,10 +17,10 @@ from typing import Any, TextIO
 
 import vorn
 
-from .. import signals
+from .. import _signals as signals
 from ..blocks import FILE_ERRORS, READ_ERRORS, Ending, ending_at, event_size
 from ..formats import Layout
-from ..growing import FileChanged, same_file
+from .._growing import FileChanged, same_file
 from .common import FAILED, OK, error, plural
 from .options import Checked, add_command, seconds, type_option
 
@@ -48,7 +48,7 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:
-    from ..growing import StillUnreadable, wait_for_reader
+    from .._growing import StillUnreadable, wait_for_reader
 
     try:
         reader, layout, identity = wait_for_reader(args.file, args.type, args.wait, args.poll)

@@ -6,7 +6,7 @@ import argparse
 import os
 from typing import Any
 
-from .. import parallel
+from .. import _parallel as parallel
 from ..blocks import FILE_ERRORS
 from .common import (FAILED, TABLE_LIBRARIES, Failed, UsageError, check_targets, error, install_hint, left_out,
                      plural, report_run, require, run_inputs, spare_inputs)

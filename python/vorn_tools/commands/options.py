@@ -18,7 +18,7 @@ from typing import Any
 
 from ..blocks import Selection
 from ..formats import Layout
-from ..output_files import cannot_create
+from .._output_files import cannot_create
 from .common import USAGE, UsageError, layouts, refuse_repeats, run_inputs
 
 __all__ = ["Checked", "Pair", "Parser", "SCHEDULER", "SCHEMES", "UNIT_FLAGS", "add_command", "allow_gaps_option",

@@ -6,7 +6,7 @@ import argparse
 import os
 from typing import Any
 
-from .. import parallel
+from .. import _parallel as parallel
 from .common import TABLE_LIBRARIES, UsageError, install_hint, plural
 from .options import (Checked, add_command, allow_gaps_option, baseline_option, exclude_option, feature_value,
                       float32_option, force_option, positive_int, quiet_option, rearm_options, run_option,
@@ -68,7 +68,7 @@ def add_parser(commands: Any) -> None:
 
 def run(args: argparse.Namespace, checked: Checked) -> int:
     from ..feature_table import write_features
-    from ..pulse_table import DarkCounts, PulseRows, pulses_alone
+    from .._pulse_table import DarkCounts, PulseRows, pulses_alone
     from ..pulses import PulseOptions
     from .progress import Progress
 

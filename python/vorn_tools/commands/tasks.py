@@ -8,7 +8,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from ..formats import Layout
-from ..output_files import unique_names
+from .._output_files import unique_names
 from .common import (TABLE_LIBRARIES, UsageError, check_targets, error, layouts, report_outcomes, report_run, require,
                      output_targets, run_inputs, run_name, size_of, spare_inputs)
 

@@ -36,7 +36,7 @@ from .. import features as pulse_features
 from .. import sizes, timing
 from ..blocks import FILE_ERRORS, Block, EventBlocks
 from ..formats import Layout, declared_size
-from ..growing import StillUnreadable, wait_to_open
+from .._growing import StillUnreadable, wait_to_open
 from ..pulses import PulseOptions, find_pulses
 from ..runs import RunError, folder_runs
 from .state import MonitorState

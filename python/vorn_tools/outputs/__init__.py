@@ -30,7 +30,7 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ..output_files import temporary_beside, writing
+from .._output_files import temporary_beside, writing
 
 __all__ = ["Column", "Jagged", "TableWriter", "need", "open_table"]
 

@@ -31,8 +31,8 @@ from typing import Any
 import h5py
 import numpy as np
 
-from .. import parallel, provenance, signals, sizes
-from ..output_files import atomic_output, in_users_words, unique_names
+from .. import _parallel as parallel, _provenance as provenance, _signals as signals, sizes
+from .._output_files import atomic_output, in_users_words, unique_names
 from ..blocks import FILE_ERRORS, Block, EventBlocks, Selection
 from ..formats import COLUMNS, Layout
 

@@ -17,8 +17,8 @@ from typing import Any
 import h5py
 import numpy as np
 
-from .. import provenance, sizes
-from ..output_files import atomic_output
+from .. import _provenance as provenance, sizes
+from .._output_files import atomic_output
 from .hdf5_events import COMPRESSION
 from ..runs import Run, report_lines
 

@@ -29,7 +29,7 @@ import uproot
 from .. import reading, sizes
 from ..blocks import FILE_ERRORS
 from ..formats import COLUMNS, SAMPLE_DTYPES, Layout
-from ..output_files import in_users_words, temporary_beside
+from .._output_files import in_users_words, temporary_beside
 from . import Column, Jagged, TableWriter
 
 __all__ = ["Writer", "write_waveforms_root"]

@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from . import signals
+from . import _signals as signals
 
 __all__ = ["Unreachable", "in_workers", "on_cluster", "stopper"]
 

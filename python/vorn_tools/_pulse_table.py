@@ -26,7 +26,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import parallel, signals
+from . import _parallel as parallel, _signals as signals
 from .feature_table import FeatureTask, TableOutcome, write_features
 from .features import FeatureOptions, decide_polarity, flat_rows
 from .pulses import PulseOptions, find_pulses
