@@ -27,8 +27,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _parallel as parallel, _signals as signals
+from ._rows import block_rows, row_polarity
 from .feature_table import FeatureTask, TableOutcome, write_features
-from .features import FeatureOptions, decide_polarity, flat_rows
+from .features import FeatureOptions
 from .pulses import PulseOptions, find_pulses
 
 __all__ = ["DarkCounts", "PulseOutcome", "PulseRows", "pulses_alone"]
@@ -68,35 +69,18 @@ class PulseRows:
                  first_entry: int, run: bool, decided: dict[int, int] | None = None, *_: Any) -> Table:
         """The pulse rows of a block. With auto polarity, each channel's is that in `decided`, and channels
         not in it yet are decided from this block's rows and added (as a feature table decides them)."""
-        data = block["data"]
-        offsets = block.get("offsets")
         events = len(block["time_tag"])
         self.events[file] = self.events.get(file, 0) + events
-        row_offsets: NDArray[Any] | None
-        if offsets is not None and data.ndim == 1 and "sampling_period" in block:
-            # A WD2 event of K channels holds K blocks of `samples` each.
-            samples = block["samples"].astype(np.int64)
-            per_event = np.diff(offsets.astype(np.int64)) // np.maximum(samples, 1)
-            channels = int(per_event.max()) if events else 1
-            starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * samples[:, None]
-            row_offsets = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
-            rows = data
+        rows, row_offsets, channels, row_channel = block_rows(block, run)
+        if row_offsets is None:
+            lengths = np.full(len(rows), rows.shape[-1], np.int64)
+        else:
             lengths = np.diff(row_offsets.astype(np.int64))
-        elif offsets is not None:
-            channels, row_offsets, rows = 1, offsets, data
-            lengths = np.diff(offsets.astype(np.int64))
-        else:
-            channels = data.shape[1] if data.ndim == 3 else 1
-            row_offsets, rows = None, flat_rows(data)
-            lengths = np.full(events * channels, data.shape[-1], np.int64)
-        if run or channels > 1 or "board_channel" not in block:
-            row_channel = np.tile(np.arange(channels, dtype=np.int32), events)
-        else:
-            row_channel = block["board_channel"].astype(np.int32)
         polarity = None
         if options.polarity == "auto":
-            decided = {} if decided is None else decided
-            polarity = row_polarity(rows, options, row_offsets, row_channel, decided)
+            # Only the baseline window matters to the decision.
+            polarity = row_polarity(rows, FeatureOptions(baseline=options.baseline), row_offsets, row_channel,
+                                    {} if decided is None else decided)
         found = find_pulses(rows, options, row_offsets, polarity)
         event = found["row"] // channels
         self._count(found["start_time"], found["row"], row_channel, lengths)
@@ -128,19 +112,6 @@ class PulseRows:
             dark = self.dark.setdefault(channel, DarkCounts())
             dark.pulses += int(pulses[mine].sum())
             dark.samples += int(live[mine].sum())
-
-
-def row_polarity(rows: NDArray[Any], options: PulseOptions, offsets: NDArray[Any] | None,
-                 row_channel: NDArray[Any], decided: dict[int, int]) -> NDArray[np.int8]:
-    """The polarity of each row by its channel's in `decided`; channels not in it yet are decided from
-    these rows (their first POLARITY_EVENTS) and added, so a file's later blocks keep the decision."""
-    new = np.setdiff1d(np.unique(row_channel), list(decided))
-    if len(new):
-        chosen = decide_polarity(rows, FeatureOptions(baseline=options.baseline), offsets, row_channel)
-        decided.update({c: chosen[c] for c in new.tolist()})
-    known = np.array(sorted(decided), dtype=np.int64)
-    signs = np.array([decided[c] for c in known.tolist()], np.int8)
-    return signs[np.searchsorted(known, row_channel)] if len(row_channel) else np.empty(0, np.int8)
 
 
 @dataclass

@@ -2,12 +2,13 @@
 
 A block's waveforms become rows for the feature kernel: a WD2 event of K
 channels is K rows, a WD1 event one. `row_channels` numbers the rows'
-channels as a feature table does, `measure_rows` runs the kernel over them
-(deciding auto polarity per channel once, from its first rows) and
-`feature_rows` makes them a feature table's rows, the event's header values
-repeated on each of its channels' rows. Feature tables, the reading
-pipeline, Dask partitions and averages all cut and measure rows here, so
-that they agree row for row.
+channels as a feature table does, `block_rows` cuts the rows,
+`row_polarity` decides auto polarity per channel once, from its first rows,
+`measure_rows` runs the kernel over them and `feature_rows` makes them a
+feature table's rows, the event's header values repeated on each of its
+channels' rows. Feature and pulse tables, the reading pipeline, Dask
+partitions and averages all cut and measure rows here, so that they agree
+row for row.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from numpy.typing import NDArray
 
 from .features import FeatureOptions, compute, decide_polarity, flat_rows
 
-__all__ = ["Table", "feature_rows", "measure_rows", "row_channels"]
+__all__ = ["Table", "block_rows", "feature_rows", "measure_rows", "row_channels", "row_polarity"]
 
 #: Columns by name, one value per row.
 Table = dict[str, NDArray[Any]]
@@ -46,33 +47,50 @@ def row_channels(block: Mapping[str, NDArray[Any]], run: bool) -> tuple[int, NDA
     return channels, block["board_channel"].astype(np.int32)
 
 
-def measure_rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bool,
-                 decided: dict[int, int] | None = None,
-                 kernel: Callable[..., Table] | None = None) -> tuple[Table, int, NDArray[Any]]:
-    """The features of a block's rows (a row per event and channel), the channels per event and the
-    channel of each row. With `decided`, auto polarity is that of each channel there, and channels
-    not in it yet are decided from this block's rows and added. `kernel` stands in for `compute`."""
+def block_rows(block: Mapping[str, NDArray[Any]],
+               run: bool) -> tuple[NDArray[Any], NDArray[Any] | None, int, NDArray[Any]]:
+    """A block's waveforms as the kernel takes them, a row per event and channel: the rows, their
+    offsets (None for uniform rows), the channels per event and the channel of each row.
+
+    Flat WD2 samples stay as they are, cut by offsets into a row per
+    channel's block of `samples`, rather than copied into rows.
+    """
     data = block["data"]
     offsets = block.get("offsets")
     channels, row_channel = row_channels(block, run)
     if offsets is not None and data.ndim == 1 and "sampling_period" in block:
         samples = block["samples"].astype(np.int64)
         starts = offsets[:-1].astype(np.int64)[:, None] + np.arange(channels) * samples[:, None]
-        row_offsets: NDArray[Any] | None = np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64)
-        rows = data
-    elif offsets is not None:
-        row_offsets, rows = offsets, data
-    else:
-        row_offsets, rows = None, flat_rows(data)
+        return data, np.append(starts.reshape(-1), offsets[-1]).astype(np.uint64), channels, row_channel
+    if offsets is not None:
+        return data, offsets, channels, row_channel
+    return flat_rows(data), None, channels, row_channel
+
+
+def row_polarity(rows: NDArray[Any], options: FeatureOptions, offsets: NDArray[Any] | None,
+                 row_channel: NDArray[Any], decided: dict[int, int]) -> NDArray[np.int8]:
+    """The polarity of each row by its channel's in `decided`; channels not in it yet are decided from
+    these rows (their first POLARITY_EVENTS, measured with `options`) and added, so that a file's later
+    blocks keep the decision."""
+    new = np.setdiff1d(np.unique(row_channel), list(decided))
+    if len(new):
+        chosen = decide_polarity(rows, options, offsets, row_channel)
+        decided.update({c: chosen[c] for c in new.tolist()})
+    known = np.array(sorted(decided), dtype=np.int64)
+    signs = np.array([decided[c] for c in known.tolist()], np.int8)
+    return signs[np.searchsorted(known, row_channel)] if len(row_channel) else np.empty(0, np.int8)
+
+
+def measure_rows(block: Mapping[str, NDArray[Any]], options: FeatureOptions, run: bool,
+                 decided: dict[int, int] | None = None,
+                 kernel: Callable[..., Table] | None = None) -> tuple[Table, int, NDArray[Any]]:
+    """The features of a block's rows (a row per event and channel), the channels per event and the
+    channel of each row. With `decided`, auto polarity is that of each channel there, and channels
+    not in it yet are decided from this block's rows and added. `kernel` stands in for `compute`."""
+    rows, row_offsets, channels, row_channel = block_rows(block, run)
     polarity = None
-    decided = {} if decided is None else decided
     if options.polarity == "auto":
-        new = np.setdiff1d(np.unique(row_channel), list(decided))
-        if len(new):
-            chosen = decide_polarity(rows, options, row_offsets, row_channel)
-            decided.update({c: chosen[c] for c in new.tolist()})
-        known = np.array(sorted(decided))
-        polarity = np.array([decided[c] for c in known.tolist()], np.int8)[np.searchsorted(known, row_channel)]
+        polarity = row_polarity(rows, options, row_offsets, row_channel, {} if decided is None else decided)
     return (kernel or compute)(rows, options, row_offsets, polarity), channels, row_channel
 
 
