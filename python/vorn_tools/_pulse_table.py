@@ -75,7 +75,7 @@ class PulseRows:
         if row_offsets is None:
             lengths = np.full(len(rows), rows.shape[-1], np.int64)
         else:
-            lengths = np.diff(row_offsets.astype(np.int64))
+            lengths = np.diff(row_offsets).astype(np.int64)  # offsets only grow: no unsigned wrap
         polarity = None
         if options.polarity == "auto":
             # Only the baseline window matters to the decision.

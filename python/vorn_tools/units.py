@@ -17,6 +17,10 @@ Bare numbers follow one rule:
   resistance is the one exception: a bare one is ohms, the unit input
   impedances are given in ("50" is 50 ohm on every board), so no other
   reading is likely.
+- An option whose name says its unit takes a bare number in that unit: the
+  command's durations given in seconds (``--idle 30``, ``--fit-every 10``,
+  ``--width 0.5``) are seconds, and also take a time with its unit
+  (``--idle 500ms``), read by `parse_time`.
 - A Python number given to the library (``iterate(tick=8e-9)``) is in SI
   base units: seconds, hertz, volts, ohms, bytes.
 

@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from .. import _signals as signals
 from .._output_files import in_users_words
 from . import average, convert, features, fit, follow, hist, info, monitor, plot, pulses
-from .common import BROKEN_PIPE, FAILED, USAGE, Failed, UsageError, error
+from .common import BROKEN_PIPE, FAILED, USAGE, Failed, UsageError, error, forget_layouts
 from .options import Parser, check
 
 __all__ = ["build_parser", "main"]
@@ -45,6 +45,7 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     signals.install()
+    forget_layouts()
     try:
         status: int = args.run(args, check(args))
         sys.stdout.flush()

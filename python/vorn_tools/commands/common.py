@@ -19,9 +19,9 @@ from typing import Any
 from ..formats import Layout, Unclassified, detect_type, open_layout
 
 __all__ = ["BROKEN_PIPE", "EXTRAS", "FAILED", "FIT_LIBRARIES", "Failed", "OK", "TABLE_LIBRARIES", "USAGE",
-           "UsageError", "check_targets", "error", "hint_float32", "install_hint", "layouts", "left_out", "naming",
-           "output_targets", "plural", "refuse_repeats", "report_outcomes", "report_run", "require", "run_inputs",
-           "run_name", "size_of", "spare_inputs", "unreadable_raw"]
+           "UsageError", "check_targets", "error", "forget_layouts", "hint_float32", "install_hint", "layouts",
+           "left_out", "naming", "output_targets", "plural", "refuse_repeats", "report_outcomes", "report_run",
+           "require", "run_inputs", "run_name", "size_of", "spare_inputs", "unreadable_raw"]
 
 OK, FAILED, USAGE = 0, 1, 2
 # What a shell reports for a command ended by SIGPIPE, as Unix tools are when
@@ -83,6 +83,11 @@ def layouts(paths: Sequence[str], reader_type: str) -> list[Layout | str]:
             _classified[path, reader_type] = _classify(path, reader_type)
         found.append(_classified[path, reader_type])
     return found
+
+
+def forget_layouts() -> None:
+    """Start a command afresh: files may have changed since an earlier command of this process looked."""
+    _classified.clear()
 
 
 def _classify(path: str, reader_type: str) -> Layout | str:

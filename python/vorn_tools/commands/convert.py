@@ -15,7 +15,7 @@ from .common import (FAILED, Failed, UsageError, check_targets, error, install_h
 from .options import (Checked, add_command, allow_gaps_option, events_option, float32_option, force_option,
                       parallel_options, quiet_option, run_option, salvage_option, type_option)
 
-__all__ = ["add_parser", "run"]
+__all__ = ["add_parser", "outputs", "run"]
 
 EXAMPLES = """
   vorn convert run042.wd1 -o run042.h5
@@ -53,7 +53,12 @@ def add_parser(commands: Any) -> None:
                          " is still 1); without it such a file leaves nothing")
     force_option(conv)
     quiet_option(conv)
-    conv.set_defaults(run=run)
+    conv.set_defaults(run=run, outputs=outputs)
+
+
+def outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
+    """-o, a folder of an output per input with --jobs or --scheduler."""
+    return [(args.output, not args.as_run and (args.jobs is not None or args.scheduler is not None))]
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:

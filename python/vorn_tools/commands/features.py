@@ -12,7 +12,7 @@ from .options import (Checked, add_command, feature_options, float32_option, for
                       pulse_settings, quiet_option, salvage_option, type_option)
 from .tasks import feature_tasks, given_paths, reading_progress, report_tables, table_suffix, table_targets
 
-__all__ = ["add_parser", "run"]
+__all__ = ["add_parser", "outputs", "run"]
 
 EXAMPLES = """
   vorn features run042.wd1 -o run042.parquet
@@ -41,7 +41,12 @@ def add_parser(commands: Any) -> None:
                          " the exit status is still 1; without it the table is not written")
     force_option(feat)
     quiet_option(feat)
-    feat.set_defaults(run=run)
+    feat.set_defaults(run=run, outputs=outputs)
+
+
+def outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
+    """-o, a folder of an output per input with --jobs or --scheduler."""
+    return [(args.output, not args.as_run and (args.jobs is not None or args.scheduler is not None))]
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:

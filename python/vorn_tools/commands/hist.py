@@ -15,7 +15,7 @@ from .options import (Checked, Pair, add_command, channel_number, feature_option
                       type_option)
 from .tasks import feature_tasks, reading_progress
 
-__all__ = ["add_parser", "run"]
+__all__ = ["add_parser", "outputs", "run"]
 
 EXAMPLES = """
   vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
@@ -68,7 +68,12 @@ def add_parser(commands: Any) -> None:
                          " the exit status is still 1; without it nothing is drawn")
     force_option(hist)
     quiet_option(hist)
-    hist.set_defaults(run=run)
+    hist.set_defaults(run=run, outputs=outputs)
+
+
+def outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
+    """The picture, and the CSV when asked: each with whether it is a folder (never)."""
+    return [(args.output, False)] + ([(args.csv, False)] if args.csv else [])
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:
@@ -127,7 +132,7 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     return report_run(reports[0] if reports else None, args.files, args.allow_gaps)
 
 
-def split_pair(text: str) -> list[str]:
+def _split_pair(text: str) -> list[str]:
     """The expressions of --of, split at its commas outside parentheses."""
     parts, depth, start = [], 0, 0
     for at, char in enumerate(text):
@@ -143,7 +148,7 @@ def _binning(args: argparse.Namespace) -> tuple[list[str], Any, tuple[Any, ...]]
     from ..analysis.expressions import ExpressionError
     from ..spectra import Binning
 
-    axes = split_pair(args.of)
+    axes = _split_pair(args.of)
     if len(axes) > 2 or not all(axes):
         raise UsageError(f"--of takes one expression, or two for a colour map (X,Y), not {args.of!r}")
     pairs = len(axes) == 2

@@ -11,8 +11,9 @@ from typing import Any
 import numpy as np
 
 from .common import FAILED, FIT_LIBRARIES, OK, Failed, UsageError, error, install_hint, plural, require
-from .options import (Checked, add_command, exclude_option, feature_value, given, pulse_options, pulse_settings,
-                      sample_period, seconds, separation_option, type_option, whole)
+from ..monitor import DEFAULT_HOST, DEFAULT_PORT
+from .options import (Checked, add_command, exclude_option, given, pulse_options, pulse_settings, rearm_options,
+                      run_option, sample_period, seconds, separation_option, type_option, whole)
 
 __all__ = ["add_parser", "run"]
 
@@ -47,11 +48,10 @@ def add_parser(commands: Any) -> None:
     mon.add_argument("paths", nargs="+", metavar="PATH")
     type_option(mon)
     mon.add_argument("--host", help="address to serve on (default 127.0.0.1, this machine only)")
-    mon.add_argument("--port", type=whole(0, "ports are numbered from 0 (any free one) to 65535"), default=8765,
-                     help="port (default 8765; 0 for a free one)")
-    mon.add_argument("--run", action="store_true", dest="as_run",
-                     help="the files given are the channels of one run: each trigger counts once (a folder's"
-                          " wave<N> files always are)")
+    mon.add_argument("--port", type=whole(0, "ports are numbered from 0 (any free one) to 65535"),
+                     default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT}; 0 for a free one)")
+    run_option(mon, "the files given are the channels of one run: each trigger counts once (a folder's wave<N>"
+                    " files always are)")
     mon.add_argument("--tick", metavar="LENGTH",
                      help="the board's clock tick, for example 8ns: the rate plotted is then the trigger rate from"
                           " the timestamps, else the rate at which triggers are read")
@@ -79,11 +79,7 @@ def add_parser(commands: Any) -> None:
     dark.add_argument("--pulses", action="store_true",
                       help="find every pulse and show per channel the dark-count rate (with --sample-period) or"
                            " the pulses per waveform")
-    rearm = dark.add_mutually_exclusive_group()
-    rearm.add_argument("--hysteresis", type=feature_value("hysteresis"), metavar="H",
-                       help="re-arm only below the threshold minus H (absolute)")
-    rearm.add_argument("--hysteresis-rms", type=feature_value("hysteresis_rms"), metavar="K",
-                       help="re-arm only below the threshold minus K baseline RMS (default 1)")
+    rearm_options(dark, None)
     separation_option(dark, None)
     dark.add_argument("--sample-period", type=sample_period, metavar="LENGTH",
                       help="the time between samples, as 0.2ns or 5GS/s: the dark-count rate in Hz")
@@ -94,7 +90,7 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace, checked: Checked) -> int:
     require("bokeh", "vorn monitor")
     require("boost_histogram", "vorn monitor")
-    from ..monitor.server import DEFAULT_HOST, Monitor, is_loopback, log_to
+    from ..monitor.server import Monitor, is_loopback, log_to
     from ..monitor.state import MonitorState, summary_line
 
     shown, options, ranges = _histograms(args)
@@ -226,7 +222,8 @@ def _fits(args: argparse.Namespace, shown: list[str]) -> Any:
         raise UsageError("--fit spe fits the charge histograms, which --hist leaves out")
     for module in FIT_LIBRARIES:
         require(module, "vorn monitor --fit")
-    return FitSettings(args.fit_model or "sipm", 10.0 if args.fit_every is None else args.fit_every)
+    given_settings = {"model": args.fit_model, "every": args.fit_every}
+    return FitSettings(**{name: value for name, value in given_settings.items() if value is not None})
 
 
 def _coincidence(text: str) -> tuple[int, int]:

@@ -59,9 +59,8 @@ def seconds(positive: bool) -> Callable[[str], float]:
         except ValueError:
             try:
                 value = parse_time(text, "duration")
-            except ValueError:
-                raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds, nor a time such as"
-                                                 " '500 ms'") from None
+            except ValueError as failure:
+                raise argparse.ArgumentTypeError(f"{failure}; a bare number is seconds") from None
         if not (value > 0 if positive else value >= 0) or value == float("inf"):
             raise argparse.ArgumentTypeError(f"must be {'above' if positive else 'at least'} 0 and finite, "
                                              f"not {text}")
@@ -334,7 +333,9 @@ def check(args: argparse.Namespace) -> Checked:
     The same input given twice (its events would count twice), --float32 on
     a WD2 file, and outputs that cannot be created, named as the user gave
     them: found here rather than after a long reading, or half-way through
-    writing the outputs.
+    writing the outputs. A verb that writes files says which through its
+    parser's `outputs` default: a function of the parsed line giving each
+    output with whether it is a folder of outputs.
     """
     given = list(getattr(args, "files", None) or getattr(args, "paths", None) or [args.file])
     refuse_repeats(given)
@@ -347,23 +348,11 @@ def check(args: argparse.Namespace) -> Checked:
             if isinstance(layout, Layout) and layout.reader_type == "WD2":
                 raise UsageError(f"{path}: --float32 is for WD1 files, and this is a WD2 file, whose samples are"
                                  " 32-bit floats already")
-    for target, folder in _outputs(args):
+    for target, folder in args.outputs(args) if hasattr(args, "outputs") else ():
         reason = cannot_create(target, folder)
         if reason is not None:
             raise UsageError(f"cannot create {target}: {reason}")
     return Checked(calibration)
-
-
-def _outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
-    """The command's outputs, each with whether it is a folder of outputs."""
-    if args.command == "hist":
-        return [(args.output, False)] + ([(args.csv, False)] if args.csv else [])
-    if args.command == "plot":
-        return [(args.output, False)]
-    if args.command in ("convert", "features"):
-        folder = not args.as_run and (args.jobs is not None or args.scheduler is not None)
-        return [(args.output, folder)]
-    return []
 
 
 def _calibration(args: argparse.Namespace) -> Any:

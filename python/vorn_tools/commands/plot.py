@@ -35,7 +35,7 @@ def add_parser(commands: Any) -> None:
     plot.add_argument("--channel", type=channel_number, metavar="C",
                       help="only channel C (WD2: a channel block; WD1: events whose board_channel is C)")
     plot.add_argument("-o", "--output", default="waveforms.png", metavar="IMAGE", help="default waveforms.png")
-    plot.set_defaults(run=run)
+    plot.set_defaults(run=run, outputs=lambda args: [(args.output, False)])
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:

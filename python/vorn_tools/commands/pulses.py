@@ -8,7 +8,7 @@ from typing import Any
 
 from .. import _parallel as parallel
 from .common import TABLE_LIBRARIES, UsageError, install_hint, plural
-from .options import (Checked, add_command, allow_gaps_option, baseline_option, exclude_option, feature_value,
+from .options import (Checked, add_command, allow_gaps_option, baseline_option, exclude_option,
                       float32_option, force_option, positive_int, quiet_option, rearm_options, run_option,
                       salvage_option, separation_option, threshold_options, tick_option, type_option, units_options,
                       whole)

@@ -19,3 +19,10 @@ browser, its server already serves BokehJS itself from /static, so the page
 works without internet, and a periodic callback per session that sends only
 changed column data is exactly the update model a monitor needs.
 """
+
+__all__ = ["DEFAULT_HOST", "DEFAULT_PORT"]
+
+# Where the page is served unless told otherwise: this machine only, and a
+# port the command line can name without importing the server.
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 8765

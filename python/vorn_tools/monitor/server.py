@@ -15,15 +15,13 @@ from typing import Any, TextIO
 
 from .. import features as pulse_features
 from ..pulses import PulseOptions
+from . import DEFAULT_HOST, DEFAULT_PORT
 from .app import PERIOD_MS, make_document
 from .reader import Inputs, ReaderThread, Stoppable
 from .state import MonitorState
 from .views import Snapshot
 
-__all__ = ["DEFAULT_HOST", "FitThread", "Monitor", "is_loopback", "log_to"]
-
-DEFAULT_HOST = "127.0.0.1"
-DEFAULT_PORT = 8765
+__all__ = ["FitThread", "Monitor", "is_loopback", "log_to"]
 
 
 def is_loopback(host: str) -> bool:

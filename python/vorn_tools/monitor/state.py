@@ -22,7 +22,8 @@ from numpy.typing import NDArray
 
 from ..rates import RateCounter
 from .tallies import (BINS, ERRORS_KEPT, POINTS, RATE_INTERVAL, RATE_POINTS, WARMUP, WAVEFORMS, ChannelHistogram,
-                      Coincidence, CoincidenceView, FitSettings, GainHistory, GainView, HistogramView, Ring, TriggerRate)
+                      Coincidence, CoincidenceView, FitSettings, GainHistory, GainView, HistogramView, Ring,
+                      TriggerRate)
 from .views import (UNITS, Channel, ChannelView, FileStatus, FileView, PulseCount, PulseSettings, PulseView, RateView,
                     Snapshot, decimate, triggers_of)
 
