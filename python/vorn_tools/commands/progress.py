@@ -7,6 +7,8 @@ import time
 from types import TracebackType
 from typing import Any
 
+__all__ = ["Progress"]
+
 
 class Progress:
     """Bytes of the input done, with the event rate beside them.
