@@ -7,6 +7,8 @@ the tutorials' pictures are what those blocks write.
 """
 
 import importlib.metadata
+import inspect
+import re
 import sys
 from pathlib import Path
 
@@ -68,5 +70,30 @@ def join_wrapped_terms(app, what, name, obj, options, lines):
             i += 1
 
 
+def comment_above(app, what, name, obj, options, lines):
+    """A module's constant has no docstring of its own: autodoc shows its
+    type's (int's, str's), so it shows the comment above its line instead,
+    which is where the library says why the value is what it is."""
+    if what != "data":
+        return
+    module_name, _, attr = name.rpartition(".")
+    try:
+        source = inspect.getsource(sys.modules[module_name]).splitlines()
+    except (KeyError, OSError, TypeError):
+        return
+    type_doc = inspect.getdoc(type(obj)) or ""
+    if " ".join(" ".join(lines).split()) == " ".join(type_doc.split()):
+        lines[:] = []
+    for i, line in enumerate(source):
+        if re.match(rf"{re.escape(attr)}\s*(:[^=]*)?=", line):
+            j = i
+            while j > 0 and source[j - 1].startswith("# ") and not source[j - 1].startswith("# ---"):
+                j -= 1
+            if j < i:
+                lines[:] = [text[2:] for text in source[j:i]]
+            return
+
+
 def setup(app):
     app.connect("autodoc-process-docstring", join_wrapped_terms)
+    app.connect("autodoc-process-docstring", comment_above)
