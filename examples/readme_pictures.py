@@ -1,9 +1,9 @@
-"""The README's pictures of `vorn pulses` and the energy filter, from generated recordings.
+"""The README's picture of the energy filter, from generated recordings.
 
     python examples/readme_pictures.py [FOLDER]    # recordings and tables in FOLDER (default: pictures-data)
 
 Writes two WD1 recordings and runs the commands the README shows on them,
-printing each command and its output; the pictures go to docs/pictures/.
+printing each command and its output; the picture goes to docs/pictures/.
 
 - `sipm.dat`, a SiPM's dark counts: 4,000 events of 1,024 samples at 1 ns,
   a trigger pulse at sample 100 and thermal pulses at 1 MHz, negative, one
@@ -11,7 +11,7 @@ printing each command and its output; the pictures go to docs/pictures/.
   adds photo-electrons to 15 % of pulses, and 8 % are followed by an
   afterpulse (delay 40 ns on average, smaller the sooner it comes). `vorn
   pulses` finds them and prints the dark-count rate outside the trigger's
-  window; `vorn hist` draws their amplitude, the photo-electron peaks.
+  window (the tutorial on dark counts draws their amplitudes).
 - `hpge.dat`, an HPGe detector behind a charge-sensitive preamplifier: 50,000
   events of 1,024 samples at 10 ns, a step rising over 25 samples from sample
   300 and decaying with tau = 50 us (5,000 samples), 5 ADC counts per keV,
@@ -134,7 +134,6 @@ def hpge(path: Path, rng: np.random.Generator) -> None:
 
 COMMANDS = [
     "vorn pulses sipm.dat --threshold 20 --hysteresis 8 --sample-period 1ns --exclude 90 160 -o sipm.parquet",
-    "vorn hist sipm.parquet --of amplitude --range 0 200 --bins 200 --log -o {pictures}/sipm-amplitude.png",
     "vorn features hpge.dat --threshold 50 --trap 200 60 --tau 5000 -o hpge.parquet",
     "vorn hist hpge.parquet --of 'energy / 5' --range 0 1500 --bins 1500 --log -o {pictures}/hpge-energy.png",
 ]
