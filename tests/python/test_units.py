@@ -82,3 +82,17 @@ def test_a_calibration_names_the_part_it_cannot_read(parts, field, message):
     with pytest.raises(CalibrationError) as error:
         Calibration.parse(**parts)
     assert error.value.field == field and str(error.value).startswith(message)
+
+
+@pytest.mark.parametrize("text, seconds", [("30", 30.0), ("0.5", 0.5), ("500 ms", 0.5), ("2s", 2.0), ("0", None),
+                                           ("abc", None), ("-1", None), ("inf", None), ("0 ms", None)])
+def test_an_option_named_in_seconds_takes_seconds_or_a_time_with_its_unit(text, seconds):
+    import argparse
+
+    from vorn_tools.commands.options import seconds as duration
+
+    if seconds is None:
+        with pytest.raises(argparse.ArgumentTypeError):
+            duration(True)(text)
+    else:
+        assert duration(True)(text) == pytest.approx(seconds)
