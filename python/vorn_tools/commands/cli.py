@@ -18,6 +18,7 @@ from collections.abc import Sequence
 from .. import _signals as signals
 from .._output_files import in_users_words
 from . import average, convert, features, fit, follow, hist, info, monitor, plot, pulses
+from ..budget import OverBudget
 from .common import BROKEN_PIPE, FAILED, USAGE, Failed, UsageError, error, forget_layouts
 from .options import Parser, check
 
@@ -49,7 +50,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         status: int = args.run(args, check(args))
         sys.stdout.flush()
-    except UsageError as failure:
+    except (UsageError, OverBudget) as failure:
         error(str(failure))
         return USAGE
     except Failed as failure:

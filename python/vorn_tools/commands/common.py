@@ -10,6 +10,8 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import importlib
+import json
+import math
 import os
 import signal
 import sys
@@ -19,7 +21,7 @@ from typing import Any
 from ..formats import Layout, Unclassified, detect_type, open_layout
 
 __all__ = ["BROKEN_PIPE", "EXTRAS", "FAILED", "FIT_LIBRARIES", "Failed", "OK", "TABLE_LIBRARIES", "USAGE",
-           "UsageError", "check_targets", "error", "forget_layouts", "hint_float32", "install_hint", "layouts",
+           "UsageError", "check_targets", "dump_json", "error", "finite", "forget_layouts", "hint_float32", "install_hint", "layouts",
            "left_out", "naming", "output_targets", "plural", "refuse_repeats", "report_outcomes", "report_run",
            "require", "run_inputs", "run_name", "size_of", "spare_inputs", "unreadable_raw"]
 
@@ -59,6 +61,25 @@ def require(module: str, command: str) -> Any:
 
 def error(message: str) -> None:
     print(f"vorn: {message}", file=sys.stderr)
+
+
+def finite(value: Any) -> Any:
+    """`value` with every NaN and infinity, however deep in lists and dicts, made None (JSON's null)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: finite(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(item) for item in value]
+    if hasattr(value, "item") and callable(value.item):  # a NumPy scalar
+        return finite(value.item())
+    return value
+
+
+def dump_json(document: Any, stream: Any = None) -> None:
+    """Write `document` as strict JSON (NaN and infinities as null), which every parser accepts."""
+    json.dump(finite(document), sys.stdout if stream is None else stream, indent=2, allow_nan=False)
+    (sys.stdout if stream is None else stream).write("\n")
 
 
 def plural(count: int, noun: str) -> str:

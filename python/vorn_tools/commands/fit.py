@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from typing import Any
 
 from ..blocks import FILE_ERRORS
-from .common import (FAILED, FIT_LIBRARIES, UsageError, check_targets, error, install_hint, left_out, naming, plural,
-                     report_run, require, spare_inputs, unreadable_raw)
+from .common import (FAILED, FIT_LIBRARIES, UsageError, check_targets, dump_json, error, install_hint, left_out,
+                     naming, plural, report_run, require, spare_inputs, unreadable_raw)
 from .options import (Checked, add_command, channel_number, feature_options, float32_option, force_option,
                       positive_int, pulse_settings, type_option)
 
@@ -145,8 +144,7 @@ def _print(args: argparse.Namespace, of_text: str, unit: str, result: Any, read:
         if read is not None:
             document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
                                 "bytes_read": read.bytes_read}
-        json.dump(document, sys.stdout, indent=2)
-        print()
+        dump_json(document)
         return
     if account is not None:
         print(account)

@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from typing import Any
 
 from ..blocks import FILE_ERRORS
-from .common import FAILED, OK, error, hint_float32, layouts, plural, size_of
+from .common import FAILED, OK, dump_json, error, hint_float32, layouts, plural, size_of
 from .options import Checked, add_command, events_option, float32_option, quiet_option, tick_option, type_option
 
 __all__ = ["add_parser", "run"]
@@ -76,6 +75,5 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
         else:
             info.print(sys.stdout)
     if args.json:
-        json.dump(documents, sys.stdout, indent=2)
-        print()
+        dump_json(documents)
     return status
