@@ -22,7 +22,7 @@ from ..formats import Layout, Unclassified, detect_type, open_layout
 
 __all__ = ["BROKEN_PIPE", "EXTRAS", "FAILED", "FIT_LIBRARIES", "Failed", "OK", "TABLE_LIBRARIES", "USAGE",
            "UsageError", "check_targets", "dump_json", "error", "finite", "forget_layouts", "hint_float32", "install_hint", "layouts",
-           "left_out", "naming", "output_targets", "plural", "refuse_repeats", "report_outcomes", "report_run",
+           "left_out", "naming", "output_targets", "picture_format", "plural", "refuse_repeats", "report_outcomes", "report_run",
            "require", "run_inputs", "run_name", "size_of", "spare_inputs", "unreadable_raw"]
 
 OK, FAILED, USAGE = 0, 1, 2
@@ -193,6 +193,25 @@ def output_targets(output: str, folder: bool, names: Sequence[str], suffix: str,
     if os.path.isdir(output):
         raise UsageError(f"{output} is a folder; without {flags}, -o names {single}")
     return [output]
+
+
+# What matplotlib writes from its own code, by extension; other formats need
+# more (LaTeX for .pgf) or are raw buffers nobody opens as a picture.
+PICTURE_FORMATS = {"png": "png", "pdf": "pdf", "svg": "svg", "svgz": "svgz", "eps": "eps", "ps": "ps", "jpg": "jpeg",
+                   "jpeg": "jpeg", "tif": "tiff", "tiff": "tiff", "webp": "webp"}
+
+
+def picture_format(output: str, option: str = "-o") -> str:
+    """The format to write a picture named `output` in, from its extension; a usage error for any other name.
+
+    The picture is then written under exactly that name, never with an extension added.
+    """
+    extension = os.path.splitext(output)[1].lstrip(".").lower()
+    if extension not in PICTURE_FORMATS:
+        known = ", ".join(f".{name}" for name in PICTURE_FORMATS)
+        said = f"extension .{extension}" if extension else "no extension"
+        raise UsageError(f"{option} {output}: a picture's name ends in one of {known}, not {said}")
+    return PICTURE_FORMATS[extension]
 
 
 def check_targets(targets: Sequence[str], force: bool) -> None:
