@@ -1,3 +1,4 @@
+import json
 import os
 import shutil
 import subprocess
@@ -62,8 +63,15 @@ def vorn_cli(script, tmp_path):
                               cwd=tmp_path, **kwargs)
         if check is not None:
             assert proc.returncode == check, proc.stderr
+        if "--json" in map(str, args) and proc.stdout:
+            # Whatever the test then checks, --json is JSON that any parser takes: no NaN, no Infinity.
+            json.loads(proc.stdout, parse_constant=refuse_constant)
         return proc
     return run
+
+
+def refuse_constant(name):
+    raise AssertionError(f"--json printed {name}, which is not JSON")
 
 
 @pytest.fixture

@@ -117,3 +117,10 @@ def test_time_tags_out_of_order_are_not_taken_on_trust(vorn_cli, tmp_path):
     assert json.loads(proc.stdout)[0]["time_tags_back"] == 1
     assert proc.stderr.startswith("vorn: o.wd1: warning: 1 timestamp below the one before")
     assert proc.stderr.count("\n") == 1
+
+
+def test_json_says_null_where_a_value_is_not_a_number(vorn_cli, tmp_path):
+    # Float samples may be NaN or infinite; their statistics are then too, and JSON has no word for either.
+    path = write(tmp_path / "a.wd2", *(wd2_event(c, [1.0, math.nan, math.inf, 2.0], 4) for c in range(3)))
+    (doc,) = json.loads(vorn_cli("info", "--json", "--type", "WD2", path, check=0).stdout)
+    assert [entry["mean"] for entry in doc["samples"]] == [None]
