@@ -1,9 +1,12 @@
 """The README's picture of the energy filter, from generated recordings.
 
-    python examples/readme_pictures.py [FOLDER]    # recordings and tables in FOLDER (default: pictures-data)
+    python examples/readme_pictures.py [FOLDER] [--pictures DIR]
 
-Writes two WD1 recordings and runs the commands the README shows on them,
-printing each command and its output; the picture goes to docs/pictures/.
+Writes two WD1 recordings into FOLDER (default: pictures-data, a new folder
+under the current one) and runs the commands the README shows on them,
+printing each command and its output. The picture goes into FOLDER too,
+unless --pictures names where (the documentation's is drawn with
+`--pictures docs/pictures`); nothing else is written.
 
 - `sipm.dat`, a SiPM's dark counts: 4,000 events of 1,024 samples at 1 ns,
   a trigger pulse at sample 100 and thermal pulses at 1 MHz, negative, one
@@ -24,6 +27,7 @@ The whole runs in about ten seconds.
 
 from __future__ import annotations
 
+import argparse
 import os
 import shlex
 import shutil
@@ -33,9 +37,6 @@ from pathlib import Path
 
 import numpy as np
 from numpy.typing import NDArray
-
-ROOT = Path(__file__).resolve().parents[1]
-PICTURES = ROOT / "docs" / "pictures"
 
 WD1_EVENT = "<i4", (6,)  # event_size, board_id, pattern, board_channel, event_counter, timestamp
 
@@ -135,23 +136,28 @@ def hpge(path: Path, rng: np.random.Generator) -> None:
 COMMANDS = [
     "vorn pulses sipm.dat --threshold 20 --hysteresis 8 --sample-period 1ns --exclude 90 160 -o sipm.parquet",
     "vorn features hpge.dat --threshold 50 --trap 200 60 --tau 5000 -o hpge.parquet",
-    "vorn hist hpge.parquet --of 'energy / 5' --range 0 1500 --bins 1500 --log -o {pictures}/hpge-energy.png",
+    "vorn hist hpge.parquet --of 'energy / 5' --range 0 1500 --bins 1500 --log -o {pictures}hpge-energy.png",
 ]
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = sys.argv[1:] if argv is None else argv
-    folder = Path(args[0] if args else "pictures-data").resolve()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("folder", nargs="?", default="pictures-data", help="where to write (default: pictures-data)")
+    parser.add_argument("--pictures", metavar="DIR", help="where the picture goes (default: the folder)")
+    args = parser.parse_args(argv)
+    folder = Path(args.folder).resolve()
     folder.mkdir(parents=True, exist_ok=True)
-    PICTURES.mkdir(parents=True, exist_ok=True)
+    pictures = Path(args.pictures).resolve() if args.pictures else folder
+    pictures.mkdir(parents=True, exist_ok=True)
+    shown = f"{args.pictures.rstrip('/')}/" if args.pictures else ""
     rng = np.random.default_rng(2026)
     for name, make in (("sipm.dat", sipm), ("hpge.dat", hpge)):
         (folder / name).unlink(missing_ok=True)
         make(folder / name, rng)
     vorn = shutil.which("vorn", path=os.path.dirname(sys.executable)) or "vorn"
     for command in COMMANDS:
-        words = shlex.split(command.format(pictures=PICTURES))
-        print(f"$ {command.format(pictures='docs/pictures')}", flush=True)
+        words = shlex.split(command.format(pictures=shlex.quote(f"{pictures}/")))
+        print(f"$ {command.format(pictures=shown)}", flush=True)
         done = subprocess.run([vorn, *words[1:], "--force", "-q"], cwd=folder,
                               env={**os.environ, "MPLBACKEND": "Agg"})
         if done.returncode != 0:
