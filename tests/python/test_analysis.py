@@ -1,6 +1,7 @@
 """From feature tables to results: expressions and cuts on columns, and fits that recover a known truth."""
 
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -138,3 +139,72 @@ def test_a_fit_accounts_for_every_value_it_leaves_out(value_range):
     assert result.entries + result.below + result.above + result.no_value == len(values)
     if value_range is not None:
         assert (result.below, result.above) == ((finite < low).sum(), (finite > high).sum())
+
+
+_NAMES = ("amplitude", "charge", "baseline")
+
+
+@st.composite
+def _conditions(draw, depth=2):
+    """The text of a condition over `_NAMES`: comparisons (chains too) joined by and, or, not, in brackets or not."""
+    if depth == 0 or draw(st.booleans()):
+        operands = draw(st.lists(st.sampled_from([*_NAMES, "-1", "0", "2", "2.5", "10"]), min_size=2, max_size=4))
+        ops = draw(st.lists(st.sampled_from(["<", "<=", ">", ">=", "==", "!="]), min_size=len(operands) - 1,
+                            max_size=len(operands) - 1))
+        text = operands[0] + "".join(f" {op} {value}" for op, value in zip(ops, operands[1:]))
+    else:
+        kind = draw(st.sampled_from(["and", "or", "not"]))
+        first = draw(_conditions(depth - 1))
+        text = f"not {first}" if kind == "not" else f"{first} {kind} {draw(_conditions(depth - 1))}"
+    return f"({text})" if draw(st.booleans()) else text
+
+
+@settings(max_examples=300, deadline=None)
+@given(text=_conditions(), values=st.lists(st.tuples(*[st.sampled_from([-1.0, 0.0, 1.0, 2.0, 2.5, 10.0, 11.0,
+                                                                         float("nan")])] * 3),
+                                          min_size=1, max_size=12))
+def test_a_condition_keeps_the_rows_python_would(text, values):
+    table = {name: np.array([row[k] for row in values]) for k, name in enumerate(_NAMES)}
+    table["entry"], table["channel"] = np.arange(len(values)), np.zeros(len(values), np.int32)
+    expected = [bool(eval(text, {"__builtins__": {}}, dict(zip(_NAMES, row)))) for row in values]
+    assert expressions.selected_rows(table, expressions.parse(text, table)).tolist() == expected
+
+
+def _moved(wave, shift):
+    """The waveform moved left by `shift` samples, interpolated between neighbours; NaN off its ends."""
+    at = np.arange(len(wave)) + shift
+    inside = (at >= 0) & (at <= len(wave) - 1)
+    return np.where(inside, np.interp(at, np.arange(len(wave)), wave), np.nan)
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), rows=st.integers(1, 40), samples=st.integers(2, 30),
+       blocks=st.integers(1, 4))
+def test_an_aligned_average_counts_only_the_samples_that_are_there(seed, rows, samples, blocks):
+    from vorn_tools.analysis.average import Average, _add
+
+    rng = np.random.default_rng(seed)
+    waves = rng.normal(100, 20, (rows, samples))
+    # Waveforms of different lengths, the missing samples NaN, aligned on times spread over the window.
+    lengths = rng.integers(1, samples + 1, rows)
+    waves[np.arange(samples)[None, :] >= lengths[:, None]] = np.nan
+    times = rng.uniform(0, samples - 1, rows) * rng.choice([1.0, np.nan], rows, p=[0.9, 0.1])
+    channels = rng.integers(0, 2, rows)
+    keep = rng.random(rows) < 0.8
+    found = Average()
+    for part in np.array_split(np.arange(rows), blocks):
+        _add(found, waves[part], channels[part], keep[part], times[part], "cfd")
+    for channel in (0, 1):
+        mine = keep & (channels == channel) & np.isfinite(times)
+        if not mine.any():
+            assert channel not in found.sum
+            continue
+        moved = np.array([_moved(waves[i], times[i] - found.target[channel]) for i in np.flatnonzero(mine)])
+        mean, std, count = found.result(channel)
+        assert count.tolist() == np.isfinite(moved).sum(axis=0).tolist()
+        with warnings.catch_warnings():  # a sample no waveform covers: NaN, as the average has it
+            warnings.simplefilter("ignore", RuntimeWarning)
+            np.testing.assert_allclose(mean, np.nanmean(moved, axis=0), rtol=1e-9, atol=1e-9)
+            np.testing.assert_allclose(std, np.nanstd(moved, axis=0), rtol=1e-6, atol=1e-6)
+        assert found.waveforms[channel] == mine.sum()
+        assert found.unaligned.get(channel, 0) == (keep & (channels == channel) & ~np.isfinite(times)).sum()
