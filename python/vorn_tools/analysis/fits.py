@@ -18,13 +18,24 @@ noise.
 
 The likelihood is the extended binned one (`iminuit.cost.ExtendedBinnedNLL`)
 over the histogram's bins, with the model integrated over each bin through
-its cumulative distribution, so wide bins do not bias the gain. Starting
-values come from the spectrum itself: the peaks of the smoothed histogram
-give the pedestal and the gain, the pedestal's share gives mu.
+its cumulative distribution, so wide bins do not bias the gain. The bins
+come from the data (the Freedman-Diaconis width, 10 to 1,000 bins) unless
+given. Fewer than `UNBINNED_BELOW` (1,000) values in the range are fitted
+unbinned instead (`iminuit.cost.UnbinnedNLL`, the density normalized over
+the range): binning would throw away what little they say, and the cost of
+a likelihood per value is small at that size. Starting values come from
+the spectrum itself: the peaks of the smoothed histogram give the pedestal
+and the gain, the pedestal's share gives mu.
 
 Every result reports `converged` (Minuit's valid minimum with an accurate
-covariance) and `chi2_ndf` (Pearson's chi-square of bins with an expected
-count of at least 5, over their number less the free parameters).
+covariance), `chi2_ndf` (Pearson's chi-square of bins with an expected
+count of at least 5, over `ndf`: their number less the free parameters,
+the normalization among them) and a verdict, `valid` and the `reasons`
+against it: a minimum Minuit does not stand behind, a parameter at a
+limit, a peak outside the values, an error as large as a value that must
+be positive, fewer than `PER_PARAMETER` (25) entries per free parameter, a
+chi-square far from its degrees of freedom, and for a photoelectron
+spectrum, peaks the data do not resolve.
 """
 
 from __future__ import annotations
@@ -38,9 +49,19 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 __all__ = [
-    "FitError", "FitResult", "emg_cdf", "find_peaks", "fit_gauss", "fit_spe", "fit_spe_histogram",
-    "generalized_poisson", "generate_sipm", "pmt_cdf", "sipm_cdf"
+    "PER_PARAMETER", "UNBINNED_BELOW", "FitError", "FitResult", "emg_cdf", "find_peaks", "fit_gauss", "fit_spe",
+    "fit_spe_histogram", "generalized_poisson", "generate_sipm", "pmt_cdf", "sipm_cdf"
 ]
+
+# Fewer values than this in the fitted range are fitted unbinned.
+UNBINNED_BELOW = 1000
+# A fit needs at least this many entries for each free parameter to be trusted.
+PER_PARAMETER = 25
+# Bins chosen from the data stay within these; a bin is trusted in the chi-square from this many expected entries.
+AUTO_BINS = (10, 1000)
+ENOUGH_EXPECTED = 5.0
+# What one bin may take: the model at every edge for each of up to 64 peaks, a few arrays of it.
+BYTES_PER_BIN = 8 * 4 * 64
 
 
 class FitError(ValueError):
@@ -76,6 +97,14 @@ class FitResult:
     below: int = 0
     above: int = 0
     no_value: int = 0
+    # The verdict: whether the values can be used, and each reason why not; `converged` is Minuit's view alone.
+    valid: bool = True
+    reasons: list[str] = field(default_factory=list)
+    ndf: int = 0
+    method: str = "binned"
+    bins: int = 0
+    # Why a value is not a finite number (JSON shows it as null).
+    notes: dict[str, str] = field(default_factory=dict)
 
     def outside(self) -> str:
         """'' when no finite value fell outside the fitted range, else e.g. '7 of 20,000 above the range'."""
@@ -158,6 +187,48 @@ def gauss_cdf(x: NDArray[np.float64], norm: float, mean: float, sigma: float) ->
     return norm * _ndtr((np.asarray(x, dtype=np.float64) - mean) / sigma)
 
 
+def _normal(z: NDArray[np.float64]) -> NDArray[np.float64]:
+    return np.exp(-0.5 * z ** 2) / math.sqrt(2 * math.pi)  # type: ignore[no-any-return]
+
+
+def gauss_pdf(x: NDArray[np.float64], mean: float, sigma: float) -> NDArray[np.float64]:
+    return _normal((np.asarray(x, dtype=np.float64) - mean) / sigma) / sigma
+
+
+def sipm_pdf(x: NDArray[np.float64], q0: float, gain: float, sigma0: float, sigma1: float, mu: float,
+             lam: float) -> NDArray[np.float64]:
+    """The density of `sipm_cdf` for one entry."""
+    n = _peaks(mu, lam)
+    weights = generalized_poisson(n, mu, lam)
+    sigmas = np.sqrt(sigma0 ** 2 + n * sigma1 ** 2)
+    z = (np.asarray(x, dtype=np.float64)[..., None] - (q0 + n * gain)) / sigmas
+    return np.sum(weights * _normal(z) / sigmas, axis=-1)  # type: ignore[no-any-return]
+
+
+def emg_pdf(x: NDArray[np.float64], mean: float, sigma: float, alpha: float) -> NDArray[np.float64]:
+    """The density of `emg_cdf`: its Gaussian terms cancel, leaving alpha times the tail."""
+    from scipy.special import log_ndtr
+
+    x = np.asarray(x, dtype=np.float64)
+    log_tail = -alpha * (x - mean) + 0.5 * (alpha * sigma) ** 2 + log_ndtr((x - mean) / sigma - alpha * sigma)
+    return alpha * np.exp(np.minimum(log_tail, 700.0))  # type: ignore[no-any-return]
+
+
+def pmt_pdf(x: NDArray[np.float64], q0: float, gain: float, sigma0: float, sigma1: float, mu: float, w: float,
+            alpha: float) -> NDArray[np.float64]:
+    """The density of `pmt_cdf` for one entry."""
+    n = _peaks(mu, 0.0)
+    weights = generalized_poisson(n, mu, 0.0)
+    x = np.asarray(x, dtype=np.float64)
+    sigmas = np.sqrt(sigma0 ** 2 + n * sigma1 ** 2)
+    gauss = _normal((x[..., None] - (q0 + n * gain)) / sigmas) / sigmas
+    total = weights[0] * gauss[..., 0]
+    if len(n) > 1:
+        single = (1 - w) * gauss[..., 1] + w * emg_pdf(x, q0, sigma0, alpha)
+        total = total + weights[1] * single + np.sum(weights[2:] * gauss[..., 2:], axis=-1)
+    return total  # type: ignore[no-any-return]
+
+
 # --- starting values ------------------------------------------------------------------
 
 
@@ -220,9 +291,9 @@ def _spe_start(counts: NDArray[Any], edges: NDArray[np.float64]) -> dict[str, fl
 # --- fits -----------------------------------------------------------------------------
 
 
-def _histogram(values: ArrayLike, bins: int,
-               value_range: tuple[float, float] | None) -> tuple[NDArray[Any], NDArray[np.float64], dict[str, int]]:
-    """The fitted histogram, and the values it leaves out (`below`, `above`, `no_value`) for the result."""
+def _selected(values: ArrayLike, value_range: tuple[float, float] | None
+              ) -> tuple[NDArray[np.float64], tuple[float, float], dict[str, int]]:
+    """The finite values within the range, the range, and the values left out (`below`, `above`, `no_value`)."""
     given = np.asarray(values, dtype=np.float64)
     finite = given[np.isfinite(given)]
     if len(finite) < 20:
@@ -231,11 +302,45 @@ def _histogram(values: ArrayLike, bins: int,
         low, high = np.percentile(finite, [0.05, 99.95])
         pad = 0.02 * (high - low or 1.0)
         value_range = (float(low - pad), float(high + pad))
-    counts, edges = np.histogram(finite, bins=bins, range=value_range)
-    # np.histogram keeps a value equal to the upper edge in the last bin.
-    left_out = {"below": int(np.count_nonzero(finite < edges[0])), "above": int(np.count_nonzero(finite > edges[-1])),
+    low, high = value_range
+    if not high > low:
+        raise ValueError(f"the range {low:g} to {high:g} is empty")
+    # np.histogram keeps a value equal to the upper edge in the last bin; so does the fit.
+    left_out = {"below": int(np.count_nonzero(finite < low)), "above": int(np.count_nonzero(finite > high)),
                 "no_value": int(len(given) - len(finite))}
-    return counts, edges, left_out
+    return finite[(finite >= low) & (finite <= high)], (float(low), float(high)), left_out
+
+
+def auto_bins(values: NDArray[np.float64], value_range: tuple[float, float], peaks: bool = False) -> int:
+    """Bins of the Freedman-Diaconis width (twice the interquartile range over the cube root of the count).
+
+    With `peaks` (a photoelectron spectrum) at least four times the square
+    root of the count: the interquartile range of such a spectrum spans
+    several peaks, and bins that wide would merge them. Bounded to
+    `AUTO_BINS`: a constant column would ask for infinitely many, a handful
+    of values for a single one.
+    """
+    if len(values) < 2:
+        return AUTO_BINS[0]
+    q25, q75 = np.percentile(values, [25, 75])
+    width = 2 * float(q75 - q25) / len(values) ** (1 / 3)
+    found = math.ceil((value_range[1] - value_range[0]) / width) if width > 0 else AUTO_BINS[0]
+    if peaks:
+        found = max(found, math.ceil(4 * math.sqrt(len(values))))
+    return int(np.clip(found, *AUTO_BINS))
+
+
+def _histogram(values: ArrayLike, bins: int | None, value_range: tuple[float, float] | None, peaks: bool = False
+               ) -> tuple[NDArray[Any], NDArray[np.float64], dict[str, int], NDArray[np.float64]]:
+    """The fitted histogram, the values it leaves out, and the values within its range."""
+    from .. import budget
+
+    if bins is not None:
+        budget.check(f"{bins:,} bins", bins + 1, BYTES_PER_BIN)
+    inside, value_range, left_out = _selected(values, value_range)
+    counts, edges = np.histogram(inside, bins=auto_bins(inside, value_range, peaks) if bins is None else bins,
+                                 range=value_range)
+    return counts, edges, left_out, inside
 
 
 def _counting(result: FitResult, left_out: dict[str, int]) -> FitResult:
@@ -254,22 +359,175 @@ def _minimize(cost: Any, start: dict[str, float], limits: dict[str, tuple[float 
     return minuit
 
 
-def _chi2_ndf(counts: NDArray[Any], expected: NDArray[np.float64], free: int) -> float:
-    kept = expected >= 5
+def _at_limits(minuit: Any) -> list[str]:
+    """The free parameters sitting on one of their limits, each as a reason."""
+    found = []
+    for p in minuit.params:
+        if p.is_fixed:
+            continue
+        for limit in (p.lower_limit, p.upper_limit):
+            if limit is not None and math.isfinite(limit) and \
+                    abs(p.value - limit) <= 1e-3 * abs(p.error) + 1e-9 * max(1.0, abs(limit)):
+                found.append(f"{p.name} is at its limit {limit:.4g}")
+    return found
+
+
+def _fix_at_zero(minuit: Any, names: tuple[str, ...]) -> None:
+    """Parameters that may truly be 0 (crosstalk, a peak's added spread) and sit on that bound: fixed there, refit.
+
+    Such a value is an answer, not a failure, but its error from a minimum
+    on the boundary would not be one.
+    """
+    hit = [n for n in names if n in minuit.parameters and not minuit.fixed[n] and minuit.limits[n][0] == 0
+           and abs(minuit.values[n]) <= 1e-3 * abs(minuit.errors[n]) + 1e-9]
+    if hit:
+        for name in hit:
+            minuit.values[name] = 0.0
+            minuit.fixed[name] = True
+        minuit.migrad()
+        minuit.hesse()
+
+
+def _chi2(counts: NDArray[Any], expected: NDArray[np.float64], free: int) -> tuple[float, int]:
+    """Pearson's chi-square over the bins expecting at least `ENOUGH_EXPECTED` entries, per degree of freedom."""
+    kept = expected >= ENOUGH_EXPECTED
     ndf = int(kept.sum()) - free
     if ndf <= 0:
-        return math.nan
-    return float(np.sum((counts[kept] - expected[kept]) ** 2 / expected[kept]) / ndf)
+        return math.nan, ndf
+    return float(np.sum((counts[kept] - expected[kept]) ** 2 / expected[kept]) / ndf), ndf
 
 
-def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
+def _goodness(chi2_ndf: float, ndf: int) -> list[str]:
+    """A chi-square both far from its degrees of freedom and unlikely by chance: too large, or too small."""
+    if not math.isfinite(chi2_ndf):
+        return []
+    from scipy.stats import chi2
+
+    total = chi2_ndf * ndf
+    if chi2_ndf > 3 and chi2.sf(total, ndf) < 1e-3:
+        return [f"chi2/ndf {chi2_ndf:.3g} over {ndf} degrees of freedom: the model does not describe the counts"]
+    if chi2_ndf < 1 / 3 and chi2.cdf(total, ndf) < 1e-3:
+        return [f"chi2/ndf {chi2_ndf:.3g} over {ndf} degrees of freedom: the counts scatter less than counts can"]
+    return []
+
+
+def _verdict(minuit: Any, values: dict[str, float], errors: dict[str, float], entries: int, free: int,
+             centre: str, seen: tuple[float, float], positive: tuple[str, ...], chi2_ndf: float,
+             ndf: int) -> list[str]:
+    """Every reason not to use the fit: Minuit's own, then the data's."""
+    reasons = []
+    if entries < PER_PARAMETER * free:
+        reasons.append(f"{entries:,} entries are too few for {free} free parameters"
+                       f" (at least {PER_PARAMETER * free:,})")
+    if not minuit.valid:
+        reasons.append("Minuit found no valid minimum")
+    elif not minuit.accurate:
+        reasons.append("Minuit's covariance is not accurate")
+    reasons += _at_limits(minuit)
+    if not seen[0] <= values[centre] <= seen[1]:
+        reasons.append(f"{centre} {values[centre]:.4g} lies outside the values fitted ({seen[0]:.4g} to {seen[1]:.4g})")
+    for name in positive:
+        if not (math.isfinite(errors[name]) and abs(errors[name]) < values[name]):
+            reasons.append(f"{name} {values[name]:.4g} ± {errors[name]:.2g}: its error is not smaller than it")
+    return reasons + _goodness(chi2_ndf, ndf)
+
+
+def _seen(counts: NDArray[Any], edges: NDArray[np.float64],
+          inside: NDArray[np.float64] | None) -> tuple[float, float]:
+    """The span of the values fitted: from the values when known, else from the bins that hold any."""
+    if inside is not None and len(inside):
+        return float(inside.min()), float(inside.max())
+    filled = np.flatnonzero(counts)
+    return (float(edges[filled[0]]), float(edges[filled[-1] + 1])) if len(filled) else (math.nan, math.nan)
+
+
+def _smoothed(counts: NDArray[Any], smooth: float) -> NDArray[np.float64]:
+    half = max(1, int(3 * smooth))
+    kernel = np.exp(-0.5 * (np.arange(-half, half + 1) / smooth) ** 2)
+    return np.convolve(np.asarray(counts, dtype=np.float64), kernel / kernel.sum(), mode="same")
+
+
+def _peak_to_valley(counts: NDArray[Any], edges: NDArray[np.float64], q0: float,
+                    gain: float) -> tuple[float, str]:
+    """The counts at the first photoelectron peak over those at the valley before it, and why they are unresolved.
+
+    Measured on the histogram smoothed over a bin, at the fitted pedestal and
+    gain: the peak is the highest point between half a gain and one and a half
+    past the pedestal, the valley the lowest between the pedestal and it. An
+    empty valley counts as one entry, so that the ratio is then a lower bound
+    rather than infinite. Resolved takes a ratio above 1 and a dip deeper
+    than three standard deviations of the smoothed counts.
+    """
+    smooth = 1.0
+    counts_ = _smoothed(counts, smooth)
+    centres = 0.5 * (edges[1:] + edges[:-1])
+    if not (math.isfinite(q0) and math.isfinite(gain) and gain > 0) or q0 + gain > edges[-1]:
+        return math.nan, "the photoelectron peaks are not resolved (the first peak lies beyond the range)"
+    zone = np.flatnonzero((centres >= q0 + 0.5 * gain) & (centres <= q0 + 1.5 * gain))
+    if len(zone) == 0:
+        return math.nan, "the photoelectron peaks are not resolved (no bin at the first peak)"
+    top = int(zone[np.argmax(counts_[zone])])
+    between = np.flatnonzero((centres > q0) & (np.arange(len(centres)) < top))
+    if len(between) == 0:
+        return math.nan, "the photoelectron peaks are not resolved (no bin between the pedestal and the first peak)"
+    peak, valley = float(counts_[top]), float(counts_[between].min())
+    ratio = peak / max(valley, 1.0)
+    # A smoothed count averages about 2*sqrt(pi)*smooth bins, its variance that much below the count.
+    noise = 3 * math.sqrt((peak + valley) / (2 * math.sqrt(math.pi) * smooth))
+    if ratio <= 1 or peak - valley <= noise:
+        return ratio, f"the photoelectron peaks are not resolved (peak-to-valley {ratio:.2g})"
+    return ratio, ""
+
+
+def _unbinned_cost(inside: NDArray[np.float64], value_range: tuple[float, float], pdf: Any, cdf: Any,
+                   names: list[str]) -> Any:
+    """The unbinned likelihood of the values, the density normalized over the range they were taken from."""
+    ends = np.array(value_range, dtype=np.float64)
+
+    def density(x: NDArray[np.float64], *parameters: float) -> NDArray[np.float64]:
+        share = float(np.diff(cdf(ends, 1.0, *parameters))[0])
+        return pdf(x, *parameters) / max(share, 1e-300)  # type: ignore[no-any-return]
+
+    return _minuit().cost.UnbinnedNLL(inside, density, name=names)
+
+
+def _result(model: str, minuit: Any, cdf: Any, counts: NDArray[Any], edges: NDArray[np.float64],
+            inside: NDArray[np.float64] | None, unbinned: bool, centre: str,
+            positive: tuple[str, ...]) -> FitResult:
+    """The values, errors, chi-square and verdict of a minimum; a fixed parameter's error is 0."""
+    values = {k: float(v) for k, v in zip(minuit.parameters, minuit.values)}
+    errors = {k: 0.0 if minuit.fixed[k] else float(v) for k, v in zip(minuit.parameters, minuit.errors)}
+    free = int(minuit.nfit)
+    entries = int(counts.sum())
+    if unbinned:
+        # The normalization that makes the model's counts in the range those of the values, with their Poisson error.
+        share = float(np.diff(cdf(edges[[0, -1]], 1.0, *minuit.values))[0])
+        share = share if share > 0 else math.nan
+        values = {"norm": entries / share, **values}
+        errors = {"norm": math.sqrt(entries) / share, **errors}
+        free += 1
+    expected = np.diff(cdf(edges, *values.values()))
+    chi2_ndf, ndf = _chi2(counts, expected, free)
+    notes = {} if math.isfinite(chi2_ndf) else {
+        "chi2_ndf": f"{int((expected >= ENOUGH_EXPECTED).sum())} bins expect {ENOUGH_EXPECTED:g} entries or more,"
+                    f" no more than the {free} free parameters"}
+    reasons = _verdict(minuit, values, errors, entries, free, centre, _seen(counts, edges, inside), positive,
+                       chi2_ndf, ndf)
+    return FitResult(model, bool(minuit.valid and minuit.accurate), chi2_ndf, values, errors, entries,
+                     valid=not reasons, reasons=reasons, ndf=ndf, method="unbinned" if unbinned else "binned",
+                     bins=len(counts), notes=notes)
+
+
+def fit_spe(values: ArrayLike, model: str = "sipm", bins: int | None = None,
             value_range: tuple[float, float] | None = None) -> tuple[FitResult, dict[str, Any]]:
     """Fit the photoelectron spectrum of `values` (charges); the result and what a plot needs.
 
     Reports `gain` (G) and `gain_error`, `pedestal` (Q0), `sigma0`, `sigma1`,
-    `mu`, `crosstalk` (lam, SiPM only), `peak_to_valley` (the fitted density
-    at the first photoelectron peak over its minimum between the pedestal
-    and that peak), `chi2_ndf` and `converged`.
+    `mu`, `crosstalk` (lam, SiPM only), `peak_to_valley` (the histogram's
+    counts at the first photoelectron peak over those in the valley between
+    it and the pedestal), `chi2_ndf`, `converged`, and the verdict: `valid`
+    and its `reasons`. A spectrum whose peaks are not resolved has no gain
+    to report, whatever the minimizer found.
 
     Parameters
     ----------
@@ -278,8 +536,11 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     model : {"sipm", "pmt"}
         Generalized Poisson weights with crosstalk (SiPM), or Poisson weights
         and an under-amplified part of the single photoelectron (PMT).
-    bins : int
-        The bins of the fitted histogram.
+    bins : int, optional
+        The bins of the fitted histogram; by default from the data
+        (`auto_bins`: Freedman-Diaconis, at least four times the square root
+        of the count, 10 to 1,000). Below `UNBINNED_BELOW` values the
+        fit is unbinned and the bins serve the picture and the chi-square.
     value_range : tuple of float, optional
         Its range; by default the central 99.9 % of the values widened by 2 %.
         Values outside are counted as ``below`` and ``above``.
@@ -288,18 +549,18 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
     -------
     result : FitResult
         The parameters' values and errors, the named values in ``extra``
-        (``result.extra["gain"]``), ``converged``, ``chi2_ndf`` and the
-        values left out.
+        (``result.extra["gain"]``), ``converged``, ``chi2_ndf``, ``valid``,
+        ``reasons`` and the values left out.
     plot : dict
         The histogram (``counts``, ``edges``) and the fitted model
-        (``cdf``, ``parameters``), for a figure.
+        (``cdf``, ``parameters``: expected entries below x), for a figure.
 
     Raises
     ------
     FitError
         For fewer than 20 finite values, or a spectrum without a peak to start from.
     ValueError
-        For another model.
+        For another model, or an empty range.
     ImportError
         When iminuit or SciPy is missing.
 
@@ -310,15 +571,21 @@ def fit_spe(values: ArrayLike, model: str = "sipm", bins: int = 200,
 
     >>> charges = generate_sipm(20_000, gain=40.0, mu=1.5, lam=0.2, sigma0=4.0, sigma1=2.0, seed=1)
     >>> result, plot = fit_spe(charges)
-    >>> result.converged, round(result.extra["gain"]), round(result.extra["crosstalk"], 1)
+    >>> result.valid, round(result.extra["gain"]), round(result.extra["crosstalk"], 1)
     (True, 40, 0.2)
     >>> abs(result.extra["gain"] - 40.0) < 3 * result.extra["gain_error"]
     True
+
+    A spectrum without photoelectron peaks gives no gain:
+
+    >>> result, _ = fit_spe(np.random.default_rng(2).exponential(50.0, 5000))
+    >>> result.valid, any("not resolved" in reason for reason in result.reasons)
+    (False, True)
     """
     if model not in ("sipm", "pmt"):
         raise ValueError(f"model must be 'sipm' or 'pmt', not {model!r}")
-    counts, edges, left_out = _histogram(values, bins, value_range)
-    result, plot = fit_spe_histogram(counts, edges, model)
+    counts, edges, left_out, inside = _histogram(values, bins, value_range, peaks=True)
+    result, plot = _fit_spe(counts, edges, model, inside)
     return _counting(result, left_out), plot
 
 
@@ -327,7 +594,7 @@ def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
     """`fit_spe` of a histogram already filled: `counts` in the bins between `edges` (equal widths).
 
     For histograms kept elsewhere (the monitor's): the values outside the
-    edges are not part of the fit.
+    edges are not part of the fit, and the fit is binned whatever the count.
 
     Parameters
     ----------
@@ -341,7 +608,7 @@ def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
     Returns
     -------
     result : FitResult
-        As `fit_spe` gives it, without values left out (none are known here).
+        As `fit_spe` gives it, with its verdict, without values left out (none are known here).
     plot : dict
         What a figure of the fit needs.
 
@@ -358,22 +625,34 @@ def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
     edges = np.asarray(edges, dtype=np.float64)
     if counts.sum() < 20:
         raise FitError(f"{int(counts.sum())} entries are too few to fit")
+    return _fit_spe(counts, edges, model, None)
+
+
+def _fit_spe(counts: NDArray[Any], edges: NDArray[np.float64], model: str,
+             inside: NDArray[np.float64] | None) -> tuple[FitResult, dict[str, Any]]:
+    """The fit of a spectrum's histogram, or of its values themselves when they are few."""
     start = _spe_start(counts, edges)
     width = float(edges[1] - edges[0])
     span = float(edges[-1] - edges[0])
     limits: dict[str, tuple[float | None, float | None]] = {
         "norm": (0, None), "q0": (float(edges[0]), float(edges[-1])), "gain": (width, span),
         "sigma0": (width / 10, span), "sigma1": (0, span), "mu": (1e-4, 50)}
-    cost_module = _minuit().cost
     if model == "sipm":
         start["lam"] = 0.1
         limits["lam"] = (0, 0.9)
         cdf: Any = sipm_cdf
+        pdf: Any = sipm_pdf
     else:
         start.update(w=0.2, alpha=1.0 / max(start["gain"], width))
         limits.update(w=(0, 1), alpha=(1e-6 / width, 10 / width))
-        cdf = pmt_cdf
-    cost = cost_module.ExtendedBinnedNLL(counts, edges, cdf)
+        cdf, pdf = pmt_cdf, pmt_pdf
+    unbinned = inside is not None and len(inside) < UNBINNED_BELOW
+    if unbinned:
+        assert inside is not None
+        del start["norm"], limits["norm"]
+        cost = _unbinned_cost(inside, (float(edges[0]), float(edges[-1])), pdf, cdf, list(start))
+    else:
+        cost = _minuit().cost.ExtendedBinnedNLL(counts, edges, cdf)
     minuit = _minimize(cost, start, limits)
     if model == "pmt" and not (minuit.valid and minuit.accurate) and minuit.values["w"] < 0.02:
         # Without under-amplified charges their slope is free and the minimum flat along it:
@@ -382,31 +661,24 @@ def fit_spe_histogram(counts: ArrayLike, edges: ArrayLike,
         minuit.fixed["w"] = minuit.fixed["alpha"] = True
         minuit.migrad()
         minuit.hesse()
-    values_ = {k: float(v) for k, v in zip(minuit.parameters, minuit.values)}
-    errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
-    expected = np.diff(cdf(edges, *minuit.values))
-    result = FitResult(model, bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(counts.sum()))
-    result.extra = {"gain": values_["gain"], "gain_error": errors["gain"], "pedestal": values_["q0"],
-                    "sigma0": values_["sigma0"], "sigma1": values_["sigma1"], "mu": values_["mu"],
-                    "peak_to_valley": _peak_to_valley(cdf, minuit.values, values_["q0"], values_["gain"], width)}
+    _fix_at_zero(minuit, ("lam", "sigma1", "w"))
+    result = _result(model, minuit, cdf, counts, edges, inside, unbinned, "q0", ("gain", "sigma0", "mu"))
+    v, e = result.values, result.errors
+    ratio, unresolved = _peak_to_valley(counts, edges, v["q0"], v["gain"])
+    if unresolved:
+        result.reasons.insert(0, unresolved)
+        result.valid = False
+    if not math.isfinite(ratio):
+        result.notes["peak_to_valley"] = unresolved[unresolved.index("(") + 1:-1]
+    result.extra = {"gain": v["gain"], "gain_error": e["gain"], "pedestal": v["q0"], "sigma0": v["sigma0"],
+                    "sigma1": v["sigma1"], "mu": v["mu"], "peak_to_valley": ratio}
     if model == "sipm":
-        result.extra["crosstalk"] = values_["lam"]
-    plot = {"counts": counts, "edges": edges, "cdf": cdf, "parameters": tuple(minuit.values)}
+        result.extra["crosstalk"] = v["lam"]
+    plot = {"counts": counts, "edges": edges, "cdf": cdf, "parameters": tuple(v.values())}
     return result, plot
 
 
-def _peak_to_valley(cdf: Any, parameters: Any, q0: float, gain: float, width: float) -> float:
-    fine = np.linspace(q0, q0 + 1.5 * gain, 600)
-    density = np.gradient(cdf(fine, *parameters), fine)
-    near_peak = (fine >= q0 + 0.5 * gain)
-    valley_zone = (fine > q0) & (fine < q0 + gain)
-    peak = float(density[near_peak].max())
-    valley = float(density[valley_zone][np.argmin(density[valley_zone])]) if valley_zone.any() else math.nan
-    return peak / valley if valley > 0 else math.inf
-
-
-def fit_gauss(values: ArrayLike, bins: int = 100,
+def fit_gauss(values: ArrayLike, bins: int | None = None,
               value_range: tuple[float, float] | None = None) -> tuple[FitResult, dict[str, Any]]:
     """Fit one Gaussian to `values` within the range (by default the central 99.9 % widened by 2 %).
 
@@ -414,15 +686,17 @@ def fit_gauss(values: ArrayLike, bins: int = 100,
     ----------
     values : array_like
         The values, such as the difference of two channels' times.
-    bins : int
-        The bins of the fitted histogram.
+    bins : int, optional
+        The bins of the fitted histogram; by default from the data, as for
+        `fit_spe`. Below `UNBINNED_BELOW` values the fit is unbinned.
     value_range : tuple of float, optional
         Its range; values outside are counted as ``below`` and ``above``.
 
     Returns
     -------
     result : FitResult
-        ``extra`` holds ``mean``, ``mean_error``, ``sigma`` and ``sigma_error``.
+        ``extra`` holds ``mean``, ``mean_error``, ``sigma`` and ``sigma_error``;
+        ``valid`` and ``reasons`` the verdict.
     plot : dict
         What a figure of the fit needs.
 
@@ -436,28 +710,30 @@ def fit_gauss(values: ArrayLike, bins: int = 100,
     >>> import numpy as np
     >>> times = np.random.default_rng(3).normal(0.5, 0.4, 10_000)
     >>> result, _ = fit_gauss(times)
-    >>> round(result.extra["mean"], 1), round(result.extra["sigma"], 1), result.converged
+    >>> round(result.extra["mean"], 1), round(result.extra["sigma"], 1), result.valid
     (0.5, 0.4, True)
     """
-    counts, edges, left_out = _histogram(values, bins, value_range)
-    centres = 0.5 * (edges[1:] + edges[:-1])
-    total = float(counts.sum())
+    counts, edges, left_out, inside = _histogram(values, bins, value_range)
+    total = len(inside)
     if total == 0:
         raise FitError("no entries in the range")
-    mean = float(np.sum(counts * centres) / total)
-    sigma = float(np.sqrt(max(np.sum(counts * (centres - mean) ** 2) / total, (edges[1] - edges[0]) ** 2 / 12)))
-    cost = _minuit().cost.ExtendedBinnedNLL(counts, edges, gauss_cdf)
-    minuit = _minimize(cost, {"norm": total, "mean": mean, "sigma": sigma},
-                       {"norm": (0, None), "sigma": (float(edges[1] - edges[0]) / 100, None)})
-    values_ = {k: float(v) for k, v in zip(minuit.parameters, minuit.values)}
-    errors = {k: float(v) for k, v in zip(minuit.parameters, minuit.errors)}
-    expected = np.diff(gauss_cdf(edges, *minuit.values))
-    result = FitResult("gauss", bool(minuit.valid and minuit.accurate), _chi2_ndf(counts, expected, minuit.nfit),
-                       values_, errors, int(total))
-    result = _counting(result, left_out)
-    result.extra = {"mean": values_["mean"], "mean_error": errors["mean"], "sigma": abs(values_["sigma"]),
-                    "sigma_error": errors["sigma"]}
-    return result, {"counts": counts, "edges": edges, "cdf": gauss_cdf, "parameters": tuple(minuit.values)}
+    width = float(edges[1] - edges[0])
+    start = {"norm": float(total), "mean": float(np.mean(inside)),
+             "sigma": max(float(np.std(inside)), width / math.sqrt(12))}
+    limits: dict[str, tuple[float | None, float | None]] = {"norm": (0, None), "sigma": (width / 100, None)}
+    unbinned = total < UNBINNED_BELOW
+    if unbinned:
+        del start["norm"], limits["norm"]
+        cost = _unbinned_cost(inside, (float(edges[0]), float(edges[-1])), gauss_pdf, gauss_cdf, list(start))
+    else:
+        cost = _minuit().cost.ExtendedBinnedNLL(counts, edges, gauss_cdf)
+    minuit = _minimize(cost, start, limits)
+    result = _counting(_result("gauss", minuit, gauss_cdf, counts, edges, inside, unbinned, "mean", ("sigma",)),
+                       left_out)
+    v, e = result.values, result.errors
+    result.extra = {"mean": v["mean"], "mean_error": e["mean"], "sigma": abs(v["sigma"]),
+                    "sigma_error": e["sigma"]}
+    return result, {"counts": counts, "edges": edges, "cdf": gauss_cdf, "parameters": tuple(v.values())}
 
 
 # --- generated spectra -------------------------------------------------------------------

@@ -8,7 +8,7 @@ from typing import Any
 
 from ..blocks import FILE_ERRORS
 from .common import (FAILED, FIT_LIBRARIES, UsageError, check_targets, dump_json, error, install_hint, left_out,
-                     naming, plural, report_run, require, spare_inputs, unreadable_raw)
+                     naming, picture_format, plural, report_run, require, spare_inputs, unreadable_raw)
 from .options import (Checked, add_command, channel_number, feature_options, float32_option, force_option,
                       positive_int, pulse_settings, type_option)
 
@@ -25,8 +25,10 @@ def add_parser(commands: Any) -> None:
     fit = add_command(commands, "fit", "fit a photoelectron spectrum or a peak",
                       "Fit the photoelectron spectrum of a charge column (spe: pedestal and n-p.e. peaks, a SiPM"
                       " with crosstalk or a PMT) or a Gaussian (gauss: a time difference, for the timing resolution)"
-                      " by binned maximum likelihood. INPUT is a feature table (.parquet, .h5, .root) or event"
-                      " files, measured first as vorn features would. Exit 1 when the fit does not converge. Needs"
+                      " by maximum likelihood (binned; unbinned below 1,000 values). INPUT is a feature table (.parquet, .h5,"
+                      " .root) or event files, measured first as vorn features would. Exit 1 when the fit is not"
+                      " valid, with a line for each reason: Minuit's minimum, a parameter at a limit, too few"
+                      " entries, a poor chi2/ndf, photoelectron peaks not resolved. Needs"
                       f" {install_hint('fit')}.", EXAMPLES)
     fit.add_argument("kind", choices=["spe", "gauss"], help="what to fit")
     fit.add_argument("files", nargs="+", metavar="INPUT")
@@ -35,10 +37,13 @@ def add_parser(commands: Any) -> None:
     fit.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C), e.g. 'amplitude > 20'")
     fit.add_argument("--channel", type=channel_number, metavar="C", help="only channel C")
     fit.add_argument("--model", choices=["sipm", "pmt"], default="sipm", help="spe: the detector (default sipm)")
-    fit.add_argument("--bins", type=positive_int, default=200, help="number of bins (default 200)")
+    fit.add_argument("--bins", type=positive_int, help="number of bins (default from the data: Freedman-Diaconis,"
+                                                       " for spe at least 4 times the square root of the count;"
+                                                       " 10 to 1000)")
     fit.add_argument("--range", nargs=2, type=float, metavar=("LO", "HI"),
                      help="the range fitted (default the central 99.9%% of the values, widened by 2%%)")
-    fit.add_argument("-o", "--output", metavar="IMAGE", help="draw the data, the fit and its components")
+    fit.add_argument("-o", "--output", metavar="IMAGE", help="draw the data, the fit and its components (.png,"
+                                                              " .pdf, .svg, ...)")
     fit.add_argument("--json", action="store_true", help="print the result as JSON")
     force_option(fit)
     type_option(fit)
@@ -50,16 +55,21 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace, checked: Checked) -> int:
     for module in FIT_LIBRARIES:
         require(module, "vorn fit")
+    from .. import budget
     from ..analysis import expressions
-    from ..analysis.fits import FitError, fit_gauss, fit_spe
+    from ..analysis.fits import BYTES_PER_BIN, FitError, fit_gauss, fit_spe
     from ..feature_table import TableOutcome
 
     of_text = args.of or ("charge" if args.kind == "spe" else None)
     if of_text is None:
         raise UsageError("vorn fit gauss needs --of, the column or expression to fit")
+    picture = None
     if args.output is not None:
+        picture = picture_format(args.output)
         spare_inputs([args.output], args.files)
         check_targets([args.output], args.force)
+    if args.bins is not None:
+        budget.check(f"--bins {args.bins}", args.bins + 1, BYTES_PER_BIN)
     try:
         of = expressions.parse(of_text)
         where = expressions.parse(args.where) if args.where else None
@@ -95,12 +105,17 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
         require("matplotlib", "vorn fit -o")
         from ..analysis.fit_plot import draw_fit
 
-        title = f"{args.kind} fit of {of_text}" + (f" where {args.where}" if args.where else "")
-        draw_fit(result, plot, args.output, title, of_text, unit)
+        selection = "".join(f", {part}" for part in (
+            f"channel {args.channel}" if args.channel is not None else "", f"where {args.where}" if args.where else "")
+            if part)
+        title = f"{args.kind} fit of {of_text}{selection} ({', '.join(args.files)})"
+        draw_fit(result, plot, args.output, title, of_text, unit, picture)
     rows_are = "event" if of.per_event or (where is not None and where.per_event) else "row"
     _print(args, of_text, unit, result, read if account is not None else None, account, lost, rows_are)
-    if not result.converged:
-        error(f"the fit of {of_text} did not converge" + (f": see {args.output}" if args.output else ""))
+    if not result.valid:
+        what = "no gain" if args.kind == "spe" else f"no fit of {of_text}"
+        for reason in result.reasons:
+            error(f"{what}: {reason}")
         return FAILED
     return status
 
@@ -139,8 +154,8 @@ def _print(args: argparse.Namespace, of_text: str, unit: str, result: Any, read:
     # The fit takes finite values within its range; the result counts the rest (below, above, no_value).
     no_value = result.no_value
     if args.json:
-        document = {"fit": args.kind, "of": of_text, "unit": unit, "where": args.where, **result.as_dict(),
-                    "left_out": lost.events}
+        document = {"fit": args.kind, "of": of_text, "unit": unit, "where": args.where, "channel": args.channel,
+                    **result.as_dict(), "left_out": lost.events}
         if read is not None:
             document["read"] = {"events": read.events, "rows": read.rows, "ended": read.read_ending,
                                 "bytes_read": read.bytes_read}
@@ -149,10 +164,11 @@ def _print(args: argparse.Namespace, of_text: str, unit: str, result: Any, read:
     if account is not None:
         print(account)
     outside = result.outside()
+    unbinned = " unbinned" if result.method == "unbinned" else ""
     print(f"{args.kind} fit of {of_text}{f' [{unit}]' if unit else ''}: {result.entries:,}"
-          f" {'entry' if result.entries == 1 else 'entries'}" + (f" ({outside})" if outside else "") + ", "
+          f" {'entry' if result.entries == 1 else 'entries'}{unbinned}" + (f" ({outside})" if outside else "") + ", "
           + ", ".join(f"{k} {v:.6g}" for k, v in result.extra.items())
-          + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.converged else ", NOT converged")
+          + f", chi2/ndf {result.chi2_ndf:.3g}" + ("" if result.valid else ", NOT valid")
           + (f"; {plural(no_value, rows_are)} without a value of {of_text} (counted, not fitted)"
              if no_value else ""))
     if args.output is not None:

@@ -286,7 +286,7 @@ class MonitorState:
 
         The histograms are copied under the lock and fitted outside it, so a
         fit holds up neither the reading nor the page. A gain is kept only
-        from a fit that converged, at the time of the fit: seconds since the
+        from a fit that is valid, at the time of the fit: seconds since the
         channel's first trigger from the timestamps with a tick, else since
         the monitor started.
         """
@@ -323,9 +323,11 @@ class MonitorState:
                 results.append((channel, gains, view, at, None, f"not fitted: {why}"))
                 continue
             gain, error = result.extra["gain"], result.extra["gain_error"]
-            good = result.converged and math.isfinite(gain) and math.isfinite(error)
+            # The fit's verdict, not the minimizer's stopping, decides: a gain it cannot stand behind is
+            # replaced on the page by the reasons why.
+            good = result.valid and math.isfinite(gain) and math.isfinite(error)
             results.append((channel, gains, view, at, (gain, error, result.chi2_ndf) if good else None,
-                            "" if good else f"the fit at {at:.4g} s did not converge"))
+                            "" if good else f"no gain at {at:.4g} s: {'; '.join(result.reasons)}"))
         with self.lock:
             for channel, gains, view, at, found, note in results:
                 current = self.channels.get(channel.key)
