@@ -28,18 +28,58 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._output_files import atomic_output
+from .budget import OverBudget, check
 from .outputs import need
 from .rates import Rate
 
 __all__ = [
-    "Series", "fill", "growing_histogram", "histogram", "map_histogram", "merge", "series_label", "time_histogram",
-    "value_histogram", "write_csv", "write_map_csv", "write_map_png", "write_png"
+    "MAP_BINS", "PICTURE_BINS", "Series", "TimeBins", "TooManyBins", "check_bins", "fill", "growing_histogram",
+    "histogram", "map_histogram", "merge", "round_width", "series_label", "time_histogram", "value_histogram",
+    "write_csv", "write_map_csv", "write_map_png", "write_png"
 ]
 
 
 # Relative tolerance within which grown axes of one bin width agree: their
 # widths differ by a few units in the last place, far below it.
 GRID = 1e-9
+
+# What a picture can show. A panel is some 700 pixels wide, so beyond ten
+# thousand bins nothing more is seen, while drawing them takes seconds per
+# hundred thousand (and minutes, then all the memory, for millions). A colour
+# map draws bins squared: a thousand a side.
+PICTURE_BINS = 10_000
+MAP_BINS = 1_000
+# Bins of a time histogram without a width given, as a multiple of those
+# asked for: times are counted this finely until the span of the recording
+# is known, then added up into bins of a round width.
+FINE_BINS = 40
+
+
+class TooManyBins(OverBudget):
+    """More bins than a picture can show; the message names the option that asked for them."""
+
+
+def check_bins(what: str, bins: float, pairs: bool = False) -> None:
+    """Refuse `bins` bins (a side, for a colour map) asked for by `what`: over the memory budget, or more than
+    a picture shows. `bins` may be a float (a span over a width), infinite too."""
+    check(what, (bins + 2) ** 2 if pairs else bins + 2)
+    most = MAP_BINS if pairs else PICTURE_BINS
+    if not bins <= most:
+        count = f"{bins:,.0f}" if math.isfinite(bins) else "unbounded"
+        raise TooManyBins(f"{what} makes {count} bins{' a side' if pairs else ''}, more than the {most:,} a picture"
+                          " shows")
+
+
+def round_width(span: float, bins: int, least: float = 0.0) -> float:
+    """The width of 1, 2 or 5 times a power of ten that cuts `span` into the number of bins nearest `bins`
+    (on a log scale), and no less than `least`."""
+    if not span > 0:
+        return least if least > 0 else 1.0
+    ideal = span / bins
+    exponent = math.floor(math.log10(ideal))
+    candidates = [m * 10.0 ** e for e in (exponent - 1, exponent, exponent + 1) for m in (1, 2, 5)]
+    best = min(candidates, key=lambda w: abs(math.log(w / ideal)))
+    return max(best, least)
 
 
 def _bh() -> Any:
@@ -242,6 +282,91 @@ def map_histogram(bins: int, x: tuple[float, float], y: tuple[float, float], lab
                         storage=bh.storage.Int64())
 
 
+class TimeBins:
+    """Times counted in bins of one width, the bins growing to hold every time, before their span is known.
+
+    Without a width given (`exponent`), the width is a power of ten fine
+    enough for `bins` round bins over the span, made ten times wider whenever
+    the span outgrows `FINE_BINS` times `bins` of it, so that the memory stays
+    bounded whatever the span; `histogram` then adds them up into bins of a
+    round width. With a width given (`width`), that is the width of the bins,
+    and a span that would need more bins than a picture shows is refused
+    once it is seen, naming `what`.
+
+    Bins are counted by their index from 0 s, so bins of one width line up
+    whichever time came first.
+    """
+
+    def __init__(self, bins: int, what: str, width: float | None = None) -> None:
+        self.bins = bins
+        self.what = what
+        self.given = width
+        self.exponent: int | None = None  # of the fine width, without a width given
+        self.first = 0  # the index of the first bin
+        self.counts: NDArray[np.int64] = np.zeros(0, np.int64)
+
+    @property
+    def width(self) -> float:
+        if self.given is not None:
+            return self.given
+        assert self.exponent is not None
+        return 10.0 ** self.exponent
+
+    def _most(self) -> int:
+        return self.bins * FINE_BINS if self.given is None else PICTURE_BINS
+
+    def fill(self, values: NDArray[np.float64]) -> None:
+        if not values.size:
+            return
+        low, high = float(values.min()), float(values.max())
+        if self.exponent is None and self.given is None:
+            # Finer than a clock ticks is no use, and below 2**-40 of the times an index loses their digits.
+            least = max(1e-12, max(abs(low), abs(high)) * 2.0 ** -40, (high - low) / self._most())
+            self.exponent = math.ceil(math.log10(least))
+        start = min(self.first, math.floor(low / self.width)) if self.counts.size else math.floor(low / self.width)
+        stop = max(self.first + self.counts.size, math.floor(high / self.width) + 1) if self.counts.size else \
+            math.floor(high / self.width) + 1
+        while self.given is None and stop - start > self._most():
+            self._coarsen()
+            start = min(self.first, math.floor(low / self.width))
+            stop = max(self.first + self.counts.size, math.floor(high / self.width) + 1)
+        if self.given is not None:
+            check_bins(f"{self.what} over the {(stop - start) * self.width:g} s of times read", stop - start)
+        grown = np.zeros(stop - start, np.int64)
+        grown[self.first - start:self.first - start + self.counts.size] = self.counts
+        index = (np.floor(values / self.width) - float(start)).astype(np.int64)
+        grown += np.bincount(np.clip(index, 0, stop - start - 1), minlength=stop - start)
+        self.first, self.counts = start, grown
+
+    def _coarsen(self) -> None:
+        """Ten times wider bins: those of the same tenth of the time line added up."""
+        assert self.exponent is not None
+        start = self.first // 10
+        padded = np.zeros(-(-(self.first + self.counts.size - start * 10) // 10) * 10, np.int64)
+        padded[self.first - start * 10:self.first - start * 10 + self.counts.size] = self.counts
+        self.first, self.counts, self.exponent = start, padded.reshape(-1, 10).sum(axis=1), self.exponent + 1
+
+    def histogram(self, span: float) -> Any:
+        """The counts as a histogram: in round bins, about `bins` over `span` (seconds), or of the width given."""
+        width, first, counts = self.width, self.first, self.counts
+        if self.given is None and counts.size:
+            assert self.exponent is not None
+            width = round_width(span, self.bins, 10.0 ** self.exponent)
+            factor = max(1, round(width / 10.0 ** self.exponent))
+            start = first // factor
+            padded = np.zeros(-(-(first + counts.size - start * factor) // factor) * factor, np.int64)
+            padded[first - start * factor:first - start * factor + counts.size] = counts
+            first, counts = start, padded.reshape(-1, factor).sum(axis=1)
+        if not counts.size:
+            counts = np.zeros(1, np.int64)
+        bh = _bh()
+        hist = bh.Histogram(bh.axis.Regular(counts.size, first * width, (first + counts.size) * width, growth=True,
+                                            __dict__={"label": "time", "unit": "s"}),
+                            storage=bh.storage.Int64())
+        hist.view()[:] = counts
+        return hist
+
+
 @dataclass
 class Series:
     """The histogram of one channel of one input, and the extremes of the values filled.
@@ -252,27 +377,36 @@ class Series:
     their edges.
     """
 
-    hist: Any
+    hist: Any  # None while `times` counts
     first: float = math.inf
     last: float = -math.inf
     no_value: int = 0  # rows whose value is not a number (a time where no pulse crossed): counted, not binned
+    times: TimeBins | None = None  # times counted before their span is known; `settle` makes them `hist`
 
     @property
     def rate(self) -> bool:
-        return getattr(self.hist.axes[0], "label", "") == "time"
+        return self.times is not None or getattr(self.hist.axes[0], "label", "") == "time"
+
+    def settle(self) -> None:
+        """The histogram of the times counted, once they all are."""
+        if self.times is not None:
+            self.hist = self.times.histogram(self.last - self.first if self.last >= self.first else 0.0)
+            self.times = None
 
     @property
     def unit(self) -> str:
-        return str(getattr(self.hist.axes[0], "unit", ""))
+        return "s" if self.times is not None else str(getattr(self.hist.axes[0], "unit", ""))
 
     @property
     def pairs(self) -> bool:
-        return bool(self.hist.ndim == 2)
+        return self.hist is not None and bool(self.hist.ndim == 2)
 
     def fill(self, values: NDArray[np.float64]) -> None:
         """Counts values, or for a histogram of pairs (values, 2) rows."""
         if values.size:
-            if self.pairs:
+            if self.times is not None:
+                self.times.fill(values)
+            elif self.pairs:
                 self.hist.fill(values[:, 0], values[:, 1])
             else:
                 self.hist.fill(values)
@@ -346,19 +480,31 @@ def _axis_title(series: Sequence[Series], column: str) -> str:
     return f"{column} [{', '.join(units)}]" if units else column
 
 
+def _legend_above(ax: Any) -> None:
+    """The legend in a box above the axes, as wide as they are: never over the data, whatever their shape."""
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.02, 1.0, 0.0), mode="expand", borderaxespad=0.0,
+                  fontsize="small")
+
+
 def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log: bool = False,
-              panels: bool = False, title: str = "", size: tuple[float, float] = (8.0, 6.0), dpi: int = 100) -> None:
-    """Draws every series: on one plot, or with `panels` a panel each, on an x axis of its own.
+              panels: bool = False, title: str = "", size: tuple[float, float] = (8.0, 6.0), dpi: int = 100,
+              counted: str = "events", format: str = "png") -> None:
+    """Draws every series: on one plot, or with `panels` a panel each, on an x axis of its own, in `format`
+    (a Matplotlib format name) under exactly the name `path`.
 
     The legend gives each series' entries and its under- and overflow, so
-    that what lies outside the drawn range is still seen.
+    that what lies outside the drawn range is still seen; it sits above the
+    axes, never over the data. `counted` is what a row stands for (events,
+    pulses), named on the count axis.
     """
     from matplotlib.figure import Figure
 
     keys = list(series)
     several = len({name for name, _ in keys}) > 1
     rows = max(1, len(keys)) if panels else 1
-    figure = Figure(figsize=(size[0], size[1] if not panels else max(size[1], 2.0 * rows)), dpi=dpi)
+    high = size[1] + 0.25 * len(keys) if not panels else max(size[1], 2.6 * rows)
+    figure = Figure(figsize=(size[0], high), dpi=dpi, layout="constrained")
     axes = figure.subplots(rows, 1, squeeze=False)[:, 0]
     rate = any(s.rate for s in series.values())
     for n, key in enumerate(keys):
@@ -367,17 +513,18 @@ def write_png(series: Mapping[SeriesKey, Series], path: str, column: str, *, log
         ax.stairs(one.heights(), one.hist.axes[0].edges, label=_legend(series_label(key, several), one))
     unit = next((s.unit for s in series.values()), "") or "unit"
     for ax in axes:
-        ax.set_ylabel(("rate [Hz]" if unit == "s" else f"events per {unit}") if rate else "events per bin")
+        if rate:
+            ax.set_ylabel(f"{counted[:-1]} rate [Hz]" if unit == "s" else f"{counted} per {unit}")
+        else:
+            ax.set_ylabel(f"{counted} per bin")
         if log:
             ax.set_yscale("log")
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(fontsize="small")
+        _legend_above(ax)
     axes[-1].set_xlabel(_axis_title(list(series.values()), column))
     if title:
         figure.suptitle(title)
-    figure.tight_layout()
     with atomic_output(path) as temporary:
-        figure.savefig(temporary, format="png")
+        figure.savefig(temporary, format=format)
 
 
 def rows(key: SeriesKey, series: Series) -> list[list[Any]]:
@@ -416,7 +563,7 @@ def counts(hist: Any) -> NDArray[np.int64]:
 
 
 def write_map_png(series: Mapping[SeriesKey, Series], path: str, x: str, y: str, *, log: bool = False,
-                  title: str = "", dpi: int = 100) -> None:
+                  title: str = "", dpi: int = 100, counted: str = "events", format: str = "png") -> None:
     """Draws each series of pairs as a colour map, a panel each (each has ranges of its own), the count
     of each bin in colour, on a logarithmic scale with `log`; each panel's title gives its entries, those
     outside its ranges and those without a value."""
@@ -426,7 +573,7 @@ def write_map_png(series: Mapping[SeriesKey, Series], path: str, x: str, y: str,
     keys = list(series)
     several = len({name for name, _ in keys}) > 1
     rows = max(1, len(keys))
-    figure = Figure(figsize=(8.0, max(6.0, 4.5 * rows)), dpi=dpi)
+    figure = Figure(figsize=(8.0, max(6.0, 4.5 * rows)), dpi=dpi, layout="constrained")
     axes = figure.subplots(rows, 1, squeeze=False)[:, 0]
     for ax, key in zip(axes, keys):
         one = series[key]
@@ -434,7 +581,7 @@ def write_map_png(series: Mapping[SeriesKey, Series], path: str, x: str, y: str,
         shown = np.ma.masked_less_equal(counts, 0) if log else counts
         norm = LogNorm(vmin=1, vmax=max(1.0, float(counts.max()))) if log else None
         mesh = ax.pcolormesh(one.hist.axes[0].edges, one.hist.axes[1].edges, shown, norm=norm, cmap="viridis")
-        figure.colorbar(mesh, ax=ax, label="events per bin")
+        figure.colorbar(mesh, ax=ax, label=f"{counted} per bin")
         missing = f", no value {one.no_value:,}" if one.no_value else ""
         ax.set_title(f"{series_label(key, several)}: {one.entries():,} entries, outside {one.outside():,}{missing}",
                      fontsize="small")
@@ -442,9 +589,8 @@ def write_map_png(series: Mapping[SeriesKey, Series], path: str, x: str, y: str,
         ax.set_ylabel(_pair_title(one, 1, y))
     if title:
         figure.suptitle(title)
-    figure.tight_layout()
     with atomic_output(path) as temporary:
-        figure.savefig(temporary, format="png")
+        figure.savefig(temporary, format=format)
 
 
 def _pair_title(series: Series, axis: int, text: str) -> str:

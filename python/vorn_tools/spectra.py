@@ -39,8 +39,9 @@ from . import _parallel as parallel
 from .analysis import expressions
 from .analysis.expressions import Expression, ExpressionError, LeftOut
 from .blocks import FILE_ERRORS
+from .budget import OverBudget
 from .feature_table import FeatureTask, TableOutcome, TableRecord, column_units, failure_message, feature_tables
-from .histograms import Series, growing_histogram, map_histogram, value_histogram
+from .histograms import Series, TimeBins, map_histogram, value_histogram
 from .runs import RunError, RunReport
 
 __all__ = [
@@ -89,15 +90,16 @@ class Binning:
 
     Only rows for which `where` holds are counted. The bins span `range` for
     every series, or without it a range of each series' own. For `time`
-    the axis grows instead, in bins of `width` seconds, from the bin of the
-    series' first event.
+    without a range, the bins span the series' times: about `bins` bins of a
+    round width (1, 2 or 5 times a power of ten seconds), or bins of `width`
+    seconds counted from 0 s.
     """
 
     column: str
     bins: int = 100
     range: tuple[float, float] | None = None
     channel: int | None = None  # only this channel's rows
-    width: float | None = None  # time only
+    width: float | None = None  # time only: without it, round bins over the times' span
     where: str | None = None
     y: str | None = None  # a second expression, for a histogram of (column, y) pairs
     y_range: tuple[float, float] | None = None
@@ -129,8 +131,10 @@ class Binning:
             return Series(map_histogram(self.bins, x, y, (self.column, self.y), (x_unit, y_unit)))
         assert isinstance(unit, str)
         if self.rate:
-            width = self.width or 1.0
-            return Series(growing_histogram(width, math.floor(float(first.min()) / width) * width))
+            if self.range is not None:
+                return Series(value_histogram(self.bins, *self.range, label="time", unit="s"))
+            width = None if self.width is None else f"--width {self.width:g}"
+            return Series(None, times=TimeBins(self.bins, width or f"--bins {self.bins}", self.width))
         low, high = self.range if self.range is not None else auto_range(first)
         return Series(value_histogram(self.bins, low, high, label=self.column, unit=unit))
 
@@ -276,6 +280,8 @@ class _Filler:
         # Channels whose rows all lack a value are shown all the same.
         for channel in list(self.waiting):
             self._start(channel)
+        for one in self.series.values():
+            one.settle()
         return dict(sorted(self.series.items()))
 
 
@@ -377,6 +383,8 @@ def spectrum(task: FeatureTask | TableInput, binning: Binning, cancel: str | Non
             check()
     except ExpressionError as error:
         raise BadExpression(str(error)) from None
+    except OverBudget:
+        raise  # the option asked for too much: not an error of the input
     except (*FILE_ERRORS, RunError, ValueError, TableError) as error:
         outcome.error = str(error) if isinstance(task, TableInput) else failure_message(error, task)
     return filler.finish(), outcome

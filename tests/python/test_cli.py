@@ -225,7 +225,7 @@ BAD = [
     (["hist", "{garbage}", "--of", "charge"], 1, "cannot tell WD1 from WD2: pass --type"),
     (["hist", "{wd1}", "--of", "nothing"], 2, "no column 'nothing' to histogram"),
     (["hist", "{wd1}", "--of", "time"], 2, "--of time needs --tick"),
-    (["hist", "{wd1}", "--of", "charge", "-o", "h.xyz"], 2, "-o names a PNG file"),
+    (["hist", "{wd1}", "--of", "charge", "-o", "h.xyz"], 2, "-o h.xyz: a picture's name ends in one of"),
     (["hist", "{wd1}", "--of", "charge", "--range", "5", "1"], 2, "argument --range: needs LO < HI"),
     (["hist", "{wd1}", "--of", "charge", "--range", "-inf", "inf"], 2, "argument --range: needs LO < HI, both finite"),
     # Options that make no sense, refused before anything is read or written.

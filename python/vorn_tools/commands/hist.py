@@ -8,14 +8,18 @@ from typing import Any
 
 from .. import _parallel as parallel
 from ..blocks import FILE_ERRORS
+from ..budget import OverBudget
+from ..histograms import MAP_BINS, PICTURE_BINS
 from .common import (FAILED, TABLE_LIBRARIES, Failed, UsageError, check_targets, error, install_hint, left_out,
-                     plural, report_run, require, run_inputs, spare_inputs)
+                     picture_format, plural, report_run, require, run_inputs, spare_inputs)
 from .options import (Checked, Pair, add_command, channel_number, feature_options, float32_option, force_option,
                       parallel_options, positive_int, pulse_settings, quiet_option, salvage_option, seconds,
                       type_option)
 from .tasks import feature_tasks, reading_progress
 
 __all__ = ["add_parser", "outputs", "run"]
+
+BINS = 100  # without --bins
 
 EXAMPLES = """
   vorn hist run042.wd1 --of charge --log -o charge.png --csv charge.csv
@@ -50,15 +54,21 @@ def add_parser(commands: Any) -> None:
                       help="only rows for which EXPR holds: columns, numbers, arithmetic, comparisons, and, or,"
                            " not, abs(); 'amplitude > 20', 'amplitude@0 > 20 and amplitude@1 > 20'")
     hist.add_argument("--channel", type=channel_number, metavar="C", help="only channel C")
-    hist.add_argument("--bins", type=positive_int, default=100, help="number of bins (default 100)")
+    hist.add_argument("--bins", type=positive_int,
+                      help=f"number of bins (default {BINS}; at most {PICTURE_BINS:,}, or {MAP_BINS:,} a side for"
+                           " X,Y, what a picture shows); --of time without --range: about this many bins of a"
+                           " round width (1, 2 or 5 times a power of ten seconds) over the times read")
     hist.add_argument("--range", nargs=2, type=float, action=Pair, metavar=("LO", "HI"),
-                      help="the histogram's range (default: that of the first events, widened by 5%%)")
-    hist.add_argument("--width", type=seconds(True), default=1.0, metavar="SECONDS",
-                      help="--of time: bin width (default 1 s)")
+                      help="the histogram's range (default: that of the first events, widened by 5%%; --of time:"
+                           " the times read), in seconds for --of time")
+    hist.add_argument("--width", type=seconds(True), metavar="SECONDS",
+                      help="--of time: the bins' width instead of --bins, counted from 0 s (with --range, a whole"
+                           " number of them must fill it)")
     hist.add_argument("--log", action="store_true", help="logarithmic count axis")
     hist.add_argument("--panels", action="store_true",
                       help="one panel per channel (the default without --range: each has its own range)")
-    hist.add_argument("-o", "--output", default="hist.png", metavar="PNG", help="default hist.png")
+    hist.add_argument("-o", "--output", default="hist.png", metavar="IMAGE",
+                      help="default hist.png; PDF, SVG... by the extension")
     hist.add_argument("--csv", metavar="FILE", help="also write the bins and counts as CSV")
     type_option(hist)
     float32_option(hist)
@@ -123,8 +133,15 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     if args.where and not entries and not any(one.no_value for one in series.values()):
         error(f"no row read satisfies --where {args.where}")
         return FAILED
+    if not entries:
+        # Blank axes would pass for a histogram whose bins are all below the axis.
+        no_value = sum(one.no_value for one in series.values())
+        error(f"nothing to draw: no value of {args.of} in the rows read" + (f" where {args.where}" if args.where
+                                                                          else "")
+              + (f" ({plural(no_value, 'row')} without one)" if no_value else "") + f"; {args.output} not written")
+        return FAILED
     _warn_outside(args, series, len(axes) == 2)
-    _draw(args, axes, binning, series, entries, parsed)
+    _draw(args, axes, binning, series, entries, parsed, _counted(args.files, tables))
     if failed:
         error(f"{len(failed)} of {plural(len(given), 'file')} failed, the entries before the failure kept"
               f" (--salvage): {', '.join(failed)}")
@@ -154,7 +171,8 @@ def _binning(args: argparse.Namespace) -> tuple[list[str], Any, tuple[Any, ...]]
     pairs = len(axes) == 2
     if args.y_range is not None and not pairs:
         raise UsageError("--y-range is the range of Y in --of X,Y")
-    binning = Binning(axes[0], args.bins, tuple(args.range) if args.range is not None else None, args.channel,
+    bins = _bins(args, not pairs and axes[0] == "time", pairs)
+    binning = Binning(axes[0], bins, tuple(args.range) if args.range is not None else None, args.channel,
                       args.width, args.where, axes[1] if pairs else None,
                       tuple(args.y_range) if args.y_range is not None else None)
     try:
@@ -165,6 +183,31 @@ def _binning(args: argparse.Namespace) -> tuple[list[str], Any, tuple[Any, ...]]
     if args.channel is not None and any(e is not None and e.per_event for e in parsed):
         raise UsageError("--channel selects rows; with name@C the channels are in the expressions")
     return axes, binning, parsed
+
+
+def _bins(args: argparse.Namespace, rate: bool, pairs: bool) -> int:
+    """The number of bins the options ask for, refused before anything is read when a picture cannot show them
+    or this process cannot hold them."""
+    from ..histograms import FINE_BINS, check_bins
+    from ..budget import check
+
+    if args.width is not None and not rate:
+        raise UsageError(f"--width is the bins' width of --of time; for {args.of}, --bins gives the bins")
+    if args.width is not None and args.bins is not None:
+        raise UsageError("--of time takes --bins (about that many bins of a round width) or --width, not both")
+    if rate and args.width is not None and args.range is not None:
+        low, high = args.range
+        bins = (high - low) / args.width
+        check_bins(f"--width {args.width:g} over --range {low:g} {high:g}", bins)
+        if abs(bins - round(bins)) > 1e-6 * max(1.0, bins):
+            raise UsageError(f"--range {low:g} {high:g} is not a whole number of bins of --width {args.width:g}:"
+                             f" {bins:.6g} of them")
+        return round(bins)
+    bins = BINS if args.bins is None else args.bins
+    check_bins(f"--bins {bins}", bins, pairs)
+    if rate and args.range is None:
+        check(f"--bins {bins}", bins * FINE_BINS)  # the fine bins the times are first counted in
+    return bins
 
 
 def _check(args: argparse.Namespace, binning: Any, tables: list[bool]) -> None:
@@ -178,8 +221,7 @@ def _check(args: argparse.Namespace, binning: Any, tables: list[bool]) -> None:
             require(TABLE_LIBRARIES.get(os.path.splitext(path)[1].lower(), "h5py"), "vorn hist")
     if binning.rate and args.tick is None and not all(tables):
         raise UsageError("--of time needs --tick, the length of the board's clock tick (for example 8ns)")
-    if not args.output.lower().endswith(".png"):
-        raise UsageError(f"-o names a PNG file (.png), not {args.output}")
+    picture_format(args.output)
     if args.range is not None and not in_range(*args.range):
         raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
     if args.as_run and (args.jobs is not None or args.scheduler):
@@ -204,6 +246,8 @@ def _fill(args: argparse.Namespace, tasks: list[Any], binning: Any, reports: lis
             return [spectrum(task, binning, reports=reports, progress=bar) for task in tasks]
     except parallel.Unreachable as failure:
         raise Failed(str(failure)) from None
+    except OverBudget:
+        raise
     except BadExpression as failure:
         raise UsageError(str(failure)) from None
     except KeyError as failure:
@@ -256,23 +300,41 @@ def _warn_outside(args: argparse.Namespace, series: dict[Any, Any], pairs: bool)
               f" {edges[0]:g} to {edges[-1]:g} ({under:,} below, {over:,} above): {hint}")
 
 
+def _counted(files: list[str], tables: list[bool]) -> str:
+    """What a row stands for: a pulse when every input is a table of vorn pulses, else an event."""
+    from ..analysis.tables import table_columns
+
+    return "pulses" if all(tables) and all("pulse" in table_columns(path) for path in files) else "events"
+
+
 def _draw(args: argparse.Namespace, axes: list[str], binning: Any, series: dict[Any, Any], entries: int,
-          parsed: tuple[Any, ...]) -> None:
+          parsed: tuple[Any, ...], counted: str) -> None:
     """Writes the picture (and the CSV) and says what they hold."""
     from ..histograms import series_label, write_csv, write_map_csv, write_map_png, write_png
 
     pairs = len(axes) == 2
-    what = "event rate" if binning.rate else (f"{axes[1]} against {axes[0]}" if pairs else args.of)
+    what = f"{counted[:-1]} rate" if binning.rate else (f"{axes[1]} against {axes[0]}" if pairs else args.of)
+    # The title carries the whole selection, so that a picture shown alone says what it is of.
     title = f"{what} of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" \
+        + (f", channel {args.channel}" if args.channel is not None else "") \
         + (f" where {args.where}" if args.where else "")
+    kind = picture_format(args.output)
+    several = len({name for name, _ in series}) > 1
+    for key, one in series.items():
+        if not one.entries():
+            error(f"warning: {series_label(key, several)}: no value of {args.of}"
+                  f" ({plural(one.no_value, 'row')} without one), not drawn")
+    drawn = {key: one for key, one in series.items() if one.entries()}
     if pairs:
-        write_map_png(series, args.output, axes[0], axes[1], log=args.log, title=title)
+        write_map_png(drawn, args.output, axes[0], axes[1], log=args.log, title=title, counted=counted,
+                      format=kind)
         if args.csv:
             write_map_csv(series, args.csv)
     else:
         # Without --range every series has a range of its own, so it gets a panel of its own.
-        panels = args.panels or (not binning.rate and args.range is None and len(series) > 1)
-        write_png(series, args.output, args.of, log=args.log, panels=panels, title=title)
+        panels = args.panels or (not binning.rate and args.range is None and len(drawn) > 1)
+        write_png(drawn, args.output, args.of, log=args.log, panels=panels, title=title, counted=counted,
+                  format=kind)
         if args.csv:
             write_csv(series, args.csv)
     no_value = sum(one.no_value for one in series.values())
@@ -282,7 +344,6 @@ def _draw(args: argparse.Namespace, axes: list[str], binning: Any, series: dict[
           + (f", {plural(no_value, 'event' if per_event else 'row')} without a value of {args.of} (counted, not"
              " binned)" if no_value else ""))
     if binning.rate:
-        several = len({name for name, _ in series}) > 1
         for key, one in series.items():
             whole = one.trigger_rate()
             span = f" ({plural(whole.triggers, 'event')} over {whole.seconds:.6g} s)" if whole.known else ""
