@@ -213,7 +213,7 @@ BAD = [
     (["info", "/dev/stdin"], 1, "the format of a pipe or device cannot be detected: pass --type"),
     (["info", "{missing}"], 1, "No such file or directory"),
     (["info", "."], 1, "a folder, not an event file"),
-    (["plot", "{wd1}", "-o", "p.xyz"], 2, "the image format follows its extension"),
+    (["plot", "{wd1}", "-o", "p.xyz"], 2, "-o p.xyz: a picture's name ends in one of"),
     (["plot", "{wd1}", "-o", "{wd1}"], 2, "it is never replaced"),
     (["features", "."], 2, "the following arguments are required: -o/--output"),
     (["features", ".", "-o", "t.parquet"], 2, "is a folder: pass --run"),

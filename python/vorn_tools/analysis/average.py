@@ -325,13 +325,16 @@ def _source_blocks(sources: Sequence[str], run: bool, keys: NDArray[np.int64], s
 
 
 def draw_average(found: Average, path: str, title: str, unit: str, scale: float = 1.0,
-                 sample_period: float | None = None) -> None:
+                 sample_period: float | None = None, format: str = "png") -> None:
     """One panel per channel: the mean and a band of one standard deviation either side, in `unit`, which is
-    `scale` times the samples' own; against time in ns with a `sample_period` (ns), else the sample index."""
+    `scale` times the samples' own; against time in ns with a `sample_period` (ns), else the sample index.
+
+    Written in `format` (a Matplotlib format name) under exactly the name `path`; each panel's legend sits
+    beside it, off the waveform, wherever its pulse is."""
     from matplotlib.figure import Figure
 
     channels = sorted(found.sum)
-    fig = Figure(figsize=(8, 2.2 + 1.8 * len(channels)), dpi=100)
+    fig = Figure(figsize=(8, 2.2 + 1.8 * len(channels)), dpi=100, layout="constrained")
     axes = fig.subplots(len(channels), 1, sharex=True, squeeze=False)[:, 0]
     for ax, channel in zip(axes, channels):
         mean, std, _ = found.result(channel)
@@ -340,11 +343,10 @@ def draw_average(found: Average, path: str, title: str, unit: str, scale: float 
         ax.fill_between(x, mean - std, mean + std, color="tab:blue", alpha=0.25, lw=0, label="±1σ")
         ax.plot(x, mean, color="tab:blue", lw=1, label=f"mean of {found.waveforms[channel]:,}")
         ax.set_ylabel(f"channel {channel}\n{unit}")
-        ax.legend(loc="upper right", fontsize=8)
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize=8)
     axes[-1].set_xlabel("time [ns]" if sample_period else "sample")
-    axes[0].set_title(title)
-    fig.tight_layout()
-    fig.savefig(path)
+    fig.suptitle(title)
+    fig.savefig(path, format=format)
 
 
 def write_average(found: Average, path: str) -> None:

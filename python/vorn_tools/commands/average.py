@@ -12,7 +12,8 @@ import numpy as np
 from ..blocks import FILE_ERRORS
 from ..formats import Layout
 from .common import (FAILED, OK, TABLE_LIBRARIES, Failed, UsageError, check_targets, error, install_hint, layouts,
-                     left_out, naming, plural, report_run, require, run_inputs, spare_inputs, unreadable_raw)
+                     left_out, naming, picture_format, plural, report_run, require, run_inputs, spare_inputs,
+                     unreadable_raw)
 from .options import (Checked, add_command, feature_options, float32_option, force_option, pulse_settings,
                       type_option)
 
@@ -37,7 +38,8 @@ def add_parser(commands: Any) -> None:
     avg.add_argument("--where", metavar="EXPR", help="select rows (or events, with name@C) by their features")
     avg.add_argument("--align", choices=["none", "peak", "cfd"], default="none",
                      help="shift each waveform onto the median peak or CFD time first (default none)")
-    avg.add_argument("-o", "--output", default="average.png", metavar="IMAGE", help="default average.png")
+    avg.add_argument("-o", "--output", default="average.png", metavar="IMAGE",
+                     help="default average.png; PDF, SVG... by the extension")
     avg.add_argument("--data", metavar="FILE", help="also the numbers: .csv (channel, sample, mean, std,"
                                                    " count) or .npy (channels x [mean, std, count] x samples)")
     force_option(avg)
@@ -56,6 +58,7 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     from ..feature_table import TableOutcome
 
     outputs = [args.output] + ([args.data] if args.data else [])
+    kind = picture_format(args.output)
     if args.data and not args.data.endswith((".npy", ".csv")):
         raise UsageError(f"--data names a .npy or .csv file, not {args.data}")
     tables = all(is_table(p) for p in args.files)
@@ -111,7 +114,7 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
         return FAILED
     title = f"average of {', '.join(os.path.basename(os.path.normpath(f)) for f in args.files)}" + \
         (f" where {args.where}" if args.where else "") + (f", aligned on {args.align}" if args.align != "none" else "")
-    draw_average(found, args.output, title, *shown)
+    draw_average(found, args.output, title, *shown, format=kind)
     if args.data:
         write_average(found, args.data)
     counts = ", ".join(f"channel {c}: {plural(n, 'waveform')}" for c, n in sorted(found.waveforms.items()))

@@ -10,12 +10,16 @@ from typing import Any
 import numpy as np
 
 from ..blocks import FILE_ERRORS, CountedEvents
-from .common import FAILED, OK, UsageError, error, hint_float32, install_hint, layouts, plural, require, spare_inputs
+from .common import (FAILED, OK, UsageError, error, hint_float32, install_hint, layouts, picture_format, plural,
+                     require, spare_inputs)
 from .options import Checked, add_command, channel_number, events_option, float32_option, type_option
 
-__all__ = ["add_parser", "run"]
+__all__ = ["WAVEFORMS", "add_parser", "run"]
 
-RASTER_FORMATS = {"png", "jpg", "jpeg", "tif", "tiff", "webp", "raw", "rgba"}
+RASTER_FORMATS = {"png", "jpeg", "tiff", "webp"}
+# The waveforms one picture shows: beyond a thousand lines on a panel none
+# can be told apart, and each costs time to draw and memory to hold.
+WAVEFORMS = 1000
 
 EXAMPLES = """
   vorn plot run042.wd2 -n 8 -o first8.png
@@ -25,8 +29,9 @@ EXAMPLES = """
 
 def add_parser(commands: Any) -> None:
     plot = add_command(commands, "plot", "the first waveforms as an image",
-                       "Draw events of a file to an image (PNG, or PDF, SVG... by the output's extension): WD1 on"
-                       " one panel against the sample index, WD2 one panel per channel against time. Needs"
+                       "Draw events of a file to an image (PNG, or PDF, SVG... by the output's extension), at most"
+                       f" {WAVEFORMS:,} of them: WD1 on one panel against the sample index, WD2 one panel per channel"
+                       " against time. Needs"
                        f" {install_hint('cli')}.", EXAMPLES)
     plot.add_argument("file", metavar="FILE")
     type_option(plot)
@@ -40,17 +45,15 @@ def add_parser(commands: Any) -> None:
 
 def run(args: argparse.Namespace, checked: Checked) -> int:
     require("matplotlib", "vorn plot")
-    from matplotlib.figure import Figure
-
     from ..formats import look_like_float_halves
     from ..plotting import figure_pixels, plot_events
 
     spare_inputs([args.output], [args.file])
-    kind = _image_format(args.output)
-    formats = Figure().canvas.get_supported_filetypes()
-    if kind not in formats:
-        raise UsageError(f"cannot draw {args.output}: the image format follows its extension, one of"
-                         f" {', '.join(sorted(formats))}")
+    kind = picture_format(args.output)
+    selection = args.events
+    if selection.count is not None and selection.count > WAVEFORMS:
+        raise UsageError(f"-n {_said(selection)} selects {selection.count:,} events, more than the {WAVEFORMS:,}"
+                         " waveforms a picture shows")
     (layout,) = layouts([args.file], args.type)
     if isinstance(layout, str):
         error(f"{args.file}: {layout}")
@@ -60,16 +63,20 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
         error(f"{args.file}: no channel {args.channel}; the file has channels 0 to {layout.channels - 1}")
         return FAILED
     float32 = args.float32 and wd1
-    selection = args.events
     try:
         counted = CountedEvents(args.file, layout)
         events: Any = iter(counted)
         if args.channel is not None and wd1:
             events = (e for e in events if e["board_channel"] == args.channel)
-        shown = list(itertools.islice(events, selection.start, selection.stop))
+        # One more than a picture shows, to tell an open selection that has too many.
+        shown = list(itertools.islice(events, selection.start, selection.start + WAVEFORMS + 1
+                                      if selection.stop is None else selection.stop))
     except FILE_ERRORS as failure:
         error(f"{args.file}: {failure}")
         return FAILED
+    if len(shown) > WAVEFORMS:
+        raise UsageError(f"-n {_said(selection)} selects more than the {WAVEFORMS:,} waveforms a picture shows:"
+                         " give START:STOP")
     ending = counted.ending(selected=selection.count is not None and len(shown) == selection.count)
     if ending.error is not None:
         error(f"{args.file}: {ending.error}")
@@ -92,7 +99,7 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     channel = f", channel {args.channel}" if args.channel is not None else ""
     title = f"{os.path.basename(args.file)}{channel}: {first}"
     fig = plot_events(shown, title, None if wd1 else args.channel, float32)
-    fig.savefig(args.output, dpi=fig.dpi)
+    fig.savefig(args.output, format=kind, dpi=fig.dpi)
     pixels = " ({}x{} pixels)".format(*figure_pixels(len(fig.axes))) if kind in RASTER_FORMATS else ""
     print(f"wrote {args.output}{pixels}: {plural(len(shown), 'event')}, {ending.describe()}")
     if ending.failed:
@@ -101,7 +108,8 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     return OK
 
 
-def _image_format(path: str) -> str:
-    """The format Matplotlib writes for this name: its extension, PNG without one."""
-    extension = os.path.splitext(path)[1].lower().lstrip(".")
-    return extension or "png"
+def _said(selection: Any) -> str:
+    """A selection as -n takes it."""
+    if selection.start == 0 and selection.stop is not None:
+        return str(selection.stop)
+    return f"{selection.start}:{'' if selection.stop is None else selection.stop}"
