@@ -85,13 +85,111 @@ def test_spe_fit_pulls_of_the_gain_are_standard_normal():
         charges = generate_sipm(8000, truth["gain"], truth["mu"], truth["lam"], q0=3.0, sigma0=2.5,
                                 sigma1=1.5, seed=seed)
         result, _ = fit_spe(charges)
-        assert result.converged
+        assert result.converged and result.valid and result.reasons == [], result.reasons
         pulls["gain"].append((result.extra["gain"] - truth["gain"]) / result.extra["gain_error"])
         pulls["mu"].append((result.values["mu"] - truth["mu"]) / result.errors["mu"])
         pulls["crosstalk"].append((result.values["lam"] - truth["lam"]) / result.errors["lam"])
     for name, values in pulls.items():
         assert abs(np.mean(values)) < 0.2 + 0.3 * (name != "gain"), name
         assert abs(np.std(values) - 1) < 0.2 + 0.3 * (name != "gain"), name
+
+
+def _spectrum_or_peak(kind, entries, scale, seed):
+    """Generated values of a spectrum (a gain of 40 units of `scale`) or of a Gaussian peak."""
+    from vorn_tools.analysis.fits import generate_sipm
+
+    if kind == "gauss":
+        return np.random.default_rng(seed).normal(3.0 * scale, 0.7 * scale, entries)
+    return scale * generate_sipm(entries, 40.0, 1.2, 0.12, q0=3.0, sigma0=2.5, sigma1=1.5, seed=seed)
+
+
+def _fitted(kind, values):
+    from vorn_tools.analysis.fits import fit_gauss, fit_spe
+
+    return fit_gauss(values) if kind == "gauss" else fit_spe(values)
+
+
+@settings(max_examples=12, deadline=None)
+@given(kind=st.sampled_from(["gauss", "spe"]), entries=st.sampled_from([300, 4000, 30_000]),
+       scale=st.sampled_from([0.01, 7.0]), seed=st.integers(0, 2 ** 16))
+def test_fit_curve_and_chi2_match_their_definitions(kind, entries, scale, seed):
+    """The curve drawn is the expected count of each bin of the histogram drawn, in the histogram's own scale;
+    chi2/ndf is Pearson's over the bins expecting 5 entries or more, ndf those bins less the free parameters."""
+    need("iminuit")
+    need("matplotlib")
+    from vorn_tools.analysis.fit_plot import fit_figure
+
+    result, plot = _fitted(kind, _spectrum_or_peak(kind, entries, scale, seed))
+    counts, edges, cdf, parameters = plot["counts"], plot["edges"], plot["cdf"], plot["parameters"]
+    expected = np.diff(cdf(edges, *parameters))
+    # Extended likelihood, binned or with the normalization of the values in range: at its minimum as many
+    # entries expected as counted.
+    if result.converged:
+        assert expected.sum() == pytest.approx(counts.sum(), rel=1e-3)
+
+    ax = fit_figure(result, plot, "t", "x").axes[0]
+    centres = 0.5 * (edges[1:] + edges[:-1])
+    points = ax.containers[0].lines[0]
+    np.testing.assert_array_equal(points.get_xdata(), centres)
+    np.testing.assert_array_equal(points.get_ydata(), counts)
+    curve = next(line for line in ax.lines if str(line.get_label()).startswith("fit"))
+    x, y = curve.get_xdata(), curve.get_ydata()
+    at = np.searchsorted(x, centres - 1e-9 * (edges[-1] - edges[0]))
+    np.testing.assert_allclose(x[at], centres, rtol=0, atol=1e-9 * (edges[-1] - edges[0]))
+    np.testing.assert_allclose(y[at], expected, rtol=1e-9, atol=1e-9 * counts.max())
+
+    kept = expected >= 5
+    free = sum(1 for name in result.values if result.errors[name] != 0)  # a parameter held fixed has no error
+    assert (~kept).any()  # bins in the tails expect fewer: the cut matters
+    assert result.ndf == kept.sum() - free
+    chi2 = np.sum((counts[kept] - expected[kept]) ** 2 / expected[kept])
+    assert result.chi2_ndf == pytest.approx(chi2 / result.ndf, rel=1e-9)
+
+
+def _constant(seed):
+    return np.round(np.random.default_rng(seed).normal(0, 0.01, 5000))
+
+
+@pytest.mark.parametrize("values, kind, reason", [
+    (lambda: np.random.default_rng(2).exponential(50.0, 5000), "spe", "photoelectron peaks are not resolved"),
+    (lambda: np.random.default_rng(2).normal(300.0, 80.0, 5000), "spe", "photoelectron peaks are not resolved"),
+    (lambda: np.random.default_rng(4).uniform(218, 410, 20), "gauss", "20 entries are too few for 3 free"),
+    (lambda: _spectrum_or_peak("spe", 20, 1.0, 3), "spe", "20 entries are too few for 7 free"),
+    (lambda: _constant(5), "gauss", "sigma is at its limit"),
+], ids=["exponential", "one-broad-peak", "20-values", "20-charges", "constant"])
+def test_a_fit_that_cannot_be_used_says_why(values, kind, reason):
+    need("iminuit")
+    result, _ = _fitted(kind, values())
+    assert not result.valid and any(reason in r for r in result.reasons), result.reasons
+
+
+@pytest.mark.parametrize("kind, entries, seed", [("spe", 20_000, 1), ("spe", 600, 2), ("gauss", 5000, 3),
+                                                 ("gauss", 20, 4), ("spe", 5000, -1)])
+def test_legends_and_text_cover_neither_data_nor_each_other(kind, entries, seed):
+    need("iminuit")
+    need("matplotlib")
+    from vorn_tools.analysis.fit_plot import fit_figure
+
+    values = np.random.default_rng(0).exponential(50.0, entries) if seed < 0 else \
+        _spectrum_or_peak(kind, entries, 1.0, seed)
+    result, plot = _fitted(kind, values)
+    fig = fit_figure(result, plot, "a title " * 30, "x", "pC")
+    ax = fig.axes[0]
+    renderer = fig.canvas.get_renderer()
+    boxes = [ax.get_legend().get_window_extent(renderer)]
+    boxes += [t.get_bbox_patch().get_window_extent(renderer) if t.get_bbox_patch() else t.get_window_extent(renderer)
+              for t in ax.texts]
+    assert len(boxes) == 2
+    assert not boxes[0].overlaps(boxes[1])
+    drawn = [ax.transData.transform(np.column_stack([line.get_xdata(), line.get_ydata()]))
+             for line in [ax.containers[0].lines[0], *ax.lines]]
+    points = np.concatenate(drawn)
+    points = points[np.isfinite(points).all(axis=1)]
+    for box in [*boxes, ax.title.get_window_extent(renderer)]:
+        inside = (points[:, 0] >= box.x0) & (points[:, 0] <= box.x1) & (points[:, 1] >= box.y0) & \
+            (points[:, 1] <= box.y1)
+        assert not inside.any(), box
+    assert not ax.title.get_window_extent(renderer).overlaps(boxes[0])
 
 
 def test_average_is_the_mean_and_spread_of_the_selected_waveforms(tmp_path):
