@@ -44,7 +44,7 @@ def test_fit_spe_recovers_the_truth_from_raw_files_through_a_table(tmp_path):
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
-    assert result["converged"]
+    assert result["converged"] and result["valid"] and result["reasons"] == []
     for name, truth in (("gain", 200.0), ("mu", 1.3), ("crosstalk", 0.1)):
         error = result["gain_error"] if name == "gain" else result["errors"]["mu" if name == "mu" else "lam"]
         # The per-p.e. spread of the pulses widens the peaks but leaves their spacing.
@@ -118,3 +118,69 @@ def test_events_without_a_named_channel_are_counted(tmp_path, command):
     by_row = {r: i for i, r in enumerate(rows)}
     no_value = sum(np.isnan(time[by_row[(e, 0)]]) or np.isnan(time[by_row[(e, 1)]]) for e in both)
     assert f"{no_value:,} events without a value of {of}" in done.stdout
+
+
+def _table(path, n=5000):
+    pa = need("pyarrow")
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(1)
+    pq.write_table(pa.table({"entry": np.arange(n), "channel": np.arange(n) % 2,
+                             "amplitude": rng.normal(300, 40, n), "charge": rng.exponential(50, n)}), path)
+
+
+@pytest.mark.parametrize("argv, what, reason", [
+    (["gauss", "--of", "amplitude", "--where", "entry < 20"], "no fit of amplitude", "20 entries are too few"),
+    (["spe", "--channel", "1"], "no gain", "the photoelectron peaks are not resolved (peak-to-valley"),
+])
+def test_a_fit_that_cannot_be_used_exits_1_with_a_line_for_each_reason(tmp_path, argv, what, reason):
+    for module in ("iminuit", "scipy", "matplotlib"):
+        need(module)
+    table = tmp_path / "t.parquet"
+    _table(table)
+    vorn = [sys.executable, "-m", "vorn_tools", "fit", argv[0], str(table), *argv[1:]]
+    done = subprocess.run([*vorn, "--json"], capture_output=True, text=True)
+    assert done.returncode == 1
+    result = json.loads(done.stdout)  # strict JSON, values and verdict both
+    assert result["valid"] is False and reason in result["reasons"][0]
+    assert done.stderr.splitlines() == [f"vorn: {what}: {r}" for r in result["reasons"]]
+    assert all(isinstance(v, float) for v in result["values"].values())
+    # The picture is written under exactly the name given, and says in its title that the fit is not valid.
+    drawn = subprocess.run([*vorn, "-o", str(tmp_path / "fit.picture.svg")], capture_output=True, text=True)
+    assert drawn.returncode == 1 and drawn.stderr == done.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fit.picture.svg", "t.parquet"]
+    svg = (tmp_path / "fit.picture.svg").read_text()
+    assert "NOT VALID" in svg and ("channel 1" in svg if "--channel" in argv else "where entry &lt; 20" in svg)
+
+
+@pytest.mark.parametrize("options, message", [
+    (["-o", "fit.spe"], "-o fit.spe: a picture's name ends in one of"),
+    (["--bins", "100000000"], "--bins 100000000 needs"),
+])
+def test_a_fit_refuses_what_it_cannot_do_before_it_starts(tmp_path, options, message):
+    for module in ("iminuit", "scipy", "matplotlib"):
+        need(module)
+    _table(tmp_path / "t.parquet")
+    done = subprocess.run([sys.executable, "-m", "vorn_tools", "fit", "spe", "t.parquet", *options],
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.startswith(f"vorn: {message}") and done.stderr.count("\n") == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.parquet"]
+
+
+def test_the_live_fit_shows_why_it_has_no_gain():
+    need("iminuit")
+    need("boost_histogram")
+    from vorn_tools.monitor.state import MonitorState
+    from vorn_tools.monitor.tallies import FitSettings
+
+    state = MonitorState(warmup=1000, fits=FitSettings(every=10.0))
+    state.add_file("f", "f")
+    charge = np.random.default_rng(3).exponential(50.0, 5000)[:, None]
+    state.add_events("f", np.arange(len(charge)), 10, {"amplitude": charge, "charge": charge},
+                     np.zeros((len(charge), 1, 4), np.uint16))
+    state.settle()
+    assert state.fit_spectra() == 1
+    gains = state.snapshot().channels[0].gains
+    assert (len(gains.gain), gains.converged, gains.failed) == (0, 0, 1)
+    assert gains.note.startswith("no gain at ") and "the photoelectron peaks are not resolved" in gains.note
