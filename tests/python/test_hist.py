@@ -221,3 +221,45 @@ def test_a_colour_map_counts_every_pair_once(vorn_cli, tmp_path):
     assert found.tolist() == expected.tolist()
     assert expected[1:-1, 1:-1].sum() and expected[-1].sum() and expected[:, -1].sum() and rows[-1][8] == "0"
     assert "outside the ranges" in proc.stderr
+
+
+@pytest.mark.parametrize("options, edges", [
+    ([], None),  # round bins over the 41 ms recorded
+    (["--bins", "8"], None),
+    (["--width", "2ms"], (0.0, 0.042, 21)),
+    (["--range", "0.01", "0.03", "--bins", "4"], (0.01, 0.03, 4)),
+    (["--range", "0", "0.05", "--width", "0.001"], (0.0, 0.05, 50)),
+])
+def test_the_bins_of_an_event_rate_follow_the_options(vorn_cli, tmp_path, options, edges):
+    """--of time takes --bins, --range and --width as other values do; without --range its bins span the
+    recording, of a round width."""
+    need("boost_histogram")
+    need("matplotlib")
+    # 288 events at 7 kHz: 41 ms, in ticks of 8 ns.
+    write(tmp_path / "t.dat", *(wd1_event([1000, 1001], counter=i, timestamp=round(i / 7000 / 8e-9))
+                                for i in range(288)))
+    vorn_cli("hist", "t.dat", "--of", "time", "--tick", "8ns", *options, "--csv", "t.csv", check=0)
+    rows = [line.split(",") for line in (tmp_path / "t.csv").read_text().splitlines()[1:]]
+    low, high = np.array([float(row[3]) for row in rows]), np.array([float(row[4]) for row in rows])
+    width = high[0] - low[0]
+    np.testing.assert_allclose(high - low, width, rtol=1e-9, atol=1e-15)
+    if edges is None:
+        asked = int(options[1]) if options else 100
+        assert low[0] <= 0 < high[0] and low[-1] <= 287 / 7000 < high[-1]
+        assert min(abs(width / 10 ** np.floor(np.log10(width) + 1e-9) - m) for m in (1, 2, 5)) < 1e-9
+        assert asked / 2.5 <= len(rows) <= asked * 2.5
+    else:
+        np.testing.assert_allclose([low[0], high[-1], len(rows)], edges, rtol=1e-9, atol=1e-12)
+    assert sum(int(row[5]) for row in rows) == (288 if options[:1] != ["--range"] else
+                                                 np.count_nonzero((np.arange(288) / 7000 >= edges[0]) &
+                                                                  (np.arange(288) / 7000 < edges[1])))
+
+
+def test_an_empty_histogram_is_no_picture(vorn_cli, tmp_path):
+    need("boost_histogram")
+    need("matplotlib")
+    pulses(tmp_path / "p.dat", 40, np.random.default_rng(35))
+    proc = vorn_cli("hist", "p.dat", "--of", "threshold_time", "--threshold", "1e9", "-o", "h.png", check=1)
+    assert proc.stderr == "vorn: nothing to draw: no value of threshold_time in the rows read (40 rows without" \
+                          " one); h.png not written\n"
+    assert not (tmp_path / "h.png").exists()

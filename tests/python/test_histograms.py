@@ -64,3 +64,44 @@ def test_a_regular_recording_shows_its_rate_in_every_bin(first, interval, events
     assert np.all(np.abs(heights - rate)[cover > 0] * cover[cover > 0] <= 1 + 1e-9)
     # ...and no event alone in a sliver of a bin reads as a spike.
     assert np.all(heights[counts > 0] <= 2 * rate * (1 + 1e-9))
+
+
+@pytest.mark.parametrize("first, span, events, bins, width", [
+    (0.0, 0.041, 288, 100, None),  # a short recording: bins of half a millisecond, not one of a second
+    (12.5, 3.6e4, 5000, 100, None),  # ten hours, counted first in the bins of its first minutes
+    (1.7e7, 2e-3, 400, 30, None),  # a late start, far larger than the span
+    (3.0, 250.0, 3000, 5000, None),
+    (3.0, 250.0, 3000, 0, 0.7),  # a width given, not a round one
+])
+def test_times_are_counted_in_round_bins_over_their_span(first, span, events, bins, width):
+    """Whatever the blocks, the bins span the times, of a width of 1, 2 or 5 times a power of ten giving the
+    number of bins nearest to that asked for, or of the width given, and hold every time in its bin."""
+    need("boost_histogram")
+    from vorn_tools import histograms
+
+    rng = np.random.default_rng(events)
+    times = first + np.sort(rng.uniform(0, span, events))
+    series = histograms.Series(None, times=histograms.TimeBins(bins, "--bins", width))
+    for block in np.split(times, np.sort(rng.choice(np.arange(1, events), 6, replace=False))):
+        series.fill(block)
+    series.settle()
+    edges = np.asarray(series.hist.axes[0].edges)
+    step = (edges[-1] - edges[0]) / (len(edges) - 1)
+    # Edges far from 0 are as exact as their floats.
+    np.testing.assert_allclose(np.diff(edges), step, rtol=1e-9, atol=4 * np.spacing(np.abs(edges).max()))
+    assert edges[0] <= times[0] and times[-1] < edges[-1] and edges[1] > times[0] and edges[-2] <= times[-1]
+    if width is None:
+        power = 10 ** np.floor(np.log10(step) + 1e-9)
+        mantissa = min((1, 2, 5), key=lambda m: abs(step / power - m))
+        assert abs(step / power - mantissa) < 1e-6
+        step = mantissa * power
+        # No other round width gives a number of bins nearer to that asked for.
+        assert abs(np.log((times[-1] - times[0]) / step / bins)) <= np.log(2.5) / 2 + 1e-9
+    else:
+        assert step == pytest.approx(width)
+        step = width
+    # Bins of one width line up, counted from 0 s.
+    assert abs(edges[0] / step - round(edges[0] / step)) < 1e-9 * max(1.0, abs(edges[0] / step))
+    expected, _ = np.histogram(times, edges)
+    np.testing.assert_array_equal(series.hist.values(), expected)
+    assert series.entries() == events
