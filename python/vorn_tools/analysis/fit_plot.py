@@ -71,11 +71,12 @@ def fit_figure(result: FitResult, plot: dict[str, Any], title: str, xlabel: str,
         text = f"mean {result.extra['mean']:.4g} ± {result.extra['mean_error']:.2g}{suffix}\n" \
                f"σ {result.extra['sigma']:.4g} ± {result.extra['sigma_error']:.2g}{suffix}"
     text += f"\n{result.entries:,} entries"
+    top = max(float(counts.max() + np.sqrt(counts.max())), float(np.nanmax(model)), 1.0)
     if counts.max() > 100:
         ax.set_yscale("log")
-        ax.set_ylim(bottom=0.5)
+        ax.set_ylim(0.5, top * 2)
     else:
-        ax.set_ylim(bottom=0)
+        ax.set_ylim(0, top * 1.05)
     ax.set_xlabel(f"{xlabel} [{unit}]" if unit else xlabel)
     ax.set_ylabel(f"entries per {width:.3g}{suffix}")
     heading = "\n".join(textwrap.wrap(title, 100))
