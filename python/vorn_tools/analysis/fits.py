@@ -188,7 +188,7 @@ def gauss_cdf(x: NDArray[np.float64], norm: float, mean: float, sigma: float) ->
 
 
 def _normal(z: NDArray[np.float64]) -> NDArray[np.float64]:
-    return np.exp(-0.5 * z ** 2) / math.sqrt(2 * math.pi)  # type: ignore[no-any-return]
+    return np.exp(-0.5 * z ** 2) / math.sqrt(2 * math.pi)
 
 
 def gauss_pdf(x: NDArray[np.float64], mean: float, sigma: float) -> NDArray[np.float64]:
