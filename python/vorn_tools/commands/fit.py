@@ -25,8 +25,9 @@ def add_parser(commands: Any) -> None:
     fit = add_command(commands, "fit", "fit a photoelectron spectrum or a peak",
                       "Fit the photoelectron spectrum of a charge column (spe: pedestal and n-p.e. peaks, a SiPM"
                       " with crosstalk or a PMT) or a Gaussian (gauss: a time difference, for the timing resolution)"
-                      " by maximum likelihood (binned; unbinned below 1,000 values). INPUT is a feature table (.parquet, .h5,"
-                      " .root) or event files, measured first as vorn features would. Exit 1 when the fit is not"
+                      " by maximum likelihood (binned; unbinned below 1,000 values). INPUT is a feature table"
+                      " (.parquet, .h5, .root) or event files, measured first as vorn features would. Exit 1 when the"
+                      " fit is not"
                       " valid, with a line for each reason: Minuit's minimum, a parameter at a limit, too few"
                       " entries, a poor chi2/ndf, photoelectron peaks not resolved. Needs"
                       f" {install_hint('fit')}.", EXAMPLES)
