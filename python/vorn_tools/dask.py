@@ -308,16 +308,17 @@ def _first_rows(source: _Input, reading: _Reading) -> Any:
 
 
 def _no_rows(source: _Input, reading: _Reading, layout: Layout) -> Any:
-    """The columns of a file without events, from an event of one sample made up for them."""
+    """The columns of a file without events, from a block of no events made up for them."""
     from .formats import COLUMNS
 
-    columns: dict[str, Any] = {key: np.zeros(1, dtype) for key, dtype in COLUMNS[layout.reader_type]}
-    columns["time_tag"] = np.zeros(1, np.int64 if layout.reader_type == "WD1" else np.uint64)
+    columns: dict[str, Any] = {key: np.zeros(0, dtype) for key, dtype in COLUMNS[layout.reader_type]}
+    columns["time_tag"] = np.zeros(0, np.int64 if layout.reader_type == "WD1" else np.uint64)
     if reading.tick is not None:
-        columns["time"] = np.zeros(1)
+        columns["time"] = np.zeros(0)
     sample = np.dtype(np.float32) if reading.float32 else SAMPLE_DTYPES[layout.reader_type]
     channels = layout.channels if layout.reader_type == "WD2" and layout.channels >= 2 else 0
-    columns["data"] = np.zeros((1, channels, 1) if channels else (1, 1), sample)
+    # No event: no window has to fit it.
+    columns["data"] = np.zeros((0, channels, 1) if channels else (0, 1), sample)
     return _empty(feature_rows(columns, reading.options, source.file, 0, False))
 
 

@@ -35,12 +35,13 @@ from numpy.typing import NDArray
 
 from . import _parallel as parallel, _provenance as provenance, _signals as signals, sizes
 from .blocks import FILE_ERRORS, Ending
-from .features import POLARITY_NAMES, FeatureOptions
+from ._clipping import Clipping, full_scale_of
+from .features import DEFAULT_BASELINE, POLARITY_NAMES, FeatureOptions, Unfit, windows
 from .outputs import open_table
 from ._overlap import WriteBehind, read_ahead
 from .pulses import PulseOptions
 from .reading import Endings, classify, iterate_files
-from ._rows import Table, feature_rows
+from ._rows import Table, block_rows, feature_rows
 from .runs import RunError, RunReport, open_run, run_files
 from .timing import parse_tick
 from .units import Calibration
@@ -60,6 +61,18 @@ class TableRecord:
     polarity: dict[str, dict[int, int]] = field(default_factory=dict)  # input -> channel -> +1 or -1
     samples: str = ""  # the samples' unit
     calibration: Calibration | None = None  # as resolved for the first events, with a WD2 file's period
+    clipping: dict[str, Clipping] = field(default_factory=dict)  # input -> its clipped samples, per channel
+    unfit: Unfit = field(default_factory=Unfit)  # events of other lengths that a window does not fit
+
+    def notes(self) -> list[str]:
+        """What the reading found that the rows alone do not say, a line each: windows clipped to events of
+        other lengths, clipped samples and baseline windows that do not hold a resting level (of an input
+        named in front when there are several)."""
+        line = self.unfit.line()
+        found = [line] if line else []
+        for key, clipping in self.clipping.items():
+            found += [f"{key}: {note}" if len(self.clipping) > 1 else note for note in clipping.lines()]
+        return found
 
     def count(self, path: str, block: Mapping[str, NDArray[Any]], header: int) -> None:
         """Adds the bytes of the block's events, from the header's own sizes where it has them."""
@@ -120,11 +133,23 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
     headers: dict[str, int] = {}
     shown: dict[str, int] = {}  # bytes of each file shown to `progress`
     seconds = None if tick is None or calibration is None else parse_tick(tick)
+    exclude = getattr(measure, "exclude", None)
+    fitting = bool(windows(options, exclude))
+    full_scale, baseline = full_scale_of(options), tuple(getattr(options, "baseline", DEFAULT_BASELINE))
     for block in read_ahead(blocks):
         key = ", ".join(paths) if run else block.path
         decided = record.polarity.setdefault(key, {})
         first = block.entry_start if run else block.file_entry_start
         rows = measure(block, options, index[block.path] if several else file, first, run, decided)
+        samples, offsets, channels, row_channel = block_rows(block, run)
+        clipping = record.clipping.setdefault(key, Clipping(full_scale, baseline))
+        clipped = clipping.add(samples, offsets, row_channel)
+        if "saturated" in rows:
+            rows["saturated"] = rows["saturated"] | clipped
+        if fitting and offsets is not None:
+            # Events of other lengths than the first, measured with the windows clipped to them: counted.
+            entries = np.repeat(np.arange(first, first + block.events, dtype=np.int64), channels)
+            record.unfit.add(options, np.diff(offsets.astype(np.int64)), entries, exclude)
         if not record.samples:
             record.samples = "ADC counts" if block["data"].dtype == np.uint16 else "sample values"
         if calibration is not None:
@@ -207,6 +232,7 @@ class TableOutcome:
     read_ending: str = ""  # how the reading of its files ended, as Ending.describe() words it
     polarity: dict[int, int] = field(default_factory=dict)  # channel -> +1 or -1, decided by auto polarity
     calibration: Calibration | None = None  # of its first events, a WD2 file's sample period filled in
+    notes: list[str] = field(default_factory=list)  # what the reading found besides: see TableRecord.notes
 
     @property
     def ending(self) -> str:
@@ -269,6 +295,7 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
             outcome.run_report = reports[0] if reports else None
             outcome.bytes_read = outcome.bytes_read or sum(found.bytes_read.values())
             outcome.calibration = found.calibration
+            outcome.notes = found.notes()
             outcome.polarity = found.polarity.get(outcome.path, {}) if task.options.polarity == "auto" else {}
             outcomes.append(outcome)
             found_all.append(found)

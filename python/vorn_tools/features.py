@@ -84,8 +84,8 @@ from __future__ import annotations
 import math
 import sys
 from collections.abc import Mapping
-from dataclasses import dataclass, replace
-from typing import Literal, NamedTuple
+from dataclasses import dataclass, field, replace
+from typing import Any, ClassVar, Literal, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -93,8 +93,8 @@ import numpy.typing as npt
 from ._features import compute as native_compute
 
 __all__ = [
-    "FEATURES", "FeatureOptions", "POLARITY_EVENTS", "POLARITY_NAMES", "Rows", "as_rows", "compute", "decide_polarity",
-    "flat_rows", "option_problem", "units"
+    "DEFAULT_BASELINE", "FEATURES", "FeatureOptions", "POLARITY_EVENTS", "POLARITY_NAMES", "Rows", "Unfit", "Window",
+    "as_rows", "compute", "decide_polarity", "flat_rows", "option_problem", "units", "window_problem", "windows"
 ]
 
 #: The arrays compute() returns, with their dtypes.
@@ -127,6 +127,9 @@ def units(samples: str) -> dict[str, str]:
     return {name: raw[name] for name in FEATURES}
 
 
+#: The baseline window when none is given: the first 64 samples, or all of a shorter waveform.
+DEFAULT_BASELINE = (0, 64)
+
 # The kernel's codes: 0 chooses per waveform. "auto" reaches it decided.
 _POLARITY = {"auto": 0, "each": 0, "positive": 1, "negative": -1}
 POLARITY_NAMES = {1: "positive", -1: "negative"}
@@ -150,7 +153,7 @@ class FeatureOptions:
     threshold crossing, all in samples.
     """
 
-    baseline: tuple[int, int] = (0, 64)
+    baseline: tuple[int, int] = DEFAULT_BASELINE
     polarity: Literal["auto", "each", "positive", "negative"] = "auto"
     charge: tuple[int, int] | None = None
     charge_peak: tuple[int, int] | None = None
@@ -226,6 +229,111 @@ def option_problem(name: str, value: object) -> str | None:
     return None if number >= 0 else f"{name} must not be negative, not {number:g}"
 
 
+class Window(NamedTuple):
+    """A window of options, what it is called and the shortest waveform it fits."""
+
+    option: str  # the field of the options ("exclude" for the excluded window of pulses)
+    samples: int  # the fewest samples of a waveform it fits
+    name: str  # as messages call it
+
+
+def windows(options: object, exclude: tuple[int, int] | None = None) -> list[Window]:
+    """The windows of `options` (FeatureOptions, or PulseOptions for its baseline) and of `exclude`, each
+    with the shortest waveform it fits.
+
+    A window fits a waveform that holds all of it: the baseline window
+    ``[b0, b1)`` needs b1 samples, a fixed charge window ``[w0, w1)`` w1,
+    ``charge_peak=(a, b)`` a + b, the split of ``psd_split=s`` in a charge
+    window of the whole waveform s + 1, the trapezoid ``trap=(k, m)`` 2k + m
+    (its first value), ``pickoff=q`` a sample q after the earliest crossing,
+    ``max(b1, 1)``, and ``exclude=(x0, x1)`` x1. In a shorter waveform the
+    window would be clipped, or never read. The default baseline window,
+    `DEFAULT_BASELINE`, is the exception: it is the first 64 samples, or all
+    of a shorter waveform.
+    """
+    found = []
+    baseline = getattr(options, "baseline", None)
+    if baseline is not None and tuple(baseline) != DEFAULT_BASELINE:
+        found.append(Window("baseline", baseline[1], f"the baseline window [{baseline[0]}, {baseline[1]})"))
+    if isinstance(options, FeatureOptions):
+        if options.charge is not None:
+            found.append(Window("charge", options.charge[1], f"the charge window [{options.charge[0]},"
+                                                             f" {options.charge[1]})"))
+        if options.charge_peak is not None:
+            before, after = options.charge_peak
+            found.append(Window("charge_peak", before + after, f"the charge window of {before} samples before the"
+                                                               f" peak and {after} from it"))
+        if options.psd_split is not None and options.charge is None and options.charge_peak is None:
+            found.append(Window("psd_split", options.psd_split + 1, f"the split {options.psd_split} samples into"
+                                                                    " the charge window of the whole waveform"))
+        if options.trap is not None:
+            rise, flat = options.trap
+            found.append(Window("trap", 2 * rise + flat, f"the trapezoid of rise {rise} and flat top {flat}"))
+            if options.pickoff is not None:
+                first = max(options.baseline[1], 1)
+                found.append(Window("pickoff", first + options.pickoff + 1,
+                                    f"the pick-off {options.pickoff} samples after a crossing, at sample {first} or"
+                                    " later"))
+    if exclude is not None:
+        found.append(Window("exclude", exclude[1], f"the excluded window [{exclude[0]}, {exclude[1]})"))
+    return found
+
+
+def window_problem(options: object, samples: int, exclude: tuple[int, int] | None = None) -> str | None:
+    """Why the windows of `options` (as `windows` gives them) do not fit waveforms of `samples` samples, in
+    one line, or None when they all fit."""
+    unfit = [w for w in windows(options, exclude) if w.samples > samples]
+    if not unfit:
+        return None
+    parts = []
+    for window in unfit:
+        if window.option == "baseline" and getattr(options, "baseline")[0] >= samples:
+            parts.append(f"{window.name} is empty in waveforms of {samples} samples")
+        else:
+            parts.append(f"{window.name} reaches past the end of waveforms of {samples} samples")
+    return "; ".join(parts)
+
+
+@dataclass
+class Unfit:
+    """The events of waveforms of different lengths that a window does not fit, counted per window.
+
+    Such events are measured with the window clipped to them; `line` says
+    so. `entries` keeps the first few of each window's, to name them.
+    """
+
+    events: dict[str, int] = field(default_factory=dict)  # window name -> events it does not fit
+    entries: dict[str, list[int]] = field(default_factory=dict)  # window name -> its first such entries
+    shortest: dict[str, int] = field(default_factory=dict)  # window name -> the samples it needs
+    NAMED: ClassVar[int] = 5
+
+    def add(self, options: object, lengths: npt.NDArray[Any], entries: npt.NDArray[Any],
+            exclude: tuple[int, int] | None = None) -> None:
+        """Counts the events of rows of `lengths` samples, row i of event `entries[i]`, that a window does
+        not fit."""
+        for window in windows(options, exclude):
+            short = np.asarray(lengths) < window.samples
+            if not short.any():
+                continue
+            found = np.unique(np.asarray(entries)[short])
+            self.events[window.name] = self.events.get(window.name, 0) + len(found)
+            named = self.entries.setdefault(window.name, [])
+            named += found[:max(self.NAMED - len(named), 0)].tolist()
+            self.shortest[window.name] = window.samples
+
+    def line(self) -> str | None:
+        """One line naming each window and the events it does not fit, or None when every window fit."""
+        if not self.events:
+            return None
+        parts = []
+        for name, count in self.events.items():
+            named = ", ".join(map(str, self.entries[name]))
+            more = f" and {count - len(self.entries[name]):,} more" if count > len(self.entries[name]) else ""
+            parts.append(f"{name} does not fit {count:,} event{'' if count == 1 else 's'} of fewer than"
+                         f" {self.shortest[name]} samples (entr{'y' if count == 1 else 'ies'} {named}{more})")
+        return "; ".join(parts) + ": clipped to them"
+
+
 def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
                     offsets: npt.ArrayLike | None = None, channels: npt.ArrayLike | None = None,
                     events: int = POLARITY_EVENTS) -> dict[int, int]:
@@ -242,7 +350,8 @@ def decide_polarity(data: npt.ArrayLike, options: FeatureOptions | None = None,
     channel 0). Only the baseline window of ``options`` matters.
     """
     options = FeatureOptions() if options is None else options
-    each = replace(options, polarity="each", charge=None, charge_peak=None)
+    # Only the baseline window matters: the others are left out, so that none of them has to fit.
+    each = replace(options, polarity="each", charge=None, charge_peak=None, psd_split=None, trap=None, pickoff=None)
     samples = np.asarray(data)
     if offsets is None and samples.ndim == 3:
         measured = compute(samples[:events], each)
@@ -308,8 +417,9 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     channels, samples) giving arrays shaped (events, channels). With
     ``offsets`` (rows + 1 non-decreasing uint64 entries), ``data`` is flat
     and row r is ``data[offsets[r]:offsets[r+1]]``; windows are then clipped
-    to each row, where for uniform rows a baseline window that is empty once
-    clipped, or a fixed charge window past the end, raises ValueError.
+    to each row (`Unfit` counts the rows a window does not fit), where for
+    uniform rows a window that does not fit them (see `windows`) raises
+    ValueError.
 
     ``polarity`` (+1 or -1 for each row, or for each channel of 3-D data, or
     what `decide_polarity` returns for them) overrides ``options.polarity``:
@@ -322,6 +432,9 @@ def compute(data: npt.ArrayLike, options: FeatureOptions | None = None,
     """
     options = FeatureOptions() if options is None else options
     samples, rows, flat_offsets, shape, length = as_rows(data, offsets)
+    problem = None if flat_offsets is not None or not len(rows) else window_problem(options, length)
+    if problem is not None:
+        raise ValueError(problem)
     outputs = {name: np.empty(shape, dtype) for name, dtype in FEATURES.items()}
 
     if options.charge_peak is not None:

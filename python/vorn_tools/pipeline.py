@@ -19,13 +19,14 @@ import numpy as np
 import numpy.typing as npt
 
 from . import sizes
-from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, compute, decide_polarity, flat_rows
+from ._clipping import Clipping, full_scale_of
+from .features import FEATURES, POLARITY_EVENTS, FeatureOptions, Unfit, compute, decide_polarity, flat_rows, windows
 from .formats import Layout
 from ._overlap import read_ahead
 from ._pulse_table import PulseRows
 from .pulses import PULSES, PulseOptions
 from .reading import EventBlock, Filled, iterate_files
-from ._rows import Table, measure_rows, row_channels
+from ._rows import Table, block_rows, measure_rows, row_channels
 
 __all__ = ["PULSE_FIELDS", "iterate"]
 
@@ -42,7 +43,12 @@ def iterate(paths: str | Iterable[str], step_size: int | str = sizes.ITERATE_STE
     waveforms, named as in `FEATURES`: (events,) arrays, or (events,
     channels) for a WD2 file of several channels, with auto polarity decided
     per channel of each file as in a feature table. They are measured while
-    the next block is read, in a second thread.
+    the next block is read, in a second thread. `saturated` flags clipped
+    samples as a feature table does (see `vorn_tools._clipping`). A window
+    that does not fit a block of events of one length raises ValueError; in
+    a block of events of different lengths it is clipped to those it does
+    not fit, which the block's `unfit` (a `vorn_tools.features.Unfit`)
+    counts and names.
 
     With `pulses`, each block also has the key ``"pulses"``: every pulse
     of its waveforms as a structured array of one entry per pulse, ordered
@@ -173,6 +179,8 @@ def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None =
         read.set()
 
     pool = ThreadPoolExecutor(1, thread_name_prefix="vorn-features")
+    clippings: dict[str, Clipping] = {}  # path -> the full scale of its channels, and what is clipped
+    fitting = bool(windows(options))
     try:
         def in_parts(rows: npt.NDArray[Any], options: FeatureOptions, offsets: npt.NDArray[Any] | None,
                      polarity: npt.NDArray[Any] | None) -> dict[str, np.ndarray]:
@@ -209,6 +217,15 @@ def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None =
                                                      in_parts)
             else:
                 features, channels = taken
+            # Clipped samples and windows clipped to events, as a feature table finds them.
+            rows, offsets, _, row_channel = block_rows(block, False)
+            clipping = clippings.setdefault(block.path, Clipping(full_scale_of(options), options.baseline))
+            features["saturated"] = features["saturated"].reshape(-1) | clipping.add(rows, offsets, row_channel)
+            block.unfit = Unfit()
+            if offsets is not None and fitting:
+                first = block.file_entry_start
+                block.unfit.add(options, np.diff(offsets.astype(np.int64)),
+                                np.repeat(np.arange(first, first + block.events, dtype=np.int64), channels))
             for name in FEATURES:
                 values = features[name].reshape(-1)
                 block.columns[name] = values.reshape(block.events, channels) if channels > 1 else values

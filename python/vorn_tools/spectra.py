@@ -409,6 +409,7 @@ def _raw_rows(task: FeatureTask, needed: list[str], outcome: TableOutcome, fille
         entries = rows["entry"]
         outcome.rows += len(entries)
         outcome.events += int(entries[-1] - entries[0]) + 1 if len(entries) else 0
+        outcome.notes = found.notes()
         yield _columns(rows, needed)
 
 

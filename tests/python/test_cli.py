@@ -219,7 +219,7 @@ BAD = [
     (["features", ".", "-o", "t.parquet"], 2, "is a folder: pass --run"),
     (["features", "{wd1}", "-o", "t.txt"], 2, "the table format follows the extension of -o"),
     (["features", "{wd1}", "-o", "t.h5", "--baseline", "100", "10"], 2, "argument --baseline: the baseline window"),
-    (["features", "{wd1}", "-o", "t.h5", "--charge", "0", "99"], 1, "charge"),
+    (["features", "{wd1}", "-o", "t.h5", "--charge", "0", "99"], 2, "--charge: the charge window"),
     (["features", "{empty}", "{wd1}", "-o", "t.parquet"], 1, "empty.dat: the file is empty"),
     (["features", "{wd1}", "{wd2}", "-o", "t.h5"], 1, "header keys differ from those of the table's first file"),
     (["hist", "{garbage}", "--of", "charge"], 1, "cannot tell WD1 from WD2: pass --type"),

@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from vorn_tools import _features
-from vorn_tools.features import FEATURES, FeatureOptions, compute
+from vorn_tools.features import FEATURES, FeatureOptions, compute, window_problem
 
 SETTINGS = settings(max_examples=150, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
@@ -280,8 +280,7 @@ def test_features_match_their_definitions(rows, o):
     # must fit instead of being clipped.
     lengths = {len(x) for x in rows}
     n = lengths.pop() if len(lengths) == 1 else None
-    fits = (n is not None and o.baseline[0] < n
-            and (o.charge is None or o.charge[1] <= n))
+    fits = n is not None and window_problem(o, n) is None
     if fits:
         check(compute(np.stack(rows), o), want)
         cube = compute(np.stack(rows).reshape(1, len(rows), n), o)

@@ -201,6 +201,8 @@ def load(paths: Sequence[str], columns: Iterable[str], options: Any = None, run:
                 kept.setdefault(name, []).append(block[name])
             elif name not in ("file",):
                 raise KeyError(name)
+    if outcome is not None:
+        outcome.notes = record.notes()
     return {name: np.concatenate(parts) for name, parts in kept.items()}
 
 

@@ -86,6 +86,8 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
         return loaded
     # Raw inputs say how their reading ended, as vorn features does; a run what its matching lost.
     status = report_run(read.run_report, args.files, args.allow_gaps)
+    for note in read.notes:
+        error(f"{read.path}: {note}")
     account = f"{read.path}: {plural(read.events, 'event')}, {read.ending}" if read.read_ending or read.run_report \
         else None
     left_out([lost], of_text, args.where)

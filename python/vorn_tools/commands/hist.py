@@ -271,6 +271,8 @@ def _report_inputs(given: list[str], tasks: list[Any], done: list[Any], salvage:
                 print(f"{path}: {plural(outcome.rows, 'row')} of a table")
             else:
                 print(f"{path}: {plural(outcome.events, 'event')}, {outcome.ending}")
+        for note in outcome.notes:
+            error(f"{path}: {note}")
         if outcome.error is not None:
             error(f"{path}: {outcome.error}")
             failed.append(path)

@@ -21,12 +21,12 @@ from ..formats import Layout
 from .._output_files import cannot_create
 from .common import USAGE, UsageError, layouts, refuse_repeats, run_inputs
 
-__all__ = ["Checked", "Pair", "Parser", "SCHEDULER", "SCHEMES", "UNIT_FLAGS", "add_command", "allow_gaps_option",
-           "baseline_option", "channel_number", "check", "events_option", "exclude_option", "feature_options",
-           "feature_value", "float32_option", "force_option", "given", "parallel_options", "positive_int",
-           "pulse_options", "pulse_settings", "quiet_option", "rearm_options", "run_option", "salvage_option",
-           "sample_period", "scheduler_address", "seconds", "selection", "separation_option", "threshold_options",
-           "tick", "tick_option", "type_option", "units_options", "whole"]
+__all__ = ["Checked", "Pair", "Parser", "SCHEDULER", "SCHEMES", "UNIT_FLAGS", "WINDOW_FLAGS", "add_command",
+           "allow_gaps_option", "baseline_option", "channel_number", "check", "events_option", "exclude_option",
+           "feature_options", "feature_value", "float32_option", "force_option", "given", "parallel_options",
+           "positive_int", "pulse_options", "pulse_settings", "quiet_option", "rearm_options", "run_option",
+           "salvage_option", "sample_period", "scheduler_address", "seconds", "selection", "separation_option",
+           "threshold_options", "tick", "tick_option", "type_option", "units_options", "whole"]
 
 
 # --- values ---------------------------------------------------------------------
@@ -348,11 +348,59 @@ def check(args: argparse.Namespace) -> Checked:
             if isinstance(layout, Layout) and layout.reader_type == "WD2":
                 raise UsageError(f"{path}: --float32 is for WD1 files, and this is a WD2 file, whose samples are"
                                  " 32-bit floats already")
+    if hasattr(args, "baseline"):
+        _refuse_unfit_windows(args, given)
     for target, folder in args.outputs(args) if hasattr(args, "outputs") else ():
         reason = cannot_create(target, folder)
         if reason is not None:
             raise UsageError(f"cannot create {target}: {reason}")
     return Checked(calibration)
+
+
+# The windows of the options, by the field of the options that holds each.
+WINDOW_FLAGS = {"baseline": "--baseline", "charge": "--charge", "charge_peak": "--charge-peak",
+                "psd_split": "--psd-split", "trap": "--trap", "pickoff": "--pickoff", "exclude": "--exclude"}
+
+
+def _refuse_unfit_windows(args: argparse.Namespace, given: list[str]) -> None:
+    """Refuse a window that does not fit the first event of an event file: its events would all be measured with
+    the window clipped. Events of other lengths further on that it does not fit are counted as they are read."""
+    from ..analysis.tables import is_table
+    from ..features import windows
+
+    options: Any = pulse_settings(args) if hasattr(args, "charge_peak") else argparse.Namespace(baseline=args.baseline)
+    exclude = tuple(args.exclude) if getattr(args, "exclude", None) else None
+    needs = windows(options, exclude)
+    if not needs:
+        return
+    paths = run_inputs(given) if getattr(args, "as_run", False) else given
+    raw = [path for path in paths if not is_table(path)]
+    for path, layout in zip(raw, layouts(raw, args.type)):
+        samples = _first_samples(path, layout, getattr(args, "float32", False)) if isinstance(layout, Layout) \
+            else None
+        unfit = [w for w in needs if samples is not None and w.samples > samples]
+        if unfit:
+            raise UsageError(f"{', '.join(WINDOW_FLAGS[w.option] for w in unfit)}: "
+                             + "; ".join(f"{w.name} needs events of {w.samples} samples" for w in unfit)
+                             + f", and the first of {path} has {samples}")
+
+
+def _first_samples(path: str, layout: Layout, float32: bool) -> int | None:
+    """The samples of a file's first event (per channel, in a WD2 file), or None when it has no whole header."""
+    from ..formats import WD1_HEADER, WD2_HEADER
+
+    try:
+        with open(path, "rb") as file:
+            head = file.read(layout.header_size)
+    except OSError:
+        return None  # said where the file is read
+    if len(head) < layout.header_size:
+        return None
+    if layout.reader_type == "WD1":
+        size: int = WD1_HEADER.unpack_from(head)[0]
+        return max(size - WD1_HEADER.size, 0) // (4 if float32 else 2)
+    samples: int = WD2_HEADER.unpack_from(head)[2]
+    return samples
 
 
 def _calibration(args: argparse.Namespace) -> Any:
@@ -384,12 +432,20 @@ def pulse_settings(args: argparse.Namespace) -> Any:
                               charge=tuple(args.charge) if args.charge else None,
                               charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
                               threshold=args.threshold, threshold_rms=args.threshold_rms,
-                              cfd_fraction=args.cfd_fraction, adc_max=args.adc_max,
+                              cfd_fraction=args.cfd_fraction, adc_max=_full_scale(args),
                               rise=tuple(args.rise), psd_split=args.psd_split,
                               trap=tuple(args.trap) if args.trap else None, tau=args.tau,
                               pickoff=args.pickoff)
     except ValueError as failure:
         raise UsageError(str(failure)) from None
+
+
+def _full_scale(args: argparse.Namespace) -> float | None:
+    """The ADC's full scale: --adc-max, or the largest count of --adc-bits; None when neither is given."""
+    if args.adc_max is not None:
+        return float(args.adc_max)
+    bits = getattr(args, "adc_bits", None)
+    return None if bits is None or not 1 <= bits <= 32 else float(2 ** bits - 1)
 
 
 def given(values: Sequence[tuple[str, Any]]) -> list[str]:

@@ -87,6 +87,9 @@ def report_tables(args: argparse.Namespace, outcomes: list[Any], unreadable: lis
     if (line := polarity_line(outcomes)) is not None:
         print(line)
     print_file_periods(outcomes)
+    for outcome in outcomes:
+        for note in getattr(outcome, "notes", ()):
+            error(f"{outcome.path}: {note}")
     lost = [o.path for o in outcomes if o.error is not None and o.rows and not o.salvaged]
     status = report_outcomes(outcomes + [TableOutcome(path, error=reason) for path, reason in unreadable])
     if lost and not folder:
