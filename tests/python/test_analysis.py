@@ -140,7 +140,7 @@ def test_fit_curve_and_chi2_match_their_definitions(kind, entries, scale, seed):
 
     kept = expected >= 5
     free = sum(1 for name in result.values if result.errors[name] != 0)  # a parameter held fixed has no error
-    assert (~kept).any()  # bins in the tails expect fewer: the cut matters
+    assert (~kept).any() or kind == "gauss"  # a spectrum's tails expect fewer: the cut matters
     assert result.ndf == kept.sum() - free
     chi2 = np.sum((counts[kept] - expected[kept]) ** 2 / expected[kept])
     assert result.chi2_ndf == pytest.approx(chi2 / result.ndf, rel=1e-9)
