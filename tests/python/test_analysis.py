@@ -5,7 +5,7 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import Phase, given, settings, strategies as st
 
 from needs import need
 from vorn_tools.analysis import expressions
@@ -109,7 +109,8 @@ def _fitted(kind, values):
     return fit_gauss(values) if kind == "gauss" else fit_spe(values)
 
 
-@settings(max_examples=12, deadline=None)
+# Each example is a fit: a failing one is reported as found rather than shrunk fit by fit.
+@settings(max_examples=12, deadline=None, phases=[Phase.explicit, Phase.reuse, Phase.generate])
 @given(kind=st.sampled_from(["gauss", "spe"]), entries=st.sampled_from([300, 4000, 30_000]),
        scale=st.sampled_from([0.01, 7.0]), seed=st.integers(0, 2 ** 16))
 def test_fit_curve_and_chi2_match_their_definitions(kind, entries, scale, seed):
