@@ -204,3 +204,116 @@ def test_pulse_table_holds_every_pulse_and_the_dark_count_rate(vorn_cli, tmp_pat
     _, units = read_provenance(tmp_path / "p.parquet")
     assert (units["start_time"], units["delay"], units["amplitude"], units["charge"], units["peak_index"]) == (
         "ns", "ns", "ADC counts", "ADC counts x ns", "samples")
+
+
+def _events(path, lengths, rng, level=1000, pulse=-300, top=2**14 - 1, at=150, pulses_at=None):
+    """WD1 events of a 14-bit ADC in uint16: a noisy `level`, a pulse of height `pulse` (one each, or each
+    event's own) at sample `at` (or each event's own `pulses_at`), clipped to [0, top] as the ADC clips."""
+    events = []
+    heights = np.broadcast_to(pulse, len(lengths))
+    starts = np.broadcast_to(at if pulses_at is None else pulses_at, len(lengths))
+    for i, (n, height, start) in enumerate(zip(lengths, heights, starts)):
+        t = np.arange(n)
+        wave = level + rng.normal(0, 3, n) + height * np.exp(-np.maximum(t - start, 0) / 20.0) * (t >= start)
+        events.append(wd1_event(np.clip(np.round(wave), 0, top).astype(np.uint16), counter=i, timestamp=1000 * i))
+    return write(path, *events)
+
+
+WINDOWS = [  # on events of 406 samples: the widest window that fits, and the flag it is given by
+    (["--baseline", 0, 406], "--baseline"),
+    (["--charge", 10, 406], "--charge"),
+    (["--charge-peak", 200, 206], "--charge-peak"),
+    (["--psd-split", 405], "--psd-split"),
+    (["--trap", 200, 6], "--trap"),
+    (["--trap", 10, 10, "--pickoff", 341], "--pickoff"),  # a crossing at sample 64 at the earliest, read 341 later
+    (["--exclude", 0, 406], "--exclude"),
+]
+
+
+@pytest.mark.parametrize("window, flag", WINDOWS)
+def test_a_window_that_does_not_fit_the_events_is_refused_before_anything_is_written(vorn_cli, tmp_path, window,
+                                                                                      flag):
+    need("pyarrow")
+    _events(tmp_path / "e.wd1", [406] * 20, np.random.default_rng(3))
+    verb = "pulses" if flag == "--exclude" else "features"
+    vorn_cli(verb, "e.wd1", *window, "-o", "fits.parquet", check=0)
+    one_more = window[:-1] + [window[-1] + 1]
+    proc = vorn_cli(verb, "e.wd1", *one_more, "-o", "t.parquet", check=2)
+    assert proc.stderr.startswith(f"vorn: {flag}: ") and proc.stderr.endswith(", and the first of e.wd1 has 406\n")
+    assert len(proc.stderr.splitlines()) == 1 and not (tmp_path / "t.parquet").exists()
+
+
+def test_events_of_other_lengths_a_window_does_not_fit_are_counted_and_named(vorn_cli, tmp_path):
+    need("pyarrow")
+    from vorn_tools.feature_table import TableRecord, feature_tables
+    from vorn_tools.features import FeatureOptions, compute
+    from vorn_tools.pipeline import iterate
+
+    lengths = [406] * 30
+    short = [3, 17, 18, 19, 20, 21, 25]
+    for i in short:
+        lengths[i] = 250
+    _events(tmp_path / "e.wd1", lengths, np.random.default_rng(4))
+    proc = vorn_cli("features", "e.wd1", "--baseline", 0, 300, "-o", "t.parquet", check=0)
+    line = ("vorn: e.wd1: the baseline window [0, 300) does not fit 7 events of fewer than 300 samples (entries 3, 17,"
+            " 18, 19, 20 and 2 more): clipped to them")
+    assert proc.stderr.splitlines() == [line]
+    # Measured with the window clipped to them, as the kernel measures a flat block.
+    table = read_table(tmp_path / "t.parquet")
+    events = list(vorn.EventReader(str(tmp_path / "e.wd1"), "WD1"))
+    for i in short:
+        assert table["baseline"][i] == events[i]["data"][:250].mean()
+    # The library counts them alike: the table's record, and each block of the reading pipeline.
+    options = FeatureOptions(baseline=(0, 300))
+    record = TableRecord()
+    list(feature_tables([str(tmp_path / "e.wd1")], options, record=record, step_size=8))
+    assert record.unfit.events == {"the baseline window [0, 300)": 7} and record.notes() == [line[13:]]
+    counted = [block.unfit.events for block in iterate(str(tmp_path / "e.wd1"), 8, features=options)]
+    per_block = [sum(start <= i < start + 8 for i in short) for start in range(0, 30, 8)]
+    assert counted == [{"the baseline window [0, 300)": n} if n else {} for n in per_block]
+    with pytest.raises(ValueError, match=r"^the baseline window \[0, 300\) reaches past the end of waveforms of 250"):
+        compute(np.zeros((2, 250), np.uint16), options)
+
+
+RECORDINGS = {
+    # name: (level, pulse, where the pulses start, the lines said, which events are clipped)
+    "clean": (1000, -300, 150, []),
+    "baseline at full scale": (2**14 - 1, -3000, 150, [
+        "channel 0: 200 of 200 events hold samples at the ADC's full scale (16383, the plateau of its largest"
+        " value) or at 0: clipped, their amplitudes and charges are not the signal's (the saturated column flags"
+        " them)",
+        "channel 0: the baseline window [0, 64) holds clipped samples in 200 of 200 events: their baselines are"
+        " not a resting level"]),
+    "peaks at full scale": (1000, "tall", 150, [
+        "channel 0: {clipped} of 200 events hold samples at the ADC's full scale (16383, the plateau of its largest"
+        " value) or at 0: clipped, their amplitudes and charges are not the signal's (the saturated column flags"
+        " them)"]),
+    "pulses in the baseline window": (1000, 500, "early", [
+        "channel 0: the baseline window [0, 64) holds pulses in {early} of 200 events: their baselines are not a"
+        " resting level (--baseline moves it)"]),
+}
+
+
+@pytest.mark.parametrize("verb", ["features", "pulses", "hist", "fit"])
+@pytest.mark.parametrize("recording", list(RECORDINGS))
+def test_clipped_samples_and_unsettled_baselines_are_said_per_channel(vorn_cli, tmp_path, recording, verb):
+    need("pyarrow")
+    if verb == "hist":
+        need("matplotlib")
+    rng = np.random.default_rng(8)
+    level, pulse, at, lines = RECORDINGS[recording]
+    heights = rng.uniform(20000, 30000, 200) * (rng.random(200) < 0.4) if pulse == "tall" else pulse
+    starts = np.where(rng.random(200) < 0.8, 20, 150) if at == "early" else at
+    _events(tmp_path / "e.wd1", [406] * 200, rng, level, heights, pulses_at=starts)
+    data = np.stack([e["data"] for e in vorn.EventReader(str(tmp_path / "e.wd1"), "WD1")])
+    clipped = ((data == 2**14 - 1) | (data == 0)).any(axis=1)
+    lines = [line.format(clipped=int(clipped.sum()), early=int((np.asarray(starts) == 20).sum())) for line in lines]
+    run = {"features": ["features", "-o", "t.parquet"], "pulses": ["pulses", "-o", "p.parquet"],
+           "hist": ["hist", "--of", "amplitude", "-o", "h.png"], "fit": ["fit", "gauss", "--of", "baseline"]}[verb]
+    proc = vorn_cli(*run, "e.wd1", check=None if verb == "fit" else 0)
+    said = proc.stderr.splitlines()
+    if verb == "fit":  # which may fail to fit such baselines, and say so
+        said = [line for line in said if line.startswith("vorn: e.wd1: ")]
+    assert said == [f"vorn: e.wd1: {line}" for line in lines]
+    if verb == "features":
+        assert read_table(tmp_path / "t.parquet")["saturated"].tolist() == clipped.tolist()
