@@ -57,7 +57,9 @@ HUGE = [
 def test_a_size_beyond_the_budget_is_refused_in_one_line(files, args, option):
     need("matplotlib")
     need("boost_histogram")
-    done = subprocess.run([sys.executable, "-m", "vorn_tools", *args, "-o", "out.png"], cwd=files, capture_output=True, text=True, timeout=120, preexec_fn=limited,
+    # One thread for NumPy's libraries: each would reserve address space of its own.
+    done = subprocess.run([sys.executable, "-m", "vorn_tools", *args, "-o", "out.png"], cwd=files,
+                          capture_output=True, text=True, timeout=120, preexec_fn=limited,
                           env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
     assert done.returncode == 2, done.stderr
     assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith(f"vorn: {option} "), done.stderr

@@ -197,13 +197,13 @@ def _bins(args: argparse.Namespace, rate: bool, pairs: bool) -> int:
         raise UsageError("--of time takes --bins (about that many bins of a round width) or --width, not both")
     if rate and args.width is not None and args.range is not None:
         low, high = args.range
-        bins = (high - low) / args.width
-        check_bins(f"--width {args.width:g} over --range {low:g} {high:g}", bins)
-        if abs(bins - round(bins)) > 1e-6 * max(1.0, bins):
+        count = float((high - low) / args.width)
+        check_bins(f"--width {args.width:g} over --range {low:g} {high:g}", count)
+        if abs(count - round(count)) > 1e-6 * max(1.0, count):
             raise UsageError(f"--range {low:g} {high:g} is not a whole number of bins of --width {args.width:g}:"
-                             f" {bins:.6g} of them")
-        return round(bins)
-    bins = BINS if args.bins is None else args.bins
+                             f" {count:.6g} of them")
+        return round(count)
+    bins: int = BINS if args.bins is None else args.bins
     check_bins(f"--bins {bins}", bins, pairs)
     if rate and args.range is None:
         check(f"--bins {bins}", bins * FINE_BINS)  # the fine bins the times are first counted in
