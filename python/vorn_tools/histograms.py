@@ -60,8 +60,24 @@ class TooManyBins(OverBudget):
 
 
 def check_bins(what: str, bins: float, pairs: bool = False) -> None:
-    """Refuse `bins` bins (a side, for a colour map) asked for by `what`: over the memory budget, or more than
-    a picture shows. `bins` may be a float (a span over a width), infinite too."""
+    """Refuse `bins` bins asked for by `what` that this process cannot hold or a picture cannot show.
+
+    Parameters
+    ----------
+    what : str
+        The option and its value, as the refusal names them: ``"--bins 1000000000"``.
+    bins : float
+        The bins in range (a side, for a colour map); a span over a width may be fractional or infinite.
+    pairs : bool
+        Bins of a colour map: `bins` squared of them, at most MAP_BINS a side.
+
+    Raises
+    ------
+    vorn_tools.budget.OverBudget
+        Over the memory this process may take (`vorn_tools.budget.check`).
+    TooManyBins
+        More than PICTURE_BINS (MAP_BINS a side) bins.
+    """
     check(what, (bins + 2) ** 2 if pairs else bins + 2)
     most = MAP_BINS if pairs else PICTURE_BINS
     if not bins <= most:

@@ -30,6 +30,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import sizes
+from .._output_files import atomic_output
 from ..features import flat_rows
 from .._rows import feature_rows, row_channels
 from . import expressions
@@ -346,7 +347,8 @@ def draw_average(found: Average, path: str, title: str, unit: str, scale: float 
         ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize=8)
     axes[-1].set_xlabel("time [ns]" if sample_period else "sample")
     fig.suptitle(title)
-    fig.savefig(path, format=format)
+    with atomic_output(path) as temporary:
+        fig.savefig(temporary, format=format)
 
 
 def write_average(found: Average, path: str) -> None:

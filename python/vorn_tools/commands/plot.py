@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 
+from .._output_files import atomic_output
 from ..blocks import FILE_ERRORS, CountedEvents
 from .common import (FAILED, OK, UsageError, error, hint_float32, install_hint, layouts, picture_format, plural,
                      require, spare_inputs)
@@ -99,7 +100,8 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
     channel = f", channel {args.channel}" if args.channel is not None else ""
     title = f"{os.path.basename(args.file)}{channel}: {first}"
     fig = plot_events(shown, title, None if wd1 else args.channel, float32)
-    fig.savefig(args.output, format=kind, dpi=fig.dpi)
+    with atomic_output(args.output) as temporary:
+        fig.savefig(temporary, format=kind, dpi=fig.dpi)
     pixels = " ({}x{} pixels)".format(*figure_pixels(len(fig.axes))) if kind in RASTER_FORMATS else ""
     print(f"wrote {args.output}{pixels}: {plural(len(shown), 'event')}, {ending.describe()}")
     if ending.failed:
