@@ -27,7 +27,7 @@ from __future__ import annotations
 import contextlib
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -140,12 +140,15 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
         key = ", ".join(paths) if run else block.path
         decided = record.polarity.setdefault(key, {})
         first = block.entry_start if run else block.file_entry_start
-        rows = measure(block, options, index[block.path] if several else file, first, run, decided)
         samples, offsets, channels, row_channel = block_rows(block, run)
         clipping = record.clipping.setdefault(key, Clipping(full_scale, baseline))
-        clipped = clipping.add(samples, offsets, row_channel)
-        if "saturated" in rows:
-            rows["saturated"] = rows["saturated"] | clipped
+        clipping.decide(samples, offsets, row_channel)
+        # Measured with the channels' full scale, the kernel's saturated flag is the clipped samples.
+        adc_max = clipping.adc_max()
+        measured = options if adc_max is None or not isinstance(options, FeatureOptions) \
+            or options.adc_max == adc_max else replace(options, adc_max=adc_max)
+        rows = measure(block, measured, index[block.path] if several else file, first, run, decided)
+        clipping.add(samples, offsets, row_channel, rows.get("saturated"))
         if fitting and offsets is not None:
             # Events of other lengths than the first, measured with the windows clipped to them: counted.
             entries = np.repeat(np.arange(first, first + block.events, dtype=np.int64), channels)

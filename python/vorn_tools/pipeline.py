@@ -220,7 +220,11 @@ def measured(blocks: Iterable[Any], options: FeatureOptions, live: Live | None =
             # Clipped samples and windows clipped to events, as a feature table finds them.
             rows, offsets, _, row_channel = block_rows(block, False)
             clipping = clippings.setdefault(block.path, Clipping(full_scale_of(options), options.baseline))
-            features["saturated"] = features["saturated"].reshape(-1) | clipping.add(rows, offsets, row_channel)
+            clipping.decide(rows, offsets, row_channel)
+            # The kernel flags the samples at the type's limits and at adc_max; a plateau below them takes a look.
+            exact = clipping.adc_max() in (None, options.adc_max)
+            saturated = features["saturated"].reshape(-1)
+            features["saturated"] = clipping.add(rows, offsets, row_channel, saturated if exact else None) | saturated
             block.unfit = Unfit()
             if offsets is not None and fitting:
                 first = block.file_entry_start
