@@ -96,3 +96,25 @@ def test_an_option_named_in_seconds_takes_seconds_or_a_time_with_its_unit(text, 
             duration(True)(text)
     else:
         assert duration(True)(text) == pytest.approx(seconds)
+
+
+@pytest.mark.parametrize("verb, args, quantity", [
+    (verb, ["--tick", "8"], "tick") for verb in ("features", "pulses", "hist", "average", "monitor")] + [
+    ("features", ["--sample-period", "2"], "sample period"),
+    ("monitor", ["--sample-period", "2"], "sample period"),
+    ("pulses", ["--volts-per-count", "0.1"], "volts per count"),
+    ("hist", ["--adc-range", "2", "--adc-bits", "14"], "ADC range"),
+])
+def test_a_bare_number_is_refused_alike_by_every_option_of_a_quantity(vorn_cli, tmp_path, verb, args, quantity):
+    from cli_support import pulses
+    from needs import need
+
+    if verb == "monitor":
+        need("bokeh")
+        need("boost_histogram")
+    pulses(tmp_path / "e.wd1", 20, np.random.default_rng(1))
+    outputs = {"features": ["-o", "t.parquet"], "pulses": ["-o", "p.parquet"], "hist": ["--of", "charge"],
+               "average": ["-o", "a.csv"], "monitor": ["--port", "0"]}[verb]
+    proc = vorn_cli(verb, "e.wd1", *outputs, *args, check=2)
+    (line,) = proc.stderr.splitlines()
+    assert f"cannot read the {quantity} '{args[1]}': give a finite " in line and "with its unit" in line, line
