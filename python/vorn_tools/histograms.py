@@ -458,6 +458,11 @@ class Series:
         covered: NDArray[np.float64] = np.maximum(np.minimum(edges[1:], stop) - np.maximum(edges[:-1], start), 0.0)
         return covered
 
+    def drawable(self) -> bool:
+        """Whether a picture shows anything of it: entries, and for a rate some time that its bins cover (one
+        event, or events all at one time, have no rate to draw)."""
+        return self.entries() > 0 and (not self.rate or bool(np.any(self.cover() > 0)))
+
     def trigger_rate(self) -> Rate:
         """The rate of the whole series of times (seconds): (N - 1) / T from its first time to its last,
         which is also its N events over the time its bins cover."""

@@ -255,11 +255,15 @@ def test_the_bins_of_an_event_rate_follow_the_options(vorn_cli, tmp_path, option
                                                                   (np.arange(288) / 7000 < edges[1])))
 
 
-def test_an_empty_histogram_is_no_picture(vorn_cli, tmp_path):
+@pytest.mark.parametrize("events, options, said", [
+    (40, ["--of", "threshold_time", "--threshold", "1e9"], "no value of threshold_time in the rows read (40 rows"
+                                                           " without one)"),
+    (1, ["--of", "time", "--tick", "8ns"], "1 event at one time, of no rate"),
+])
+def test_an_empty_histogram_is_no_picture(vorn_cli, tmp_path, events, options, said):
     need("boost_histogram")
     need("matplotlib")
-    pulses(tmp_path / "p.dat", 40, np.random.default_rng(35))
-    proc = vorn_cli("hist", "p.dat", "--of", "threshold_time", "--threshold", "1e9", "-o", "h.png", check=1)
-    assert proc.stderr == "vorn: nothing to draw: no value of threshold_time in the rows read (40 rows without" \
-                          " one); h.png not written\n"
+    pulses(tmp_path / "p.dat", events, np.random.default_rng(35))
+    proc = vorn_cli("hist", "p.dat", "--type", "WD1", *options, "-o", "h.png", check=1)
+    assert proc.stderr == f"vorn: nothing to draw: {said}; h.png not written\n"
     assert not (tmp_path / "h.png").exists()

@@ -140,6 +140,9 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
                                                                           else "")
               + (f" ({plural(no_value, 'row')} without one)" if no_value else "") + f"; {args.output} not written")
         return FAILED
+    if not any(one.drawable() for one in series.values()):
+        error(f"nothing to draw: {plural(entries, 'event')} at one time, of no rate; {args.output} not written")
+        return FAILED
     _warn_outside(args, series, len(axes) == 2)
     _draw(args, axes, binning, series, entries, parsed, _counted(args.files, tables))
     if failed:
@@ -326,7 +329,10 @@ def _draw(args: argparse.Namespace, axes: list[str], binning: Any, series: dict[
         if not one.entries():
             error(f"warning: {series_label(key, several)}: no value of {args.of}"
                   f" ({plural(one.no_value, 'row')} without one), not drawn")
-    drawn = {key: one for key, one in series.items() if one.entries()}
+        elif not one.drawable():
+            error(f"warning: {series_label(key, several)}: {plural(one.entries(), 'event')} at one time, of no"
+                  " rate, not drawn")
+    drawn = {key: one for key, one in series.items() if one.drawable()}
     if pairs:
         write_map_png(drawn, args.output, axes[0], axes[1], log=args.log, title=title, counted=counted,
                       format=kind)
