@@ -34,7 +34,8 @@ EXAMPLES = """
 def add_parser(commands: Any) -> None:
     hist = add_command(commands, "hist", "a histogram of a feature, a header value or an expression",
                        "Histogram a feature (charge, amplitude, ...), a header value, an expression of columns or,"
-                       " with --of time, the event rate over the run: a series per channel of each input, in a PNG,"
+                       " with --of time, the event rate over the run: a series per channel of each input, in a picture"
+                       " (PNG, or PDF, SVG... by the extension of -o),"
                        " with the counts in a CSV if asked. An input is an event file, a run (--run) or a feature"
                        " table (.parquet, .h5, .root as vorn features or vorn pulses writes them), read without"
                        " re-reading waveforms. --where keeps the rows for which a condition holds; name@C is"
