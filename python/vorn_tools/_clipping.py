@@ -165,19 +165,21 @@ class Clipping:
             return _Channel(float(largest), noise, "plateau")
         return _Channel(_U16_TOP, noise, "type")
 
-    def lines(self, what: str = "event") -> list[str]:
-        """What was found, one line per channel and finding; none for a clean recording."""
+    def lines(self, flagged: bool = True) -> list[str]:
+        """What was found, one line per channel and finding; none for a clean recording. `flagged`: the rows
+        have a saturated column, which the line points to."""
         found = []
         b0, b1 = self.baseline
         scale = {"given": "given", "plateau": "the plateau of its largest value", "type": "the sample type's"}
         for channel, state in sorted(self.channels.items()):
             if not state.events or state.full_scale is None:
                 continue
-            of = f"{state.events:,} {what}{'' if state.events == 1 else 's'}"
+            of = f"{state.events:,} event{'' if state.events == 1 else 's'}"
             if state.clipped:
+                flags = " (the saturated column flags them)" if flagged else ""
                 found.append(f"channel {channel}: {state.clipped:,} of {of} hold samples at the ADC's full scale"
                              f" ({state.full_scale:g}, {scale[state.how]}) or at 0: clipped, their amplitudes and"
-                             " charges are not the signal's (the saturated column flags them)")
+                             f" charges are not the signal's{flags}")
             if 2 * state.baseline_clipped > state.events:
                 found.append(f"channel {channel}: the baseline window [{b0}, {b1}) holds clipped samples in"
                              f" {state.baseline_clipped:,} of {of}: their baselines are not a resting level")

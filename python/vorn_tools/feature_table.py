@@ -63,6 +63,7 @@ class TableRecord:
     calibration: Calibration | None = None  # as resolved for the first events, with a WD2 file's period
     clipping: dict[str, Clipping] = field(default_factory=dict)  # input -> its clipped samples, per channel
     unfit: Unfit = field(default_factory=Unfit)  # events of other lengths that a window does not fit
+    flagged: bool = True  # the rows have a saturated column
 
     def notes(self) -> list[str]:
         """What the reading found that the rows alone do not say, a line each: windows clipped to events of
@@ -71,7 +72,7 @@ class TableRecord:
         line = self.unfit.line()
         found = [line] if line else []
         for key, clipping in self.clipping.items():
-            found += [f"{key}: {note}" if len(self.clipping) > 1 else note for note in clipping.lines()]
+            found += [f"{key}: {note}" if len(self.clipping) > 1 else note for note in clipping.lines(self.flagged)]
         return found
 
     def count(self, path: str, block: Mapping[str, NDArray[Any]], header: int) -> None:
@@ -89,7 +90,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
                    file: int | None = None, record: TableRecord | None = None,
                    reports: list[RunReport] | None = None, ended: Endings | None = None, progress: Any = None,
                    measure: Callable[..., Table] = feature_rows,
-                   calibration: Calibration | None = None) -> Iterator[Table]:
+                   calibration: Calibration | None = None, full_scale: float | None = None) -> Iterator[Table]:
     """The feature table of the files (or, with `run`, of the run they make), a block of rows at a time.
 
     The `file` column is there for several files, numbering them from 0, or
@@ -102,7 +103,12 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
     Errors are those of `iterate` and `open_run`: BadFile for a file that
     cannot be opened or read to its end (after the rows before it), RunError
     for files that do not make a run, and the kernel's ValueError for
-    windows that do not fit the events. `check` is called between blocks.
+    windows that do not fit events of one length; events of other lengths
+    that a window does not fit are counted into `record.unfit`. Samples at
+    the ADC's full scale (`full_scale`, or the options' ``adc_max``; without
+    either, a channel's plateau: see `vorn_tools._clipping`) or at 0 set
+    ``saturated`` and are counted per channel into `record.clipping`; its
+    `notes` say both. `check` is called between blocks.
     With `run`, the run's report is appended to `reports`, complete once the
     rows are.
 
@@ -135,7 +141,8 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
     seconds = None if tick is None or calibration is None else parse_tick(tick)
     exclude = getattr(measure, "exclude", None)
     fitting = bool(windows(options, exclude))
-    full_scale, baseline = full_scale_of(options), tuple(getattr(options, "baseline", DEFAULT_BASELINE))
+    full_scale = full_scale_of(options) if full_scale is None else full_scale
+    baseline = tuple(getattr(options, "baseline", DEFAULT_BASELINE))
     for block in read_ahead(blocks):
         key = ", ".join(paths) if run else block.path
         decided = record.polarity.setdefault(key, {})
@@ -149,6 +156,7 @@ def feature_tables(paths: Sequence[str], options: FeatureOptions | PulseOptions,
             or options.adc_max == adc_max else replace(options, adc_max=adc_max)
         rows = measure(block, measured, index[block.path] if several else file, first, run, decided)
         clipping.add(samples, offsets, row_channel, rows.get("saturated"))
+        record.flagged = "saturated" in rows
         if fitting and offsets is not None:
             # Events of other lengths than the first, measured with the windows clipped to them: counted.
             entries = np.repeat(np.arange(first, first + block.events, dtype=np.int64), channels)
@@ -218,6 +226,7 @@ class FeatureTask:
     tick: str | None = None
     command: str = field(default_factory=provenance.command_line)  # taken where the task is made
     calibration: Calibration | None = None  # None: the raw units
+    full_scale: float | None = None  # the ADC's, when given and not the options' adc_max
 
 
 @dataclass
@@ -275,7 +284,8 @@ def write_features(tasks: Sequence[FeatureTask], output: str, progress: Any = No
                 for rows in feature_tables(task.paths, task.options, task.run, task.type, task.float32, task.tick,
                                            check=check, file=number if len(tasks) > 1 else None,
                                            record=found, reports=reports, ended=outcome.account,
-                                           progress=progress, measure=measure, calibration=task.calibration):
+                                           progress=progress, measure=measure, calibration=task.calibration,
+                                           full_scale=task.full_scale):
                     units = column_units(rows, found.samples, found.calibration)
                     if names is None:
                         names = tuple(rows)

@@ -308,6 +308,8 @@ def test_clipped_samples_and_unsettled_baselines_are_said_per_channel(vorn_cli, 
     data = np.stack([e["data"] for e in vorn.EventReader(str(tmp_path / "e.wd1"), "WD1")])
     clipped = ((data == 2**14 - 1) | (data == 0)).any(axis=1)
     lines = [line.format(clipped=int(clipped.sum()), early=int((np.asarray(starts) == 20).sum())) for line in lines]
+    if verb == "pulses":  # a table of pulses has no saturated column
+        lines = [line.replace(" (the saturated column flags them)", "") for line in lines]
     run = {"features": ["features", "-o", "t.parquet"], "pulses": ["pulses", "-o", "p.parquet"],
            "hist": ["hist", "--of", "amplitude", "-o", "h.png"], "fit": ["fit", "gauss", "--of", "baseline"]}[verb]
     proc = vorn_cli(*run, "e.wd1", check=None if verb == "fit" else 0)

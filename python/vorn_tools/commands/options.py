@@ -23,10 +23,10 @@ from .common import USAGE, UsageError, layouts, refuse_repeats, run_inputs
 
 __all__ = ["Checked", "Pair", "Parser", "SCHEDULER", "SCHEMES", "UNIT_FLAGS", "WINDOW_FLAGS", "add_command",
            "allow_gaps_option", "baseline_option", "channel_number", "check", "events_option", "exclude_option",
-           "feature_options", "feature_value", "float32_option", "force_option", "given", "parallel_options",
-           "positive_int", "pulse_options", "pulse_settings", "quiet_option", "rearm_options", "run_option",
-           "salvage_option", "sample_period", "scheduler_address", "seconds", "selection", "separation_option",
-           "threshold_options", "tick", "tick_option", "type_option", "units_options", "whole"]
+           "feature_options", "feature_value", "float32_option", "force_option", "full_scale_given", "given",
+           "parallel_options", "positive_int", "pulse_options", "pulse_settings", "quiet_option", "rearm_options",
+           "run_option", "salvage_option", "sample_period", "scheduler_address", "seconds", "selection",
+           "separation_option", "threshold_options", "tick", "tick_option", "type_option", "units_options", "whole"]
 
 
 # --- values ---------------------------------------------------------------------
@@ -432,7 +432,7 @@ def pulse_settings(args: argparse.Namespace) -> Any:
                               charge=tuple(args.charge) if args.charge else None,
                               charge_peak=tuple(args.charge_peak) if args.charge_peak else None,
                               threshold=args.threshold, threshold_rms=args.threshold_rms,
-                              cfd_fraction=args.cfd_fraction, adc_max=_full_scale(args),
+                              cfd_fraction=args.cfd_fraction, adc_max=full_scale_given(args),
                               rise=tuple(args.rise), psd_split=args.psd_split,
                               trap=tuple(args.trap) if args.trap else None, tau=args.tau,
                               pickoff=args.pickoff)
@@ -440,9 +440,9 @@ def pulse_settings(args: argparse.Namespace) -> Any:
         raise UsageError(str(failure)) from None
 
 
-def _full_scale(args: argparse.Namespace) -> float | None:
+def full_scale_given(args: argparse.Namespace) -> float | None:
     """The ADC's full scale: --adc-max, or the largest count of --adc-bits; None when neither is given."""
-    if args.adc_max is not None:
+    if getattr(args, "adc_max", None) is not None:
         return float(args.adc_max)
     bits = getattr(args, "adc_bits", None)
     return None if bits is None or not 1 <= bits <= 32 else float(2 ** bits - 1)

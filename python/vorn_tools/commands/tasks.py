@@ -11,6 +11,7 @@ from ..formats import Layout
 from .._output_files import unique_names
 from .common import (TABLE_LIBRARIES, UsageError, check_targets, error, layouts, report_outcomes, report_run, require,
                      output_targets, run_inputs, run_name, size_of, spare_inputs)
+from .options import full_scale_given
 
 __all__ = ["feature_tasks", "given_paths", "print_file_periods", "reading_progress", "report_tables", "table_suffix",
            "table_targets"]
@@ -23,13 +24,14 @@ def feature_tasks(args: argparse.Namespace, options: Any, calibration: Any,
     from ..feature_table import FeatureTask
 
     files = args.files if files is None else files
+    full_scale = full_scale_given(args)
     if args.as_run:
         if len(args.files) == 1 and os.path.isdir(args.files[0]):
             paths = (os.path.abspath(args.files[0]),)
         else:
             paths = tuple(os.path.abspath(p) for p in args.files)
         return [FeatureTask(paths, run_name(args.files), options, True, args.type, args.float32, args.tick,
-                            calibration=calibration)], []
+                            calibration=calibration, full_scale=full_scale)], []
     folders = [path for path in files if os.path.isdir(path)]
     if folders:
         raise UsageError(f"{folders[0]} is a folder: pass --run to read its wave<N> files as one run")
@@ -40,7 +42,8 @@ def feature_tasks(args: argparse.Namespace, options: Any, calibration: Any,
     unreadable = [(path, reason) for path, reason in zip(files, found) if isinstance(reason, str)]
     names = unique_names([path for path, _ in readable])
     return [FeatureTask((os.path.abspath(path),), name, options, False, layout.reader_type, args.float32, args.tick,
-                        calibration=calibration) for (path, layout), name in zip(readable, names)], unreadable
+                        calibration=calibration, full_scale=full_scale) for (path, layout), name in zip(readable, names)
+            ], unreadable
 
 
 def print_file_periods(outcomes: Sequence[Any]) -> None:
