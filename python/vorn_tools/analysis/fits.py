@@ -84,7 +84,13 @@ def _ndtr(x: NDArray[np.float64]) -> NDArray[np.float64]:
 
 @dataclass
 class FitResult:
-    """What a fit reports; `values`/`errors` hold every parameter, the named fields the usual ones."""
+    """What a fit reports; `values`/`errors` hold every parameter, the named fields the usual ones.
+
+    `valid` is the verdict and `reasons` says why not, a line each; `ndf`
+    the degrees of freedom of `chi2_ndf`; `method` "binned" or "unbinned";
+    `bins` those of the histogram drawn and tested; `notes` why a value is
+    not a finite number.
+    """
 
     model: str
     converged: bool
@@ -98,7 +104,8 @@ class FitResult:
     above: int = 0
     no_value: int = 0
     # The verdict: whether the values can be used, and each reason why not; `converged` is Minuit's view alone.
-    valid: bool = True
+    # A result is not valid until a fit has judged it.
+    valid: bool = False
     reasons: list[str] = field(default_factory=list)
     ndf: int = 0
     method: str = "binned"
