@@ -5,19 +5,68 @@ GIL, so a second thread gets a core of its own while they run: `read_ahead`
 reads the next blocks while the current one is measured, and `WriteBehind`
 writes one table block while the next is read and measured. Either hands an
 error of its thread to the caller, where it is raised as if raised there.
+
+An interrupt must neither hang these hand-overs nor leave a thread running:
+the caller's waits on the other thread are short and `deferred` (see
+`vorn_tools._signals`), so that the interrupt never lands inside a queue's
+lock, and a thread still running when the interpreter exits is stopped and
+waited for first, since one left inside a native read or write would be
+killed there.
 """
 
 from __future__ import annotations
 
+import atexit
+import contextlib
 import queue
 import threading
 from collections.abc import Callable, Generator, Iterable
 from typing import Any
 
+from . import _signals as signals
+
 __all__ = ["AHEAD", "WriteBehind", "read_ahead"]
 
 AHEAD = 2  # blocks held between the two threads: one ready while the next is made
+WAIT = 0.1  # seconds a wait on the other thread lasts before a signal may come through
+EXIT_WAIT = 30.0  # seconds the interpreter's exit waits for each thread still running
 _DONE = object()
+
+# The threads running, and how to stop each.
+_running: dict[threading.Thread, Callable[[], None]] = {}
+
+
+@atexit.register
+def _stop_running() -> None:
+    for thread, stop in list(_running.items()):
+        stop()
+    for thread in list(_running):
+        thread.join(EXIT_WAIT)
+
+
+def _get(handoff: queue.Queue[Any]) -> Any:
+    while True:
+        with signals.deferred():
+            try:
+                return handoff.get(timeout=WAIT)
+            except queue.Empty:
+                pass
+
+
+def _put(handoff: queue.Queue[Any], item: Any) -> None:
+    while True:
+        with signals.deferred():
+            try:
+                return handoff.put(item, timeout=WAIT)
+            except queue.Full:
+                pass
+
+
+def _join(thread: threading.Thread) -> None:
+    """Waits for `thread`; an interrupt comes through between the short waits."""
+    while thread.is_alive():
+        with signals.deferred():
+            thread.join(WAIT)
 
 
 def read_ahead(items: Iterable[Any]) -> Generator[Any, None, None]:
@@ -31,7 +80,7 @@ def read_ahead(items: Iterable[Any]) -> Generator[Any, None, None]:
     def put(item: Any) -> bool:
         while not stop.is_set():
             try:
-                handoff.put(item, timeout=0.1)
+                handoff.put(item, timeout=WAIT)
                 return True
             except queue.Full:
                 continue
@@ -40,17 +89,25 @@ def read_ahead(items: Iterable[Any]) -> Generator[Any, None, None]:
     def read() -> None:
         try:
             for item in items:
-                if not put(item):
+                if not put(item) or stop.is_set():
                     return
             put(_DONE)
         except BaseException as error:  # handed to the consumer, raised there
             put(error)
 
-    reader = threading.Thread(target=read, name="vorn-read", daemon=True)
-    reader.start()
+    def read_and_leave() -> None:
+        try:
+            read()
+        finally:
+            _running.pop(reader, None)
+
+    reader = threading.Thread(target=read_and_leave, name="vorn-read", daemon=True)
     try:
+        with signals.deferred():
+            _running[reader] = stop.set
+            reader.start()
         while True:
-            item = handoff.get()
+            item = _get(handoff)
             if item is _DONE:
                 return
             if isinstance(item, BaseException):
@@ -58,7 +115,13 @@ def read_ahead(items: Iterable[Any]) -> Generator[Any, None, None]:
             yield item
     finally:
         stop.set()
-        reader.join()
+        # Room in the queue, so that a reader waiting to put an item sees `stop` at once.
+        with signals.deferred():
+            while not handoff.empty():
+                handoff.get_nowait()
+        if reader.ident is not None:
+            _join(reader)
+        _running.pop(reader, None)
 
 
 class WriteBehind:
@@ -73,19 +136,37 @@ class WriteBehind:
         self._write = write
         self._queue: queue.Queue[Any] = queue.Queue(AHEAD)
         self._error: BaseException | None = None
+        self._stop = threading.Event()  # end once the queue is empty, without _DONE
         self._thread = threading.Thread(target=self._run, name="vorn-write", daemon=True)
-        self._thread.start()
+        with signals.deferred():
+            _running[self._thread] = self._drop
+            self._thread.start()
 
     def _run(self) -> None:
-        while True:
-            item = self._queue.get()
-            if item is _DONE:
-                return
-            if self._error is None:
+        try:
+            while True:
+                if self._stop.is_set() and self._queue.empty():
+                    return
                 try:
-                    self._write(item)
-                except BaseException as error:  # handed to the producer
-                    self._error = error
+                    item = self._queue.get(timeout=WAIT)
+                except queue.Empty:
+                    continue
+                if item is _DONE:
+                    return
+                if self._error is None:
+                    try:
+                        self._write(item)
+                    except BaseException as error:  # handed to the producer
+                        self._error = error
+        finally:
+            _running.pop(self._thread, None)
+
+    def _drop(self) -> None:
+        """Write nothing more, and end once the items put are passed over."""
+        self._error = self._error or RuntimeError("abandoned")
+        self._stop.set()
+        with signals.deferred(), contextlib.suppress(queue.Full):
+            self._queue.put_nowait(_DONE)  # wakes the thread if it waits for an item
 
     def _raise(self) -> None:
         if self._error is not None:
@@ -95,17 +176,18 @@ class WriteBehind:
     def put(self, item: Any) -> None:
         """Hand `item` to the writing thread; raises what an earlier write failed with."""
         self._raise()
-        self._queue.put(item)
+        _put(self._queue, item)
 
     def finish(self) -> None:
         """Wait for every item put to be written; raises what the writing failed with."""
-        self._queue.put(_DONE)
-        self._thread.join()
+        _put(self._queue, _DONE)
+        _join(self._thread)
         self._raise()
 
     def abandon(self) -> None:
-        """Stop without raising what the writing may have failed with; the table is discarded."""
-        if self._thread.is_alive():
-            self._error = self._error or RuntimeError("abandoned")
-            self._queue.put(_DONE)
-            self._thread.join()
+        """Stop without raising what the writing may have failed with; the table is discarded.
+
+        Returns once the thread has ended: the block it is writing is finished, the others dropped.
+        """
+        self._drop()
+        _join(self._thread)

@@ -30,6 +30,7 @@ __all__ = ["Unreachable", "in_workers", "on_cluster", "stopper"]
 CONNECT_TIMEOUT = "10s"
 CANCEL_WAIT = 60.0  # seconds an interrupted run waits for its running tasks to clean up
 CANCEL_POLL = 0.2  # seconds between two looks at a cluster's cancel event
+RESULT_WAIT = 0.1  # seconds a wait for the workers' next result lasts before an interrupt may come through
 
 
 class Unreachable(Exception):
@@ -86,7 +87,18 @@ def in_workers(job: Callable[..., Any], items: Sequence[Any], jobs: int, progres
     pool = context.Pool(min(jobs, len(items)), initializer=_worker_start)
     try:
         work = [(i, job, item, options) for i, item in enumerate(items)]
-        for index, result in pool.imap_unordered(_call, work):
+        done = pool.imap_unordered(_call, work)
+        while True:
+            try:
+                # The result iterator waits under a lock that the pool's own
+                # thread takes to hand a result over: an interrupt raised in
+                # there would leave it held, and terminate() waits for that thread.
+                with signals.deferred():
+                    index, result = done.next(RESULT_WAIT)
+            except multiprocessing.TimeoutError:
+                continue
+            except StopIteration:
+                break
             signals.check()
             results[index] = result
             _advance(progress, result)

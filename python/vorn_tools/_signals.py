@@ -4,6 +4,13 @@ Python runs a signal handler at the next bytecode boundary, which may fall
 inside a weakref callback or a destructor (h5py closes objects that way);
 an exception raised there is dropped. So the handler also records the
 signal, and the long loops call `check()` between blocks.
+
+Nor may it be raised inside a lock's machinery: an exception between
+acquiring a queue's lock and the `with` that releases it leaves the lock
+held, and the cleanup that then waits on that queue waits for ever. Waits
+that hand work between threads therefore run `deferred()`: a signal that
+comes then is raised as the section ends, and the waits are short enough
+that it comes out promptly.
 """
 
 from __future__ import annotations
@@ -12,14 +19,17 @@ import contextlib
 import os
 import signal
 import sys
+import threading
 from collections.abc import Iterator
 from types import FrameType
 from typing import Any
 
-__all__ = ["Cancelled", "busy", "check", "exit_status", "install", "install_worker"]
+__all__ = ["Cancelled", "busy", "check", "deferred", "exit_status", "install", "install_worker"]
 
 caught: int | None = None
 _busy = False  # a worker process is converting: a signal must unwind it, not end it on the spot
+_deferring = 0  # depth of the main thread's deferred sections
+_pending = False  # a signal came inside one: the outermost raises it as it ends
 
 
 class Cancelled(Exception):
@@ -27,8 +37,11 @@ class Cancelled(Exception):
 
 
 def _handler(signum: int, frame: FrameType | None) -> None:
-    global caught
+    global caught, _pending
     caught = signum
+    if _deferring:
+        _pending = True
+        return
     raise KeyboardInterrupt
 
 
@@ -73,6 +86,27 @@ def busy() -> Iterator[None]:
         yield
     finally:
         _busy = False
+
+
+class deferred:
+    """A section of the main thread that a signal does not break into: it is raised as the section ends.
+
+    Only the main thread runs signal handlers; in another thread the section changes nothing.
+    """
+
+    def __enter__(self) -> None:
+        global _deferring
+        self._main = threading.current_thread() is threading.main_thread()
+        if self._main:
+            _deferring += 1
+
+    def __exit__(self, *exc: object) -> None:
+        global _deferring, _pending
+        if self._main:
+            _deferring -= 1
+            if not _deferring and _pending:
+                _pending = False
+                raise KeyboardInterrupt
 
 
 def check(final: bool = False) -> None:

@@ -594,3 +594,114 @@ def test_samples_that_cannot_be_allocated_raise_memory_error(tmp_path, reader_ty
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout) == [
         "MemoryError", [f"cannot allocate {payload} bytes for the samples of an event"]]
+
+
+# --- Interrupts --------------------------------------------------------------
+
+# Ctrl-C at moments a few microseconds apart, while the main thread hands
+# blocks to a reading or a writing thread: the interrupt comes out, the
+# cleanup returns, and no thread is left running. An interrupt raised inside a
+# queue's lock once left it held, and the cleanup waited on it for ever.
+HAND_OVERS = """
+import itertools, signal, sys, threading
+from vorn_tools import _signals as signals
+from vorn_tools._overlap import WriteBehind, read_ahead
+
+signals.install()
+signal.signal(signal.SIGALRM, signal.getsignal(signal.SIGINT))  # what Ctrl-C does, from a fine timer
+for trial in range(500):
+    wait = 0.0002 + (trial % 50) * 0.00004
+    ahead = read_ahead(itertools.count())
+    signal.setitimer(signal.ITIMER_REAL, wait)
+    try:
+        for _ in ahead:
+            pass
+    except KeyboardInterrupt:
+        pass
+    ahead.close()
+    writer = WriteBehind(lambda item: None)
+    signal.setitimer(signal.ITIMER_REAL, wait)
+    try:
+        while True:
+            writer.put(trial)
+    except KeyboardInterrupt:
+        pass
+    writer.abandon()
+    assert threading.active_count() == 1, (trial, threading.enumerate())
+"""
+
+
+def test_an_interrupt_while_blocks_change_threads_never_hangs_the_cleanup():
+    proc = subprocess.run([sys.executable, "-c", HAND_OVERS], env=child_env(), capture_output=True, text=True,
+                          timeout=60)  # a hang detector: the trials take seconds
+    assert proc.returncode == 0, proc.stderr
+
+
+@pytest.fixture(scope="module")
+def long_input(tmp_path_factory):
+    """A WD1 file of 120,000 noisy pulses of 1024 samples, which takes the long commands about a second;
+    and its digest."""
+    import numpy as np
+
+    rng = np.random.default_rng(61)
+    t = np.arange(1024)
+    waves = 1000 + rng.normal(0, 3, (256, 1024)) - rng.uniform(50, 900, (256, 1)) * np.exp(-np.maximum(t - 100, 0)
+                                                                                             / 20) * (t >= 100)
+    dtype = np.dtype([(k, "<i4") for k in ("size", "board", "pattern", "channel", "counter", "time")]
+                     + [("data", "<u2", 1024)])
+    events = np.zeros(120_000, dtype)
+    events["size"] = dtype.itemsize
+    events["counter"] = np.arange(len(events))
+    events["data"] = np.tile(np.round(waves).astype("<u2"), (len(events) // 256 + 1, 1))[:len(events)]
+    path = tmp_path_factory.mktemp("interrupts") / "long.wd1"
+    events.tofile(path)
+    return path, hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+@pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
+@pytest.mark.parametrize("command", ["features", "pulses"])
+def test_an_interrupt_at_any_moment_ends_the_command_and_leaves_nothing(script, tmp_path, long_input, command, jobs):
+    # Ctrl-C at random moments of the work: the command ends at once, with
+    # the status of an interrupt, no output and no hidden temporary file. A
+    # signal raised inside a lock's machinery once left a cleanup waiting for
+    # ever, so many moments are tried; the timeout is a hang detector only.
+    import signal
+    import time
+
+    pq = pytest.importorskip("pyarrow.parquet")
+    path, digest = long_input
+    moments = random.Random(f"{command}{jobs}")
+    interrupted = 0
+    for attempt in range(4):
+        folder = tmp_path / str(attempt)
+        folder.mkdir()
+        output = folder / ("out" if jobs else "out.parquet")
+        proc = subprocess.Popen([script, command, str(path), "-o", str(output), "-q", *jobs], cwd=folder,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        # Once the work is under way (its hidden output appears), at a random moment of it.
+        deadline = time.monotonic() + 60
+        while not any(".partial" in p.name for p in folder.rglob("*")) and proc.poll() is None:
+            assert time.monotonic() < deadline, "no output appeared"
+            time.sleep(0.005)
+        time.sleep(moments.uniform(0, 0.3))
+        finished = proc.poll() is not None
+        if not finished:
+            os.killpg(proc.pid, signal.SIGINT)  # as a terminal does: the whole process group
+        try:
+            _, stderr = proc.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            pytest.fail(f"{command} {' '.join(jobs)} still running 20 s after an interrupt")
+        left = sorted(p.relative_to(folder) for p in folder.rglob("*") if p.is_file())
+        assert not [name for name in left if ".partial" in name.name], left
+        if left:
+            # The work was done before the signal came, or as it came: the
+            # output is whole, and the status says done or interrupted.
+            assert len(left) == 1 and pq.read_metadata(folder / left[0]).num_rows > 0, left
+            assert proc.returncode in (0, 130, -signal.SIGINT), (proc.returncode, stderr)
+            continue
+        interrupted += 1
+        assert proc.returncode == 130 and stderr.endswith("vorn: interrupted\n"), (proc.returncode, stderr)
+    assert interrupted >= 2
+    assert hashlib.sha256(path.read_bytes()).hexdigest() == digest
