@@ -288,6 +288,43 @@ def test_features_match_their_definitions(rows, o):
         check({k: v[0] for k, v in cube.items()}, expected(rows, o, channels=range(len(rows))))
 
 
+@st.composite
+def flat_topped_steps(draw):
+    """Integer waveforms whose trapezoid has equal maxima at neighbouring steps, so in different lanes of
+    the four-step search: a noisy baseline, an edge of any integers shorter than m, then a flat top."""
+    k, m = draw(st.integers(2, 8)), draw(st.integers(2, 8))
+    span = 2 * k + m
+    polarity = draw(st.sampled_from([-1, 1]))
+    height = draw(st.integers(50, 3000))
+    noise = draw(st.lists(st.integers(-3, 3), min_size=16, max_size=16))
+    lead = draw(st.integers(span, 3 * span))  # flat, so that the lagging sum sees no noise
+    edge = draw(st.lists(st.integers(0, height), max_size=m - 1))
+    top = draw(st.integers(span, 3 * span))
+    y = noise + [0] * lead + edge + [height] * top
+    x = np.array(30000 + polarity * np.array(y), dtype=np.int64)
+    return x, polarity, k, m
+
+
+@SETTINGS
+@given(flat_topped_steps(), st.sampled_from([np.uint16, np.float32]))
+def test_the_trapezoid_takes_the_first_index_of_its_maximum(step, dtype):
+    x, polarity, k, m = step
+    o = FeatureOptions(baseline=(0, 16), threshold=25.0, polarity="positive" if polarity > 0 else "negative",
+                       trap=(k, m))
+    f = compute(x.astype(dtype)[np.newaxis], o)
+    # The trapezoid by a direct convolution of the integer samples: k * T[n]
+    # at n = span - 1 + i, the baseline's share cancelling exactly.
+    span = 2 * k + m
+    sums = np.convolve(x, np.r_[np.ones(k, np.int64), np.zeros(m, np.int64), -np.ones(k, np.int64)], "valid")
+    y = polarity * (x - x[:16].mean())
+    crossing = int(np.argmax(y >= 25.0))
+    first, last = max(crossing, span - 1), min(crossing + span, len(x)) - 1
+    read = polarity * sums[first - span + 1:last - span + 2]
+    assert (read == read.max()).sum() >= 2  # what the waveforms are made for
+    assert f["energy_time"][0] == first + int(np.argmax(read))  # the first of them
+    assert f["energy"][0] == read.max() / k
+
+
 @pytest.mark.parametrize("dtype", [np.uint16, np.float32])
 @pytest.mark.parametrize("pickoff", [None, 50])
 def test_energy_is_proportional_to_the_height(dtype, pickoff):
