@@ -118,7 +118,7 @@ class Session:
             x, _ = gain_labels(triggers)
             self.gain_source = ColumnDataSource({"x": [], "y": [], "low": [], "high": [], "name": [], "color": []})
             fitted = f"{state.fits.model} fit every {state.fits.every:g} s"
-            self.gain = figure(title=f"gain of the charge spectrum ({fitted}, fits that converged only)", x_axis_label=x,
+            self.gain = figure(title=f"gain of the charge spectrum ({fitted}, valid fits only)", x_axis_label=x,
                                y_axis_label="gain [charge per photoelectron]", width=3 * WIDTH, height=240,
                                tools="pan,box_zoom,wheel_zoom,reset,save")
             self.gain.segment("x", "low", "x", "high", source=self.gain_source, color="color")
@@ -319,7 +319,7 @@ def trigger_rate_text(f: FileView) -> str:
 
 
 def fits_html(s: Snapshot) -> str:
-    """Per channel: the last gain fitted, and the fits that converged and those that gave no gain."""
+    """Per channel: the last gain fitted, and the fits that were valid and those that gave no gain."""
     if s.fits is None:
         return ""
     rows = []
@@ -333,7 +333,7 @@ def fits_html(s: Snapshot) -> str:
         rows.append(f"<tr><td>{html.escape(c.label)}</td><td class=\"vorn-gain\">{last}</td>"
                     f"<td>{view.converged:,}</td><td class=\"vorn-fits-failed\"{style}>{view.failed:,}</td>"
                     f"<td{style}>{html.escape(view.note)}</td></tr>")
-    head = ("<tr><th>channel</th><th>last gain that converged</th><th>fits converged</th><th>fits without a gain</th>"
+    head = ("<tr><th>channel</th><th>last valid gain</th><th>valid fits</th><th>fits without a gain</th>"
             "<th>last fit</th></tr>")
     return (f"<div><b>{s.fits.model} fit of the charge spectrum</b> every {s.fits.every:g} s, since the start or"
             f" Reset (the last round took {s.fit_seconds:.2f} s)"

@@ -348,9 +348,9 @@ class GainHistory:
     def __init__(self, points: int = GAINS_KEPT) -> None:
         self.points = Ring(points, (3,))  # time, gain, gain error
         self.converged = 0
-        self.failed = 0  # fits that did not converge, or could not start
+        self.failed = 0  # fits that were not valid, or could not start
         self.note = ""  # why the last fit gave no gain; empty when it gave one
-        self.chi2_ndf = math.nan  # of the last fit that converged
+        self.chi2_ndf = math.nan  # of the last valid fit
         self.fitted = -1  # entries of the histogram as last fitted: an unchanged one is not fitted again
 
 
