@@ -29,7 +29,12 @@ def reference(x, o):
     p = 1 if o.polarity == "positive" else -1
     y = [p * (v - base) for v in xs]
     t = o.threshold if o.threshold is not None else o.threshold_rms * rms
-    r = t - (o.hysteresis if o.hysteresis is not None else o.hysteresis_rms * rms)
+    if o.hysteresis is not None:
+        r = t - o.hysteresis
+    elif o.hysteresis_rms is not None:
+        r = t - o.hysteresis_rms * rms
+    else:
+        r = 0.0  # the baseline
 
     spans = []  # [first crossing, end of the last]
     k = 1
@@ -156,19 +161,57 @@ def test_noise_around_the_threshold_is_one_pulse_until_it_falls_below_the_rearm_
     assert len(chattering["pulse"]) > 10
 
 
+def sipm_waveforms(rng, rows, sigma, tau, height, samples=1024):
+    """uint16 waveforms of a noisy baseline and up to three negative SiPM-like pulses each, 1 to 3 photons of
+    `height`: a rise of about a sample and a decay of `tau`, each pulse's tail gone before the next starts."""
+    t = np.arange(samples, dtype=float)
+    slot = (samples - 80) // 3
+    y = np.zeros((rows, samples))
+    starts = []
+    for row in range(rows):
+        at = np.sort(80 + slot * rng.choice(3, rng.integers(1, 4), replace=False) + rng.uniform(0, slot - 10 * tau))
+        for start in at:
+            s = np.maximum(t - start, 0)
+            y[row] += height * rng.integers(1, 4) * -np.expm1(-s) * np.exp(-s / tau)
+        starts.append(at)
+    x = 1000 - y + rng.normal(0, sigma, y.shape)
+    return np.round(x).astype(np.uint16), starts
+
+
+@pytest.mark.parametrize("sigma", [1, 2, 4])
+@pytest.mark.parametrize("tau", [4, 12, 20])
+@pytest.mark.parametrize("threshold", [None, 25])
+def test_each_generated_pulse_is_found_once_by_default(sigma, tau, threshold):
+    # The default re-arm level must not let the noise on a decaying tail
+    # re-trigger: as many pulses found as made, each where it starts.
+    rng = np.random.default_rng(sigma * 100 + tau + (threshold or 0))
+    level = 5 * sigma if threshold is None else threshold
+    x, starts = sipm_waveforms(rng, 700, sigma, tau, height=3 * level)
+    found = find_pulses(x, PulseOptions(threshold=threshold))
+    made = sum(len(at) for at in starts)
+    assert abs(len(found["row"]) - made) <= 0.01 * made
+    near = 0
+    for row, at in enumerate(starts):
+        mine = found["start_time"][found["row"] == row]
+        near += sum(bool(len(mine)) and np.abs(mine - start).min() <= 2 for start in at)
+    assert near >= 0.99 * made
+
+
 @pytest.mark.parametrize("dtype", [np.uint16, np.float32])
-def test_the_slope_trigger_splits_a_pulse_on_the_tail_of_another(dtype):
+@pytest.mark.parametrize("hysteresis", [10, None])
+def test_the_slope_trigger_splits_a_pulse_on_the_tail_of_another(dtype, hysteresis):
     # A pulse of 100 at sample 140 on the slow tail (still about 400 high) of
-    # one of 1000 at sample 100: the tail never falls below the re-arm level.
+    # one of 1000 at sample 100: the tail never falls below the re-arm level,
+    # given or the default one at the baseline.
     t = np.arange(400.0)
     y = np.zeros(400)
     for onset, height in ((100, 1000), (140.5, 100)):
         s = t - onset
         y += np.where(s < 0, 0, np.where(s < 2, height * s / 2, height * np.exp(-(s - 2) / 50)))
     x = np.round(2000 + y).astype(dtype)[None, :]
-    plain = PulseOptions(polarity="positive", threshold=50, hysteresis=10, slope_span=2)
+    plain = PulseOptions(polarity="positive", threshold=50, hysteresis=hysteresis, slope_span=2)
     assert len(find_pulses(x, plain)["pulse"]) == 1
-    o = PulseOptions(polarity="positive", threshold=50, hysteresis=10, slope=30, slope_span=2)
+    o = PulseOptions(polarity="positive", threshold=50, hysteresis=hysteresis, slope=30, slope_span=2)
     found = find_pulses(x, o)
     assert found["pulse"].tolist() == [0, 1]
     assert abs(found["start_time"][1] - 140.5) < 2

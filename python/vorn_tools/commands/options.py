@@ -272,12 +272,14 @@ def pulse_options(sub: argparse.ArgumentParser) -> None:
                        help="read the energy filter Q samples after the threshold crossing")
 
 
-def rearm_options(group: Any, hysteresis_rms_default: float | None) -> None:
+def rearm_options(group: Any, hysteresis_rms_default: float | None, at_baseline: bool = False) -> None:
+    """--hysteresis and --hysteresis-rms; `at_baseline`: without them the finder re-arms at the baseline."""
     rearm = group.add_mutually_exclusive_group()
+    default = "the threshold itself: re-arm at the baseline" if at_baseline else "1"
     rearm.add_argument("--hysteresis", type=feature_value("hysteresis"), metavar="H",
                        help="re-arm only below the threshold minus H (absolute)")
     rearm.add_argument("--hysteresis-rms", type=feature_value("hysteresis_rms"), default=hysteresis_rms_default,
-                       metavar="K", help="re-arm only below the threshold minus K baseline RMS (default 1)")
+                       metavar="K", help=f"re-arm only below the threshold minus K baseline RMS (default {default})")
 
 
 def separation_option(group: Any, default: int | None) -> None:
