@@ -57,7 +57,8 @@ def _put(handoff: queue.Queue[Any], item: Any) -> None:
     while True:
         with signals.deferred():
             try:
-                return handoff.put(item, timeout=WAIT)
+                handoff.put(item, timeout=WAIT)
+                return
             except queue.Full:
                 pass
 
