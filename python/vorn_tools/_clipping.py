@@ -8,9 +8,11 @@ The full scale of a channel is, in this order: the one given (``adc_max``,
 or 2**bits - 1 of the ADC's bits); the largest sample value of the
 channel's first events (up to POLARITY_EVENTS of its first block) when it
 is a plateau - held for `RUN` samples in a row in at least `PLATEAU` of
-them, and `FEWEST` at least; otherwise the sample type's own limit. A clean
-recording reaches its largest value on a pulse's peak, once: it never makes
-a plateau. Samples of uint16 at zero are clipped as well; float samples
+them, and `FEWEST` at least - at a value an ADC's largest code can have
+(2**bits - 1, or that code in the top bits of the sample); otherwise the
+sample type's own limit. A clean recording reaches its largest value on a
+pulse's peak, once, or on noise: it never makes a plateau; a quiet channel
+whose flat baseline is its largest value is not at an ADC's largest code. Samples of uint16 at zero are clipped as well; float samples
 (volts, or the board's unit) are clipped only at a full scale given, or at
 their type's extremes.
 
@@ -152,7 +154,7 @@ class Clipping:
             return _Channel(None, noise, "")
         waves = [rows[r] if offsets is None else rows[int(offsets[r]):int(offsets[r + 1])] for r in events]
         largest = max((int(w.max()) for w in waves if len(w)), default=None)
-        if largest is None or largest >= _U16_TOP:
+        if largest is None or largest >= _U16_TOP or not _adc_code(largest):
             return _Channel(_U16_TOP, noise, "type")
         if offsets is None:
             held = np.asarray(rows[events] == largest)
@@ -188,6 +190,14 @@ class Clipping:
                              f" {state.baseline_pulses:,} of {of}: their baselines are not a resting level"
                              " (--baseline moves it)")
         return found
+
+
+def _adc_code(value: int) -> bool:
+    """Whether `value` can be the largest code of an ADC of 8 to 16 bits in uint16 samples: 2**bits - 1, or the
+    same code shifted to the top bits (65535 less the bits below it). A flat baseline of a quiet channel, at
+    another value, is then never taken for a full scale."""
+    below = (1 << 16) - value
+    return (value + 1 >= 1 << 8 and value & (value + 1) == 0) or (0 < below <= 1 << 8 and below & (below - 1) == 0)
 
 
 def _longest_run(at: NDArray[np.intp]) -> int:

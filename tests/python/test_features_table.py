@@ -206,7 +206,7 @@ def test_pulse_table_holds_every_pulse_and_the_dark_count_rate(vorn_cli, tmp_pat
         "ns", "ns", "ADC counts", "ADC counts x ns", "samples")
 
 
-def _events(path, lengths, rng, level=1000, pulse=-300, top=2**14 - 1, at=150, pulses_at=None):
+def _events(path, lengths, rng, level=1000, pulse=-300, top=2**14 - 1, at=150, pulses_at=None, noise=3.0):
     """WD1 events of a 14-bit ADC in uint16: a noisy `level`, a pulse of height `pulse` (one each, or each
     event's own) at sample `at` (or each event's own `pulses_at`), clipped to [0, top] as the ADC clips."""
     events = []
@@ -214,7 +214,7 @@ def _events(path, lengths, rng, level=1000, pulse=-300, top=2**14 - 1, at=150, p
     starts = np.broadcast_to(at if pulses_at is None else pulses_at, len(lengths))
     for i, (n, height, start) in enumerate(zip(lengths, heights, starts)):
         t = np.arange(n)
-        wave = level + rng.normal(0, 3, n) + height * np.exp(-np.maximum(t - start, 0) / 20.0) * (t >= start)
+        wave = level + rng.normal(0, noise, n) + height * np.exp(-np.maximum(t - start, 0) / 20.0) * (t >= start)
         events.append(wd1_event(np.clip(np.round(wave), 0, top).astype(np.uint16), counter=i, timestamp=1000 * i))
     return write(path, *events)
 
@@ -278,6 +278,7 @@ def test_events_of_other_lengths_a_window_does_not_fit_are_counted_and_named(vor
 RECORDINGS = {
     # name: (level, pulse, where the pulses start, the lines said, which events are clipped)
     "clean": (1000, -300, 150, []),
+    "quiet": (1000, -300, 150, []),  # no noise: the baseline, its largest value, is flat but no ADC's largest code
     "baseline at full scale": (2**14 - 1, -3000, 150, [
         "channel 0: 200 of 200 events hold samples at the ADC's full scale (16383, the plateau of its largest"
         " value) or at 0: clipped, their amplitudes and charges are not the signal's (the saturated column flags"
@@ -304,7 +305,8 @@ def test_clipped_samples_and_unsettled_baselines_are_said_per_channel(vorn_cli, 
     level, pulse, at, lines = RECORDINGS[recording]
     heights = rng.uniform(20000, 30000, 200) * (rng.random(200) < 0.4) if pulse == "tall" else pulse
     starts = np.where(rng.random(200) < 0.8, 20, 150) if at == "early" else at
-    _events(tmp_path / "e.wd1", [406] * 200, rng, level, heights, pulses_at=starts)
+    _events(tmp_path / "e.wd1", [406] * 200, rng, level, heights, pulses_at=starts,
+            noise=0 if recording == "quiet" else 3)
     data = np.stack([e["data"] for e in vorn.EventReader(str(tmp_path / "e.wd1"), "WD1")])
     clipped = ((data == 2**14 - 1) | (data == 0)).any(axis=1)
     lines = [line.format(clipped=int(clipped.sum()), early=int((np.asarray(starts) == 20).sum())) for line in lines]

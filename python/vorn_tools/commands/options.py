@@ -234,7 +234,8 @@ def feature_options(sub: argparse.ArgumentParser) -> None:
 
 def baseline_option(group: Any) -> None:
     group.add_argument("--baseline", nargs=2, type=int, action=Pair, default=(0, 64), metavar=("B0", "B1"),
-                       help="baseline window [B0, B1) (default 0 64)")
+                       help="baseline window [B0, B1) (default 0 64, or all of a shorter event; a window given"
+                            " must fit the events)")
 
 
 def threshold_options(group: Any) -> None:
@@ -260,7 +261,9 @@ def pulse_options(sub: argparse.ArgumentParser) -> None:
     group.add_argument("--cfd-fraction", type=feature_value("cfd_fraction"), default=0.5, metavar="F",
                        help="constant-fraction level, in (0, 1] (default 0.5)")
     group.add_argument("--adc-max", type=feature_value("adc_max"), metavar="M",
-                       help="samples at or above M (above 0) are saturated")
+                       help="the ADC's full scale: samples at or above M (above 0), or at 0, are clipped and flag"
+                            " the event saturated (default 2**BITS - 1 of --adc-bits, else a channel's largest value"
+                            " when it is a flat top in many events, else the sample type's limits)")
     group.add_argument("--rise", nargs=2, type=float, default=(0.1, 0.9), metavar=("LO", "HI"),
                        help="fractions of the amplitude for rise_time and fall_time (default 0.1 0.9)")
     group.add_argument("--psd-split", type=int, metavar="S",
