@@ -639,7 +639,7 @@ def test_an_interrupt_while_blocks_change_threads_never_hangs_the_cleanup():
 
 @pytest.fixture(scope="module")
 def long_input(tmp_path_factory):
-    """A WD1 file of 120,000 noisy pulses of 1024 samples, which takes the long commands about a second;
+    """A WD1 file of 200,000 noisy pulses of 1024 samples, which takes the long commands a second or two;
     and its digest."""
     import numpy as np
 
@@ -649,7 +649,7 @@ def long_input(tmp_path_factory):
                                                                                              / 20) * (t >= 100)
     dtype = np.dtype([(k, "<i4") for k in ("size", "board", "pattern", "channel", "counter", "time")]
                      + [("data", "<u2", 1024)])
-    events = np.zeros(120_000, dtype)
+    events = np.zeros(200_000, dtype)
     events["size"] = dtype.itemsize
     events["counter"] = np.arange(len(events))
     events["data"] = np.tile(np.round(waves).astype("<u2"), (len(events) // 256 + 1, 1))[:len(events)]
@@ -670,22 +670,31 @@ def test_an_interrupt_at_any_moment_ends_the_command_and_leaves_nothing(script, 
 
     pq = pytest.importorskip("pyarrow.parquet")
     path, digest = long_input
-    moments = random.Random(f"{command}{jobs}")
-    interrupted = 0
-    for attempt in range(4):
-        folder = tmp_path / str(attempt)
+
+    def start(folder):
+        """The command, once its work is under way (its hidden output appears), and when that was."""
         folder.mkdir()
         output = folder / ("out" if jobs else "out.parquet")
         proc = subprocess.Popen([script, command, str(path), "-o", str(output), "-q", *jobs], cwd=folder,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True)
-        # Once the work is under way (its hidden output appears), at a random moment of it.
         deadline = time.monotonic() + 60
         while not any(".partial" in p.name for p in folder.rglob("*")) and proc.poll() is None:
             assert time.monotonic() < deadline, "no output appeared"
             time.sleep(0.005)
-        time.sleep(moments.uniform(0, 0.3))
-        finished = proc.poll() is not None
-        if not finished:
+        return proc, time.monotonic()
+
+    # Once without an interrupt: how long the work lasts here, where the moments are drawn from.
+    proc, began = start(tmp_path / "whole")
+    _, stderr = proc.communicate(timeout=120)
+    assert proc.returncode == 0, stderr
+    lasts = time.monotonic() - began
+    moments = random.Random(f"{command}{jobs}")
+    interrupted = 0
+    for attempt in range(4):
+        folder = tmp_path / str(attempt)
+        proc, _ = start(folder)
+        time.sleep(moments.uniform(0, 0.7 * lasts))
+        if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGINT)  # as a terminal does: the whole process group
         try:
             _, stderr = proc.communicate(timeout=20)
