@@ -378,7 +378,14 @@ def _refuse_unfit_windows(args: argparse.Namespace, given: list[str]) -> None:
     needs = windows(options, exclude)
     if not needs:
         return
-    paths = run_inputs(given) if getattr(args, "as_run", False) else given
+    paths = given
+    if getattr(args, "as_run", False):
+        from ..runs import RunError, run_files
+
+        try:
+            paths = run_files(given if len(given) > 1 else given[0])
+        except (RunError, OSError, ValueError):
+            return  # said, in the run's words, where it is opened
     raw = [path for path in paths if not is_table(path)]
     for path, layout in zip(raw, layouts(raw, args.type)):
         samples = _first_samples(path, layout, getattr(args, "float32", False)) if isinstance(layout, Layout) \
