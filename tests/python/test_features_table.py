@@ -320,4 +320,10 @@ def test_clipped_samples_and_unsettled_baselines_are_said_per_channel(vorn_cli, 
         said = [line for line in said if line.startswith("vorn: e.wd1: ")]
     assert said == [f"vorn: e.wd1: {line}" for line in lines]
     if verb == "features":
+        from vorn_tools.features import FeatureOptions
+        from vorn_tools.pipeline import iterate
+
         assert read_table(tmp_path / "t.parquet")["saturated"].tolist() == clipped.tolist()
+        # The reading pipeline flags the same events.
+        blocks = iterate(str(tmp_path / "e.wd1"), 64, features=FeatureOptions())
+        assert np.concatenate([block["saturated"] for block in blocks]).tolist() == clipped.tolist()
