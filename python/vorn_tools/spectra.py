@@ -413,5 +413,11 @@ def _raw_rows(task: FeatureTask, needed: list[str], outcome: TableOutcome, fille
         yield _columns(rows, needed)
 
 
+# Beyond this a picture's axis has no room for its ticks (they overflow), and
+# a range of both signs near the largest floats has no finite width.
+RANGE_LIMIT = 1e300
+
+
 def in_range(low: float, high: float) -> bool:
-    return math.isfinite(low) and math.isfinite(high) and low < high
+    """A range a histogram can bin and a picture can draw: LO < HI, both within ±1e300."""
+    return -RANGE_LIMIT <= low < high <= RANGE_LIMIT

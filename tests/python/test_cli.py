@@ -227,7 +227,8 @@ BAD = [
     (["hist", "{wd1}", "--of", "time"], 2, "--of time needs --tick"),
     (["hist", "{wd1}", "--of", "charge", "-o", "h.xyz"], 2, "-o h.xyz: a picture's name ends in one of"),
     (["hist", "{wd1}", "--of", "charge", "--range", "5", "1"], 2, "argument --range: needs LO < HI"),
-    (["hist", "{wd1}", "--of", "charge", "--range", "-inf", "inf"], 2, "argument --range: needs LO < HI, both finite"),
+    # A range wider than the largest float, or with no room for a picture's ticks.
+    (["hist", "{wd1}", "--of", "charge", "--range", "-1e308", "1e308"], 2, "--range: needs LO < HI, both finite and"),
     # Options that make no sense, refused before anything is read or written.
     (["features", "{wd1}", "-o", "t.parquet", "--threshold", "-3"], 2, "argument --threshold: must not be negative"),
     (["hist", "{wd1}", "--of", "charge", "--threshold", "nan"], 2, "argument --threshold: must be finite, not nan"),

@@ -227,7 +227,8 @@ def _check(args: argparse.Namespace, binning: Any, tables: list[bool]) -> None:
         raise UsageError("--of time needs --tick, the length of the board's clock tick (for example 8ns)")
     picture_format(args.output)
     if args.range is not None and not in_range(*args.range):
-        raise UsageError(f"--range needs LO < HI, both finite, not {args.range[0]:g} {args.range[1]:g}")
+        raise UsageError(f"--range needs LO < HI, both finite and within ±1e300, not {args.range[0]:g} "
+                         f"{args.range[1]:g}")
     if args.as_run and (args.jobs is not None or args.scheduler):
         raise UsageError("a run is read in one process: --run takes no --jobs or --scheduler")
 

@@ -79,7 +79,7 @@ def add_parser(commands: Any) -> None:
     dark.add_argument("--pulses", action="store_true",
                       help="find every pulse and show per channel the dark-count rate (with --sample-period) or"
                            " the pulses per waveform")
-    rearm_options(dark, None)
+    rearm_options(dark)
     separation_option(dark, None)
     dark.add_argument("--sample-period", type=sample_period, metavar="LENGTH",
                       help="the time between samples, as 0.2ns or 5GS/s: the dark-count rate in Hz")
@@ -202,7 +202,7 @@ def _pulses(args: argparse.Namespace) -> tuple[Any, Any]:
         period = None if args.sample_period is None else parse_period(args.sample_period)
         options = PulseOptions(baseline=tuple(args.baseline), threshold=args.threshold,
                                threshold_rms=args.threshold_rms, hysteresis=args.hysteresis,
-                               hysteresis_rms=1.0 if args.hysteresis_rms is None else args.hysteresis_rms,
+                               hysteresis_rms=args.hysteresis_rms,
                                separation=args.separation or 0)
     except ValueError as failure:
         raise UsageError(str(failure)) from None

@@ -10,7 +10,6 @@ calibration, and the refusals that must come before any output is written.
 from __future__ import annotations
 
 import argparse
-import math
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -136,9 +135,11 @@ class Pair(argparse.Action):
                  option_string: str | None = None) -> None:
         pair = tuple(values)
         if self.dest in ("range", "y_range"):
+            from ..spectra import in_range
+
             low, high = pair
-            problem = None if math.isfinite(low) and math.isfinite(high) and low < high else \
-                f"needs LO < HI, both finite, not {low:g} {high:g}"
+            problem = None if in_range(low, high) else \
+                f"needs LO < HI, both finite and within ±1e300, not {low:g} {high:g}"
         else:
             from ..features import option_problem
 
@@ -275,14 +276,14 @@ def pulse_options(sub: argparse.ArgumentParser) -> None:
                        help="read the energy filter Q samples after the threshold crossing")
 
 
-def rearm_options(group: Any, hysteresis_rms_default: float | None, at_baseline: bool = False) -> None:
-    """--hysteresis and --hysteresis-rms; `at_baseline`: without them the finder re-arms at the baseline."""
+def rearm_options(group: Any) -> None:
+    """--hysteresis and --hysteresis-rms; without either the finder re-arms at the baseline."""
     rearm = group.add_mutually_exclusive_group()
-    default = "the threshold itself: re-arm at the baseline" if at_baseline else "1"
     rearm.add_argument("--hysteresis", type=feature_value("hysteresis"), metavar="H",
                        help="re-arm only below the threshold minus H (absolute)")
-    rearm.add_argument("--hysteresis-rms", type=feature_value("hysteresis_rms"), default=hysteresis_rms_default,
-                       metavar="K", help=f"re-arm only below the threshold minus K baseline RMS (default {default})")
+    rearm.add_argument("--hysteresis-rms", type=feature_value("hysteresis_rms"), metavar="K",
+                       help="re-arm only below the threshold minus K baseline RMS (default the threshold itself:"
+                            " re-arm at the baseline)")
 
 
 def separation_option(group: Any, default: int | None) -> None:

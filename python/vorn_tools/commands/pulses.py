@@ -50,7 +50,7 @@ def add_parser(commands: Any) -> None:
                        help="pulse polarity (default auto: decided per channel from its first events, by the"
                             " larger excursion from the baseline, as vorn features decides it)")
     threshold_options(found)
-    rearm_options(found, None, at_baseline=True)
+    rearm_options(found)
     separation_option(found, 0)
     found.add_argument("--charge", nargs=2, type=whole(0, "must not be negative"), default=(5, 10),
                        metavar=("A", "B"), help="charge over [start - A, end + B) (default 5 10)")
