@@ -243,6 +243,15 @@ def test_a_window_that_does_not_fit_the_events_is_refused_before_anything_is_wri
     assert len(proc.stderr.splitlines()) == 1 and not (tmp_path / "t.parquet").exists()
 
 
+def test_the_default_baseline_takes_a_short_event_whole_and_the_same_window_given_is_refused(vorn_cli, tmp_path):
+    need("pyarrow")
+    _events(tmp_path / "e.wd1", [40] * 5, np.random.default_rng(3))
+    vorn_cli("features", "e.wd1", "-o", "default.parquet", check=0)
+    proc = vorn_cli("features", "e.wd1", "--baseline", 0, 64, "-o", "given.parquet", check=2)
+    assert proc.stderr == "vorn: --baseline: the baseline window [0, 64) needs events of 64 samples, and the first" \
+                          " of e.wd1 has 40\n"
+
+
 def test_events_of_other_lengths_a_window_does_not_fit_are_counted_and_named(vorn_cli, tmp_path):
     need("pyarrow")
     from vorn_tools.feature_table import TableRecord, feature_tables

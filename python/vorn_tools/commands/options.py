@@ -128,6 +128,12 @@ def scheduler_address(text: str) -> str:
     return text.strip()
 
 
+# The default window, told from `--baseline 0 64` given by its identity (Pair
+# makes a new tuple): the default takes all of a shorter event, a window given
+# must fit.
+BASELINE_UNGIVEN = (0, 64)
+
+
 class Pair(argparse.Action):
     """Two values that only make sense together: a window of samples (a FeatureOptions field) or a range."""
 
@@ -234,7 +240,8 @@ def feature_options(sub: argparse.ArgumentParser) -> None:
 
 
 def baseline_option(group: Any) -> None:
-    group.add_argument("--baseline", nargs=2, type=int, action=Pair, default=(0, 64), metavar=("B0", "B1"),
+    group.add_argument("--baseline", nargs=2, type=int, action=Pair, default=BASELINE_UNGIVEN,
+                       metavar=("B0", "B1"),
                        help="baseline window [B0, B1) (default 0 64, or all of a shorter event; a window given"
                             " must fit the events)")
 
@@ -372,11 +379,14 @@ def _refuse_unfit_windows(args: argparse.Namespace, given: list[str]) -> None:
     """Refuse a window that does not fit the first event of an event file: its events would all be measured with
     the window clipped. Events of other lengths further on that it does not fit are counted as they are read."""
     from ..analysis.tables import is_table
-    from ..features import windows
+    from ..features import Window, windows
 
     options: Any = pulse_settings(args) if hasattr(args, "charge_peak") else argparse.Namespace(baseline=args.baseline)
     exclude = tuple(args.exclude) if getattr(args, "exclude", None) else None
     needs = windows(options, exclude)
+    if args.baseline is not BASELINE_UNGIVEN and not any(w.option == "baseline" for w in needs):
+        low, high = args.baseline
+        needs.insert(0, Window("baseline", high, f"the baseline window [{low}, {high})"))
     if not needs:
         return
     paths = given
