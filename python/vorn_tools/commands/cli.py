@@ -17,14 +17,14 @@ from collections.abc import Sequence
 
 from .. import _signals as signals
 from .._output_files import in_users_words
-from . import average, convert, features, fit, follow, hist, info, monitor, plot, pulses
+from . import average, convert, features, fit, follow, hist, info, monitor, noise, plot, pulses
 from ..budget import OverBudget
 from .common import BROKEN_PIPE, FAILED, USAGE, Failed, UsageError, error, forget_layouts
 from .options import Parser, check
 
 __all__ = ["build_parser", "main"]
 
-VERBS = (info, convert, plot, features, pulses, hist, follow, fit, average, monitor)
+VERBS = (info, convert, plot, features, pulses, hist, follow, fit, average, noise, monitor)
 
 
 def build_parser() -> argparse.ArgumentParser:
