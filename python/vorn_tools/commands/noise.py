@@ -120,7 +120,7 @@ def run(args: argparse.Namespace, checked: Checked) -> int:
         return FAILED
     volts, period = calibration.volts_per_count, calibration.sample_period
     rate = 1.0 if period is None else 1.0 / period
-    value = ("sample values" if _wd2(args) or args.float32 else "ADC counts") if volts is None else "V"
+    value = _sample_unit(args) if volts is None else "V"
     freq_unit = "cycles/sample" if period is None else "Hz"
     psd_unit = f"{value}²/({freq_unit})" if period is None else f"{value}²/Hz"
     scale = (1.0 if volts is None else volts ** 2) / rate
@@ -161,6 +161,14 @@ def _wd2(args: argparse.Namespace) -> bool:
     paths = run_inputs(args.files) if args.as_run else list(args.files)
     found = [layout for layout in layouts(paths[:1], args.type) if isinstance(layout, Layout)]
     return bool(found) and found[0].reader_type == "WD2"
+
+
+def _sample_unit(args: argparse.Namespace) -> str:
+    """The unit of the samples without volts per count: WD1 counts, WD2 (or --float32) sample values."""
+    paths = run_inputs(args.files) if args.as_run else list(args.files)
+    kinds = {"sample values" if args.float32 or layout.reader_type == "WD2" else "ADC counts"
+             for layout in layouts(paths, args.type) if isinstance(layout, Layout)}
+    return kinds.pop() if len(kinds) == 1 else "sample units"
 
 
 def _calibration(args: argparse.Namespace, calibration: Any) -> Any:
