@@ -16,7 +16,7 @@ import vorn_tools
 
 # Modules that show how they are used; each must keep at least one example.
 SHOWN = {"vorn_tools.reading", "vorn_tools.runs", "vorn_tools.histograms", "vorn_tools.analysis.fits",
-         "vorn_tools.dask", "vorn_tools.formats", "vorn_tools.pulses"}
+         "vorn_tools.dask", "vorn_tools.formats", "vorn_tools.pulses", "vorn_tools.noise"}
 
 
 def public_modules():
