@@ -308,8 +308,8 @@ RECORDINGS = {
 @pytest.mark.parametrize("recording", list(RECORDINGS))
 def test_clipped_samples_and_unsettled_baselines_are_said_per_channel(vorn_cli, tmp_path, recording, verb):
     need("pyarrow")
-    if verb == "hist":
-        need("matplotlib")
+    for module in {"hist": ["boost_histogram", "matplotlib"], "fit": ["iminuit", "scipy"]}.get(verb, []):
+        need(module)
     rng = np.random.default_rng(8)
     level, pulse, at, lines = RECORDINGS[recording]
     heights = rng.uniform(20000, 30000, 200) * (rng.random(200) < 0.4) if pulse == "tall" else pulse
