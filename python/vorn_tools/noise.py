@@ -244,18 +244,10 @@ def noise_spectrum(paths: Sequence[str], baseline: tuple[int, int] = (0, 64), wh
     from dataclasses import replace
 
     from ._rows import block_rows, row_polarity
-    from .reading import iterate_files
-    from .runs import open_run
+    from .runs import event_blocks
 
     finder = replace(pulses or PulseOptions(), baseline=baseline)
-    blocks: Any
-    if run:
-        blocks = open_run(list(paths) if len(paths) > 1 else paths[0], step_size, type=type, float32=float32)
-        if outcome is not None:
-            outcome.run_report = blocks.report
-    else:
-        blocks = iterate_files(list(paths), step_size, type=type, float32=float32,
-                               ended=None if outcome is None else outcome.account)
+    blocks = event_blocks(paths, run, step_size, type, float32, outcome)
     found = NoiseSpectrum()
     decided: dict[str, dict[int, int]] = {}
     for block in blocks:

@@ -62,9 +62,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import sizes, timing
-from .reading import Columns, FilePieces, Piece, Steps, classify, parse_step
+from .reading import Columns, FilePieces, Piece, Steps, classify, iterate_files, parse_step
 
-__all__ = ["Run", "RunBlock", "RunError", "RunReport", "folder_runs", "open_run", "report_lines", "run_files"]
+__all__ = ["Run", "RunBlock", "RunError", "RunReport", "event_blocks", "folder_runs", "open_run", "report_lines",
+           "run_files"]
 
 FIRST = 5  # unmatched events remembered by position, per file
 WINDOW = 64  # events by which an event may come late in its file and still be matched
@@ -561,3 +562,19 @@ def open_run(paths_or_folder: str | Sequence[str], step_size: int | str = sizes.
     run/wave0.dat, run/wave1.dat: 2 events matched in every file, 1 event dropped from the files that held them
     """
     return Run(run_files(paths_or_folder), step_size, type, float32, tick)
+
+
+def event_blocks(paths: Sequence[str], run: bool, step_size: int | str = sizes.ITERATE_STEP, type: str = "auto",
+                 float32: bool = False, outcome: Any = None) -> Any:
+    """The blocks of `paths`: a run's matched events with `run`, else each file's in turn.
+
+    `outcome` (a feature_table.TableOutcome, or None) receives the run's
+    report, or how each file's reading ended, as the blocks are read.
+    """
+    if run:
+        blocks = open_run(list(paths) if len(paths) > 1 else paths[0], step_size, type=type, float32=float32)
+        if outcome is not None:
+            outcome.run_report = blocks.report
+        return blocks
+    return iterate_files(list(paths), step_size, type=type, float32=float32,
+                         ended=None if outcome is None else outcome.account)

@@ -109,19 +109,11 @@ def average(paths: Sequence[str], options: Any, where: expressions.Expression | 
     reading: events, how each file ended, a run's report; `left_out` the
     events a name@C condition leaves out for lack of a channel.
     """
-    from ..reading import iterate_files
-    from ..runs import open_run
+    from ..runs import event_blocks
 
     if align not in ALIGN:
         raise ValueError(f"align must be one of {', '.join(ALIGN)}, not {align!r}")
-    blocks: Any
-    if run:
-        blocks = open_run(list(paths) if len(paths) > 1 else paths[0], step_size, type=type, float32=float32)
-        if outcome is not None:
-            outcome.run_report = blocks.report
-    else:
-        blocks = iterate_files(list(paths), step_size, type=type, float32=float32,
-                               ended=None if outcome is None else outcome.account)
+    blocks = event_blocks(paths, run, step_size, type, float32, outcome)
     index = {path: i for i, path in enumerate(paths)}
     found = Average()
     decided: dict[str, dict[int, int]] = {}

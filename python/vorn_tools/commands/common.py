@@ -21,9 +21,10 @@ from typing import Any
 from ..formats import Layout, Unclassified, detect_type, open_layout
 
 __all__ = ["BROKEN_PIPE", "EXTRAS", "FAILED", "FIT_LIBRARIES", "Failed", "OK", "TABLE_LIBRARIES", "USAGE",
-           "UsageError", "check_targets", "dump_json", "error", "finite", "forget_layouts", "hint_float32", "install_hint", "layouts",
-           "left_out", "naming", "output_targets", "picture_format", "plural", "refuse_repeats", "report_outcomes", "report_run",
-           "require", "run_inputs", "run_name", "size_of", "spare_inputs", "unreadable_raw"]
+           "UsageError", "check_targets", "dump_json", "error", "finite", "forget_layouts", "hint_float32",
+           "install_hint", "layouts", "left_out", "naming", "output_targets", "picture_and_csv", "picture_format",
+           "plural", "refuse_repeats", "report_outcomes", "report_run", "require", "run_inputs", "run_name",
+           "size_of", "spare_inputs", "unreadable_raw"]
 
 OK, FAILED, USAGE = 0, 1, 2
 # What a shell reports for a command ended by SIGPIPE, as Unix tools are when
@@ -212,6 +213,11 @@ def picture_format(output: str, option: str = "-o") -> str:
         said = f"extension .{extension}" if extension else "no extension"
         raise UsageError(f"{option} {output}: a picture's name ends in one of {known}, not {said}")
     return PICTURE_FORMATS[extension]
+
+
+def picture_and_csv(args: Any) -> list[tuple[str, bool]]:
+    """A verb's outputs when it draws `-o` and writes `--csv` if asked: each with whether it is a folder (never)."""
+    return [(args.output, False)] + ([(args.csv, False)] if args.csv else [])
 
 
 def check_targets(targets: Sequence[str], force: bool) -> None:

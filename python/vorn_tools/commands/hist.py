@@ -11,13 +11,13 @@ from ..blocks import FILE_ERRORS
 from ..budget import OverBudget
 from ..histograms import MAP_BINS, PICTURE_BINS
 from .common import (FAILED, TABLE_LIBRARIES, Failed, UsageError, check_targets, error, install_hint, left_out,
-                     picture_format, plural, report_run, require, run_inputs, spare_inputs)
+                     picture_and_csv, picture_format, plural, report_run, require, run_inputs, spare_inputs)
 from .options import (Checked, Pair, add_command, channel_number, feature_options, float32_option, force_option,
                       parallel_options, positive_int, pulse_settings, quiet_option, salvage_option, seconds,
                       type_option)
 from .tasks import feature_tasks, reading_progress
 
-__all__ = ["add_parser", "outputs", "run"]
+__all__ = ["add_parser", "run"]
 
 BINS = 100  # without --bins
 
@@ -79,12 +79,7 @@ def add_parser(commands: Any) -> None:
                          " the exit status is still 1; without it nothing is drawn")
     force_option(hist)
     quiet_option(hist)
-    hist.set_defaults(run=run, outputs=outputs)
-
-
-def outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
-    """The picture, and the CSV when asked: each with whether it is a folder (never)."""
-    return [(args.output, False)] + ([(args.csv, False)] if args.csv else [])
+    hist.set_defaults(run=run, outputs=picture_and_csv)
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:

@@ -13,12 +13,12 @@ import numpy as np
 
 from ..blocks import FILE_ERRORS
 from ..formats import Layout
-from .common import (FAILED, Failed, UsageError, check_targets, error, install_hint, layouts, naming, picture_format,
-                     plural, report_run, require, run_inputs, spare_inputs, unreadable_raw)
+from .common import (FAILED, Failed, UsageError, check_targets, error, install_hint, layouts, naming, picture_and_csv,
+                     picture_format, plural, report_run, require, run_inputs, spare_inputs, unreadable_raw)
 from .options import (Checked, add_command, allow_gaps_option, baseline_option, float32_option, force_option,
                       rearm_options, run_option, threshold_options, tick_option, type_option, units_options)
 
-__all__ = ["add_parser", "outputs", "run"]
+__all__ = ["add_parser", "run"]
 
 EXAMPLES = """
   vorn noise run042.wd1 --sample-period 1ns --volts-per-count 0.122mV
@@ -59,12 +59,7 @@ def add_parser(commands: Any) -> None:
     rearm_options(found)
     units_options(noise)
     force_option(noise)
-    noise.set_defaults(run=run, outputs=outputs)
-
-
-def outputs(args: argparse.Namespace) -> list[tuple[str, bool]]:
-    """The picture, and the CSV when asked: each with whether it is a folder (never)."""
-    return [(args.output, False)] + ([(args.csv, False)] if args.csv else [])
+    noise.set_defaults(run=run, outputs=picture_and_csv)
 
 
 def run(args: argparse.Namespace, checked: Checked) -> int:
